@@ -1,0 +1,16 @@
+// Visibility of the library's exported interface.
+//
+// The library is built with hidden visibility; only names marked KRCORE_API
+// (classes, free functions) are exported from libqmcore.so. The same marker
+// would map to __declspec(dllexport/dllimport) in a Windows build.
+#pragma once
+
+#if defined(_WIN32)
+#if defined(KRCORE_BUILDING_LIBRARY)
+#define KRCORE_API __declspec(dllexport)
+#else
+#define KRCORE_API __declspec(dllimport)
+#endif
+#else
+#define KRCORE_API __attribute__((visibility("default")))
+#endif

@@ -1,0 +1,73 @@
+// The few platform types that the exported interface names.
+//
+// A Windows build gets these from the system headers. On other systems this
+// header supplies them in the global namespace with the layout callers rely
+// on (field order and widths of the Windows definitions), and nothing else:
+// the interface itself speaks in standard C++ types wherever it can.
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+
+#include <cstdint>
+
+// 32-bit unsigned integer of the platform interfaces (DWORD is 32 bits wide
+// on Windows whatever the data model; `unsigned long` is 64 bits here).
+typedef std::uint32_t DWORD;
+typedef std::uint16_t WORD;
+typedef unsigned char BYTE;
+typedef int BOOL;
+typedef void* HANDLE;
+
+// A loaded module (a dlopen handle on this platform).
+typedef void* HINSTANCE;
+typedef HINSTANCE HMODULE;
+
+// A 128-bit globally unique identifier.
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  unsigned char Data4[8];
+};
+inline bool operator==(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+
+// 100-nanosecond intervals since 1601-01-01 UTC, split in two 32-bit halves.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+// A broken-down date and time.
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+// A counted byte buffer (the protected-data blobs).
+struct DATA_BLOB {
+  DWORD cbData;
+  BYTE* pbData;
+};
+
+#ifndef INFINITE
+#define INFINITE 0xFFFFFFFFu
+#endif
+#ifndef INVALID_HANDLE_VALUE
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0)))
+#endif
+
+#endif  // !_WIN32

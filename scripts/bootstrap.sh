@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and benchmarking qmcore
+# need. Idempotent: asks dpkg first and touches apt only when something is
+# missing, so it costs well under a second on a machine that has everything.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  cmake ninja-build g++ clang-format
+  # test and benchmark harnesses
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # Boost: headers (Format, Algorithm, LexicalCast, archive iterators,
+  # Asio for the benchmark peers) plus the compiled Filesystem and System
+  libboost-dev libboost-filesystem-dev libboost-system-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "bootstrap: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite twice:
+# once normally and once under AddressSanitizer + UndefinedBehaviorSanitizer
+# (tests labelled `nosan` install their own fault handlers or build outside
+# projects, and run only in the normal pass).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/bootstrap.sh
+jobs=$(nproc)
+
+scripts/build.sh release
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+scripts/build.sh asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE nosan

@@ -1,0 +1,91 @@
+// Error texts, the base exceptions and their fallbacks.
+#include <gtest/gtest.h>
+#include <krcore/foundation.h>
+
+#include <cerrno>
+
+#include "errors.h"
+
+using krCore::geterrormessage;
+
+TEST(ErrorText, KnownCodesAreTrimmedSystemTexts) {
+  EXPECT_EQ(geterrormessage(5), L"Access is denied.");
+  EXPECT_EQ(geterrormessage(0x80070005), L"Access is denied.");  // HRESULT form
+  EXPECT_EQ(geterrormessage(258), L"The wait operation timed out.");
+  EXPECT_EQ(geterrormessage(0x80004005), L"Unspecified error");
+  EXPECT_EQ(krCore::geterrormessage_shortstring(2), "The system cannot find the file specified.");
+}
+
+TEST(ErrorText, UnknownCodeGivesFallbackWithLowerCaseHex) {
+  EXPECT_EQ(geterrormessage(0xABC), L"Error Message: <unavailable>. Error Code: 0xabc");
+  EXPECT_EQ(geterrormessage(0xE0001234), L"Error Message: <unavailable>. Error Code: 0xe0001234");
+}
+
+TEST(ErrorText, EveryErrnoMapsToACodeWithText) {
+  // Whatever an errno maps to, the text must exist: either a table entry or
+  // the platform's description of an errno without a counterpart.
+  for (int err = 1; err < 134; ++err) {
+    const unsigned long code = krCore::detail::win32_from_errno(err);
+    EXPECT_EQ(geterrormessage(code).find(L"<unavailable>"), std::wstring::npos) << err;
+  }
+  EXPECT_EQ(krCore::detail::win32_from_errno(ENOENT), 2u);
+  EXPECT_EQ(krCore::detail::win32_from_errno(EEXIST), 183u);
+  EXPECT_EQ(krCore::detail::win32_from_errno(EACCES), 5u);
+  EXPECT_EQ(krCore::detail::hresult_from_win32(5), static_cast<long>(static_cast<int>(0x80070005)));
+  EXPECT_EQ(krCore::detail::hresult_from_win32(0), 0);
+}
+
+TEST(KrException, CodesMessagesAndCopies) {
+  krException plain("plain", 4);
+  EXPECT_EQ(plain.code(), 0x800300FDu);
+  EXPECT_STREQ(plain.what(), "plain");
+
+  krException wide(5L, std::wstring(L"gr\u00fc\u00dfe"), 4);
+  EXPECT_EQ(wide.code(), 5u);
+  EXPECT_STREQ(wide.what(), "gr\xc3\xbc\xc3\x9f" "e");
+  EXPECT_EQ(wide.whatwide(), L"gr\u00fc\u00dfe");
+
+  krException negative(static_cast<long>(static_cast<int>(0x80004005)), "hr", 4);
+  EXPECT_EQ(negative.code(), 0x80004005u);
+
+  krException copy(wide);
+  EXPECT_EQ(copy.code(), 5u);
+  EXPECT_STREQ(copy.what(), wide.what());
+  copy = plain;
+  EXPECT_EQ(copy.code(), 0x800300FDu);
+  EXPECT_STREQ(copy.what(), "plain");
+
+  EXPECT_TRUE(call_stack(0xFFFFFFFFu).stack_trace().empty());
+}
+
+TEST(W32Exception, DescriptionFallbacks) {
+  w32_exception empty{std::wstring()};
+  EXPECT_EQ(empty.code(), 1627u);
+  EXPECT_STREQ(empty.what(), "Function failed during execution.");
+
+  w32_exception given(L"custom text", 5);
+  EXPECT_STREQ(given.what(), "custom text");
+  EXPECT_STREQ(w32_exception(nullptr, 5).what(), "Access is denied.");
+
+  // No system text: low 16 bits non-zero give the dispatch form, zero the
+  // unknown form with the whole code.
+  EXPECT_STREQ(w32_exception(0xE0010005ul).what(), "IDispatch error #5");
+  EXPECT_STREQ(w32_exception(0xE0010000ul).what(), "Unknown error 0xE0010000");
+
+  w32_exception original(L"x\u00e9", 7);
+  w32_exception copied(original);
+  EXPECT_EQ(copied.code(), 7u);
+  EXPECT_STREQ(copied.what(), "x\xc3\xa9");
+  EXPECT_STREQ(copied.description(), L"x\u00e9");
+}
+
+TEST(ComError, DescriptionThenStandardMessage) {
+  _com_error described(static_cast<long>(0x80004005), L"from the server");
+  EXPECT_EQ(krCore::GetComErrorMessage(described), L"from the server");
+  _com_error known(static_cast<long>(0x80004005));
+  EXPECT_EQ(krCore::GetComErrorMessage(known), L"Unspecified error");
+  _com_error dispatch(static_cast<long>(0x80040205));
+  EXPECT_EQ(krCore::GetComErrorMessage(dispatch), L"IDispatch error #5");
+  _com_error unknown(static_cast<long>(0x80040200));
+  EXPECT_EQ(krCore::GetComErrorMessage(unknown), L"Unknown error 0x80040200");
+}

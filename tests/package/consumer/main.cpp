@@ -1,0 +1,26 @@
+// An outside program that uses the installed library through its public
+// headers only. Exits 0 when the calls behave.
+#include <krcore/diagnostics.h>
+#include <krcore/foundation.h>
+#include <krcore/krlog.h>
+#include <krcore/logging.h>
+#include <krcore/security.h>
+#include <krcore/sysutil.h>
+#include <krcore/threading.h>
+#include <krcore/timing.h>
+
+#include <cstdio>
+
+int main() {
+  const std::wstring text = krCore::geterrormessage(5);
+  if (text != L"Access is denied.") {
+    std::fprintf(stderr, "unexpected text for 5\n");
+    return 1;
+  }
+  try {
+    throw krException(5L, "consumer", 4);
+  } catch (const krException& e) {
+    if (e.code() != 5) return 2;
+  }
+  return 0;
+}

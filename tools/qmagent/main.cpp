@@ -1,0 +1,17 @@
+// qmagent: the demo agent. It shows what the library can do on this machine
+// and grows with the library.
+#include <krcore/foundation.h>
+#include <krcore/sysutil.h>
+
+#include <cstdio>
+#include <initializer_list>
+
+int main() {
+  using namespace krCore;
+  std::printf("qmagent - demo agent of the qmcore library\n");
+  std::printf("System texts of a few error codes:\n");
+  for (unsigned long code : {2ul, 5ul, 87ul, 183ul, 258ul, 0x80004005ul, 0x80070005ul, 0xABCul})
+    std::printf("  0x%08lx  %s\n", code, geterrormessage_shortstring(code).c_str());
+  std::printf("qmagent done.\n");
+  return 0;
+}
