@@ -4,3 +4,4 @@
 #pragma once
 
 #include <krcore/foundation.h>
+#include <krcore/se_translator.h>

@@ -63,6 +63,37 @@ struct DATA_BLOB {
   BYTE* pbData;
 };
 
+// The record of a hardware fault or system exception: its code, flags
+// (bit 0: non-continuable), the faulting address and information words.
+#ifndef EXCEPTION_MAXIMUM_PARAMETERS
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+#endif
+struct EXCEPTION_RECORD {
+  DWORD ExceptionCode;
+  DWORD ExceptionFlags;
+  EXCEPTION_RECORD* ExceptionRecord;
+  void* ExceptionAddress;
+  DWORD NumberParameters;
+  std::uintptr_t ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+};
+
+// The processor state at a fault (x86-64 general registers, instruction
+// pointer and flags; the fields carry the Windows names).
+struct CONTEXT {
+  std::uint64_t Rax, Rcx, Rdx, Rbx, Rsp, Rbp, Rsi, Rdi;
+  std::uint64_t R8, R9, R10, R11, R12, R13, R14, R15;
+  std::uint64_t Rip;
+  DWORD EFlags;
+  WORD SegCs, SegSs;
+  DWORD MxCsr;
+};
+
+// The pair a translator receives: the exception record and the context.
+struct EXCEPTION_POINTERS {
+  EXCEPTION_RECORD* ExceptionRecord;
+  CONTEXT* ContextRecord;
+};
+
 #ifndef INFINITE
 #define INFINITE 0xFFFFFFFFu
 #endif

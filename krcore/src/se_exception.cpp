@@ -1,0 +1,44 @@
+// se_translator::exception: the base of the translated fault exceptions, and
+// the exception that the library's own objects throw with a message.
+#include <krcore/foundation.h>
+#include <krcore/se_translator.h>
+
+namespace {
+constexpr unsigned int kNoRecordCode = 0xC000000D;
+}
+
+se_translator::exception::exception() = default;
+
+se_translator::exception::exception(const char* const& message) : _message(message ? message : "") {}
+
+se_translator::exception::exception(const std::wstring& message)
+    : _message(krCore::convertwstringtostring(message)) {}
+
+se_translator::exception::exception(EXCEPTION_POINTERS* pointers) : _pointers(pointers) {}
+
+se_translator::exception::exception(const exception& other)
+    : std::exception(other), _pointers(other._pointers) {}
+
+se_translator::exception::~exception() = default;
+
+const char* se_translator::exception::what() const noexcept {
+  return _message.empty() ? "se_translator::exception" : _message.c_str();
+}
+
+bool se_translator::exception::is_continuable() const {
+  return !_pointers || (_pointers->ExceptionRecord->ExceptionFlags & 1u) == 0;
+}
+
+unsigned int se_translator::exception::code() const {
+  return _pointers ? _pointers->ExceptionRecord->ExceptionCode : kNoRecordCode;
+}
+
+void* se_translator::exception::address() const {
+  return _pointers ? _pointers->ExceptionRecord->ExceptionAddress : nullptr;
+}
+
+std::string se_translator::exception::name() const { return se_translator::name(code()); }
+
+std::string se_translator::exception::description() const {
+  return se_translator::description(code());
+}
