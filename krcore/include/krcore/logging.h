@@ -45,8 +45,8 @@ class KRCORE_API logger : public singleton<logger> {
   // below the entry's bit (0 lets nothing through).
   enum log_levels { log_verbose = 1, log_normal = 2, log_warning = 4, log_error = 8 };
 
-  static const int DEFAULT_MAXFILESIZEMB = 15;
-  static const int DEFAULT_MAXFILESPERPROCESS = 10;
+  static constexpr int DEFAULT_MAXFILESIZEMB = 15;
+  static constexpr int DEFAULT_MAXFILESPERPROCESS = 10;
   static const wchar_t* const pFileNamePattern;  // "%s.%'0'4d.log.txt"
   static const wchar_t* const pfileNewLine;      // "\r\n"
   static const std::wstring sfileNewLine;        // "\r\n"
@@ -142,7 +142,7 @@ class KRCORE_API logger : public singleton<logger> {
   bool file_write_through_logging() const { return (_logOptions.load() & 0x10000) != 0; }
 
  private:
-  static const int _bufsize = 4096;
+  static constexpr int _bufsize = 4096;
 
   logger();
 
