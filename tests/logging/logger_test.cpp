@@ -3,6 +3,9 @@
 #include <krcore/krlog.h>
 
 #include <atomic>
+// GCC 12 reports a false maybe-uninitialized inside std::regex when building
+// with the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #include <set>
 #include <stdexcept>
