@@ -59,13 +59,8 @@ bool TickCountProvider::IsGetTickCountIgnored() const {
 }
 
 void TickCountProvider::QuerySysTime(ULARGE_INTEGER& now) {
-  // Through the broken-down time, so the value has millisecond precision.
-  SYSTEMTIME st;
-  detail::get_system_time(st);
-  FILETIME ft;
-  if (const unsigned long error = detail::system_time_to_file_time(st, ft))
+  if (const unsigned long error = detail::query_system_time(now.QuadPart))
     throw krException(error, "TickCountProvider: SystemTimeToFileTime failed.", 4);
-  now.QuadPart = detail::file_time_value(ft);
 }
 
 unsigned long long TickCountProvider::ElapsedSysTime_ms() const {

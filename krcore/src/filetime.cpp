@@ -93,4 +93,13 @@ void get_system_time(SYSTEMTIME& st) {
   file_time_to_system_time(make_file_time(now), st);
 }
 
+unsigned long query_system_time(unsigned long long& now) {
+  SYSTEMTIME st;
+  get_system_time(st);
+  FILETIME ft;
+  if (const unsigned long error = system_time_to_file_time(st, ft)) return error;
+  now = file_time_value(ft);
+  return kErrorSuccess;
+}
+
 }  // namespace krCore::detail

@@ -37,6 +37,11 @@ KRCORE_INTERNAL unsigned long file_time_to_system_time(const FILETIME& ft, SYSTE
 // The current UTC time, broken down (millisecond precision). Never fails.
 KRCORE_INTERNAL void get_system_time(SYSTEMTIME& st);
 
+// The current UTC time in FILETIME units, read as a broken-down time and
+// converted back, so at millisecond precision. Returns 0, or the conversion's
+// Win32 code without touching `now`.
+KRCORE_INTERNAL unsigned long query_system_time(unsigned long long& now);
+
 // The current local time, broken down, in the process's time zone.
 KRCORE_INTERNAL void get_local_time(SYSTEMTIME& st);
 

@@ -143,12 +143,8 @@ SysTimeStopwatch::SysTimeStopwatch(bool start) {
 SysTimeStopwatch::~SysTimeStopwatch() = default;
 
 void SysTimeStopwatch::Query(ULARGE_INTEGER& time) {
-  SYSTEMTIME st;
-  detail::get_system_time(st);
-  FILETIME ft;
-  if (const unsigned long error = detail::system_time_to_file_time(st, ft))
+  if (const unsigned long error = detail::query_system_time(time.QuadPart))
     throw krException(error, "SysTimeStopwatch: SystemTimeToFileTime failed.", 4);
-  time.QuadPart = detail::file_time_value(ft);
 }
 
 bool SysTimeStopwatch::IsRunning() const { return _running; }

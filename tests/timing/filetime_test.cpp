@@ -1,7 +1,10 @@
 // Conversions between broken-down times and FILETIME values, and the UTC
 // clock they are read from.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <time.h>
+
+#include <string>
 
 #include "fake_clocks.h"
 #include "filetime.h"
@@ -78,15 +81,28 @@ TEST(FileTime, InvalidFieldsAreRejectedWith87) {
   EXPECT_EQ(file_time_to_system_time(make_file_time(1ull << 63), st), 87u);
 }
 
-using SystemTime = timing_test::FakeClockTest;
+using LocalTime = timing_test::FakeClockTest;
 
-TEST_F(SystemTime, IsTheUtcClockInWholeMilliseconds) {
-  timing_test::fake_clocks::utc = 116'444'736'000'000'000ull + 12'345;  // 1970, 1.2345 ms
+// The local time is the UTC clock shifted by the zone in TZ, at millisecond
+// precision.
+TEST_F(LocalTime, IsTheUtcClockInTheProcesssZone) {
+  timing_test::fake_clocks::utc = 125'963'012'967'890'000ull + 1234;  // 2000-02-29 12:34:56.789
+  const char* saved = getenv("TZ");
+  const std::string previous = saved ? saved : "";
+  setenv("TZ", "EST5", 1);  // five hours behind UTC, no daylight saving
+  tzset();
   SYSTEMTIME st{};
-  get_system_time(st);
-  EXPECT_EQ(st.wYear, 1970);
-  EXPECT_EQ(st.wDayOfWeek, 4);  // a Thursday
-  EXPECT_EQ(st.wMilliseconds, 1);
+  get_local_time(st);
+  saved ? setenv("TZ", previous.c_str(), 1) : unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(st.wYear, 2000);
+  EXPECT_EQ(st.wMonth, 2);
+  EXPECT_EQ(st.wDay, 29);
+  EXPECT_EQ(st.wDayOfWeek, 2);
+  EXPECT_EQ(st.wHour, 7);
+  EXPECT_EQ(st.wMinute, 34);
+  EXPECT_EQ(st.wSecond, 56);
+  EXPECT_EQ(st.wMilliseconds, 789);
 }
 
 TEST(FileTime, RealUtcClockIsTheUnixTimeShifted) {

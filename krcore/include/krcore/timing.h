@@ -9,6 +9,8 @@
 
 #include <krcore/foundation.h>
 
+#include <concepts>
+
 namespace krCore {
 
 // ---------------------------------------------------------------------------
@@ -296,6 +298,13 @@ class KRCORE_API CountdownTimer_t {
  public:
   // Total in milliseconds; INFINITE (0xFFFFFFFF) stands for Infinite_s().
   explicit CountdownTimer_t(unsigned long total_ms);
+  // Integer totals of up to 32 bits (DWORD time-outs, INFINITE, literals)
+  // are milliseconds taken as a 32-bit unsigned value, as the platform's
+  // DWORD is; without this they would be ambiguous between the other two.
+  template <std::integral Int>
+    requires(sizeof(Int) <= sizeof(DWORD) && !std::same_as<Int, bool>)
+  explicit CountdownTimer_t(Int total_ms)
+      : CountdownTimer_t(static_cast<unsigned long>(static_cast<DWORD>(total_ms))) {}
   // Total in seconds, taken as given.
   explicit CountdownTimer_t(double total_s);
   CountdownTimer_t(const CountdownTimer_t&) = default;
