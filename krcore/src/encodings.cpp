@@ -48,13 +48,16 @@ std::wstring widen_bytes(const std::string& text) { return std::wstring(text.beg
 std::string Base64::Encode(const char* data, unsigned int size, bool lineBreaks) {
   using Plain = bai::base64_from_binary<bai::transform_width<const char*, 6, 8>>;
   using Broken = bai::insert_linebreaks<Plain, 72>;
-  std::string text;
-  if (size == 0) return text;
-  text.reserve((size + 2) / 3 * 4 + (lineBreaks ? size / 54 + 1 : 0));
+  if (size == 0) return std::string();
+  // The exact length is known, so the iterators write into place instead of
+  // growing the string one character at a time.
+  const std::size_t chars = (static_cast<std::size_t>(size) * 4 + 2) / 3;
+  const std::size_t breaks = lineBreaks ? (chars - 1) / 72 : 0;
+  std::string text(chars + breaks, '\0');
   if (lineBreaks)
-    text.assign(Broken(data), Broken(data + size));
+    std::copy(Broken(data), Broken(data + size), text.begin());
   else
-    text.assign(Plain(data), Plain(data + size));
+    std::copy(Plain(data), Plain(data + size), text.begin());
   text.append((3 - size % 3) % 3, '=');
   return text;
 }
@@ -85,7 +88,8 @@ std::vector<unsigned char> Base64::Decode(std::string text) {
     --n;
   }
   using Decoder = bai::transform_width<bai::binary_from_base64<const char*>, 8, 6>;
-  std::vector<unsigned char> bytes(Decoder(text.data()), Decoder(text.data() + n));
+  std::vector<unsigned char> bytes(n * 6 / 8);
+  std::copy(Decoder(text.data()), Decoder(text.data() + n), bytes.begin());
   bytes.resize(bytes.size() > padding ? bytes.size() - padding : 0);
   return bytes;
 }
