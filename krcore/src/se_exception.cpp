@@ -13,7 +13,8 @@ namespace fr = krCore::detail;
 
 se_translator::exception::exception() = default;
 
-se_translator::exception::exception(const char* const& message) : _message(message ? message : "") {}
+se_translator::exception::exception(const char* const& message)
+    : _message(message ? message : "") {}
 
 se_translator::exception::exception(const std::wstring& message)
     : _message(krCore::convertwstringtostring(message)) {}

@@ -93,32 +93,58 @@ se_translator& se_translator::operator=(const se_translator& other) {
 
 void se_translator::translator(unsigned int, EXCEPTION_POINTERS* pointers) {
   switch (pointers->ExceptionRecord->ExceptionCode) {
-    case 0xC0000005: throw access_violation(pointers);
-    case 0xC0000017: throw no_memory(pointers);
-    case 0x80000002: throw datatype_misalignment(pointers);
-    case 0x80000003: throw breakpoint(pointers);
-    case 0x80000004: throw single_step(pointers);
-    case 0xC000008C: throw array_bounds_exceeded(pointers);
-    case 0xC000008D: throw flt_denormal_operand(pointers);
-    case 0xC000008E: throw flt_divide_by_zero(pointers);
-    case 0xC000008F: throw flt_inexact_result(pointers);
-    case 0xC0000090: throw flt_invalid_operation(pointers);
-    case 0xC0000091: throw flt_overflow(pointers);
-    case 0xC0000092: throw flt_stack_check(pointers);
-    case 0xC0000093: throw flt_underflow(pointers);
-    case 0xC0000094: throw int_divide_by_zero(pointers);
-    case 0xC0000095: throw int_overflow(pointers);
-    case 0xC0000096: throw priv_instruction(pointers);
-    case 0xC0000006: throw in_page_error(pointers);
-    case 0xC000001D: throw illegal_instruction(pointers);
-    case 0xC0000025: throw noncontinuable_exception(pointers);
-    case 0xC00000FD: throw stack_overflow(pointers);
-    case 0xC0000026: throw invalid_disposition(pointers);
-    case 0x80000001: throw guard_page(pointers);
-    case 0xC0000008: throw invalid_handle(pointers);
-    case 0xE06D7363: throw microsoft_cpp(pointers);
-    case 0x40000015: throw fatal_app_exit(pointers);
-    default: throw exception(pointers);
+    case 0xC0000005:
+      throw access_violation(pointers);
+    case 0xC0000017:
+      throw no_memory(pointers);
+    case 0x80000002:
+      throw datatype_misalignment(pointers);
+    case 0x80000003:
+      throw breakpoint(pointers);
+    case 0x80000004:
+      throw single_step(pointers);
+    case 0xC000008C:
+      throw array_bounds_exceeded(pointers);
+    case 0xC000008D:
+      throw flt_denormal_operand(pointers);
+    case 0xC000008E:
+      throw flt_divide_by_zero(pointers);
+    case 0xC000008F:
+      throw flt_inexact_result(pointers);
+    case 0xC0000090:
+      throw flt_invalid_operation(pointers);
+    case 0xC0000091:
+      throw flt_overflow(pointers);
+    case 0xC0000092:
+      throw flt_stack_check(pointers);
+    case 0xC0000093:
+      throw flt_underflow(pointers);
+    case 0xC0000094:
+      throw int_divide_by_zero(pointers);
+    case 0xC0000095:
+      throw int_overflow(pointers);
+    case 0xC0000096:
+      throw priv_instruction(pointers);
+    case 0xC0000006:
+      throw in_page_error(pointers);
+    case 0xC000001D:
+      throw illegal_instruction(pointers);
+    case 0xC0000025:
+      throw noncontinuable_exception(pointers);
+    case 0xC00000FD:
+      throw stack_overflow(pointers);
+    case 0xC0000026:
+      throw invalid_disposition(pointers);
+    case 0x80000001:
+      throw guard_page(pointers);
+    case 0xC0000008:
+      throw invalid_handle(pointers);
+    case 0xE06D7363:
+      throw microsoft_cpp(pointers);
+    case 0x40000015:
+      throw fatal_app_exit(pointers);
+    default:
+      throw exception(pointers);
   }
 }
 

@@ -40,9 +40,12 @@ __attribute__((noinline)) double trap_on(int excepts, double a, double b, char o
   feenableexcept(excepts);
   volatile double x = a, y = b;
   switch (op) {
-    case '/': return x / y;
-    case '*': return x * y;
-    default: return x + y;
+    case '/':
+      return x / y;
+    case '*':
+      return x * y;
+    default:
+      return x + y;
   }
 }
 }  // namespace
@@ -92,7 +95,10 @@ __attribute__((noinline)) void illegal_instruction() { asm volatile("ud2"); }
 __attribute__((noinline)) void privileged_instruction() { asm volatile("hlt"); }
 
 __attribute__((noinline)) void breakpoint(std::uintptr_t* where) {
-  asm volatile("leaq 0f(%%rip), %%rax\n\tmovq %%rax, (%0)\n0:\tint3\n\tnop" : : "r"(where) : "rax", "memory");
+  asm volatile("leaq 0f(%%rip), %%rax\n\tmovq %%rax, (%0)\n0:\tint3\n\tnop"
+               :
+               : "r"(where)
+               : "rax", "memory");
 }
 
 __attribute__((noinline)) void single_step(std::uintptr_t* where) {

@@ -46,7 +46,7 @@ TEST(Guard, NestedGuardsRestoreEachOtherAndThePreviousTranslator) {
     }
     EXPECT_EQ(who_translates(), 'L');  // the inner guard restored the outer's
   }
-  EXPECT_EQ(who_translates(), 'O');    // the outer guard restored ours
+  EXPECT_EQ(who_translates(), 'O');  // the outer guard restored ours
   EXPECT_EQ(set_thread_translator(nullptr), &own_translator);
 }
 
@@ -55,7 +55,7 @@ TEST(Guard, CopyAssignmentTakesTheKeptTranslatorAndInstallsNothing) {
   {
     se first;
     set_thread_translator(nullptr);
-    se second;  // keeps null
+    se second;       // keeps null
     second = first;  // now keeps ours
     EXPECT_EQ(set_thread_translator(&se::translator), &se::translator);
   }

@@ -29,8 +29,10 @@ constexpr std::uintptr_t kAny = ~std::uintptr_t{0};
 // executable, one mapped from an empty file (in-page error).
 struct pages {
   std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  char* none = static_cast<char*>(mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  char* data = static_cast<char*>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char* none =
+      static_cast<char*>(mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char* data = static_cast<char*>(
+      mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   char* beyond_file = map_empty_file();
 
   char* map_empty_file() {
@@ -102,40 +104,68 @@ std::vector<fault_case> all_cases() {
        typeid(se::access_violation), 0xC0000005, 0, none + 8},
       {"write protected page", [&p](auto*) { faultgen::write_at(p.none + 16); },
        typeid(se::access_violation), 0xC0000005, 1, none + 16},
-      {"write read-only code", [](auto*) { faultgen::write_at(reinterpret_cast<void*>(&faultgen::divide)); },
-       typeid(se::access_violation), 0xC0000005, 1, reinterpret_cast<std::uintptr_t>(&faultgen::divide)},
-      {"call unmapped", [](std::uintptr_t* a) { *a = 0x40; faultgen::call_at(reinterpret_cast<void*>(0x40)); },
+      {"write read-only code",
+       [](auto*) { faultgen::write_at(reinterpret_cast<void*>(&faultgen::divide)); },
+       typeid(se::access_violation), 0xC0000005, 1,
+       reinterpret_cast<std::uintptr_t>(&faultgen::divide)},
+      {"call unmapped",
+       [](std::uintptr_t* a) {
+         *a = 0x40;
+         faultgen::call_at(reinterpret_cast<void*>(0x40));
+       },
        typeid(se::access_violation), 0xC0000005, 8, 0x40},
-      {"call non-executable", [&p](std::uintptr_t* a) { *a = reinterpret_cast<std::uintptr_t>(p.data); faultgen::call_at(p.data); },
+      {"call non-executable",
+       [&p](std::uintptr_t* a) {
+         *a = reinterpret_cast<std::uintptr_t>(p.data);
+         faultgen::call_at(p.data);
+       },
        typeid(se::access_violation), 0xC0000005, 8, data},
-      {"non-canonical address", [](auto*) { faultgen::read_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
+      {"non-canonical address",
+       [](auto*) { faultgen::read_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
        typeid(se::access_violation), 0xC0000005, 0},
-      {"libc reads bad pointer", [](auto*) {
+      {"libc reads bad pointer",
+       [](auto*) {
          static volatile auto len = &strlen;
          len(reinterpret_cast<const char*>(0x20));
        },
        typeid(se::access_violation), 0xC0000005, 0, 0x20},
-      {"uncovered frame", [](auto*) { uncovered::read_with_cleanup(reinterpret_cast<const int*>(0x30)); },
+      {"uncovered frame",
+       [](auto*) { uncovered::read_with_cleanup(reinterpret_cast<const int*>(0x30)); },
        typeid(se::access_violation), 0xC0000005, 0, 0x30},
-      {"stack overflow", [](auto*) { faultgen::exhaust_stack(0); }, typeid(se::stack_overflow), 0xC00000FD},
-      {"divide by zero", [](auto*) { faultgen::divide(7, 0); }, typeid(se::int_divide_by_zero), 0xC0000094},
-      {"INT_MIN / -1", [](auto*) { faultgen::divide(INT_MIN, -1); }, typeid(se::int_overflow), 0xC0000095},
-      {"LLONG_MIN / -1", [](auto*) { faultgen::divide64(LLONG_MIN, -1); }, typeid(se::int_overflow), 0xC0000095},
-      {"float divide by zero", [](auto*) { faultgen::sse_divide_by_zero(1.0); }, typeid(se::flt_divide_by_zero), 0xC000008E},
-      {"float overflow", [](auto*) { faultgen::sse_overflow(1e308); }, typeid(se::flt_overflow), 0xC0000091},
-      {"float underflow", [](auto*) { faultgen::sse_underflow(1e-10); }, typeid(se::flt_underflow), 0xC0000093},
-      {"float inexact", [](auto*) { faultgen::sse_inexact(1.0); }, typeid(se::flt_inexact_result), 0xC000008F},
-      {"float invalid", [](auto*) { faultgen::sse_invalid(0.0); }, typeid(se::flt_invalid_operation), 0xC0000090},
-      {"float denormal", [](auto*) { faultgen::sse_denormal(1e-310); }, typeid(se::flt_denormal_operand), 0xC000008D},
-      {"x87 stack overflow", [](auto*) { faultgen::x87_stack_overflow(); }, typeid(se::flt_stack_check), 0xC0000092},
+      {"stack overflow", [](auto*) { faultgen::exhaust_stack(0); }, typeid(se::stack_overflow),
+       0xC00000FD},
+      {"divide by zero", [](auto*) { faultgen::divide(7, 0); }, typeid(se::int_divide_by_zero),
+       0xC0000094},
+      {"INT_MIN / -1", [](auto*) { faultgen::divide(INT_MIN, -1); }, typeid(se::int_overflow),
+       0xC0000095},
+      {"LLONG_MIN / -1", [](auto*) { faultgen::divide64(LLONG_MIN, -1); }, typeid(se::int_overflow),
+       0xC0000095},
+      {"float divide by zero", [](auto*) { faultgen::sse_divide_by_zero(1.0); },
+       typeid(se::flt_divide_by_zero), 0xC000008E},
+      {"float overflow", [](auto*) { faultgen::sse_overflow(1e308); }, typeid(se::flt_overflow),
+       0xC0000091},
+      {"float underflow", [](auto*) { faultgen::sse_underflow(1e-10); }, typeid(se::flt_underflow),
+       0xC0000093},
+      {"float inexact", [](auto*) { faultgen::sse_inexact(1.0); }, typeid(se::flt_inexact_result),
+       0xC000008F},
+      {"float invalid", [](auto*) { faultgen::sse_invalid(0.0); },
+       typeid(se::flt_invalid_operation), 0xC0000090},
+      {"float denormal", [](auto*) { faultgen::sse_denormal(1e-310); },
+       typeid(se::flt_denormal_operand), 0xC000008D},
+      {"x87 stack overflow", [](auto*) { faultgen::x87_stack_overflow(); },
+       typeid(se::flt_stack_check), 0xC0000092},
       {"misaligned read", [&p](auto*) { faultgen::misaligned_read(p.data + 1); },
        typeid(se::datatype_misalignment), 0x80000002},
       {"read beyond mapped file", [&p](auto*) { faultgen::read_at(p.beyond_file); },
        typeid(se::in_page_error), 0xC0000006, 0, file},
-      {"illegal instruction", [](auto*) { faultgen::illegal_instruction(); }, typeid(se::illegal_instruction), 0xC000001D},
-      {"privileged instruction", [](auto*) { faultgen::privileged_instruction(); }, typeid(se::priv_instruction), 0xC0000096},
-      {"breakpoint", [](std::uintptr_t* a) { faultgen::breakpoint(a); }, typeid(se::breakpoint), 0x80000003},
-      {"single step", [](std::uintptr_t* a) { faultgen::single_step(a); }, typeid(se::single_step), 0x80000004},
+      {"illegal instruction", [](auto*) { faultgen::illegal_instruction(); },
+       typeid(se::illegal_instruction), 0xC000001D},
+      {"privileged instruction", [](auto*) { faultgen::privileged_instruction(); },
+       typeid(se::priv_instruction), 0xC0000096},
+      {"breakpoint", [](std::uintptr_t* a) { faultgen::breakpoint(a); }, typeid(se::breakpoint),
+       0x80000003},
+      {"single step", [](std::uintptr_t* a) { faultgen::single_step(a); }, typeid(se::single_step),
+       0x80000004},
   };
 }
 

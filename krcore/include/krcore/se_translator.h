@@ -80,49 +80,265 @@ class KRCORE_API se_translator {
     krCore::detail::fault_slot* _slot = nullptr;  // keeps a fault's record alive
   };
 
-// One class per fault code; made only by the translator (protected
-// constructor), copyable by anyone.
-#define KRCORE_SE_EXCEPTION_CLASS(cls, extra)                          \
-  class KRCORE_API cls : public exception {                            \
-   public:                                                             \
-    cls(const cls& other) = default;                                   \
-    extra                                                              \
-   protected:                                                          \
-    explicit cls(EXCEPTION_POINTERS* pointers) : exception(pointers) {} \
-    friend class se_translator;                                        \
+  // One class per fault code, each derived directly from `exception`. Made
+  // only by the translator (protected constructor); copyable by anyone.
+
+  // 0xC0000005, information word 0 = 0 read, 1 write, 8 instruction fetch;
+  // word 1 = the inaccessible address.
+  class KRCORE_API access_violation : public exception {
+   public:
+    access_violation(const access_violation& other) = default;
+    // True when information word 0 is 0. Reads the record unchecked.
+    bool is_read_op() const;
+    // Information word 1. Reads the record unchecked.
+    unsigned long inaccessible_address() const;
+
+   protected:
+    explicit access_violation(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
   };
 
-  // 0xC0000005. is_read_op(): information word 0 is 0 (the access was a
-  // read; 1 is a write, 8 an instruction fetch). inaccessible_address():
-  // information word 1. Both read the record unchecked.
-  KRCORE_SE_EXCEPTION_CLASS(access_violation, bool is_read_op() const;
-                            unsigned long inaccessible_address() const;)
-  // 0xC0000017. mem_size(): information word 0, read unchecked.
-  KRCORE_SE_EXCEPTION_CLASS(no_memory, unsigned int mem_size() const;)
-  KRCORE_SE_EXCEPTION_CLASS(datatype_misalignment, )     // 0x80000002
-  KRCORE_SE_EXCEPTION_CLASS(breakpoint, )                // 0x80000003
-  KRCORE_SE_EXCEPTION_CLASS(single_step, )               // 0x80000004
-  KRCORE_SE_EXCEPTION_CLASS(array_bounds_exceeded, )     // 0xC000008C
-  KRCORE_SE_EXCEPTION_CLASS(flt_denormal_operand, )      // 0xC000008D
-  KRCORE_SE_EXCEPTION_CLASS(flt_divide_by_zero, )        // 0xC000008E
-  KRCORE_SE_EXCEPTION_CLASS(flt_inexact_result, )        // 0xC000008F
-  KRCORE_SE_EXCEPTION_CLASS(flt_invalid_operation, )     // 0xC0000090
-  KRCORE_SE_EXCEPTION_CLASS(flt_overflow, )              // 0xC0000091
-  KRCORE_SE_EXCEPTION_CLASS(flt_stack_check, )           // 0xC0000092
-  KRCORE_SE_EXCEPTION_CLASS(flt_underflow, )             // 0xC0000093
-  KRCORE_SE_EXCEPTION_CLASS(int_divide_by_zero, )        // 0xC0000094
-  KRCORE_SE_EXCEPTION_CLASS(int_overflow, )              // 0xC0000095
-  KRCORE_SE_EXCEPTION_CLASS(priv_instruction, )          // 0xC0000096
-  KRCORE_SE_EXCEPTION_CLASS(in_page_error, )             // 0xC0000006
-  KRCORE_SE_EXCEPTION_CLASS(illegal_instruction, )       // 0xC000001D
-  KRCORE_SE_EXCEPTION_CLASS(noncontinuable_exception, )  // 0xC0000025
-  KRCORE_SE_EXCEPTION_CLASS(stack_overflow, )            // 0xC00000FD
-  KRCORE_SE_EXCEPTION_CLASS(invalid_disposition, )       // 0xC0000026
-  KRCORE_SE_EXCEPTION_CLASS(guard_page, )                // 0x80000001
-  KRCORE_SE_EXCEPTION_CLASS(invalid_handle, )            // 0xC0000008
-  KRCORE_SE_EXCEPTION_CLASS(microsoft_cpp, )             // 0xE06D7363
-  KRCORE_SE_EXCEPTION_CLASS(fatal_app_exit, )            // 0x40000015
-#undef KRCORE_SE_EXCEPTION_CLASS
+  // 0xC0000017.
+  class KRCORE_API no_memory : public exception {
+   public:
+    no_memory(const no_memory& other) = default;
+    // Information word 0, the size of the failed allocation. Unchecked.
+    unsigned int mem_size() const;
+
+   protected:
+    explicit no_memory(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0x80000002.
+  class KRCORE_API datatype_misalignment : public exception {
+   public:
+    datatype_misalignment(const datatype_misalignment& other) = default;
+
+   protected:
+    explicit datatype_misalignment(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0x80000003.
+  class KRCORE_API breakpoint : public exception {
+   public:
+    breakpoint(const breakpoint& other) = default;
+
+   protected:
+    explicit breakpoint(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0x80000004.
+  class KRCORE_API single_step : public exception {
+   public:
+    single_step(const single_step& other) = default;
+
+   protected:
+    explicit single_step(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC000008C.
+  class KRCORE_API array_bounds_exceeded : public exception {
+   public:
+    array_bounds_exceeded(const array_bounds_exceeded& other) = default;
+
+   protected:
+    explicit array_bounds_exceeded(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC000008D.
+  class KRCORE_API flt_denormal_operand : public exception {
+   public:
+    flt_denormal_operand(const flt_denormal_operand& other) = default;
+
+   protected:
+    explicit flt_denormal_operand(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC000008E.
+  class KRCORE_API flt_divide_by_zero : public exception {
+   public:
+    flt_divide_by_zero(const flt_divide_by_zero& other) = default;
+
+   protected:
+    explicit flt_divide_by_zero(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC000008F.
+  class KRCORE_API flt_inexact_result : public exception {
+   public:
+    flt_inexact_result(const flt_inexact_result& other) = default;
+
+   protected:
+    explicit flt_inexact_result(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000090.
+  class KRCORE_API flt_invalid_operation : public exception {
+   public:
+    flt_invalid_operation(const flt_invalid_operation& other) = default;
+
+   protected:
+    explicit flt_invalid_operation(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000091.
+  class KRCORE_API flt_overflow : public exception {
+   public:
+    flt_overflow(const flt_overflow& other) = default;
+
+   protected:
+    explicit flt_overflow(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000092.
+  class KRCORE_API flt_stack_check : public exception {
+   public:
+    flt_stack_check(const flt_stack_check& other) = default;
+
+   protected:
+    explicit flt_stack_check(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000093.
+  class KRCORE_API flt_underflow : public exception {
+   public:
+    flt_underflow(const flt_underflow& other) = default;
+
+   protected:
+    explicit flt_underflow(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000094.
+  class KRCORE_API int_divide_by_zero : public exception {
+   public:
+    int_divide_by_zero(const int_divide_by_zero& other) = default;
+
+   protected:
+    explicit int_divide_by_zero(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000095.
+  class KRCORE_API int_overflow : public exception {
+   public:
+    int_overflow(const int_overflow& other) = default;
+
+   protected:
+    explicit int_overflow(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000096.
+  class KRCORE_API priv_instruction : public exception {
+   public:
+    priv_instruction(const priv_instruction& other) = default;
+
+   protected:
+    explicit priv_instruction(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000006.
+  class KRCORE_API in_page_error : public exception {
+   public:
+    in_page_error(const in_page_error& other) = default;
+
+   protected:
+    explicit in_page_error(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC000001D.
+  class KRCORE_API illegal_instruction : public exception {
+   public:
+    illegal_instruction(const illegal_instruction& other) = default;
+
+   protected:
+    explicit illegal_instruction(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000025.
+  class KRCORE_API noncontinuable_exception : public exception {
+   public:
+    noncontinuable_exception(const noncontinuable_exception& other) = default;
+
+   protected:
+    explicit noncontinuable_exception(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC00000FD.
+  class KRCORE_API stack_overflow : public exception {
+   public:
+    stack_overflow(const stack_overflow& other) = default;
+
+   protected:
+    explicit stack_overflow(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000026.
+  class KRCORE_API invalid_disposition : public exception {
+   public:
+    invalid_disposition(const invalid_disposition& other) = default;
+
+   protected:
+    explicit invalid_disposition(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0x80000001.
+  class KRCORE_API guard_page : public exception {
+   public:
+    guard_page(const guard_page& other) = default;
+
+   protected:
+    explicit guard_page(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xC0000008.
+  class KRCORE_API invalid_handle : public exception {
+   public:
+    invalid_handle(const invalid_handle& other) = default;
+
+   protected:
+    explicit invalid_handle(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0xE06D7363.
+  class KRCORE_API microsoft_cpp : public exception {
+   public:
+    microsoft_cpp(const microsoft_cpp& other) = default;
+
+   protected:
+    explicit microsoft_cpp(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
+
+  // 0x40000015.
+  class KRCORE_API fatal_app_exit : public exception {
+   public:
+    fatal_app_exit(const fatal_app_exit& other) = default;
+
+   protected:
+    explicit fatal_app_exit(EXCEPTION_POINTERS* pointers) : exception(pointers) {}
+    friend class se_translator;
+  };
 
   se_translator();
   ~se_translator();

@@ -148,9 +148,18 @@ bool is_privileged(std::uintptr_t ip) {
     case 0xF4:  // hlt
     case 0xFA:  // cli
     case 0xFB:  // sti
-    case 0xE4: case 0xE5: case 0xE6: case 0xE7:  // in/out imm8
-    case 0xEC: case 0xED: case 0xEE: case 0xEF:  // in/out dx
-    case 0x6C: case 0x6D: case 0x6E: case 0x6F:  // ins/outs
+    case 0xE4:
+    case 0xE5:
+    case 0xE6:
+    case 0xE7:  // in/out imm8
+    case 0xEC:
+    case 0xED:
+    case 0xEE:
+    case 0xEF:  // in/out dx
+    case 0x6C:
+    case 0x6D:
+    case 0x6E:
+    case 0x6F:  // ins/outs
       return true;
     case 0x0F:
       break;
@@ -159,11 +168,21 @@ bool is_privileged(std::uintptr_t ip) {
   }
   const unsigned reg = (p[2] >> 3) & 7;
   switch (p[1]) {
-    case 0x00: return reg == 2 || reg == 3;                           // lldt, ltr
-    case 0x01: return reg == 2 || reg == 3 || reg == 6 || reg == 7;  // lgdt, lidt, lmsw, invlpg
-    case 0x06: case 0x07: case 0x08: case 0x09:                      // clts, sysret, invd, wbinvd
-    case 0x20: case 0x21: case 0x22: case 0x23:                      // mov cr/dr
-    case 0x30: case 0x32: case 0x35:                                 // wrmsr, rdmsr, sysexit
+    case 0x00:
+      return reg == 2 || reg == 3;  // lldt, ltr
+    case 0x01:
+      return reg == 2 || reg == 3 || reg == 6 || reg == 7;  // lgdt, lidt, lmsw, invlpg
+    case 0x06:
+    case 0x07:
+    case 0x08:
+    case 0x09:  // clts, sysret, invd, wbinvd
+    case 0x20:
+    case 0x21:
+    case 0x22:
+    case 0x23:  // mov cr/dr
+    case 0x30:
+    case 0x32:
+    case 0x35:  // wrmsr, rdmsr, sysexit
       return true;
     default:
       return false;
@@ -189,12 +208,18 @@ unsigned int float_code(const siginfo_t* info, const ucontext_t* uc) {
   if (pending & 0x02) return kFltDenormal;
   if (pending & 0x20) return kFltInexact;
   switch (info->si_code) {
-    case FPE_FLTDIV: return kFltDivideByZero;
-    case FPE_FLTOVF: return kFltOverflow;
-    case FPE_FLTUND: return kFltUnderflow;
-    case FPE_FLTRES: return kFltInexact;
-    case FPE_FLTSUB: return kArrayBoundsExceeded;
-    default: return kFltInvalid;
+    case FPE_FLTDIV:
+      return kFltDivideByZero;
+    case FPE_FLTOVF:
+      return kFltOverflow;
+    case FPE_FLTUND:
+      return kFltUnderflow;
+    case FPE_FLTRES:
+      return kFltInexact;
+    case FPE_FLTSUB:
+      return kArrayBoundsExceeded;
+    default:
+      return kFltInvalid;
   }
 }
 
@@ -222,7 +247,9 @@ bool decode_fault(int sig, const siginfo_t* info, const ucontext_t* uc, const st
   const std::uintptr_t ip = greg(uc, REG_RIP);
   const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
   const unsigned long err = static_cast<unsigned long>(greg(uc, REG_ERR));
-  const std::uintptr_t kind = (err & kPfInstr) || addr == ip ? kExecute : (err & kPfWrite) ? kWrite : kRead;
+  const std::uintptr_t kind = (err & kPfInstr) || addr == ip ? kExecute
+                              : (err & kPfWrite)             ? kWrite
+                                                             : kRead;
   out->address = ip;
   switch (sig) {
     case SIGSEGV:
@@ -260,7 +287,7 @@ bool decode_fault(int sig, const siginfo_t* info, const ucontext_t* uc, const st
       return true;
     case SIGILL:
       out->code = info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG ? kPrivInstruction
-                                                                            : kIllegalInstruction;
+                                                                             : kIllegalInstruction;
       return true;
     case SIGTRAP:
       if (info->si_code == TRAP_BRKPT || info->si_code == SI_KERNEL) {

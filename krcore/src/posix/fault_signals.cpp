@@ -44,8 +44,8 @@ constexpr std::uint64_t kEflagsAc = 1u << 18;
 
 // Read by the handler: trivially constructed and initial-exec, so reading
 // them from a signal handler never allocates.
-__attribute__((tls_model("initial-exec"))) thread_local se_translator::translator_function
-    t_translator = nullptr;
+__attribute__((tls_model(
+    "initial-exec"))) thread_local se_translator::translator_function t_translator = nullptr;
 __attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_stack_lo = 0;
 __attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_stack_hi = 0;
 
@@ -140,7 +140,7 @@ void chain(int sig, siginfo_t* info, void* context) {
   // fault re-executes its instruction when the handler returns; a sent
   // signal and a trap (which does not re-execute) are sent again, staying
   // pending until the handler returns.
-  struct sigaction dfl{};
+  struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
@@ -197,7 +197,8 @@ bool translate(int sig, siginfo_t* info, ucontext_t* uc) {
   slot->frames[0] = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
   slot->frame_count = 1;
   std::uintptr_t return_address = 0;
-  if (facts.execute && facts.info[1] == static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]) &&
+  if (facts.execute &&
+      facts.info[1] == static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]) &&
       pop_bad_call(uc, &return_address)) {
     slot->frames[slot->frame_count++] = reinterpret_cast<const void*>(return_address);
   } else if (facts.code == 0x80000003) {
@@ -225,7 +226,10 @@ bool translate(int sig, siginfo_t* info, ucontext_t* uc) {
 void fault_handler(int sig, siginfo_t* info, void* context) {
   // The kernel keeps the interrupted code's alignment-check flag for the
   // handler; clear it so the handler's own unaligned accesses do not fault.
-  asm volatile("pushfq\n\tandq %0, (%%rsp)\n\tpopfq" : : "i"(~static_cast<std::int64_t>(kEflagsAc)) : "cc", "memory");
+  asm volatile("pushfq\n\tandq %0, (%%rsp)\n\tpopfq"
+               :
+               : "i"(~static_cast<std::int64_t>(kEflagsAc))
+               : "cc", "memory");
   const int saved_errno = errno;
   if (!translate(sig, info, static_cast<ucontext_t*>(context))) chain(sig, info, context);
   errno = saved_errno;
@@ -233,7 +237,7 @@ void fault_handler(int sig, siginfo_t* info, void* context) {
 
 void install_handlers() {
   for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_sigaction = &fault_handler;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&sa.sa_mask);

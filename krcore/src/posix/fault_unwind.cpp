@@ -26,8 +26,16 @@ namespace {
 
 // DWARF exception-header pointer encodings (value formats and "omit").
 enum : std::uint8_t {
-  kEhAbsptr = 0x00, kEhUleb128 = 0x01, kEhUdata2 = 0x02, kEhUdata4 = 0x03, kEhUdata8 = 0x04,
-  kEhSleb128 = 0x09, kEhSdata2 = 0x0A, kEhSdata4 = 0x0B, kEhSdata8 = 0x0C, kEhOmit = 0xFF,
+  kEhAbsptr = 0x00,
+  kEhUleb128 = 0x01,
+  kEhUdata2 = 0x02,
+  kEhUdata4 = 0x03,
+  kEhUdata8 = 0x04,
+  kEhSleb128 = 0x09,
+  kEhSdata2 = 0x0A,
+  kEhSdata4 = 0x0B,
+  kEhSdata8 = 0x0C,
+  kEhOmit = 0xFF,
 };
 
 std::uint64_t read_uleb(const std::uint8_t*& p) {
@@ -68,16 +76,35 @@ std::uint64_t read_fixed(const std::uint8_t*& p) {
 // fields that are only skipped. False for formats this reader does not know.
 bool read_encoded(std::uint8_t enc, const std::uint8_t*& p, std::uint64_t* out) {
   switch (enc & 0x0F) {
-    case kEhAbsptr: *out = read_fixed<std::uint64_t>(p); return true;
-    case kEhUleb128: *out = read_uleb(p); return true;
-    case kEhUdata2: *out = read_fixed<std::uint16_t>(p); return true;
-    case kEhUdata4: *out = read_fixed<std::uint32_t>(p); return true;
-    case kEhUdata8: *out = read_fixed<std::uint64_t>(p); return true;
-    case kEhSleb128: *out = static_cast<std::uint64_t>(read_sleb(p)); return true;
-    case kEhSdata2: *out = static_cast<std::uint64_t>(static_cast<std::int64_t>(read_fixed<std::int16_t>(p))); return true;
-    case kEhSdata4: *out = static_cast<std::uint64_t>(static_cast<std::int64_t>(read_fixed<std::int32_t>(p))); return true;
-    case kEhSdata8: *out = read_fixed<std::uint64_t>(p); return true;
-    default: return false;
+    case kEhAbsptr:
+      *out = read_fixed<std::uint64_t>(p);
+      return true;
+    case kEhUleb128:
+      *out = read_uleb(p);
+      return true;
+    case kEhUdata2:
+      *out = read_fixed<std::uint16_t>(p);
+      return true;
+    case kEhUdata4:
+      *out = read_fixed<std::uint32_t>(p);
+      return true;
+    case kEhUdata8:
+      *out = read_fixed<std::uint64_t>(p);
+      return true;
+    case kEhSleb128:
+      *out = static_cast<std::uint64_t>(read_sleb(p));
+      return true;
+    case kEhSdata2:
+      *out = static_cast<std::uint64_t>(static_cast<std::int64_t>(read_fixed<std::int16_t>(p)));
+      return true;
+    case kEhSdata4:
+      *out = static_cast<std::uint64_t>(static_cast<std::int64_t>(read_fixed<std::int32_t>(p)));
+      return true;
+    case kEhSdata8:
+      *out = read_fixed<std::uint64_t>(p);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -107,7 +134,7 @@ bool can_throw_from(_Unwind_Context* ctx, std::uintptr_t pc) {
         !read_encoded(cs_enc, p, &landing_pad)) {
       return true;  // unknown format: leave the decision to the runtime
     }
-    read_uleb(p);  // action
+    read_uleb(p);                           // action
     if (pc < region + start) return false;  // the table is sorted
     if (pc < region + start + length) return true;
   }
@@ -118,9 +145,9 @@ struct walk_state {
   const void** frames;
   std::size_t capacity;
   std::size_t count;
-  bool started = false;   // reached the interrupted frame
-  bool decided = false;   // found the frame to throw from
-  unsigned depth = 0;     // frames examined since the interrupted one
+  bool started = false;  // reached the interrupted frame
+  bool decided = false;  // found the frame to throw from
+  unsigned depth = 0;    // frames examined since the interrupted one
   std::uintptr_t prev_cfa = 0;
   // Registers of the chosen frame when it is not the interrupted one.
   std::uintptr_t pc = 0, sp = 0;
@@ -140,7 +167,8 @@ _Unwind_Reason_Code walk_frame(_Unwind_Context* ctx, void* arg) {
     st->started = true;
   }
   // The interrupted frame's pc is already recorded by the caller.
-  if (st->depth > 0 && st->count < st->capacity) st->frames[st->count++] = reinterpret_cast<const void*>(ip);
+  if (st->depth > 0 && st->count < st->capacity)
+    st->frames[st->count++] = reinterpret_cast<const void*>(ip);
   if (!st->decided) {
     const std::uintptr_t pc = before_insn ? ip : ip - 1;  // inside the call for return addresses
     if (can_throw_from(ctx, pc)) {
