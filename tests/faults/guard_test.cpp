@@ -4,7 +4,10 @@
 #include <krcore/se_translator.h>
 #include <signal.h>
 
+#include <set>
+#include <string>
 #include <thread>
+#include <typeinfo>
 
 #include "fault_generators.h"
 #include "fault_signals.h"
@@ -72,21 +75,27 @@ TEST(Guard, TranslatorSettingIsPerThread) {
 }
 
 TEST(Texts, NamesAndDescriptionsAreTheFixedOnes) {
-  EXPECT_EQ(se::name(0xC0000005), "Access Violation");
-  EXPECT_EQ(se::description(0xC0000005),
-            "The thread attempted to read from or write to a virtual address for which it does "
-            "not have the appropriate access");
-  EXPECT_EQ(se::name(0xC00000FD), "Stack Overflow");
-  EXPECT_EQ(se::description(0xC00000FD), "The thread used up its stack");
-  EXPECT_EQ(se::name(0xE06D7363), "Microsoft C++ Exception");
-  EXPECT_EQ(se::description(0x80000001), "Guard Page Exception");
-  EXPECT_EQ(se::description(0xC0000017),
-            "The allocation attempt failed because of a lack of available memory or heap "
-            "corruption.");
-  EXPECT_EQ(se::name(0x40000015), "Fatal App Exit");
-  EXPECT_EQ(se::description(0x40000015), "Unknown SEH Exception");
-  EXPECT_EQ(se::name(0xC0000409), "SEH:Unknown:excode=[3221226505,0xc0000409]");
-  EXPECT_EQ(se::description(0xC0000409), "Unknown SEH Exception");
+  const struct {
+    unsigned int code;
+    const char* name;
+    const char* description;
+  } expected[] = {
+      {0xC0000005, "Access Violation",
+       "The thread attempted to read from or write to a virtual address for which it does not "
+       "have the appropriate access"},
+      {0xC0000017, "No Memory",
+       "The allocation attempt failed because of a lack of available memory or heap corruption."},
+      {0xC00000FD, "Stack Overflow", "The thread used up its stack"},
+      {0x80000001, "Guard Page", "Guard Page Exception"},
+      {0xE06D7363, "Microsoft C++ Exception", "Microsoft C++ Exception"},
+      {0x40000015, "Fatal App Exit", "Unknown SEH Exception"},
+      {0xC0000409, "SEH:Unknown:excode=[3221226505,0xc0000409]", "Unknown SEH Exception"},
+      {0, "SEH:Unknown:excode=[0,0x0]", "Unknown SEH Exception"},
+  };
+  for (const auto& e : expected) {
+    EXPECT_EQ(se::name(e.code), e.name);
+    EXPECT_EQ(se::description(e.code), e.description);
+  }
 }
 
 // Builds exceptions from records made by hand (the constructor taking a
@@ -120,6 +129,55 @@ TEST(Exception, ReadsAHandMadeRecordWithoutCopyingIt) {
   EXPECT_EQ(e.description(), "Unknown SEH Exception");
   rec.ExceptionFlags = 0;
   EXPECT_TRUE(e.is_continuable());
+}
+
+// Codes Linux never produces still have their classes and texts.
+TEST(Exception, EveryKnownCodeHasItsClassAndName) {
+  const struct {
+    unsigned int code;
+    const std::type_info& type;
+  } classes[] = {
+      {0xC0000005, typeid(se::access_violation)},
+      {0xC0000017, typeid(se::no_memory)},
+      {0x80000002, typeid(se::datatype_misalignment)},
+      {0x80000003, typeid(se::breakpoint)},
+      {0x80000004, typeid(se::single_step)},
+      {0xC000008C, typeid(se::array_bounds_exceeded)},
+      {0xC000008D, typeid(se::flt_denormal_operand)},
+      {0xC000008E, typeid(se::flt_divide_by_zero)},
+      {0xC000008F, typeid(se::flt_inexact_result)},
+      {0xC0000090, typeid(se::flt_invalid_operation)},
+      {0xC0000091, typeid(se::flt_overflow)},
+      {0xC0000092, typeid(se::flt_stack_check)},
+      {0xC0000093, typeid(se::flt_underflow)},
+      {0xC0000094, typeid(se::int_divide_by_zero)},
+      {0xC0000095, typeid(se::int_overflow)},
+      {0xC0000096, typeid(se::priv_instruction)},
+      {0xC0000006, typeid(se::in_page_error)},
+      {0xC000001D, typeid(se::illegal_instruction)},
+      {0xC0000025, typeid(se::noncontinuable_exception)},
+      {0xC00000FD, typeid(se::stack_overflow)},
+      {0xC0000026, typeid(se::invalid_disposition)},
+      {0x80000001, typeid(se::guard_page)},
+      {0xC0000008, typeid(se::invalid_handle)},
+      {0xE06D7363, typeid(se::microsoft_cpp)},
+      {0x40000015, typeid(se::fatal_app_exit)},
+  };
+  std::set<std::string> names;
+  for (const auto& c : classes) {
+    EXCEPTION_RECORD rec{};
+    CONTEXT ctx{};
+    EXCEPTION_POINTERS ptrs{&rec, &ctx};
+    rec.ExceptionCode = c.code;
+    try {
+      se::translator(0, &ptrs);
+    } catch (const se::exception& e) {
+      EXPECT_EQ(typeid(e), c.type) << std::hex << c.code;
+      EXPECT_EQ(e.name().rfind("SEH:Unknown", 0), std::string::npos) << std::hex << c.code;
+      names.insert(e.name());
+    }
+  }
+  EXPECT_EQ(names.size(), 25u);
 }
 
 TEST(Exception, TranslatorThrowsTheClassOfTheRecordsCode) {
@@ -161,24 +219,18 @@ TEST(NotTranslatedDeathTest, ThreadWithoutTranslatorStillCrashes) {
 
 TEST(NotTranslatedDeathTest, RaisedSignalsAreNotTranslated) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        se guard;
-        try {
-          raise(SIGSEGV);
-        } catch (...) {
-        }
-      },
-      ::testing::KilledBySignal(SIGSEGV), "");
-  EXPECT_EXIT(
-      {
-        se guard;
-        try {
-          raise(SIGFPE);
-        } catch (...) {
-        }
-      },
-      ::testing::KilledBySignal(SIGFPE), "");
+  for (const int sig : {SIGSEGV, SIGFPE, SIGILL}) {
+    EXPECT_EXIT(
+        {
+          se guard;
+          try {
+            raise(sig);
+          } catch (...) {
+          }
+        },
+        ::testing::KilledBySignal(sig), "")
+        << sig;
+  }
 }
 
 TEST(NotTranslatedDeathTest, BreakpointWithoutTranslatorTraps) {

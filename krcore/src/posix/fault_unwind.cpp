@@ -38,7 +38,8 @@ enum : std::uint8_t {
   kEhOmit = 0xFF,
 };
 
-std::uint64_t read_uleb(const std::uint8_t*& p) {
+// LEB128, sign-extended when `is_signed`.
+std::uint64_t read_leb(const std::uint8_t*& p, bool is_signed) {
   std::uint64_t v = 0;
   unsigned shift = 0;
   std::uint8_t b;
@@ -47,21 +48,11 @@ std::uint64_t read_uleb(const std::uint8_t*& p) {
     if (shift < 64) v |= std::uint64_t{b & 0x7Fu} << shift;
     shift += 7;
   } while (b & 0x80);
+  if (is_signed && shift < 64 && (b & 0x40)) v |= ~std::uint64_t{0} << shift;
   return v;
 }
 
-std::int64_t read_sleb(const std::uint8_t*& p) {
-  std::int64_t v = 0;
-  unsigned shift = 0;
-  std::uint8_t b;
-  do {
-    b = *p++;
-    if (shift < 64) v |= static_cast<std::int64_t>(std::uint64_t{b & 0x7Fu} << shift);
-    shift += 7;
-  } while (b & 0x80);
-  if (shift < 64 && (b & 0x40)) v |= -(std::int64_t{1} << shift);
-  return v;
-}
+std::uint64_t read_uleb(const std::uint8_t*& p) { return read_leb(p, false); }
 
 template <typename T>
 std::uint64_t read_fixed(const std::uint8_t*& p) {
@@ -92,7 +83,7 @@ bool read_encoded(std::uint8_t enc, const std::uint8_t*& p, std::uint64_t* out) 
       *out = read_fixed<std::uint64_t>(p);
       return true;
     case kEhSleb128:
-      *out = static_cast<std::uint64_t>(read_sleb(p));
+      *out = read_leb(p, true);
       return true;
     case kEhSdata2:
       *out = static_cast<std::uint64_t>(static_cast<std::int64_t>(read_fixed<std::int16_t>(p)));
