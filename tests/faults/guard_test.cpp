@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <krcore/se_translator.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -231,6 +232,30 @@ TEST(NotTranslatedDeathTest, RaisedSignalsAreNotTranslated) {
         ::testing::KilledBySignal(sig), "")
         << sig;
   }
+}
+
+// A handler that was in place before the library's runs for the faults the
+// library does not translate.
+void earlier_handler(int, siginfo_t* info, void*) {
+  static const char text[] = "earlier handler ran\n";
+  (void)!write(2, text, sizeof text - 1);
+  _exit(info->si_addr == reinterpret_cast<void*>(0x28) ? 3 : 4);
+}
+
+TEST(NotTranslatedDeathTest, EarlierHandlerIsChained) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct sigaction sa {};
+        sa.sa_sigaction = &earlier_handler;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGSEGV, &sa, nullptr);
+        se guard;  // the first guard of this process installs the library's handler
+        if (who_translates() != 'L') _exit(5);
+        std::thread([] { faultgen::read_at(reinterpret_cast<void*>(0x28)); }).join();
+      },
+      ::testing::ExitedWithCode(3), "earlier handler ran");
 }
 
 TEST(NotTranslatedDeathTest, BreakpointWithoutTranslatorTraps) {
