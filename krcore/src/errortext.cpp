@@ -120,6 +120,7 @@ constexpr Entry kTable[] = {
     {0x80010119, L"Security must be initialized before any interfaces are marshalled or unmarshalled. It cannot be changed once initialized.\r\n"},
     {0x800300FD, L"An unexpected error occurred.\r\n"},
     {0x80040154, L"Class not registered\r\n"},
+    {0x800401F0, L"CoInitialize has not been called.\r\n"},
     {0x800401F3, L"Invalid class string\r\n"},
     {0x80090005, L"Bad Data.\r\n"},
     {0x80092004, L"Cannot find object or property.\r\n"},

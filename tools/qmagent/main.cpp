@@ -10,6 +10,9 @@
 int main() {
   using namespace krCore;
   std::printf("qmagent - demo agent of the qmcore library\n");
+  std::printf("Module path:      %s\n", convertwstringtostring(getmodulepath(true)).c_str());
+  std::printf("Module directory: %s\n", convertwstringtostring(getmodulepath(false)).c_str());
+  std::printf("A fresh GUID:     %s\n", convertwstringtostring(createguid()).c_str());
   std::printf("System texts of a few error codes:\n");
   for (unsigned long code : {2ul, 5ul, 87ul, 183ul, 258ul, 0x80004005ul, 0x80070005ul, 0xABCul})
     std::printf("  0x%08lx  %s\n", code, geterrormessage_shortstring(code).c_str());

@@ -94,6 +94,32 @@ struct EXCEPTION_POINTERS {
   CONTEXT* ContextRecord;
 };
 
+// A 64-bit value with its two 32-bit halves (clock readings: the
+// performance counter, system times). The halves are reachable directly and
+// through `u`, as on Windows.
+union LARGE_INTEGER {
+  __extension__ struct {
+    DWORD LowPart;
+    std::int32_t HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    std::int32_t HighPart;
+  } u;
+  long long QuadPart;
+};
+union ULARGE_INTEGER {
+  __extension__ struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  unsigned long long QuadPart;
+};
+
 #ifndef INFINITE
 #define INFINITE 0xFFFFFFFFu
 #endif

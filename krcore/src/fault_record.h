@@ -1,0 +1,59 @@
+// Internal: storage for the records of translated faults.
+//
+// A fault's record (EXCEPTION_POINTERS, EXCEPTION_RECORD, CONTEXT and the
+// program counters captured at the fault) lives in a slot of a per-thread
+// pool that is allocated when the thread installs a translator, so the
+// signal handler never allocates for it. Every se_translator::exception made
+// from a slot's record holds a reference to the slot; the slot is reused only
+// when no object refers to it any more. That keeps the record valid while
+// the exception is handled, while a second fault is translated inside the
+// catch clause, and while a std::exception_ptr carries the object to another
+// thread (the pool itself is reference-counted and outlives its thread when
+// needed).
+#pragma once
+
+#include <krcore/wintypes.h>
+
+#include <atomic>
+#include <cstddef>
+
+namespace krCore::detail {
+
+struct fault_pool;
+
+struct fault_slot {
+  static constexpr std::size_t kMaxFrames = 64;
+
+  EXCEPTION_POINTERS pointers;
+  EXCEPTION_RECORD record;
+  CONTEXT context;
+  // frames[0] is the faulting instruction; later entries are return
+  // addresses of the callers, innermost first.
+  const void* frames[kMaxFrames];
+  std::size_t frame_count;
+
+  std::atomic<int> refs;
+  fault_pool* pool;
+};
+
+// Creates the calling thread's pool if it has none. Throws std::bad_alloc.
+void fault_pool_attach_thread();
+
+// Signal-handler side: takes a slot of the calling thread's pool that no
+// object refers to (or, when every one is referred to, the one taken longest
+// ago), marks it as the record being translated and returns it cleared with
+// its pointers wired. Null when the thread has no pool. Async-signal-safe.
+fault_slot* fault_slot_begin();
+
+// Signal-handler side: a slot returned by fault_slot_begin whose record no
+// object took over (the translator returned or threw something else) is
+// released at the next fault or here. Async-signal-safe.
+void fault_slot_abandon_pending();
+
+// Exception side: when `pointers` is the record being translated on this
+// thread, takes it over and returns its slot; otherwise null.
+fault_slot* fault_slot_claim(EXCEPTION_POINTERS* pointers) noexcept;
+void fault_slot_retain(fault_slot* slot) noexcept;
+void fault_slot_release(fault_slot* slot) noexcept;
+
+}  // namespace krCore::detail

@@ -1,0 +1,272 @@
+// The guard's install/restore discipline, the fixed texts, exceptions
+// without a record, and the faults that must not be translated.
+#include <gtest/gtest.h>
+#include <krcore/se_translator.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <typeinfo>
+
+#include "fault_generators.h"
+#include "fault_signals.h"
+
+namespace {
+
+using se = se_translator;
+using krCore::detail::set_thread_translator;
+
+// A translator of the caller's own, told apart by what it throws.
+struct own_translation {
+  unsigned int code;
+};
+void own_translator(unsigned int, EXCEPTION_POINTERS* p) {
+  throw own_translation{p->ExceptionRecord->ExceptionCode};
+}
+
+// Which translator handled a read fault: 'L' the library's, 'O' ours.
+char who_translates() {
+  try {
+    faultgen::read_at(reinterpret_cast<void*>(0x8));
+  } catch (const se::access_violation&) {
+    return 'L';
+  } catch (const own_translation&) {
+    return 'O';
+  }
+  return '-';
+}
+
+TEST(Guard, NestedGuardsRestoreEachOtherAndThePreviousTranslator) {
+  EXPECT_EQ(set_thread_translator(&own_translator), nullptr);
+  EXPECT_EQ(who_translates(), 'O');
+  {
+    se outer;
+    EXPECT_EQ(who_translates(), 'L');
+    {
+      se inner;
+      EXPECT_EQ(who_translates(), 'L');
+    }
+    EXPECT_EQ(who_translates(), 'L');  // the inner guard restored the outer's
+  }
+  EXPECT_EQ(who_translates(), 'O');  // the outer guard restored ours
+  EXPECT_EQ(set_thread_translator(nullptr), &own_translator);
+}
+
+TEST(Guard, CopyAssignmentTakesTheKeptTranslatorAndInstallsNothing) {
+  set_thread_translator(&own_translator);
+  {
+    se first;
+    set_thread_translator(nullptr);
+    se second;       // keeps null
+    second = first;  // now keeps ours
+    EXPECT_EQ(set_thread_translator(&se::translator), &se::translator);
+  }
+  // Both guards restored ours: `second` directly, `first` after it.
+  EXPECT_EQ(set_thread_translator(nullptr), &own_translator);
+}
+
+TEST(Guard, TranslatorSettingIsPerThread) {
+  se guard;
+  se::translator_function seen = &own_translator;
+  std::thread([&] { seen = set_thread_translator(nullptr); }).join();
+  EXPECT_EQ(seen, nullptr);
+  EXPECT_EQ(who_translates(), 'L');
+}
+
+TEST(Texts, NamesAndDescriptionsAreTheFixedOnes) {
+  const struct {
+    unsigned int code;
+    const char* name;
+    const char* description;
+  } expected[] = {
+      {0xC0000005, "Access Violation",
+       "The thread attempted to read from or write to a virtual address for which it does not "
+       "have the appropriate access"},
+      {0xC0000017, "No Memory",
+       "The allocation attempt failed because of a lack of available memory or heap corruption."},
+      {0xC00000FD, "Stack Overflow", "The thread used up its stack"},
+      {0x80000001, "Guard Page", "Guard Page Exception"},
+      {0xE06D7363, "Microsoft C++ Exception", "Microsoft C++ Exception"},
+      {0x40000015, "Fatal App Exit", "Unknown SEH Exception"},
+      {0xC0000409, "SEH:Unknown:excode=[3221226505,0xc0000409]", "Unknown SEH Exception"},
+      {0, "SEH:Unknown:excode=[0,0x0]", "Unknown SEH Exception"},
+  };
+  for (const auto& e : expected) {
+    EXPECT_EQ(se::name(e.code), e.name);
+    EXPECT_EQ(se::description(e.code), e.description);
+  }
+}
+
+// Builds exceptions from records made by hand (the constructor taking a
+// record is protected).
+struct from_record : se::exception {
+  explicit from_record(EXCEPTION_POINTERS* p) : se::exception(p) {}
+};
+
+TEST(Exception, WithoutRecordIsAnUnknownContinuableCode) {
+  const se::exception e;
+  EXPECT_EQ(e.code(), 0xC000000Du);
+  EXPECT_EQ(e.address(), nullptr);
+  EXPECT_TRUE(e.is_continuable());
+  EXPECT_STREQ(e.what(), "se_translator::exception");
+  EXPECT_EQ(e.name(), "SEH:Unknown:excode=[3221225485,0xc000000d]");
+  EXPECT_STREQ(se::exception("disk on fire").what(), "disk on fire");
+  EXPECT_STREQ(se::exception(std::wstring(L"wide text")).what(), "wide text");
+}
+
+TEST(Exception, ReadsAHandMadeRecordWithoutCopyingIt) {
+  EXCEPTION_RECORD rec{};
+  CONTEXT ctx{};
+  EXCEPTION_POINTERS ptrs{&rec, &ctx};
+  rec.ExceptionCode = 0xC0000409;
+  rec.ExceptionFlags = 1;
+  rec.ExceptionAddress = &rec;
+  const from_record e(&ptrs);
+  EXPECT_EQ(e.pointers(), &ptrs);
+  EXPECT_FALSE(e.is_continuable());
+  EXPECT_EQ(e.address(), &rec);
+  EXPECT_EQ(e.description(), "Unknown SEH Exception");
+  rec.ExceptionFlags = 0;
+  EXPECT_TRUE(e.is_continuable());
+}
+
+// Codes Linux never produces still have their classes and texts.
+TEST(Exception, EveryKnownCodeHasItsClassAndName) {
+  const struct {
+    unsigned int code;
+    const std::type_info& type;
+  } classes[] = {
+      {0xC0000005, typeid(se::access_violation)},
+      {0xC0000017, typeid(se::no_memory)},
+      {0x80000002, typeid(se::datatype_misalignment)},
+      {0x80000003, typeid(se::breakpoint)},
+      {0x80000004, typeid(se::single_step)},
+      {0xC000008C, typeid(se::array_bounds_exceeded)},
+      {0xC000008D, typeid(se::flt_denormal_operand)},
+      {0xC000008E, typeid(se::flt_divide_by_zero)},
+      {0xC000008F, typeid(se::flt_inexact_result)},
+      {0xC0000090, typeid(se::flt_invalid_operation)},
+      {0xC0000091, typeid(se::flt_overflow)},
+      {0xC0000092, typeid(se::flt_stack_check)},
+      {0xC0000093, typeid(se::flt_underflow)},
+      {0xC0000094, typeid(se::int_divide_by_zero)},
+      {0xC0000095, typeid(se::int_overflow)},
+      {0xC0000096, typeid(se::priv_instruction)},
+      {0xC0000006, typeid(se::in_page_error)},
+      {0xC000001D, typeid(se::illegal_instruction)},
+      {0xC0000025, typeid(se::noncontinuable_exception)},
+      {0xC00000FD, typeid(se::stack_overflow)},
+      {0xC0000026, typeid(se::invalid_disposition)},
+      {0x80000001, typeid(se::guard_page)},
+      {0xC0000008, typeid(se::invalid_handle)},
+      {0xE06D7363, typeid(se::microsoft_cpp)},
+      {0x40000015, typeid(se::fatal_app_exit)},
+  };
+  std::set<std::string> names;
+  for (const auto& c : classes) {
+    EXCEPTION_RECORD rec{};
+    CONTEXT ctx{};
+    EXCEPTION_POINTERS ptrs{&rec, &ctx};
+    rec.ExceptionCode = c.code;
+    try {
+      se::translator(0, &ptrs);
+    } catch (const se::exception& e) {
+      EXPECT_EQ(typeid(e), c.type) << std::hex << c.code;
+      EXPECT_EQ(e.name().rfind("SEH:Unknown", 0), std::string::npos) << std::hex << c.code;
+      names.insert(e.name());
+    }
+  }
+  EXPECT_EQ(names.size(), 25u);
+}
+
+TEST(Exception, TranslatorThrowsTheClassOfTheRecordsCode) {
+  EXCEPTION_RECORD rec{};
+  CONTEXT ctx{};
+  EXCEPTION_POINTERS ptrs{&rec, &ctx};
+  rec.ExceptionCode = 0xC0000017;
+  rec.ExceptionInformation[0] = 4096;
+  try {
+    se::translator(0, &ptrs);  // the first argument is not used
+  } catch (const se::no_memory& e) {
+    EXPECT_EQ(e.mem_size(), 4096u);
+    EXPECT_EQ(e.pointers(), &ptrs);
+  }
+  rec.ExceptionCode = 0xC0000409;
+  try {
+    se::translator(0xC0000005, &ptrs);
+  } catch (const se::access_violation&) {
+    ADD_FAILURE() << "the argument code was used";
+  } catch (const se::exception& e) {
+    EXPECT_EQ(typeid(e), typeid(se::exception));
+    EXPECT_EQ(e.code(), 0xC0000409u);
+  }
+}
+
+// Faults that are not translated reach the previous disposition: the
+// default one, which kills the process with the same signal.
+using NotTranslatedDeathTest = ::testing::Test;
+
+TEST(NotTranslatedDeathTest, ThreadWithoutTranslatorStillCrashes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        se guard;  // on this thread only
+        std::thread([] { faultgen::read_at(reinterpret_cast<void*>(0x8)); }).join();
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+TEST(NotTranslatedDeathTest, RaisedSignalsAreNotTranslated) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const int sig : {SIGSEGV, SIGFPE, SIGILL}) {
+    EXPECT_EXIT(
+        {
+          se guard;
+          try {
+            raise(sig);
+          } catch (...) {
+          }
+        },
+        ::testing::KilledBySignal(sig), "")
+        << sig;
+  }
+}
+
+// A handler that was in place before the library's runs for the faults the
+// library does not translate.
+void earlier_handler(int, siginfo_t* info, void*) {
+  static const char text[] = "earlier handler ran\n";
+  (void)!write(2, text, sizeof text - 1);
+  _exit(info->si_addr == reinterpret_cast<void*>(0x28) ? 3 : 4);
+}
+
+TEST(NotTranslatedDeathTest, EarlierHandlerIsChained) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct sigaction sa {};
+        sa.sa_sigaction = &earlier_handler;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGSEGV, &sa, nullptr);
+        se guard;  // the first guard of this process installs the library's handler
+        if (who_translates() != 'L') _exit(5);
+        std::thread([] { faultgen::read_at(reinterpret_cast<void*>(0x28)); }).join();
+      },
+      ::testing::ExitedWithCode(3), "earlier handler ran");
+}
+
+TEST(NotTranslatedDeathTest, BreakpointWithoutTranslatorTraps) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        { se guard; }  // handlers installed, translator gone again
+        std::uintptr_t where;
+        faultgen::breakpoint(&where);
+      },
+      ::testing::KilledBySignal(SIGTRAP), "");
+}
+
+}  // namespace

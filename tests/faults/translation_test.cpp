@@ -1,0 +1,326 @@
+// Every fault Linux can produce arrives as its class, with its code,
+// access kind and address, on any thread that has a translator, again and
+// again; the record outlives a second fault and its thread.
+#include <fenv.h>
+#include <gtest/gtest.h>
+#include <krcore/se_translator.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <typeinfo>
+#include <vector>
+
+#include "fault_frames.h"
+#include "fault_generators.h"
+
+namespace {
+
+using se = se_translator;
+constexpr std::uintptr_t kAny = ~std::uintptr_t{0};
+
+// Pages the cases fault on: one inaccessible, one readable but not
+// executable, one mapped from an empty file (in-page error).
+struct pages {
+  std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  char* none =
+      static_cast<char*>(mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char* data = static_cast<char*>(
+      mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char* beyond_file = map_empty_file();
+
+  char* map_empty_file() {
+    FILE* f = tmpfile();
+    void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED, fileno(f), 0);
+    fclose(f);  // the mapping keeps the (empty) file
+    return static_cast<char*>(p);
+  }
+};
+pages& test_pages() {
+  static pages p;
+  return p;
+}
+
+// What a fault turned into.
+struct outcome {
+  bool caught = false;
+  const std::type_info* type = nullptr;
+  unsigned int code = 0;
+  std::uintptr_t info0 = 0, info1 = 0;
+  std::uintptr_t address = 0;
+  std::uintptr_t context_rip = 0;
+  std::size_t frames = 0;
+  const void* frame0 = nullptr;
+};
+
+struct fault_case {
+  const char* name;
+  // Performs the fault; `expected_address` receives the address the record
+  // must report (kAny when only the class and code are checked).
+  std::function<void(std::uintptr_t* expected_address)> generate;
+  const std::type_info& type;
+  unsigned int code;
+  std::uintptr_t info0 = kAny;  // access kind, checked when not kAny
+  std::uintptr_t info1 = kAny;  // inaccessible address, checked when not kAny
+};
+
+outcome run(const fault_case& c, std::uintptr_t* expected_address) {
+  outcome o;
+  *expected_address = kAny;
+  try {
+    c.generate(expected_address);
+  } catch (const se::exception& e) {
+    o.caught = true;
+    o.type = &typeid(e);
+    o.code = e.code();
+    o.address = reinterpret_cast<std::uintptr_t>(e.address());
+    const EXCEPTION_RECORD* r = e.pointers()->ExceptionRecord;
+    o.info0 = r->ExceptionInformation[0];
+    o.info1 = r->ExceptionInformation[1];
+    o.context_rip = e.pointers()->ContextRecord->Rip;
+    const auto view = krCore::detail::fault_frames(e);
+    o.frames = view.count;
+    o.frame0 = view.count ? view.frames[0] : nullptr;
+  }
+  fesetenv(FE_DFL_ENV);  // the floating-point cases leave traps unmasked
+  return o;
+}
+
+std::vector<fault_case> all_cases() {
+  pages& p = test_pages();
+  const auto none = reinterpret_cast<std::uintptr_t>(p.none);
+  const auto data = reinterpret_cast<std::uintptr_t>(p.data);
+  const auto file = reinterpret_cast<std::uintptr_t>(p.beyond_file);
+  return {
+      {"read null page", [](auto*) { faultgen::read_at(reinterpret_cast<void*>(0x10)); },
+       typeid(se::access_violation), 0xC0000005, 0, 0x10},
+      {"read protected page", [&p](auto*) { faultgen::read_at(p.none + 8); },
+       typeid(se::access_violation), 0xC0000005, 0, none + 8},
+      {"write protected page", [&p](auto*) { faultgen::write_at(p.none + 16); },
+       typeid(se::access_violation), 0xC0000005, 1, none + 16},
+      {"write read-only code",
+       [](auto*) { faultgen::write_at(reinterpret_cast<void*>(&faultgen::divide)); },
+       typeid(se::access_violation), 0xC0000005, 1,
+       reinterpret_cast<std::uintptr_t>(&faultgen::divide)},
+      {"call unmapped",
+       [](std::uintptr_t* a) {
+         *a = 0x40;
+         faultgen::call_at(reinterpret_cast<void*>(0x40));
+       },
+       typeid(se::access_violation), 0xC0000005, 8, 0x40},
+      {"call non-executable",
+       [&p](std::uintptr_t* a) {
+         *a = reinterpret_cast<std::uintptr_t>(p.data);
+         faultgen::call_at(p.data);
+       },
+       typeid(se::access_violation), 0xC0000005, 8, data},
+      {"non-canonical address",
+       [](auto*) { faultgen::read_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
+       typeid(se::access_violation), 0xC0000005, 0},
+      {"libc reads bad pointer",
+       [](auto*) {
+         static volatile auto len = &strlen;
+         len(reinterpret_cast<const char*>(0x20));
+       },
+       typeid(se::access_violation), 0xC0000005, 0, 0x20},
+      {"uncovered frame",
+       [](auto*) { uncovered::read_with_cleanup(reinterpret_cast<const int*>(0x30)); },
+       typeid(se::access_violation), 0xC0000005, 0, 0x30},
+      {"stack overflow", [](auto*) { faultgen::exhaust_stack(0); }, typeid(se::stack_overflow),
+       0xC00000FD},
+      {"divide by zero", [](auto*) { faultgen::divide(7, 0); }, typeid(se::int_divide_by_zero),
+       0xC0000094},
+      {"INT_MIN / -1", [](auto*) { faultgen::divide(INT_MIN, -1); }, typeid(se::int_overflow),
+       0xC0000095},
+      {"LLONG_MIN / -1", [](auto*) { faultgen::divide64(LLONG_MIN, -1); }, typeid(se::int_overflow),
+       0xC0000095},
+      {"float divide by zero", [](auto*) { faultgen::sse_divide_by_zero(1.0); },
+       typeid(se::flt_divide_by_zero), 0xC000008E},
+      {"float overflow", [](auto*) { faultgen::sse_overflow(1e308); }, typeid(se::flt_overflow),
+       0xC0000091},
+      {"float underflow", [](auto*) { faultgen::sse_underflow(1e-10); }, typeid(se::flt_underflow),
+       0xC0000093},
+      {"float inexact", [](auto*) { faultgen::sse_inexact(1.0); }, typeid(se::flt_inexact_result),
+       0xC000008F},
+      {"float invalid", [](auto*) { faultgen::sse_invalid(0.0); },
+       typeid(se::flt_invalid_operation), 0xC0000090},
+      {"float denormal", [](auto*) { faultgen::sse_denormal(1e-310); },
+       typeid(se::flt_denormal_operand), 0xC000008D},
+      {"x87 stack overflow", [](auto*) { faultgen::x87_stack_overflow(); },
+       typeid(se::flt_stack_check), 0xC0000092},
+      {"misaligned read", [&p](auto*) { faultgen::misaligned_read(p.data + 1); },
+       typeid(se::datatype_misalignment), 0x80000002},
+      {"read beyond mapped file", [&p](auto*) { faultgen::read_at(p.beyond_file); },
+       typeid(se::in_page_error), 0xC0000006, 0, file},
+      {"illegal instruction", [](auto*) { faultgen::illegal_instruction(); },
+       typeid(se::illegal_instruction), 0xC000001D},
+      {"privileged instruction", [](auto*) { faultgen::privileged_instruction(); },
+       typeid(se::priv_instruction), 0xC0000096},
+      {"breakpoint", [](std::uintptr_t* a) { faultgen::breakpoint(a); }, typeid(se::breakpoint),
+       0x80000003},
+      {"single step", [](std::uintptr_t* a) { faultgen::single_step(a); }, typeid(se::single_step),
+       0x80000004},
+  };
+}
+
+// Runs every case `rounds` times on the calling thread, which has a
+// translator for the duration.
+void check_all_cases(int rounds) {
+  se guard;
+  for (const fault_case& c : all_cases()) {
+    for (int round = 0; round < rounds; ++round) {
+      SCOPED_TRACE(std::string(c.name) + ", round " + std::to_string(round));
+      std::uintptr_t expected_address;
+      const outcome o = run(c, &expected_address);
+      ASSERT_TRUE(o.caught);
+      EXPECT_EQ(o.type->name(), std::string(c.type.name()));
+      EXPECT_EQ(o.code, c.code);
+      if (c.info0 != kAny) {
+        EXPECT_EQ(o.info0, c.info0);
+      }
+      if (c.info1 != kAny) {
+        EXPECT_EQ(o.info1, c.info1);
+      }
+      if (expected_address != kAny) {
+        EXPECT_EQ(o.address, expected_address);
+      }
+      // The record's context shows the faulting instruction, which is also
+      // where the captured stack starts (a breakpoint reports its trap byte).
+      EXPECT_NE(o.address, 0u);
+      EXPECT_EQ(o.context_rip, o.address);
+      EXPECT_GE(o.frames, 2u);
+      if (c.code != 0x80000003) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(o.frame0), o.address);
+      }
+    }
+  }
+}
+
+TEST(FaultTranslation, EveryFaultArrivesAsItsClassOnTheMainThread) { check_all_cases(3); }
+
+TEST(FaultTranslation, EveryFaultArrivesAsItsClassOnAnotherThread) {
+  std::thread t([] { check_all_cases(3); });
+  t.join();
+}
+
+TEST(FaultTranslation, AccessViolationAccessorsReadTheRecord) {
+  se guard;
+  try {
+    faultgen::write_at(test_pages().none + 4);
+    FAIL() << "no fault";
+  } catch (const se::access_violation& e) {
+    EXPECT_FALSE(e.is_read_op());
+    EXPECT_EQ(e.inaccessible_address(), reinterpret_cast<unsigned long>(test_pages().none + 4));
+    EXPECT_EQ(e.name(), "Access Violation");
+    EXPECT_TRUE(e.is_continuable());
+  }
+  try {
+    faultgen::read_at(test_pages().none);
+    FAIL() << "no fault";
+  } catch (const se::access_violation& e) {
+    EXPECT_TRUE(e.is_read_op());
+  }
+}
+
+TEST(FaultTranslation, RecordStaysValidAcrossAFaultInTheCatchClause) {
+  se guard;
+  char* const first = test_pages().none + 100;
+  char* const second = test_pages().none + 200;
+  try {
+    faultgen::read_at(first);
+  } catch (const se::access_violation& outer) {
+    const EXCEPTION_POINTERS* outer_record = outer.pointers();
+    try {
+      faultgen::write_at(second);
+    } catch (const se::access_violation& inner) {
+      EXPECT_NE(inner.pointers(), outer_record);
+      EXPECT_EQ(inner.inaccessible_address(), reinterpret_cast<unsigned long>(second));
+      EXPECT_EQ(outer.inaccessible_address(), reinterpret_cast<unsigned long>(first));
+    }
+    // Many more faults while the outer one is still being handled.
+    for (int i = 0; i < 100; ++i) {
+      try {
+        faultgen::divide(1, 0);
+      } catch (const se::int_divide_by_zero&) {
+      }
+    }
+    EXPECT_TRUE(outer.is_read_op());
+    EXPECT_EQ(outer.inaccessible_address(), reinterpret_cast<unsigned long>(first));
+  }
+}
+
+TEST(FaultTranslation, RecordOutlivesTheFaultingThread) {
+  std::exception_ptr caught;
+  std::thread t([&] {
+    se guard;
+    try {
+      faultgen::read_at(reinterpret_cast<void*>(0x58));
+    } catch (...) {
+      caught = std::current_exception();
+    }
+  });
+  t.join();
+  ASSERT_TRUE(caught);
+  try {
+    std::rethrow_exception(caught);
+  } catch (const se::access_violation& e) {
+    EXPECT_EQ(e.inaccessible_address(), 0x58u);
+    EXPECT_GE(krCore::detail::fault_frames(e).count, 2u);
+  }
+}
+
+long resident_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(FaultTranslation, ManyFaultsInARowLeakNothing) {
+  se guard;
+  auto fault_n_times = [](int n) {
+    int caught = 0;
+    for (int i = 0; i < n; ++i) {
+      try {
+        faultgen::read_at(reinterpret_cast<void*>(0x18));
+      } catch (const se::access_violation&) {
+        ++caught;
+      }
+    }
+    return caught;
+  };
+  ASSERT_EQ(fault_n_times(10000), 10000);  // warm up
+  const long before = resident_kib();
+  ASSERT_EQ(fault_n_times(200000), 200000);
+  EXPECT_LT(resident_kib() - before, 1024);
+}
+
+TEST(FaultTranslation, ConcurrentThreadsEachGetTheirOwnFaults) {
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      se guard;
+      const auto address = reinterpret_cast<void*>(0x1000 * (t + 1) + 8);
+      for (int i = 0; i < 2000; ++i) {
+        try {
+          faultgen::read_at(address);
+          ++wrong[t];
+        } catch (const se::access_violation& e) {
+          if (e.inaccessible_address() != reinterpret_cast<unsigned long>(address)) ++wrong[t];
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// GUID creation, text form and parsing.
+#include <gtest/gtest.h>
+#include <krcore/sysutil.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <cwctype>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace krCore;
+
+namespace {
+
+constexpr long kInvalidClassString = static_cast<int>(0x800401F3u);
+
+std::string key(const GUID& g) { return std::string(reinterpret_cast<const char*>(&g), sizeof g); }
+
+// Lower-case 8-4-4-4-12 text of a version 4, RFC 4122 variant GUID.
+bool is_v4_text(const std::wstring& t) {
+  if (t.size() != 36 || t[14] != L'4' || std::wstring(L"89ab").find(t[19]) == std::wstring::npos)
+    return false;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash != (t[i] == L'-')) return false;
+    if (!dash && std::wstring(L"0123456789abcdef").find(t[i]) == std::wstring::npos) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(Guid, TextIsLowerCaseVersion4AndParsesBackToTheSameValue) {
+  for (int i = 0; i < 200; ++i) {
+    const std::wstring text = createguid();
+    ASSERT_TRUE(is_v4_text(text)) << text;
+    const GUID plain = GuidFromString(text);
+    std::wstring upper = L"{" + text + L"}";
+    for (auto& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+    EXPECT_EQ(GuidFromString(upper), plain);
+    // Field order: the text spells Data1, Data2, Data3, then the Data4 bytes.
+    wchar_t back[37];
+    std::swprintf(back, 37, L"%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", plain.Data1,
+                  plain.Data2, plain.Data3, plain.Data4[0], plain.Data4[1], plain.Data4[2],
+                  plain.Data4[3], plain.Data4[4], plain.Data4[5], plain.Data4[6], plain.Data4[7]);
+    ASSERT_EQ(back, text);
+  }
+  const GUID g = GuidFromString(L"01234567-89ab-cdef-0123-456789ABCDEF");
+  EXPECT_EQ(g.Data1, 0x01234567u);
+  EXPECT_EQ(g.Data2, 0x89ab);
+  EXPECT_EQ(g.Data3, 0xcdef);
+  const unsigned char d4[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+  EXPECT_EQ(std::memcmp(g.Data4, d4, 8), 0);
+}
+
+TEST(Guid, ValuesAreUniqueAcrossThreadsAndTheirRandomBitsBalanced) {
+  constexpr int kThreads = 4, kPerThread = 20000;
+  std::vector<std::vector<GUID>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) made[t].push_back(CreateGUID());
+    });
+  for (auto& t : threads) t.join();
+
+  std::set<std::string> seen;
+  std::vector<int> ones(128, 0);
+  for (const auto& list : made)
+    for (const GUID& g : list) {
+      ASSERT_EQ(g.Data3 >> 12, 4);
+      ASSERT_EQ(g.Data4[0] >> 6, 2);
+      seen.insert(key(g));
+      const auto* b = reinterpret_cast<const unsigned char*>(&g);
+      for (int bit = 0; bit < 128; ++bit) ones[bit] += (b[bit / 8] >> (bit % 8)) & 1;
+    }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kPerThread));
+  // Apart from the 6 fixed version and variant bits, every bit is set in
+  // about half the values (the bound is more than 10 standard deviations).
+  int balanced = 0;
+  for (int bit = 0; bit < 128; ++bit) {
+    const double share = ones[bit] / double(kThreads * kPerThread);
+    if (share > 0.47 && share < 0.53) ++balanced;
+  }
+  EXPECT_EQ(balanced, 122);
+}
+
+TEST(Guid, AForkedChildNeverRepeatsItsParentsValues) {
+  (void)CreateGUID();  // the parent has random bytes read ahead
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(fds[0]);
+    for (int i = 0; i < 16; ++i) {
+      const GUID g = CreateGUID();
+      if (write(fds[1], &g, sizeof g) != sizeof g) _exit(2);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::set<std::string> parent;
+  for (int i = 0; i < 16; ++i) parent.insert(key(CreateGUID()));
+  int from_child = 0;
+  GUID g;
+  while (read(fds[0], &g, sizeof g) == sizeof g) {
+    ++from_child;
+    EXPECT_EQ(parent.count(key(g)), 0u);
+  }
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(from_child, 16);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Guid, ParserAcceptsBracesOrNoneAndNothingElse) {
+  const std::wstring good = L"6b29fc40-ca47-1067-b31d-00dd010662da";
+  GUID a{}, b{};
+  EXPECT_EQ(GuidFromString(good, a, true), 0);
+  EXPECT_EQ(GuidFromString((L"{" + good + L"}").c_str(), b, true), 0);
+  EXPECT_EQ(a, b);
+  EXPECT_TRUE(IsGuid(good));
+  EXPECT_TRUE(IsGuid(L"{" + good + L"}"));
+  EXPECT_EQ(Api_GuidFromString((L"{" + good + L"}").c_str(), b, false), 0);
+  EXPECT_EQ(Api_GuidFromString(good.c_str(), b, false), kInvalidClassString);  // needs braces
+
+  const std::wstring bad[] = {
+      L"",
+      L"{}",
+      L"{" + good,                              // no closing brace
+      good + L"}",                              // no opening brace
+      L"{" + good + L"}x",                      // trailing text
+      L" " + good,                              // white space
+      good.substr(0, 35),                       // one digit short
+      good + L"0",                              // one digit long
+      L"6b29fc40ca47-1067-b31d-00dd010662da-",  // dash moved
+      L"6b29fc4g-ca47-1067-b31d-00dd010662da",  // not a hex digit
+      L"6b29fc40-ca47-1067-b31d00dd-010662da",  // 8-4-4-8-8
+  };
+  for (const auto& text : bad) {
+    GUID g{};
+    EXPECT_FALSE(IsGuid(text)) << text;
+    EXPECT_FALSE(IsGuid(text.c_str())) << text;
+    EXPECT_EQ(GuidFromString(text, g, false), kInvalidClassString) << text;
+  }
+  GUID g{};
+  EXPECT_EQ(GuidFromString(static_cast<const wchar_t*>(nullptr), g, false), kInvalidClassString);
+  EXPECT_FALSE(IsGuid(static_cast<const wchar_t*>(nullptr)));
+}
+
+TEST(Guid, BadTextThrowsWithTheParsersHresultWhenAsked) {
+  try {
+    GuidFromString(L"nope");
+    ADD_FAILURE() << "no exception";
+  } catch (const krException& e) {
+    EXPECT_EQ(e.code(), 0x800401F3u);
+    EXPECT_STREQ(e.what(), "GuidFromString() ::CLSIDFromString failed for string [{nope}]");
+  }
+  GUID g{};
+  EXPECT_THROW(GuidFromString(std::wstring(L"{nope}"), g, true), krException);
+  EXPECT_THROW(Api_GuidFromString(L"x", g, true), krException);
+}
