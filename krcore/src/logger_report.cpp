@@ -72,6 +72,19 @@ void app_version_text(std::wostream& out) {
   out << L"0.0.0.0" << L" [" << detail::executable_path() << L']';
 }
 
+// One line whose value may fail to be read: the failure goes to the debugger
+// output and the line keeps what was written before it.
+void guarded_item(std::wostream& out, const wchar_t* name, void (*value)(std::wostream&),
+                  const char* failure) {
+  item(out, name);
+  try {
+    value(out);
+  } catch (const std::exception& e) {
+    detail::debug_output(std::string(failure) + e.what() + "\r\n");
+  }
+  out << L"\r\n";
+}
+
 }  // namespace
 
 void logger::log_logsettings(const wchar_t* source, log_levels level) {
@@ -103,24 +116,10 @@ void logger::log_logsettings(const wchar_t* source, log_levels level) {
     item(text, L"ExcludeFilter") << _excludeFilters.size() << L" string filters\r\n";
     item(text, L"PID") << _pid << L" (" << build_architecture() << L")\r\n";
     item(text, L"COMPUTER") << GetComputerNameW(false) << L"\r\n";
-    item(text, L"Windows Version");
-    try {
-      windows_version_text(text);
-    } catch (const std::exception& e) {
-      detail::debug_output(
-          std::string("Unexpected exception caught in logger::log_logsettings while querying Windows version") +
-          e.what() + "\r\n");
-    }
-    text << L"\r\n";
-    item(text, L"App Version");
-    try {
-      app_version_text(text);
-    } catch (const std::exception& e) {
-      detail::debug_output(
-          std::string("Unexpected exception caught in logger::log_logsettings while querying version") +
-          e.what() + "\r\n");
-    }
-    text << L"\r\n";
+    guarded_item(text, L"Windows Version", windows_version_text,
+                 "Unexpected exception caught in logger::log_logsettings while querying Windows version");
+    guarded_item(text, L"App Version", app_version_text,
+                 "Unexpected exception caught in logger::log_logsettings while querying version");
     log(level, text.str().c_str(), true);
   } catch (const std::exception& e) {
     detail::debug_output(std::string("Unexpected exception caught in logger::log_logsettings - ") +

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cwchar>
+#include <utility>
 
 namespace krCore::detail {
 namespace {
@@ -63,18 +64,12 @@ void log_line_builder::refresh_stamp(std::int64_t second) {
   local_time_fields t;
   local_time(second, t);
   _stamp.clear();
-  append_number(_stamp, t.year, 2, L'0');
-  _stamp.push_back(L'/');
-  append_number(_stamp, t.month, 2, L'0');
-  _stamp.push_back(L'/');
-  append_number(_stamp, t.day, 2, L'0');
-  _stamp.push_back(L' ');
-  append_number(_stamp, t.hour, 2, L'0');
-  _stamp.push_back(L':');
-  append_number(_stamp, t.minute, 2, L'0');
-  _stamp.push_back(L':');
-  append_number(_stamp, t.second, 2, L'0');
-  _stamp.push_back(L':');
+  const std::pair<unsigned, wchar_t> fields[] = {{t.year, L'/'},  {t.month, L'/'},  {t.day, L' '},
+                                                 {t.hour, L':'},  {t.minute, L':'}, {t.second, L':'}};
+  for (const auto& [value, separator] : fields) {
+    append_number(_stamp, value, 2, L'0');
+    _stamp.push_back(separator);
+  }
   _second = second;
 }
 
