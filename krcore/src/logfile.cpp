@@ -7,14 +7,15 @@
 #include <krcore/logging.h>
 
 #include "debug_output.h"
-#include "procenv.h"
+#include "environment.h"
 
 namespace krCore {
 
 // Without a name, the base is the executable's own path until the default
 // log location is decided here.
 void logger::save_base_filename(const wchar_t* name) {
-  _baseFilename = (name && *name) ? std::wstring(name) : detail::executable_path();
+  unsigned long error = 0;
+  _baseFilename = (name && *name) ? std::wstring(name) : detail::executable_path(error);
   detail::debug_output(L"logger::save_base_filename : " + _baseFilename + L"\r\n");
 }
 

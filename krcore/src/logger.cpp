@@ -12,6 +12,7 @@
 #include <locale>
 
 #include "debug_output.h"
+#include "environment.h"
 #include "logline.h"
 #include "utf.h"
 

@@ -13,7 +13,7 @@
 #include "debug_output.h"
 #include "machine.h"
 #include "osversion.h"
-#include "procenv.h"
+#include "environment.h"
 
 namespace krCore {
 namespace {
@@ -69,7 +69,8 @@ void windows_version_text(std::wostream& out) {
 // An executable without a version resource has the file version 0.0.0.0;
 // reading version resources is not done yet, so every program reports that.
 void app_version_text(std::wostream& out) {
-  out << L"0.0.0.0" << L" [" << detail::executable_path() << L']';
+  unsigned long error = 0;
+  out << L"0.0.0.0" << L" [" << detail::executable_path(error) << L']';
 }
 
 // One line whose value may fail to be read: the failure goes to the debugger

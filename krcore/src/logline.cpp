@@ -2,6 +2,9 @@
 // id per thread, one reused line buffer.
 #include "logline.h"
 
+#include "clocks.h"
+#include "filetime.h"
+
 #include <climits>
 #include <cwchar>
 #include <utility>
@@ -61,11 +64,11 @@ const wchar_t* log_line_builder::level_tag(unsigned level) {
 }
 
 void log_line_builder::refresh_stamp(std::int64_t second) {
-  local_time_fields t;
-  local_time(second, t);
+  SYSTEMTIME t;
+  local_time_at(second, t);
   _stamp.clear();
-  const std::pair<unsigned, wchar_t> fields[] = {{t.year, L'/'},  {t.month, L'/'},  {t.day, L' '},
-                                                 {t.hour, L':'},  {t.minute, L':'}, {t.second, L':'}};
+  const std::pair<unsigned, wchar_t> fields[] = {{t.wYear, L'/'}, {t.wMonth, L'/'},  {t.wDay, L' '},
+                                                 {t.wHour, L':'}, {t.wMinute, L':'}, {t.wSecond, L':'}};
   for (const auto& [value, separator] : fields) {
     append_number(_stamp, value, 2, L'0');
     _stamp.push_back(separator);
@@ -74,9 +77,12 @@ void log_line_builder::refresh_stamp(std::int64_t second) {
 }
 
 const std::wstring& log_line_builder::build(const wchar_t* message, unsigned level) {
-  std::int64_t second;
-  unsigned millisecond;
-  wall_clock_now(second, millisecond);
+  // The wall clock of the clock table, so the log shows the time the rest
+  // of the library sees.
+  const unsigned long long now = clocks().utc_now();
+  const auto second = static_cast<std::int64_t>(now / kFileTimeUnitsPerSecond -
+                                                kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
+  const auto millisecond = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
   if (second != _second) refresh_stamp(second);
   _line.assign(_stamp);
   append_number(_line, millisecond, 3, L'0');

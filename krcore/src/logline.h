@@ -41,17 +41,7 @@ class KRCORE_INTERNAL log_line_builder {
   std::wstring _line;
 };
 
-// The platform half.
-struct local_time_fields {
-  unsigned year, month, day, hour, minute, second;
-};
-// The wall clock now: seconds since the epoch and the millisecond within.
-void wall_clock_now(std::int64_t& second, unsigned& millisecond);
-// `second` as local time, with the time-zone settings re-read first.
-void local_time(std::int64_t second, local_time_fields& fields);
-// The calling thread's system-wide id.
+// The platform half: the calling thread's system-wide id.
 long current_thread_id();
-// The process id.
-unsigned long current_process_id();
 
 }  // namespace krCore::detail
