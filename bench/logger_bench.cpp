@@ -29,9 +29,8 @@ std::atomic<long> g_sunk{0};
 logger* started_logger() {
   logger* log = krCore::singleton<logger>::instance();
   static const bool once = [log] {
-    log->set_write_message_func([](const wchar_t*, logger::log_levels) {
-      g_sunk.fetch_add(1, std::memory_order_relaxed);
-    });
+    log->set_write_message_func(
+        [](const wchar_t*, logger::log_levels) { g_sunk.fetch_add(1, std::memory_order_relaxed); });
     log->initialize(0, logger::log_normal, 0, 0, L"/tmp/qmcore-logger-bench");
     return true;
   }();
@@ -67,7 +66,8 @@ struct naive_logger {
 };
 
 void BM_Naive_CallbackSink(benchmark::State& state) {
-  static naive_logger naive{{}, [](const wchar_t*, int) { g_sunk.fetch_add(1, std::memory_order_relaxed); }};
+  static naive_logger naive{
+      {}, [](const wchar_t*, int) { g_sunk.fetch_add(1, std::memory_order_relaxed); }};
   for (auto _ : state) naive.log(2, kMessage);
   state.SetItemsProcessed(state.iterations());
 }
@@ -108,11 +108,11 @@ int main(int argc, char** argv) {
     const double ours = rate(std::string("BM_Logger_CallbackSink/real_time/threads:") + threads);
     const double peer = rate(std::string("BM_Naive_CallbackSink/real_time/threads:") + threads);
     const double dropped = rate(std::string("BM_Logger_DroppedEntry/real_time/threads:") + threads);
-    std::printf("  %s thread(s): logger %.0f lines/s, naive peer %.0f lines/s, ratio %.2fx\n", threads,
-                ours, peer, peer > 0 ? ours / peer : 0.0);
+    std::printf("  %s thread(s): logger %.0f lines/s, naive peer %.0f lines/s, ratio %.2fx\n",
+                threads, ours, peer, peer > 0 ? ours / peer : 0.0);
     if (dropped > 0)
-      std::printf("  %s thread(s): dropped entry %.2f ns (%.0fx cheaper than a written line)\n", threads,
-                  1e9 / dropped, ours > 0 ? dropped / ours : 0.0);
+      std::printf("  %s thread(s): dropped entry %.2f ns (%.0fx cheaper than a written line)\n",
+                  threads, 1e9 / dropped, ours > 0 ? dropped / ours : 0.0);
   }
   benchmark::Shutdown();
   return 0;

@@ -6,9 +6,9 @@
 // logger's own failures go to the debugger output.
 #include <krcore/logging.h>
 
+#include <cxxabi.h>
 #include <boost/algorithm/string/predicate.hpp>
 #include <cstdio>
-#include <cxxabi.h>
 #include <locale>
 
 #include "debug_output.h"
@@ -71,14 +71,18 @@ void logger::log(log_levels level, const char* message, bool bypassfilters) {
   }
 }
 
-void logger::log(const wchar_t* message, bool bypassfilters) { log(log_normal, message, bypassfilters); }
+void logger::log(const wchar_t* message, bool bypassfilters) {
+  log(log_normal, message, bypassfilters);
+}
 void logger::log(const std::wstring& message, bool bypassfilters) {
   log(log_normal, message.c_str(), bypassfilters);
 }
 void logger::log(const std::basic_ostringstream<wchar_t>& message, bool bypassfilters) {
   if (is_enabled(log_normal)) log(log_normal, message.str().c_str(), bypassfilters);
 }
-void logger::log(const char* message, bool bypassfilters) { log(log_normal, message, bypassfilters); }
+void logger::log(const char* message, bool bypassfilters) {
+  log(log_normal, message, bypassfilters);
+}
 void logger::log(const std::string& message, bool bypassfilters) {
   log(log_normal, message.c_str(), bypassfilters);
 }

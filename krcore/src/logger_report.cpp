@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "debug_output.h"
+#include "environment.h"
 #include "machine.h"
 #include "osversion.h"
-#include "environment.h"
 
 namespace krCore {
 namespace {
@@ -117,8 +117,9 @@ void logger::log_logsettings(const wchar_t* source, log_levels level) {
     item(text, L"ExcludeFilter") << _excludeFilters.size() << L" string filters\r\n";
     item(text, L"PID") << _pid << L" (" << build_architecture() << L")\r\n";
     item(text, L"COMPUTER") << GetComputerNameW(false) << L"\r\n";
-    guarded_item(text, L"Windows Version", windows_version_text,
-                 "Unexpected exception caught in logger::log_logsettings while querying Windows version");
+    guarded_item(
+        text, L"Windows Version", windows_version_text,
+        "Unexpected exception caught in logger::log_logsettings while querying Windows version");
     guarded_item(text, L"App Version", app_version_text,
                  "Unexpected exception caught in logger::log_logsettings while querying version");
     log(level, text.str().c_str(), true);

@@ -37,7 +37,10 @@ void append_signed(std::wstring& out, long value, size_t width) {
 // The thread id field "ttttt " of the calling thread, formatted on the
 // thread's first line.
 struct thread_field {
-  thread_field() { append_signed(text, current_thread_id(), 5); text.push_back(L' '); }
+  thread_field() {
+    append_signed(text, current_thread_id(), 5);
+    text.push_back(L' ');
+  }
   std::wstring text;
 };
 
@@ -67,8 +70,9 @@ void log_line_builder::refresh_stamp(std::int64_t second) {
   SYSTEMTIME t;
   local_time_at(second, t);
   _stamp.clear();
-  const std::pair<unsigned, wchar_t> fields[] = {{t.wYear, L'/'}, {t.wMonth, L'/'},  {t.wDay, L' '},
-                                                 {t.wHour, L':'}, {t.wMinute, L':'}, {t.wSecond, L':'}};
+  const std::pair<unsigned, wchar_t> fields[] = {{t.wYear, L'/'},   {t.wMonth, L'/'},
+                                                 {t.wDay, L' '},    {t.wHour, L':'},
+                                                 {t.wMinute, L':'}, {t.wSecond, L':'}};
   for (const auto& [value, separator] : fields) {
     append_number(_stamp, value, 2, L'0');
     _stamp.push_back(separator);

@@ -29,7 +29,8 @@ TEST_F(LoggerTest, FreshLoggerWritesNothing) {
 }
 
 TEST_F(LoggerTest, LevelThresholds) {
-  const auto all = {logger::log_verbose, logger::log_normal, logger::log_warning, logger::log_error};
+  const auto all = {logger::log_verbose, logger::log_normal, logger::log_warning,
+                    logger::log_error};
   struct row {
     int configured;
     std::vector<bool> passes;  // verbose, normal, warning, error
@@ -80,8 +81,8 @@ TEST_F(LoggerTest, CallbackGetsBareMessagesInOrderAfterTheConsole) {
   log->logverbose(std::string("fourth"));
   log->log(logger::log_normal, static_cast<const wchar_t*>(nullptr));
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(order, (std::vector<std::wstring>{L"8:first", L"1:second (narrow)", L"2:third",
-                                              L"1:fourth"}));
+  EXPECT_EQ(order,
+            (std::vector<std::wstring>{L"8:first", L"1:second (narrow)", L"2:third", L"1:fourth"}));
   EXPECT_EQ(capture.texts().size(), 4u);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
 }
@@ -109,13 +110,13 @@ TEST_F(LoggerTest, ConsoleCopyOnlyWithOption2) {
 
 TEST_F(LoggerTest, ThrowingCallbackIsReportedAndSwallowed) {
   start(0, logger::log_normal);
-  log->set_write_message_func([](const wchar_t*, logger::log_levels) {
-    throw std::runtime_error("callback broke");
-  });
+  log->set_write_message_func(
+      [](const wchar_t*, logger::log_levels) { throw std::runtime_error("callback broke"); });
   debug_capture capture;
   EXPECT_NO_THROW(log->log(logger::log_normal, L"x"));
-  EXPECT_EQ(capture.texts(), std::vector<std::wstring>{
-                                 L"Unexpected exception caught in logger::write - callback broke\r\n"});
+  EXPECT_EQ(capture.texts(),
+            std::vector<std::wstring>{
+                L"Unexpected exception caught in logger::write - callback broke\r\n"});
 }
 
 TEST_F(LoggerTest, SettersRejectBadLimitsAndKeepValues) {
@@ -146,8 +147,9 @@ TEST_F(LoggerTest, OptionAccessorsAndInitializeLimits) {
   EXPECT_TRUE(log->is_enabled());
   EXPECT_EQ(log->log_level(), logger::log_error);
   EXPECT_EQ(log->log_options(), 0x1000F);
-  EXPECT_TRUE(log->file_logging() && log->console_logging() && log->pid_unique_filenames_logging() &&
-              log->exe_directory_logging() && log->file_write_through_logging());
+  EXPECT_TRUE(log->file_logging() && log->console_logging() &&
+              log->pid_unique_filenames_logging() && log->exe_directory_logging() &&
+              log->file_write_through_logging());
   // Non-positive limits keep the defaults.
   EXPECT_EQ(log->max_filesize(), logger::DEFAULT_MAXFILESIZEMB);
   EXPECT_EQ(log->max_logfiles_per_process(), logger::DEFAULT_MAXFILESPERPROCESS);
@@ -198,14 +200,16 @@ TEST_F(LoggerTest, ConcurrentLoggingWhileSettingsChange) {
   for (int t = 0; t < kThreads; ++t)
     workers.emplace_back([&, t] {
       for (int i = 0; i < kLines; ++i)
-        log->log(logger::log_warning, (L"worker " + std::to_wstring(t) + L" line " + std::to_wstring(i)).c_str());
+        log->log(logger::log_warning,
+                 (L"worker " + std::to_wstring(t) + L" line " + std::to_wstring(i)).c_str());
     });
   for (auto& w : workers) w.join();
   done = true;
   changer.join();
   const std::string out = testing::internal::GetCapturedStdout();
 
-  const std::wregex line(LR"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} PID: +\d+ TID: +\d+ \[WARN\] (worker \d+ line \d+)\r\n$)");
+  const std::wregex line(
+      LR"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} PID: +\d+ TID: +\d+ \[WARN\] (worker \d+ line \d+)\r\n$)");
   std::set<std::wstring> seen;
   size_t reports = 0;
   for (const std::wstring& text : capture.texts()) {

@@ -65,10 +65,17 @@ TEST_F(LoggerTest, ReportTextLineByLine) {
       L"\t\t\t[ MaxFilesPerProcess ] = 7\r\n"
       L"\t\t\t[ IncludeFilter ] = 2 string filters\r\n"
       L"\t\t\t[ ExcludeFilter ] = 1 string filters\r\n"
-      L"\t\t\t[ PID ] = " + std::to_wstring(getpid()) + L" (x64)\r\n"
-      L"\t\t\t[ COMPUTER ] = " + computer_name() + L"\r\n"
-      L"\t\t\t[ Windows Version ] = " + system_version() + L"\r\n"
-      L"\t\t\t[ App Version ] = 0.0.0.0 [" + executable() + L"]\r\n";
+      L"\t\t\t[ PID ] = " +
+      std::to_wstring(getpid()) +
+      L" (x64)\r\n"
+      L"\t\t\t[ COMPUTER ] = " +
+      computer_name() +
+      L"\r\n"
+      L"\t\t\t[ Windows Version ] = " +
+      system_version() +
+      L"\r\n"
+      L"\t\t\t[ App Version ] = 0.0.0.0 [" +
+      executable() + L"]\r\n";
   std::wistringstream want(expected), got(entries[0].message);
   std::wstring a, b;
   while (std::getline(want, a)) {
@@ -86,9 +93,11 @@ TEST_F(LoggerTest, ReportLevelAndOptionTexts) {
     const wchar_t* options_line;
   } rows[] = {
       {0x3, 3, L"\t\t\t[ Level ] = 3 (verbose)(normal)\r\n",
-       L"\t\t\t[ Options ] = 0x3 (log to file and debugger/console) [file Write-through mode is NOT enabled]\r\n"},
+       L"\t\t\t[ Options ] = 0x3 (log to file and debugger/console) [file Write-through mode is "
+       L"NOT enabled]\r\n"},
       {0x10005, 1, L"\t\t\t[ Level ] = 1 (verbose)\r\n",
-       L"\t\t\t[ Options ] = 0x10005 (log to file only) [file Write-through mode is enabled] [use process unique filenames]\r\n"},
+       L"\t\t\t[ Options ] = 0x10005 (log to file only) [file Write-through mode is enabled] [use "
+       L"process unique filenames]\r\n"},
       {0x2, logger::log_error, L"\t\t\t[ Level ] = 8 (error)\r\n",
        L"\t\t\t[ Options ] = 0x2 (log only to debugger/console)\r\n"},
   };
@@ -96,7 +105,9 @@ TEST_F(LoggerTest, ReportLevelAndOptionTexts) {
     logger::close();
     log = krCore::singleton<logger>::instance();
     entries.clear();
-    log->set_write_message_func([this](const wchar_t* m, logger::log_levels l) { entries.push_back({m, l}); });
+    log->set_write_message_func([this](const wchar_t* m, logger::log_levels l) {
+      entries.push_back({m, l});
+    });
     testing::internal::CaptureStdout();
     log->initialize(static_cast<int>(r.options), r.level, 0, 0, L"/tmp/qmcore-report");
     testing::internal::GetCapturedStdout();
@@ -104,7 +115,8 @@ TEST_F(LoggerTest, ReportLevelAndOptionTexts) {
     const std::wstring& text = entries[0].message;
     EXPECT_TRUE(text.starts_with(L"QM Logger initialized from parameters (initialize) with"));
     EXPECT_NE(text.find(r.level_line), std::wstring::npos) << krCore::convertwstringtostring(text);
-    EXPECT_NE(text.find(r.options_line), std::wstring::npos) << krCore::convertwstringtostring(text);
+    EXPECT_NE(text.find(r.options_line), std::wstring::npos)
+        << krCore::convertwstringtostring(text);
   }
 }
 
@@ -128,7 +140,7 @@ TEST_F(LoggerTest, ReportFollowsTheLevelOfItsCause) {
   EXPECT_TRUE(entries.empty());
   log->set_enabled(false);  // disabled: nothing
   EXPECT_TRUE(entries.empty());
-  log->set_enabled(true);   // reported at the configured level
+  log->set_enabled(true);  // reported at the configured level
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].level, logger::log_normal);
   entries.clear();
@@ -154,7 +166,9 @@ TEST_F(LoggerTest, ReportRefusesReentry) {
             std::vector<std::wstring>{L"Reentrance detected in logger::log_logsettings\r\n"});
   // The guard is released: the next change reports again.
   entries.clear();
-  log->set_write_message_func([this](const wchar_t* m, logger::log_levels l) { entries.push_back({m, l}); });
+  log->set_write_message_func([this](const wchar_t* m, logger::log_levels l) {
+    entries.push_back({m, l});
+  });
   log->set_max_filesize(10);
   EXPECT_EQ(entries.size(), 1u);
 }

@@ -248,12 +248,10 @@ struct logbuf_holder {
 // no text writes nothing. Test the level before building one, so that no
 // text is formatted for a dropped entry. Not thread-safe: one writer.
 template <class Ch, class Tr = std::char_traits<Ch>>
-class basic_log_ostream : private detail::logbuf_holder<Ch, Tr>,
-                          public std::basic_ostream<Ch, Tr> {
+class basic_log_ostream : private detail::logbuf_holder<Ch, Tr>, public std::basic_ostream<Ch, Tr> {
  public:
   explicit basic_log_ostream(logger::log_levels level = logger::log_normal)
-      : detail::logbuf_holder<Ch, Tr>(level),
-        std::basic_ostream<Ch, Tr>(&this->_logbuf) {}
+      : detail::logbuf_holder<Ch, Tr>(level), std::basic_ostream<Ch, Tr>(&this->_logbuf) {}
   ~basic_log_ostream() override { this->_logbuf.pubsync(); }
 };
 
