@@ -44,7 +44,7 @@ struct sleep_slot {
 
 // Base of every object a handle refers to. Reference counted: each handle
 // holds one reference; objects may hold more on themselves (an owned mutex).
-class waitable {
+class KRCORE_INTERNAL waitable {
  public:
   waitable() = default;
   waitable(const waitable&) = delete;

@@ -14,6 +14,7 @@
 
 #include <krcore/foundation.h>
 
+#include "../waitable.h"
 #include "block.h"
 
 namespace krCore::detail {
