@@ -7,9 +7,8 @@
 // word values to sleep on, scans once more (anything signalled after the
 // recording changes a word and ends the sleep at once) and sleeps on all
 // words with futex_waitv until a word changes or the deadline passes. A
-// waiter woken through one object that then takes another passes the wake
-// on, so a wake meant for one unit is never lost to a waiter that did not
-// use it.
+// woken waiter that leaves other objects ready passes their wakes on, so a
+// wake meant for one unit is never lost to a waiter that did not use it.
 #include <time.h>
 
 #include <krcore/foundation.h>
@@ -94,7 +93,13 @@ class wait_set {
 
   int sleep(const struct timespec* deadline) { return futex_wait_slots(_slots, _count, deadline); }
 
-  void pass_wake(DWORD index) { _objects[index]->pass_wake(); }
+  // After a sleep ended by a wake: every other object that is ready may have
+  // sent its wake to us too (a sleeper stays queued on all words until it
+  // runs), so each passes its wake on to another waiter.
+  void pass_wakes(DWORD taken) {
+    for (DWORD i = 0; i < _count; ++i)
+      if (i != taken && _objects[i]->waiters().load() > 1) _objects[i]->pass_wake();
+  }
 
  private:
   DWORD _count;
@@ -123,14 +128,14 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
   const bool infinite = timeout_ms == INFINITE;
   const struct timespec deadline = infinite ? timespec{} : now_plus(timeout_ms);
   set.announce();
-  long woken = -1;  // the object whose wake ended the last sleep
+  bool woken = false;  // the last sleep ended by a wake
   for (;;) {
     bool poll = false;
     const bool can_sleep = set.prepare(poll);
     result = set.scan();
     if (result != kWaitTimedOut) break;
     if (!can_sleep) continue;
-    woken = -1;
+    woken = false;
     struct timespec limit = deadline;
     if (poll) {
       const struct timespec slice = now_plus(kPollSliceMs);
@@ -138,7 +143,7 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
     }
     const int r = set.sleep(infinite && !poll ? nullptr : &limit);
     if (r >= 0) {
-      woken = r;
+      woken = true;
     } else if (errno == ETIMEDOUT) {
       struct timespec now;
       ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -148,8 +153,7 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
       return kWaitFailed;
     }
   }
-  const DWORD taken = result >= kWaitAbandoned0 ? result - kWaitAbandoned0 : result;
-  if (woken >= 0 && static_cast<DWORD>(woken) != taken) set.pass_wake(static_cast<DWORD>(woken));
+  if (woken) set.pass_wakes(result >= kWaitAbandoned0 ? result - kWaitAbandoned0 : result);
   return result;
 }
 
