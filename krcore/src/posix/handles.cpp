@@ -162,6 +162,17 @@ waitable* lookup_handle(HANDLE handle) {
   return object;
 }
 
+handle_ref::handle_ref(HANDLE handle) {
+  slot* s = table().acquire(handle);
+  if (!s) return;
+  _slot = s;
+  _object = s->object;
+}
+
+handle_ref::~handle_ref() {
+  if (_slot) table().unref(*static_cast<slot*>(_slot));
+}
+
 bool close_handle(HANDLE handle) {
   if (table().close(handle)) return true;
   SetLastError(kErrorInvalidHandle);

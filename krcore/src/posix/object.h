@@ -89,6 +89,22 @@ KRCORE_INTERNAL HANDLE make_handle(waitable* object);
 // null for a stale, closed or foreign value. Drop it with release().
 KRCORE_INTERNAL waitable* lookup_handle(HANDLE handle);
 
+// The object of an open handle, pinned for the holder's lifetime by a
+// reference on the handle's table entry (cheaper than lookup_handle: one
+// atomic operation to take, one to drop). get() is null for a bad handle.
+class KRCORE_INTERNAL handle_ref {
+ public:
+  explicit handle_ref(HANDLE handle);
+  ~handle_ref();
+  handle_ref(const handle_ref&) = delete;
+  handle_ref& operator=(const handle_ref&) = delete;
+  waitable* get() const { return _object; }
+
+ private:
+  void* _slot = nullptr;
+  waitable* _object = nullptr;
+};
+
 // The calling thread's kernel thread id (cached).
 int current_tid();
 

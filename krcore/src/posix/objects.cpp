@@ -276,27 +276,22 @@ HANDLE create(const create_args& args, const std::wstring& name, void (*on_creat
   return h;
 }
 
-// The object behind `h` if it is of one of the kinds; else null with last
-// error 6. The caller releases it.
+// The object behind `h` if it is of one of the kinds, pinned by `ref`; else
+// null with last error 6.
 template <class T>
-T* lookup_kind(HANDLE h, object_kind a, object_kind b) {
-  waitable* o = lookup_handle(h);
+T* object_of(const handle_ref& ref, object_kind a, object_kind b) {
+  waitable* o = ref.get();
   if (o && (o->kind() == a || o->kind() == b)) return static_cast<T*>(o);
-  if (o) o->release();
   SetLastError(6);
   return nullptr;
 }
 
-event_object* lookup_event(HANDLE h) {
-  return lookup_kind<event_object>(h, object_kind::auto_event, object_kind::manual_event);
-}
-
 template <class F>
 bool with_event(HANDLE h, F f) {
-  event_object* e = lookup_event(h);
+  handle_ref ref(h);
+  auto* e = object_of<event_object>(ref, object_kind::auto_event, object_kind::manual_event);
   if (!e) return false;
   f(*e);
-  e->release();
   return true;
 }
 
@@ -323,11 +318,11 @@ HANDLE create_semaphore(long initial, long maximum, const std::wstring& name) {
 }
 
 bool release_semaphore(HANDLE h, long count, long* previous) {
-  auto* s = lookup_kind<semaphore_object>(h, object_kind::semaphore, object_kind::semaphore);
+  handle_ref ref(h);
+  auto* s = object_of<semaphore_object>(ref, object_kind::semaphore, object_kind::semaphore);
   if (!s) return false;
   const unsigned long r =
       count < 1 || count > INT_MAX ? 87 : s->post(static_cast<std::uint32_t>(count), previous);
-  s->release();
   if (r != 0) SetLastError(r);
   return r == 0;
 }
@@ -347,10 +342,10 @@ HANDLE open_mutex(const std::wstring& name) {
 }
 
 bool release_mutex(HANDLE h) {
-  auto* m = lookup_kind<mutex_object>(h, object_kind::mutex, object_kind::mutex);
+  handle_ref ref(h);
+  auto* m = object_of<mutex_object>(ref, object_kind::mutex, object_kind::mutex);
   if (!m) return false;
   const unsigned long r = m->unlock();
-  m->release();
   if (r != 0) SetLastError(r);
   return r == 0;
 }

@@ -14,6 +14,7 @@
 #include <krcore/foundation.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "../errors.h"
 #include "../waitable.h"
@@ -48,18 +49,17 @@ class wait_set {
  public:
   wait_set(const HANDLE* handles, DWORD count) : _count(count) {
     for (DWORD i = 0; i < count; ++i) {
-      _objects[i] = lookup_handle(handles[i]);
+      _refs[i].emplace(handles[i]);
+      _objects[i] = _refs[i]->get();
       if (!_objects[i]) {
         _valid = false;
         return;
       }
-      _resolved = i + 1;
     }
   }
   ~wait_set() {
     if (_announced)
       for (DWORD i = 0; i < _count; ++i) _objects[i]->waiters().fetch_sub(1);
-    for (DWORD i = 0; i < _resolved; ++i) _objects[i]->release();
   }
   bool valid() const { return _valid; }
 
@@ -103,7 +103,7 @@ class wait_set {
 
  private:
   DWORD _count;
-  DWORD _resolved = 0;
+  std::optional<handle_ref> _refs[kMaximumWaitObjects];
   bool _valid = true;
   bool _announced = false;
   waitable* _objects[kMaximumWaitObjects] = {};
