@@ -24,15 +24,6 @@ class Named : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(synctest::leftover_segments(), std::vector<std::string>()); }
 };
 
-void await_waiters(HANDLE h, unsigned n) {
-  krCore::detail::waitable* o = krCore::detail::lookup_handle(h);
-  ASSERT_NE(o, nullptr);
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (o->waiters().load() < n && std::chrono::steady_clock::now() < limit)
-    std::this_thread::yield();
-  o->release();
-}
-
 TEST_F(Named, SameNameIsTheSameObjectInThisAndAnExecdProcess) {
   const std::wstring name = unique_name("shared");
   krCore::autoresetevent a(name);
@@ -88,7 +79,7 @@ TEST_F(Named, MutexAbandonedByAKilledProcess) {
         result = WaitForSingleObject(m, kLong);
         if (result == krCore::detail::kWaitAbandoned0) m.release();
       });
-      await_waiters(m, 1);
+      synctest::await_waiters(m, 1);
     }
     synctest::kill_helper(child);
     if (blocked) {

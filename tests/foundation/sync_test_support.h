@@ -1,5 +1,5 @@
 // Shared pieces of the waitable-object tests: unique object names, the
-// helper process, and the check that no segment of this test is left in
+// helper process, waiting for a sleeper, and the check that no segment of this test is left in
 // /dev/shm.
 #pragma once
 
@@ -9,8 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "posix/object.h"
 
 namespace synctest {
 
@@ -52,6 +56,17 @@ inline int wait_helper(pid_t pid) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// Blocks until `n` waiters are counted on the object of `h` (bounded by a
+// generous limit), so a test knows a waiter is asleep before it acts.
+inline void await_waiters(HANDLE h, unsigned n) {
+  krCore::detail::waitable* o = krCore::detail::lookup_handle(h);
+  if (!o) return;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (o->waiters().load() < n && std::chrono::steady_clock::now() < limit)
+    std::this_thread::yield();
+  o->release();
 }
 
 inline void kill_helper(pid_t pid) {

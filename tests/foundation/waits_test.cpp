@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "posix/object.h"
+#include "sync_test_support.h"
 #include "waitable.h"
 
 namespace {
@@ -19,18 +20,6 @@ namespace {
 using krCore::detail::kWaitAbandoned0;
 using krCore::detail::kWaitFailed;
 using krCore::detail::kWaitTimedOut;
-
-// Blocks until `n` waiters are counted on the object of `h` (bounded), so a
-// test knows a waiter is asleep before it acts.
-void await_waiters(HANDLE h, unsigned n) {
-  krCore::detail::waitable* o = krCore::detail::lookup_handle(h);
-  ASSERT_NE(o, nullptr);
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (o->waiters().load() < n && std::chrono::steady_clock::now() < limit)
-    std::this_thread::yield();
-  EXPECT_GE(o->waiters().load(), n);
-  o->release();
-}
 
 // A wait set written as tokens: a0/a1 auto-reset event unsignalled or
 // signalled, m0/m1 manual-reset event, s<n> semaphore with count n (maximum
@@ -130,7 +119,7 @@ TEST(Waits, SleeperWakesForAnyObjectOfItsSet) {
   HANDLE set[] = {a, s};
   DWORD result = 0;
   std::thread waiter([&] { result = WaitForMultipleObjects(2, set, 0, INFINITE); });
-  await_waiters(s, 1);
+  synctest::await_waiters(s, 1);
   s.release(1);
   waiter.join();
   EXPECT_EQ(result, 1u);
@@ -142,7 +131,7 @@ TEST(Waits, ClosingAnotherHandleDuringTheWaitIsSafe) {
   HANDLE dup = krCore::detail::duplicate_handle(h);
   DWORD result = 0;
   std::thread waiter([&] { result = WaitForSingleObject(h, INFINITE); });
-  await_waiters(dup, 1);
+  synctest::await_waiters(dup, 1);
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_TRUE(krCore::detail::set_event(dup));
   waiter.join();
@@ -189,7 +178,7 @@ TEST(Mutex, ReleaseWakesABlockedWaiter) {
     got = m.aquire(-1);
     m.release();
   });
-  await_waiters(m, 1);
+  synctest::await_waiters(m, 1);
   EXPECT_EQ(m.release(), 0u);
   waiter.join();
   EXPECT_TRUE(got);
@@ -209,7 +198,7 @@ TEST(Mutex, AbandonedByThreadExitForBlockedAndLateWaiter) {
     blocked = WaitForSingleObject(m, INFINITE);
     krCore::detail::release_mutex(m);
   });
-  await_waiters(m, 1);
+  synctest::await_waiters(m, 1);
   go.signal();
   owner.join();
   waiter.join();
@@ -232,7 +221,7 @@ TEST(Events, PulseReleasesAWaiterAndLeavesTheEventReset) {
   EXPECT_EQ(WaitForSingleObject(e, 0), kWaitTimedOut);
   DWORD result = 1;
   std::thread waiter([&] { result = WaitForSingleObject(e, INFINITE); });
-  await_waiters(e, 1);
+  synctest::await_waiters(e, 1);
   e.pulse();
   waiter.join();
   EXPECT_EQ(result, 0u);
@@ -248,7 +237,7 @@ TEST(Events, ManualResetWakesEveryWaiterAutoResetOne) {
     ts.emplace_back([&] {
       if (WaitForSingleObject(m, INFINITE) == 0) ++woken;
     });
-  await_waiters(m, 3);
+  synctest::await_waiters(m, 3);
   m.signal();
   for (auto& t : ts) t.join();
   EXPECT_EQ(woken.load(), 3);
@@ -279,7 +268,7 @@ TEST(ThreadHandles, SignalledWhenTheThreadEnds) {
     waiters.emplace_back([&] {
       if (WaitForSingleObject(h, INFINITE) == 0) ++woken;
     });
-  await_waiters(h, 2);
+  synctest::await_waiters(h, 2);
   go.signal();
   for (auto& w : waiters) w.join();
   t.join();
@@ -295,7 +284,7 @@ TEST(ThreadHandles, RecordMadeBeforeTheThreadRuns) {
   EXPECT_EQ(WaitForSingleObject(h, 0), kWaitTimedOut);
   DWORD result = 1;
   std::thread waiter([&] { result = WaitForSingleObject(h, INFINITE); });
-  await_waiters(h, 1);
+  synctest::await_waiters(h, 1);
   std::thread([r] { krCore::detail::thread_record_enter(r); }).join();
   waiter.join();
   EXPECT_EQ(result, 0u);
