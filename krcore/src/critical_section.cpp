@@ -13,11 +13,12 @@ critical_section::~critical_section() = default;
 void critical_section::lock() {
   _contenders.fetch_add(1, std::memory_order_relaxed);
   _mutex.lock();
-  _recursion.fetch_add(1, std::memory_order_relaxed);
+  // Only the owner writes the depth, so a plain store suffices.
+  _recursion.store(_recursion.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 void critical_section::unlock() {
-  _recursion.fetch_sub(1, std::memory_order_relaxed);
+  _recursion.store(_recursion.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   _mutex.unlock();
   _contenders.fetch_sub(1, std::memory_order_relaxed);
 }

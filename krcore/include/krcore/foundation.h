@@ -10,6 +10,7 @@
 #include <krcore/wintypes.h>
 
 #include <atomic>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
@@ -248,5 +249,353 @@ class KRCORE_API singleton : public singleton_base<T> {
   }
 #pragma GCC diagnostic pop
 };
+
+}  // namespace krCore
+
+#include <krcore/se_translator.h>
+
+// ---------------------------------------------------------------------------
+// Waitable objects and the waits on them (global namespace, with the names
+// and results of the platform calls the agent's modules were written
+// against). Handles are opaque values; a valid handle is neither null nor
+// INVALID_HANDLE_VALUE.
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+// The calling thread's last error code. Thread-safe (per thread).
+KRCORE_API DWORD GetLastError();
+KRCORE_API void SetLastError(DWORD code);
+
+// Waits until the object is signalled or `milliseconds` pass (INFINITE: no
+// limit). Returns 0 (signalled; an auto-reset event, semaphore unit or mutex
+// is consumed), 0x80 (a mutex whose owner ended without releasing it; the
+// caller now owns it), 258 on time-out, or 0xFFFFFFFF with the last error
+// set (6: invalid or closed handle). Thread-safe.
+KRCORE_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Waits until any one of `count` (1 to 64) objects is signalled. Returns the
+// index of the object that satisfied the wait (the lowest index when several
+// are ready; exactly one object is consumed), 0x80 + index for an abandoned
+// mutex, 258 on time-out, or 0xFFFFFFFF with the last error set. Waiting for
+// all objects at once is not supported: `wait_all` TRUE fails with 87.
+// Closing a handle while another thread waits on it is safe.
+KRCORE_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
+                                        DWORD milliseconds);
+
+// Closes a handle. A named object disappears when its last handle in any
+// process is closed. Returns FALSE with last error 6 for a handle that is
+// not open (also for a second close).
+KRCORE_API BOOL CloseHandle(HANDLE handle);
+
+}  // extern "C"
+
+namespace krCore {
+
+// Exceptions of the waitable objects; the message is the object's name.
+class KRCORE_API mutexException : public se_translator::exception {
+ public:
+  mutexException();
+  explicit mutexException(const std::wstring& message);
+  mutexException(const mutexException& other);
+};
+
+class KRCORE_API semaphore_exception : public se_translator::exception {
+ public:
+  explicit semaphore_exception(const std::wstring& message);
+  semaphore_exception(const semaphore_exception& other);
+};
+
+class KRCORE_API eventexception : public se_translator::exception {
+ public:
+  explicit eventexception(const std::wstring& message);
+  eventexception(const eventexception& other);
+};
+
+// A mutex owned by one thread at a time, recursive. A non-empty name shares
+// it with every process that uses the same name. Constructors throw
+// mutexException (message: the name) when the mutex cannot be created or
+// opened. The destructor closes the handle without releasing the mutex.
+class KRCORE_API mutex {
+ public:
+  // Initial ownership requested, unnamed.
+  mutex();
+  // Initial ownership requested.
+  explicit mutex(const std::wstring& name);
+  // When a mutex of that name exists already, it is opened, own() is false
+  // and initial ownership is not granted.
+  mutex(bool initial_owner, const std::wstring& name);
+  ~mutex();
+  mutex(const mutex&) = delete;
+  mutex& operator=(const mutex&) = delete;
+
+  // Waits at most `milliseconds`: true when acquired, false on time-out.
+  // Throws mutexException "Mutex abandoned" when the previous owner ended
+  // without releasing it (the caller owns it then), "Mutex wait failed" on
+  // any other failure.
+  bool aquire(long milliseconds);
+  // 0 on success, else the error code (288: not owned by the caller). Never
+  // throws.
+  unsigned long release();
+  // True when this object created the mutex.
+  bool own() const { return _own; }
+  std::wstring name() const { return _name; }
+  operator void*() { return _handle; }
+
+ private:
+  void Create(bool initial_owner, const std::wstring& name);
+
+  HANDLE _handle = nullptr;
+  bool _own = false;
+  std::wstring _name;
+};
+
+// A counting semaphore with a maximum. Waiting is done on the handle. The
+// constructor throws semaphore_exception (message: the name) on failure.
+class KRCORE_API semaphore {
+ public:
+  semaphore(long maximum, long initial, const std::wstring& name);
+  virtual ~semaphore();
+  semaphore(const semaphore&) = delete;
+  semaphore& operator=(const semaphore&) = delete;
+
+  // Adds `count`; false when the count would pass the maximum. Never throws.
+  bool release(long count);
+  operator void*() { return _handle; }
+
+ private:
+  HANDLE _handle = nullptr;
+};
+
+// Owner of one event handle.
+class KRCORE_API eventbase {
+ public:
+  eventbase() = default;
+  virtual ~eventbase();
+  eventbase(const eventbase&) = delete;
+  eventbase& operator=(const eventbase&) = delete;
+
+  // Takes ownership of `handle`, closing a different valid one held before.
+  void attach(void* handle);
+  operator void*() { return _handle; }
+
+ protected:
+  void* _handle = nullptr;
+};
+
+// An event that releases one waiter and then resets itself. Constructors
+// throw eventexception (message: the name) on failure; the operations log a
+// failure and return. A non-empty name shares the event between processes.
+class KRCORE_API autoresetevent : public eventbase {
+ public:
+  autoresetevent();
+  explicit autoresetevent(const std::wstring& name);
+  autoresetevent(bool signalled, const std::wstring& name);
+  virtual void signal();
+  void reset();
+  // Releases one waiting thread, if any, and leaves the event non-signalled.
+  void pulse();
+
+ private:
+  void Construct(bool signalled, const std::wstring& name);
+};
+
+// An event that stays signalled until reset; the rules of autoresetevent.
+class KRCORE_API manualresetevent : public eventbase {
+ public:
+  manualresetevent();
+  explicit manualresetevent(const std::wstring& name);
+  manualresetevent(bool signalled, const std::wstring& name);
+  virtual void signal();
+  void reset();
+
+ private:
+  void Construct(bool signalled, const std::wstring& name);
+};
+
+// A usage counter with a done event that is signalled whenever the count
+// comes back to 0 and reset when it leaves 0 (non-signalled before the first
+// increment). Increment and Decrement are thread-safe; only the transitions
+// to 1 and to 0 take the lock. Decrementing below 0 wraps.
+class KRCORE_API AtomicCounter_t {
+ public:
+  AtomicCounter_t();
+  ~AtomicCounter_t();
+  AtomicCounter_t(const AtomicCounter_t&) = delete;
+  AtomicCounter_t& operator=(const AtomicCounter_t&) = delete;
+
+  // Return the new value.
+  unsigned long Increment();
+  unsigned long Decrement();
+  eventbase& DoneEvent() { return _done; }
+  unsigned long Counter() const { return _counter.load(std::memory_order_acquire); }
+
+ private:
+  // The locked halves of the protocol; the argument is not used.
+  void SignalDone(long);
+  void ResetDone(long);
+
+  std::atomic<unsigned long> _counter{0};
+  manualresetevent _done;
+  critical_section _cs;
+};
+
+// Counts one holder on an AtomicCounter_t for as long as it lives.
+class KRCORE_API AutoAtomicCounter_t {
+ public:
+  explicit AutoAtomicCounter_t(AtomicCounter_t& counter);
+  AutoAtomicCounter_t(const AutoAtomicCounter_t& other);
+  AutoAtomicCounter_t& operator=(const AutoAtomicCounter_t& other);
+  ~AutoAtomicCounter_t();
+  // Exchanges the counters; no counting.
+  void swap(AutoAtomicCounter_t& other);
+  unsigned long Counter() const;
+
+ private:
+  AtomicCounter_t* _counter;
+};
+
+// As AutoAtomicCounter_t, but it may be empty and released early.
+class KRCORE_API AutoAtomicCounter_r_t {
+ public:
+  AutoAtomicCounter_r_t() = default;
+  explicit AutoAtomicCounter_r_t(AtomicCounter_t& counter);
+  AutoAtomicCounter_r_t(const AutoAtomicCounter_r_t& other);
+  AutoAtomicCounter_r_t& operator=(const AutoAtomicCounter_r_t& other);
+  ~AutoAtomicCounter_r_t();
+  // Decrements once and becomes empty; later calls do nothing.
+  void release();
+  void swap(AutoAtomicCounter_r_t& other);
+  // 0 when empty.
+  unsigned long Counter() const;
+
+ private:
+  AtomicCounter_t* _counter = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Owning holders. Each owns one resource and releases it at most once: the
+// release operation clears the stored value, so calling it again does
+// nothing; the destructor runs it. attach(x) releases the held resource and
+// holds x, unless x is the value held. Not copyable; not thread-safe.
+// Memory of the platform's local heap, process heap, COM task allocator and
+// RPC string functions is plain malloc memory on this platform.
+// ---------------------------------------------------------------------------
+
+// A handle; closed when valid (neither null nor all bits set).
+class KRCORE_API auto_closehandle : noncopyable_base {
+ public:
+  explicit auto_closehandle(void* handle);
+  ~auto_closehandle();
+  void close();
+  void attach(void* handle);
+  void* get() { return _handle; }
+
+ private:
+  void* _handle;
+};
+
+// A block of local-heap memory (malloc); freed when not null.
+class KRCORE_API auto_localfree : noncopyable_base {
+ public:
+  explicit auto_localfree(void* memory);
+  ~auto_localfree();
+  void dispose();
+  void attach(void* memory);
+  void* get() const { return _memory; }
+  // Returns the block and forgets it without freeing.
+  void* release();
+
+ private:
+  void* _memory;
+};
+
+// A malloc block and its size. The allocation is not checked: a failed
+// malloc leaves a null pointer with the requested size recorded.
+class KRCORE_API auto_malloc : noncopyable_base {
+ public:
+  explicit auto_malloc(unsigned int size);
+  ~auto_malloc();
+  // Frees the block; pointer and size become 0.
+  void dispose();
+  void* get() { return _memory; }
+
+ private:
+  auto_malloc();
+  void alloc(unsigned int size);
+  void* _memory = nullptr;
+  unsigned int _size = 0;
+};
+
+// A block of a heap. A null heap means the process heap; flag 0x8 zeroes
+// the block. Throws std::bad_alloc when the allocation fails.
+class KRCORE_API auto_heap_memory : noncopyable_base {
+ public:
+  auto_heap_memory(unsigned long size, unsigned long flags, void* heap);
+  ~auto_heap_memory();
+  void dispose();
+  void* get() { return _memory; }
+
+ private:
+  void* _heap;
+  void* _memory;
+};
+
+// A standard I/O stream; closed when not null.
+class KRCORE_API auto_fclose : noncopyable_base {
+ public:
+  explicit auto_fclose(FILE* file);
+  ~auto_fclose();
+  void close();
+  void attach(FILE* file);
+  FILE* get() { return _file; }
+
+ private:
+  FILE* _file;
+};
+
+// A loaded module (a dlopen handle); unloaded when not null.
+class KRCORE_API auto_freelibrary : noncopyable_base {
+ public:
+  explicit auto_freelibrary(HINSTANCE module);
+  ~auto_freelibrary();
+  void dispose();
+  HINSTANCE get() { return _module; }
+
+ private:
+  HINSTANCE _module;
+};
+
+// COM task memory; freed by the destructor (null is accepted).
+class KRCORE_API auto_CoTaskMemFree : noncopyable_base {
+ public:
+  explicit auto_CoTaskMemFree(void* memory);
+  explicit auto_CoTaskMemFree(unsigned char* memory);
+  explicit auto_CoTaskMemFree(wchar_t* memory);
+  ~auto_CoTaskMemFree();
+
+ private:
+  void* _memory;
+};
+
+// The address of an RPC string pointer; the string is freed through the
+// address (and the pointer there set to null).
+class KRCORE_API auto_rpcstringfree : noncopyable_base {
+ public:
+  explicit auto_rpcstringfree(wchar_t** address);
+  ~auto_rpcstringfree();
+  void dispose();
+  void attach(wchar_t** address);
+  // The string, or null when no address is held.
+  wchar_t* get() { return _address ? *_address : nullptr; }
+
+ private:
+  wchar_t** _address;
+};
+
+// Handle deleters for shared pointers to handles. CloseHandleImpl closes a
+// valid handle and logs a failure; neither throws.
+KRCORE_API void CloseHandleImpl(void* handle);
+KRCORE_API void NoCloseHandleImpl(void* handle);
 
 }  // namespace krCore

@@ -1,0 +1,78 @@
+// Shared pieces of the waitable-object tests: unique object names, the
+// helper process, waiting for a sleeper, and the check that no segment of this test is left in
+// /dev/shm.
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "posix/object.h"
+
+namespace synctest {
+
+// A name no other test process uses: the test's pid and a tag.
+inline std::wstring unique_name(const char* tag) {
+  return L"krtest-" + std::to_wstring(::getpid()) + L"-" +
+         std::wstring(tag, tag + std::char_traits<char>::length(tag));
+}
+
+inline std::string narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+// The segments in /dev/shm that belong to this test process.
+inline std::vector<std::string> leftover_segments() {
+  std::vector<std::string> out;
+  const std::string prefix = "qmcore.krtest-" + std::to_string(::getpid()) + "-";
+  if (DIR* d = ::opendir("/dev/shm")) {
+    while (dirent* e = ::readdir(d))
+      if (std::string(e->d_name).rfind(prefix, 0) == 0) out.push_back(e->d_name);
+    ::closedir(d);
+  }
+  return out;
+}
+
+// Starts the helper program with `args`; returns its pid.
+inline pid_t spawn_helper(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  std::string path = SYNC_HELPER_PATH;
+  argv.push_back(path.data());
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// Waits for the helper to end; its exit code, or -1 when it did not exit.
+inline int wait_helper(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Blocks until `n` waiters are counted on the object of `h` (bounded by a
+// generous limit), so a test knows a waiter is asleep before it acts.
+inline void await_waiters(HANDLE h, unsigned n) {
+  krCore::detail::waitable* o = krCore::detail::lookup_handle(h);
+  if (!o) return;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (o->waiters().load() < n && std::chrono::steady_clock::now() < limit)
+    std::this_thread::yield();
+  o->release();
+}
+
+inline void kill_helper(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  int status;
+  ::waitpid(pid, &status, 0);
+}
+
+}  // namespace synctest

@@ -1,0 +1,299 @@
+// Waits on events, semaphores, mutexes and thread handles within one
+// process: which object a wait takes, what it consumes, time-outs, invalid
+// handles and the rules of each kind.
+#include <gtest/gtest.h>
+#include <krcore/foundation.h>
+
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "posix/object.h"
+#include "sync_test_support.h"
+#include "waitable.h"
+
+namespace {
+
+using krCore::detail::kWaitAbandoned0;
+using krCore::detail::kWaitFailed;
+using krCore::detail::kWaitTimedOut;
+
+// A wait set written as tokens: a0/a1 auto-reset event unsignalled or
+// signalled, m0/m1 manual-reset event, s<n> semaphore with count n (maximum
+// 9), x a free mutex, c a closed handle, i a value that never was a handle.
+struct wait_case {
+  const char* set;
+  std::vector<DWORD> results;  // of successive zero-time waits
+  DWORD error;                 // last error after a failed wait
+};
+
+std::ostream& operator<<(std::ostream& os, const wait_case& c) { return os << c.set; }
+
+class MixedWaits : public ::testing::TestWithParam<wait_case> {
+ protected:
+  void SetUp() override {
+    std::istringstream in(GetParam().set);
+    std::string t;
+    while (in >> t) {
+      HANDLE h = nullptr;
+      switch (t[0]) {
+        case 'a': h = krCore::detail::create_event(false, t[1] == '1', L""); break;
+        case 'm': h = krCore::detail::create_event(true, t[1] == '1', L""); break;
+        case 's': h = krCore::detail::create_semaphore(t[1] - '0', 9, L""); break;
+        case 'x': h = krCore::detail::create_mutex(false, L""); break;
+        case 'c':
+          h = krCore::detail::create_event(true, true, L"");
+          CloseHandle(h);
+          break;
+        case 'i': h = reinterpret_cast<HANDLE>(0x7777); break;
+      }
+      _handles.push_back(h);
+      if (t[0] != 'c' && t[0] != 'i') _owned.push_back(h);
+    }
+  }
+  void TearDown() override {
+    for (HANDLE h : _owned) {
+      while (krCore::detail::release_mutex(h)) {
+      }
+      EXPECT_TRUE(CloseHandle(h));
+    }
+  }
+  std::vector<HANDLE> _handles, _owned;
+};
+
+TEST_P(MixedWaits, LowestReadyIndexWinsAndOneObjectIsConsumed) {
+  const wait_case& c = GetParam();
+  for (DWORD expected : c.results) {
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(_handles.size()), _handles.data(), 0, 0),
+              expected);
+    if (expected == kWaitFailed) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, MixedWaits,
+    ::testing::Values(
+        // A manual-reset event is not consumed: it wins every time.
+        wait_case{"a0 m1 s2", {1, 1, 1}, 0},
+        // Auto-reset event first, then the semaphore's units one by one.
+        wait_case{"a1 s2 m0", {0, 1, 1, kWaitTimedOut}, 0},
+        wait_case{"s0 a0 m0", {kWaitTimedOut}, 0},
+        // A free mutex is taken, and taken again by its owner.
+        wait_case{"s0 x a1", {1, 1}, 0},
+        // One bad handle fails the whole wait and consumes nothing.
+        wait_case{"a1 i", {kWaitFailed, kWaitFailed}, 6},
+        wait_case{"s1 c", {kWaitFailed, kWaitFailed}, 6}));
+
+TEST(Waits, BadCountsAndWaitAllAreRefused) {
+  HANDLE e = krCore::detail::create_event(true, true, L"");
+  HANDLE many[65];
+  for (HANDLE& h : many) h = e;
+  EXPECT_EQ(WaitForMultipleObjects(65, many, 0, 0), kWaitFailed);
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_EQ(WaitForMultipleObjects(0, many, 0, 0), kWaitFailed);
+  EXPECT_EQ(WaitForMultipleObjects(64, many, 0, 0), 0u);
+  EXPECT_EQ(WaitForMultipleObjects(2, many, 1, 0), kWaitFailed);
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_TRUE(CloseHandle(e));
+  EXPECT_FALSE(CloseHandle(e));  // a second close is refused, not a crash
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitFailed);
+}
+
+TEST(Waits, TimeOutIsReportedAfterTheLimit) {
+  krCore::manualresetevent e;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForSingleObject(e, 30), kWaitTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+TEST(Waits, SleeperWakesForAnyObjectOfItsSet) {
+  krCore::autoresetevent a;
+  krCore::semaphore s(5, 0, L"");
+  HANDLE set[] = {a, s};
+  DWORD result = 0;
+  std::thread waiter([&] { result = WaitForMultipleObjects(2, set, 0, INFINITE); });
+  synctest::await_waiters(s, 1);
+  s.release(1);
+  waiter.join();
+  EXPECT_EQ(result, 1u);
+  EXPECT_EQ(WaitForSingleObject(s, 0), kWaitTimedOut);  // the unit was consumed
+}
+
+TEST(Waits, ClosingAnotherHandleDuringTheWaitIsSafe) {
+  HANDLE h = krCore::detail::create_event(false, false, L"");
+  HANDLE dup = krCore::detail::duplicate_handle(h);
+  DWORD result = 0;
+  std::thread waiter([&] { result = WaitForSingleObject(h, INFINITE); });
+  synctest::await_waiters(dup, 1);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_TRUE(krCore::detail::set_event(dup));
+  waiter.join();
+  EXPECT_EQ(result, 0u);
+  EXPECT_TRUE(CloseHandle(dup));
+}
+
+TEST(Semaphore, ReleasePastTheMaximumFails) {
+  krCore::semaphore s(2, 1, L"");
+  EXPECT_TRUE(s.release(1));
+  EXPECT_FALSE(s.release(1));
+  EXPECT_EQ(GetLastError(), 298u);
+  EXPECT_EQ(WaitForSingleObject(s, 0), 0u);
+  EXPECT_EQ(WaitForSingleObject(s, 0), 0u);
+  EXPECT_EQ(WaitForSingleObject(s, 0), kWaitTimedOut);
+  EXPECT_FALSE(s.release(3));
+  EXPECT_THROW(krCore::semaphore(1, 2, L""), krCore::semaphore_exception);
+}
+
+TEST(Mutex, InitialOwnerRecursionAndNonOwnerRelease) {
+  krCore::mutex m;  // initial ownership
+  EXPECT_TRUE(m.own());
+  EXPECT_TRUE(m.aquire(0));  // recursion
+  std::thread([&] {
+    EXPECT_FALSE(m.aquire(0));
+    EXPECT_EQ(m.release(), 288u);
+  }).join();
+  EXPECT_EQ(m.release(), 0u);
+  EXPECT_EQ(m.release(), 0u);
+  EXPECT_EQ(m.release(), 288u);  // no longer owned
+  std::thread([&] {
+    EXPECT_TRUE(m.aquire(0));
+    EXPECT_EQ(m.release(), 0u);
+  }).join();
+
+  krCore::mutex free_one(false, L"");
+  std::thread([&] { EXPECT_TRUE(free_one.aquire(0)); EXPECT_EQ(free_one.release(), 0u); }).join();
+}
+
+TEST(Mutex, ReleaseWakesABlockedWaiter) {
+  krCore::mutex m(true, L"");
+  bool got = false;
+  std::thread waiter([&] {
+    got = m.aquire(-1);
+    m.release();
+  });
+  synctest::await_waiters(m, 1);
+  EXPECT_EQ(m.release(), 0u);
+  waiter.join();
+  EXPECT_TRUE(got);
+}
+
+TEST(Mutex, AbandonedByThreadExitForBlockedAndLateWaiter) {
+  krCore::mutex m(false, L"");
+  krCore::manualresetevent owned, go;
+  std::thread owner([&] {
+    m.aquire(0);
+    owned.signal();
+    WaitForSingleObject(go, INFINITE);
+  });  // ends without releasing
+  WaitForSingleObject(owned, INFINITE);
+  DWORD blocked = 0;
+  std::thread waiter([&] {
+    blocked = WaitForSingleObject(m, INFINITE);
+    krCore::detail::release_mutex(m);
+  });
+  synctest::await_waiters(m, 1);
+  go.signal();
+  owner.join();
+  waiter.join();
+  EXPECT_EQ(blocked, kWaitAbandoned0);
+
+  // Late: the owner is gone before anyone waits.
+  std::thread([&] { m.aquire(0); }).join();
+  try {
+    m.aquire(0);
+    ADD_FAILURE() << "no abandonment reported";
+  } catch (const krCore::mutexException& e) {
+    EXPECT_STREQ(e.what(), "Mutex abandoned");
+  }
+  EXPECT_EQ(m.release(), 0u);  // the caller owned it
+}
+
+TEST(Events, PulseReleasesAWaiterAndLeavesTheEventReset) {
+  krCore::autoresetevent e;
+  e.pulse();  // nobody waits: nothing happens
+  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitTimedOut);
+  DWORD result = 1;
+  std::thread waiter([&] { result = WaitForSingleObject(e, INFINITE); });
+  synctest::await_waiters(e, 1);
+  e.pulse();
+  waiter.join();
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitTimedOut);
+}
+
+TEST(Events, ManualResetWakesEveryWaiterAutoResetOne) {
+  krCore::manualresetevent m;
+  krCore::autoresetevent a;
+  std::atomic<int> woken{0};
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 3; ++i)
+    ts.emplace_back([&] {
+      if (WaitForSingleObject(m, INFINITE) == 0) ++woken;
+    });
+  synctest::await_waiters(m, 3);
+  m.signal();
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(woken.load(), 3);
+  EXPECT_EQ(WaitForSingleObject(m, 0), 0u);
+  m.reset();
+  EXPECT_EQ(WaitForSingleObject(m, 0), kWaitTimedOut);
+
+  a.signal();
+  a.signal();  // signals do not accumulate
+  EXPECT_EQ(WaitForSingleObject(a, 0), 0u);
+  EXPECT_EQ(WaitForSingleObject(a, 0), kWaitTimedOut);
+}
+
+TEST(ThreadHandles, SignalledWhenTheThreadEnds) {
+  krCore::manualresetevent go;
+  HANDLE h = nullptr;
+  krCore::autoresetevent have;
+  std::thread t([&] {
+    h = krCore::detail::current_thread_handle();
+    have.signal();
+    WaitForSingleObject(go, INFINITE);
+  });
+  WaitForSingleObject(have, INFINITE);
+  EXPECT_EQ(WaitForSingleObject(h, 0), kWaitTimedOut);
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 2; ++i)
+    waiters.emplace_back([&] {
+      if (WaitForSingleObject(h, INFINITE) == 0) ++woken;
+    });
+  synctest::await_waiters(h, 2);
+  go.signal();
+  for (auto& w : waiters) w.join();
+  t.join();
+  EXPECT_EQ(woken.load(), 2);
+  EXPECT_EQ(WaitForSingleObject(h, 0), 0u);  // stays signalled
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(ThreadHandles, RecordMadeBeforeTheThreadRuns) {
+  krCore::detail::thread_record* r = nullptr;
+  HANDLE h = krCore::detail::thread_record_create(&r);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(WaitForSingleObject(h, 0), kWaitTimedOut);
+  DWORD result = 1;
+  std::thread waiter([&] { result = WaitForSingleObject(h, INFINITE); });
+  synctest::await_waiters(h, 1);
+  std::thread([r] { krCore::detail::thread_record_enter(r); }).join();
+  waiter.join();
+  EXPECT_EQ(result, 0u);
+  EXPECT_TRUE(CloseHandle(h));
+
+  HANDLE never = krCore::detail::thread_record_create(&r);
+  krCore::detail::thread_record_abandon(r);  // the thread could not start
+  EXPECT_EQ(WaitForSingleObject(never, 0), 0u);
+  EXPECT_TRUE(CloseHandle(never));
+}
+
+}  // namespace
