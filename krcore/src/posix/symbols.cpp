@@ -67,15 +67,11 @@ bool report_modules() {
 
 Dwfl_Module* module_of(std::uintptr_t address) {
   if (!g_dwfl) return nullptr;
-  Dwfl_Module* mod = dwfl_addrmodule(g_dwfl, address);
-  if (!mod) {
-    // Possibly in an object loaded since the last report.
-    const loader_counts counts = current_counts();
-    if (counts.adds == g_adds && counts.subs == g_subs) return nullptr;
-    if (!report_modules()) return nullptr;
-    mod = dwfl_addrmodule(g_dwfl, address);
-  }
-  return mod;
+  // Asked on every lookup: a library loaded since the last report may lie
+  // in a gap that an earlier module's reported range spans.
+  const loader_counts counts = current_counts();
+  if ((counts.adds != g_adds || counts.subs != g_subs) && !report_modules()) return nullptr;
+  return dwfl_addrmodule(g_dwfl, address);
 }
 
 // "ns::f(int) const" -> "ns::f": the demangled name without the parameter
