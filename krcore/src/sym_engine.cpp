@@ -4,6 +4,7 @@
 // guard of the symbol handler. The platform half is behind symbols.h.
 #include <krcore/diagnostics.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <ostream>
@@ -112,7 +113,14 @@ unsigned int sym_engine::fileline(char* buffer, unsigned int size, unsigned int*
     bool found = false;
     {
       std::lock_guard<std::mutex> lock(symbol_handler_lock());
-      for (unsigned back = 0; back < kLineSearch && back <= _address && !found; ++back)
+      // Code without a line of its own (padding, compiler-made stubs) takes
+      // the line of the code before it, but never one of another function.
+      std::string function;
+      std::uintptr_t into_function = kLineSearch - 1;
+      krCore::detail::symbol_function(_address, &function, &into_function);
+      const std::uintptr_t reach = std::min<std::uintptr_t>(
+          {into_function, kLineSearch - 1, static_cast<std::uintptr_t>(_address)});
+      for (std::uintptr_t back = 0; back <= reach && !found; ++back)
         found = krCore::detail::symbol_line(_address - back, &file, &number, &offset);
     }
     if (!found) return 0;

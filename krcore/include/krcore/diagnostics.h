@@ -50,7 +50,7 @@ class KRCORE_API sym_engine {
   // `line` and the offset from the line's first instruction into
   // `displacement` (each when given); the length of the file name, or 0 on
   // failure. An address without a line of its own takes that of the nearest
-  // code up to 99 bytes before it.
+  // code up to 99 bytes before it in the same function.
   unsigned int fileline(char* buffer, unsigned int size, unsigned int* line,
                         unsigned long* displacement = nullptr);
 

@@ -36,6 +36,18 @@ unsigned long long g_adds = 0, g_subs = 0;
 // The register set of the walk in progress (the handler lock is held).
 const CONTEXT* g_walk_context = nullptr;
 
+// The last function lookup: libdwfl searches a module's symbol table from
+// end to end for every address, and the formatter asks for each frame's
+// function twice (for its name, and to bound the search for its line).
+struct function_lookup {
+  bool valid = false;
+  std::uintptr_t address = 0;
+  bool found = false;
+  std::string name;
+  std::uintptr_t displacement = 0;
+};
+function_lookup g_last_function;
+
 struct loader_counts {
   unsigned long long adds = 0, subs = 0;
 };
@@ -59,6 +71,7 @@ bool report_modules() {
   const loader_counts counts = current_counts();
   dwfl_report_begin(g_dwfl);
   const int rc = dwfl_linux_proc_report(g_dwfl, getpid());
+  g_last_function.valid = false;
   if (dwfl_report_end(g_dwfl, nullptr, nullptr) != 0 || rc != 0) return false;
   g_adds = counts.adds;
   g_subs = counts.subs;
@@ -88,9 +101,11 @@ std::string strip_parameters(const std::string& name) {
 }
 
 std::string display_name(const char* symbol) {
+  // Versioned symbols carry their version after an '@' ("f@@LIB_1.2").
+  const std::string bare(symbol, std::strcspn(symbol, "@"));
   int status = 0;
-  char* demangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
-  if (status != 0 || !demangled) return symbol;
+  char* demangled = abi::__cxa_demangle(bare.c_str(), nullptr, nullptr, &status);
+  if (status != 0 || !demangled) return bare;
   std::string name = strip_parameters(demangled);
   std::free(demangled);
   return name;
@@ -160,6 +175,7 @@ void symbol_handler_close() {
   if (g_dwfl) dwfl_end(g_dwfl);
   g_dwfl = nullptr;
   g_can_walk = false;
+  g_last_function = function_lookup{};
 }
 
 bool symbol_module_path(std::uintptr_t address, std::string* path) {
@@ -175,13 +191,22 @@ bool symbol_module_path(std::uintptr_t address, std::string* path) {
 bool symbol_function(std::uintptr_t address, std::string* name, std::uintptr_t* displacement) {
   Dwfl_Module* mod = module_of(address);
   if (!mod) return false;
-  GElf_Off offset = 0;
-  GElf_Sym sym;
-  const char* symbol =
-      dwfl_module_addrinfo(mod, address, &offset, &sym, nullptr, nullptr, nullptr);
-  if (!symbol || !*symbol) return false;
-  *name = display_name(symbol);
-  *displacement = static_cast<std::uintptr_t>(offset);
+  function_lookup& last = g_last_function;
+  if (!last.valid || last.address != address) {
+    last.valid = false;
+    GElf_Off offset = 0;
+    GElf_Sym sym;
+    const char* symbol =
+        dwfl_module_addrinfo(mod, address, &offset, &sym, nullptr, nullptr, nullptr);
+    last.found = symbol && *symbol;
+    last.name = last.found ? display_name(symbol) : std::string();
+    last.displacement = static_cast<std::uintptr_t>(offset);
+    last.address = address;
+    last.valid = true;
+  }
+  if (!last.found) return false;
+  *name = last.name;
+  *displacement = last.displacement;
   return true;
 }
 
