@@ -112,8 +112,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
       const std::string name = r.benchmark_name();
-      const double t = r.GetAdjustedRealTime() *
-                       (r.time_unit == benchmark::kMicrosecond ? 1000.0 : 1.0);  // ns
+      const double t =
+          r.GetAdjustedRealTime() * (r.time_unit == benchmark::kMicrosecond ? 1000.0 : 1.0);  // ns
       if (name == "BM_CaptureOwnStack") _capture = t;
       if (name == "BM_GlibcBacktrace") _backtrace = t;
       if (name == "BM_WarmSymbolisedTrace") _trace = t;
@@ -126,9 +126,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("capture / glibc backtrace:                         %.2fx\n",
                   _capture / _backtrace);
     if (_trace > 0 && _symbols > 0)
-      std::printf("warm symbolised trace / glibc backtrace_symbols:   %.1fx "
-                  "(ours adds files and lines, local functions)\n",
-                  _trace / _symbols);
+      std::printf(
+          "warm symbolised trace / glibc backtrace_symbols:   %.1fx "
+          "(ours adds files and lines, local functions)\n",
+          _trace / _symbols);
   }
 
  private:

@@ -45,8 +45,10 @@ void pool_release(fault_pool* pool) noexcept {
   if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   {
     std::lock_guard<std::mutex> lock(g_pools_lock);
-    if (pool->prev) pool->prev->next = pool->next;
-    else g_pools = pool->next;
+    if (pool->prev)
+      pool->prev->next = pool->next;
+    else
+      g_pools = pool->next;
     if (pool->next) pool->next->prev = pool->prev;
   }
   delete pool;

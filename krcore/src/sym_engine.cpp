@@ -80,8 +80,7 @@ unsigned int sym_engine::module(char* buffer, unsigned int size) {
       if (!krCore::detail::symbol_module_path(_address, &path)) return 0;
     }
     const std::size_t slash = path.rfind('/');
-    return copy_truncated(slash == std::string::npos ? path : path.substr(slash + 1), buffer,
-                          size);
+    return copy_truncated(slash == std::string::npos ? path : path.substr(slash + 1), buffer, size);
   } catch (const std::exception&) {
     return 0;
   }
@@ -188,8 +187,8 @@ __attribute__((noinline)) bool sym_engine::stack_first_own(unsigned int callers_
     if (!_walk) return false;
   }
   _walk->next = 0;
-  _walk->count = krCore::detail::capture_own_stack(_walk->frames, walk_state::kMaxFrames,
-                                                   callers_to_drop + 1);
+  _walk->count =
+      krCore::detail::capture_own_stack(_walk->frames, walk_state::kMaxFrames, callers_to_drop + 1);
   return take_frame();
 }
 
@@ -225,6 +224,9 @@ bool sym_engine::format_frames(std::ostream& os, unsigned int skip, const char* 
           break;
         }
         ++p;
+        // "%ld" and "%sd" are the displacements of "%l" and "%s".
+        const bool displacement = (directive == 'l' || directive == 's') && p[1] == 'd';
+        if (displacement) ++p;
         switch (directive) {
           case 'm':
             os << (module(mod, kTextSize) ? mod : "?.?");
@@ -235,21 +237,11 @@ bool sym_engine::format_frames(std::ostream& os, unsigned int skip, const char* 
             break;
           case 'l':
             look_up();
-            if (p[1] == 'd') {
-              ++p;
-              os << line_disp;
-            } else {
-              os << line;
-            }
+            displacement ? os << line_disp : os << line;
             break;
           case 's':
             look_up();
-            if (p[1] == 'd') {
-              ++p;
-              os << name_disp;
-            } else {
-              os << (has_name ? name : "?()");
-            }
+            displacement ? os << name_disp : os << (has_name ? name : "?()");
             break;
           case '%':
             os << '%';

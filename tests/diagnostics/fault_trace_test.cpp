@@ -8,20 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "trace_lines.h"
+
 #include "trace_targets.h"
 
 namespace {
 
 volatile int* const g_bad = reinterpret_cast<volatile int*>(0x18);
 
+// Every line of a trace ends with CR LF.
 std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0, end;
-  while ((end = text.find("\r\n", start)) != std::string::npos) {
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  EXPECT_EQ(start, text.size()) << "every line ends with CR LF";
+  std::vector<std::string> lines = tracetest::lines_of(text);
+  std::size_t total = 0;
+  for (const std::string& line : lines) total += line.size() + 2;
+  EXPECT_EQ(total, text.size()) << "every line ends with CR LF";
   return lines;
 }
 
@@ -42,8 +42,8 @@ std::string trace_of_fault(Fault fault, const char* format, unsigned skip = 0) {
 }
 
 TEST(FaultTrace, NamesFaultingFileLineAndFunctionThenCallers) {
-  const std::string text = trace_of_fault([] { tracetarget::read_through(g_bad); },
-                                          "%f(%l) : %m at %s\n");
+  const std::string text =
+      trace_of_fault([] { tracetarget::read_through(g_bad); }, "%f(%l) : %m at %s\n");
   const std::vector<std::string> lines = lines_of(text);
   ASSERT_GE(lines.size(), 3u) << text;
   const std::string expected_tail = "trace_targets.cpp(" + std::to_string(tracetarget::kReadLine) +
@@ -59,8 +59,7 @@ TEST(FaultTrace, NamesFaultingFileLineAndFunctionThenCallers) {
 }
 
 TEST(FaultTrace, StaticFunctionResolves) {
-  const std::string text =
-      trace_of_fault([] { tracetarget::via_static(g_bad); }, "%s|%m\n");
+  const std::string text = trace_of_fault([] { tracetarget::via_static(g_bad); }, "%s|%m\n");
   const std::vector<std::string> lines = lines_of(text);
   ASSERT_GE(lines.size(), 2u) << text;
   EXPECT_EQ(lines[0], "tracetarget::fault_in_static()|diagnostics_fault_tests");

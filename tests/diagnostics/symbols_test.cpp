@@ -6,11 +6,15 @@
 #include <krcore/diagnostics.h>
 #include <ucontext.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "trace_lines.h"
 
 namespace symtarget {
 // Its address is looked up below; the body only has to exist.
@@ -26,18 +30,11 @@ namespace {
 unsigned long address_of(const void* p) { return reinterpret_cast<unsigned long>(p); }
 
 bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0, end;
-  while ((end = text.find("\r\n", start)) != std::string::npos) {
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
+using tracetest::lines_of;
 
 TEST(SymbolLookup, FunctionModuleAndLineOfAnAddress) {
   sym_engine engine(0);
@@ -181,6 +178,24 @@ TEST(OwnStackTrace, StopsWhenTheStreamFails) {
   std::ostringstream os;
   os.setstate(std::ios::badbit);
   EXPECT_TRUE(sym_engine::stack_trace(os, 0, "%s\n"));
+}
+
+TEST(OwnStackTrace, ThreadsTraceSideBySide) {
+  // The handler is shared; each thread's trace must still be its own.
+  constexpr int kThreads = 4, kTraces = 25;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kTraces; ++i) {
+        const std::string text = own_trace(1, "%s\n");
+        if (text.find("ThreadsTraceSideBySide_Test::TestBody()::{lambda()#1}") == std::string::npos)
+          ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // --- walks from a register set the caller made

@@ -75,8 +75,8 @@ class KRCORE_API sym_engine {
   static bool stack_trace(std::ostream& os, unsigned int skip = 0,
                           const char* format = default_fmt());
   // The formatter, with a caller-provided engine.
-  static bool stack_trace(std::ostream& os, sym_engine& engine, CONTEXT* context,
-                          unsigned int skip, const char* format);
+  static bool stack_trace(std::ostream& os, sym_engine& engine, CONTEXT* context, unsigned int skip,
+                          const char* format);
 
   // Writes the system-information block (time, executable and user, system
   // version, processors, memory) to the debugger output and logs it at the

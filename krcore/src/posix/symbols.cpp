@@ -181,8 +181,8 @@ void symbol_handler_close() {
 bool symbol_module_path(std::uintptr_t address, std::string* path) {
   Dwfl_Module* mod = module_of(address);
   if (!mod) return false;
-  const char* name = dwfl_module_info(mod, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr);
+  const char* name =
+      dwfl_module_info(mod, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   if (!name) return false;
   *path = name;
   return true;

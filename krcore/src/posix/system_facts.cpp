@@ -95,8 +95,8 @@ system_facts read_system_facts() noexcept {
                       {"Committed_AS", &committed, false}};
   read_proc_fields("/proc/meminfo", mem, sizeof mem / sizeof mem[0]);
   if (f.total_physical > 0 && f.free_physical <= f.total_physical)
-    f.memory_load = static_cast<unsigned>((f.total_physical - f.free_physical) * 100 /
-                                          f.total_physical);
+    f.memory_load =
+        static_cast<unsigned>((f.total_physical - f.free_physical) * 100 / f.total_physical);
   f.free_paging = committed < f.total_paging ? f.total_paging - committed : 0;
 
   rlimit limit{};
