@@ -136,6 +136,9 @@ TEST(OwnStackTrace, DefaultFormat) {
     found_test_line |= line.find("symbols_test.cpp(") != std::string::npos &&
                        line.find(") : diagnostics_tests at ") != std::string::npos;
   EXPECT_TRUE(found_test_line);
+  // The program's entry code comes without source lines: file and line
+  // print their placeholders.
+  EXPECT_EQ(lines.back(), " (0) : diagnostics_tests at _start()");
 }
 
 TEST(OwnStackTrace, UnknownDirectivesPercentAndTrailingPercent) {
