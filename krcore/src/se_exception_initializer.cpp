@@ -69,9 +69,11 @@ void write_location(std::ostream& os, const char* file, int line) {
 se_exception_initializer::se_exception_info::se_exception_info(long code,
                                                                const std::wstring& context,
                                                                const std::wstring& message)
-    : _message(message.empty() ? geterrormessage(static_cast<unsigned int>(code)) : message),
+    : _message(message),
       _context(context),
-      _code(code32(code == 0 ? kUnspecifiedError : static_cast<unsigned long>(code))) {}
+      _code(code32(code == 0 ? kUnspecifiedError : static_cast<unsigned long>(code))) {
+  if (_message.empty()) _message = geterrormessage(static_cast<unsigned int>(_code));
+}
 
 // --- The guard ---
 
