@@ -16,7 +16,14 @@ const std::wstring EventLogger_t::_QMILogName = L"Vantrel Agent";
 
 namespace {
 
-bool log_passes(logger::log_levels level) { return singleton<logger>::instance()->is_enabled(level); }
+// One process-log entry of `level` made of `parts`, built only when the
+// level passes.
+template <class... Parts>
+void mirror(logger::log_levels level, const Parts&... parts) {
+  if (!singleton<logger>::instance()->is_enabled(level)) return;
+  basic_log_ostream<wchar_t> os(level);
+  (os << ... << parts);
+}
 
 }  // namespace
 
@@ -27,11 +34,8 @@ EventLogger_t::EventLogger_t(const std::wstring& source) {
   _lastError = detail::register_event_source(name, &_hEventLog);
   if (_lastError != 0) {
     _hEventLog = nullptr;
-    if (log_passes(logger::log_error)) {
-      basic_log_ostream<wchar_t> os(logger::log_error);
-      os << L"EventLogger_t() - failed to RegisterEventSource [" << source << L"], error ["
-         << _lastError << L"]";
-    }
+    mirror(logger::log_error, L"EventLogger_t() - failed to RegisterEventSource [", source,
+           L"], error [", _lastError, L"]");
   }
 }
 
@@ -45,20 +49,15 @@ void EventLogger_t::Clear() {
   _hEventLog = nullptr;
   if (error == 0) return;
   _lastError = error;
-  if (log_passes(logger::log_error)) {
-    basic_log_ostream<wchar_t> os(logger::log_error);
-    os << L"EventLogger_t::Clear() - failed to DeregisterEventSource, error [" << error << L"]";
-  }
+  mirror(logger::log_error, L"EventLogger_t::Clear() - failed to DeregisterEventSource, error [",
+         error, L"]");
 }
 
 unsigned long EventLogger_t::ReportEventW(const std::wstring& text, unsigned short type,
                                           unsigned short category, unsigned long eventid) {
   try {
-    if (log_passes(logger::log_normal)) {
-      basic_log_ostream<wchar_t> os(logger::log_normal);
-      os << L"krCore::EventLogger_t::ReportEventW" << L" - event string [" << text << L"], type ["
-         << type << L"]";
-    }
+    mirror(logger::log_normal, L"krCore::EventLogger_t::ReportEventW", L" - event string [", text,
+           L"], type [", type, L"]");
     if (!_hEventLog) {
       if (_lastError == 0) _lastError = detail::kErrorInvalidHandle;
       return _lastError;
@@ -67,19 +66,12 @@ unsigned long EventLogger_t::ReportEventW(const std::wstring& text, unsigned sho
     const unsigned long error = detail::report_event(_hEventLog, type, category, eventid, text);
     if (error != 0) {
       _lastError = error;
-      if (log_passes(logger::log_error)) {
-        basic_log_ostream<wchar_t> os(logger::log_error);
-        os << L"EventLogger_t::ReportEvent() - failed to ReportEvent [" << text << L"], error ["
-           << error << L"]";
-      }
+      mirror(logger::log_error, L"EventLogger_t::ReportEvent() - failed to ReportEvent [", text,
+             L"], error [", error, L"]");
       return _lastError;
     }
-    const log_levels level = GetLogLevel(type);
-    if (log_passes(level)) {
-      basic_log_ostream<wchar_t> os(level);
-      os << L"EventLogger_t::ReportEvent() - successfully wrote event log message: [" << text
-         << L"]";
-    }
+    mirror(GetLogLevel(type),
+           L"EventLogger_t::ReportEvent() - successfully wrote event log message: [", text, L"]");
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must unwind
   } catch (const std::bad_alloc&) {
@@ -98,9 +90,12 @@ EventLogger_t::log_levels EventLogger_t::GetLogLevel(unsigned short type) {
   switch (type) {
     case 0:
     case 4:
-    case 8: return logger::log_normal;
-    case 2: return logger::log_warning;
-    default: return logger::log_error;
+    case 8:
+      return logger::log_normal;
+    case 2:
+      return logger::log_warning;
+    default:
+      return logger::log_error;
   }
 }
 

@@ -62,9 +62,9 @@ void krProcessSettings::close() {
 void krProcessSettings::InvalidParameterHandler(const wchar_t* expression, const wchar_t* function,
                                                 const wchar_t* file, unsigned int line,
                                                 std::uintptr_t) {
-  const std::string text = "Invalid parameter detected in function (" +
-                           narrow_or_empty(function) + ") File: (" + narrow_or_empty(file) +
-                           ") Line: (" + std::to_string(static_cast<int>(line)) +
+  const std::string text = "Invalid parameter detected in function (" + narrow_or_empty(function) +
+                           ") File: (" + narrow_or_empty(file) + ") Line: (" +
+                           std::to_string(static_cast<int>(line)) +
                            ") Expression: " + narrow_or_empty(expression);
   throw krException(0xC000000Dul, text.c_str(), 4);
 }

@@ -148,9 +148,12 @@ void se_exception_initializer::Analyze(const char* file, int line) {
     std::ostringstream os;
     os << e.name() << " at 0x" << pointer_text(e.address()) << ", thread attempts to "
        << (read ? "read" : "write") << " at 0x" << hex{e.inaccessible_address()} << ", Flags: [0x"
-       << hex{record_flags(e)} << "]" << ", Code: [0x" << hex{e.code()} << "]" << "\r\n";
+       << hex{record_flags(e)} << "]"
+       << ", Code: [0x" << hex{e.code()} << "]"
+       << "\r\n";
     write_location(os, file, line);
-    os << ", Stack trace : " << "\r\n";
+    os << ", Stack trace : "
+       << "\r\n";
     sym_engine::stack_trace(os, record_context(e), 0, kTraceFormat);
     sym_engine::dumpsysteminformation();
     const std::wstring text = convertstringtowstring(os.str());
@@ -172,9 +175,11 @@ void se_exception_initializer::Analyze(const char* file, int line) {
   } catch (se_translator::no_memory& e) {
     std::ostringstream os;
     os << e.name() << " at 0x" << pointer_text(e.address()) << ", unable to allocate "
-       << e.mem_size() << " bytes" << "\r\n";
+       << e.mem_size() << " bytes"
+       << "\r\n";
     write_location(os, file, line);
-    os << ", Stack trace : " << "\r\n";
+    os << ", Stack trace : "
+       << "\r\n";
     sym_engine::stack_trace(os, record_context(e), 0, kTraceFormat);
     sym_engine::dumpsysteminformation();
     const std::wstring text = convertstringtowstring(os.str());
@@ -184,21 +189,26 @@ void se_exception_initializer::Analyze(const char* file, int line) {
     HandleNonContinuableExceptionFlag(e, info);
   } catch (krException& e) {
     std::ostringstream os;
-    os << "krException caught: [" << e.what() << "]" << ", ";
+    os << "krException caught: [" << e.what() << "]"
+       << ", ";
     write_location(os, file, line);
     const std::wstring text = convertstringtowstring(os.str());
     LOGVERBOSE(text);
     add(se_exception_info(code32(e.code()), text, e.whatwide()), false);
   } catch (se_translator::exception& e) {
     std::ostringstream os;
-    os << "se_translator::exception caught: " << "Type: " << e.name();
+    os << "se_translator::exception caught: "
+       << "Type: " << e.name();
     if (e.pointers()) os << " at 0x" << pointer_text(e.address());
     os << ", ";
     write_location(os, file, line);
-    os << "\r\n" << "Description: [" << e.description() << "]";
+    os << "\r\n"
+       << "Description: [" << e.description() << "]";
     if (e.pointers()) {
-      os << ", Flags: [0x" << hex{record_flags(e)} << "]" << ", Code: [0x" << hex{e.code()} << "]"
-         << ", Stack trace : " << "\r\n";
+      os << ", Flags: [0x" << hex{record_flags(e)} << "]"
+         << ", Code: [0x" << hex{e.code()} << "]"
+         << ", Stack trace : "
+         << "\r\n";
       sym_engine::stack_trace(os, record_context(e), 0, kTraceFormat);
     }
     const std::wstring text = convertstringtowstring(os.str());
@@ -217,7 +227,8 @@ void se_exception_initializer::Analyze(const char* file, int line) {
     add(se_exception_info(code32(e.code()), text, e.description()), false);
   } catch (std::exception& e) {
     std::ostringstream os;
-    os << "std::exception caught: " << "Description: [" << e.what() << "], ";
+    os << "std::exception caught: "
+       << "Description: [" << e.what() << "], ";
     write_location(os, file, line);
     const std::wstring text = convertstringtowstring(os.str());
     LOGVERBOSE(text);
@@ -225,8 +236,8 @@ void se_exception_initializer::Analyze(const char* file, int line) {
   } catch (_com_error& e) {
     const std::wstring message = GetComErrorMessage(e);
     std::ostringstream os;
-    os << "_com_error exception caught: Error Code: 0x"
-       << hex{static_cast<unsigned int>(e.Error())} << ", ";
+    os << "_com_error exception caught: Error Code: 0x" << hex{static_cast<unsigned int>(e.Error())}
+       << ", ";
     write_location(os, file, line);
     os << ", Message: [" << convertwstringtostring(message) << "]";
     const std::wstring text = convertstringtowstring(os.str());
@@ -269,8 +280,8 @@ void se_exception_initializer::LogEventMessage(se_translator::exception&,
 void se_exception_initializer::HandleNonContinuableExceptionFlag(se_translator::exception& e,
                                                                  const se_exception_info& info) {
   if (!e.is_continuable())
-    LogEventMessage(e, info, L"Non-continuable exception flag was set, process might be terminated!",
-                    true);
+    LogEventMessage(e, info,
+                    L"Non-continuable exception flag was set, process might be terminated!", true);
 }
 
 void Add_se_exception_info(se_exception_initializer& initializer, unsigned long code,

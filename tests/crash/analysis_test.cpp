@@ -66,8 +66,7 @@ TEST_F(AnalysisTest, EachKindOfExceptionIsRecordedWithItsCodeTextsAndLevel) {
        L"w32_exception caught: Error [5L], " + access_denied, access_denied},
       {"std::runtime_error", [] { throw std::runtime_error("boom"); }, code32(0x800300FD),
        L"std::exception caught: Description: [boom], File: work.cpp, Line: 7", L"boom"},
-      {"_com_error", [] { throw _com_error(code32(0x80004003), L"no object"); },
-       code32(0x80004003),
+      {"_com_error", [] { throw _com_error(code32(0x80004003), L"no object"); }, code32(0x80004003),
        L"_com_error exception caught: Error Code: 0x80004003, File: work.cpp, Line: 7, "
        L"Message: [no object]",
        L"no object"},
@@ -116,8 +115,9 @@ TEST_F(AnalysisTest, AddedInformationIsLoggedWithTheSystemTextAsMessage) {
   krCore::Add_se_exception_info(guard, 5, L"copying the file", L"");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].level, logger::log_normal);
-  EXPECT_EQ(entries[0].message, L"Exception - error code [0x5], context [copying the file], message" +
-                                    krCore::geterrormessage(5));
+  EXPECT_EQ(entries[0].message,
+            L"Exception - error code [0x5], context [copying the file], message" +
+                krCore::geterrormessage(5));
   krCore::Add_se_exception_info(guard, 0x80070005, L"c", L"m");
   EXPECT_EQ(entries[1].message, L"Exception - error code [0x80070005], context [c], messagem");
   EXPECT_EQ(guard.get_hresult(1), code32(0x80070005));

@@ -50,8 +50,9 @@ TEST_F(EventLoggerTest, EachReportIsOneDatagramCarryingTheEventFields) {
     EXPECT_TRUE(crashtest::is_rfc3164_time(parts.timestamp)) << *d;
     // The tag keeps only [A-Za-z0-9._-]; the source name travels unchanged,
     // quotes escaped; the text is UTF-8.
-    EXPECT_EQ(parts.rest, tagged("qm_test_src__x_", std::string("[source=\"qm test/src \\\"x\\\"\" ") +
-                                                        r.fields + "] disk \xC3\xBC full"));
+    EXPECT_EQ(parts.rest,
+              tagged("qm_test_src__x_", std::string("[source=\"qm test/src \\\"x\\\"\" ") +
+                                            r.fields + "] disk \xC3\xBC full"));
   }
   // Audit failure is an error, audit success information.
   EXPECT_EQ(events.ReportEventW(L"a", 16, 7, 0x1234), 0u);
@@ -59,9 +60,9 @@ TEST_F(EventLoggerTest, EachReportIsOneDatagramCarryingTheEventFields) {
   EXPECT_EQ(events.ReportEventW(L"b", 8, 0, 1), 0u);
   const auto parts = split_datagram(*receiver.receive());
   EXPECT_EQ(parts.priority, "<30>");
-  EXPECT_EQ(parts.rest,
-            tagged("qm_test_src__x_", "[source=\"qm test/src \\\"x\\\"\" type=8 category=0 "
-                                      "eventid=0x00000001] b"));
+  EXPECT_EQ(parts.rest, tagged("qm_test_src__x_",
+                               "[source=\"qm test/src \\\"x\\\"\" type=8 category=0 "
+                               "eventid=0x00000001] b"));
 }
 
 TEST_F(EventLoggerTest, AnEmptySourceNameRegistersTheApplicationSource) {
@@ -69,8 +70,9 @@ TEST_F(EventLoggerTest, AnEmptySourceNameRegistersTheApplicationSource) {
   EventLogger_t events;
   events.ReportInfo(L"x");
   EXPECT_EQ(split_datagram(*receiver.receive()).rest,
-            tagged("Application", "[source=\"Application\" type=4 category=0 "
-                                  "eventid=0x40000065] x"));
+            tagged("Application",
+                   "[source=\"Application\" type=4 category=0 "
+                   "eventid=0x40000065] x"));
 }
 
 TEST_F(EventLoggerTest, ReportsAreMirroredInTheProcessLog) {
@@ -79,8 +81,9 @@ TEST_F(EventLoggerTest, ReportsAreMirroredInTheProcessLog) {
   EventLogger_t events(L"src");
   events.ReportWarning(L"low disk");
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].message, L"krCore::EventLogger_t::ReportEventW - event string [low disk], "
-                                L"type [2]");
+  EXPECT_EQ(entries[0].message,
+            L"krCore::EventLogger_t::ReportEventW - event string [low disk], "
+            L"type [2]");
   EXPECT_EQ(entries[0].level, logger::log_normal);
   EXPECT_EQ(entries[1].message,
             L"EventLogger_t::ReportEvent() - successfully wrote event log message: [low disk]");
@@ -96,7 +99,8 @@ TEST_F(EventLoggerTest, RegistrationFailuresAreKeptAndReturnedByEveryReport) {
     EXPECT_EQ(events.ReportEventW(L"y", 4, 0, 0x40000065), 2u);
   }
   ASSERT_FALSE(entries.empty());
-  EXPECT_EQ(entries[0].message, L"EventLogger_t() - failed to RegisterEventSource [src], error [2]");
+  EXPECT_EQ(entries[0].message,
+            L"EventLogger_t() - failed to RegisterEventSource [src], error [2]");
   EXPECT_EQ(entries[0].level, logger::log_error);
 
   // A socket file that nobody listens on any more: the log service is down.
@@ -131,8 +135,9 @@ TEST_F(EventLoggerTest, CopiesShareOneRegistrationThatEndsOnce) {
   entries.clear();
   original.Clear();  // the registration has already ended
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, L"EventLogger_t::Clear() - failed to DeregisterEventSource, "
-                                L"error [6]");
+  EXPECT_EQ(entries[0].message,
+            L"EventLogger_t::Clear() - failed to DeregisterEventSource, "
+            L"error [6]");
   EXPECT_EQ(original.ReportEventW(L"x", 4, 0, 0x40000065), 6u);
 }
 
@@ -156,8 +161,9 @@ TEST_F(EventLoggerTest, AStuckLogDaemonMakesAReportFailInsteadOfHanging) {
   for (int i = 0; i < 100000 && error == 0; ++i) error = events.ReportEventW(L"x", 4, 0, 1);
   EXPECT_EQ(error, 1460u);  // time-out
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, L"EventLogger_t::ReportEvent() - failed to ReportEvent [x], error "
-                                L"[1460]");
+  EXPECT_EQ(entries[0].message,
+            L"EventLogger_t::ReportEvent() - failed to ReportEvent [x], error "
+            L"[1460]");
 }
 
 TEST(EventLoggerLevels, EventTypesMapToLogLevels) {
@@ -167,7 +173,8 @@ TEST(EventLoggerLevels, EventTypesMapToLogLevels) {
   } table[] = {{0, logger::log_normal},  {4, logger::log_normal}, {8, logger::log_normal},
                {2, logger::log_warning}, {1, logger::log_error},  {16, logger::log_error},
                {3, logger::log_error}};
-  for (const auto& row : table) EXPECT_EQ(EventLogger_t::GetLogLevel(row.type), row.level) << row.type;
+  for (const auto& row : table)
+    EXPECT_EQ(EventLogger_t::GetLogLevel(row.type), row.level) << row.type;
 }
 
 }  // namespace

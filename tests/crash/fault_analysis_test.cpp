@@ -102,8 +102,8 @@ TEST_F(FaultAnalysisTest, OtherFaultsAreLoggedByTheirContinuability) {
   ASSERT_EQ(guard.info_count(), 1u);
   EXPECT_EQ(guard.get_hresult(0), code32(0xC0000094));
   const std::wstring context = guard.info()[0].context();
-  EXPECT_EQ(context.rfind(L"se_translator::exception caught: Type: Integer Divide by Zero at 0x", 0),
-            0u)
+  EXPECT_EQ(
+      context.rfind(L"se_translator::exception caught: Type: Integer Divide by Zero at 0x", 0), 0u)
       << context;
   EXPECT_NE(context.find(L", File: work.cpp, Line: 9\r\nDescription: [The thread attempted to "
                          L"divide an integer value by an integer divisor of zero], Flags: [0x0], "

@@ -55,8 +55,8 @@ class RsyslogTest : public ::testing::Test {
         << "*.* action(type=\"omfile\" file=\"" << output << "\" template=\"fields\")\n";
     const std::string conf = dir + "/rsyslog.conf";
     const char* argv[] = {kRsyslogd, "-n", "-iNONE", "-f", conf.c_str(), nullptr};
-    ASSERT_EQ(::posix_spawn(&daemon, kRsyslogd, nullptr, nullptr, const_cast<char**>(argv), environ),
-              0);
+    ASSERT_EQ(
+        ::posix_spawn(&daemon, kRsyslogd, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
     struct stat st;
     ASSERT_TRUE(eventually([&] { return ::stat(socket_path.c_str(), &st) == 0; }))
         << "rsyslogd did not create its socket";

@@ -41,8 +41,9 @@ TEST(ProcessSettings, TheHandlerThrowsTheInvalidParameterException) {
     FAIL() << "the handler returned";
   } catch (const krException& e) {
     EXPECT_EQ(e.code(), 0xC000000Du);
-    EXPECT_STREQ(e.what(), "Invalid parameter detected in function (copy) File: (work.cpp) "
-                           "Line: (12) Expression: p != 0");
+    EXPECT_STREQ(e.what(),
+                 "Invalid parameter detected in function (copy) File: (work.cpp) "
+                 "Line: (12) Expression: p != 0");
   }
 }
 

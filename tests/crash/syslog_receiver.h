@@ -109,9 +109,9 @@ inline bool is_rfc3164_time(const std::string& t) {
   auto digit = [&](size_t i) { return t[i] >= '0' && t[i] <= '9'; };
   if (t.size() != 15) return false;
   const size_t month = months.find(t.substr(0, 3));
-  return month != std::string::npos && month % 3 == 0 && t[3] == ' ' &&
-         (t[4] == ' ' || digit(4)) && digit(5) && t[6] == ' ' && digit(7) && digit(8) &&
-         t[9] == ':' && digit(10) && digit(11) && t[12] == ':' && digit(13) && digit(14);
+  return month != std::string::npos && month % 3 == 0 && t[3] == ' ' && (t[4] == ' ' || digit(4)) &&
+         digit(5) && t[6] == ' ' && digit(7) && digit(8) && t[9] == ':' && digit(10) && digit(11) &&
+         t[12] == ':' && digit(13) && digit(14);
 }
 
 }  // namespace crashtest

@@ -304,8 +304,8 @@ class KRCORE_API EventLogger_t {
   // Reports one event with `text` as its only string. Returns the last
   // error: 0 on success, the registration's failure (or 6) without a
   // registration, else the failure of the send.
-  unsigned long ReportEventW(const std::wstring& text, unsigned short type,
-                             unsigned short category, unsigned long eventid);
+  unsigned long ReportEventW(const std::wstring& text, unsigned short type, unsigned short category,
+                             unsigned long eventid);
   // Type 4, 2 and 1 with the identifiers 0x40000065, 0x80000066 and
   // 0xC0000067, category 0; the result is dropped.
   void ReportInfo(const std::wstring& text);

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
-#include <cstdio>
 #include <new>
 #include <unordered_map>
 
@@ -65,16 +65,17 @@ int severity_of(unsigned short type) {
     case 1:   // error
     case 16:  // audit failure
       return kSyslogErr;
-    case 2: return kSyslogWarning;
-    default: return kSyslogInfo;
+    case 2:
+      return kSyslogWarning;
+    default:
+      return kSyslogInfo;
   }
 }
 
 // The fields of the event that the system log has no place for travel in
 // front of the text: [source="…" type=T category=C eventid=0x…].
-std::string event_message(const std::wstring& source, unsigned short type,
-                          unsigned short category, unsigned long eventid,
-                          const std::wstring& text) {
+std::string event_message(const std::wstring& source, unsigned short type, unsigned short category,
+                          unsigned long eventid, const std::wstring& text) {
   std::string quoted;
   for (char c : utf8_from_wide(source)) {
     if (c == '"' || c == '\\') quoted.push_back('\\');

@@ -25,9 +25,12 @@ constexpr long kSendTimeoutMs = 1000;
 // "would block" that EAGAIN means elsewhere.
 unsigned long socket_error(int err) {
   switch (err) {
-    case ECONNREFUSED: return kRpcServerUnavailable;
-    case EAGAIN: return kErrorTimeout;
-    default: return win32_from_errno(err);
+    case ECONNREFUSED:
+      return kRpcServerUnavailable;
+    case EAGAIN:
+      return kErrorTimeout;
+    default:
+      return win32_from_errno(err);
   }
 }
 
@@ -46,7 +49,8 @@ std::string syslog_socket_path() {
 std::string syslog_tag(std::wstring_view source) {
   constexpr std::size_t kMaxTag = 32;  // RFC 3164's limit
   std::string tag;
-  for (wchar_t c : source.substr(0, kMaxTag)) tag.push_back(tag_char(c) ? static_cast<char>(c) : '_');
+  for (wchar_t c : source.substr(0, kMaxTag))
+    tag.push_back(tag_char(c) ? static_cast<char>(c) : '_');
   return tag;
 }
 
