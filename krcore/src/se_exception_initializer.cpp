@@ -62,6 +62,19 @@ void write_location(std::ostream& os, const char* file, int line) {
   os << "File: " << file_text(file) << ", Line: " << line;
 }
 
+// The end of a memory fault's text: where it was caught and the stack at
+// the fault. The system facts that help judge such a fault go to the
+// debugger output and the log alongside.
+std::wstring finish_memory_fault_text(std::ostringstream& os, const se_translator::exception& e,
+                                      const char* file, int line) {
+  os << "\r\n";
+  write_location(os, file, line);
+  os << ", Stack trace : \r\n";
+  sym_engine::stack_trace(os, record_context(e), 0, kTraceFormat);
+  sym_engine::dumpsysteminformation();
+  return convertstringtowstring(os.str());
+}
+
 }  // namespace
 
 // --- Entries ---
@@ -153,14 +166,8 @@ __attribute__((no_sanitize("null"))) void se_exception_initializer::Analyze(cons
     os << e.name() << " at 0x" << pointer_text(e.address()) << ", thread attempts to "
        << (read ? "read" : "write") << " at 0x" << hex{e.inaccessible_address()} << ", Flags: [0x"
        << hex{record_flags(e)} << "]"
-       << ", Code: [0x" << hex{e.code()} << "]"
-       << "\r\n";
-    write_location(os, file, line);
-    os << ", Stack trace : "
-       << "\r\n";
-    sym_engine::stack_trace(os, record_context(e), 0, kTraceFormat);
-    sym_engine::dumpsysteminformation();
-    const std::wstring text = convertstringtowstring(os.str());
+       << ", Code: [0x" << hex{e.code()} << "]";
+    const std::wstring text = finish_memory_fault_text(os, e, file, line);
     log_at(read ? logger::log_warning : logger::log_error, text);
     const se_exception_info info(code32(e.code()), text, text);
     add(info, false);
@@ -179,14 +186,8 @@ __attribute__((no_sanitize("null"))) void se_exception_initializer::Analyze(cons
   } catch (se_translator::no_memory& e) {
     std::ostringstream os;
     os << e.name() << " at 0x" << pointer_text(e.address()) << ", unable to allocate "
-       << e.mem_size() << " bytes"
-       << "\r\n";
-    write_location(os, file, line);
-    os << ", Stack trace : "
-       << "\r\n";
-    sym_engine::stack_trace(os, record_context(e), 0, kTraceFormat);
-    sym_engine::dumpsysteminformation();
-    const std::wstring text = convertstringtowstring(os.str());
+       << e.mem_size() << " bytes";
+    const std::wstring text = finish_memory_fault_text(os, e, file, line);
     LOGVERBOSE(text);
     const se_exception_info info(code32(e.code()), text, text);
     add(info, false);
