@@ -9,6 +9,8 @@ packages=(
   cmake ninja-build g++ clang-format
   # test and benchmark harnesses
   libgtest-dev libgmock-dev libbenchmark-dev
+  # a real system-log daemon for the event-log tests
+  rsyslog
   # Boost: headers (Format, Algorithm, LexicalCast, archive iterators,
   # Asio for the benchmark peers) plus the compiled Filesystem and System
   libboost-dev libboost-filesystem-dev libboost-system-dev

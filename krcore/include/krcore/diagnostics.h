@@ -209,7 +209,11 @@ class KRCORE_API se_exception_initializer {
   std::wstring infostring();
   void clear();
 
-  // Call only inside a catch clause: analyses the exception in flight.
+  // Call only inside a catch clause: analyses the exception in flight and
+  // returns. A write access violation instead ends the process at once with
+  // exit code 0xC0000005 (a parent sees status 5), after its event-log entry
+  // and a logger flush. Thread cancellation (abi::__forced_unwind) is not
+  // analysed but rethrown, so the thread still ends.
   void Analyze(const char* file, int line);
   // Records an exception of unknown type.
   void AddUnknown(const char* file, int line);
