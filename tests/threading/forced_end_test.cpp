@@ -8,7 +8,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "native_thread.h"
 #include "probe_thread.h"
@@ -118,6 +120,36 @@ TEST(ForcedEnd, AMutexHeldByAnEndedThreadIsAbandoned) {
   EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 0));
   EXPECT_EQ(::WaitForSingleObject(m, 0), 0x80u);
   EXPECT_EQ(m.release(), 0u);
+}
+
+// A thread ended while it allocates must not leave an allocator lock held:
+// freeing its last block and allocating elsewhere would then block forever.
+TEST(ForcedEnd, AThreadEndedWhileItAllocatesLeavesTheAllocatorUsable) {
+  for (int round = 0; round < 100; ++round) {
+    std::atomic<void*> last{nullptr};
+    probe_thread t;
+    get_stuck(t, [&last] {
+      // Allocates and fills blocks; most of the time goes to the filling.
+      for (std::size_t size = 2048;; size = size % 16384 + 1024) {
+        auto* block = static_cast<volatile unsigned char*>(std::malloc(size));
+        for (std::size_t i = 0; i < size; i += 4) block[i] = static_cast<unsigned char>(i);
+        std::free(last.exchange(const_cast<unsigned char*>(block)));
+      }
+    });
+    ASSERT_EQ(t.StopAndTerminate(1), pair_t(258, 0));
+    krCore::manualresetevent done;
+    std::thread elsewhere([&] {
+      std::free(last.exchange(nullptr));
+      for (int i = 0; i < 100; ++i) std::free(std::malloc(4096 * (i % 8 + 1)));
+      done.signal();
+    });
+    const bool finished = signalled(done);
+    if (!finished) {
+      elsewhere.detach();
+      FAIL() << "the allocator stayed locked after round " << round;
+    }
+    elsewhere.join();
+  }
 }
 
 namespace {
