@@ -11,11 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <map>
-#include <string>
 #include <thread>
 
 #include "native_thread.h"
+#include "recording_reporter.h"
 #include "waitable.h"
 
 namespace {
@@ -101,23 +100,12 @@ BENCHMARK(BM_GatedThread_StartToRunning)->UseManualTime()->Unit(benchmark::kMicr
 BENCHMARK(BM_EasyThreadImpl_StartToRunning)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ForcedEnd_CpuLoop)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration)
-        times[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RecordingReporter reporter;
+  RecordingReporter reporter(RecordingReporter::wall_time);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 

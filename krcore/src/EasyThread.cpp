@@ -3,26 +3,28 @@
 // The thread is started held at its start gate, so its id and handle are
 // stored before it runs; the loop waits through the library's wait-any, so
 // the stop event (index 0) wins over the wake-up event when both are
-// signalled. Every hook runs inside a catch-all that hands the exception to
-// the loop's se_exception_initializer; the catch-alls let the unwinding of a
-// thread that is being ended (abi::__forced_unwind) through.
+// signalled. Every hook runs as a guarded call: an exception is handed to
+// the loop's se_exception_initializer and the loop goes on.
 #include <krcore/diagnostics.h>
 #include <krcore/threading.h>
 #include <krcore/timing.h>
 
-#include <cxxabi.h>
 #include <errno.h>
 
 #include <cstdio>
 #include <sstream>
 
 #include "errors.h"
+#include "guarded_call.h"
 #include "logsink.h"
 #include "native_thread.h"
 #include "waitable.h"
 
 namespace krCore {
 namespace {
+
+// The source name the exception analysis reports for this file.
+constexpr const char* kFile = "EasyThread";
 
 std::wstring hex(unsigned long code) {
   wchar_t buf[24];
@@ -89,25 +91,13 @@ int EasyThreadImpl::StartThread() {
 
 unsigned EasyThreadImpl::ThreadEntry(void* self) {
   se_exception_initializer guard{se_exception_initializer::handler_type()};
-  try {
-    static_cast<EasyThreadImpl*>(self)->Run();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    guard.Analyze("EasyThread", 164);
-  }
+  detail::guarded_call(guard, kFile, 164, [self] { static_cast<EasyThreadImpl*>(self)->Run(); });
   return 0;
 }
 
 void EasyThreadImpl::Run() {
   se_exception_initializer guard{se_exception_initializer::handler_type()};
-  try {
-    OnStart();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    guard.Analyze("EasyThread", 206);
-  }
+  detail::guarded_call(guard, kFile, 206, [this] { OnStart(); });
 
   std::vector<void*> handles;
   unsigned long long counter = 0;
@@ -120,13 +110,7 @@ void EasyThreadImpl::Run() {
     if (result == stop_index) break;
     if (result != detail::kWaitTimedOut && result >= count) break;  // failed or abandoned
     guard.clear();
-    try {
-      OnWakeup(result, counter);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      guard.Analyze("EasyThread", 231);
-    }
+    detail::guarded_call(guard, kFile, 231, [&] { OnWakeup(result, counter); });
     ++counter;
   }
 
@@ -135,13 +119,7 @@ void EasyThreadImpl::Run() {
                                      std::to_wstring(result) + L"], counter [" +
                                      std::to_wstring(counter) + L"].");
   guard.clear();
-  try {
-    OnStop(result, counter);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    guard.Analyze("EasyThread", 223);
-  }
+  detail::guarded_call(guard, kFile, 223, [&] { OnStop(result, counter); });
   std::vector<void*>().swap(handles);
 }
 

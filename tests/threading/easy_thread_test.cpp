@@ -2,6 +2,8 @@
 // results and counters its hooks see, stop precedence and hook exceptions.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <stdexcept>
 
 #include "probe_thread.h"
@@ -154,4 +156,17 @@ TEST(EasyThread, TheDestructorStopsABaseObject) {
   delete t;
   EXPECT_EQ(::WaitForSingleObject(handle, 0), 0u);
   ::CloseHandle(handle);
+}
+
+// A hook that ends its thread unwinds through the loop's exception guards:
+// they must let that unwinding pass, or the process aborts.
+TEST(EasyThread, AHookMayEndTheThread) {
+  probe_thread t;
+  t.on_wakeup = [](unsigned long, unsigned long long) { pthread_exit(nullptr); };
+  ASSERT_EQ(t.StartThread(), 1);
+  t.Wakeup();
+  ASSERT_TRUE(signalled(t.GetHandle()));
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_EQ(::WaitForSingleObject(t.stopped, 0), 258u);
+  EXPECT_EQ(t.StopThread(0), 0u);
 }
