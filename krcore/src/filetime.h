@@ -45,4 +45,9 @@ KRCORE_INTERNAL unsigned long query_system_time(unsigned long long& now);
 // The current local time, broken down, in the process's time zone.
 KRCORE_INTERNAL void get_local_time(SYSTEMTIME& st);
 
+// `unix_seconds` (seconds since 1970-01-01 UTC) broken down in the process's
+// time zone, which is read again first, so a changed TZ counts from this
+// call on; wMilliseconds is 0.
+KRCORE_INTERNAL void local_time_at(long long unix_seconds, SYSTEMTIME& st);
+
 }  // namespace krCore::detail

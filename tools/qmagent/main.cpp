@@ -1,6 +1,7 @@
 // qmagent: the demo agent. It shows what the library can do on this machine
 // and grows with the library.
 #include <krcore/foundation.h>
+#include <krcore/logging.h>
 #include <krcore/sysutil.h>
 
 #include <cstdio>
@@ -15,6 +16,23 @@ int main() {
   std::printf("System texts of a few error codes:\n");
   for (unsigned long code : {2ul, 5ul, 87ul, 183ul, 258ul, 0x80004005ul, 0x80070005ul, 0xABCul})
     std::printf("  0x%08lx  %s\n", code, geterrormessage_shortstring(code).c_str());
+  std::fflush(stdout);
+
+  // Logging: console copy (option 0x2) at the verbose level, so the settings
+  // report and every line below reach standard output; the callback counts
+  // the entries that were written.
+  logger* log = singleton<logger>::instance();
+  int written = 0;
+  log->set_write_message_func([&written](const wchar_t*, logger::log_levels) { ++written; });
+  log->initialize(0x2, logger::log_verbose, 0, 0, nullptr);
+  LOG(std::wstring(L"qmagent - logger started"));
+  LOGVERBOSE(std::string("qmagent - a verbose line"));
+  {
+    basic_log_ostream<wchar_t> out(logger::log_warning);
+    out << L"qmagent - a warning built in a stream [" << 42 << L"]";
+  }
+  std::printf("qmagent: the logger wrote %d entries.\n", written);
+  logger::close();
   std::printf("qmagent done.\n");
   return 0;
 }

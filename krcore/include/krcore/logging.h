@@ -1,5 +1,258 @@
 // The logging family: the process-wide logger, its streams, log files,
 // configuration and the event-log writer.
+//
+// One `logger` per process, reached through singleton<logger>::instance().
+// An entry that passes the level test is prefixed with local date and time,
+// process and thread id and a level tag, and sent, as the option bits say,
+// to the debugger output and standard output, to the log file, and to an
+// optional callback. A logger nobody initialised drops everything.
 #pragma once
 
 #include <krcore/foundation.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+namespace krCore {
+
+namespace detail {
+class log_line_builder;
+}
+
+// The process-wide logger.
+//
+// Thread-safety: every operation may be called from any thread. Writing,
+// the filter lists, the file limits and the base file name are serialised by
+// one recursive lock; level, options and the enabled flag are read without
+// it and replaced atomically, so a change applies between two entries.
+// Logging never throws into its caller: a failure inside the logger is
+// reported on the debugger output and the entry is dropped.
+// Lifetime: created disabled by the first instance(); close() destroys it,
+// after which instance() creates a fresh, disabled logger. close() must not
+// race with threads still using the old instance.
+class KRCORE_API logger : public singleton<logger> {
+  friend class singleton<logger>;
+
+ public:
+  // One bit per level. An entry carries one bit; the configured level is a
+  // threshold bit: an entry passes when the configured level has a bit at or
+  // below the entry's bit (0 lets nothing through).
+  enum log_levels { log_verbose = 1, log_normal = 2, log_warning = 4, log_error = 8 };
+
+  static constexpr int DEFAULT_MAXFILESIZEMB = 15;
+  static constexpr int DEFAULT_MAXFILESPERPROCESS = 10;
+  static const wchar_t* const pFileNamePattern;  // "%s.%'0'4d.log.txt"
+  static const wchar_t* const pfileNewLine;      // "\r\n"
+  static const std::wstring sfileNewLine;        // "\r\n"
+  static const wchar_t* const REG_SUBKEY_KRLOGGING;
+  static const wchar_t* const REG_DWORD_ISENABLED;
+  static const wchar_t* const REG_DWORD_LOGLEVEL;
+  static const wchar_t* const REG_DWORD_LOGOPTIONS;
+  static const wchar_t* const REG_DWORD_MAXFILESIZEMB;
+  static const wchar_t* const REG_DWORD_MAXFILESPERPROCESS;
+  static const wchar_t* const REG_MULTI_SZ_INCLUDEFILTER;
+  static const wchar_t* const REG_MULTI_SZ_EXCLUDEFILTER;
+
+  ~logger() override;
+
+  // Destroys the current instance under the singleton's lock.
+  static void close();
+
+  // --- Initialisation (both hold the logger's lock for their whole run) ---
+
+  // The start from the machine's logging configuration; `name` (may be
+  // null) is the base file name, null meaning the default location.
+  void initialize(const wchar_t* name);
+  // The programmatic start: enables the logger with the given option bits and
+  // level; a positive size limit (MB, below 4096) and file count replace the
+  // current ones; `name` as above. Writes the settings report.
+  void initialize(int options, int level, int maxfilesizemb, int maxfiles, const wchar_t* name);
+  // Saves a new base file name under the lock; an empty text means null.
+  void set_base_filename(const wchar_t* name);
+  void set_base_filename(const std::wstring& name);
+
+  // --- Writing (never throws; a null message is ignored) ---
+
+  // One entry of `level`; `bypassfilters` true skips the filters.
+  void log(log_levels level, const wchar_t* message, bool bypassfilters = false);
+  // Narrow text is UTF-8 and is widened only after the level test passed.
+  void log(log_levels level, const char* message, bool bypassfilters = false);
+  // Short forms at log_normal.
+  void log(const wchar_t* message, bool bypassfilters = false);
+  void log(const std::wstring& message, bool bypassfilters = false);
+  void log(const std::basic_ostringstream<wchar_t>& message, bool bypassfilters = false);
+  void log(const char* message, bool bypassfilters = false);
+  void log(const std::string& message, bool bypassfilters = false);
+  // Short forms at log_verbose.
+  void logverbose(const wchar_t* message, bool bypassfilters = false);
+  void logverbose(const std::wstring& message, bool bypassfilters = false);
+  void logverbose(const std::basic_ostringstream<wchar_t>& message, bool bypassfilters = false);
+  void logverbose(const char* message, bool bypassfilters = false);
+  void logverbose(const std::string& message, bool bypassfilters = false);
+
+  // True when the logger is enabled and admits an entry of `level` (an entry
+  // value with several bits passes when any of them does). Lock-free.
+  bool is_enabled(log_levels level) const;
+  // Writes the open log file's buffers to disk when file logging is on;
+  // failures are ignored.
+  void flush();
+  // Installs the callback that receives the bare message and level of every
+  // written entry, after the other outputs. Takes no lock: install it before
+  // other threads log. The callback runs with the logger's lock held.
+  void set_write_message_func(std::function<void(const wchar_t*, log_levels)> func);
+
+  // --- Settings (each change writes the settings report) ---
+
+  void set_enabled(bool enabled);
+  void set_log_levels(log_levels level);
+  // Bits: 0x1 file, 0x2 debugger output and standard output, 0x4 process-
+  // unique file names, 0x8 default location beside the executable,
+  // 0x10000 write-through files.
+  void set_log_options(unsigned long options);
+  // Throws std::invalid_argument("max logfiles must be at least 1") for n < 1.
+  void set_max_logfiles_per_process(int n);
+  // Throws std::invalid_argument("log filesize limit must be at least 1MB")
+  // for mb < 1.
+  void set_max_filesize(int mb);
+  int max_logfiles_per_process() const;
+  int max_filesize() const;
+  // Appends a filter unless the list holds it already (ignoring case). A line
+  // is written when it contains an include filter (if there are any) and no
+  // exclude filter, compared ignoring case over the whole line, prefix too.
+  void add_include_filter(const std::wstring& filter);
+  void add_exclude_filter(const std::wstring& filter);
+  void clear_include_filters();
+  void clear_exclude_filters();
+
+  // --- Accessors (lock-free) ---
+
+  bool is_enabled() const { return _enabled.load() != 0; }
+  log_levels log_level() const { return _logLevel.load(); }
+  int log_options() const { return static_cast<int>(_logOptions.load()); }
+  bool file_logging() const { return (_logOptions.load() & 0x1) != 0; }
+  bool console_logging() const { return (_logOptions.load() & 0x2) != 0; }
+  bool pid_unique_filenames_logging() const { return (_logOptions.load() & 0x4) != 0; }
+  bool exe_directory_logging() const { return (_logOptions.load() & 0x8) != 0; }
+  bool file_write_through_logging() const { return (_logOptions.load() & 0x10000) != 0; }
+
+ private:
+  static constexpr int _bufsize = 4096;
+
+  logger();
+
+  // The write step; `_cs` is held.
+  void write(const wchar_t* message, log_levels level, bool bypassfilters);
+  bool filter_match(const std::wstring& line) const;
+  // The settings report, written as one entry of `level` that bypasses the
+  // filters; `source` names what caused it.
+  void log_logsettings(const wchar_t* source, log_levels level);
+  void add_filter(std::vector<std::wstring>& list, const std::wstring& filter);
+  void clear_filters(std::vector<std::wstring>& list);
+
+  // The file side; `_cs` is held.
+  void save_base_filename(const wchar_t* name);
+  void write_to_file(const std::wstring& line);
+  void flush_logfile();
+  void close_logfile();
+
+  std::atomic<log_levels> _logLevel{log_normal};
+  std::atomic<std::uint32_t> _logOptions{0};
+  std::atomic<std::int32_t> _enabled{0};
+  std::atomic<std::int32_t> _settingsEntry{0};
+  int _maxFileCount = DEFAULT_MAXFILESPERPROCESS;
+  std::int64_t _maxFileSizeInBytes;
+  std::vector<std::wstring> _includeFilters;
+  std::vector<std::wstring> _excludeFilters;
+  unsigned long _pid;
+  std::wstring _baseFilename;
+  std::function<void(const wchar_t*, log_levels)> _writeMessageFunc;
+  // Formats the line prefix and holds the line buffer reused by every entry.
+  std::unique_ptr<detail::log_line_builder> _lineBuilder;
+  mutable critical_section _cs;
+};
+
+// Writes `text` at log_normal / log_verbose through the current logger.
+// Narrow text is widened with convertstringtowstring. Never throw.
+KRCORE_API void LOG(const std::wstring& text);
+KRCORE_API void LOG(const std::string& text);
+KRCORE_API void LOGVERBOSE(const std::wstring& text);
+KRCORE_API void LOGVERBOSE(const std::string& text);
+
+// A stream buffer that turns what accumulates between two syncs into one log
+// entry of a fixed level. It has no put area, so every character reaches
+// overflow(); line feeds are ordinary characters. sync() writes the text up
+// to its first null character (if any text) through the current logger and
+// empties the buffer. Not thread-safe: one writer per buffer.
+template <class Ch, class Tr = std::char_traits<Ch>>
+class basic_logbuf : public std::basic_streambuf<Ch, Tr> {
+ public:
+  using int_type = typename Tr::int_type;
+
+  explicit basic_logbuf(logger::log_levels level = logger::log_normal, bool bypassfilters = false)
+      : _level(level), _bypassfilters(bypassfilters) {}
+
+  logger::log_levels level() const { return _level; }
+  void level(logger::log_levels level) { _level = level; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (Tr::eq_int_type(c, Tr::eof())) {
+      sync();
+      return Tr::not_eof(c);
+    }
+    _buffer.push_back(Tr::to_char_type(c));
+    return c;
+  }
+
+  // Same result as one overflow() per character, without the call per
+  // character.
+  std::streamsize xsputn(const Ch* s, std::streamsize n) override {
+    _buffer.append(s, static_cast<size_t>(n));
+    return n;
+  }
+
+  int sync() override {
+    const size_t end = _buffer.find(Ch());
+    if (end != 0 && !_buffer.empty()) {
+      if (end != std::basic_string<Ch, Tr>::npos) _buffer.resize(end);
+      singleton<logger>::instance()->log(_level, _buffer.c_str(), _bypassfilters);
+    }
+    _buffer.clear();
+    return 0;
+  }
+
+ private:
+  std::basic_string<Ch, Tr> _buffer;
+  logger::log_levels _level;
+  bool _bypassfilters;
+};
+
+namespace detail {
+// Holds the stream's buffer in a base class, so that it is constructed
+// before the stream that points at it.
+template <class Ch, class Tr>
+struct logbuf_holder {
+  explicit logbuf_holder(logger::log_levels level) : _logbuf(level) {}
+  basic_logbuf<Ch, Tr> _logbuf;
+};
+}  // namespace detail
+
+// An output stream whose text becomes one entry of a fixed level when the
+// stream is destroyed, or earlier at each explicit flush. A stream that got
+// no text writes nothing. Test the level before building one, so that no
+// text is formatted for a dropped entry. Not thread-safe: one writer.
+template <class Ch, class Tr = std::char_traits<Ch>>
+class basic_log_ostream : private detail::logbuf_holder<Ch, Tr>, public std::basic_ostream<Ch, Tr> {
+ public:
+  explicit basic_log_ostream(logger::log_levels level = logger::log_normal)
+      : detail::logbuf_holder<Ch, Tr>(level), std::basic_ostream<Ch, Tr>(&this->_logbuf) {}
+  ~basic_log_ostream() override { this->_logbuf.pubsync(); }
+};
+
+}  // namespace krCore

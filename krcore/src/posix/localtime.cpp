@@ -7,11 +7,9 @@
 
 namespace krCore::detail {
 
-void get_local_time(SYSTEMTIME& st) {
-  const unsigned long long now = clocks().utc_now();
-  const long long unix_seconds =
-      static_cast<long long>(now / kFileTimeUnitsPerSecond) -
-      static_cast<long long>(kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
+void local_time_at(long long unix_seconds, SYSTEMTIME& st) {
+  // localtime_r need not look at TZ again by itself.
+  tzset();
   const time_t t = static_cast<time_t>(unix_seconds);
   tm local{};
   localtime_r(&t, &local);
@@ -22,6 +20,14 @@ void get_local_time(SYSTEMTIME& st) {
   st.wHour = static_cast<WORD>(local.tm_hour);
   st.wMinute = static_cast<WORD>(local.tm_min);
   st.wSecond = static_cast<WORD>(local.tm_sec);
+  st.wMilliseconds = 0;
+}
+
+void get_local_time(SYSTEMTIME& st) {
+  const unsigned long long now = clocks().utc_now();
+  local_time_at(static_cast<long long>(now / kFileTimeUnitsPerSecond) -
+                    static_cast<long long>(kFileTimeUnixEpoch / kFileTimeUnitsPerSecond),
+                st);
   st.wMilliseconds = static_cast<WORD>(now / kFileTimeUnitsPerMs % 1000);
 }
 

@@ -1,0 +1,120 @@
+// The line format: date and time in the process's time zone to the
+// millisecond, PID and TID fields with their padding, the level tags.
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+// GCC 12 reports a false maybe-uninitialized inside std::regex when building
+// with the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+
+#include "log_capture.h"
+#include "logline.h"
+
+namespace {
+
+using namespace logtest;
+
+// A fixed zone without daylight saving, set before anything logs, so the
+// expected local time is plain arithmetic.
+const bool g_zoneSet = [] {
+  setenv("TZ", "<+0530>-05:30", 1);
+  tzset();
+  return true;
+}();
+
+std::int64_t now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Parses the time stamp of a line, read as local time at `offset` seconds
+// east of UTC, into milliseconds since the epoch.
+std::int64_t stamp_ms(const std::wsmatch& m, long offset) {
+  tm t{};
+  t.tm_year = std::stoi(m[1]) - 1900;
+  t.tm_mon = std::stoi(m[2]) - 1;
+  t.tm_mday = std::stoi(m[3]);
+  t.tm_hour = std::stoi(m[4]);
+  t.tm_min = std::stoi(m[5]);
+  t.tm_sec = std::stoi(m[6]);
+  return (std::int64_t(timegm(&t)) - offset) * 1000 + std::stoi(m[7]);
+}
+
+const std::wregex kLine(
+    LR"(^(\d{4})/(\d{2})/(\d{2}) (\d{2}):(\d{2}):(\d{2}):(\d{3}) PID: (.{4,}) TID: (.{5,}) \[INFO\] hello\r\n$)");
+
+// Logs "hello" with the console copy on and returns the full line.
+std::wstring one_line(logger* log) {
+  debug_capture capture;
+  testing::internal::CaptureStdout();
+  log->log(logger::log_normal, L"hello");
+  testing::internal::GetCapturedStdout();
+  auto texts = capture.texts();
+  return texts.empty() ? std::wstring() : texts.back();
+}
+
+TEST_F(LoggerTest, LineCarriesLocalTimePidTidAndTag) {
+  ASSERT_TRUE(g_zoneSet);
+  start(0x2, logger::log_normal);
+  const std::int64_t before = now_ms();
+  const std::wstring line = one_line(log);
+  const std::int64_t after = now_ms();
+
+  std::wsmatch m;
+  ASSERT_TRUE(std::regex_match(line, m, kLine)) << krCore::convertwstringtostring(line);
+  const std::int64_t at = stamp_ms(m, 5 * 3600 + 30 * 60);
+  EXPECT_GE(at, before);
+  EXPECT_LE(at, after);
+
+  char pid[32], tid[32];
+  std::snprintf(pid, sizeof pid, "%4ld", long(getpid()));
+  std::snprintf(tid, sizeof tid, "%5ld", long(syscall(SYS_gettid)));
+  EXPECT_EQ(m[8].str(), krCore::convertstringtowstring(pid));
+  EXPECT_EQ(m[9].str(), krCore::convertstringtowstring(tid));
+}
+
+TEST_F(LoggerTest, TimeZoneChangeIsSeenFromTheNextSecond) {
+  start(0x2, logger::log_normal);
+  one_line(log);  // fills the per-second cache in the old zone
+  setenv("TZ", "<-03>+03", 1);
+  // The cache is rebuilt when the second changes; wait for that boundary.
+  const time_t start_second = time(nullptr);
+  while (time(nullptr) == start_second) usleep(1000);
+  const std::int64_t before = now_ms();
+  const std::wstring line = one_line(log);
+  const std::int64_t after = now_ms();
+  setenv("TZ", "<+0530>-05:30", 1);
+
+  std::wsmatch m;
+  ASSERT_TRUE(std::regex_match(line, m, kLine)) << krCore::convertwstringtostring(line);
+  const std::int64_t at = stamp_ms(m, -3 * 3600);
+  EXPECT_GE(at, before);
+  EXPECT_LE(at, after);
+}
+
+TEST(LogLineBuilder, PadsPidAndTidAndPicksTheHighestTag) {
+  krCore::detail::log_line_builder builder(612);
+  const std::wstring line = builder.build(L"text", 2);
+  EXPECT_NE(line.find(L" PID:  612 TID: "), std::wstring::npos);
+  char tid[32];
+  std::snprintf(tid, sizeof tid, "TID: %5ld [INFO] text\r\n", long(syscall(SYS_gettid)));
+  EXPECT_EQ(line.substr(line.find(L"TID: ")), krCore::convertstringtowstring(tid));
+  // Padding is a minimum: a wide id is printed whole.
+  EXPECT_NE(krCore::detail::log_line_builder(1234567).build(L"", 1).find(L" PID: 1234567 TID: "),
+            std::wstring::npos);
+
+  using krCore::detail::log_line_builder;
+  EXPECT_STREQ(log_line_builder::level_tag(8), L"[ERROR]");
+  EXPECT_STREQ(log_line_builder::level_tag(4), L"[WARN]");
+  EXPECT_STREQ(log_line_builder::level_tag(2), L"[INFO]");
+  EXPECT_STREQ(log_line_builder::level_tag(1), L"[VERB]");
+  EXPECT_STREQ(log_line_builder::level_tag(3), L"[INFO]");
+  EXPECT_STREQ(log_line_builder::level_tag(12), L"[ERROR]");
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Test support for the logger: a fresh logger per test, and recorders for
+// the three places an entry can be seen (the callback, the debugger output
+// channel and standard output).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <krcore/logging.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "debug_output.h"
+
+namespace logtest {
+
+using krCore::logger;
+
+// Records every text sent to the debugger output while it lives.
+class debug_capture {
+ public:
+  debug_capture() {
+    krCore::detail::set_debug_output_hook([this](const std::wstring& text) {
+      std::lock_guard<std::mutex> lock(_mutex);
+      _texts.push_back(text);
+    });
+  }
+  ~debug_capture() { krCore::detail::set_debug_output_hook({}); }
+  std::vector<std::wstring> texts() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _texts;
+  }
+
+ private:
+  mutable std::mutex _mutex;
+  std::vector<std::wstring> _texts;
+};
+
+struct entry {
+  std::wstring message;
+  logger::log_levels level;
+};
+
+// Each test starts with a fresh, disabled logger and leaves none behind.
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logger::close();
+    log = krCore::singleton<logger>::instance();
+  }
+  void TearDown() override { logger::close(); }
+
+  // Enables the logger with a recording callback; the initial settings
+  // report is dropped from the record.
+  void start(int options, int level) {
+    log->set_write_message_func([this](const wchar_t* message, logger::log_levels level) {
+      std::lock_guard<std::mutex> lock(mutex);
+      entries.push_back({message, level});
+    });
+    log->initialize(options, level, 0, 0, L"/tmp/qmcore-logging-test");
+    entries.clear();
+  }
+
+  std::vector<std::wstring> messages() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::wstring> out;
+    for (const entry& e : entries) out.push_back(e.message);
+    return out;
+  }
+
+  // Reports carry this text; tests that count ordinary lines skip them.
+  static bool is_report(const std::wstring& text) {
+    return text.find(L"QM Logger initialized") != std::wstring::npos;
+  }
+
+  logger* log = nullptr;
+  std::mutex mutex;
+  std::vector<entry> entries;
+};
+
+}  // namespace logtest
