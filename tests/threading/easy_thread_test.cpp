@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "logging/log_capture.h"
 #include "probe_thread.h"
 #include "waitable.h"
 
@@ -169,4 +170,47 @@ TEST(EasyThread, AHookMayEndTheThread) {
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(::WaitForSingleObject(t.stopped, 0), 258u);
   EXPECT_EQ(t.StopThread(0), 0u);
+}
+
+namespace {
+
+// A worker thread whose hooks write the base lines and then report.
+class plain_thread : public krCore::EasyThreadImpl {
+ public:
+  krCore::autoresetevent woke;
+  ~plain_thread() override { StopThread(kStepMs); }
+
+ protected:
+  void OnWakeup(unsigned long result, unsigned long long counter) override {
+    EasyThreadImpl::OnWakeup(result, counter);
+    woke.signal();
+  }
+};
+
+bool has(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
+  for (const auto& l : lines)
+    if (l.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+class EasyThreadLog : public logtest::LoggerTest {};
+
+TEST_F(EasyThreadLog, TheLoopAndTheStopWriteTheirLines) {
+  start(0, 0xF);
+  plain_thread t;
+  ASSERT_EQ(t.StartThread(), 1);
+  const std::wstring id = std::to_wstring(t.ThreadID());
+  t.Wakeup();
+  ASSERT_TRUE(signalled(t.woke));
+  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+  const auto lines = messages();
+  EXPECT_TRUE(has(lines, L"EasyThreadImpl::OnStart()"));
+  EXPECT_TRUE(has(lines, L"EasyThreadImpl::OnWakeup() - wait result [1], counter [0]."));
+  EXPECT_TRUE(has(lines, L"EasyThreadImpl::Stop() - requesting thread [" + id +
+                             L"] to shutdown, wait [10000] ms"));
+  EXPECT_TRUE(has(lines, L"EasyThreadImpl::Run - shutdown was signaled [0], counter [1]."));
+  EXPECT_TRUE(has(lines, L"EasyThreadImpl::OnExit() - wait result [0], counter [1]."));
+  EXPECT_TRUE(has(lines, L"EasyThreadImpl::Stop() - thread [" + id + L"] completed after ["));
 }

@@ -8,10 +8,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <thread>
 
+#include "logging/log_capture.h"
 #include "native_thread.h"
 #include "probe_thread.h"
 #include "waitable.h"
@@ -150,6 +152,43 @@ TEST(ForcedEnd, AThreadEndedWhileItAllocatesLeavesTheAllocatorUsable) {
     }
     elsewhere.join();
   }
+}
+
+class ForcedEndLog : public logtest::LoggerTest {};
+
+TEST_F(ForcedEndLog, AFailedStopAndTheForcedEndWriteTheirLines) {
+  start(0, 0xF);
+  probe_thread t;
+  krCore::manualresetevent release;
+  get_stuck(t, [&release] {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    ::WaitForSingleObject(release, INFINITE);
+  });
+  const std::wstring id = std::to_wstring(t.ThreadID());
+  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 1460));
+  release.signal();
+  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+  const std::vector<std::wstring> expected = {
+      L"EasyThreadImpl::Stop() - requesting thread [" + id + L"] to shutdown, wait [20] ms",
+      L"EasyThreadImpl::StopAndTerminate() - failed to stop thread, wait code [258], terminating "
+      L"thread!",
+      L"EasyThreadImpl::StopAndTerminate() - failed to terminate thread, error [1460], (0x5b4) - "
+      L"This operation returned because the timeout period expired.",
+  };
+  const auto lines = messages();
+  for (const auto& line : expected)
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+  const std::wstring failed = L"EasyThreadImpl::Stop() - failed to shutdown thread [" + id +
+                              L"] after [";
+  const std::wstring tail = L"] s, wait [20] ms, error [0x102] The wait operation timed out.";
+  EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                         [&](const std::wstring& l) {
+                           return l.rfind(failed, 0) == 0 && l.size() > tail.size() &&
+                                  l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
+                         }),
+            lines.end());
 }
 
 namespace {
