@@ -150,8 +150,8 @@ unsigned long EasyThreadImpl::StopThread(unsigned long timeout_ms) {
     log_line(detail::kLogError, L"EasyThreadImpl::Stop() - failed to shutdown thread [" +
                                     std::to_wstring(id) + L"] after [" +
                                     seconds(stopwatch.Elapsed_s()) + L"] s, wait [" +
-                                    std::to_wstring(timeout_ms) + L"] ms, error [0x" +
-                                    hex(result) + L"] " + geterrormessage(result));
+                                    std::to_wstring(timeout_ms) + L"] ms, error [0x" + hex(result) +
+                                    L"] " + geterrormessage(result));
   }
   return result;
 }

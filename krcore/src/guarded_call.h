@@ -16,7 +16,8 @@ namespace krCore::detail {
 // unwinding carries no C++ object: the null-reference check must not look at
 // its catch clause.)
 template <class Fn>
-__attribute__((no_sanitize_undefined)) void guarded_call(se_exception_initializer& guard, const char* file, int line, Fn&& fn) {
+__attribute__((no_sanitize_undefined)) void guarded_call(se_exception_initializer& guard,
+                                                         const char* file, int line, Fn&& fn) {
   try {
     fn();
   } catch (abi::__forced_unwind&) {

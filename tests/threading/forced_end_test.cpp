@@ -180,8 +180,8 @@ TEST_F(ForcedEndLog, AFailedStopAndTheForcedEndWriteTheirLines) {
   const auto lines = messages();
   for (const auto& line : expected)
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
-  const std::wstring failed = L"EasyThreadImpl::Stop() - failed to shutdown thread [" + id +
-                              L"] after [";
+  const std::wstring failed =
+      L"EasyThreadImpl::Stop() - failed to shutdown thread [" + id + L"] after [";
   const std::wstring tail = L"] s, wait [20] ms, error [0x102] The wait operation timed out.";
   EXPECT_NE(std::find_if(lines.begin(), lines.end(),
                          [&](const std::wstring& l) {

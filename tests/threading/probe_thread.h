@@ -55,8 +55,8 @@ class probe_thread : public krCore::EasyThreadImpl {
 
  protected:
   void OnStart() override {
-    id_known_at_start = ThreadID() == static_cast<unsigned long>(::syscall(SYS_gettid)) &&
-                        GetHandle() != nullptr;
+    id_known_at_start =
+        ThreadID() == static_cast<unsigned long>(::syscall(SYS_gettid)) && GetHandle() != nullptr;
     started.signal();
     if (on_start) on_start();
   }
