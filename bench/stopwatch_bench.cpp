@@ -16,6 +16,8 @@
 #include <new>
 #include <string>
 
+#include "recording_reporter.h"
+
 // The replaced operator new and delete are a matched malloc/free pair; GCC
 // sees the free of a new-expression's pointer wherever it inlines them.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -91,24 +93,14 @@ BENCHMARK(BM_LowResStopwatch_Elapsed_Ticks);
 BENCHMARK(BM_ElapsedStopwatch_Elapsed_s);
 BENCHMARK(BM_CountdownTimer_Left_ms);
 
-// Prints the table as usual and keeps each run's CPU time per iteration
-// (on a shared machine the wall time also counts time spent descheduled).
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RecordingReporter reporter;
+  // CPU time: on a shared machine the wall time also counts time spent
+  // descheduled.
+  RecordingReporter reporter(RecordingReporter::cpu_time);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 

@@ -20,6 +20,7 @@
 
 #include "../waitable.h"
 #include "object.h"
+#include "thread_native.h"
 
 namespace krCore::detail {
 
@@ -28,6 +29,7 @@ struct thread_record {
   std::atomic<std::uint32_t> waiters{0};
   pthread_mutex_t alive;
   waitable* object = nullptr;
+  thread_native* native = nullptr;  // threads the library started
 };
 
 namespace {
@@ -75,10 +77,17 @@ class thread_object : public waitable {
 
  protected:
   void destroy() override {
-    std::lock_guard<std::mutex> guard(graves().lock);
-    _r->object = nullptr;
-    graves().records.push_back(_r);
+    thread_native* native = _r->native;
+    {
+      std::lock_guard<std::mutex> guard(graves().lock);
+      _r->object = nullptr;
+      _r->native = nullptr;
+      graves().records.push_back(_r);
+    }
     delete this;
+    // Outside the graveyard lock: reaping may wait for the thread's last
+    // steps out of the system.
+    if (native) thread_native_reap(native);
   }
 
  private:
@@ -98,6 +107,8 @@ class thread_object : public waitable {
   thread_record* _r;
 
  public:
+  thread_record* record() const { return _r; }
+
   static void mark_ended(thread_record* r) {
     if (r->state.exchange(kEnded) == kEnded) return;
     if (r->waiters.load() != 0) {
@@ -188,5 +199,16 @@ void thread_record_abandon(thread_record* record) {
   thread_object::mark_ended(record);
   o->release();
 }
+
+void thread_record_attach(thread_record* record, thread_native* native) {
+  record->native = native;
+}
+
+thread_native* thread_native_of(waitable* object) {
+  if (object->kind() != object_kind::thread) return nullptr;
+  return static_cast<thread_object*>(object)->record()->native;
+}
+
+void thread_record_release_ended(thread_record* record) { record->object->release(); }
 
 }  // namespace krCore::detail

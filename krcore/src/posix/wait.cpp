@@ -19,6 +19,7 @@
 #include "../errors.h"
 #include "../waitable.h"
 #include "object.h"
+#include "thread_native.h"
 
 namespace krCore::detail {
 namespace {
@@ -110,6 +111,14 @@ class wait_set {
   sleep_slot _slots[kMaximumWaitObjects] = {};
 };
 
+// Gives back what a wait holds for a thread that was ended by force while it
+// slept in it: a wake it received but never used is passed on first.
+void abandon_wait(void* set) {
+  auto* s = static_cast<wait_set*>(set);
+  s->pass_wakes(kMaximumWaitObjects);
+  s->~wait_set();
+}
+
 }  // namespace
 
 DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
@@ -141,7 +150,13 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
       const struct timespec slice = now_plus(kPollSliceMs);
       if (infinite || before(slice, deadline)) limit = slice;
     }
-    const int r = set.sleep(infinite && !poll ? nullptr : &limit);
+    int r;
+    {
+      // Nothing is locked here, so a forced end may take the thread.
+      const safe_sleep sleeping{&abandon_wait, &set};
+      safe_sleep_scope scope(&sleeping);
+      r = set.sleep(infinite && !poll ? nullptr : &limit);
+    }
     if (r >= 0) {
       woken = true;
     } else if (errno == ETIMEDOUT) {

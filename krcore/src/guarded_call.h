@@ -1,0 +1,30 @@
+// Internal: a call whose exceptions are analysed instead of propagated, as
+// every hook and work item on the library's threads is run.
+//
+// The unwinding that ends a thread (pthread_exit, cancellation) is not an
+// error to analyse: it must pass, or the runtime aborts the process.
+#pragma once
+
+#include <krcore/diagnostics.h>
+
+#include <cxxabi.h>
+
+namespace krCore::detail {
+
+// Calls fn(); an exception it throws is handed to guard.Analyze(file, line),
+// except the unwinding of an ending thread, which passes through. (That
+// unwinding carries no C++ object: the null-reference check must not look at
+// its catch clause.)
+template <class Fn>
+__attribute__((no_sanitize_undefined)) void guarded_call(se_exception_initializer& guard,
+                                                         const char* file, int line, Fn&& fn) {
+  try {
+    fn();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    guard.Analyze(file, line);
+  }
+}
+
+}  // namespace krCore::detail

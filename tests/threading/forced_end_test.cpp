@@ -1,0 +1,274 @@
+// Ending worker threads by force: a thread stuck in a CPU loop, in a library
+// wait, in a blocking system call, or with the ending signal blocked; the
+// mutexes a thread held when it was ended; reusing ended threads' stacks.
+// These threads are ended without running their exit code, which a leak
+// checker reports, so this program runs outside the sanitizer pass.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "logging/log_capture.h"
+#include "native_thread.h"
+#include "probe_thread.h"
+#include "waitable.h"
+
+using threadtest::kStepMs;
+using threadtest::probe_thread;
+using threadtest::signalled;
+typedef std::pair<unsigned long, unsigned long> pair_t;
+
+namespace {
+
+// Makes the thread's next OnWakeup run `stuck` after signalling `in_hook`.
+void get_stuck(probe_thread& t, std::function<void()> stuck) {
+  krCore::manualresetevent in_hook;
+  t.on_wakeup = [&in_hook, stuck](unsigned long, unsigned long long) {
+    in_hook.signal();
+    stuck();
+  };
+  ASSERT_EQ(t.StartThread(), 1);
+  t.Wakeup();
+  ASSERT_TRUE(signalled(in_hook));
+}
+
+// The end of a thread stuck in a hook: the stop times out, the thread still
+// runs, the forced end succeeds and no hook runs afterwards.
+void expect_forced_end(probe_thread& t) {
+  EXPECT_EQ(t.StopThread(20), 258u);
+  EXPECT_TRUE(t.IsRunning());
+  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 0));
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_EQ(::WaitForSingleObject(t.GetHandle(), 0), 0u);
+  EXPECT_EQ(::WaitForSingleObject(t.stopped, 0), 258u);  // OnStop never ran
+}
+
+std::atomic<bool> g_spin{true};
+
+}  // namespace
+
+TEST(ForcedEnd, EndsAThreadInACpuLoopAndTheObjectStartsAgain) {
+  probe_thread t;
+  get_stuck(t, [] {
+    while (g_spin.load(std::memory_order_relaxed)) {
+    }
+  });
+  const unsigned long id = t.ThreadID();
+  expect_forced_end(t);
+  EXPECT_EQ(t.ThreadID(), id);  // kept until the next start
+
+  t.on_wakeup = nullptr;
+  ASSERT_EQ(t.StartThread(), 1);
+  EXPECT_NE(t.ThreadID(), id);
+  t.Wakeup();
+  EXPECT_TRUE(signalled(t.woke));
+  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+}
+
+TEST(ForcedEnd, EndsAThreadInALibraryWaitAndGivesBackWhatTheWaitHeld) {
+  krCore::autoresetevent never;
+  probe_thread t;
+  get_stuck(t, [&never] { ::WaitForSingleObject(never, INFINITE); });
+  expect_forced_end(t);
+  // The event is still usable by others, and closing it frees it.
+  never.signal();
+  EXPECT_TRUE(signalled(never));
+}
+
+TEST(ForcedEnd, EndsAThreadInABlockingSystemCall) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  probe_thread t;
+  get_stuck(t, [fd = fds[0]] {
+    char c;
+    while (::read(fd, &c, 1) < 0) {
+    }
+  });
+  expect_forced_end(t);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+TEST(ForcedEnd, AThreadThatBlocksTheSignalIsReportedAndKeepsRunning) {
+  krCore::manualresetevent release;
+  probe_thread t;
+  get_stuck(t, [&release] {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    ::WaitForSingleObject(release, INFINITE);
+  });
+  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 1460));
+  EXPECT_TRUE(t.IsRunning());
+  // It still ends normally once it leaves the hook: the stop stays requested.
+  release.signal();
+  EXPECT_TRUE(signalled(t.stopped));
+  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+}
+
+TEST(ForcedEnd, AMutexHeldByAnEndedThreadIsAbandoned) {
+  krCore::mutex m(false, L"");
+  probe_thread t;
+  get_stuck(t, [&m] {
+    m.aquire(INFINITE);
+    while (g_spin.load(std::memory_order_relaxed)) {
+    }
+  });
+  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 0));
+  EXPECT_EQ(::WaitForSingleObject(m, 0), 0x80u);
+  EXPECT_EQ(m.release(), 0u);
+}
+
+// A thread ended while it allocates must not leave an allocator lock held:
+// freeing its last block and allocating elsewhere would then block forever.
+TEST(ForcedEnd, AThreadEndedWhileItAllocatesLeavesTheAllocatorUsable) {
+  for (int round = 0; round < 100; ++round) {
+    std::atomic<void*> last{nullptr};
+    probe_thread t;
+    get_stuck(t, [&last] {
+      // Allocates and fills blocks; most of the time goes to the filling.
+      for (std::size_t size = 2048;; size = size % 16384 + 1024) {
+        auto* block = static_cast<volatile unsigned char*>(std::malloc(size));
+        for (std::size_t i = 0; i < size; i += 4) block[i] = static_cast<unsigned char>(i);
+        std::free(last.exchange(const_cast<unsigned char*>(block)));
+      }
+    });
+    ASSERT_EQ(t.StopAndTerminate(1), pair_t(258, 0));
+    krCore::manualresetevent done;
+    std::thread elsewhere([&] {
+      std::free(last.exchange(nullptr));
+      for (int i = 0; i < 100; ++i) std::free(std::malloc(4096 * (i % 8 + 1)));
+      done.signal();
+    });
+    const bool finished = signalled(done);
+    if (!finished) {
+      elsewhere.detach();
+      FAIL() << "the allocator stayed locked after round " << round;
+    }
+    elsewhere.join();
+  }
+}
+
+class ForcedEndLog : public logtest::LoggerTest {};
+
+TEST_F(ForcedEndLog, AFailedStopAndTheForcedEndWriteTheirLines) {
+  start(0, 0xF);
+  probe_thread t;
+  krCore::manualresetevent release;
+  get_stuck(t, [&release] {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    ::WaitForSingleObject(release, INFINITE);
+  });
+  const std::wstring id = std::to_wstring(t.ThreadID());
+  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 1460));
+  release.signal();
+  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+  const std::vector<std::wstring> expected = {
+      L"EasyThreadImpl::Stop() - requesting thread [" + id + L"] to shutdown, wait [20] ms",
+      L"EasyThreadImpl::StopAndTerminate() - failed to stop thread, wait code [258], terminating "
+      L"thread!",
+      L"EasyThreadImpl::StopAndTerminate() - failed to terminate thread, error [1460], (0x5b4) - "
+      L"This operation returned because the timeout period expired.",
+  };
+  const auto lines = messages();
+  for (const auto& line : expected)
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+  const std::wstring failed =
+      L"EasyThreadImpl::Stop() - failed to shutdown thread [" + id + L"] after [";
+  const std::wstring tail = L"] s, wait [20] ms, error [0x102] The wait operation timed out.";
+  EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                         [&](const std::wstring& l) {
+                           return l.rfind(failed, 0) == 0 && l.size() > tail.size() &&
+                                  l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
+                         }),
+            lines.end());
+}
+
+namespace {
+
+unsigned count_runs(void* counter) {
+  static_cast<std::atomic<int>*>(counter)->fetch_add(1);
+  return 0;
+}
+
+}  // namespace
+
+TEST(ForcedEnd, TheSharedTerminatorHandlesGatedEndedAndForeignHandles) {
+  using namespace krCore::detail;
+  std::atomic<int> runs{0};
+  DWORD id = 0;
+  // A thread never let through its start gate (a pool's failed start).
+  HANDLE gated = create_thread_gated(&count_runs, &runs, &id);
+  ASSERT_NE(gated, nullptr);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(terminate_thread(gated), 0u);
+  EXPECT_EQ(::WaitForSingleObject(gated, 0), 0u);
+  EXPECT_TRUE(resume_thread(gated));  // too late: the body never runs
+  EXPECT_EQ(runs.load(), 0);
+  EXPECT_TRUE(close_handle(gated));
+
+  // A thread that ended by itself.
+  HANDLE done = create_thread_gated(&count_runs, &runs, &id);
+  ASSERT_TRUE(resume_thread(done));
+  ASSERT_TRUE(signalled(done));
+  EXPECT_EQ(runs.load(), 1);
+  EXPECT_EQ(terminate_thread(done), 0u);
+  EXPECT_TRUE(close_handle(done));
+
+  // Handles that are not threads started by the library.
+  HANDLE event = create_event(true, false, L"");
+  HANDLE self = current_thread_handle();
+  EXPECT_EQ(terminate_thread(event), 6u);
+  EXPECT_EQ(terminate_thread(self), 6u);
+  EXPECT_FALSE(resume_thread(event));
+  close_handle(event);
+  close_handle(self);
+}
+
+namespace {
+
+// The base address of the calling thread's stack.
+std::uintptr_t stack_base() {
+  pthread_attr_t attr;
+  void* base = nullptr;
+  std::size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  pthread_attr_getstack(&attr, &base, &size);
+  pthread_attr_destroy(&attr);
+  return reinterpret_cast<std::uintptr_t>(base);
+}
+
+}  // namespace
+
+// Closing the handle of an ended thread gives its stack back, so the next
+// thread reuses it: without that, every round would map a new stack.
+TEST(ForcedEnd, TheStacksOfEndedThreadsAreReused) {
+  constexpr int kRounds = 12;
+  std::set<std::uintptr_t> stacks;
+  for (int i = 0; i < kRounds; ++i) {
+    const bool force = i % 2 == 0;
+    probe_thread t;
+    std::atomic<std::uintptr_t> base{0};
+    t.on_start = [&base] { base = stack_base(); };
+    if (force) {
+      get_stuck(t, [] {
+        while (g_spin.load(std::memory_order_relaxed)) {
+        }
+      });
+      ASSERT_EQ(t.StopAndTerminate(1), pair_t(258, 0));
+    } else {
+      ASSERT_EQ(t.StartThread(), 1);
+      ASSERT_TRUE(signalled(t.started));
+      ASSERT_EQ(t.StopThread(kStepMs), 0u);
+    }
+    stacks.insert(base.load());
+  }
+  EXPECT_LE(stacks.size(), 3u);
+}
