@@ -12,6 +12,8 @@ packages=(
   # Boost: headers (Format, Algorithm, LexicalCast, archive iterators,
   # Asio for the benchmark peers) plus the compiled Filesystem and System
   libboost-dev libboost-filesystem-dev libboost-system-dev
+  # the peer of the log file benchmark
+  libspdlog-dev
 )
 
 missing=()

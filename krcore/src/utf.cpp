@@ -109,11 +109,26 @@ std::u16string utf16_from_wide(std::wstring_view text) {
   return out;
 }
 
+// Log lines go through here once each, so the common case (characters below
+// the surrogate range) is written straight into space reserved for the worst
+// case instead of growing the string per byte.
 void append_utf16le(std::wstring_view text, std::string& out) {
-  each_utf16_unit(text, [&out](char16_t unit) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
-  });
+  const std::size_t start = out.size();
+  out.resize(start + text.size() * 4);
+  char* p = out.data() + start;
+  const auto put = [&p](char16_t unit) {
+    p[0] = static_cast<char>(unit & 0xFF);
+    p[1] = static_cast<char>(unit >> 8);
+    p += 2;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<char32_t>(text[i]);
+    if (c < 0xD800)
+      put(static_cast<char16_t>(c));
+    else
+      each_utf16_unit(text.substr(i, 1), put);
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 std::wstring wide_from_utf16(std::u16string_view text) {

@@ -1,0 +1,154 @@
+// The log file writer: per-thread encoding, the queue, and group commit.
+#include "logfile_writer.h"
+
+#include <utility>
+
+#include "utf.h"
+
+namespace krCore::detail {
+namespace {
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// The calling thread's encoded line and its place in a writer's queue. The
+// buffer keeps its capacity, so a line costs no allocation once it has grown
+// to the thread's longest line.
+struct thread_slot {
+  std::string bytes;
+  const log_file_writer* writer = nullptr;
+  std::uint64_t sequence = 0;
+};
+
+thread_slot& this_thread_slot() {
+  thread_local thread_slot slot;
+  return slot;
+}
+
+constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+
+}  // namespace
+
+log_file_writer::~log_file_writer() { close(); }
+
+unsigned long log_file_writer::open(const std::wstring& path, bool write_through) {
+  close();
+  log_file_descriptor file;
+  file_identity identity;
+  if (const unsigned long error = open_log_file(path, write_through, file, identity)) return error;
+  const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark), sizeof kByteOrderMark);
+  if (const unsigned long error = write_parts(file.get(), &bom, 1)) return error;
+  _file.attach(file.release());
+  _identity = identity;
+  _size = bom.size();
+  _lastCheck = coarse_seconds();
+  return 0;
+}
+
+unsigned long log_file_writer::enqueue(std::wstring_view line) {
+  thread_slot& slot = this_thread_slot();
+  unsigned long error = 0;
+  if (slot.writer == this && slot.sequence != 0) error = commit_own();
+  slot.bytes.clear();
+  append_utf16le(line, slot.bytes);
+  while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
+  _queue.emplace_back(slot.bytes);
+  slot.sequence = ++_queued;
+  _queueLock.clear(std::memory_order_release);
+  slot.writer = this;
+  _size += slot.bytes.size();
+  return error;
+}
+
+bool log_file_writer::check_due() {
+  const std::int64_t now = coarse_seconds();
+  if (now == _lastCheck) return false;
+  _lastCheck = now;
+  return true;
+}
+
+unsigned long log_file_writer::commit_own() {
+  thread_slot& slot = this_thread_slot();
+  if (slot.writer != this || slot.sequence == 0) return 0;
+  const std::uint64_t sequence = slot.sequence;
+  slot.sequence = 0;
+  return commit_through(sequence);
+}
+
+unsigned long log_file_writer::drain() {
+  while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
+  const std::uint64_t last = _queued;
+  _queueLock.clear(std::memory_order_release);
+  return commit_through(last);
+}
+
+bool log_file_writer::try_lock_io() {
+  std::uint32_t expected = 0;
+  return _io.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                     std::memory_order_relaxed);
+}
+
+void log_file_writer::unlock_io() {
+  _io.store(0, std::memory_order_release);
+  _io.notify_all();
+}
+
+unsigned long log_file_writer::commit_through(std::uint64_t sequence) {
+  for (;;) {
+    if (_written.load(std::memory_order_acquire) >= sequence) return 0;
+    if (!try_lock_io()) {
+      // Another thread is writing, quite possibly our line too: wait for it
+      // to finish, spinning briefly first since a write takes microseconds.
+      for (int spin = 0; spin < 2000 && _io.load(std::memory_order_relaxed) != 0; ++spin)
+        cpu_relax();
+      if (_io.load(std::memory_order_relaxed) != 0) _io.wait(1, std::memory_order_relaxed);
+      continue;
+    }
+    if (_written.load(std::memory_order_acquire) >= sequence) {
+      unlock_io();
+      return 0;
+    }
+    while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
+    _batch.swap(_queue);
+    const std::uint64_t last = _queued;
+    _queueLock.clear(std::memory_order_release);
+    const unsigned long error =
+        _batch.empty() ? 0 : write_parts(_file.get(), _batch.data(), _batch.size());
+    _batch.clear();
+    _written.store(last, std::memory_order_release);
+    unlock_io();
+    return error;
+  }
+}
+
+unsigned long log_file_writer::state(std::uint64_t& size, bool& unlinked) {
+  const unsigned long drained = drain();
+  const unsigned long error = log_file_state(_file.get(), size, unlinked);
+  if (error != 0) return error;
+  _size = size;
+  return drained;
+}
+
+void log_file_writer::flush() {
+  if (!_file.valid()) return;
+  drain();
+  sync_log_file(_file.get());
+}
+
+unsigned long log_file_writer::close() {
+  if (!_file.valid()) return 0;
+  const unsigned long error = drain();
+  // Nothing is queued and the logger's lock keeps new lines out; a thread
+  // may still hold the file lock for a moment with nothing to write.
+  while (!try_lock_io()) _io.wait(1, std::memory_order_relaxed);
+  _file.reset();
+  unlock_io();
+  _identity = file_identity{};
+  _size = 0;
+  return error;
+}
+
+}  // namespace krCore::detail
