@@ -7,6 +7,7 @@
 #include <krcore/logging.h>
 #include <krcore/sysutil.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/format.hpp>
 
@@ -76,8 +77,16 @@ std::wstring logger::numbered_filename(int n) const {
 
 void logger::write_to_file(const std::wstring& line) {
   try {
-    if (!_file->is_open()) open_logfile(line.find(L"QM Logger initialized") == std::wstring::npos);
-    if (const unsigned long error = _file->enqueue(line)) throw w32_exception(error);
+    const std::wstring* text = &line;
+    std::wstring kept;
+    if (!_file->is_open()) {
+      // The settings report at the head of the new file is built in the
+      // buffer `line` refers to: keep the line apart first.
+      kept = line;
+      text = &kept;
+      open_logfile(kept.find(L"QM Logger initialized") == std::wstring::npos);
+    }
+    if (const unsigned long error = _file->enqueue(*text)) throw w32_exception(error);
     // The tracked size is exact (the file is ours alone from its first
     // byte); the system is asked only when it crosses the limit, and once a
     // second to notice a file that was removed under us.
@@ -104,9 +113,14 @@ void logger::write_to_file(const std::wstring& line) {
 
 void logger::open_logfile(bool reportsettings) {
   try {
-    {
+    // Pausing drops the entries of every other thread for that moment. In
+    // a folder that exists, the creation would make nothing and its lines
+    // would be dropped anyway, so a rotation skips both and loses no line.
+    const boost::filesystem::path folder = detail::path_from_wide(_baseFilename).parent_path();
+    boost::system::error_code ignored;
+    if (!boost::filesystem::is_directory(folder, ignored)) {
       const logging_paused paused(_enabled);
-      CreateDirectories(detail::path_from_wide(_baseFilename).parent_path());
+      CreateDirectories(folder);
     }
     std::wstring path;
     if (pid_unique_filenames_logging()) {
