@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -94,7 +95,7 @@ void BM_BareWrite(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-constexpr int kIterations = 200000;
+constexpr int kIterations = 100000;
 constexpr int kRepetitions = 5;
 #define LOGFILE_BENCH(fn)                                                                   \
   BENCHMARK(fn)->Threads(1)->Threads(2)->UseRealTime()->Iterations(kIterations)->Repetitions( \
@@ -121,7 +122,13 @@ class median_reporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  // The runs of the four writers are interleaved at random, so that the
+  // load of other processes and the growing page cache fall on all alike.
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
   median_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto ns = [&](const std::string& name, const char* threads) {

@@ -23,8 +23,11 @@ struct thread_slot {
   std::uint64_t sequence = 0;
 };
 
+// The initial-exec model reaches the slot without a call into the dynamic
+// linker on every line; the slot is small enough for the static TLS space
+// the loader keeps for libraries loaded later.
 thread_slot& this_thread_slot() {
-  thread_local thread_slot slot;
+  static thread_local thread_slot slot __attribute__((tls_model("initial-exec")));
   return slot;
 }
 
@@ -87,24 +90,37 @@ unsigned long log_file_writer::drain() {
 
 bool log_file_writer::try_lock_io() {
   std::uint32_t expected = 0;
-  return _io.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+  return _io.compare_exchange_strong(expected, kIoHeld, std::memory_order_acquire,
                                      std::memory_order_relaxed);
 }
 
 void log_file_writer::unlock_io() {
-  _io.store(0, std::memory_order_release);
-  _io.notify_all();
+  if (_io.exchange(0, std::memory_order_release) == kIoHeldWithWaiters) _io.notify_all();
+}
+
+void log_file_writer::wait_io() {
+  // A write takes microseconds: spin briefly before sleeping.
+  for (int spin = 0; spin < 2000; ++spin) {
+    if (_io.load(std::memory_order_relaxed) == 0) return;
+    cpu_relax();
+  }
+  std::uint32_t state = _io.load(std::memory_order_relaxed);
+  while (state != 0) {
+    // Mark that someone sleeps, so the holder's unlock wakes us.
+    if (state == kIoHeldWithWaiters ||
+        _io.compare_exchange_weak(state, kIoHeldWithWaiters, std::memory_order_relaxed)) {
+      _io.wait(kIoHeldWithWaiters, std::memory_order_relaxed);
+      return;
+    }
+  }
 }
 
 unsigned long log_file_writer::commit_through(std::uint64_t sequence) {
   for (;;) {
     if (_written.load(std::memory_order_acquire) >= sequence) return 0;
     if (!try_lock_io()) {
-      // Another thread is writing, quite possibly our line too: wait for it
-      // to finish, spinning briefly first since a write takes microseconds.
-      for (int spin = 0; spin < 2000 && _io.load(std::memory_order_relaxed) != 0; ++spin)
-        cpu_relax();
-      if (_io.load(std::memory_order_relaxed) != 0) _io.wait(1, std::memory_order_relaxed);
+      // Another thread is writing, quite possibly our line too.
+      wait_io();
       continue;
     }
     if (_written.load(std::memory_order_acquire) >= sequence) {
@@ -143,7 +159,7 @@ unsigned long log_file_writer::close() {
   const unsigned long error = drain();
   // Nothing is queued and the logger's lock keeps new lines out; a thread
   // may still hold the file lock for a moment with nothing to write.
-  while (!try_lock_io()) _io.wait(1, std::memory_order_relaxed);
+  while (!try_lock_io()) wait_io();
   _file.reset();
   unlock_io();
   _identity = file_identity{};

@@ -79,6 +79,11 @@ class KRCORE_INTERNAL log_file_writer {
   unsigned long commit_through(std::uint64_t sequence);
   bool try_lock_io();
   void unlock_io();
+  // Returns when the file lock looks free (it may be taken again at once).
+  void wait_io();
+
+  static constexpr std::uint32_t kIoHeld = 1;
+  static constexpr std::uint32_t kIoHeldWithWaiters = 2;
 
   log_file_descriptor _file;
   file_identity _identity;
@@ -92,7 +97,8 @@ class KRCORE_INTERNAL log_file_writer {
   std::uint64_t _queued = 0;  // sequence number of the last queued line
   // Taken by the writing thread while it owns `_batch`.
   std::vector<std::string_view> _batch;
-  // 1 while a thread writes to the file; waiters sleep on it.
+  // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
+  // when others sleep on it.
   std::atomic<std::uint32_t> _io{0};
   // Sequence number of the last line in the kernel's hands.
   std::atomic<std::uint64_t> _written{0};
