@@ -29,9 +29,11 @@ using krCore::logger;
 
 // About 100 characters, as a typical line of the library.
 const wchar_t kMessage[] =
-    L"CommandScheduler::Run - work item [42] submitted to the pool after a delay of 250 ms, depth [7]";
+    L"CommandScheduler::Run - work item [42] submitted to the pool after a delay of 250 ms, depth "
+    L"[7]";
 const char kNarrowMessage[] =
-    "CommandScheduler::Run - work item [42] submitted to the pool after a delay of 250 ms, depth [7]";
+    "CommandScheduler::Run - work item [42] submitted to the pool after a delay of 250 ms, depth "
+    "[7]";
 
 const std::filesystem::path& bench_dir() {
   static const std::filesystem::path dir = [] {
@@ -97,9 +99,14 @@ void BM_BareWrite(benchmark::State& state) {
 
 constexpr int kIterations = 100000;
 constexpr int kRepetitions = 5;
-#define LOGFILE_BENCH(fn)                                                                   \
-  BENCHMARK(fn)->Threads(1)->Threads(2)->UseRealTime()->Iterations(kIterations)->Repetitions( \
-      kRepetitions)->ReportAggregatesOnly(true)
+#define LOGFILE_BENCH(fn)         \
+  BENCHMARK(fn)                   \
+      ->Threads(1)                \
+      ->Threads(2)                \
+      ->UseRealTime()             \
+      ->Iterations(kIterations)   \
+      ->Repetitions(kRepetitions) \
+      ->ReportAggregatesOnly(true)
 LOGFILE_BENCH(BM_BareWrite);
 LOGFILE_BENCH(BM_Ours);
 LOGFILE_BENCH(BM_SpdlogFlushed);

@@ -101,8 +101,8 @@ void logger::write_to_file(const std::wstring& line) {
           "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
       close_logfile();
     } else if (unlinked) {
-      detail::debug_output(std::string_view(
-          "logger::write_to_file - current log file was removed, closing...\r\n"));
+      detail::debug_output(
+          std::string_view("logger::write_to_file - current log file was removed, closing...\r\n"));
       close_logfile();
     }
   } catch (const std::exception& e) {

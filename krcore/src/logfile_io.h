@@ -60,8 +60,7 @@ KRCORE_INTERNAL unsigned long open_log_file(const std::wstring& path, bool write
 
 // Writes all `count` parts in order at the current position, in as few
 // system calls as the kernel allows. 0 or the Win32 code of the failure.
-KRCORE_INTERNAL unsigned long write_parts(int fd, const std::string_view* parts,
-                                          std::size_t count);
+KRCORE_INTERNAL unsigned long write_parts(int fd, const std::string_view* parts, std::size_t count);
 
 // The file's size, and whether its last name is gone (unlinked by someone
 // else while open). 0 or a Win32 code.
@@ -84,8 +83,7 @@ KRCORE_INTERNAL unsigned long remove_unlocked_file(const std::wstring& path,
 // Renames `from` to `to`, replacing `to` and copying across file systems,
 // unless a writer holds either file or either is `open` (32 then). 0 or a
 // Win32 code.
-KRCORE_INTERNAL unsigned long rename_unlocked_file(const std::wstring& from,
-                                                   const std::wstring& to,
+KRCORE_INTERNAL unsigned long rename_unlocked_file(const std::wstring& from, const std::wstring& to,
                                                    const file_identity& open);
 
 }  // namespace krCore::detail

@@ -128,8 +128,9 @@ std::wstring GetAppDataDirectory() {
     log_at(detail::kLogNormal,
            L"GetAppDataDirectory() - SHGetFolderPath returned [" + result + L"]");
   else
-    log_at(detail::kLogNormal, L"GetAppDataDirectory() - SHGetFolderPath failed with error code [0x" +
-                                   hex(static_cast<unsigned long>(hr)) + L"]");
+    log_at(detail::kLogNormal,
+           L"GetAppDataDirectory() - SHGetFolderPath failed with error code [0x" +
+               hex(static_cast<unsigned long>(hr)) + L"]");
   for (const wchar_t* name : {L"ALLUSERSPROFILE", L"ProgramData", L"LOCALAPPDATA", L"APPDATA"}) {
     if (!result.empty()) break;
     result = environment_variable(name);

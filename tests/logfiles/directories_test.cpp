@@ -87,8 +87,8 @@ TEST_F(DirectoriesTest, CreateDirectoriesMakesChainsAndReusesExisting) {
   EXPECT_TRUE(fs::is_directory(deep));
   EXPECT_TRUE(logged(L"CreateDirectories() - creating directory [" + deep.wstring() + L"]"));
   EXPECT_EQ(krCore::CreateDirectories(boost::filesystem::path(deep.string())), 0);
-  EXPECT_TRUE(
-      logged(L"CreateDirectories() - directory [" + deep.wstring() + L"] exists and will be reused"));
+  EXPECT_TRUE(logged(L"CreateDirectories() - directory [" + deep.wstring() +
+                     L"] exists and will be reused"));
   // Below a file: a failure code, no exception.
   std::ofstream(dir / "file").put('x');
   EXPECT_NE(krCore::CreateDirectories((dir / "file" / "sub").c_str()), 0);

@@ -1,6 +1,6 @@
 // Test support for the log files: a scratch folder per test that also
-// serves as the machine-wide application-data folder, a fresh logger, a
-// recorder of the debugger output, and a reader that decodes a log file.
+// serves as the machine-wide application-data folder, a fresh logger, and a
+// reader that decodes a log file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "debug_output.h"
+#include "logging/log_capture.h"
 #include "utf.h"
 
 namespace logfiletest {
@@ -23,28 +23,14 @@ namespace logfiletest {
 namespace fs = std::filesystem;
 using krCore::logger;
 
-// Records every text sent to the debugger output while it lives.
-class debug_capture {
- public:
-  debug_capture() {
-    krCore::detail::set_debug_output_hook([this](const std::wstring& text) {
-      std::lock_guard<std::mutex> lock(_mutex);
-      _texts.push_back(text);
-    });
-  }
-  ~debug_capture() { krCore::detail::set_debug_output_hook({}); }
-  // True when some text contains `part`.
-  bool saw(const std::wstring& part) const {
-    std::lock_guard<std::mutex> lock(_mutex);
-    for (const std::wstring& text : _texts)
-      if (text.find(part) != std::wstring::npos) return true;
-    return false;
-  }
+using logtest::debug_capture;
 
- private:
-  mutable std::mutex _mutex;
-  std::vector<std::wstring> _texts;
-};
+// True when some text sent to the debugger output contains `part`.
+inline bool saw(const debug_capture& capture, const std::wstring& part) {
+  for (const std::wstring& text : capture.texts())
+    if (text.find(part) != std::wstring::npos) return true;
+  return false;
+}
 
 // A log file as a reader sees it.
 struct log_content {

@@ -14,7 +14,6 @@ namespace {
 
 using namespace logfiletest;
 
-
 // A message of `n` characters.
 std::wstring filler(size_t n) { return std::wstring(n, L'x'); }
 
@@ -25,7 +24,7 @@ TEST_F(LogFileTest, BaseNamesAndFolders) {
   // Default: <application data>/Vantrel/Logs/<exe stem>/<exe name>.
   log->initialize(0x1, logger::log_normal, 0, 0, nullptr);
   const fs::path base = dir / "Vantrel" / "Logs" / exe.stem() / exe.filename();
-  EXPECT_TRUE(capture.saw(L"logger::save_base_filename : " + base.wstring() + L"\r\n"));
+  EXPECT_TRUE(saw(capture, L"logger::save_base_filename : " + base.wstring() + L"\r\n"));
   log->log(L"first");
   const std::vector<std::wstring> lines = read_log(numbered(base, 1)).lines();
   ASSERT_FALSE(lines.empty());
@@ -35,7 +34,7 @@ TEST_F(LogFileTest, BaseNamesAndFolders) {
   logger::close();
   log = krCore::singleton<logger>::instance();
   log->initialize(0x8, logger::log_normal, 0, 0, nullptr);
-  EXPECT_TRUE(capture.saw(L"logger::save_base_filename : " + exe.wstring() + L"\r\n"));
+  EXPECT_TRUE(saw(capture, L"logger::save_base_filename : " + exe.wstring() + L"\r\n"));
 
   // Option 0x4: path, tick count and process id; a given name's folder is
   // created when the first file opens.
@@ -82,7 +81,8 @@ TEST_F(LogFileTest, LargeLineIsWrittenWholeAndTheNextFileStartsWithTheReport) {
   log->log(big);
   log->log(L"after");
 
-  EXPECT_TRUE(capture.saw(
+  EXPECT_TRUE(saw(
+      capture,
       L"logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
   // The big line went whole into the file that is now number 2.
   const log_content full = read_log(numbered(base, 2));
@@ -120,7 +120,8 @@ TEST_F(LogFileTest, TheOpenFileSurvivesAPrune) {
   log->initialize(0x1, logger::log_normal, 1, 1, base.wstring().c_str());
   log->log(filler(600000));
   log->log(L"survivor");
-  EXPECT_TRUE(capture.saw(L"couldn't not be deleted. Error was [The process cannot access the file"));
+  EXPECT_TRUE(
+      saw(capture, L"couldn't not be deleted. Error was [The process cannot access the file"));
   const log_content current = read_log(numbered(base, 1));
   EXPECT_NE(current.text.find(L"[INFO] survivor\r\n"), std::wstring::npos);
 }
@@ -145,9 +146,10 @@ TEST_F(LogFileTest, ASecondWriterIsRefusedAndReadersAreNot) {
   log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
   log->log(L"refused");
   ::close(other);
-  EXPECT_TRUE(capture.saw(L"logger::rename_file_for_backup - could not rename ["));
-  EXPECT_TRUE(capture.saw(L"Unexpected exception caught in logger::write - The process cannot "
-                          L"access the file because it is being used by another process."));
+  EXPECT_TRUE(saw(capture, L"logger::rename_file_for_backup - could not rename ["));
+  EXPECT_TRUE(saw(capture,
+                  L"Unexpected exception caught in logger::write - The process cannot "
+                  L"access the file because it is being used by another process."));
   EXPECT_EQ(read_log(numbered(base, 1)).text.find(L"refused"), std::wstring::npos);
   // With the other writer gone the next line gets a file.
   log->log(L"accepted");
@@ -201,7 +203,7 @@ TEST_F(LogFileTest, AFileRemovedUnderTheLoggerIsReplaced) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(fs::exists(numbered(base, 1)));
-  EXPECT_TRUE(capture.saw(L"current log file was removed"));
+  EXPECT_TRUE(saw(capture, L"current log file was removed"));
   log->log(L"after");
   EXPECT_NE(read_log(numbered(base, 1)).text.find(L"after"), std::wstring::npos);
 }

@@ -45,7 +45,8 @@ TEST_F(LogFileTest, ConcurrentLinesAcrossRotationsAreAllThereOnceAndWhole) {
     for (const std::wstring& line : lines) {
       if (is_report(line)) continue;
       const size_t tag = line.find(L"[INFO] T");
-      ASSERT_NE(tag, std::wstring::npos) << "torn line in file " << n << ": " << krCore::convertwstringtostring(line.substr(0, 200));
+      ASSERT_NE(tag, std::wstring::npos) << "torn line in file " << n << ": "
+                                         << krCore::convertwstringtostring(line.substr(0, 200));
       int t = -1, i = -1;
       wchar_t rest[8] = {};
       ASSERT_EQ(std::swscanf(line.c_str() + tag, L"[INFO] T%d L%d", &t, &i), 2);

@@ -25,7 +25,7 @@ namespace krCore {
 namespace detail {
 class log_line_builder;
 class log_file_writer;
-}
+}  // namespace detail
 
 // The process-wide logger.
 //

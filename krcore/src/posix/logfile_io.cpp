@@ -124,9 +124,8 @@ unsigned long write_parts(int fd, const std::string_view* parts, std::size_t cou
       vectors[n].iov_base = const_cast<char*>(parts[i].data() + offset);
       vectors[n].iov_len = parts[i].size() - offset;
     }
-    const ssize_t written =
-        n == 1 ? ::write(fd, vectors[0].iov_base, vectors[0].iov_len)
-               : ::writev(fd, vectors, static_cast<int>(n));
+    const ssize_t written = n == 1 ? ::write(fd, vectors[0].iov_base, vectors[0].iov_len)
+                                   : ::writev(fd, vectors, static_cast<int>(n));
     if (written < 0) {
       if (errno == EINTR) continue;
       return last_errno_as_win32();
