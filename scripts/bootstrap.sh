@@ -9,9 +9,13 @@ packages=(
   cmake ninja-build g++ clang-format
   # test and benchmark harnesses
   libgtest-dev libgmock-dev libbenchmark-dev
+  # a real system-log daemon for the event-log tests
+  rsyslog
   # Boost: headers (Format, Algorithm, LexicalCast, archive iterators,
   # Asio for the benchmark peers) plus the compiled Filesystem and System
   libboost-dev libboost-filesystem-dev libboost-system-dev
+  # elfutils: symbols, source lines and unwinding for stack traces
+  libdw-dev
   # the peer of the log file benchmark
   libspdlog-dev
 )

@@ -2,7 +2,9 @@
 // on them (see fault_record.h for the lifetime rules).
 #include "fault_record.h"
 
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "fault_frames.h"
@@ -18,12 +20,38 @@ struct fault_pool {
   fault_slot slots[kSlots];
   std::atomic<int> refs{1};  // the owning thread plus every slot reference
   unsigned next_victim = 0;
+  // Links of the list of live pools (guarded by g_pools_lock).
+  fault_pool* prev = nullptr;
+  fault_pool* next = nullptr;
 };
 
 namespace {
 
+// Every live pool, so that a CONTEXT pointer can be recognised as a record's
+// without reading through it. Taken only when a pool is born or dies and by
+// stack walks, never in the signal handler (a pool cannot die there: its
+// thread still owns it).
+std::mutex g_pools_lock;
+fault_pool* g_pools = nullptr;
+
+void pool_register(fault_pool* pool) {
+  std::lock_guard<std::mutex> lock(g_pools_lock);
+  pool->next = g_pools;
+  if (g_pools) g_pools->prev = pool;
+  g_pools = pool;
+}
+
 void pool_release(fault_pool* pool) noexcept {
-  if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete pool;
+  if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  {
+    std::lock_guard<std::mutex> lock(g_pools_lock);
+    if (pool->prev)
+      pool->prev->next = pool->next;
+    else
+      g_pools = pool->next;
+    if (pool->next) pool->next->prev = pool->prev;
+  }
+  delete pool;
 }
 
 // Trivially constructed so the signal handler can read them without a TLS
@@ -52,6 +80,7 @@ void fault_pool_attach_thread() {
     slot.refs.store(0, std::memory_order_relaxed);
     slot.pool = pool;
   }
+  pool_register(pool);
   (void)&t_owner;  // odr-use: registers the thread-exit destructor
   t_pool = pool;
 }
@@ -106,6 +135,23 @@ void fault_slot_release(fault_slot* slot) noexcept {
   fault_pool* pool = slot->pool;
   slot->refs.fetch_sub(1, std::memory_order_acq_rel);
   pool_release(pool);
+}
+
+std::size_t fault_frames_of_context(const CONTEXT* context, const void** out,
+                                    std::size_t capacity) noexcept {
+  const auto where = reinterpret_cast<std::uintptr_t>(context);
+  std::lock_guard<std::mutex> lock(g_pools_lock);
+  for (fault_pool* pool = g_pools; pool; pool = pool->next) {
+    const auto first = reinterpret_cast<std::uintptr_t>(&pool->slots[0]);
+    const auto last = reinterpret_cast<std::uintptr_t>(&pool->slots[fault_pool::kSlots]);
+    if (where < first || where >= last) continue;
+    const fault_slot& slot = pool->slots[(where - first) / sizeof(fault_slot)];
+    if (&slot.context != context || slot.refs.load(std::memory_order_acquire) == 0) return 0;
+    const std::size_t n = slot.frame_count < capacity ? slot.frame_count : capacity;
+    std::memcpy(out, slot.frames, n * sizeof *out);
+    return n;
+  }
+  return 0;
 }
 
 // Grants the internal interfaces access to an exception's slot.

@@ -56,4 +56,11 @@ fault_slot* fault_slot_claim(EXCEPTION_POINTERS* pointers) noexcept;
 void fault_slot_retain(fault_slot* slot) noexcept;
 void fault_slot_release(fault_slot* slot) noexcept;
 
+// Stack-walk side: when `context` is the CONTEXT of a fault record that an
+// object still refers to (on any thread), copies up to `capacity` of the
+// program counters captured with that fault into `out` and returns how many;
+// otherwise 0. Never dereferences `context` unless it is such a record.
+std::size_t fault_frames_of_context(const CONTEXT* context, const void** out,
+                                    std::size_t capacity) noexcept;
+
 }  // namespace krCore::detail

@@ -18,9 +18,15 @@
 // Walks a thread's stack and resolves each address to module, function,
 // source file and line, writing one formatted line per frame. On Linux a
 // walk starts from the program counters captured when a fault was translated
-// (the CONTEXT of a translated fault's record), or from the calling thread's
-// own stack. Symbols come from the process's loaded modules. Nothing here
-// throws: failures are reported by the results (0 or false).
+// (when the CONTEXT is the one in a translated fault's record), from the
+// registers of any other CONTEXT (unwound with the modules' call-frame
+// information), or from the calling thread's own stack. Symbols come from
+// the process's loaded modules (read again after a library is loaded) and
+// their debugging information; a return address is looked up at the call
+// before it. The process-wide symbol handler sits behind one lock, so
+// engines may be used on any number of threads; one engine belongs to one
+// thread at a time. Nothing here throws: failures are reported by the
+// results (0 or false).
 class KRCORE_API sym_engine {
  public:
   explicit sym_engine(unsigned int address);
@@ -33,56 +39,80 @@ class KRCORE_API sym_engine {
   // Sets the code address that module/symbol/fileline describe.
   void address(unsigned long address);
   // The file name (no directory) of the module holding the address,
-  // truncated to size - 1 characters; its length, or 0 on failure.
+  // truncated to size - 1 characters; its length, or 0 on failure (no
+  // buffer, size 0, no symbol handler, address in no module).
   unsigned int module(char* buffer, unsigned int size);
-  // "name()" of the function holding the address, truncated to size - 1
-  // characters; the offset into the function goes to `displacement` when
-  // given. Its length, or 0 on failure.
+  // "name()" of the function holding the address (demangled, without its
+  // parameter list), truncated to size - 1 characters; the offset into the
+  // function goes to `displacement` when given. Its length, or 0 on failure.
   unsigned int symbol(char* buffer, unsigned int size, unsigned long* displacement = nullptr);
-  // The source file of the address into `buffer`, its line into `line`;
-  // the length of the file name, or 0 on failure.
+  // The source file of the address into `buffer` (truncated), its line into
+  // `line` and the offset from the line's first instruction into
+  // `displacement` (each when given); the length of the file name, or 0 on
+  // failure. An address without a line of its own takes that of the nearest
+  // code up to 99 bytes before it in the same function.
   unsigned int fileline(char* buffer, unsigned int size, unsigned int* line,
                         unsigned long* displacement = nullptr);
 
-  // Starts a walk at `context` (the first frame is the context's own);
-  // stack_next advances one frame. False when the walk cannot go on.
+  // Starts a walk at `context` (the first frame is the context's own) and
+  // sets the address to that frame; stack_next advances one frame. False
+  // when the context is null or unreadable, there is no symbol handler, or
+  // the walk cannot go on (the next frame lies in no module).
   bool stack_first(CONTEXT* context);
   bool stack_next();
 
   // Writes the stack described by `context`, leaving out `skip` frames, one
-  // line per frame in `format` ("%f(%l) : %m at %s\n" by default; see the
-  // directives %m %f %l %ld %s %sd %%). False when no walk could start.
+  // line per frame in `format` ("%f(%l) : %m at %s\n" by default): %m module,
+  // %f source file, %l line, %ld line displacement, %s "function()", %sd
+  // function displacement, %% a percent sign; any other "%x" is written as
+  // it stands and a line feed as "\r\n". Unresolved parts print as "?.?",
+  // " ", 0 and "?()". False when the format is null or no walk could start;
+  // a skip beyond the stack's end prints nothing and is still true.
   static bool stack_trace(std::ostream& os, CONTEXT* context, unsigned int skip = 0,
-                          const char* format = nullptr);
-  // The same for the calling thread's own stack.
-  static bool stack_trace(std::ostream& os, unsigned int skip = 0, const char* format = nullptr);
+                          const char* format = default_fmt());
+  // The same for the calling thread's own stack: frame 0 is this function
+  // itself, frame 1 its caller.
+  static bool stack_trace(std::ostream& os, unsigned int skip = 0,
+                          const char* format = default_fmt());
   // The formatter, with a caller-provided engine.
-  static bool stack_trace(std::ostream& os, sym_engine& engine, CONTEXT* context,
-                          unsigned int skip, const char* format);
+  static bool stack_trace(std::ostream& os, sym_engine& engine, CONTEXT* context, unsigned int skip,
+                          const char* format);
 
-  // Writes the system-information block to the debugger output and logs it
-  // at the normal level.
+  // Writes the system-information block (time, executable and user, system
+  // version, processors, memory) to the debugger output and logs it at the
+  // normal level.
   static void dumpsysteminformation();
   // Writes the system-information block and returns true; no dump file.
   static bool mini_dump(EXCEPTION_POINTERS* pointers);
 
   // The process-wide state of the symbol handler: initialised once, on first
-  // need, never retried after a failure.
+  // need, never retried after a failure; released at process exit.
+  // Thread-safe (under the handler's lock).
   class KRCORE_API guard {
    public:
     static guard& instance();
+    // Initialises the handler if that was not tried yet; true when it is
+    // available.
     bool init();
+    // True when initialisation was tried and failed.
     bool fail() const;
     ~guard();
 
    private:
     guard() = default;
-    unsigned long _count = 0;
+    unsigned long _count = 0;  // 0 not tried, 1 initialised, 0xFFFFFFFF failed
   };
 
  private:
   static const char* default_fmt();
   bool check();
+  // Starts a walk over the calling thread's own stack, leaving out the
+  // frames of this function and of `callers_to_drop` functions above it.
+  bool stack_first_own(unsigned int callers_to_drop);
+  // Makes the walk's current frame the engine's address; false at its end.
+  bool take_frame();
+  // Writes the frames of the walk already started, from the current one.
+  bool format_frames(std::ostream& os, unsigned int skip, const char* format);
 
   unsigned long _address;
   bool _initialised = false;
@@ -179,7 +209,11 @@ class KRCORE_API se_exception_initializer {
   std::wstring infostring();
   void clear();
 
-  // Call only inside a catch clause: analyses the exception in flight.
+  // Call only inside a catch clause: analyses the exception in flight and
+  // returns. A write access violation instead ends the process at once with
+  // exit code 0xC0000005 (a parent sees status 5), after its event-log entry
+  // and a logger flush. Thread cancellation (abi::__forced_unwind) is not
+  // analysed but rethrown, so the thread still ends.
   void Analyze(const char* file, int line);
   // Records an exception of unknown type.
   void AddUnknown(const char* file, int line);

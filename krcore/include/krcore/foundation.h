@@ -160,16 +160,15 @@ class KRCORE_API critical_section {
 
   void lock();
   void unlock();
-  // Diagnostics, read without locking: -1 when free, else the number of
-  // threads that hold or wait for the lock, minus one.
+  // Diagnostics read from the platform lock's own words without locking
+  // (values may be stale by the time they return): -1 when free, 0 when
+  // held, above 0 when held and other threads wait.
   long lockcount();
   // How many times the owning thread holds the lock; 0 when free.
   long recursioncount();
 
  private:
   std::recursive_mutex _mutex;
-  std::atomic<long> _contenders{0};
-  std::atomic<long> _recursion{0};
 };
 
 // Holds a critical_section locked for a scope. Used by one thread only.

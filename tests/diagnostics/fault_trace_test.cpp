@@ -1,0 +1,105 @@
+// Traces of translated faults: the frames captured at the fault resolve to
+// the faulting function's file, line and name, through callers back to the
+// test; functions with internal linkage resolve as well.
+#include <gtest/gtest.h>
+#include <krcore/diagnostics.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "trace_lines.h"
+
+#include "trace_targets.h"
+
+namespace {
+
+volatile int* const g_bad = reinterpret_cast<volatile int*>(0x18);
+
+// Every line of a trace ends with CR LF.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines = tracetest::lines_of(text);
+  std::size_t total = 0;
+  for (const std::string& line : lines) total += line.size() + 2;
+  EXPECT_EQ(total, text.size()) << "every line ends with CR LF";
+  return lines;
+}
+
+// Runs `fault`, which must raise an access violation, and returns the trace
+// of the caught exception's record in `format`.
+template <typename Fault>
+std::string trace_of_fault(Fault fault, const char* format, unsigned skip = 0) {
+  se_translator guard;
+  try {
+    fault();
+  } catch (const se_translator::access_violation& e) {
+    std::ostringstream os;
+    EXPECT_TRUE(sym_engine::stack_trace(os, e.pointers()->ContextRecord, skip, format));
+    return os.str();
+  }
+  ADD_FAILURE() << "no access violation";
+  return {};
+}
+
+TEST(FaultTrace, NamesFaultingFileLineAndFunctionThenCallers) {
+  const std::string text =
+      trace_of_fault([] { tracetarget::read_through(g_bad); }, "%f(%l) : %m at %s\n");
+  const std::vector<std::string> lines = lines_of(text);
+  ASSERT_GE(lines.size(), 3u) << text;
+  const std::string expected_tail = "trace_targets.cpp(" + std::to_string(tracetarget::kReadLine) +
+                                    ") : diagnostics_fault_tests at tracetarget::read_through()";
+  EXPECT_NE(lines[0].find(expected_tail), std::string::npos) << text;
+  EXPECT_EQ(lines[0][0], '/') << "the file carries its full path: " << lines[0];
+  // The lambda that called it, then this test's body, resolved through the
+  // captured return addresses.
+  EXPECT_NE(lines[1].find("fault_trace_test.cpp("), std::string::npos) << text;
+  EXPECT_NE(text.find("FaultTrace_NamesFaultingFileLineAndFunctionThenCallers_Test::TestBody()"),
+            std::string::npos)
+      << text;
+}
+
+TEST(FaultTrace, StaticFunctionResolves) {
+  const std::string text = trace_of_fault([] { tracetarget::via_static(g_bad); }, "%s|%m\n");
+  const std::vector<std::string> lines = lines_of(text);
+  ASSERT_GE(lines.size(), 2u) << text;
+  EXPECT_EQ(lines[0], "tracetarget::fault_in_static()|diagnostics_fault_tests");
+  EXPECT_EQ(lines[1], "tracetarget::via_static()|diagnostics_fault_tests");
+}
+
+TEST(FaultTrace, WalkStartsAtTheFaultAddressAndSkipsFromThere) {
+  se_translator guard;
+  try {
+    tracetarget::read_through(g_bad);
+    FAIL() << "no access violation";
+  } catch (const se_translator::access_violation& e) {
+    sym_engine engine(0);
+    ASSERT_TRUE(engine.stack_first(e.pointers()->ContextRecord));
+    char name[128];
+    unsigned long displacement = 0;
+    ASSERT_GT(engine.symbol(name, sizeof name, &displacement), 0u);
+    EXPECT_STREQ(name, "tracetarget::read_through()");
+    ASSERT_TRUE(engine.stack_next());
+    ASSERT_GT(engine.symbol(name, sizeof name), 0u);
+    EXPECT_STREQ(name,
+                 "(anonymous namespace)::"
+                 "FaultTrace_WalkStartsAtTheFaultAddressAndSkipsFromThere_Test::TestBody()");
+
+    // Skipping the faulting frame starts the text at its caller.
+    std::ostringstream skipped;
+    ASSERT_TRUE(sym_engine::stack_trace(skipped, e.pointers()->ContextRecord, 1, "%s\n"));
+    EXPECT_EQ(skipped.str().rfind(std::string(name) + "\r\n", 0), 0u) << skipped.str();
+  }
+}
+
+TEST(FaultTrace, ModuleBangSymbolPlusDisplacementFormat) {
+  const std::string text = trace_of_fault([] { tracetarget::read_through(g_bad); }, "%m!%s+%sd\n");
+  const std::vector<std::string> lines = lines_of(text);
+  ASSERT_FALSE(lines.empty());
+  const std::string prefix = "diagnostics_fault_tests!tracetarget::read_through()+";
+  ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+  const std::string digits = lines[0].substr(prefix.size());
+  ASSERT_FALSE(digits.empty());
+  EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << lines[0];
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+// Fault targets of the trace tests (see trace_targets.h).
+#include "trace_targets.h"
+
+namespace tracetarget {
+
+__attribute__((noinline)) int read_through(const volatile int* p) {
+  const int value = *p;  // the faulting read
+  return value + 1;
+}
+const int kReadLine = __LINE__ - 3;
+
+namespace {
+int (*volatile g_next)(const volatile int*) = nullptr;
+}
+
+static __attribute__((noinline)) int fault_in_static(const volatile int* p) { return *p * 2; }
+
+__attribute__((noinline)) int via_static(const volatile int* p) {
+  g_next = &fault_in_static;
+  const int r = g_next(p);
+  asm volatile("");  // keep the call a call
+  return r;
+}
+
+}  // namespace tracetarget

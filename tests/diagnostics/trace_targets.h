@@ -1,0 +1,16 @@
+// Functions that fault at a known source line, for the trace tests. Built
+// with -fnon-call-exceptions in their own file, so the optimiser sees
+// neither the fault nor the caller.
+#pragma once
+
+namespace tracetarget {
+
+// Reads through `p`; the read is at line kReadLine of trace_targets.cpp.
+int read_through(const volatile int* p);
+extern const int kReadLine;
+
+// Calls a function with internal linkage, fault_in_static(), that reads
+// through `p`.
+int via_static(const volatile int* p);
+
+}  // namespace tracetarget
