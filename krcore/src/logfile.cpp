@@ -190,7 +190,7 @@ void logger::close_logfile() {
 }
 
 void logger::commit_logged_line() {
-  if (const unsigned long error = _file->commit_own())
+  if (const unsigned long error = _file->commit_own(&_cs))
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") +
                          w32_exception(error).what() + "\r\n");
 }

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include <krcore/foundation.h>
+
 #include "internal.h"
 #include "logfile_io.h"
 
@@ -71,12 +73,15 @@ class KRCORE_INTERNAL log_file_writer {
 
   // Returns once the line the calling thread queued last is in the kernel's
   // hands, writing it with whatever else is queued when no other thread is
-  // writing. 0, or the Win32 code when this thread's write failed.
-  unsigned long commit_own();
+  // writing. `arriving` (may be null) is the lock under which lines are
+  // queued: while other threads hold or wait for it, their lines are about
+  // to be queued, and the writing thread waits a moment to take them along.
+  // 0, or the Win32 code when this thread's write failed.
+  unsigned long commit_own(critical_section* arriving = nullptr);
 
  private:
   // Writes until everything up to `sequence` is written.
-  unsigned long commit_through(std::uint64_t sequence);
+  unsigned long commit_through(std::uint64_t sequence, critical_section* arriving = nullptr);
   bool try_lock_io();
   void unlock_io();
   // Returns when the file lock looks free (it may be taken again at once).
