@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -88,11 +89,18 @@ void BM_SpdlogFlushed(benchmark::State& state) {
 }
 
 // Our line's size: the prefix "YYYY/MM/DD HH:MM:SS:mmm PID: pppp TID: ttttt
-// [INFO] " is 52 characters, then the message and CR LF, 2 bytes each.
+// [INFO] " is 43 characters besides the ids (at least 4 and 5 digits), then
+// the message and CR LF, 2 bytes each.
+size_t our_line_bytes() {
+  const size_t pid = std::max<size_t>(4, std::to_string(getpid()).size());
+  const size_t tid = std::max<size_t>(5, std::to_string(gettid()).size());
+  return (43 + pid + tid + std::wcslen(kMessage) + 2) * 2;
+}
+
 void BM_BareWrite(benchmark::State& state) {
   static const int fd = ::open((bench_dir() / "bare.txt").c_str(),
                                O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  const std::string line((52 + std::wcslen(kMessage) + 2) * 2, 'x');
+  const std::string line(our_line_bytes(), 'x');
   for (auto _ : state) benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
   state.SetItemsProcessed(state.iterations());
 }

@@ -121,12 +121,17 @@ void append_utf16le(std::wstring_view text, std::string& out) {
     p[1] = static_cast<char>(unit >> 8);
     p += 2;
   };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<char32_t>(text[i]);
-    if (c < 0xD800)
-      put(static_cast<char16_t>(c));
-    else
-      each_utf16_unit(text.substr(i, 1), put);
+  for (std::size_t i = 0; i < text.size();) {
+    // A run of characters below the surrogate range, converted without a
+    // branch per character.
+    std::size_t end = i;
+    while (end < text.size() && static_cast<char32_t>(text[end]) < 0xD800) ++end;
+    for (; i < end; ++i, p += 2) {
+      const auto c = static_cast<char32_t>(text[i]);
+      p[0] = static_cast<char>(c & 0xFF);
+      p[1] = static_cast<char>((c >> 8) & 0xFF);
+    }
+    if (i < text.size()) each_utf16_unit(text.substr(i++, 1), put);
   }
   out.resize(static_cast<std::size_t>(p - out.data()));
 }
