@@ -1,2 +1,5 @@
 # fault_bench: the faulting read must be unwound from the faulting instruction.
 target_compile_options(fault_bench PRIVATE -fnon-call-exceptions)
+# logfile_bench: spdlog is the peer the log file writer is measured against.
+find_package(spdlog REQUIRED)
+target_link_libraries(logfile_bench PRIVATE spdlog::spdlog)
