@@ -1,2 +1,5 @@
 # fault_bench: the faulting read must be unwound from the faulting instruction.
 target_compile_options(fault_bench PRIVATE -fnon-call-exceptions)
+# threadpool_bench: boost::asio::thread_pool as the peer is header-only and
+# needs the thread library only.
+target_link_libraries(threadpool_bench PRIVATE Threads::Threads)
