@@ -191,11 +191,12 @@ void ThreadpoolDynamic::CheckMinThreads() {
 int ThreadpoolDynamic::GrowthWanted(long threads, unsigned int extra) const {
   const long min = _minThreads.load();
   const long max = _maxThreads.load();
-  if (threads < min) return static_cast<int>(std::min(min, max) - threads);
-  if (threads >= max || max <= min) return 0;
-  const unsigned long long busy =
-      static_cast<unsigned long long>(_running.Counter()) + _queue->queued() + extra;
-  const long wanted = static_cast<long>(std::min<unsigned long long>(busy, max));
+  long wanted = min;  // a minimum above the maximum is capped by the creation
+  if (threads < max && max > min) {
+    const unsigned long long busy =
+        static_cast<unsigned long long>(_running.Counter()) + _queue->queued() + extra;
+    wanted = std::max(wanted, static_cast<long>(std::min<unsigned long long>(busy, max)));
+  }
   return wanted > threads ? static_cast<int>(wanted - threads) : 0;
 }
 

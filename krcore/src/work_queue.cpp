@@ -21,14 +21,6 @@ namespace {
 // behind without a system call on either side.
 constexpr int kSpinsBeforeSleep = 64;
 
-// Takes one idle registration; false when there is none.
-bool take_one(std::atomic<unsigned int>& count) {
-  unsigned int n = count.load(std::memory_order_seq_cst);
-  while (n != 0)
-    if (count.compare_exchange_weak(n, n - 1, std::memory_order_seq_cst)) return true;
-  return false;
-}
-
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -40,6 +32,7 @@ inline void cpu_relax() {
 }  // namespace
 
 void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
+  bool wake = false;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(_lock);
@@ -48,16 +41,15 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
         const unsigned int now = _queued.load(std::memory_order_relaxed) + 1;
         _queued.store(now, std::memory_order_relaxed);
         if (now >= _max) _room.reset();
+        wake = _idle != 0;
+        if (wake) --_idle;
         break;
       }
     }
     HANDLE room = _room;
     wait_any(&room, 1, INFINITE);
   }
-  // Orders the count written above before the look at the registrations;
-  // a registering thread orders them the other way (wait_for_item).
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (take_one(_idle)) _items.release(1);
+  if (wake) _items.release(1);
 }
 
 DWORD work_queue::wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
@@ -65,12 +57,16 @@ DWORD work_queue::wait_for_item(const HANDLE* handles, DWORD count, DWORD timeou
     if (_queued.load(std::memory_order_relaxed) != 0) return 0;
     cpu_relax();
   }
-  _idle.fetch_add(1, std::memory_order_seq_cst);
-  // The item may have come meanwhile; when a submitter claimed a
-  // registration already, the wait below takes its unit at once.
-  if (queued() != 0 && take_one(_idle)) return 0;
+  {
+    std::lock_guard<std::mutex> lock(_lock);
+    if (!_queue.empty()) return 0;
+    ++_idle;
+  }
   const DWORD result = wait_any(handles, count, timeout_ms);
-  if (result != 0) take_one(_idle);
+  if (result != 0) {
+    std::lock_guard<std::mutex> lock(_lock);
+    if (_idle != 0) --_idle;
+  }
   return result;
 }
 
@@ -87,8 +83,8 @@ void work_queue::discard() {
     while (wait_any(&items, 1, 0) == kWaitObject0) {
     }
     dropped.swap(_queue);
-    _queued.store(0, std::memory_order_seq_cst);
-    _idle.store(0, std::memory_order_seq_cst);
+    _queued.store(0, std::memory_order_relaxed);
+    _idle = 0;
     _room.signal();
   }
   // The items are released outside the lock: their destructors may be

@@ -10,15 +10,15 @@
 // discard().
 //
 // The semaphore is released only for a thread that sleeps or is about to.
-// A thread registers as idle before it looks at the queue a last time, and a
-// submitter, after appending, claims one registration (if there is any) and
-// releases one unit for it; so one of the two always sees the other, and a
-// busy pool signals nothing per item. A thread that leaves the wait without
-// using a unit withdraws one registration. Registrations are anonymous, so a
-// thread may withdraw one whose unit was already released; that unit then
-// wakes another sleeper or makes a later wait return at once to an empty
-// queue, so that idle registrations plus released units always cover the
-// threads that may sleep.
+// Under the lock, a thread that found the queue empty registers as idle,
+// and a submitter that appends claims one registration (if there is any)
+// and releases one unit for it after unlocking; so no item is left without
+// a thread, and a busy pool signals nothing per item. A thread that leaves
+// the wait without using a unit withdraws one registration. Registrations
+// are anonymous, so a thread may withdraw one whose unit was already
+// released; that unit then wakes another sleeper or makes a later wait
+// return at once to an empty queue, so that idle registrations plus
+// released units always cover the threads that may sleep.
 #pragma once
 
 #include <krcore/threading.h>
@@ -61,6 +61,7 @@ class work_queue {
       if (_queue.empty()) return work;
       work = std::move(_queue.front());
       _queue.pop_front();
+      __builtin_prefetch(work.get(), 1);  // the thread writes the item soon
       const unsigned int before = _queued.load(std::memory_order_relaxed);
       _queued.store(before - 1, std::memory_order_relaxed);  // written under the lock only
       was_full = before >= _max;
@@ -77,7 +78,6 @@ class work_queue {
   unsigned int size() const;
   // The same without the lock (an estimate for decisions that re-check).
   unsigned int queued() const { return _queued.load(std::memory_order_seq_cst); }
-  static_assert(sizeof(std::mutex) + 3 * sizeof(unsigned int) <= 64);
   // Drops every queued item without running it, takes back the semaphore's
   // units and the idle registrations, and wakes blocked submitters. Only
   // while no pool thread runs.
@@ -86,14 +86,15 @@ class work_queue {
   void* items() { return static_cast<void*>(_items); }
 
  private:
-  // The lock and the count it guards share one cache line, so that a
-  // submission or removal moves as few lines between cores as it can; the
-  // count is written under the lock only, with plain stores, and read
-  // without it by idle threads.
+  // The lock and the counts it guards share one cache line, so that a
+  // submission or removal moves as few lines between cores as it can. The
+  // item count is written under the lock only and read without it by
+  // threads that look for work.
   alignas(64) mutable std::mutex _lock;  // a leaf lock: nothing runs under it but on_taken
   std::atomic<unsigned int> _queued{0};
-  std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
+  unsigned int _idle = 0;  // registrations not yet claimed
   const unsigned int _max;
+  static_assert(sizeof(std::mutex) + 3 * sizeof(unsigned int) <= 64);
   std::deque<std::shared_ptr<IThreadwork>> _queue;
   semaphore _items;
   manualresetevent _room;
