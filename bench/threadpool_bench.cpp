@@ -137,8 +137,9 @@ void BM_asio_thread_pool_Latency(benchmark::State& state) {
   pool.join();
 }
 
-#define THROUGHPUT(fn) \
-  BENCHMARK(fn)->Arg(1)->Arg(2)->Iterations(1)->Repetitions(7)->UseManualTime()->Unit(benchmark::kMillisecond)
+#define THROUGHPUT(fn)                                                                 \
+  BENCHMARK(fn)->Arg(1)->Arg(2)->Iterations(1)->Repetitions(7)->UseManualTime()->Unit( \
+      benchmark::kMillisecond)
 THROUGHPUT(BM_threadpool_Post);
 THROUGHPUT(BM_ThreadpoolDynamic_Post);
 THROUGHPUT(BM_asio_thread_pool_Post);
@@ -185,9 +186,10 @@ int main(int argc, char** argv) {
     if (fixed == 0 || dynamic == 0 || asio == 0) continue;
     std::printf("  %s worker(s): threadpool %.0f ns/task, ThreadpoolDynamic %.0f, asio %.0f\n",
                 workers, fixed, dynamic, asio);
-    std::printf("    ratios: threadpool/asio %.2f, ThreadpoolDynamic/asio %.2f, "
-                "ThreadpoolDynamic/threadpool %.2f\n",
-                fixed / asio, dynamic / asio, dynamic / fixed);
+    std::printf(
+        "    ratios: threadpool/asio %.2f, ThreadpoolDynamic/asio %.2f, "
+        "ThreadpoolDynamic/threadpool %.2f\n",
+        fixed / asio, dynamic / asio, dynamic / fixed);
   }
   std::printf("\nSubmit-to-completion latency of one task, 2 workers:\n");
   for (const auto& [name, samples] : g_latency)

@@ -50,7 +50,8 @@ ThreadpoolDynamic::WorkItem_t::WorkItem_t(AtomicCounter_t& running,
 std::atomic<threadpool_wrapper_t> ThreadpoolDynamic::_threadPoolWrapperFunc{nullptr};
 std::atomic<void*> ThreadpoolDynamic::_wrapperParam{nullptr};
 
-ThreadpoolDynamic::ThreadpoolDynamic() : ThreadpoolDynamic(THREAD_COUNT, THREAD_COUNT, MAX_QUEUE_SIZE) {}
+ThreadpoolDynamic::ThreadpoolDynamic()
+    : ThreadpoolDynamic(THREAD_COUNT, THREAD_COUNT, MAX_QUEUE_SIZE) {}
 
 ThreadpoolDynamic::ThreadpoolDynamic(int threads, unsigned int max_queue_size)
     : ThreadpoolDynamic(threads, threads, max_queue_size) {}
@@ -167,8 +168,8 @@ int ThreadpoolDynamic::CreateThreadsImpl(int count) {
     const unsigned long error = ::GetLastError();
     detail::pool_log(detail::kLogError,
                      L"ThreadpoolDynamic::CreateThreadsImpl() - failed to resume thread ID [",
-                     info->_id, L"], error [", error, L"], (0x", std::hex, error, std::dec,
-                     L") - ", geterrormessage(error));
+                     info->_id, L"], error [", error, L"], (0x", std::hex, error, std::dec, L") - ",
+                     geterrormessage(error));
     detail::terminate_thread(info->_handle.get());
     _threadCount.fetch_sub(1);
     _threads.erase(info->_id);
@@ -261,7 +262,8 @@ int ThreadpoolDynamic::start() {
   auto_lock lifecycle(_lifecycle);
   auto_lock lock(_threadsLock);
   if (!IsAlive()) {
-    if (!_threads.empty()) throw std::runtime_error("ThreadpoolDynamic::start() - error: already started.");
+    if (!_threads.empty())
+      throw std::runtime_error("ThreadpoolDynamic::start() - error: already started.");
     _alive.exchange(1);
     _shutdownEvent.reset();
     CreateThreadsImpl(static_cast<int>(_minThreads.load()));
@@ -272,7 +274,8 @@ int ThreadpoolDynamic::start() {
 void ThreadpoolDynamic::submitwork(const std::shared_ptr<IThreadwork>& work) {
   if (!IsAlive()) throw threadpool_shutdown_exception();
   if (!work)
-    throw std::runtime_error("ThreadpoolDynamic::submitwork() - invalid parameter: work pointer is NULL.");
+    throw std::runtime_error(
+        "ThreadpoolDynamic::submitwork() - invalid parameter: work pointer is NULL.");
   SetThreadpoolPtr(work.get());
   CheckMaxThreads(1);
   _queue->push(work);
@@ -291,16 +294,16 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
   std::vector<std::shared_ptr<threadinfo_t>> threads;
   GetThreadHandles(threads);
   _shutdownEvent.signal();
-  detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::shutdown() called with [",
-                   timeout_ms, L"] ms timeout, threads [", threads.size(), L"]");
+  detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::shutdown() called with [", timeout_ms,
+                   L"] ms timeout, threads [", threads.size(), L"]");
 
   unsigned long wait = timeout_ms;
   unsigned long terminated = 0;
   for (const auto& info : threads) {
     HANDLE h = info->_handle.get();
     if (detail::wait_any(&h, 1, wait) == detail::kWaitObject0) continue;
-    detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::shutdown() - terminating thread ID [",
-                     info->_id, L"]");
+    detail::pool_log(detail::kLogVerbose,
+                     L"ThreadpoolDynamic::shutdown() - terminating thread ID [", info->_id, L"]");
     detail::terminate_thread(h);
     ++terminated;
     wait = 100;
@@ -320,9 +323,8 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
 // ---------------------------------------------------------------------------
 
 unsigned int ThreadpoolDynamic::threadfunc(void* pool) {
-  if (threadpool_wrapper_t wrapper = _threadPoolWrapperFunc.load())
-    return wrapper(&ThreadpoolDynamic::threadbody, pool, _wrapperParam.load());
-  return threadbody(pool);
+  return detail::enter_pool_thread(_threadPoolWrapperFunc, _wrapperParam,
+                                   &ThreadpoolDynamic::threadbody, pool);
 }
 
 unsigned int ThreadpoolDynamic::threadbody(void* p) {
@@ -364,7 +366,8 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
       bool end_thread = false;
       detail::guarded_call(guard, kFile, 372, [&] {
         std::optional<WorkItem_t> item;
-        _queue->pop([&](const std::shared_ptr<IThreadwork>& work) { item.emplace(_running, work); });
+        _queue->pop(
+            [&](const std::shared_ptr<IThreadwork>& work) { item.emplace(_running, work); });
         finished.reset();
         if (!item || !item->_work) return;
         if (!detail::execute_work(guard, *item->_work, kFile, 368)) {
@@ -398,8 +401,9 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
         if (_queue->queued() != 0) CheckMaxThreads(0);
         break;
       }
-      detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::runhandler - timeout for thread ID [",
-                       info._id, L"], wait code [", result, L"], alive flag [", _alive.load(), L"]");
+      detail::pool_log(detail::kLogVerbose,
+                       L"ThreadpoolDynamic::runhandler - timeout for thread ID [", info._id,
+                       L"], wait code [", result, L"], alive flag [", _alive.load(), L"]");
       continue;
     }
     break;

@@ -8,6 +8,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <utility>
 
 #include "logsink.h"
@@ -19,8 +20,8 @@ namespace krCore::detail {
 // guard.Analyze(file, line) and counts as a return. The unwinding of an
 // ending thread passes through (see guarded_call).
 __attribute__((no_sanitize_undefined)) inline bool execute_work(se_exception_initializer& guard,
-                                                                IThreadwork& work,
-                                                                const char* file, int line) {
+                                                                IThreadwork& work, const char* file,
+                                                                int line) {
   try {
     work.Execute();
   } catch (const thread_shutdown_exception&) {
@@ -31,6 +32,15 @@ __attribute__((no_sanitize_undefined)) inline bool execute_work(se_exception_ini
     guard.Analyze(file, line);
   }
   return true;
+}
+
+// Enters a pool thread's body through the pool class's wrapper, when one is
+// installed (read once, at the thread's start).
+inline unsigned int enter_pool_thread(const std::atomic<threadpool_wrapper_t>& wrapper,
+                                      const std::atomic<void*>& param, threadpool_body_t body,
+                                      void* argument) {
+  if (threadpool_wrapper_t func = wrapper.load()) return func(body, argument, param.load());
+  return body(argument);
 }
 
 // Writes one entry of `level` made of `parts` streamed in order, when the

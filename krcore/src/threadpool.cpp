@@ -108,9 +108,7 @@ const char* threadpool_shutdown_exception::what() const noexcept {
   return "threadpool_shutdown_exception";
 }
 
-const char* thread_shutdown_exception::what() const noexcept {
-  return "thread_shutdown_exception";
-}
+const char* thread_shutdown_exception::what() const noexcept { return "thread_shutdown_exception"; }
 
 // ---------------------------------------------------------------------------
 // The fixed pool.
@@ -174,9 +172,8 @@ int threadpool::start(int thread_count) {
 int threadpool::GetThreadCount() const { return _threadCount; }
 
 unsigned int threadpool::threadfunc(void* block) {
-  if (threadpool_wrapper_t wrapper = _threadPoolWrapperFunc.load())
-    return wrapper(&threadpool::threadbody, block, _wrapperParam.load());
-  return threadbody(block);
+  return detail::enter_pool_thread(_threadPoolWrapperFunc, _wrapperParam, &threadpool::threadbody,
+                                   block);
 }
 
 unsigned int threadpool::threadbody(void* p) {
@@ -211,21 +208,20 @@ void threadpool::runhandler(int thread_id) {
     }
     guard.clear();
   }
-  detail::pool_log(detail::kLogVerbose, L"threadpool::runhandler - shutdown thread ID [",
-                   thread_id, L"], wait code [", result, L"], alive flag [", _alive.load(), L"]");
+  detail::pool_log(detail::kLogVerbose, L"threadpool::runhandler - shutdown thread ID [", thread_id,
+                   L"], wait code [", result, L"], alive flag [", _alive.load(), L"]");
   thread_postexecute(thread_id);
 }
 
 void threadpool::submitwork(const std::shared_ptr<IThreadwork>& work) {
   if (!IsAlive()) throw threadpool_shutdown_exception();
-  if (!work) throw std::runtime_error("threadpool::submitwork() - invalid parameter: work pointer is NULL.");
+  if (!work)
+    throw std::runtime_error("threadpool::submitwork() - invalid parameter: work pointer is NULL.");
   SetThreadpoolPtr(work.get());
   _queue->push(work);
 }
 
-void threadpool::submitwork(IThreadwork* work) {
-  submitwork(std::shared_ptr<IThreadwork>(work));
-}
+void threadpool::submitwork(IThreadwork* work) { submitwork(std::shared_ptr<IThreadwork>(work)); }
 
 unsigned int threadpool::WaitingWorkCount() const { return _queue->size(); }
 

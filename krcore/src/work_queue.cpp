@@ -11,8 +11,7 @@ namespace krCore::detail {
 // The semaphore's maximum is not the queue's: stale units may sit beside a
 // full queue, and a release must never fail.
 work_queue::work_queue(unsigned int max_size)
-    : _max(max_size),
-      _items(INT_MAX, 0, std::wstring()), _room(true, std::wstring()) {}
+    : _max(max_size), _items(INT_MAX, 0, std::wstring()), _room(true, std::wstring()) {}
 
 namespace {
 

@@ -35,8 +35,7 @@ class KRCORE_API IEasyThread {
 
  protected:
   virtual void Run() = 0;
-  virtual unsigned int BuildWaitArray(std::vector<void*>& handles,
-                                      unsigned long long counter) = 0;
+  virtual unsigned int BuildWaitArray(std::vector<void*>& handles, unsigned long long counter) = 0;
   virtual void OnStart() = 0;
   virtual void OnWakeup(unsigned long wait_result, unsigned long long counter) = 0;
   virtual void OnStop(unsigned long wait_result, unsigned long long counter) = 0;
@@ -206,7 +205,7 @@ class KRCORE_API threadwork : public IThreadwork {
 
  private:
   std::atomic<IThreadpool*> _pool{nullptr};
-  std::atomic<long> _done{0};             // the completion state
+  std::atomic<long> _done{0};              // the completion state
   std::atomic<void*> _completed{nullptr};  // its event, once asked for
 };
 
