@@ -35,7 +35,8 @@ class KRCORE_API IEasyThread {
 
  protected:
   virtual void Run() = 0;
-  virtual unsigned int BuildWaitArray(std::vector<void*>& handles, unsigned long long counter) = 0;
+  virtual unsigned int BuildWaitArray(std::vector<void*>& handles,
+                                      unsigned long long counter) = 0;
   virtual void OnStart() = 0;
   virtual void OnWakeup(unsigned long wait_result, unsigned long long counter) = 0;
   virtual void OnStop(unsigned long wait_result, unsigned long long counter) = 0;
