@@ -31,6 +31,8 @@ enum : unsigned long {
   kErrorTimeout = 1460,
   kErrorFunctionFailed = 1627,
   kRpcServerUnavailable = 1722,
+  kErrorInvalidWindowHandle = 1400,
+  kErrorNotEnoughQuota = 1816,
 };
 
 // Codes made from an error number that has no Win32 counterpart: the

@@ -127,4 +127,48 @@ union ULARGE_INTEGER {
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0)))
 #endif
 
+// ---------------------------------------------------------------------------
+// Thread messages: the record a thread's message queue holds, and the
+// message numbers and flags the library's queue understands.
+// ---------------------------------------------------------------------------
+typedef unsigned int UINT;
+typedef std::uintptr_t WPARAM;
+typedef std::intptr_t LPARAM;
+// A window; there are no windows here, so thread messages carry null.
+typedef void* HWND;
+
+struct POINT {
+  std::int32_t x;
+  std::int32_t y;
+};
+
+// One queued message: the target window (null for a thread message), the
+// message number, its two parameters, the tick count (ms) when it was posted
+// and the cursor position (always 0, 0 here).
+struct MSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+};
+typedef MSG* LPMSG;
+
+#ifndef WM_NULL
+#define WM_NULL 0x0000u
+#define WM_QUIT 0x0012u
+#define WM_TIMECHANGE 0x001Eu
+#define WM_USER 0x0400u
+#endif
+#ifndef PM_NOREMOVE
+#define PM_NOREMOVE 0x0000u
+#define PM_REMOVE 0x0001u
+#endif
+#ifndef QS_POSTMESSAGE
+#define QS_POSTMESSAGE 0x0008u
+#define QS_ALLPOSTMESSAGE 0x0100u
+#define QS_ALLINPUT 0x04FFu
+#endif
+
 #endif  // !_WIN32

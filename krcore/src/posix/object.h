@@ -30,6 +30,7 @@ enum class object_kind : std::uint32_t {
   semaphore = 3,
   mutex = 4,
   thread = 5,
+  message_queue = 6,
 };
 
 enum class take_result { busy, taken, abandoned };
