@@ -1,0 +1,419 @@
+// The fixed and the dynamic thread pool: what both do alike (typed tests),
+// what each does on its own, their log lines, and a stress run in which
+// submitters race a thread that shuts the pool down and starts it again.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "logging/log_capture.h"
+#include "pool_probe.h"
+
+using krCore::threadpool;
+using krCore::ThreadpoolDynamic;
+using pooltest::gate;
+using pooltest::kStepMs;
+using pooltest::probe_work;
+using pooltest::signalled;
+
+namespace {
+
+// How long a test watches for something that must not happen.
+constexpr auto kQuietPeriod = std::chrono::milliseconds(100);
+
+std::shared_ptr<probe_work> work(std::function<void()> body = {}) {
+  return std::make_shared<probe_work>(std::move(body));
+}
+
+// Submits from its own thread; `returned` is signalled when submitwork
+// returned.
+struct background_submit {
+  krCore::manualresetevent returned;
+  std::thread thread;
+  background_submit(krCore::IThreadpool& pool, std::shared_ptr<probe_work> item)
+      : thread([this, &pool, item] {
+          pool.submitwork(item);
+          returned.signal();
+        }) {}
+  ~background_submit() { thread.join(); }
+};
+
+template <class Pool>
+class BothPools : public ::testing::Test {};
+typedef ::testing::Types<threadpool, ThreadpoolDynamic> PoolTypes;
+TYPED_TEST_SUITE(BothPools, PoolTypes);
+
+}  // namespace
+
+TYPED_TEST(BothPools, OneThreadRunsItemsInSubmissionOrder) {
+  TypeParam pool(1, TypeParam::MAX_QUEUE_SIZE);
+  EXPECT_THROW(pool.submitwork(work()), krCore::threadpool_shutdown_exception);
+  EXPECT_TRUE(pool.shutdown(0));  // not running
+  ASSERT_EQ(pool.start(), 1);
+  EXPECT_EQ(pool.start(), 1);  // running already: nothing new
+  std::vector<int> order;
+  std::vector<std::shared_ptr<probe_work>> items;
+  for (int i = 0; i < 50; ++i) items.push_back(work([&order, i] { order.push_back(i); }));
+  for (auto& item : items) pool.submitwork(item);
+  ASSERT_TRUE(items.back()->completed(kStepMs));
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_THROW(pool.submitwork(std::shared_ptr<krCore::IThreadwork>()), std::runtime_error);
+}
+
+TYPED_TEST(BothPools, AFullQueueBlocksTheSubmitterUntilAThreadTakesAnItem) {
+  TypeParam pool(1, 1);
+  gate g;
+  pool.start();
+  auto busy = work(g.pass()), queued = work(), third = work();
+  pool.submitwork(busy);
+  ASSERT_TRUE(signalled(g.entered));
+  pool.submitwork(queued);
+  EXPECT_EQ(pool.WaitingWorkCount(), 1u);
+  background_submit submitter(pool, third);
+  EXPECT_FALSE(signalled(submitter.returned, kQuietPeriod.count()));
+  g.open.signal();
+  EXPECT_TRUE(signalled(submitter.returned));
+  EXPECT_TRUE(third->completed(kStepMs));
+  EXPECT_EQ(queued->runs, 1);
+}
+
+TYPED_TEST(BothPools, CompletionIsSignalledAfterExecuteAndResetOnResubmission) {
+  TypeParam pool(2, TypeParam::MAX_QUEUE_SIZE);
+  pool.start();
+  auto throwing = work([] { throw std::runtime_error("from a work item"); });
+  pool.submitwork(throwing);
+  EXPECT_TRUE(throwing->completed(kStepMs));  // an ordinary exception counts as a return
+
+  gate g;
+  auto item = work(g.pass());
+  g.open.signal();
+  pool.submitwork(item);
+  ASSERT_TRUE(item->completed(kStepMs));
+  g.open.reset();
+  pool.submitwork(item);
+  EXPECT_FALSE(item->completed());
+  ASSERT_TRUE(signalled(g.entered));
+  ASSERT_TRUE(signalled(g.entered));
+  EXPECT_FALSE(item->completed());  // held at the gate
+  g.open.signal();
+  EXPECT_TRUE(item->completed(kStepMs));
+  EXPECT_EQ(item->runs, 2);
+  EXPECT_EQ(item->GetThreadpoolPtr(), &pool);
+  EXPECT_EQ(&item->GetThreadpoolRef(), &pool);
+}
+
+TYPED_TEST(BothPools, AnItemBoundToOnePoolIsRefusedByAnother) {
+  TypeParam first(1, TypeParam::MAX_QUEUE_SIZE), second(1, TypeParam::MAX_QUEUE_SIZE);
+  first.start();
+  second.start();
+  auto item = work();
+  EXPECT_THROW(item->GetThreadpoolRef(), w32_exception);
+  first.submitwork(item);
+  try {
+    second.submitwork(item);
+    FAIL() << "a second pool accepted the item";
+  } catch (const w32_exception& e) {
+    EXPECT_EQ(e.code(), 1627u);
+  }
+  EXPECT_EQ(item->GetThreadpoolPtr(), &first);
+  EXPECT_EQ(second.WaitingWorkCount(), 0u);
+}
+
+TYPED_TEST(BothPools, ShutdownDiscardsQueuedItemsAndWakesBlockedSubmitters) {
+  TypeParam pool(1, 1);
+  pool.start();
+  krCore::manualresetevent entered;
+  auto busy = work([&] {
+    entered.signal();
+    ::WaitForSingleObject(pool.ShutdownEvent(), INFINITE);
+  });
+  auto queued = work(), late = work();
+  pool.submitwork(busy);
+  ASSERT_TRUE(signalled(entered));
+  pool.submitwork(queued);
+  {
+    background_submit submitter(pool, late);
+    EXPECT_FALSE(signalled(submitter.returned, kQuietPeriod.count()));
+    EXPECT_TRUE(pool.shutdown(kStepMs));
+    EXPECT_TRUE(signalled(submitter.returned));
+  }
+  EXPECT_FALSE(pool.IsAlive());
+  EXPECT_TRUE(busy->completed());  // the running item was finished
+  EXPECT_EQ(queued->runs, 0);
+  EXPECT_FALSE(queued->completed());
+  EXPECT_THROW(pool.submitwork(work()), krCore::threadpool_shutdown_exception);
+  // The woken submitter's item waits in the stopped pool for the next start.
+  EXPECT_EQ(pool.WaitingWorkCount(), 1u);
+  pool.start();
+  EXPECT_TRUE(late->completed(kStepMs));
+}
+
+// Several submitters keep the pool busy while another thread shuts it down
+// and starts it again: nothing deadlocks, no item runs twice, and every item
+// that ran is signalled.
+TYPED_TEST(BothPools, StressShutdownAndRestartUnderLoad) {
+  TypeParam pool(3, 16);
+  pool.start();
+  std::atomic<bool> stop{false};
+  std::vector<std::vector<std::shared_ptr<probe_work>>> submitted(3);
+  std::vector<std::thread> submitters;
+  for (auto& mine : submitted)
+    submitters.emplace_back([&pool, &stop, &mine] {
+      while (!stop.load()) {
+        auto item = work();
+        mine.push_back(item);
+        try {
+          pool.submitwork(item);
+        } catch (const krCore::threadpool_shutdown_exception&) {
+        }
+      }
+    });
+  for (int cycle = 0; cycle < 30; ++cycle) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    EXPECT_TRUE(pool.shutdown(kStepMs));
+    pool.start();
+  }
+  stop.store(true);
+  for (auto& t : submitters) t.join();
+  EXPECT_TRUE(pool.shutdown(kStepMs));
+
+  size_t ran = 0, total = 0;
+  for (auto& mine : submitted)
+    for (auto& item : mine) {
+      ++total;
+      ASSERT_LE(item->runs, 1);
+      ASSERT_EQ(item->runs == 1, item->completed());
+      ran += item->runs;
+    }
+  EXPECT_GT(ran, 0u);
+  EXPECT_GT(total, ran);  // some were refused or discarded along the way
+}
+
+// ---------------------------------------------------------------------------
+// Per pool.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Counts the threads whose loop ended.
+class counting_pool : public threadpool {
+ public:
+  using threadpool::threadpool;
+  ~counting_pool() override { shutdown(kStepMs); }
+  std::atomic<int> ended{0};
+  krCore::autoresetevent thread_ended;
+
+ protected:
+  void thread_postexecute(int) override {
+    ended.fetch_add(1);
+    thread_ended.signal();
+  }
+};
+
+std::atomic<int> g_wrapped{0};
+unsigned int counting_wrapper(krCore::threadpool_body_t body, void* argument, void* param) {
+  static_cast<std::atomic<int>*>(param)->fetch_add(1);
+  return body(argument);
+}
+
+}  // namespace
+
+TEST(Threadpool, DefaultsAndAThreadEndedByItsItem) {
+  threadpool fresh;
+  EXPECT_EQ(fresh.GetThreadCount(), 32);
+  EXPECT_FALSE(fresh.IsAlive());
+  EXPECT_STREQ(krCore::threadpool_shutdown_exception().what(), "threadpool_shutdown_exception");
+  EXPECT_STREQ(krCore::thread_shutdown_exception().what(), "thread_shutdown_exception");
+
+  counting_pool pool(2, threadpool::MAX_QUEUE_SIZE);
+  ASSERT_EQ(pool.start(), 2);
+  auto ender = work([] { throw krCore::thread_shutdown_exception(); });
+  pool.submitwork(ender);
+  ASSERT_TRUE(signalled(pool.thread_ended));
+  EXPECT_FALSE(ender->completed());
+  // The other thread goes on alone.
+  auto after = work();
+  pool.submitwork(after);
+  EXPECT_TRUE(after->completed(kStepMs));
+  EXPECT_NE(after->thread_id, ender->thread_id);
+  EXPECT_EQ(pool.ended, 1);
+  EXPECT_TRUE(pool.shutdown(kStepMs));
+  EXPECT_EQ(pool.ended, 2);
+  EXPECT_EQ(pool.start(4), 4);
+}
+
+TEST(Threadpool, EachPoolClassHasItsOwnWrapperForEveryThread) {
+  std::atomic<int> fixed{0}, dynamic{0};
+  threadpool::SetThreadPoolWrapperFunc(&counting_wrapper, &fixed);
+  ThreadpoolDynamic::SetThreadPoolWrapperFunc(&counting_wrapper, &dynamic);
+  EXPECT_EQ(ThreadpoolDynamic::GetThreadPoolWrapperFunc(), &counting_wrapper);
+  EXPECT_EQ(ThreadpoolDynamic::GetThreadPoolWrapperParam(), &dynamic);
+  {
+    threadpool a(3, 8);
+    ThreadpoolDynamic b(2, 8);
+    a.start();
+    b.start();
+    auto item = work();
+    a.submitwork(item);
+    EXPECT_TRUE(item->completed(kStepMs));  // the wrapper ran the body
+    // A shutdown waits for every thread's end, so each has passed its wrapper.
+    EXPECT_TRUE(a.shutdown(kStepMs));
+    EXPECT_TRUE(b.shutdown(kStepMs));
+  }
+  threadpool::SetThreadPoolWrapperFunc(nullptr, nullptr);
+  ThreadpoolDynamic::SetThreadPoolWrapperFunc(nullptr, nullptr);
+  EXPECT_EQ(fixed, 3);
+  EXPECT_EQ(dynamic, 2);
+}
+
+namespace {
+
+// Signals each thread's end of loop, so retirement can be waited for.
+class watched_dynamic : public ThreadpoolDynamic {
+ public:
+  using ThreadpoolDynamic::ThreadpoolDynamic;
+  ~watched_dynamic() override { shutdown(kStepMs); }
+  krCore::semaphore thread_ended{1000, 0, std::wstring()};
+
+ protected:
+  void thread_postexecute(threadinfo_t&) override { thread_ended.release(1); }
+};
+
+}  // namespace
+
+TEST(ThreadpoolDynamic, ConstructorsAndSettersCheckTheLimits) {
+  const std::string min_text =
+      "ThreadpoolDynamic::SetMinThreads() - error: minimum number of threads must be more than "
+      "zero.";
+  const std::string max_text =
+      "ThreadpoolDynamic::SetMinThreads() - error: maximum number of threads must be greater "
+      "than minimum number.";
+  auto message = [](auto make) {
+    try {
+      make();
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no exception");
+  };
+  EXPECT_EQ(message([] { ThreadpoolDynamic(0, 5, 10); }), min_text);
+  EXPECT_EQ(message([] { ThreadpoolDynamic(3, 2, 10); }), max_text);
+  ThreadpoolDynamic pool(2, 2, 10);
+  EXPECT_EQ(message([&] { pool.SetMinThreads(0); }), min_text);
+  EXPECT_EQ(message([&] { pool.SetMaxThreads(1); }), max_text);
+  EXPECT_EQ(pool.GetMinThreads(), 2);
+  EXPECT_EQ(pool.GetMaxThreads(), 2);
+  ThreadpoolDynamic defaults;
+  EXPECT_EQ(defaults.GetMinThreads(), 32);
+  EXPECT_EQ(defaults.GetIdleTimeout(), 10000u);
+  EXPECT_EQ(defaults.SetIdleTimeout(50), 10000u);
+  EXPECT_EQ(defaults.ThreadsCount(), 0u);
+}
+
+TEST(ThreadpoolDynamic, GrowsUpToTheMaximumUnderLoadAndRetiresToTheMinimumWhenIdle) {
+  watched_dynamic pool(2, 4, 100);
+  gate g;
+  ASSERT_EQ(pool.start(), 2);
+  EXPECT_EQ(pool.ThreadsCount(), 2u);
+  std::vector<std::shared_ptr<probe_work>> items;
+  for (int i = 0; i < 6; ++i) {
+    items.push_back(work(g.pass()));
+    pool.submitwork(items.back());
+  }
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(signalled(g.entered));
+  EXPECT_EQ(pool.ThreadsCount(), 4u);  // never beyond the maximum
+  EXPECT_EQ(pool.AtomicThreadsCount(), 4u);
+  EXPECT_EQ(pool.RunningWorksCount(), 4u);
+  EXPECT_EQ(pool.WaitingWorkCount(), 2u);
+  EXPECT_FALSE(signalled(pool.RunningWorksDone(), 0));
+
+  pool.SetIdleTimeout(50);
+  g.open.signal();
+  for (auto& item : items) ASSERT_TRUE(item->completed(kStepMs));
+  EXPECT_TRUE(signalled(pool.RunningWorksDone()));
+  EXPECT_EQ(pool.RunningWorksCount(), 0u);
+  // The two threads above the minimum retire once they were idle for 50 ms.
+  ASSERT_TRUE(signalled(pool.thread_ended));
+  ASSERT_TRUE(signalled(pool.thread_ended));
+  EXPECT_FALSE(signalled(pool.thread_ended, kQuietPeriod.count()));
+  EXPECT_EQ(pool.ThreadsCount(), 2u);
+
+  // A lower minimum lets one more retire; the last one stays.
+  pool.SetMinThreads(1);
+  ASSERT_TRUE(signalled(pool.thread_ended));
+  EXPECT_FALSE(signalled(pool.thread_ended, kQuietPeriod.count()));
+  EXPECT_EQ(pool.ThreadsCount(), 1u);
+  // A higher one creates threads at once.
+  pool.SetMinThreads(3);
+  EXPECT_EQ(pool.ThreadsCount(), 3u);
+}
+
+TEST(ThreadpoolDynamic, AThreadEndedByItsItemLeavesTheTable) {
+  watched_dynamic pool(2, 2, 100);
+  pool.start();
+  auto ender = work([] { throw krCore::thread_shutdown_exception(); });
+  pool.submitwork(ender);
+  ASSERT_TRUE(signalled(pool.thread_ended));
+  EXPECT_FALSE(ender->completed());
+  // The thread is gone from the table once it has ended; the next
+  // submission tops the pool up to its minimum again.
+  for (int i = 0; i < 1000 && pool.AtomicThreadsCount() != 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(pool.ThreadsCount(), 1u);
+  auto after = work();
+  pool.submitwork(after);
+  EXPECT_TRUE(after->completed(kStepMs));
+  EXPECT_EQ(pool.ThreadsCount(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Log lines.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+class PoolLog : public logtest::LoggerTest {
+ protected:
+  bool has(const std::wstring& text) {
+    for (const auto& line : messages())
+      if (line.find(text) != std::wstring::npos) return true;
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST_F(PoolLog, ShutdownsAndThreadEndsWriteTheirLines) {
+  start(0, 0xF);
+  threadpool fixed(1, 8);
+  fixed.start();
+  auto item = work();
+  fixed.submitwork(item);
+  ASSERT_TRUE(item->completed(kStepMs));
+  const std::wstring fixed_id = std::to_wstring(item->thread_id.load());
+  EXPECT_TRUE(fixed.shutdown(kStepMs));
+
+  ThreadpoolDynamic dynamic(1, 8);
+  dynamic.start();
+  auto other = work();
+  dynamic.submitwork(other);
+  ASSERT_TRUE(other->completed(kStepMs));
+  const std::wstring dynamic_id = std::to_wstring(other->thread_id.load());
+  EXPECT_TRUE(dynamic.shutdown(kStepMs));
+
+  EXPECT_TRUE(has(L"threadpool::shutdown() called with [10000] ms timeout"));
+  EXPECT_TRUE(has(L"threadpool::runhandler - shutdown thread ID [" + fixed_id +
+                  L"], wait code [1], alive flag [0]"));
+  EXPECT_TRUE(has(L"threadpool::shutdown() completed, elapsed ["));
+  EXPECT_TRUE(has(L"] s, threads terminated [0]"));
+  EXPECT_TRUE(has(L"ThreadpoolDynamic::shutdown() called with [10000] ms timeout, threads [1]"));
+  EXPECT_TRUE(has(L"ThreadpoolDynamic::runhandler - shutdown thread ID [" + dynamic_id +
+                  L"], wait code [2], alive flag [0]"));
+  EXPECT_TRUE(has(L"ThreadpoolDynamic::ThreadRemove - removing thread ID [" + dynamic_id + L"]"));
+  EXPECT_TRUE(has(L"ThreadpoolDynamic::ThreadsClear() - thread counters: atomic [0], pool [0]"));
+  EXPECT_TRUE(has(L"ThreadpoolDynamic::shutdown() completed, elapsed ["));
+}
