@@ -16,6 +16,8 @@ packages=(
   libboost-dev libboost-filesystem-dev libboost-system-dev
   # elfutils: symbols, source lines and unwinding for stack traces
   libdw-dev
+  # the peer of the log file benchmark
+  libspdlog-dev
 )
 
 missing=()

@@ -13,6 +13,7 @@
 
 #include "debug_output.h"
 #include "environment.h"
+#include "logfile_writer.h"
 #include "logline.h"
 #include "utf.h"
 
@@ -33,6 +34,7 @@ const wchar_t* const logger::REG_MULTI_SZ_EXCLUDEFILTER = L"ExcludeFilter";
 logger::logger()
     : _maxFileSizeInBytes(static_cast<std::int64_t>(DEFAULT_MAXFILESIZEMB) * 1048576),
       _pid(detail::current_process_id()),
+      _file(std::make_unique<detail::log_file_writer>()),
       _lineBuilder(std::make_unique<detail::log_line_builder>(_pid)) {}
 
 logger::~logger() {
@@ -55,16 +57,22 @@ bool logger::is_enabled(log_levels level) const {
 
 void logger::log(log_levels level, const wchar_t* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
-  auto_lock lock(_cs);
-  write(message, level, bypassfilters);
+  {
+    auto_lock lock(_cs);
+    write(message, level, bypassfilters);
+  }
+  commit_logged_line();
 }
 
 void logger::log(log_levels level, const char* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
   try {
     const std::wstring wide = convertstringtowstring(message);
-    auto_lock lock(_cs);
-    write(wide.c_str(), level, bypassfilters);
+    {
+      auto_lock lock(_cs);
+      write(wide.c_str(), level, bypassfilters);
+    }
+    commit_logged_line();
   } catch (const std::exception& e) {
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") + e.what() +
                          "\r\n");
@@ -128,6 +136,7 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
 }
 
 bool logger::filter_match(const std::wstring& line) const {
+  if (_includeFilters.empty() && _excludeFilters.empty()) return true;
   const std::locale locale;
   if (!_includeFilters.empty()) {
     bool included = false;

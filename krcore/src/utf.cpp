@@ -109,11 +109,31 @@ std::u16string utf16_from_wide(std::wstring_view text) {
   return out;
 }
 
+// Log lines go through here once each, so the common case (characters below
+// the surrogate range) is written straight into space reserved for the worst
+// case instead of growing the string per byte.
 void append_utf16le(std::wstring_view text, std::string& out) {
-  each_utf16_unit(text, [&out](char16_t unit) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
-  });
+  const std::size_t start = out.size();
+  out.resize(start + text.size() * 4);
+  char* p = out.data() + start;
+  const auto put = [&p](char16_t unit) {
+    p[0] = static_cast<char>(unit & 0xFF);
+    p[1] = static_cast<char>(unit >> 8);
+    p += 2;
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    // A run of characters below the surrogate range, converted without a
+    // branch per character.
+    std::size_t end = i;
+    while (end < text.size() && static_cast<char32_t>(text[end]) < 0xD800) ++end;
+    for (; i < end; ++i, p += 2) {
+      const auto c = static_cast<char32_t>(text[i]);
+      p[0] = static_cast<char>(c & 0xFF);
+      p[1] = static_cast<char>((c >> 8) & 0xFF);
+    }
+    if (i < text.size()) each_utf16_unit(text.substr(i++, 1), put);
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 std::wstring wide_from_utf16(std::u16string_view text) {

@@ -324,14 +324,20 @@ TEST(MonitorWindow, CloseReturnsAfterTheThreadLeftItsLoop) {
   krMonitorWindow::close();  // no instance: nothing happens
   EXPECT_TRUE(out.lines().empty());
 
+  // Only the quit lines count: a test in another process may set the clock
+  // meanwhile, and every monitor on the machine reports that.
+  auto quit_lines = [&out] {
+    const std::vector<std::wstring> all = out.lines();
+    return std::count(all.begin(), all.end(), kQuitLine);
+  };
   for (int round = 0; round < 2; ++round) {  // a closed monitor can be made again
     ASSERT_NE(krCore::singleton<krMonitorWindow>::instance(), nullptr);
     krMonitorWindow::close();
     // No waiting here: the line was written before close() returned.
-    EXPECT_EQ(out.lines(), std::vector<std::wstring>(round + 1, kQuitLine));
+    EXPECT_EQ(quit_lines(), round + 1);
   }
   krMonitorWindow::close();
-  EXPECT_EQ(out.lines().size(), 2u);
+  EXPECT_EQ(quit_lines(), 2);
 }
 
 TEST(MonitorWindow, SettingTheClockIsReported) {

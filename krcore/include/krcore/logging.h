@@ -11,6 +11,7 @@
 #include <krcore/foundation.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -23,7 +24,8 @@ namespace krCore {
 
 namespace detail {
 class log_line_builder;
-}
+class log_file_writer;
+}  // namespace detail
 
 // The process-wide logger.
 //
@@ -158,8 +160,14 @@ class KRCORE_API logger : public singleton<logger> {
   // The file side; `_cs` is held.
   void save_base_filename(const wchar_t* name);
   void write_to_file(const std::wstring& line);
+  void open_logfile(bool reportsettings);
+  bool rename_file_for_backup(int n);
+  std::wstring numbered_filename(int n) const;
   void flush_logfile();
   void close_logfile();
+  // Called after `_cs` is released: returns once the line this thread just
+  // wrote is in the kernel's hands (see log_file_writer).
+  void commit_logged_line();
 
   std::atomic<log_levels> _logLevel{log_normal};
   std::atomic<std::uint32_t> _logOptions{0};
@@ -171,6 +179,11 @@ class KRCORE_API logger : public singleton<logger> {
   std::vector<std::wstring> _excludeFilters;
   unsigned long _pid;
   std::wstring _baseFilename;
+  // The open log file, if any; created with the logger and kept for its
+  // whole life, so a thread may finish its line after `_cs` is released.
+  std::unique_ptr<detail::log_file_writer> _file;
+  int _nextFileNumber = 1;
+  std::deque<std::wstring> _createdFiles;
   std::function<void(const wchar_t*, log_levels)> _writeMessageFunc;
   // Formats the line prefix and holds the line buffer reused by every entry.
   std::unique_ptr<detail::log_line_builder> _lineBuilder;

@@ -4,6 +4,8 @@
 
 #include <krcore/foundation.h>
 
+#include <boost/filesystem/path.hpp>
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -220,6 +222,34 @@ KRCORE_API int AttachMessageBox(const std::wstring& name);
 
 // True on a little-endian processor.
 KRCORE_API bool is_little_endian();
+
+// ---------------------------------------------------------------------------
+// Directories and known locations. All functions may be called from any
+// thread; they share no state. Each reports its steps through the logger.
+// ---------------------------------------------------------------------------
+
+// Creates `path` and every missing directory above it; an existing path is
+// reused. Returns 0, or the HRESULT of the failure (0x80004005 when it has
+// none). Never throws.
+KRCORE_API long CreateDirectories(const boost::filesystem::path& path);
+KRCORE_API long CreateDirectories(const std::wstring& path);
+KRCORE_API long CreateDirectories(const wchar_t* path);
+
+// Creates a new directory `name` (a fresh GUID when empty) under `parent`
+// (the user's temporary directory when empty: TMPDIR, TMP, TEMP, /tmp) and
+// returns its full path. A taken name gets the first free decimal suffix
+// (name1, name2, ...); a lost race for a name moves on to the next one. The
+// directory is readable by its owner only. A missing parent is created (one
+// level). Throws w32_exception for a creation failure other than "already
+// exists" (3: a missing path, 5: access denied), and
+// boost::filesystem::filesystem_error when the parent cannot be created.
+KRCORE_API std::wstring CreateTempFolder(const std::wstring& parent, const std::wstring& name);
+
+// The machine-wide application-data directory: /var/lib, or the value of
+// the environment variable KRCORE_COMMON_APPDATA. When that directory does
+// not exist, the first non-empty value of ALLUSERSPROFILE, ProgramData,
+// LOCALAPPDATA and APPDATA; empty when none is set. Never throws.
+KRCORE_API std::wstring GetAppDataDirectory();
 
 }  // namespace krCore
 

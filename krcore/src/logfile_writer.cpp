@@ -1,0 +1,179 @@
+// The log file writer: per-thread encoding, the queue, and group commit.
+#include "logfile_writer.h"
+
+#include <utility>
+
+#include "utf.h"
+
+namespace krCore::detail {
+namespace {
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// The calling thread's encoded line and its place in a writer's queue. The
+// buffer keeps its capacity, so a line costs no allocation once it has grown
+// to the thread's longest line.
+struct thread_slot {
+  std::string bytes;
+  const log_file_writer* writer = nullptr;
+  std::uint64_t sequence = 0;
+};
+
+// The initial-exec model reaches the slot without a call into the dynamic
+// linker on every line; the slot is small enough for the static TLS space
+// the loader keeps for libraries loaded later.
+thread_slot& this_thread_slot() {
+  static thread_local thread_slot slot __attribute__((tls_model("initial-exec")));
+  return slot;
+}
+
+constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+
+// How long a writing thread waits for lines that are being built.
+constexpr int kGatherSpins = 400;
+
+}  // namespace
+
+log_file_writer::~log_file_writer() { close(); }
+
+unsigned long log_file_writer::open(const std::wstring& path, bool write_through) {
+  close();
+  log_file_descriptor file;
+  file_identity identity;
+  if (const unsigned long error = open_log_file(path, write_through, file, identity)) return error;
+  const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark), sizeof kByteOrderMark);
+  if (const unsigned long error = write_parts(file.get(), &bom, 1)) return error;
+  _file.attach(file.release());
+  _identity = identity;
+  _size = bom.size();
+  _lastCheck = coarse_seconds();
+  return 0;
+}
+
+unsigned long log_file_writer::enqueue(std::wstring_view line) {
+  thread_slot& slot = this_thread_slot();
+  unsigned long error = 0;
+  if (slot.writer == this && slot.sequence != 0) error = commit_own();
+  slot.bytes.clear();
+  append_utf16le(line, slot.bytes);
+  while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
+  _queue.emplace_back(slot.bytes);
+  slot.sequence = ++_queued;
+  _queueLock.clear(std::memory_order_release);
+  slot.writer = this;
+  _size += slot.bytes.size();
+  return error;
+}
+
+bool log_file_writer::check_due() {
+  const std::int64_t now = coarse_seconds();
+  if (now == _lastCheck) return false;
+  _lastCheck = now;
+  return true;
+}
+
+unsigned long log_file_writer::commit_own(critical_section* arriving) {
+  thread_slot& slot = this_thread_slot();
+  if (slot.writer != this || slot.sequence == 0) return 0;
+  const std::uint64_t sequence = slot.sequence;
+  slot.sequence = 0;
+  return commit_through(sequence, arriving);
+}
+
+unsigned long log_file_writer::drain() {
+  while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
+  const std::uint64_t last = _queued;
+  _queueLock.clear(std::memory_order_release);
+  return commit_through(last);
+}
+
+bool log_file_writer::try_lock_io() {
+  std::uint32_t expected = 0;
+  return _io.compare_exchange_strong(expected, kIoHeld, std::memory_order_acquire,
+                                     std::memory_order_relaxed);
+}
+
+void log_file_writer::unlock_io() {
+  if (_io.exchange(0, std::memory_order_release) == kIoHeldWithWaiters) _io.notify_all();
+}
+
+void log_file_writer::wait_io() {
+  // A write takes microseconds: spin briefly before sleeping.
+  for (int spin = 0; spin < 2000; ++spin) {
+    if (_io.load(std::memory_order_relaxed) == 0) return;
+    cpu_relax();
+  }
+  std::uint32_t state = _io.load(std::memory_order_relaxed);
+  while (state != 0) {
+    // Mark that someone sleeps, so the holder's unlock wakes us.
+    if (state == kIoHeldWithWaiters ||
+        _io.compare_exchange_weak(state, kIoHeldWithWaiters, std::memory_order_relaxed)) {
+      _io.wait(kIoHeldWithWaiters, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+unsigned long log_file_writer::commit_through(std::uint64_t sequence, critical_section* arriving) {
+  for (;;) {
+    if (_written.load(std::memory_order_acquire) >= sequence) return 0;
+    if (!try_lock_io()) {
+      // Another thread is writing, quite possibly our line too.
+      wait_io();
+      continue;
+    }
+    if (_written.load(std::memory_order_acquire) >= sequence) {
+      unlock_io();
+      return 0;
+    }
+    // Lines of threads that are building theirs right now join this write
+    // instead of paying for a system call each: a few hundred nanoseconds
+    // of waiting against a microsecond of write. Bounded, so a thread that
+    // holds the lock for long (a new file's report) costs little.
+    if (arriving)
+      for (int spin = 0; spin < kGatherSpins && arriving->lockcount() >= 0; ++spin) cpu_relax();
+    while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
+    _batch.swap(_queue);
+    const std::uint64_t last = _queued;
+    _queueLock.clear(std::memory_order_release);
+    const unsigned long error =
+        _batch.empty() ? 0 : write_parts(_file.get(), _batch.data(), _batch.size());
+    _batch.clear();
+    _written.store(last, std::memory_order_release);
+    unlock_io();
+    return error;
+  }
+}
+
+unsigned long log_file_writer::state(std::uint64_t& size, bool& unlinked) {
+  const unsigned long drained = drain();
+  const unsigned long error = log_file_state(_file.get(), size, unlinked);
+  if (error != 0) return error;
+  _size = size;
+  return drained;
+}
+
+void log_file_writer::flush() {
+  if (!_file.valid()) return;
+  drain();
+  sync_log_file(_file.get());
+}
+
+unsigned long log_file_writer::close() {
+  if (!_file.valid()) return 0;
+  const unsigned long error = drain();
+  // Nothing is queued and the logger's lock keeps new lines out; a thread
+  // may still hold the file lock for a moment with nothing to write.
+  while (!try_lock_io()) wait_io();
+  _file.reset();
+  unlock_io();
+  _identity = file_identity{};
+  _size = 0;
+  return error;
+}
+
+}  // namespace krCore::detail

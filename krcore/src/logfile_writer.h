@@ -1,0 +1,112 @@
+// Internal: the open log file and the way lines reach it.
+//
+// Every line must be in the kernel's hands before `log` returns, so that a
+// process that crashes right after loses nothing it logged. Doing that with
+// one write per line under the logger's lock would make every thread wait
+// for every other thread's system call. Instead the logger, under its lock,
+// only encodes the line into the calling thread's own buffer and queues it
+// (`enqueue`); after the lock is released the thread makes sure its line
+// was written (`commit_own`). The first thread to get at the file writes
+// everything queued so far in one gathered write; threads whose lines went
+// out with it return without a system call of their own (group commit).
+// Rotation, flushing and closing run under the logger's lock and first
+// write what is queued (`drain`), so queued lines always belong to the open
+// file.
+//
+// The size is tracked in memory; the system is asked only when the tracked
+// size crosses the limit, and once a second to notice a file that was
+// unlinked under the writer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <krcore/foundation.h>
+
+#include "internal.h"
+#include "logfile_io.h"
+
+namespace krCore::detail {
+
+// Thread-safety: open, enqueue, drain, state, flush and close must be
+// serialised by the caller (the logger's lock); commit_own may run on any
+// thread at any time, with or without that lock.
+class KRCORE_INTERNAL log_file_writer {
+ public:
+  log_file_writer() = default;
+  ~log_file_writer();
+  log_file_writer(const log_file_writer&) = delete;
+  log_file_writer& operator=(const log_file_writer&) = delete;
+
+  bool is_open() const { return _file.valid(); }
+  const file_identity& identity() const { return _identity; }
+
+  // Opens `path` (see open_log_file) and writes the byte-order mark. 0 or
+  // a Win32 code; on failure no file is open.
+  unsigned long open(const std::wstring& path, bool write_through);
+
+  // Encodes `line` as UTF-16LE into the calling thread's buffer and queues
+  // it. A line the thread queued earlier and has not committed yet (a line
+  // logged from inside the logger's callback) is written first, so the
+  // buffer can be reused. Returns 0 or the Win32 code of that earlier write.
+  unsigned long enqueue(std::wstring_view line);
+
+  // Bytes in the file once everything queued is written.
+  std::uint64_t tracked_size() const { return _size; }
+
+  // True at most once a second: time to ask the system about the file.
+  bool check_due();
+
+  // Writes everything queued. 0 or the Win32 code of a failed write (the
+  // lines are dropped then).
+  unsigned long drain();
+  // Drains and asks the system for the size and whether the file was
+  // unlinked; resynchronises the tracked size. 0 or a Win32 code.
+  unsigned long state(std::uint64_t& size, bool& unlinked);
+  // Drains and writes the file's data to the device; failures are ignored.
+  void flush();
+  // Drains and closes; no-op without a file. Returns drain()'s code.
+  unsigned long close();
+
+  // Returns once the line the calling thread queued last is in the kernel's
+  // hands, writing it with whatever else is queued when no other thread is
+  // writing. `arriving` (may be null) is the lock under which lines are
+  // queued: while other threads hold or wait for it, their lines are about
+  // to be queued, and the writing thread waits a moment to take them along.
+  // 0, or the Win32 code when this thread's write failed.
+  unsigned long commit_own(critical_section* arriving = nullptr);
+
+ private:
+  // Writes until everything up to `sequence` is written.
+  unsigned long commit_through(std::uint64_t sequence, critical_section* arriving = nullptr);
+  bool try_lock_io();
+  void unlock_io();
+  // Returns when the file lock looks free (it may be taken again at once).
+  void wait_io();
+
+  static constexpr std::uint32_t kIoHeld = 1;
+  static constexpr std::uint32_t kIoHeldWithWaiters = 2;
+
+  log_file_descriptor _file;
+  file_identity _identity;
+  std::uint64_t _size = 0;
+  std::int64_t _lastCheck = 0;
+
+  // Lines queued and not yet written; guarded by `_queueLock`, a spin lock
+  // held only to append or take the queue.
+  std::atomic_flag _queueLock = ATOMIC_FLAG_INIT;
+  std::vector<std::string_view> _queue;
+  std::uint64_t _queued = 0;  // sequence number of the last queued line
+  // Taken by the writing thread while it owns `_batch`.
+  std::vector<std::string_view> _batch;
+  // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
+  // when others sleep on it.
+  std::atomic<std::uint32_t> _io{0};
+  // Sequence number of the last line in the kernel's hands.
+  std::atomic<std::uint64_t> _written{0};
+};
+
+}  // namespace krCore::detail

@@ -1,0 +1,86 @@
+// A line is in the kernel's hands before log() returns: a child process
+// that reports each line on a pipe after log() returned is killed with
+// SIGKILL mid-run, and every line it reported is in its files.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <thread>
+
+#include "logfile_support.h"
+
+namespace {
+
+using namespace logfiletest;
+
+// The child: two threads log numbered lines and report each number once
+// log() has returned; never returns.
+[[noreturn]] void run_child(const fs::path& base, int report_fd) {
+  logger::close();
+  logger* child = krCore::singleton<logger>::instance();
+  child->initialize(0x1, logger::log_normal, 1, 50, base.wstring().c_str());
+  const std::wstring padding(100, L'p');
+  auto body = [&](int first) {
+    for (int i = first;; i += 2) {
+      child->log(L"N" + std::to_wstring(i) + L" " + padding);
+      if (::write(report_fd, &i, sizeof i) != sizeof i) ::_exit(3);
+    }
+  };
+  std::thread other(body, 1);
+  body(0);
+  ::_exit(0);
+}
+
+TEST_F(LogFileTest, EveryLineReportedBeforeSigkillIsInTheFiles) {
+  const fs::path base = dir / "Svc";
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    run_child(base, fds[1]);
+  }
+  ::close(fds[1]);
+
+  // Kill it in the middle of its work: after 8000 reported lines (about
+  // 2.7 MB, past two rotations).
+  std::set<int> reported;
+  std::string pending;
+  char buffer[4096];
+  bool killed = false;
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t whole = pending.size() / sizeof(int) * sizeof(int);
+    for (size_t at = 0; at < whole; at += sizeof(int)) {
+      int value;
+      std::memcpy(&value, pending.data() + at, sizeof value);
+      reported.insert(value);
+    }
+    pending.erase(0, whole);
+    if (!killed && reported.size() >= 8000) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+  std::set<int> logged;
+  for (const std::wstring& line : all_lines(base, 50)) {
+    const size_t at = line.find(L"[INFO] N");
+    ASSERT_NE(at, std::wstring::npos) << "torn line";
+    logged.insert(std::stoi(line.substr(at + 8)));
+  }
+  ASSERT_GE(reported.size(), 8000u);
+  size_t missing = 0;
+  for (int value : reported) missing += logged.count(value) == 0;
+  EXPECT_EQ(missing, 0u) << "of " << reported.size() << " reported lines";
+}
+
+}  // namespace

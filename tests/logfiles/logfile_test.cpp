@@ -1,0 +1,211 @@
+// Log files: where they lie and how they are named, what a new file holds,
+// the size limit, shifting and pruning, sharing with other writers, and the
+// encoding.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "logfile_support.h"
+
+namespace {
+
+using namespace logfiletest;
+
+// A message of `n` characters.
+std::wstring filler(size_t n) { return std::wstring(n, L'x'); }
+
+TEST_F(LogFileTest, BaseNamesAndFolders) {
+  debug_capture capture;
+  const fs::path exe = krCore::getmodulepath(true);
+
+  // Default: <application data>/Vantrel/Logs/<exe stem>/<exe name>.
+  log->initialize(0x1, logger::log_normal, 0, 0, nullptr);
+  const fs::path base = dir / "Vantrel" / "Logs" / exe.stem() / exe.filename();
+  EXPECT_TRUE(saw(capture, L"logger::save_base_filename : " + base.wstring() + L"\r\n"));
+  log->log(L"first");
+  const std::vector<std::wstring> lines = read_log(numbered(base, 1)).lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(L"[INFO] first"), std::wstring::npos);
+
+  // Option 0x8: the executable's own path.
+  logger::close();
+  log = krCore::singleton<logger>::instance();
+  log->initialize(0x8, logger::log_normal, 0, 0, nullptr);
+  EXPECT_TRUE(saw(capture, L"logger::save_base_filename : " + exe.wstring() + L"\r\n"));
+
+  // Option 0x4: path, tick count and process id; a given name's folder is
+  // created when the first file opens.
+  logger::close();
+  log = krCore::singleton<logger>::instance();
+  const fs::path named = dir / "sub" / "Svc";
+  log->initialize(0x5, logger::log_normal, 0, 0, named.wstring().c_str());
+  log->log(L"unique");
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(dir / "sub")) files.push_back(entry.path());
+  ASSERT_EQ(files.size(), 1u);
+  const std::string name = files[0].filename().string();
+  const std::string pid = "." + std::to_string(::getpid()) + ".0001.log.txt";
+  ASSERT_EQ(name.rfind("Svc.", 0), 0u) << name;
+  ASSERT_GT(name.size(), pid.size() + 4);
+  EXPECT_EQ(name.substr(name.size() - pid.size()), pid);
+  const std::string tick = name.substr(4, name.size() - pid.size() - 4);
+  EXPECT_EQ(tick.find_first_not_of("0123456789"), std::string::npos) << name;
+}
+
+TEST_F(LogFileTest, NumberedModeShiftsAndDeletesTheOldest) {
+  const fs::path base = dir / "Svc";
+  const char* old[] = {"one", "two", "three"};
+  for (int n = 1; n <= 3; ++n) std::ofstream(numbered(base, n)) << old[n - 1];
+  log->initialize(0x1, logger::log_normal, 1, 3, base.wstring().c_str());
+  log->log(L"new");
+  auto raw = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(raw(numbered(base, 3)), "two");
+  EXPECT_EQ(raw(numbered(base, 2)), "one");
+  EXPECT_FALSE(fs::exists(numbered(base, 4)));
+  const log_content current = read_log(numbered(base, 1));
+  EXPECT_TRUE(current.bom);
+  EXPECT_NE(current.text.find(L"[INFO] new\r\n"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, LargeLineIsWrittenWholeAndTheNextFileStartsWithTheReport) {
+  debug_capture capture;
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
+  const std::wstring big = filler(600000);  // 1.2 MB as UTF-16, above the 1 MB limit
+  log->log(big);
+  log->log(L"after");
+
+  EXPECT_TRUE(saw(
+      capture,
+      L"logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
+  // The big line went whole into the file that is now number 2.
+  const log_content full = read_log(numbered(base, 2));
+  EXPECT_TRUE(full.bom && full.even);
+  EXPECT_NE(full.text.find(L"[INFO] " + big + L"\r\n"), std::wstring::npos);
+  EXPECT_EQ(full.text.find(L"after"), std::wstring::npos);
+
+  // The new file: byte-order mark, settings report, then the line.
+  const log_content next = read_log(numbered(base, 1));
+  EXPECT_TRUE(next.bom);
+  const std::vector<std::wstring> lines = next.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines.front().find(L"QM Logger initialized from open log file"), std::wstring::npos);
+  EXPECT_NE(lines.back().find(L"[INFO] after"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, ProcessUniqueModePrunesTheOldestFiles) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x5, logger::log_normal, 1, 2, base.wstring().c_str());
+  const std::wstring big = filler(600000);
+  for (int i = 0; i < 3; ++i) log->log(big);  // three files, each closed after its line
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_NE(names[0].find(".0002.log.txt"), std::string::npos);
+  EXPECT_NE(names[1].find(".0003.log.txt"), std::string::npos);
+}
+
+TEST_F(LogFileTest, TheOpenFileSurvivesAPrune) {
+  debug_capture capture;
+  const fs::path base = dir / "Svc";
+  // One file kept: every opening in the numbered mode tries to prune
+  // number 1, which is the file just opened.
+  log->initialize(0x1, logger::log_normal, 1, 1, base.wstring().c_str());
+  log->log(filler(600000));
+  log->log(L"survivor");
+  EXPECT_TRUE(
+      saw(capture, L"couldn't not be deleted. Error was [The process cannot access the file"));
+  const log_content current = read_log(numbered(base, 1));
+  EXPECT_NE(current.text.find(L"[INFO] survivor\r\n"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, ASecondWriterIsRefusedAndReadersAreNot) {
+  debug_capture capture;
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
+  log->log(L"held");
+  // Another writer cannot lock the open file; a reader can read it.
+  const int other = ::open(numbered(base, 1).c_str(), O_RDWR);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"held"), std::wstring::npos);
+
+  // The other way round: a file another writer holds is neither moved
+  // aside nor opened; the line is dropped with the sharing violation.
+  logger::close();
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  log = krCore::singleton<logger>::instance();
+  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
+  log->log(L"refused");
+  ::close(other);
+  EXPECT_TRUE(saw(capture, L"logger::rename_file_for_backup - could not rename ["));
+  EXPECT_TRUE(saw(capture,
+                  L"Unexpected exception caught in logger::write - The process cannot "
+                  L"access the file because it is being used by another process."));
+  EXPECT_EQ(read_log(numbered(base, 1)).text.find(L"refused"), std::wstring::npos);
+  // With the other writer gone the next line gets a file.
+  log->log(L"accepted");
+  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"accepted"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, FilesAreUtf16WithSurrogatePairs) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
+  const std::wstring text = L"Gr\u00FC\u00DFe \u2013 \u65E5\u672C \U0001F600 end";
+  log->log(text);
+  std::ifstream in(numbered(base, 1), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find(std::string("\x3D\xD8\x00\xDE", 4)), std::string::npos);  // U+1F600
+  const log_content content = read_log(numbered(base, 1));
+  EXPECT_TRUE(content.bom && content.even);
+  EXPECT_NE(content.text.find(L"[INFO] " + text + L"\r\n"), std::wstring::npos);
+}
+
+TEST_F(LogFileTest, WriteThroughFilesAreOpenedForSynchronousData) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x10001, logger::log_normal, 1, 10, base.wstring().c_str());
+  log->log(L"durable");
+  log->flush();
+  // Find our descriptor of the file and read its open flags.
+  bool found = false;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(entry.path(), ec) != numbered(base, 1)) continue;
+    std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+    std::string key;
+    unsigned long flags = 0;
+    while (info >> key)
+      if (key == "flags:") info >> std::oct >> flags;
+    EXPECT_NE(flags & O_DSYNC, 0u);
+    found = true;
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(LogFileTest, AFileRemovedUnderTheLoggerIsReplaced) {
+  debug_capture capture;
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
+  log->log(L"before");
+  fs::remove(numbered(base, 1));
+  // The logger looks at its file once a second.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!fs::exists(numbered(base, 1)) && std::chrono::steady_clock::now() < deadline) {
+    log->log(L"probe");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(fs::exists(numbered(base, 1)));
+  EXPECT_TRUE(saw(capture, L"current log file was removed"));
+  log->log(L"after");
+  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"after"), std::wstring::npos);
+}
+
+}  // namespace
