@@ -11,6 +11,9 @@
 #include <krcore/threading.h>
 #include <krcore/timing.h>
 
+#include <chrono>
+#include <thread>
+
 #include "errors.h"
 #include "logsink.h"
 #include "pool_work.h"
@@ -209,11 +212,21 @@ void CommandSchedulerImpl::OnStart() {
 }
 
 unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*counter*/) {
-  auto_lock lock(_lock);
-  if (_timeOrdered.empty()) return GetDefaultWaitTimeout();
-  const double first = _timeOrdered.begin()->first;
-  if (first < 0.0) return GetDefaultWaitTimeout();
-  return finite_ms(first - Now());
+  double left_s;
+  {
+    auto_lock lock(_lock);
+    if (_timeOrdered.empty()) return GetDefaultWaitTimeout();
+    const double first = _timeOrdered.begin()->first;
+    if (first < 0.0) return GetDefaultWaitTimeout();
+    left_s = first - Now();
+    if (left_s <= 0.0 || left_s >= 0.001) return finite_ms(left_s);
+  }
+  // Less than a millisecond to go: the waits count whole milliseconds, so
+  // the thread would go round with 0 ms waits until the moment. It sleeps
+  // the rest instead (outside the lock); a stop or wake-up signalled
+  // meanwhile is seen by the wait that follows at once.
+  std::this_thread::sleep_for(std::chrono::duration<double>(left_s));
+  return 0;
 }
 
 void CommandSchedulerImpl::GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
