@@ -12,6 +12,7 @@
 #include <locale>
 
 #include "errors.h"
+#include "guid_text.h"
 #include "logsink.h"
 #include "random.h"
 #include "utf.h"
@@ -233,7 +234,12 @@ std::wstring createguid() {
   } catch (const krException& e) {
     throw krException(static_cast<unsigned long>(e.code()), "createguid::CoCreateGuid failed", 4);
   }
-  // The text form of the platform's UUID-to-string: lower case, no braces.
+  return detail::guid_text(guid);
+}
+
+namespace detail {
+
+std::wstring guid_text(const GUID& guid) {
   // Written digit by digit into the one allocation of the result: schedulers
   // make an ID per command, so this is on their hot path.
   static constexpr wchar_t kDigits[] = L"0123456789abcdef";
@@ -254,6 +260,8 @@ std::wstring createguid() {
   for (int i = 2; i < 8; ++i) put(guid.Data4[i], 2);
   return text;
 }
+
+}  // namespace detail
 
 namespace {
 

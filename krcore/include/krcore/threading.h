@@ -614,7 +614,9 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
 
   // Shutdown(10000) that never throws: false when it threw.
   bool ShutdownNoThrow(unsigned long timeout_ms);
-  // A GUID text not used by a waiting command. Call with the lock held.
+  // A new GUID text not used by a waiting command; its first 12 digits
+  // count up from a random start, so IDs are unique within the scheduler
+  // and new ones sort last in the ID table. Call with the lock held.
   std::wstring GetID();
   // The earliest waiting moment, or -1.0 when nothing waits.
   double GetNextExecuteMoment() const;
@@ -647,6 +649,7 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
   mutable critical_section _lock;
   std::multimap<double, std::shared_ptr<CommandShell_t>> _timeOrdered;
   std::map<std::wstring, std::shared_ptr<CommandShell_t>> _byId;
+  unsigned long long _idSequence = 0;  // the IDs' rising part; see GetID
 };
 
 // The scheduler with a fixed thread pool (8 threads by default).
