@@ -9,6 +9,8 @@
 // pool thread; Asio's handler), as median and 99th percentile over all runs.
 // The scheduler has a fixed pool of 2 threads; Asio's io_context runs on 2
 // threads. Work items and timer objects are made before the clock starts.
+// Each run's own median lateness is printed too: on a shared machine a run
+// whose threads wait for a processor stands out there.
 #include <benchmark/benchmark.h>
 #include <krcore/threading.h>
 #include <krcore/timing.h>
