@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "errors.h"
-#include "guid_text.h"
 #include "logsink.h"
 #include "pool_work.h"
 #include "timer_slack.h"
@@ -112,23 +111,11 @@ bool CommandSchedulerImpl::ShutdownNoThrow(unsigned long /*timeout_ms*/) {
 }
 
 std::wstring CommandSchedulerImpl::GetID() {
-  // A random GUID whose first 48 bits (the first 12 digits of its text) are
-  // replaced by a counter that starts at a random value. New IDs then sort
-  // after the others, so inserting one into the ID table follows the same,
-  // cached path down the tree instead of a random one: with 100,000 commands
-  // waiting that is most of an add's cost.
-  GUID guid;
-  createguid(guid);
-  if (_idSequence == 0)
-    _idSequence = (static_cast<unsigned long long>(guid.Data1) << 16 | guid.Data2) | 1;
+  // A fresh random GUID as text; the caller holds the lock, so the check
+  // against the table and the insertion that follows are one step.
   for (;;) {
-    const unsigned long long sequence = _idSequence++ & 0xFFFFFFFFFFFFull;
-    guid.Data1 = static_cast<decltype(guid.Data1)>(sequence >> 16);
-    guid.Data2 = static_cast<decltype(guid.Data2)>(sequence & 0xFFFF);
-    std::wstring id = detail::guid_text(guid);
-    // An ID after the last one is new; only a wrap of the counter past a
-    // command still waiting can collide.
-    if (_byId.empty() || _byId.rbegin()->first < id || _byId.find(id) == _byId.end()) return id;
+    std::wstring id = createguid();
+    if (_byId.find(id) == _byId.end()) return id;
   }
 }
 
@@ -168,14 +155,10 @@ void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id
 void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& command) {
   auto_lock lock(_lock);
   const double first = _timeOrdered.empty() ? -1.0 : _timeOrdered.begin()->first;
-  // New IDs sort last (see GetID), and moments mostly rise: inserting at the
-  // end, when that is where an entry belongs, costs no search. Both kinds of
-  // insertion put a command after the commands with an equal moment.
-  const bool last_id = _byId.empty() || _byId.rbegin()->first < command->ID;
-  if (last_id)
-    _byId.emplace_hint(_byId.end(), command->ID, command);
-  else
-    _byId.emplace(command->ID, command);
+  // Moments mostly rise: inserting at the end, when that is where an entry
+  // belongs, costs no search. Both kinds of insertion put a command after
+  // the commands with an equal moment.
+  _byId.emplace(command->ID, command);
   if (_timeOrdered.empty() || _timeOrdered.rbegin()->first <= command->ExecuteMoment)
     _timeOrdered.emplace_hint(_timeOrdered.end(), command->ExecuteMoment, command);
   else

@@ -649,7 +649,6 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
   mutable critical_section _lock;
   std::multimap<double, std::shared_ptr<CommandShell_t>> _timeOrdered;
   std::map<std::wstring, std::shared_ptr<CommandShell_t>> _byId;
-  unsigned long long _idSequence = 0;  // the IDs' rising part; see GetID
 };
 
 // The scheduler with a fixed thread pool (8 threads by default).
