@@ -6,3 +6,6 @@ target_link_libraries(threadpool_bench PRIVATE Threads::Threads)
 # logfile_bench: spdlog is the peer the log file writer is measured against.
 find_package(spdlog REQUIRED)
 target_link_libraries(logfile_bench PRIVATE spdlog::spdlog)
+# scheduler_bench: boost::asio::steady_timer as the peer is header-only and
+# needs the thread library only.
+target_link_libraries(scheduler_bench PRIVATE Threads::Threads)

@@ -12,6 +12,7 @@
 #include <locale>
 
 #include "errors.h"
+#include "guid_text.h"
 #include "logsink.h"
 #include "random.h"
 #include "utf.h"
@@ -233,14 +234,34 @@ std::wstring createguid() {
   } catch (const krException& e) {
     throw krException(static_cast<unsigned long>(e.code()), "createguid::CoCreateGuid failed", 4);
   }
-  // The text form of the platform's UUID-to-string: lower case, no braces.
-  wchar_t text[37];
-  std::swprintf(text, 37, L"%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-                guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                guid.Data4[6], guid.Data4[7]);
+  return detail::guid_text(guid);
+}
+
+namespace detail {
+
+std::wstring guid_text(const GUID& guid) {
+  // Written digit by digit into the one allocation of the result: schedulers
+  // make an ID per command, so this is on their hot path.
+  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
+  std::wstring text(36, L'-');
+  wchar_t* out = text.data();
+  auto put = [&out](unsigned long long value, int digits) {
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+      *out++ = kDigits[(value >> shift) & 0xF];
+  };
+  put(guid.Data1, 8);
+  ++out;
+  put(guid.Data2, 4);
+  ++out;
+  put(guid.Data3, 4);
+  ++out;
+  put((guid.Data4[0] << 8) | guid.Data4[1], 4);
+  ++out;
+  for (int i = 2; i < 8; ++i) put(guid.Data4[i], 2);
   return text;
 }
+
+}  // namespace detail
 
 namespace {
 

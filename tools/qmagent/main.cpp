@@ -1,45 +1,231 @@
-// qmagent: the demo agent. It shows what the library can do on this machine
-// and grows with the library.
+// qmagent: the demo agent. It runs as a small agent would: a log file, the
+// process-wide command scheduler with a heartbeat command that reschedules
+// itself every second, and the clock-change monitor; it stops on SIGINT or
+// SIGTERM or after --duration seconds and then shows the end of its log file.
 #include <krcore/foundation.h>
 #include <krcore/logging.h>
 #include <krcore/sysutil.h>
+#include <krcore/threading.h>
+#include <krcore/timing.h>
 
+#include <signal.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
-#include <initializer_list>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using namespace krCore;
+
+struct options {
+  double duration_s = 0.0;  // 0: until a signal
+  int level = logger::log_normal;
+  std::wstring logfile;  // the log's base name; empty: the default location
+  bool verbose = false;  // copy every log line to standard output
+  int tail_lines = 10;
+};
+
+void usage() {
+  std::printf(
+      "usage: qmagent [--duration SECONDS] [--level verbose|normal|warning|error]\n"
+      "               [--logdir DIR | --logfile BASE] [--tail LINES] [--verbose]\n"
+      "  --duration  stop after SECONDS (default: run until SIGINT or SIGTERM)\n"
+      "  --level     lowest level written to the log (default: normal)\n"
+      "  --logdir    write DIR/qmagent.0001.log.txt\n"
+      "  --logfile   write BASE.0001.log.txt (default: under the common\n"
+      "              application data directory, KRCORE_COMMON_APPDATA or /var/lib)\n"
+      "  --tail      how many lines of the log to show at the end (default: 10)\n"
+      "  --verbose   verbose level, and every log line copied to standard output\n");
+}
+
+int level_from(const std::string& name) {
+  if (name == "verbose") return logger::log_verbose;
+  if (name == "normal") return logger::log_normal;
+  if (name == "warning") return logger::log_warning;
+  if (name == "error") return logger::log_error;
+  return 0;
+}
+
+// False (after printing why) for arguments it does not understand.
+bool parse(int argc, char** argv, options& out) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") return false;
+    if (arg == "--verbose") {
+      out.verbose = true;
+      out.level = logger::log_verbose;
+    } else if (arg == "--duration" && has_value) {
+      char* end = nullptr;
+      out.duration_s = std::strtod(argv[++i], &end);
+      if (*end || out.duration_s < 0) {
+        std::fprintf(stderr, "qmagent: bad duration [%s]\n", argv[i]);
+        return false;
+      }
+    } else if (arg == "--level" && has_value) {
+      out.level = level_from(argv[++i]);
+      if (!out.level) {
+        std::fprintf(stderr, "qmagent: unknown level [%s]\n", argv[i]);
+        return false;
+      }
+    } else if (arg == "--logdir" && has_value) {
+      out.logfile = convertstringtowstring(argv[++i]) + L"/qmagent";
+    } else if (arg == "--logfile" && has_value) {
+      out.logfile = convertstringtowstring(argv[++i]);
+    } else if (arg == "--tail" && has_value) {
+      out.tail_lines = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "qmagent: unknown argument [%s]\n", arg.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Logs the uptime and the process counter, then schedules itself one second
+// after its previous moment, so the beats do not drift.
+class heartbeat : public threadwork, public std::enable_shared_from_this<heartbeat> {
+ public:
+  explicit heartbeat(ICommandScheduler& scheduler) : _scheduler(scheduler) {}
+
+  void start() { _scheduler.AddDelay(0.0, shared_from_this()); }
+  int beats() const { return _beats.load(); }
+
+  void Execute() override {
+    ProcessServices& services = *singleton<ProcessServices>::instance();
+    const int beat = ++_beats;
+    {
+      basic_log_ostream<wchar_t> out(logger::log_normal);
+      out << L"qmagent - heartbeat [" << beat << L"], uptime [" << services.Stopwatch().Elapsed_s()
+          << L"] s, process counter [" << services.NextCounter() << L"]";
+    }
+    const double now = _scheduler.Stopwatch().Elapsed_s();
+    _next = (_next < 0.0 ? now : _next) + 1.0;
+    _scheduler.AddMoment(_next, shared_from_this());
+  }
+
+ private:
+  ICommandScheduler& _scheduler;
+  double _next = -1.0;
+  std::atomic<int> _beats{0};
+};
+
+// Waits for SIGINT or SIGTERM (blocked in every thread) for up to
+// `duration_s` seconds, or without limit for 0. Returns the signal, or 0.
+int wait_for_stop(const sigset_t& stop_signals, double duration_s) {
+  for (;;) {
+    int sig;
+    if (duration_s > 0) {
+      timespec limit;
+      limit.tv_sec = static_cast<time_t>(duration_s);
+      limit.tv_nsec = static_cast<long>((duration_s - static_cast<double>(limit.tv_sec)) * 1e9);
+      sig = ::sigtimedwait(&stop_signals, nullptr, &limit);
+    } else {
+      sig = ::sigwaitinfo(&stop_signals, nullptr);
+    }
+    if (sig > 0) return sig;
+    if (errno == EAGAIN) return 0;  // the duration passed
+    // EINTR: another signal; a restarted wait would count the duration
+    // again, which a demo can live with.
+  }
+}
+
+// The last `count` lines of a UTF-16 log file, as UTF-8.
+std::deque<std::string> last_lines(const std::string& path, int count) {
+  std::ifstream file(path, std::ios::binary);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE)
+    bytes.erase(bytes.begin(), bytes.begin() + 2);  // the byte-order mark
+  std::wistringstream text(StringFromBytes(bytes));
+  std::deque<std::string> lines;
+  for (std::wstring line; std::getline(text, line);) {
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    lines.push_back(convertwstringtostring(line));
+    if (static_cast<int>(lines.size()) > count) lines.pop_front();
+  }
+  return lines;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  using namespace krCore;
+  options opt;
+  if (!parse(argc, argv, opt)) {
+    usage();
+    return 2;
+  }
+
+  // Blocked before any thread starts, so every thread inherits the mask and
+  // only the wait below receives the stop signals.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
   std::printf("qmagent - demo agent of the qmcore library\n");
   std::printf("Module path:      %s\n", convertwstringtostring(getmodulepath(true)).c_str());
-  std::printf("Module directory: %s\n", convertwstringtostring(getmodulepath(false)).c_str());
-  std::printf("A fresh GUID:     %s\n", convertwstringtostring(createguid()).c_str());
-  std::printf("System texts of a few error codes:\n");
-  for (unsigned long code : {2ul, 5ul, 87ul, 183ul, 258ul, 0x80004005ul, 0x80070005ul, 0xABCul})
-    std::printf("  0x%08lx  %s\n", code, geterrormessage_shortstring(code).c_str());
+
+  // The log file: option 0x1, plus 0x2 (a copy on standard output) when
+  // verbose. The default base name is the logger's default location.
+  const std::wstring base =
+      opt.logfile.empty() ? GetAppDataDirectory() + L"/Vantrel/Logs/qmagent/qmagent" : opt.logfile;
+  const std::string logpath = convertwstringtostring(base) + ".0001.log.txt";
+  logger* log = singleton<logger>::instance();
+  log->initialize(opt.verbose ? 0x3 : 0x1, opt.level, 0, 0,
+                  opt.logfile.empty() ? nullptr : opt.logfile.c_str());
+  std::printf("Log file:         %s\n", logpath.c_str());
+  LOG(std::wstring(L"qmagent - started"));
+
+  ProcessServices& services = *singleton<ProcessServices>::instance();
+  ICommandScheduler& scheduler = services.CommandScheduler();
+  const int pool_threads = scheduler.Start();
+  std::printf("Command scheduler started, pool of %d thread(s).\n", pool_threads);
+
+  singleton<krMonitorWindow>::instance();
+  LOG(std::wstring(L"qmagent - clock-change monitor started"));
+  std::printf("Clock-change monitor started.\n");
+
+  auto beat = std::make_shared<heartbeat>(scheduler);
+  beat->start();
+  if (opt.duration_s > 0)
+    std::printf("Running for %g s (Ctrl-C stops earlier)...\n", opt.duration_s);
+  else
+    std::printf("Running until SIGINT or SIGTERM (Ctrl-C)...\n");
   std::fflush(stdout);
 
-  // Logging: to the log file (option 0x1) and a console copy (option 0x2)
-  // at the verbose level, so the settings report and every line below reach
-  // both; the callback counts the entries that were written. The file's base
-  // name is the first argument, else the default location.
-  logger* log = singleton<logger>::instance();
-  int written = 0;
-  log->set_write_message_func([&written](const wchar_t*, logger::log_levels) { ++written; });
-  const std::wstring exe = getmodulepath(true);
-  const std::wstring name = exe.substr(exe.rfind(L'/') + 1);  // no extension here
-  const std::wstring given = argc > 1 ? convertstringtowstring(argv[1]) : std::wstring();
-  const std::wstring base =
-      argc > 1 ? given : GetAppDataDirectory() + L"/Vantrel/Logs/" + name + L"/" + name;
-  log->initialize(0x3, logger::log_verbose, 0, 0, argc > 1 ? given.c_str() : nullptr);
-  std::printf("Log file:         %s.0001.log.txt\n", convertwstringtostring(base).c_str());
-  LOG(std::wstring(L"qmagent - logger started"));
-  LOGVERBOSE(std::string("qmagent - a verbose line"));
+  const int sig = wait_for_stop(stop_signals, opt.duration_s);
   {
-    basic_log_ostream<wchar_t> out(logger::log_warning);
-    out << L"qmagent - a warning built in a stream [" << 42 << L"]";
+    basic_log_ostream<wchar_t> out(logger::log_normal);
+    out << L"qmagent - stopping (" << (sig ? (sig == SIGINT ? L"SIGINT" : L"SIGTERM") : L"duration")
+        << L"), uptime [" << services.Stopwatch().Elapsed_s() << L"] s";
   }
-  std::printf("qmagent: the logger wrote %d entries.\n", written);
+  const bool clean = scheduler.Shutdown(5000);
+  krMonitorWindow::close();
+  LOG(std::wstring(L"qmagent - stopped"));
   logger::close();
-  std::printf("qmagent done.\n");
-  return 0;
+
+  std::printf("\nStopped by %s after %.2f s: %d heartbeat(s), scheduler shutdown %s.\n",
+              sig ? (sig == SIGINT ? "SIGINT" : "SIGTERM") : "duration",
+              services.Stopwatch().Elapsed_s(), beat->beats(), clean ? "clean" : "forced");
+  std::printf("Log file: %s\n", logpath.c_str());
+  const std::deque<std::string> tail = last_lines(logpath, opt.tail_lines);
+  if (tail.empty()) {
+    std::printf("(the log file could not be read: is its directory writable? Try --logdir)\n");
+    return 1;
+  }
+  std::printf("Its last %zu line(s):\n", tail.size());
+  for (const std::string& line : tail) std::printf("  %s\n", line.c_str());
+  return clean ? 0 : 1;
 }

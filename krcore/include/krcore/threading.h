@@ -3,12 +3,15 @@
 #pragma once
 
 #include <krcore/foundation.h>
+#include <krcore/timing.h>
 
 #include <atomic>
 #include <deque>
 #include <exception>
+#include <list>
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -521,6 +524,212 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   AtomicCounter_t _running;
   std::unique_ptr<detail::work_queue> _queue;
   critical_section _lifecycle;  // serialises start and shutdown
+};
+
+// ---------------------------------------------------------------------------
+// The command scheduler.
+// ---------------------------------------------------------------------------
+
+// One scheduled command: its ID, the moment it is due (seconds on the
+// scheduler's stopwatch) and the work item it hands to the pool.
+struct KRCORE_API CommandShell_t {
+  CommandShell_t();
+  CommandShell_t(const CommandShell_t& other);
+  CommandShell_t& operator=(const CommandShell_t& other);
+  ~CommandShell_t();
+
+  std::wstring ID;
+  double ExecuteMoment = 0.0;
+  std::shared_ptr<IThreadwork> Work;
+};
+
+// Runs work items at a moment or after a delay, once each, on a pool the
+// scheduler owns. Moments are seconds on the scheduler's own stopwatch (not
+// the wall clock, so setting the clock moves nothing). Every add returns a
+// text ID (a GUID) with which the command can be moved or removed while it
+// waits. See CommandSchedulerImpl for the contracts.
+class KRCORE_API ICommandScheduler {
+ public:
+  virtual ~ICommandScheduler() {}
+  virtual int Start() = 0;
+  virtual bool Shutdown(unsigned long timeout_ms) = 0;
+  virtual IThreadpool& Threadpool() = 0;
+  virtual const IStopwatch& Stopwatch() = 0;
+  virtual std::wstring AddDelay(double delay_s, const std::shared_ptr<IThreadwork>& work) = 0;
+  virtual std::wstring AddMoment(double moment_s, const std::shared_ptr<IThreadwork>& work) = 0;
+  virtual bool RescheduleDelay(const std::wstring& id, double delay_s) = 0;
+  virtual bool RescheduleMoment(const std::wstring& id, double moment_s) = 0;
+  virtual std::shared_ptr<CommandShell_t> Remove(const std::wstring& id) = 0;
+};
+
+// The scheduler on one worker thread: the commands wait in two ordered
+// tables (by moment, and by ID); the thread sleeps until the earliest moment,
+// takes every due command out at once and submits their work items to the
+// pool, earliest first and in insertion order among equal moments. A late
+// command runs at the next wake-up; nothing is skipped or merged.
+//
+// Thread-safety: Add, Reschedule and Remove may be called from any thread,
+// work items included; one lock guards the tables and is never held while
+// work is submitted or runs. Start and Shutdown are not meant to race each
+// other.
+//
+// Lifetime: construction starts nothing (commands may be added; AddDelay
+// then counts from 0). Start starts the stopwatch, the pool and the thread;
+// Shutdown stops them; commands still waiting are neither run nor removed.
+// An owner should call Shutdown before destroying the scheduler; if it does
+// not, the destructor of the concrete scheduler stops the thread before the
+// pool and the tables go.
+class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected EasyThreadImpl {
+ public:
+  CommandSchedulerImpl();
+  ~CommandSchedulerImpl() override;
+
+  // Starts the stopwatch, the pool and the thread; returns the pool's thread
+  // count. Throws w32_exception (1627) when the pool starts no thread (the
+  // stopwatch is then running, the thread not started).
+  int Start() override;
+  // Stops the thread within `timeout_ms`, then shuts the pool down with the
+  // time left (at least 100 ms) and stops the stopwatch. True when the thread
+  // stopped in time and every pool thread ended by itself. Never throws for
+  // a thread or pool that does not stop.
+  bool Shutdown(unsigned long timeout_ms) override;
+  // Schedule at now + `delay_s` or at `moment_s` (a negative or past moment
+  // is due at once); return the new ID. Throw what the GUID source throws.
+  std::wstring AddDelay(double delay_s, const std::shared_ptr<IThreadwork>& work) override;
+  std::wstring AddMoment(double moment_s, const std::shared_ptr<IThreadwork>& work) override;
+  // Move a waiting command to now + `delay_s` or to `moment_s`, after the
+  // commands already waiting there; the ID stays. False when no command with
+  // that ID waits (also when it was already handed to the pool).
+  bool RescheduleDelay(const std::wstring& id, double delay_s) override;
+  bool RescheduleMoment(const std::wstring& id, double moment_s) override;
+  // Takes a waiting command out and returns it; empty when none has that ID.
+  std::shared_ptr<CommandShell_t> Remove(const std::wstring& id) override;
+
+ protected:
+  // Starts the pool; logs its size. Throws w32_exception (1627) when no
+  // thread runs.
+  virtual int StartThreadPool();
+  virtual void StartStopwatch() = 0;
+  virtual void StopStopwatch() = 0;
+
+  // Shutdown(10000) that never throws: false when it threw.
+  bool ShutdownNoThrow(unsigned long timeout_ms);
+  // A new GUID text not used by a waiting command; its first 12 digits
+  // count up from a random start, so IDs are unique within the scheduler
+  // and new ones sort last in the ID table. Call with the lock held.
+  std::wstring GetID();
+  // The earliest waiting moment, or -1.0 when nothing waits.
+  double GetNextExecuteMoment() const;
+  // Insertion: with a new ID, with a given ID, or of a ready command. The
+  // thread is woken when the command became the earliest.
+  std::wstring AddMomentImpl(double moment_s, const std::shared_ptr<IThreadwork>& work);
+  void AddMomentImpl(double moment_s, const std::wstring& id,
+                     const std::shared_ptr<IThreadwork>& work);
+  void AddMomentImpl(const std::shared_ptr<CommandShell_t>& command);
+  // The unlocked halves of Remove and Reschedule (the caller holds the lock).
+  std::shared_ptr<CommandShell_t> RemoveImpl(const std::wstring& id);
+  bool RemoveTimeOrdered(const std::shared_ptr<CommandShell_t>& command);
+  bool RescheduleMomentImpl(const std::wstring& id, double moment_s);
+  // Takes every due command out of the tables (under the lock) / submits the
+  // commands' work items to the pool in list order (without it).
+  void GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready);
+  void ProcessCommands(std::list<std::shared_ptr<CommandShell_t>>& ready);
+  // Stops the thread if it still runs; a concrete scheduler calls it first
+  // in its destructor, while its pool and stopwatch still exist.
+  void StopSchedulerThread();
+
+  // The worker thread's hooks.
+  void OnStart() override;
+  void OnWakeup(unsigned long wait_result, unsigned long long counter) override;
+  unsigned long GetWaitTimeout_ms(unsigned long long counter) override;
+
+ private:
+  double Now();
+
+  mutable critical_section _lock;
+  std::multimap<double, std::shared_ptr<CommandShell_t>> _timeOrdered;
+  std::map<std::wstring, std::shared_ptr<CommandShell_t>> _byId;
+};
+
+// The scheduler with a fixed thread pool (8 threads by default).
+class KRCORE_API CommandSchedulerFixed : public CommandSchedulerImpl {
+ public:
+  CommandSchedulerFixed();
+  CommandSchedulerFixed(int thread_count, unsigned int max_queue_size);
+  ~CommandSchedulerFixed() override;
+
+  IThreadpool& Threadpool() override;
+  const IStopwatch& Stopwatch() override;
+  threadpool& GetThreadpool();
+
+ protected:
+  void StartStopwatch() override;
+  void StopStopwatch() override;
+
+ private:
+  BestResStopwatch _stopwatch;
+  threadpool _threadpool;
+};
+
+// The scheduler with a dynamic thread pool; the arguments go to
+// ThreadpoolDynamic(min_threads, max_threads, max_queue_size).
+class KRCORE_API CommandSchedulerDyn : public CommandSchedulerImpl {
+ public:
+  CommandSchedulerDyn(int min_threads, int max_threads, unsigned int max_queue_size);
+  ~CommandSchedulerDyn() override;
+
+  IThreadpool& Threadpool() override;
+  const IStopwatch& Stopwatch() override;
+  ThreadpoolDynamic& GetThreadpoolDynamic();
+
+ protected:
+  void StartStopwatch() override;
+  void StopStopwatch() override;
+
+ private:
+  BestResStopwatch _stopwatch;
+  ThreadpoolDynamic _threadpool;
+};
+
+// ---------------------------------------------------------------------------
+// The process services.
+// ---------------------------------------------------------------------------
+
+// The process's shared services: the uptime stopwatch (running from the
+// first instance()), one command scheduler made on demand, a sequence
+// counter, and time stamps shaped for file names.
+// Thread-safety: every operation may be called from any thread; only one
+// scheduler is ever made. Lifetime: singleton<ProcessServices>::instance();
+// the scheduler is never stopped or freed by the services (its owner, the
+// host, shuts it down).
+class KRCORE_API ProcessServices : public singleton<ProcessServices> {
+  friend class singleton<ProcessServices>;
+  friend class singleton_base<ProcessServices>;
+
+ public:
+  // The uptime stopwatch (it refuses to stop).
+  const IStopwatch& Stopwatch();
+  // The scheduler; made here as CommandSchedulerDyn(min, max, queue) when
+  // there is none (later arguments are ignored). Not started.
+  ICommandScheduler& InitializeCommandScheduler(int min_threads, int max_threads,
+                                                unsigned int max_queue_size);
+  // The scheduler, or InitializeCommandScheduler(1, 32, 0x7FFFFFFF).
+  ICommandScheduler& CommandScheduler();
+  // The next value of the process counter (the first is 1).
+  unsigned long NextCounter();
+  // The local time as "YYYY-MM-DD_hh.mm.ss.mmm", with "." and NextCounter()
+  // appended when `with_counter` (the default).
+  std::wstring TimeAsFilename();
+  std::wstring TimeAsFilename(bool with_counter);
+  std::wstring TimeAsFilename(const SYSTEMTIME& time, bool with_counter);
+
+ private:
+  ProcessServices();
+  ~ProcessServices() override;
+
+  ProcessStopwatch _uptime;
+  std::atomic<ICommandScheduler*> _scheduler{nullptr};
+  std::atomic<unsigned long> _counter{0};
 };
 
 }  // namespace krCore

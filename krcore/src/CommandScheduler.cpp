@@ -1,0 +1,293 @@
+// The command scheduler: commands wait in a table ordered by moment and one
+// ordered by ID; the scheduler's worker thread sleeps until the earliest
+// moment, takes every due command out in one batch and hands the work items
+// to the scheduler's pool outside the lock.
+//
+// The worker asks for a small timer slack, so that its timed waits end close
+// to the due moment instead of up to the kernel's default 50 µs late.
+#include <krcore/diagnostics.h>
+#include <krcore/logging.h>
+#include <krcore/sysutil.h>
+#include <krcore/threading.h>
+#include <krcore/timing.h>
+
+#include <chrono>
+#include <thread>
+
+#include "errors.h"
+#include "logsink.h"
+#include "pool_work.h"
+#include "timer_slack.h"
+
+namespace krCore {
+namespace {
+
+// The source name the exception analysis reports for this file.
+constexpr const char* kFile = "CommandScheduler";
+
+// The longest finite wait: the platform's waits take 32 bits and all ones
+// means infinite.
+constexpr double kMaxFiniteWaitMs = 4294967294.0;
+
+// The worker's timer slack: small against the lateness a caller notices,
+// large enough that the kernel may still merge very close wake-ups.
+constexpr unsigned long kTimerSlackNs = 1000;
+
+// Milliseconds of a non-negative duration in seconds, truncated and kept
+// below INFINITE.
+unsigned long finite_ms(double seconds) {
+  const double ms = seconds * 1000.0;
+  if (ms >= kMaxFiniteWaitMs) return static_cast<unsigned long>(kMaxFiniteWaitMs);
+  return ms > 0.0 ? static_cast<unsigned long>(ms) : 0ul;
+}
+
+}  // namespace
+
+CommandShell_t::CommandShell_t() = default;
+CommandShell_t::CommandShell_t(const CommandShell_t& other) = default;
+CommandShell_t& CommandShell_t::operator=(const CommandShell_t& other) = default;
+CommandShell_t::~CommandShell_t() = default;
+
+CommandSchedulerImpl::CommandSchedulerImpl() = default;
+
+CommandSchedulerImpl::~CommandSchedulerImpl() { StopSchedulerThread(); }
+
+void CommandSchedulerImpl::StopSchedulerThread() {
+  try {
+    if (!IsRunning()) return;
+    detail::pool_log(detail::kLogWarning,
+                     L"CommandSchedulerImpl - destroyed without Shutdown(), stopping its thread");
+    StopAndTerminate(10000);
+  } catch (...) {  // a destructor must not throw; the logging path may
+  }
+}
+
+double CommandSchedulerImpl::Now() { return Stopwatch().Elapsed_s(); }
+
+int CommandSchedulerImpl::Start() {
+  StartStopwatch();
+  const int threads = StartThreadPool();
+  StartThread();
+  return threads;
+}
+
+int CommandSchedulerImpl::StartThreadPool() {
+  const int threads = Threadpool().start();
+  detail::pool_log(detail::kLogNormal,
+                   L"CommandSchedulerImpl::StartThreadPool() - thread pool size [", threads, L"]");
+  if (threads <= 0) {
+    static constexpr const wchar_t* kFailed =
+        L"CommandSchedulerImpl::StartThreadPool() - failed to start thread pool";
+    detail::pool_log(detail::kLogError, kFailed);
+    throw w32_exception(kFailed, detail::kErrorFunctionFailed);
+  }
+  return threads;
+}
+
+bool CommandSchedulerImpl::Shutdown(unsigned long timeout_ms) {
+  detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::Shutdown() called with [",
+                   timeout_ms, L"] ms timeout");
+  CountdownTimer_t countdown(timeout_ms);
+  const std::pair<unsigned long, unsigned long> stopped = StopAndTerminate(timeout_ms);
+  // The pool gets what is left of the time-out, but never less than 100 ms.
+  const bool pool_done = Threadpool().shutdown(finite_ms(countdown.Left_s(0.1)));
+  StopStopwatch();
+  detail::pool_log(detail::kLogVerbose,
+                   L"CommandSchedulerImpl::Shutdown() - thread stopped with codes [", stopped.first,
+                   L", ", stopped.second, L"], thread pool shutdown returned [", pool_done ? 1 : 0,
+                   L"], elapsed [", countdown.Elapsed_s(), L"] s");
+  return stopped.first == 0 && pool_done;
+}
+
+bool CommandSchedulerImpl::ShutdownNoThrow(unsigned long /*timeout_ms*/) {
+  // A fixed time-out, as the callers of this entry point have always had.
+  se_exception_initializer guard;
+  try {
+    return Shutdown(10000);
+  } catch (...) {
+    guard.Analyze(kFile, 38);
+  }
+  return false;
+}
+
+std::wstring CommandSchedulerImpl::GetID() {
+  // A fresh random GUID as text; the caller holds the lock, so the check
+  // against the table and the insertion that follows are one step.
+  for (;;) {
+    std::wstring id = createguid();
+    if (_byId.find(id) == _byId.end()) return id;
+  }
+}
+
+double CommandSchedulerImpl::GetNextExecuteMoment() const {
+  auto_lock lock(_lock);
+  return _timeOrdered.empty() ? -1.0 : _timeOrdered.begin()->first;
+}
+
+std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
+                                            const std::shared_ptr<IThreadwork>& work) {
+  auto_lock lock(_lock);
+  return AddMomentImpl(Now() + delay_s, work);
+}
+
+std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
+                                             const std::shared_ptr<IThreadwork>& work) {
+  auto_lock lock(_lock);
+  return AddMomentImpl(moment_s, work);
+}
+
+std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
+                                                 const std::shared_ptr<IThreadwork>& work) {
+  std::wstring id = GetID();
+  AddMomentImpl(moment_s, id, work);
+  return id;
+}
+
+void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id,
+                                         const std::shared_ptr<IThreadwork>& work) {
+  auto command = std::make_shared<CommandShell_t>();
+  command->ID = id;  // the caller keeps its copy: it returns it
+  command->ExecuteMoment = moment_s;
+  command->Work = work;
+  AddMomentImpl(command);
+}
+
+void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& command) {
+  auto_lock lock(_lock);
+  const double first = _timeOrdered.empty() ? -1.0 : _timeOrdered.begin()->first;
+  // Moments mostly rise: inserting at the end, when that is where an entry
+  // belongs, costs no search. Both kinds of insertion put a command after
+  // the commands with an equal moment.
+  _byId.emplace(command->ID, command);
+  if (_timeOrdered.empty() || _timeOrdered.rbegin()->first <= command->ExecuteMoment)
+    _timeOrdered.emplace_hint(_timeOrdered.end(), command->ExecuteMoment, command);
+  else
+    _timeOrdered.emplace(command->ExecuteMoment, command);
+  // The thread's current wait may be too long only when this is now the
+  // earliest command.
+  if (first < 0.0 || first > command->ExecuteMoment) Wakeup();
+}
+
+std::shared_ptr<CommandShell_t> CommandSchedulerImpl::Remove(const std::wstring& id) {
+  auto_lock lock(_lock);
+  return RemoveImpl(id);
+}
+
+std::shared_ptr<CommandShell_t> CommandSchedulerImpl::RemoveImpl(const std::wstring& id) {
+  auto_lock lock(_lock);
+  const auto found = _byId.find(id);
+  if (found == _byId.end()) return {};
+  std::shared_ptr<CommandShell_t> command = std::move(found->second);
+  _byId.erase(found);
+  RemoveTimeOrdered(command);
+  return command;
+}
+
+bool CommandSchedulerImpl::RemoveTimeOrdered(const std::shared_ptr<CommandShell_t>& command) {
+  auto_lock lock(_lock);
+  const auto range = _timeOrdered.equal_range(command->ExecuteMoment);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second->ID == command->ID) {
+      _timeOrdered.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CommandSchedulerImpl::RescheduleDelay(const std::wstring& id, double delay_s) {
+  auto_lock lock(_lock);
+  return RescheduleMomentImpl(id, Now() + delay_s);
+}
+
+bool CommandSchedulerImpl::RescheduleMoment(const std::wstring& id, double moment_s) {
+  auto_lock lock(_lock);
+  return RescheduleMomentImpl(id, moment_s);
+}
+
+bool CommandSchedulerImpl::RescheduleMomentImpl(const std::wstring& id, double moment_s) {
+  auto_lock lock(_lock);
+  std::shared_ptr<CommandShell_t> command = RemoveImpl(id);
+  if (!command) return false;
+  command->ExecuteMoment = moment_s;
+  AddMomentImpl(command);
+  return true;
+}
+
+void CommandSchedulerImpl::OnStart() {
+  EasyThreadImpl::OnStart();
+  detail::set_thread_timer_slack(kTimerSlackNs);
+}
+
+unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*counter*/) {
+  double left_s;
+  {
+    auto_lock lock(_lock);
+    if (_timeOrdered.empty()) return GetDefaultWaitTimeout();
+    const double first = _timeOrdered.begin()->first;
+    if (first < 0.0) return GetDefaultWaitTimeout();
+    left_s = first - Now();
+    if (left_s <= 0.0 || left_s >= 0.001) return finite_ms(left_s);
+  }
+  // Less than a millisecond to go: the waits count whole milliseconds, so
+  // the thread would go round with 0 ms waits until the moment. It sleeps
+  // the rest instead (outside the lock); a stop or wake-up signalled
+  // meanwhile is seen by the wait that follows at once.
+  std::this_thread::sleep_for(std::chrono::duration<double>(left_s));
+  return 0;
+}
+
+void CommandSchedulerImpl::GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  auto_lock lock(_lock);
+  const double now = Now();
+  auto it = _timeOrdered.begin();
+  for (; it != _timeOrdered.end() && it->first <= now; ++it) ready.push_back(std::move(it->second));
+  _timeOrdered.erase(_timeOrdered.begin(), it);
+  for (const auto& command : ready) _byId.erase(command->ID);
+}
+
+void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  IThreadpool& pool = Threadpool();
+  for (const auto& command : ready) pool.submitwork(command->Work);
+}
+
+void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
+  std::list<std::shared_ptr<CommandShell_t>> ready;
+  GetReadyCommands(ready);
+  if (ready.empty()) return;
+  ProcessCommands(ready);
+  detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::ProcessTimeout() - executed [",
+                   ready.size(), L"] command(s), counter [", counter, L"].");
+}
+
+// ---------------------------------------------------------------------------
+// The two concrete schedulers.
+// ---------------------------------------------------------------------------
+
+CommandSchedulerFixed::CommandSchedulerFixed() : CommandSchedulerFixed(8, 2147483647u) {}
+
+CommandSchedulerFixed::CommandSchedulerFixed(int thread_count, unsigned int max_queue_size)
+    : _stopwatch(false), _threadpool(thread_count, max_queue_size) {}
+
+// The thread must stop while the pool and the stopwatch it uses still exist.
+CommandSchedulerFixed::~CommandSchedulerFixed() { StopSchedulerThread(); }
+
+IThreadpool& CommandSchedulerFixed::Threadpool() { return _threadpool; }
+const IStopwatch& CommandSchedulerFixed::Stopwatch() { return _stopwatch; }
+threadpool& CommandSchedulerFixed::GetThreadpool() { return _threadpool; }
+void CommandSchedulerFixed::StartStopwatch() { _stopwatch.Start(); }
+void CommandSchedulerFixed::StopStopwatch() { _stopwatch.Stop(); }
+
+CommandSchedulerDyn::CommandSchedulerDyn(int min_threads, int max_threads,
+                                         unsigned int max_queue_size)
+    : _stopwatch(false), _threadpool(min_threads, max_threads, max_queue_size) {}
+
+CommandSchedulerDyn::~CommandSchedulerDyn() { StopSchedulerThread(); }
+
+IThreadpool& CommandSchedulerDyn::Threadpool() { return _threadpool; }
+const IStopwatch& CommandSchedulerDyn::Stopwatch() { return _stopwatch; }
+ThreadpoolDynamic& CommandSchedulerDyn::GetThreadpoolDynamic() { return _threadpool; }
+void CommandSchedulerDyn::StartStopwatch() { _stopwatch.Start(); }
+void CommandSchedulerDyn::StopStopwatch() { _stopwatch.Stop(); }
+
+}  // namespace krCore

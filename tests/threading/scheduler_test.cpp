@@ -1,0 +1,283 @@
+// The command scheduler: order of submission, the wake-up rule, removal and
+// rescheduling, shutdown's time-out for the pool, the destructor of a
+// scheduler nobody shut down, a stress run of concurrent callers; and the
+// process services.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <krcore/sysutil.h>
+
+#include "logging/log_capture.h"
+#include "pool_probe.h"
+
+using krCore::CommandSchedulerDyn;
+using krCore::CommandSchedulerFixed;
+using krCore::CommandShell_t;
+using krCore::ProcessServices;
+using pooltest::kStepMs;
+using pooltest::probe_work;
+using pooltest::signalled;
+
+namespace {
+
+// How long a test watches for a wake-up that must not happen.
+constexpr unsigned long kQuietMs = 150;
+
+// A fixed-pool scheduler that reports each wake-up of its thread and shows
+// its earliest moment.
+class probe_scheduler : public CommandSchedulerFixed {
+ public:
+  explicit probe_scheduler(int threads = 1) : CommandSchedulerFixed(threads, 1000000) {}
+  using CommandSchedulerFixed::GetNextExecuteMoment;
+  krCore::autoresetevent woke;
+
+ protected:
+  void OnWakeup(unsigned long result, unsigned long long counter) override {
+    CommandSchedulerFixed::OnWakeup(result, counter);
+    woke.signal();
+  }
+};
+
+// Items that append their name to a shared list when they run.
+struct run_order {
+  std::mutex mutex;
+  std::vector<std::string> names;
+  std::shared_ptr<probe_work> item(const std::string& name) {
+    return std::make_shared<probe_work>([this, name] {
+      std::lock_guard<std::mutex> lock(mutex);
+      names.push_back(name);
+    });
+  }
+};
+
+}  // namespace
+
+TEST(CommandScheduler, AddDelayZeroIsSubmittedAtOnce) {
+  CommandSchedulerFixed scheduler(2, 100);
+  EXPECT_EQ(scheduler.Start(), 2);
+  auto item = std::make_shared<probe_work>();
+  const std::wstring id = scheduler.AddDelay(0.0, item);
+  EXPECT_EQ(id.size(), 36u);
+  EXPECT_TRUE(krCore::IsGuid(id));
+  EXPECT_TRUE(item->completed(kStepMs));
+  EXPECT_EQ(item->runs.load(), 1);
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
+  EXPECT_FALSE(scheduler.Stopwatch().IsRunning());
+}
+
+TEST(CommandScheduler, EqualMomentsRunInInsertionOrderAndARescheduledCommandJoinsLast) {
+  probe_scheduler scheduler;  // one pool thread: run order is submission order
+  run_order order;
+  EXPECT_EQ(scheduler.GetNextExecuteMoment(), -1.0);
+  // Added before Start: AddDelay counts from 0 on the stopped stopwatch.
+  const std::wstring moved = scheduler.AddDelay(0.05, order.item("moved"));
+  const std::wstring a = scheduler.AddMoment(0.3, order.item("a"));
+  scheduler.AddMoment(0.3, order.item("b"));
+  scheduler.AddMoment(0.1, order.item("early"));
+  scheduler.AddMoment(0.3, order.item("c"));
+  EXPECT_EQ(scheduler.GetNextExecuteMoment(), 0.05);
+  EXPECT_TRUE(scheduler.RescheduleMoment(moved, 0.3));
+  EXPECT_EQ(scheduler.GetNextExecuteMoment(), 0.1);
+
+  auto last = order.item("last");
+  scheduler.AddMoment(0.6, last);
+  scheduler.Start();
+  ASSERT_TRUE(last->completed(kStepMs));
+  EXPECT_EQ(order.names, (std::vector<std::string>{"early", "a", "b", "c", "moved", "last"}));
+  EXPECT_EQ(scheduler.GetNextExecuteMoment(), -1.0);
+  // Taken out and run: no longer scheduled.
+  EXPECT_FALSE(scheduler.RescheduleDelay(a, 1.0));
+  EXPECT_FALSE(scheduler.RescheduleMoment(moved, 1.0));
+  EXPECT_FALSE(scheduler.Remove(a));
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
+}
+
+TEST(CommandScheduler, RemoveReturnsTheCommandOnceAndRescheduleKeepsTheId) {
+  CommandSchedulerFixed scheduler(1, 10);
+  auto item = std::make_shared<probe_work>();
+  const std::wstring id = scheduler.AddMoment(100.0, item);
+  EXPECT_TRUE(scheduler.RescheduleDelay(id, 50.0));
+  std::shared_ptr<CommandShell_t> removed = scheduler.Remove(id);
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(removed->ID, id);
+  EXPECT_EQ(removed->ExecuteMoment, 50.0);  // stopwatch not running: now is 0
+  EXPECT_EQ(removed->Work, item);
+  EXPECT_FALSE(scheduler.Remove(id));
+  EXPECT_FALSE(scheduler.RescheduleMoment(id, 1.0));
+  EXPECT_FALSE(scheduler.Remove(L"not-an-id"));
+}
+
+TEST(CommandScheduler, OnlyANewEarliestCommandWakesTheThread) {
+  probe_scheduler scheduler;
+  scheduler.Start();
+  // The first wait of an empty scheduler is the default 30 s: anything seen
+  // on `woke` now comes from the rule under test.
+  scheduler.AddDelay(100.0, std::make_shared<probe_work>());  // table was empty
+  EXPECT_TRUE(signalled(scheduler.woke));
+  scheduler.AddDelay(200.0, std::make_shared<probe_work>());  // later: no wake-up
+  EXPECT_FALSE(signalled(scheduler.woke, kQuietMs));
+  scheduler.AddDelay(50.0, std::make_shared<probe_work>());  // earlier
+  EXPECT_TRUE(signalled(scheduler.woke));
+
+  // A negative moment is due at once.
+  auto late = std::make_shared<probe_work>();
+  scheduler.AddMoment(-5.0, late);
+  EXPECT_TRUE(late->completed(kStepMs));
+  EXPECT_GT(scheduler.GetNextExecuteMoment(), 49.0);
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
+}
+
+TEST(CommandScheduler, ADestroyedSchedulerThatWasNotShutDownStopsItsThread) {
+  std::vector<std::shared_ptr<probe_work>> items;
+  {
+    CommandSchedulerDyn scheduler(1, 4, 100);
+    scheduler.Start();
+    for (int i = 0; i < 50; ++i) {
+      items.push_back(std::make_shared<probe_work>());
+      scheduler.AddDelay(i % 2 ? 0.0 : 60.0, items.back());
+    }
+    EXPECT_TRUE(items[1]->completed(kStepMs));
+  }
+  for (int i = 0; i < 50; i += 2) EXPECT_EQ(items[i]->runs.load(), 0);
+}
+
+class SchedulerShutdown : public logtest::LoggerTest {
+ protected:
+  // The time-out the scheduler passed to its pool's shutdown.
+  long pool_timeout() {
+    static const std::wstring kHead = L"threadpool::shutdown() called with [";
+    for (const std::wstring& m : messages())
+      if (m.find(kHead) != std::wstring::npos)
+        return std::stol(m.substr(m.find(kHead) + kHead.size()));
+    return -1;
+  }
+};
+
+TEST_F(SchedulerShutdown, ThePoolGetsWhatIsLeftOfTheTimeoutButAtLeast100Ms) {
+  start(0, krCore::logger::log_verbose);
+  {
+    CommandSchedulerFixed scheduler(2, 10);
+    scheduler.Start();
+    EXPECT_TRUE(scheduler.Shutdown(5000));
+    const long given = pool_timeout();
+    EXPECT_GT(given, 3000);  // the thread stops in far less than 2 s
+    EXPECT_LE(given, 5000);
+  }
+  entries.clear();
+  {
+    CommandSchedulerFixed scheduler(2, 10);
+    scheduler.Start();
+    EXPECT_TRUE(scheduler.Shutdown(20));
+    EXPECT_EQ(pool_timeout(), 100);
+  }
+  const auto all = messages();
+  EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const std::wstring& m) {
+    return m.find(L"CommandSchedulerImpl::Shutdown() called with [20] ms timeout") !=
+           std::wstring::npos;
+  }));
+  EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const std::wstring& m) {
+    return m.find(
+               L"CommandSchedulerImpl::Shutdown() - thread stopped with codes [0, 0], thread "
+               L"pool shutdown returned [1], elapsed [") != std::wstring::npos;
+  }));
+}
+
+TEST(CommandScheduler, ConcurrentCallersRunEveryCommandNotRemovedExactlyOnce) {
+  CommandSchedulerDyn scheduler(2, 4, 1000000);
+  scheduler.Start();
+  constexpr int kThreads = 4, kPerThread = 2500;
+  struct record {
+    std::shared_ptr<probe_work> item;
+    bool removed = false;
+  };
+  std::vector<std::vector<record>> records(kThreads);
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&, t] {
+      std::mt19937 random(t);
+      std::uniform_real_distribution<double> delay(0.0, 0.2);
+      std::vector<std::wstring> ids;
+      for (int i = 0; i < kPerThread; ++i) {
+        records[t].push_back({std::make_shared<probe_work>()});
+        ids.push_back(scheduler.AddDelay(delay(random), records[t].back().item));
+        // Now and then act on an earlier command of this caller, which may
+        // have run already.
+        if (i % 3 == 0) {
+          const int j = std::uniform_int_distribution<int>(0, i)(random);
+          if (i % 2 == 0) {
+            if (auto removed = scheduler.Remove(ids[j])) {
+              EXPECT_EQ(removed->Work, records[t][j].item);
+              records[t][j].removed = true;
+            }
+          } else {
+            scheduler.RescheduleDelay(ids[j], delay(random));
+          }
+        }
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  int removed = 0;
+  for (auto& of_caller : records) {
+    for (auto& r : of_caller) {
+      if (r.removed) {
+        ++removed;
+        continue;
+      }
+      ASSERT_TRUE(r.item->completed(kStepMs));
+    }
+  }
+  EXPECT_GT(removed, 0);
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
+  for (auto& of_caller : records)
+    for (auto& r : of_caller) EXPECT_EQ(r.item->runs.load(), r.removed ? 0 : 1);
+}
+
+// ---------------------------------------------------------------------------
+// Process services (each test runs in a process of its own).
+// ---------------------------------------------------------------------------
+
+TEST(ProcessServices, CounterStartsAtOneAndTimeStampsTakeTheNext) {
+  ProcessServices& services = *krCore::singleton<ProcessServices>::instance();
+  EXPECT_TRUE(services.Stopwatch().IsRunning());
+  EXPECT_EQ(services.NextCounter(), 1ul);
+  const std::wstring stamp = services.TimeAsFilename();
+  ASSERT_EQ(stamp.size(), 25u);  // YYYY-MM-DD_hh.mm.ss.mmm.2
+  EXPECT_EQ(stamp.substr(23), L".2");
+  EXPECT_EQ(services.TimeAsFilename(false).size(), 23u);
+
+  SYSTEMTIME t{};
+  t.wYear = 2024;
+  t.wMonth = 3;
+  t.wDay = 5;
+  t.wHour = 7;
+  t.wMinute = 8;
+  t.wSecond = 9;
+  t.wMilliseconds = 4;
+  EXPECT_EQ(services.TimeAsFilename(t, false), L"2024-03-05_07.08.09.004");
+  EXPECT_EQ(services.TimeAsFilename(t, true), L"2024-03-05_07.08.09.004.3");
+}
+
+TEST(ProcessServices, MakesOneSchedulerOnly) {
+  ProcessServices& services = *krCore::singleton<ProcessServices>::instance();
+  krCore::ICommandScheduler& first = services.CommandScheduler();
+  auto* dyn = dynamic_cast<CommandSchedulerDyn*>(&first);
+  ASSERT_NE(dyn, nullptr);
+  EXPECT_EQ(dyn->GetThreadpoolDynamic().GetMinThreads(), 1);
+  EXPECT_EQ(dyn->GetThreadpoolDynamic().GetMaxThreads(), 32);
+  EXPECT_EQ(&services.InitializeCommandScheduler(2, 8, 10), &first);
+  EXPECT_EQ(&services.CommandScheduler(), &first);
+
+  // It works like any other scheduler.
+  EXPECT_EQ(first.Start(), 1);
+  auto item = std::make_shared<probe_work>();
+  first.AddDelay(0.0, item);
+  EXPECT_TRUE(item->completed(kStepMs));
+  EXPECT_TRUE(first.Shutdown(kStepMs));
+}
