@@ -91,15 +91,4 @@ TEST(FaultTrace, WalkStartsAtTheFaultAddressAndSkipsFromThere) {
   }
 }
 
-TEST(FaultTrace, ModuleBangSymbolPlusDisplacementFormat) {
-  const std::string text = trace_of_fault([] { tracetarget::read_through(g_bad); }, "%m!%s+%sd\n");
-  const std::vector<std::string> lines = lines_of(text);
-  ASSERT_FALSE(lines.empty());
-  const std::string prefix = "diagnostics_fault_tests!tracetarget::read_through()+";
-  ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
-  const std::string digits = lines[0].substr(prefix.size());
-  ASSERT_FALSE(digits.empty());
-  EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << lines[0];
-}
-
 }  // namespace

@@ -162,21 +162,13 @@ TEST(Mutex, InitialOwnerRecursionAndNonOwnerRelease) {
   EXPECT_EQ(m.release(), 0u);
   EXPECT_EQ(m.release(), 0u);
   EXPECT_EQ(m.release(), 288u);  // no longer owned
-  std::thread([&] {
-    EXPECT_TRUE(m.aquire(0));
-    EXPECT_EQ(m.release(), 0u);
-  }).join();
 
-  krCore::mutex free_one(false, L"");
-  std::thread([&] { EXPECT_TRUE(free_one.aquire(0)); EXPECT_EQ(free_one.release(), 0u); }).join();
-}
-
-TEST(Mutex, ReleaseWakesABlockedWaiter) {
-  krCore::mutex m(true, L"");
+  // A release wakes a blocked waiter, which then owns it.
+  EXPECT_TRUE(m.aquire(0));
   bool got = false;
   std::thread waiter([&] {
     got = m.aquire(-1);
-    m.release();
+    EXPECT_EQ(m.release(), 0u);
   });
   synctest::await_waiters(m, 1);
   EXPECT_EQ(m.release(), 0u);
@@ -241,7 +233,6 @@ TEST(Events, ManualResetWakesEveryWaiterAutoResetOne) {
   m.signal();
   for (auto& t : ts) t.join();
   EXPECT_EQ(woken.load(), 3);
-  EXPECT_EQ(WaitForSingleObject(m, 0), 0u);
   m.reset();
   EXPECT_EQ(WaitForSingleObject(m, 0), kWaitTimedOut);
 
@@ -252,9 +243,8 @@ TEST(Events, ManualResetWakesEveryWaiterAutoResetOne) {
 }
 
 TEST(ThreadHandles, SignalledWhenTheThreadEnds) {
-  krCore::manualresetevent go;
+  krCore::manualresetevent go, have;
   HANDLE h = nullptr;
-  krCore::autoresetevent have;
   std::thread t([&] {
     h = krCore::detail::current_thread_handle();
     have.signal();
@@ -280,14 +270,9 @@ TEST(ThreadHandles, SignalledWhenTheThreadEnds) {
 TEST(ThreadHandles, RecordMadeBeforeTheThreadRuns) {
   krCore::detail::thread_record* r = nullptr;
   HANDLE h = krCore::detail::thread_record_create(&r);
-  ASSERT_NE(h, nullptr);
   EXPECT_EQ(WaitForSingleObject(h, 0), kWaitTimedOut);
-  DWORD result = 1;
-  std::thread waiter([&] { result = WaitForSingleObject(h, INFINITE); });
-  synctest::await_waiters(h, 1);
   std::thread([r] { krCore::detail::thread_record_enter(r); }).join();
-  waiter.join();
-  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(WaitForSingleObject(h, 0), 0u);
   EXPECT_TRUE(CloseHandle(h));
 
   HANDLE never = krCore::detail::thread_record_create(&r);

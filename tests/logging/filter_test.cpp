@@ -10,6 +10,10 @@ using namespace logtest;
 
 class FilterTest : public LoggerTest {
  protected:
+  void SetUp() override {
+    LoggerTest::SetUp();
+    start(0, logger::log_verbose);
+  }
   // Logs one line of each level and returns the messages that got through.
   std::vector<std::wstring> pass_through() {
     entries.clear();
@@ -23,7 +27,6 @@ class FilterTest : public LoggerTest {
 };
 
 TEST_F(FilterTest, IncludeSelectsByTagIgnoringCase) {
-  start(0, logger::log_verbose);
   log->add_include_filter(L"[error]");
   EXPECT_EQ(pass_through(), list{L"error text"});
   log->add_include_filter(L"[VERB]");
@@ -32,8 +35,7 @@ TEST_F(FilterTest, IncludeSelectsByTagIgnoringCase) {
   EXPECT_EQ(pass_through().size(), 4u);
 }
 
-TEST_F(FilterTest, ExcludeByPidDropsTheProcess) {
-  start(0, logger::log_verbose);
+TEST_F(FilterTest, ExcludeByPidOrTextAndBothTogether) {
   char pid[32];
   std::snprintf(pid, sizeof pid, "PID: %4ld", long(getpid()));
   log->add_exclude_filter(krCore::convertstringtowstring(pid));
@@ -41,10 +43,8 @@ TEST_F(FilterTest, ExcludeByPidDropsTheProcess) {
   log->clear_exclude_filters();
   log->add_exclude_filter(L"WARNING TEXT");
   EXPECT_EQ(pass_through(), (list{L"verbose text", L"normal text", L"error text"}));
-}
-
-TEST_F(FilterTest, IncludeAndExcludeTogether) {
-  start(0, logger::log_verbose);
+  log->clear_exclude_filters();
+  // Both: included, then not excluded.
   log->add_include_filter(L"text");
   log->add_exclude_filter(L"[INFO]");
   log->add_exclude_filter(L"verbose");
@@ -52,7 +52,6 @@ TEST_F(FilterTest, IncludeAndExcludeTogether) {
 }
 
 TEST_F(FilterTest, DuplicatesIgnoringCaseAreNotAdded) {
-  start(0, logger::log_verbose);
   log->add_exclude_filter(L"Warning");
   entries.clear();
   log->add_exclude_filter(L"wARNING");  // no change: no report either
@@ -62,7 +61,6 @@ TEST_F(FilterTest, DuplicatesIgnoringCaseAreNotAdded) {
 }
 
 TEST_F(FilterTest, ReportAndBypassIgnoreTheFilters) {
-  start(0, logger::log_verbose);
   log->add_include_filter(L"matches nothing");
   entries.clear();
   log->set_max_logfiles_per_process(3);  // a change: the report is written

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <cstdio>
 #include <string>
 
 #include "fake_clocks.h"
@@ -15,6 +16,14 @@ namespace {
 
 SYSTEMTIME make_time(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0, WORD ms = 0) {
   return SYSTEMTIME{y, mo, 0, d, h, mi, s, ms};
+}
+
+// "yyyy-mm-dd wd hh:mm:ss.mmm", wd the day of the week (0 = Sunday).
+std::string text(const SYSTEMTIME& st) {
+  char out[64];
+  std::snprintf(out, sizeof out, "%04u-%02u-%02u w%u %02u:%02u:%02u.%03u", st.wYear, st.wMonth,
+                st.wDay, st.wDayOfWeek, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+  return out;
 }
 
 unsigned long long to_value(const SYSTEMTIME& st) {
@@ -31,14 +40,7 @@ TEST(FileTime, KnownMoments) {
 
   SYSTEMTIME st{};
   ASSERT_EQ(file_time_to_system_time(make_file_time(125'963'012'967'890'000ull + 9'999), st), 0u);
-  EXPECT_EQ(st.wYear, 2000);
-  EXPECT_EQ(st.wMonth, 2);
-  EXPECT_EQ(st.wDay, 29);
-  EXPECT_EQ(st.wDayOfWeek, 2);  // a Tuesday
-  EXPECT_EQ(st.wHour, 12);
-  EXPECT_EQ(st.wMinute, 34);
-  EXPECT_EQ(st.wSecond, 56);
-  EXPECT_EQ(st.wMilliseconds, 789);  // the sub-millisecond part is dropped
+  EXPECT_EQ(text(st), "2000-02-29 w2 12:34:56.789");  // sub-millisecond part dropped
 }
 
 // Every day from 1601 to 2404 converts both ways, the calendar advancing one
@@ -95,14 +97,7 @@ TEST_F(LocalTime, IsTheUtcClockInTheProcesssZone) {
   get_local_time(st);
   saved ? setenv("TZ", previous.c_str(), 1) : unsetenv("TZ");
   tzset();
-  EXPECT_EQ(st.wYear, 2000);
-  EXPECT_EQ(st.wMonth, 2);
-  EXPECT_EQ(st.wDay, 29);
-  EXPECT_EQ(st.wDayOfWeek, 2);
-  EXPECT_EQ(st.wHour, 7);
-  EXPECT_EQ(st.wMinute, 34);
-  EXPECT_EQ(st.wSecond, 56);
-  EXPECT_EQ(st.wMilliseconds, 789);
+  EXPECT_EQ(text(st), "2000-02-29 w2 07:34:56.789");
 }
 
 TEST(FileTime, RealUtcClockIsTheUnixTimeShifted) {

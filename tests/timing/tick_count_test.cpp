@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "fake_clocks.h"
+#include "foundation/thrown.h"
 
 using krCore::singleton;
 using krCore::TickCountProvider;
@@ -96,13 +97,10 @@ TEST_F(EmulatedTickCount, SystemTimeCountsInWholeMillisecondsAndIsUnsigned) {
 TEST_F(EmulatedTickCount, UnconvertibleSystemTimeFailsCreationUntilItConverts) {
   // The largest FILETIME falls in the year 30828, which the conversion rejects.
   fake_clocks::utc = 0x7FFF'FFFF'FFFF'FFFFull;
-  try {
-    provider();
-    FAIL() << "no exception";
-  } catch (const krException& e) {
-    EXPECT_EQ(e.code(), 87u);
-    EXPECT_STREQ(e.what(), "TickCountProvider: SystemTimeToFileTime failed.");
-  }
+  const auto e = testsupport::thrown<krException>([] { provider(); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->code(), 87u);
+  EXPECT_STREQ(e->what(), "TickCountProvider: SystemTimeToFileTime failed.");
   fake_clocks::utc = fake_clocks::kUtcBase;
   fake_clocks::tick32 = 1234;
   EXPECT_EQ(provider().GetTickCount64(), 1234u);  // created now; nothing wrapped
