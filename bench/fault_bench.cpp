@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "recording_reporter.h"
+
 namespace {
 
 // Built with -fnon-call-exceptions (bench/extra.cmake); the address comes
@@ -60,36 +62,19 @@ void BM_SigsetjmpRecovery(benchmark::State& state) {
 }
 BENCHMARK(BM_SigsetjmpRecovery);
 
-// Prints the ratios of the translated round trip to its peers.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      const std::string name = r.benchmark_name();
-      if (name == "BM_TranslatedFault") _translated = r.GetAdjustedRealTime();
-      if (name == "BM_CppThrowCatch") _cpp = r.GetAdjustedRealTime();
-      if (name == "BM_SigsetjmpRecovery") _sigjmp = r.GetAdjustedRealTime();
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (_translated > 0 && _cpp > 0 && _sigjmp > 0) {
-      std::printf("translated fault / C++ throw-catch:      %.1fx\n", _translated / _cpp);
-      std::printf("translated fault / sigsetjmp recovery:   %.1fx\n", _translated / _sigjmp);
-    }
-  }
-
- private:
-  double _translated = 0, _cpp = 0, _sigjmp = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  RecordingReporter reporter(RecordingReporter::wall_time);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  auto& t = reporter.times;
+  if (t["BM_TranslatedFault"] > 0 && t["BM_CppThrowCatch"] > 0 && t["BM_SigsetjmpRecovery"] > 0) {
+    std::printf("translated fault / C++ throw-catch:      %.1fx\n",
+                t["BM_TranslatedFault"] / t["BM_CppThrowCatch"]);
+    std::printf("translated fault / sigsetjmp recovery:   %.1fx\n",
+                t["BM_TranslatedFault"] / t["BM_SigsetjmpRecovery"]);
+  }
   return 0;
 }
