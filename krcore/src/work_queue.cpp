@@ -12,10 +12,13 @@ namespace krCore::detail {
 
 namespace {
 
-// How often a thread that found the queue empty looks again before it
-// sleeps: a microsecond or two, enough to catch a submitter that is just
-// behind without a system call on either side.
-constexpr int kSpinsBeforeSleep = 64;
+// How a thread that found the queue empty looks again before it sleeps: a
+// microsecond or two in all, enough to catch a submitter that is just behind
+// without a system call on either side. It looks only every few pauses: each
+// look pulls the submitters' count line to this core, which the next
+// submission then has to take back.
+constexpr int kLooksBeforeSleep = 8;
+constexpr int kPausesPerLook = 8;
 
 }  // namespace
 
@@ -104,9 +107,9 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
 }
 
 bool work_queue::spin_for_item() const {
-  for (int i = 0; i < kSpinsBeforeSleep; ++i) {
+  for (int i = 0; i < kLooksBeforeSleep; ++i) {
+    for (int j = 0; j < kPausesPerLook; ++j) cpu_relax();
     if (size() != 0) return true;
-    cpu_relax();
   }
   return false;
 }
