@@ -28,6 +28,7 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr long kTasks = 1000000;
 constexpr int kLatencySamples = 5000;
+constexpr int kRuns = 7;
 
 double seconds_since(clock_type::time_point start) {
   return std::chrono::duration<double>(clock_type::now() - start).count();
@@ -137,26 +138,23 @@ void BM_asio_thread_pool_Latency(benchmark::State& state) {
   pool.join();
 }
 
-#define THROUGHPUT(fn)                                                                 \
-  BENCHMARK(fn)->Arg(1)->Arg(2)->Iterations(1)->Repetitions(7)->UseManualTime()->Unit( \
-      benchmark::kMillisecond)
-THROUGHPUT(BM_threadpool_Post);
-THROUGHPUT(BM_ThreadpoolDynamic_Post);
-THROUGHPUT(BM_asio_thread_pool_Post);
 BENCHMARK(BM_threadpool_Latency)->Iterations(kLatencySamples)->UseManualTime();
 BENCHMARK(BM_ThreadpoolDynamic_Latency)->Iterations(kLatencySamples)->UseManualTime();
 BENCHMARK(BM_asio_thread_pool_Latency)->Iterations(kLatencySamples)->UseManualTime();
 
-// Keeps the median of each repeated benchmark (wall time per iteration).
-class MedianReporter : public benchmark::ConsoleReporter {
+// Keeps the wall time of every throughput run, by pool and worker count
+// ("BM_threadpool_Post/1"), dropping the run number.
+class RunsReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-        medians[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
+    for (const Run& run : runs) {
+      const std::string name = run.run_name.function_name;
+      const auto cut = name.rfind("/run");
+      if (cut != std::string::npos) times[name.substr(0, cut)].push_back(run.GetAdjustedRealTime());
+    }
   }
-  std::map<std::string, double> medians;  // in the benchmark's unit (ms)
+  std::map<std::string, std::vector<double>> times;  // in the benchmark's unit (ms)
 };
 
 double percentile(std::vector<double> v, double p) {
@@ -170,14 +168,30 @@ double percentile(std::vector<double> v, double p) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  MedianReporter reporter;
+  using throughput_fn = void (*)(benchmark::State&);
+  const std::pair<const char*, throughput_fn> pools[] = {
+      {"BM_threadpool_Post", BM_threadpool_Post},
+      {"BM_ThreadpoolDynamic_Post", BM_ThreadpoolDynamic_Post},
+      {"BM_asio_thread_pool_Post", BM_asio_thread_pool_Post}};
+  for (int run = 0; run < kRuns; ++run)
+    for (int workers : {1, 2})
+      for (const auto& [name, fn] : pools)
+        benchmark::RegisterBenchmark(
+            (std::string(name) + "/" + std::to_string(workers) + "/run" + std::to_string(run))
+                .c_str(),
+            fn)
+            ->Arg(workers)
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+  RunsReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   auto ns_per_task = [&](const std::string& name) {
-    auto it = reporter.medians.find(name);
-    return it == reporter.medians.end() ? 0.0 : it->second * 1e6 / kTasks;
+    auto it = reporter.times.find(name);
+    return it == reporter.times.end() ? 0.0 : percentile(it->second, 0.5) * 1e6 / kTasks;
   };
-  std::printf("\nThroughput, %ld tasks from one thread, median of 7 runs:\n", kTasks);
+  std::printf("\nThroughput, %ld tasks from one thread, median of %d runs:\n", kTasks, kRuns);
   for (const char* workers : {"1", "2"}) {
     const std::string suffix = std::string("/") + workers;
     const double fixed = ns_per_task("BM_threadpool_Post" + suffix);

@@ -353,21 +353,25 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
   HANDLE handles[3] = {_queue->items(), static_cast<void*>(info._maintenance),
                        static_cast<void*>(_shutdownEvent)};
   // The finished item stays counted as running until the next one is taken
-  // when another is queued already, so that a busy thread does not move the
-  // count through 0 (and its done event) between items; it is let go before
-  // any wait.
+  // when another comes within the short spin for work, so that a busy
+  // thread does not move the count through 0 (and its done event) between
+  // items; it is let go before the thread sleeps.
   std::optional<WorkItem_t> finished;
   DWORD result;
   for (;;) {
-    if (_queue->queued() == 0) finished.reset();
-    result = _queue->wait_for_item(handles, 3, GetWaitTimeTimeout());
+    result = 0;
+    if (!_queue->spin_for_item()) {
+      finished.reset();
+      result = _queue->sleep_for_item(handles, 3, GetWaitTimeTimeout());
+    }
     if (result == 0) {
       if (!IsAlive()) break;
       bool end_thread = false;
       detail::guarded_call(guard, kFile, 372, [&] {
         std::optional<WorkItem_t> item;
-        _queue->pop(
-            [&](const std::shared_ptr<IThreadwork>& work) { item.emplace(_running, work); });
+        _queue->pop([&](std::shared_ptr<IThreadwork>& work) {
+          item.emplace(_running, std::move(work));
+        });
         finished.reset();
         if (!item || !item->_work) return;
         if (!detail::execute_work(guard, *item->_work, kFile, 368)) {

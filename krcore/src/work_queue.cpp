@@ -1,93 +1,162 @@
-// The bounded queue of a thread pool: submission with its wait for room, and
-// the discard of a stopped pool's items.
+// The bounded queue of a thread pool: submission with its wait for room, the
+// idle registrations of pool threads, the segment chain, and the discard of
+// a stopped pool's items.
 #include "work_queue.h"
 
 #include <climits>
+#include <utility>
 
 #include "waitable.h"
 
 namespace krCore::detail {
 
+namespace {
+
+// How a thread that found the queue empty looks again before it sleeps: a
+// microsecond or two in all, enough to catch a submitter that is just behind
+// without a system call on either side. It looks only every few pauses: each
+// look pulls the submitters' count line to this core, which the next
+// submission then has to take back.
+constexpr int kLooksBeforeSleep = 8;
+constexpr int kPausesPerLook = 8;
+
+}  // namespace
+
 // The semaphore's maximum is not the queue's: stale units may sit beside a
 // full queue, and a release must never fail.
 work_queue::work_queue(unsigned int max_size)
-    : _max(max_size), _items(INT_MAX, 0, std::wstring()), _room(true, std::wstring()) {}
+    : _max(max_size), _items(INT_MAX, 0, std::wstring()), _room(true, std::wstring()) {
+  _tail.seg = _head.seg = new segment;
+}
 
 namespace {
 
-// How often a thread that found the queue empty looks again before it
-// sleeps: about a microsecond, enough to catch a submitter that is just
-// behind without a system call on either side.
-constexpr int kSpinsBeforeSleep = 64;
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
+template <class Segment>
+void delete_chain(Segment* s) {
+  while (s) delete std::exchange(s, s->next);
 }
 
 }  // namespace
 
+work_queue::~work_queue() {
+  delete_chain(_head.seg);
+  delete_chain(_spares);
+}
+
+work_queue::segment* work_queue::take_segment() {
+  {
+    std::lock_guard<spin_lock> lock(_sparesLock);
+    if (segment* spare = _spares) {
+      _spares = std::exchange(spare->next, nullptr);
+      --_spareCount;
+      return spare;
+    }
+  }
+  return new segment;
+}
+
+void work_queue::advance_head() {
+  segment* done = std::exchange(_head.seg, _head.seg->next);
+  _head.index = 0;
+  {
+    std::lock_guard<spin_lock> lock(_sparesLock);
+    if (_spareCount < kSpares) {
+      done->next = std::exchange(_spares, done);
+      ++_spareCount;
+      return;
+    }
+  }
+  delete done;  // its slots are empty: this runs no item's destructor
+}
+
 void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
-  bool wake = false;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(_lock);
-      if (_queue.size() < _max) {
-        _queue.push_back(work);
-        const unsigned int now = _queued.load(std::memory_order_relaxed) + 1;
-        _queued.store(now, std::memory_order_relaxed);
-        if (now >= _max) _room.reset();
-        wake = _idle != 0;
-        if (wake) --_idle;
+      std::lock_guard<spin_lock> lock(_tail.lock);
+      const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
+      if (pushed - _tail.popped_seen >= _max) {
+        // Near the maximum: look at the head's count, and when the queue is
+        // full, close the room event and look once more, so that a removal
+        // between the two looks is not missed.
+        _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+        if (pushed - _tail.popped_seen >= _max) {
+          _room.reset();
+          _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+        }
+      }
+      if (pushed - _tail.popped_seen < _max) {
+        if (_tail.index == kSlots) {
+          segment* next = take_segment();
+          _tail.seg->next = next;
+          _tail.seg = next;
+          _tail.index = 0;
+        }
+        _tail.seg->slots[_tail.index++] = work;
+        _pushed.store(pushed + 1, std::memory_order_seq_cst);
         break;
       }
     }
     HANDLE room = _room;
     wait_any(&room, 1, INFINITE);
   }
-  if (wake) _items.release(1);
+  // Claim a registration of a thread that sleeps or is about to, if any.
+  unsigned int idle = _idle.load(std::memory_order_seq_cst);
+  while (idle != 0 && !_idle.compare_exchange_weak(idle, idle - 1, std::memory_order_seq_cst)) {
+  }
+  if (idle != 0) _items.release(1);
 }
 
-DWORD work_queue::wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
-  for (int i = 0; i < kSpinsBeforeSleep; ++i) {
-    if (_queued.load(std::memory_order_relaxed) != 0) return 0;
-    cpu_relax();
+bool work_queue::spin_for_item() const {
+  for (int i = 0; i < kLooksBeforeSleep; ++i) {
+    for (int j = 0; j < kPausesPerLook; ++j) cpu_relax();
+    if (size() != 0) return true;
   }
-  {
-    std::lock_guard<std::mutex> lock(_lock);
-    if (!_queue.empty()) return 0;
-    ++_idle;
-  }
-  const DWORD result = wait_any(handles, count, timeout_ms);
-  if (result != 0) {
-    std::lock_guard<std::mutex> lock(_lock);
-    if (_idle != 0) --_idle;
+  return false;
+}
+
+DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+  _idle.fetch_add(1, std::memory_order_seq_cst);
+  const bool empty = size() == 0;
+  const DWORD result = empty ? wait_any(handles, count, timeout_ms) : 0;
+  if (!empty || result != 0) {
+    // Withdraw a registration: this thread does not sleep (any more) with
+    // a unit on its way.
+    unsigned int idle = _idle.load(std::memory_order_relaxed);
+    while (idle != 0 && !_idle.compare_exchange_weak(idle, idle - 1, std::memory_order_seq_cst)) {
+    }
   }
   return result;
 }
 
 unsigned int work_queue::size() const {
-  std::lock_guard<std::mutex> lock(_lock);
-  return static_cast<unsigned int>(_queue.size());
+  // The head's count first: the tail's, read after it, is never smaller.
+  const unsigned long long popped = _popped.load(std::memory_order_seq_cst);
+  const unsigned long long pushed = _pushed.load(std::memory_order_seq_cst);
+  return static_cast<unsigned int>(pushed - popped);
 }
 
 void work_queue::discard() {
-  std::deque<std::shared_ptr<IThreadwork>> dropped;
+  segment* dropped;
   {
-    std::lock_guard<std::mutex> lock(_lock);
+    std::lock_guard<spin_lock> tail(_tail.lock);
+    std::lock_guard<spin_lock> head(_head.lock);
     HANDLE items = _items;
     while (wait_any(&items, 1, 0) == kWaitObject0) {
     }
-    dropped.swap(_queue);
-    _queued.store(0, std::memory_order_relaxed);
-    _idle = 0;
+    // The queued items move to a chain of their own; the queue restarts in
+    // a fresh segment.
+    dropped = _head.seg;
+    _head.seg = _tail.seg = take_segment();
+    _head.index = _tail.index = 0;
+    const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
+    _popped.store(pushed, std::memory_order_seq_cst);
+    _tail.popped_seen = pushed;
+    _idle.store(0, std::memory_order_seq_cst);
     _room.signal();
   }
-  // The items are released outside the lock: their destructors may be
+  // The items are released outside the locks: their destructors may be
   // anything, a submission included.
+  delete_chain(dropped);
 }
 
 }  // namespace krCore::detail

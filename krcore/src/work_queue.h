@@ -1,32 +1,45 @@
 // Internal: the bounded first-in first-out queue of a thread pool.
 //
-// Items wait in a deque under a lock; pool threads that find it empty sleep
-// in the library's wait on a semaphore (with whatever other handles the pool
-// adds), and a manual-reset room event is signalled while the queue has
-// room. A submitter appends at once when the lock shows room (so the queue
-// never passes its maximum, nor the semaphore its own) and sleeps on the room
-// event only while the queue is full; the event is reset under the lock when
-// the queue fills and signalled by the removal that makes room and by
-// discard().
+// Submitters and pool threads work at opposite ends of a chain of fixed-size
+// segments, each end under its own lock, so that a submitter and a pool
+// thread never wait for each other: the tail lock orders submitters, the
+// head lock orders pool threads. Two running counts tell the ends about each
+// other: `_pushed` (written under the tail lock once an item is in its slot)
+// and `_popped` (written under the head lock once an item left its slot);
+// their difference is the number of waiting items. The slot contents and the
+// segment links are published by the `_pushed` store that follows them.
+// Emptied segments are kept for reuse, so a queue that holds steady
+// allocates nothing. Each end and each count sits on its own cache line, so
+// a busy pool moves only the lines that carry items and counts between
+// cores.
 //
-// The semaphore is released only for a thread that sleeps or is about to.
-// Under the lock, a thread that found the queue empty registers as idle,
-// and a submitter that appends claims one registration (if there is any)
-// and releases one unit for it after unlocking; so no item is left without
-// a thread, and a busy pool signals nothing per item. A thread that leaves
-// the wait without using a unit withdraws one registration. Registrations
-// are anonymous, so a thread may withdraw one whose unit was already
-// released; that unit then wakes another sleeper or makes a later wait
-// return at once to an empty queue, so that idle registrations plus
-// released units always cover the threads that may sleep.
+// A submitter appends at once while the queue is below its maximum and
+// sleeps on the manual-reset room event only while it is full; it resets the
+// event and looks again before sleeping, and the removal that leaves a full
+// queue signals it, so no submitter sleeps beside room.
+//
+// Pool threads that find the queue empty sleep in the library's wait on a
+// semaphore (with whatever other handles the pool adds). The semaphore is
+// released only for a thread that sleeps or is about to: a thread registers
+// as idle and then looks at the queue once more; a submitter publishes its
+// item and then claims one registration (if there is any) and releases one
+// unit for it. Each side writes before it reads, sequentially consistent, so
+// at least one of them sees the other: no item is left without a thread, and
+// a busy pool signals nothing per item. A thread that leaves the wait
+// without using a unit withdraws one registration. Registrations are
+// anonymous, so a thread may withdraw one whose unit was already released;
+// that unit then wakes another sleeper or makes a later wait return at once
+// to an empty queue, so that idle registrations plus released units always
+// cover the threads that may sleep.
 #pragma once
 
 #include <krcore/threading.h>
 
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <mutex>
+
+#include "spin_lock.h"
 
 namespace krCore::detail {
 
@@ -35,49 +48,63 @@ class work_queue {
   // At most `max_size` items wait (at least 1 is needed). Throws
   // semaphore_exception / eventexception when the objects cannot be created.
   explicit work_queue(unsigned int max_size);
+  ~work_queue();
   work_queue(const work_queue&) = delete;
   work_queue& operator=(const work_queue&) = delete;
 
   // Appends `work`, blocking while the queue is full, and wakes a sleeping
-  // thread if there is one.
+  // thread if there is one. Throws std::bad_alloc when a segment cannot be
+  // allocated (the queue is unchanged then).
   void push(const std::shared_ptr<IThreadwork>& work);
 
   // Returns 0 at once when an item is queued (take it with pop, which may
   // still come back empty when another thread was quicker); otherwise waits
   // on `handles` (handles[0] must be items()) for at most `timeout_ms` and
-  // returns the wait's result.
-  DWORD wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms);
+  // returns the wait's result. The same as spin_for_item() followed, when
+  // that finds nothing, by sleep_for_item().
+  DWORD wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+    return spin_for_item() ? 0 : sleep_for_item(handles, count, timeout_ms);
+  }
+  // Looks for a queued item for a few microseconds without a system call:
+  // true when there is one.
+  bool spin_for_item() const;
+  // Registers the caller as idle and sleeps as wait_for_item does, unless an
+  // item is queued by then (0).
+  DWORD sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms);
 
   // Removes and returns the front item, or empty when the queue is empty
   // (a thread may hold a unit for an item that discard() took).
-  // `on_taken(item)` runs under the lock when there is one, so that a count
-  // of running items never misses an item that left the queue.
+  // `on_taken(item)` runs under the head lock before the item stops counting
+  // as queued, so that a count of running plus queued items never misses an
+  // item that is on its way from the queue to a thread; it may move the item
+  // away (pop then returns what it left).
   template <class OnTaken>
   std::shared_ptr<IThreadwork> pop(OnTaken&& on_taken) {
     std::shared_ptr<IThreadwork> work;
     bool was_full;
     {
-      std::lock_guard<std::mutex> lock(_lock);
-      if (_queue.empty()) return work;
-      work = std::move(_queue.front());
-      _queue.pop_front();
-      __builtin_prefetch(work.get(), 1);  // the thread writes the item soon
-      const unsigned int before = _queued.load(std::memory_order_relaxed);
-      _queued.store(before - 1, std::memory_order_relaxed);  // written under the lock only
-      was_full = before >= _max;
+      std::lock_guard<spin_lock> lock(_head.lock);
+      const unsigned long long popped = _popped.load(std::memory_order_relaxed);
+      const unsigned long long pushed = _pushed.load(std::memory_order_acquire);
+      if (pushed == popped) return work;
+      if (_head.index == kSlots) advance_head();
+      work = std::move(_head.seg->slots[_head.index++]);
       on_taken(work);
+      _popped.store(popped + 1, std::memory_order_release);
+      was_full = pushed - popped >= _max;
     }
     if (was_full) _room.signal();
     return work;
   }
   std::shared_ptr<IThreadwork> pop() {
-    return pop([](const std::shared_ptr<IThreadwork>&) {});
+    return pop([](std::shared_ptr<IThreadwork>&) {});
   }
 
-  // The number of queued items, under the lock.
+  // The number of queued items (a snapshot; never more than were queued at
+  // any moment of the call).
   unsigned int size() const;
-  // The same without the lock (an estimate for decisions that re-check).
-  unsigned int queued() const { return _queued.load(std::memory_order_seq_cst); }
+  // The same; kept as the name for decisions that re-check later.
+  unsigned int queued() const { return size(); }
   // Drops every queued item without running it, takes back the semaphore's
   // units and the idle registrations, and wakes blocked submitters. Only
   // while no pool thread runs.
@@ -86,16 +113,51 @@ class work_queue {
   void* items() { return static_cast<void*>(_items); }
 
  private:
-  // The lock and the counts it guards share one cache line, so that a
-  // submission or removal moves as few lines between cores as it can. The
-  // item count is written under the lock only and read without it by
-  // threads that look for work.
-  alignas(64) mutable std::mutex _lock;  // a leaf lock: nothing runs under it but on_taken
-  std::atomic<unsigned int> _queued{0};
-  unsigned int _idle = 0;  // registrations not yet claimed
+  // Slots per segment: a segment stays below a kilobyte, which the
+  // allocator serves from its per-thread caches without reorganising its
+  // free lists.
+  static constexpr unsigned kSlots = 62;
+  // How many emptied segments are kept for reuse (about 64 KiB).
+  static constexpr unsigned kSpares = 64;
+  struct segment {
+    segment* next = nullptr;
+    std::shared_ptr<IThreadwork> slots[kSlots];
+  };
+
+  // Moves the head to the next segment, which the tail has linked before it
+  // published an item there, and keeps the old one as a spare.
+  void advance_head();
+  // Hands out a spare segment, or a new one.
+  segment* take_segment();
+
+  // Each end's lock and position on a line of its own, and each count on
+  // another: a pool thread that looks at the counts while it waits for work
+  // does not take away the line a submitter locks.
+  struct alignas(64) tail_end {
+    spin_lock lock;
+    segment* seg = nullptr;
+    unsigned index = 0;
+    // The last `_popped` this end read: the queue is surely below its
+    // maximum while pushed - popped_seen is, so the head's count is read
+    // only near the maximum.
+    unsigned long long popped_seen = 0;
+  };
+  struct alignas(64) head_end {
+    spin_lock lock;
+    segment* seg = nullptr;
+    unsigned index = 0;
+  };
+
+  tail_end _tail;
+  head_end _head;
+  alignas(64) std::atomic<unsigned long long> _pushed{0};
+  alignas(64) std::atomic<unsigned long long> _popped{0};
+  alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
+  // Emptied segments, a stack linked through `next`.
+  alignas(64) spin_lock _sparesLock;
+  segment* _spares = nullptr;
+  unsigned _spareCount = 0;
   const unsigned int _max;
-  static_assert(sizeof(std::mutex) + 3 * sizeof(unsigned int) <= 64);
-  std::deque<std::shared_ptr<IThreadwork>> _queue;
   semaphore _items;
   manualresetevent _room;
 };

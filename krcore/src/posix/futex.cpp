@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "object.h"
+#include "../spin_lock.h"
 
 namespace krCore::detail {
 
@@ -30,6 +31,13 @@ void futex_wake(std::atomic<std::uint32_t>* word, int count, bool shared) {
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word),
             shared ? FUTEX_WAKE : (FUTEX_WAKE | FUTEX_PRIVATE_FLAG), count, nullptr, nullptr, 0);
 }
+
+void wait_on_address(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT | FUTEX_PRIVATE_FLAG,
+            expected, nullptr, nullptr, 0);
+}
+
+void wake_one_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, 1, false); }
 
 int futex_wait_slots(const sleep_slot* slots, unsigned count, const struct timespec* deadline) {
   struct futex_waitv waiters[FUTEX_WAITV_MAX] = {};
