@@ -57,10 +57,13 @@ TYPED_TEST(BothPools, OneThreadRunsItemsInSubmissionOrder) {
   EXPECT_EQ(pool.start(), 1);  // running already: nothing new
   std::vector<int> order;
   std::vector<std::shared_ptr<probe_work>> items;
-  for (int i = 0; i < 50; ++i) items.push_back(work([&order, i] { order.push_back(i); }));
+  // Enough items to pass through several of the queue's segments.
+  constexpr int kItems = 300;
+  for (int i = 0; i < kItems; ++i) items.push_back(work([&order, i] { order.push_back(i); }));
   for (auto& item : items) pool.submitwork(item);
   ASSERT_TRUE(items.back()->completed(kStepMs));
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+  ASSERT_EQ(order.size(), static_cast<size_t>(kItems));
+  for (int i = 0; i < kItems; ++i) EXPECT_EQ(order[i], i);
   EXPECT_THROW(pool.submitwork(std::shared_ptr<krCore::IThreadwork>()), std::runtime_error);
 }
 
