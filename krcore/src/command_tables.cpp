@@ -54,30 +54,16 @@ command_key command_key::of(const std::wstring& text) {
   return key;
 }
 
-command_tables::~command_tables() {
-  // Commands still waiting are dropped with the blocks; the trees only
-  // need their nodes unlinked first.
-  _byTime.clear();
-  _byId.clear();
-}
+command_tables::~command_tables() = default;
 
 bool command_tables::contains(const std::wstring& id) const {
-  return _byId.find(command_key::of(id)) != _byId.end();
-}
-
-void command_tables::link_by_time(entry& e) {
-  // Moments mostly rise: an entry that belongs at the end goes there without
-  // a search. Both kinds of insertion put it after equal moments.
-  if (_byTime.empty() || _byTime.rbegin()->moment <= e.moment)
-    _byTime.insert(_byTime.end(), e);
-  else
-    _byTime.insert(e);
+  return _byId.find({command_key::of(id), nullptr}) != nullptr;
 }
 
 command_tables::entry* command_tables::new_entry() {
   if (!_free) {
-    // Blocks grow with the table, up to 4096 entries each.
-    const std::size_t size = std::min<std::size_t>(4096, 64u << std::min<std::size_t>(_blocks.size(), 6));
+    // Blocks grow with the table, from 64 to 4096 entries.
+    const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
     _blocks.push_back(std::make_unique<entry[]>(size));
     entry* block = _blocks.back().get();
     for (std::size_t i = size; i-- > 0;) {
@@ -93,78 +79,95 @@ command_tables::entry* command_tables::new_entry() {
 void command_tables::free_entry(entry* e) {
   e->command.reset();
   e->key = {};
+  e->byTime = e->byId = false;
   e->nextFree = _free;
   _free = e;
 }
 
 void command_tables::release_if_unlinked(entry* e) {
-  if (!e->timeHook.is_linked() && !e->idHook.is_linked()) free_entry(e);
+  if (!e->byTime && !e->byId) free_entry(e);
+}
+
+void command_tables::link_by_time(entry* e, double moment_s) {
+  e->moment = moment_s;
+  e->order = _order++;
+  _byTime.insert({e->moment, e->order, e});  // unique: the order is new
+  e->byTime = true;
 }
 
 std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThreadwork>& work) {
-  // One search both proves the GUID unused and finds where it goes.
-  GUID guid;
-  command_key key;
-  id_table::insert_commit_data where;
-  do {
-    create_text_guid(guid);
-    key = command_key::of(guid);
-  } while (!_byId.insert_check(key, where).second);
-
   auto command = std::make_shared<CommandShell_t>();
-  command->ID = guid_text(guid);
   command->ExecuteMoment = moment_s;
   command->Work = work;
   entry* e = new_entry();
-  e->moment = moment_s;
-  e->key = key;
-  e->command = command;
-  // Nothing that can throw comes after this point.
-  _byId.insert_commit(*e, where);
-  link_by_time(*e);
+  GUID guid;
+  try {
+    // Inserting the key is the check that no waiting command has it.
+    do {
+      create_text_guid(guid);
+      e->key = command_key::of(guid);
+    } while (!_byId.insert({e->key, e}));
+  } catch (...) {
+    free_entry(e);
+    throw;
+  }
+  e->byId = true;
+  try {
+    command->ID = guid_text(guid);
+    e->command = command;
+    link_by_time(e, moment_s);
+  } catch (...) {
+    _byId.erase({e->key, nullptr});
+    free_entry(e);
+    throw;
+  }
   return command->ID;
 }
 
 void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
   entry* e = new_entry();
-  e->moment = command->ExecuteMoment;
   e->command = command;
-  e->key = command_key::of(e->command->ID);
-  _byId.insert_unique(*e);  // a taken ID: the time table alone holds it
-  link_by_time(*e);
+  e->key = command_key::of(command->ID);  // refers to the ID the entry holds
+  try {
+    e->byId = _byId.insert({e->key, e});  // a taken ID: the time table alone
+    link_by_time(e, command->ExecuteMoment);
+  } catch (...) {
+    if (e->byId) _byId.erase({e->key, nullptr});
+    free_entry(e);
+    throw;
+  }
 }
 
 std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
-  const auto found = _byId.find(command_key::of(id));
-  if (found == _byId.end()) return {};
-  entry* e = &*found;
-  _byId.erase(found);
-  if (e->timeHook.is_linked()) _byTime.erase(_byTime.iterator_to(*e));
+  const id_slot* found = _byId.find({command_key::of(id), nullptr});
+  if (!found) return {};
+  entry* e = found->e;
+  _byId.erase({e->key, nullptr});
+  if (e->byTime) _byTime.erase(time_slot_of(e));
   std::shared_ptr<CommandShell_t> command = std::move(e->command);
   free_entry(e);
   return command;
 }
 
 bool command_tables::remove_by_time(const CommandShell_t& command) {
-  const auto range = _byTime.equal_range(command.ExecuteMoment);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->command->ID != command.ID) continue;
-    entry* e = &*it;
-    _byTime.erase(it);
-    release_if_unlinked(e);
-    return true;
-  }
-  return false;
+  // Among the entries at the command's moment, the one with its ID.
+  const id_slot* found = _byId.find({command_key::of(command.ID), nullptr});
+  if (!found || !found->e->byTime || found->e->moment != command.ExecuteMoment) return false;
+  entry* e = found->e;
+  _byTime.erase(time_slot_of(e));
+  e->byTime = false;
+  release_if_unlinked(e);
+  return true;
 }
 
 void command_tables::take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready) {
-  while (!_byTime.empty() && _byTime.begin()->moment <= now_s) {
-    entry* e = &*_byTime.begin();
-    _byTime.erase(_byTime.begin());
-    if (e->idHook.is_linked()) _byId.erase(_byId.iterator_to(*e));
-    ready.push_back(std::move(e->command));
-    free_entry(e);
-  }
+  _byTime.take_front_while([now_s](const time_slot& slot) { return slot.moment <= now_s; },
+                           [this, &ready](const time_slot& slot) {
+                             entry* e = slot.e;
+                             ready.push_back(e->command);  // may throw: nothing changed yet
+                             if (e->byId) _byId.erase({e->key, nullptr});
+                             free_entry(e);
+                           });
 }
 
 }  // namespace krCore::detail
