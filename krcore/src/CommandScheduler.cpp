@@ -14,6 +14,7 @@
 #include <chrono>
 #include <thread>
 
+#include "command_tables.h"
 #include "errors.h"
 #include "logsink.h"
 #include "pool_work.h"
@@ -48,7 +49,7 @@ CommandShell_t::CommandShell_t(const CommandShell_t& other) = default;
 CommandShell_t& CommandShell_t::operator=(const CommandShell_t& other) = default;
 CommandShell_t::~CommandShell_t() = default;
 
-CommandSchedulerImpl::CommandSchedulerImpl() = default;
+CommandSchedulerImpl::CommandSchedulerImpl() : _tables(std::make_unique<detail::command_tables>()) {}
 
 CommandSchedulerImpl::~CommandSchedulerImpl() { StopSchedulerThread(); }
 
@@ -115,13 +116,13 @@ std::wstring CommandSchedulerImpl::GetID() {
   // against the table and the insertion that follows are one step.
   for (;;) {
     std::wstring id = createguid();
-    if (_byId.find(id) == _byId.end()) return id;
+    if (!_tables->contains(id)) return id;
   }
 }
 
 double CommandSchedulerImpl::GetNextExecuteMoment() const {
   auto_lock lock(_lock);
-  return _timeOrdered.empty() ? -1.0 : _timeOrdered.begin()->first;
+  return _tables->earliest();
 }
 
 std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
@@ -138,8 +139,12 @@ std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
 
 std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
                                                  const std::shared_ptr<IThreadwork>& work) {
-  std::wstring id = GetID();
-  AddMomentImpl(moment_s, id, work);
+  // GetID and the insertion in one: the search that proves the new ID
+  // unused also finds its place in the ID table.
+  auto_lock lock(_lock);
+  const double first = _tables->earliest();
+  std::wstring id = _tables->add_new(moment_s, work);
+  WakeIfEarliest(first, moment_s);
   return id;
 }
 
@@ -154,18 +159,15 @@ void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id
 
 void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& command) {
   auto_lock lock(_lock);
-  const double first = _timeOrdered.empty() ? -1.0 : _timeOrdered.begin()->first;
-  // Moments mostly rise: inserting at the end, when that is where an entry
-  // belongs, costs no search. Both kinds of insertion put a command after
-  // the commands with an equal moment.
-  _byId.emplace(command->ID, command);
-  if (_timeOrdered.empty() || _timeOrdered.rbegin()->first <= command->ExecuteMoment)
-    _timeOrdered.emplace_hint(_timeOrdered.end(), command->ExecuteMoment, command);
-  else
-    _timeOrdered.emplace(command->ExecuteMoment, command);
-  // The thread's current wait may be too long only when this is now the
-  // earliest command.
-  if (first < 0.0 || first > command->ExecuteMoment) Wakeup();
+  const double first = _tables->earliest();
+  _tables->add(command);
+  WakeIfEarliest(first, command->ExecuteMoment);
+}
+
+void CommandSchedulerImpl::WakeIfEarliest(double first_s, double added_s) {
+  // The thread's current wait may be too long only when the table was empty
+  // or the new command is now the earliest.
+  if (first_s < 0.0 || first_s > added_s) Wakeup();
 }
 
 std::shared_ptr<CommandShell_t> CommandSchedulerImpl::Remove(const std::wstring& id) {
@@ -175,24 +177,12 @@ std::shared_ptr<CommandShell_t> CommandSchedulerImpl::Remove(const std::wstring&
 
 std::shared_ptr<CommandShell_t> CommandSchedulerImpl::RemoveImpl(const std::wstring& id) {
   auto_lock lock(_lock);
-  const auto found = _byId.find(id);
-  if (found == _byId.end()) return {};
-  std::shared_ptr<CommandShell_t> command = std::move(found->second);
-  _byId.erase(found);
-  RemoveTimeOrdered(command);
-  return command;
+  return _tables->remove(id);
 }
 
 bool CommandSchedulerImpl::RemoveTimeOrdered(const std::shared_ptr<CommandShell_t>& command) {
   auto_lock lock(_lock);
-  const auto range = _timeOrdered.equal_range(command->ExecuteMoment);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->second->ID == command->ID) {
-      _timeOrdered.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return _tables->remove_by_time(*command);
 }
 
 bool CommandSchedulerImpl::RescheduleDelay(const std::wstring& id, double delay_s) {
@@ -223,8 +213,8 @@ unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*count
   double left_s;
   {
     auto_lock lock(_lock);
-    if (_timeOrdered.empty()) return GetDefaultWaitTimeout();
-    const double first = _timeOrdered.begin()->first;
+    if (_tables->empty()) return GetDefaultWaitTimeout();
+    const double first = _tables->earliest();
     if (first < 0.0) return GetDefaultWaitTimeout();
     left_s = first - Now();
     if (left_s <= 0.0 || left_s >= 0.001) return finite_ms(left_s);
@@ -239,11 +229,7 @@ unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*count
 
 void CommandSchedulerImpl::GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
   auto_lock lock(_lock);
-  const double now = Now();
-  auto it = _timeOrdered.begin();
-  for (; it != _timeOrdered.end() && it->first <= now; ++it) ready.push_back(std::move(it->second));
-  _timeOrdered.erase(_timeOrdered.begin(), it);
-  for (const auto& command : ready) _byId.erase(command->ID);
+  _tables->take_due(Now(), ready);
 }
 
 void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {

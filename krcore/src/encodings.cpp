@@ -229,15 +229,19 @@ GUID CreateGUID() {
 
 std::wstring createguid() {
   GUID guid;
+  detail::create_text_guid(guid);
+  return detail::guid_text(guid);
+}
+
+namespace detail {
+
+void create_text_guid(GUID& guid) {
   try {
     createguid(guid);
   } catch (const krException& e) {
     throw krException(static_cast<unsigned long>(e.code()), "createguid::CoCreateGuid failed", 4);
   }
-  return detail::guid_text(guid);
 }
-
-namespace detail {
 
 std::wstring guid_text(const GUID& guid) {
   // Written digit by digit into the one allocation of the result: schedulers

@@ -14,4 +14,8 @@ namespace krCore::detail {
 // braces, as the platform's UUID-to-string gives it. Never fails.
 KRCORE_INTERNAL std::wstring guid_text(const GUID& guid);
 
+// A new random GUID that is meant to become text: fails as createguid()
+// does, with krException "createguid::CoCreateGuid failed".
+KRCORE_INTERNAL void create_text_guid(GUID& guid);
+
 }  // namespace krCore::detail

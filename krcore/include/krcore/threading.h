@@ -187,6 +187,7 @@ class IThreadpool;
 
 namespace detail {
 class work_queue;
+class command_tables;
 }
 
 // The body a pool thread runs, and the process-wide wrapper through which a
@@ -614,9 +615,9 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
 
   // Shutdown(10000) that never throws: false when it threw.
   bool ShutdownNoThrow(unsigned long timeout_ms);
-  // A new GUID text not used by a waiting command; its first 12 digits
-  // count up from a random start, so IDs are unique within the scheduler
-  // and new ones sort last in the ID table. Call with the lock held.
+  // A fresh random GUID text that no waiting command has. Call with the
+  // lock held, so that the check and the insertion that follows are one
+  // step.
   std::wstring GetID();
   // The earliest waiting moment, or -1.0 when nothing waits.
   double GetNextExecuteMoment() const;
@@ -645,10 +646,13 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
 
  private:
   double Now();
+  // Wakes the thread when a command added at `added_s` became the earliest
+  // (`first_s` is the earliest moment before, -1.0 for an empty table).
+  void WakeIfEarliest(double first_s, double added_s);
 
   mutable critical_section _lock;
-  std::multimap<double, std::shared_ptr<CommandShell_t>> _timeOrdered;
-  std::map<std::wstring, std::shared_ptr<CommandShell_t>> _byId;
+  // The table ordered by moment and the one ordered by ID.
+  std::unique_ptr<detail::command_tables> _tables;
 };
 
 // The scheduler with a fixed thread pool (8 threads by default).

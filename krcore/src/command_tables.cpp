@@ -1,0 +1,173 @@
+// The command scheduler's tables: a multiset by moment and a set by ID, both
+// threaded through one entry per command (see command_tables.h).
+#include "command_tables.h"
+
+#include <algorithm>
+
+#include "guid_text.h"
+
+namespace krCore::detail {
+namespace {
+
+int hex_digit(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  return -1;  // upper case too: the text must be the one the scheduler made
+}
+
+// The 32 digits of a lower-case 8-4-4-4-12 text as two integers; false for
+// any other text.
+bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low) {
+  if (text.size() != 36) return false;
+  std::uint64_t half[2] = {0, 0};
+  int digits = 0;
+  for (std::size_t i = 0; i < 36; ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (text[i] != L'-') return false;
+      continue;
+    }
+    const int v = hex_digit(text[i]);
+    if (v < 0) return false;
+    std::uint64_t& h = half[digits / 16];
+    h = h << 4 | static_cast<std::uint64_t>(v);
+    ++digits;
+  }
+  high = half[0];
+  low = half[1];
+  return true;
+}
+
+}  // namespace
+
+command_key command_key::of(const GUID& guid) {
+  // The digits in the order the text form writes them.
+  command_key key;
+  key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
+             static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
+  for (unsigned char b : guid.Data4) key.low = key.low << 8 | b;
+  return key;
+}
+
+command_key command_key::of(const std::wstring& text) {
+  command_key key;
+  if (!parse_id(text, key.high, key.low)) key.other = &text;
+  return key;
+}
+
+command_tables::~command_tables() = default;
+
+bool command_tables::contains(const std::wstring& id) const {
+  return _byId.find({command_key::of(id), nullptr}) != nullptr;
+}
+
+command_tables::entry* command_tables::new_entry() {
+  if (!_free) {
+    // Blocks grow with the table, from 64 to 4096 entries.
+    const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
+    _blocks.push_back(std::make_unique<entry[]>(size));
+    entry* block = _blocks.back().get();
+    for (std::size_t i = size; i-- > 0;) {
+      block[i].nextFree = _free;
+      _free = &block[i];
+    }
+  }
+  entry* e = _free;
+  _free = e->nextFree;
+  return e;
+}
+
+void command_tables::free_entry(entry* e) {
+  e->command.reset();
+  e->key = {};
+  e->byTime = e->byId = false;
+  e->nextFree = _free;
+  _free = e;
+}
+
+void command_tables::release_if_unlinked(entry* e) {
+  if (!e->byTime && !e->byId) free_entry(e);
+}
+
+void command_tables::link_by_time(entry* e, double moment_s) {
+  e->moment = moment_s;
+  e->order = _order++;
+  _byTime.insert({e->moment, e->order, e});  // unique: the order is new
+  e->byTime = true;
+}
+
+std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThreadwork>& work) {
+  auto command = std::make_shared<CommandShell_t>();
+  command->ExecuteMoment = moment_s;
+  command->Work = work;
+  entry* e = new_entry();
+  GUID guid;
+  try {
+    // Inserting the key is the check that no waiting command has it.
+    do {
+      create_text_guid(guid);
+      e->key = command_key::of(guid);
+    } while (!_byId.insert({e->key, e}));
+  } catch (...) {
+    free_entry(e);
+    throw;
+  }
+  e->byId = true;
+  try {
+    command->ID = guid_text(guid);
+    e->command = command;
+    link_by_time(e, moment_s);
+  } catch (...) {
+    _byId.erase({e->key, nullptr});
+    free_entry(e);
+    throw;
+  }
+  return command->ID;
+}
+
+void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
+  entry* e = new_entry();
+  e->command = command;
+  e->key = command_key::of(command->ID);  // refers to the ID the entry holds
+  try {
+    e->byId = _byId.insert({e->key, e});  // a taken ID: the time table alone
+    link_by_time(e, command->ExecuteMoment);
+  } catch (...) {
+    if (e->byId) _byId.erase({e->key, nullptr});
+    free_entry(e);
+    throw;
+  }
+}
+
+std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
+  const id_slot* found = _byId.find({command_key::of(id), nullptr});
+  if (!found) return {};
+  entry* e = found->e;
+  _byId.erase({e->key, nullptr});
+  if (e->byTime) _byTime.erase(time_slot_of(e));
+  std::shared_ptr<CommandShell_t> command = std::move(e->command);
+  free_entry(e);
+  return command;
+}
+
+bool command_tables::remove_by_time(const CommandShell_t& command) {
+  // Among the entries at the command's moment, the one with its ID.
+  const id_slot* found = _byId.find({command_key::of(command.ID), nullptr});
+  if (!found || !found->e->byTime || found->e->moment != command.ExecuteMoment) return false;
+  entry* e = found->e;
+  _byTime.erase(time_slot_of(e));
+  e->byTime = false;
+  release_if_unlinked(e);
+  return true;
+}
+
+void command_tables::take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  _byTime.take_front_while([now_s](const time_slot& slot) { return slot.moment <= now_s; },
+                           [this, &ready](const time_slot& slot) {
+                             entry* e = slot.e;
+                             ready.push_back(e->command);  // may throw: nothing changed yet
+                             if (e->byId) _byId.erase({e->key, nullptr});
+                             free_entry(e);
+                           });
+}
+
+}  // namespace krCore::detail

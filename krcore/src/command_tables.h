@@ -1,0 +1,123 @@
+// Internal: the command scheduler's two ordered tables, one by due moment and
+// one by ID, both pointing at one entry per command.
+//
+// Both tables are sorted chunks of small fixed-size items (see
+// sorted_chunks.h) rather than trees of nodes: a search touches two
+// contiguous arrays instead of some 17 scattered nodes. IDs in the GUID text
+// form the scheduler makes are kept as their 16 bytes, compared as two
+// integers; their order is the order of the lower-case texts.
+#pragma once
+
+#include <krcore/threading.h>
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "sorted_chunks.h"
+
+namespace krCore::detail {
+
+// A command's ID as a table key. A text of the form 8-4-4-4-12 in lower-case
+// hexadecimal digits (every ID the scheduler makes) is held as its 32 digits
+// in two integers; any other text (only a subclass can insert one) by a
+// pointer to it, sorting after all GUID keys.
+struct command_key {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  const std::wstring* other = nullptr;
+
+  static command_key of(const GUID& guid);
+  // `text` must outlive the key when it is not of the GUID form.
+  static command_key of(const std::wstring& text);
+
+  friend bool operator<(const command_key& a, const command_key& b) {
+    if (!a.other && !b.other)
+      return a.high < b.high || (a.high == b.high && a.low < b.low);
+    if (!a.other || !b.other) return !a.other;
+    return *a.other < *b.other;
+  }
+};
+
+// The scheduler's tables. Not thread-safe: the scheduler calls every
+// operation under its lock. Every command is in both tables under the same
+// shared pointer, except one inserted with an ID already taken, which only
+// the time table holds (it still runs, but cannot be found by ID).
+class KRCORE_INTERNAL command_tables {
+ public:
+  command_tables() = default;
+  command_tables(const command_tables&) = delete;
+  command_tables& operator=(const command_tables&) = delete;
+  ~command_tables();
+
+  bool empty() const { return _byTime.empty(); }
+  // The earliest moment, or -1.0 when nothing waits.
+  double earliest() const { return _byTime.empty() ? -1.0 : _byTime.front().moment; }
+  bool contains(const std::wstring& id) const;
+
+  // Schedules `work` at `moment_s` under a fresh random GUID that no waiting
+  // command has, and returns the ID's text. Throws krException when the
+  // random source fails (as createguid does); the tables are then unchanged.
+  std::wstring add_new(double moment_s, const std::shared_ptr<IThreadwork>& work);
+  // Schedules a command under its own ID and moment.
+  void add(const std::shared_ptr<CommandShell_t>& command);
+  // Takes the command with that ID out of both tables; empty when none.
+  std::shared_ptr<CommandShell_t> remove(const std::wstring& id);
+  // Takes `command` out of the time table only (the entry with its ID, if
+  // that waits at its moment); false when it is not there.
+  bool remove_by_time(const CommandShell_t& command);
+  // Takes every command due at `now_s` out of both tables, appending them to
+  // `ready` earliest first, in insertion order among equal moments.
+  void take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready);
+
+ private:
+  struct entry {
+    double moment = 0.0;
+    std::uint64_t order = 0;  // insertion order among equal moments
+    command_key key;
+    std::shared_ptr<CommandShell_t> command;
+    bool byTime = false;  // which tables hold it
+    bool byId = false;
+    entry* nextFree = nullptr;
+  };
+  // The time table's items: moment, then insertion order, so that equal
+  // moments keep the order they were added in.
+  struct time_slot {
+    double moment;
+    std::uint64_t order;
+    entry* e;
+  };
+  struct time_less {
+    bool operator()(const time_slot& a, const time_slot& b) const {
+      return a.moment < b.moment || (a.moment == b.moment && a.order < b.order);
+    }
+  };
+  struct id_slot {
+    command_key key;
+    entry* e;
+  };
+  struct id_less {
+    bool operator()(const id_slot& a, const id_slot& b) const { return a.key < b.key; }
+  };
+
+  // Fills an entry's moment and order and puts it into the time table.
+  void link_by_time(entry* e, double moment_s);
+  static time_slot time_slot_of(const entry* e) { return {e->moment, e->order, nullptr}; }
+
+  // Entries come from blocks the tables own and go back to a free list: no
+  // allocator call per command. The blocks live as long as the tables.
+  entry* new_entry();
+  void free_entry(entry* e);
+  void release_if_unlinked(entry* e);
+
+  std::vector<std::unique_ptr<entry[]>> _blocks;
+  entry* _free = nullptr;
+  std::uint64_t _order = 0;
+  sorted_chunks<time_slot, time_less> _byTime;
+  sorted_chunks<id_slot, id_less> _byId;
+};
+
+}  // namespace krCore::detail

@@ -1,0 +1,122 @@
+// The scheduler's tables against a plain reference model, with enough
+// commands that the chunked tables split, shrink and merge: the order in
+// which due commands come out (by moment, then insertion order, a moved
+// command after those already waiting at its new moment), what Remove finds,
+// and IDs of other shapes than the GUID texts the tables make.
+#include <gtest/gtest.h>
+
+#include <krcore/sysutil.h>
+
+#include <cwctype>
+#include <list>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "command_tables.h"
+
+using krCore::CommandShell_t;
+using krCore::detail::command_tables;
+
+namespace {
+
+// The reference: moment, then a counter that rises with every insertion.
+using model = std::map<std::pair<double, int>, std::wstring>;
+
+std::vector<std::wstring> ids_of(const std::list<std::shared_ptr<CommandShell_t>>& taken) {
+  std::vector<std::wstring> out;
+  for (const auto& command : taken) out.push_back(command->ID);
+  return out;
+}
+
+}  // namespace
+
+TEST(CommandTables, ManyCommandsComeOutByMomentThenInsertionOrder) {
+  command_tables tables;
+  model expected;
+  std::map<std::wstring, model::key_type> where;
+  int counter = 0;
+  std::mt19937 random(7);
+  // Few distinct moments: long runs of equal moments cross chunk borders.
+  std::uniform_int_distribution<int> moment(0, 40);
+
+  std::vector<std::wstring> ids;
+  for (int i = 0; i < 6000; ++i) {
+    const double at = moment(random);
+    const std::wstring id = tables.add_new(at, nullptr);
+    EXPECT_TRUE(krCore::IsGuid(id));
+    ASSERT_TRUE(where.emplace(id, model::key_type{at, counter}).second) << "ID handed out twice";
+    expected[{at, counter++}] = id;
+    ids.push_back(id);
+  }
+  // Remove a third, move a third (the move goes behind the commands already
+  // waiting at the new moment), and remove some twice.
+  for (std::size_t i = 0; i < ids.size(); i += 3) {
+    std::shared_ptr<CommandShell_t> removed = tables.remove(ids[i]);
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(removed->ID, ids[i]);
+    EXPECT_EQ(removed->ExecuteMoment, where[ids[i]].first);
+    expected.erase(where[ids[i]]);
+    EXPECT_FALSE(tables.remove(ids[i]));
+    EXPECT_FALSE(tables.contains(ids[i]));
+  }
+  for (std::size_t i = 1; i < ids.size(); i += 3) {
+    std::shared_ptr<CommandShell_t> moved = tables.remove(ids[i]);
+    ASSERT_TRUE(moved);
+    expected.erase(where[ids[i]]);
+    moved->ExecuteMoment = moment(random);
+    tables.add(moved);
+    expected[{moved->ExecuteMoment, counter++}] = ids[i];
+    EXPECT_TRUE(tables.contains(ids[i]));
+  }
+
+  // Taken in three steps: only what is due at each step comes out.
+  std::vector<std::wstring> want, got;
+  for (double now : {9.5, 30.0, 40.0}) {
+    std::list<std::shared_ptr<CommandShell_t>> taken;
+    tables.take_due(now, taken);
+    const std::vector<std::wstring> step = ids_of(taken);
+    got.insert(got.end(), step.begin(), step.end());
+    while (!expected.empty() && expected.begin()->first.first <= now) {
+      want.push_back(expected.begin()->second);
+      expected.erase(expected.begin());
+    }
+    ASSERT_EQ(got, want) << "after taking what is due at " << now;
+    EXPECT_EQ(tables.earliest(), expected.empty() ? -1.0 : expected.begin()->first.first);
+  }
+  EXPECT_TRUE(tables.empty());
+  for (const std::wstring& id : ids) EXPECT_FALSE(tables.remove(id));
+}
+
+TEST(CommandTables, IdsOfOtherShapesAreFoundByTheirExactText) {
+  command_tables tables;
+  auto shell = [](std::wstring id, double at) {
+    auto command = std::make_shared<CommandShell_t>();
+    command->ID = std::move(id);
+    command->ExecuteMoment = at;
+    return command;
+  };
+  const std::wstring made = tables.add_new(2.0, nullptr);
+  std::wstring upper = made;
+  for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+  tables.add(shell(L"job-b", 1.0));
+  tables.add(shell(L"job-a", 3.0));
+
+  EXPECT_FALSE(tables.remove(upper)) << "IDs are exact texts, not GUID values";
+  EXPECT_FALSE(tables.contains(L"job"));
+  // The time table alone sees a command whose ID was already taken.
+  tables.add(shell(L"job-a", 0.5));
+  EXPECT_EQ(tables.earliest(), 0.5);
+
+  std::shared_ptr<CommandShell_t> a = tables.remove(L"job-a");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->ExecuteMoment, 3.0);
+  EXPECT_FALSE(tables.remove(L"job-a"));
+
+  std::list<std::shared_ptr<CommandShell_t>> taken;
+  tables.take_due(10.0, taken);
+  EXPECT_EQ(ids_of(taken), (std::vector<std::wstring>{L"job-a", L"job-b", made}));
+  EXPECT_TRUE(tables.empty());
+}
