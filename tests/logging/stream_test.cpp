@@ -22,7 +22,7 @@ TEST_F(LoggerTest, StreamEntriesSplitAtEachFlush) {
   for (const entry& e : entries) EXPECT_EQ(e.level, logger::log_warning);
 }
 
-TEST_F(LoggerTest, StreamStopsAtNullAndFollowsTheLevelTestEmptyStreamsWriteNothing) {
+TEST_F(LoggerTest, StreamStopsAtNullFollowsTheLevelTestAndWritesNothingWhenEmpty) {
   start(0, logger::log_normal);
   {
     basic_log_ostream<wchar_t> out(logger::log_verbose);
