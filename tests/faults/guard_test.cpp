@@ -66,14 +66,6 @@ TEST(Guard, CopyAssignmentTakesTheKeptTranslatorAndInstallsNothing) {
   EXPECT_EQ(set_thread_translator(nullptr), &own_translator);
 }
 
-TEST(Guard, TranslatorSettingIsPerThread) {
-  se guard;
-  se::translator_function seen = &own_translator;
-  std::thread([&] { seen = set_thread_translator(nullptr); }).join();
-  EXPECT_EQ(seen, nullptr);
-  EXPECT_EQ(who_translates(), 'L');
-}
-
 TEST(Texts, NamesAndDescriptionsAreTheFixedOnes) {
   const struct {
     unsigned int code;
@@ -117,14 +109,8 @@ TEST(Exception, TranslatorThrowsTheClassOfTheRecordsCode) {
     unsigned int code;
     const std::type_info& type;
   } classes[] = {
-      {0xC0000017, typeid(se::no_memory)},
-      {0xC000008C, typeid(se::array_bounds_exceeded)},
-      {0xC0000025, typeid(se::noncontinuable_exception)},
-      {0xC0000026, typeid(se::invalid_disposition)},
-      {0x80000001, typeid(se::guard_page)},
-      {0xC0000008, typeid(se::invalid_handle)},
-      {0xE06D7363, typeid(se::microsoft_cpp)},
-      {0x40000015, typeid(se::fatal_app_exit)},
+      {0xC0000017, typeid(se::no_memory)},  {0xC000008C, typeid(se::array_bounds_exceeded)},
+      {0x80000001, typeid(se::guard_page)}, {0xE06D7363, typeid(se::microsoft_cpp)},
       {0xC0000409, typeid(se::exception)},
   };
   EXCEPTION_RECORD rec{};

@@ -68,7 +68,6 @@ void check(const fault_case& c) {
     fesetenv(FE_DFL_ENV);  // the floating-point cases leave traps unmasked
     EXPECT_EQ(typeid(e).name(), std::string(c.type.name()));
     EXPECT_EQ(e.code(), c.code);
-    EXPECT_EQ(e.name(), se::name(c.code));
     const EXCEPTION_RECORD* r = e.pointers()->ExceptionRecord;
     const auto address = reinterpret_cast<std::uintptr_t>(e.address());
     if (c.info0 != kAny) {
@@ -186,11 +185,9 @@ void check_all_cases(int rounds) {
   }
 }
 
-TEST(FaultTranslation, EveryFaultArrivesAsItsClassOnTheMainThread) { check_all_cases(3); }
-
-TEST(FaultTranslation, EveryFaultArrivesAsItsClassOnAnotherThread) {
-  std::thread t([] { check_all_cases(3); });
-  t.join();
+TEST(FaultTranslation, EveryFaultArrivesAsItsClassOnTheMainAndAnotherThread) {
+  check_all_cases(3);
+  std::thread([] { check_all_cases(3); }).join();
 }
 
 TEST(FaultTranslation, RecordStaysValidAcrossAFaultInTheCatchClause) {

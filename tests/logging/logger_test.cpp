@@ -56,8 +56,17 @@ TEST_F(LoggerTest, LevelThresholds) {
   EXPECT_TRUE(entries.empty());
 }
 
-TEST_F(LoggerTest, CallbackGetsBareMessagesInOrderAfterTheConsole) {
-  start(0x2, logger::log_verbose);
+TEST_F(LoggerTest, ConsoleCopyOnlyWithOption2AndTheCallbackGetsBareMessagesAfterIt) {
+  start(0, logger::log_verbose);
+  {
+    debug_capture capture;
+    testing::internal::CaptureStdout();
+    log->log(logger::log_normal, L"callback only");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(capture.texts().empty());
+    EXPECT_EQ(messages(), std::vector<std::wstring>{L"callback only"});
+  }
+  log->set_log_options(0x2);
   std::vector<std::wstring> order;
   debug_capture capture;
   log->set_write_message_func([&](const wchar_t* message, logger::log_levels level) {
@@ -68,35 +77,18 @@ TEST_F(LoggerTest, CallbackGetsBareMessagesInOrderAfterTheConsole) {
   testing::internal::CaptureStdout();
   log->log(logger::log_error, L"first");
   log->log(logger::log_verbose, "second (narrow)");
-  log->log(std::wstring(L"third"));
+  log->log(std::wstring(L"caf\u00e9"));
   log->logverbose(std::string("fourth"));
   log->log(logger::log_normal, static_cast<const wchar_t*>(nullptr));
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(order,
-            (std::vector<std::wstring>{L"8:first", L"1:second (narrow)", L"2:third", L"1:fourth"}));
-  EXPECT_EQ(capture.texts().size(), 4u);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
-}
-
-TEST_F(LoggerTest, ConsoleCopyOnlyWithOption2) {
-  start(0, logger::log_normal);
-  {
-    debug_capture capture;
-    testing::internal::CaptureStdout();
-    log->log(logger::log_normal, L"callback only");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(capture.texts().empty());
-    EXPECT_EQ(messages(), std::vector<std::wstring>{L"callback only"});
-  }
-  log->set_log_options(0x2);
-  debug_capture capture;
-  testing::internal::CaptureStdout();
-  log->log(logger::log_warning, L"caf\u00e9 on the console");
-  const std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_EQ(capture.texts().size(), 1u);
-  const std::wstring line = capture.texts()[0];
-  EXPECT_EQ(out, krCore::convertwstringtostring(line));
-  EXPECT_TRUE(line.ends_with(L" [WARN] caf\u00e9 on the console\r\n"));
+  EXPECT_EQ(order, (std::vector<std::wstring>{L"8:first", L"1:second (narrow)", L"2:caf\u00e9",
+                                              L"1:fourth"}));
+  ASSERT_EQ(capture.texts().size(), 4u);
+  EXPECT_TRUE(capture.texts()[2].ends_with(L" [INFO] caf\u00e9\r\n"));
+  // Standard output gets the same lines, in UTF-8.
+  std::string expected;
+  for (const std::wstring& text : capture.texts()) expected += krCore::convertwstringtostring(text);
+  EXPECT_EQ(out, expected);
 }
 
 TEST_F(LoggerTest, ThrowingCallbackIsReportedAndSwallowed) {
@@ -111,7 +103,10 @@ TEST_F(LoggerTest, ThrowingCallbackIsReportedAndSwallowed) {
 }
 
 TEST_F(LoggerTest, SettersRejectBadLimitsAndKeepValues) {
-  start(0, logger::log_normal);
+  // Non-positive limits given to initialize keep the defaults.
+  log->initialize(0, logger::log_error, 0, -3, nullptr);
+  EXPECT_EQ(log->max_filesize(), logger::DEFAULT_MAXFILESIZEMB);
+  EXPECT_EQ(log->max_logfiles_per_process(), logger::DEFAULT_MAXFILESPERPROCESS);
   using testing::StrEq;
   using testing::ThrowsMessage;
   log->set_max_filesize(7);
@@ -126,15 +121,6 @@ TEST_F(LoggerTest, SettersRejectBadLimitsAndKeepValues) {
   // The byte limit is a 32-bit product: 4096 MB wraps to 0.
   log->set_max_filesize(4096);
   EXPECT_EQ(log->max_filesize(), 0);
-}
-
-TEST_F(LoggerTest, InitializeKeepsTheDefaultsForNonPositiveLimits) {
-  log->initialize(0, logger::log_error, 0, -3, nullptr);
-  EXPECT_TRUE(log->is_enabled());
-  EXPECT_EQ(log->max_filesize(), logger::DEFAULT_MAXFILESIZEMB);
-  EXPECT_EQ(log->max_logfiles_per_process(), logger::DEFAULT_MAXFILESPERPROCESS);
-  log->set_enabled(false);
-  EXPECT_FALSE(log->is_enabled(logger::log_error));
 }
 
 TEST_F(LoggerTest, KrLogCloseThenKrLogWritesNothing) {

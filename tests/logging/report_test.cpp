@@ -102,25 +102,13 @@ TEST_F(LoggerTest, ReportLevelAndOptionTexts) {
   }
 }
 
-TEST_F(LoggerTest, ReportIsOneEntryEndingInAnEmptyLine) {
-  start(0x2, logger::log_normal);
-  debug_capture capture;
-  testing::internal::CaptureStdout();
-  log->set_log_levels(logger::log_warning);  // reported at the new level
-  testing::internal::GetCapturedStdout();
-  ASSERT_EQ(capture.texts().size(), 1u);
-  const std::wstring line = capture.texts()[0];
-  EXPECT_NE(line.find(L" [WARN] QM Logger initialized from property change"), std::wstring::npos);
-  EXPECT_EQ(line.find(L"PID:"), line.rfind(L"PID:"));  // one prefix only
-  EXPECT_TRUE(line.ends_with(L"]\r\n\r\n"));
-}
-
-TEST_F(LoggerTest, ReportFollowsTheLevelOfItsCause) {
+TEST_F(LoggerTest, ReportFollowsTheLevelOfItsCauseAsOneConsoleLine) {
   start(0, logger::log_normal);
   log->set_max_filesize(3);  // reported at verbose: dropped
   log->set_log_options(0x4);
   EXPECT_TRUE(entries.empty());
-  log->set_enabled(false);  // disabled: nothing
+  log->set_enabled(false);  // disabled: nothing, errors included
+  log->log(logger::log_error, L"while disabled");
   EXPECT_TRUE(entries.empty());
   log->set_enabled(true);  // reported at the configured level
   ASSERT_EQ(entries.size(), 1u);
@@ -130,6 +118,19 @@ TEST_F(LoggerTest, ReportFollowsTheLevelOfItsCause) {
   log->set_log_levels(logger::log_normal);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_NE(entries[0].message.find(L"[ Level ] = 2 (normal)\r\n"), std::wstring::npos);
+
+  // On the console the report is one line with one prefix, ending in an
+  // empty line.
+  log->set_log_options(0x2);
+  debug_capture capture;
+  testing::internal::CaptureStdout();
+  log->set_log_levels(logger::log_warning);  // reported at the new level
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(capture.texts().size(), 1u);
+  const std::wstring line = capture.texts()[0];
+  EXPECT_NE(line.find(L" [WARN] QM Logger initialized from property change"), std::wstring::npos);
+  EXPECT_EQ(line.find(L"PID:"), line.rfind(L"PID:"));  // one prefix only
+  EXPECT_TRUE(line.ends_with(L"]\r\n\r\n"));
 }
 
 TEST_F(LoggerTest, ReportRefusesReentry) {
