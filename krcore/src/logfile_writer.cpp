@@ -43,6 +43,10 @@ constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 // How long a writing thread waits for lines that are on their way (a pause
 // is some 10 to 150 cycles, depending on the processor).
 constexpr int kGatherSpins = 400;
+// How long a thread spins on another thread's write before it sleeps.
+constexpr int kWaitSpins = 500;
+// How long a writing thread waits for other threads to come back.
+constexpr int kLingerSpins = 60;
 // How long an arriving thread waits for the logger's lock before it blocks
 // on it.
 constexpr int kLockSpins = 200;
@@ -144,10 +148,13 @@ void log_file_writer::unlock_io() {
   if (_io.exchange(0, std::memory_order_release) == kIoHeldWithWaiters) _io.notify_all();
 }
 
-void log_file_writer::wait_io() {
-  // A write takes microseconds: spin briefly before sleeping.
-  for (int spin = 0; spin < 2000; ++spin) {
-    if (_io.load(std::memory_order_relaxed) == 0) return;
+void log_file_writer::wait_io(std::uint64_t sequence) {
+  // A write takes a microsecond or two: spin a few writes' time before
+  // sleeping, and stop as soon as the line waited for is written.
+  for (int spin = 0; spin < kWaitSpins; ++spin) {
+    if (_io.load(std::memory_order_relaxed) == 0 ||
+        _written.load(std::memory_order_acquire) >= sequence)
+      return;
     cpu_relax();
   }
   std::uint32_t state = _io.load(std::memory_order_relaxed);
@@ -166,7 +173,7 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gathe
     if (_written.load(std::memory_order_acquire) >= sequence) return 0;
     if (!try_lock_io()) {
       // Another thread is writing, quite possibly our line too.
-      wait_io();
+      wait_io(sequence);
       continue;
     }
     if (_written.load(std::memory_order_acquire) >= sequence) {
@@ -177,14 +184,27 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gathe
     // paying for a system call each: a few hundred nanoseconds of waiting
     // against a microsecond of write. Bounded, so a thread that holds the
     // logger's lock for long (a new file's report) costs little.
-    if (gather)
-      for (int spin = 0; spin < kGatherSpins && _arriving.load(std::memory_order_acquire) > 0;
-           ++spin)
+    if (gather) {
+      // When other threads logged alongside (the last write carried
+      // several lines, or another thread made it), one of them is likely
+      // to come back any moment: linger for it to arrive.
+      const void* const self = &this_thread_slot();
+      const int linger = _lastBatch > 1 || _lastWriter != self ? kLingerSpins : 0;
+      _lastWriter = self;
+      bool arrived = false;
+      for (int spin = 0; spin < kGatherSpins; ++spin) {
+        if (_arriving.load(std::memory_order_acquire) > 0)
+          arrived = true;
+        else if (arrived || spin >= linger)
+          break;
         cpu_relax();
+      }
+    }
     while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
     _batch.swap(_queue);
     const std::uint64_t last = _queued;
     _queueLock.clear(std::memory_order_release);
+    _lastBatch = _batch.size();
     const unsigned long error =
         _batch.empty() ? 0 : write_parts(_file.get(), _batch.data(), _batch.size());
     _batch.clear();
@@ -213,7 +233,7 @@ unsigned long log_file_writer::close() {
   const unsigned long error = drain();
   // Nothing is queued and the logger's lock keeps new lines out; a thread
   // may still hold the file lock for a moment with nothing to write.
-  while (!try_lock_io()) wait_io();
+  while (!try_lock_io()) wait_io(UINT64_MAX);
   _file.reset();
   unlock_io();
   _identity = file_identity{};

@@ -100,8 +100,9 @@ class KRCORE_INTERNAL log_file_writer {
   unsigned long commit_through(std::uint64_t sequence, bool gather);
   bool try_lock_io();
   void unlock_io();
-  // Returns when the file lock looks free (it may be taken again at once).
-  void wait_io();
+  // Returns when the file lock looks free (it may be taken again at once)
+  // or everything up to `sequence` is written.
+  void wait_io(std::uint64_t sequence);
 
   static constexpr std::uint32_t kIoHeld = 1;
   static constexpr std::uint32_t kIoHeldWithWaiters = 2;
@@ -118,6 +119,10 @@ class KRCORE_INTERNAL log_file_writer {
   std::uint64_t _queued = 0;  // sequence number of the last queued line
   // Taken by the writing thread while it owns `_batch`.
   std::vector<std::string_view> _batch;
+  // The last write's number of lines and the thread that gathered it;
+  // under the file lock.
+  std::size_t _lastBatch = 0;
+  const void* _lastWriter = nullptr;
   // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
   // when others sleep on it.
   std::atomic<std::uint32_t> _io{0};
