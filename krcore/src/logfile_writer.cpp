@@ -94,7 +94,8 @@ char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
 
 void log_file_writer::end_line(const char* end) {
   thread_slot& slot = this_thread_slot();
-  const std::string_view bytes(slot.buffer.get(), static_cast<std::size_t>(end - slot.buffer.get()));
+  const std::string_view bytes(slot.buffer.get(),
+                               static_cast<std::size_t>(end - slot.buffer.get()));
   while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
   _queue.push_back(bytes);
   slot.sequence = ++_queued;
