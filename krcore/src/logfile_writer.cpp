@@ -42,14 +42,14 @@ constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 
 // How long a writing thread waits for lines that are on their way (a pause
 // is some 10 to 150 cycles, depending on the processor).
-constexpr int kGatherSpins = 400;
+constexpr int kGatherSpins = 150;
 // How long a thread spins on another thread's write before it sleeps.
-constexpr int kWaitSpins = 500;
+constexpr int kWaitSpins = 300;
 // How long a writing thread waits for other threads to come back.
 constexpr int kLingerSpins = 60;
 // How long an arriving thread waits for the logger's lock before it blocks
 // on it.
-constexpr int kLockSpins = 200;
+constexpr int kLockSpins = 100;
 
 }  // namespace
 
