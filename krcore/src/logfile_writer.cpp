@@ -66,6 +66,7 @@ unsigned long log_file_writer::open(const std::wstring& path, bool write_through
   _identity = identity;
   _size = bom.size();
   _lastCheck = coarse_seconds();
+  _spin = several_processors();
   return 0;
 }
 
@@ -108,7 +109,7 @@ void log_file_writer::arrive(critical_section& lock) {
   thread_slot& slot = this_thread_slot();
   _arriving.fetch_add(1, std::memory_order_relaxed);
   // A thread that logs from inside the logger holds `lock` itself.
-  if (slot.nesting++ == 0)
+  if (slot.nesting++ == 0 && _spin.load(std::memory_order_relaxed))
     for (int spin = 0; spin < kLockSpins && lock.lockcount() >= 0; ++spin) cpu_relax();
 }
 
@@ -152,7 +153,8 @@ void log_file_writer::unlock_io() {
 void log_file_writer::wait_io(std::uint64_t sequence) {
   // A write takes a microsecond or two: spin a few writes' time before
   // sleeping, and stop as soon as the line waited for is written.
-  for (int spin = 0; spin < kWaitSpins; ++spin) {
+  const int spins = _spin.load(std::memory_order_relaxed) ? kWaitSpins : 0;
+  for (int spin = 0; spin < spins; ++spin) {
     if (_io.load(std::memory_order_relaxed) == 0 ||
         _written.load(std::memory_order_acquire) >= sequence)
       return;
@@ -185,7 +187,7 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gathe
     // paying for a system call each: a few hundred nanoseconds of waiting
     // against a microsecond of write. Bounded, so a thread that holds the
     // logger's lock for long (a new file's report) costs little.
-    if (gather) {
+    if (gather && _spin.load(std::memory_order_relaxed)) {
       // When other threads logged alongside (the last write carried
       // several lines, or another thread made it), one of them is likely
       // to come back any moment: linger for it to arrive.

@@ -126,6 +126,9 @@ class KRCORE_INTERNAL log_file_writer {
   // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
   // when others sleep on it.
   std::atomic<std::uint32_t> _io{0};
+  // Whether waiting threads spin: only when the process runs on several
+  // processors, since on one the thread waited for cannot run meanwhile.
+  std::atomic<bool> _spin{true};
   // Threads between arrive() and depart().
   std::atomic<int> _arriving{0};
   // Sequence number of the last line in the kernel's hands.
