@@ -17,6 +17,7 @@
 #include "debug_output.h"
 #include "directories.h"
 #include "logfile_writer.h"
+#include "logline.h"
 #include "utf.h"
 
 namespace krCore {
@@ -87,27 +88,46 @@ void logger::write_to_file(const std::wstring& line) {
       open_logfile(kept.find(L"QM Logger initialized") == std::wstring::npos);
     }
     if (const unsigned long error = _file->enqueue(*text)) throw w32_exception(error);
-    // The tracked size is exact (the file is ours alone from its first
-    // byte); the system is asked only when it crosses the limit, and once a
-    // second to notice a file that was removed under us.
-    const bool over = _file->tracked_size() > static_cast<std::uint64_t>(_maxFileSizeInBytes);
-    if (!over && !_file->check_due()) return;
-    std::uint64_t size = 0;
-    bool unlinked = false;
-    const unsigned long error = _file->state(size, unlinked);
-    if (error != 0) throw w32_exception(error);
-    if (size > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
-      detail::debug_output(std::string_view(
-          "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
-      close_logfile();
-    } else if (unlinked) {
-      detail::debug_output(
-          std::string_view("logger::write_to_file - current log file was removed, closing...\r\n"));
-      close_logfile();
-    }
+    check_file_size();
   } catch (const std::exception& e) {
     report_and_rethrow("logger::write_to_file", e);
     throw;
+  }
+}
+
+void logger::write_entry_to_file(const wchar_t* message, unsigned level) {
+  try {
+    const std::wstring_view text(message);
+    unsigned long error = 0;
+    char* const begin =
+        _file->begin_line(detail::log_line_builder::utf16le_bound(text.size()), error);
+    _file->end_line(_lineBuilder->build_utf16le(text, level, begin));
+    if (error != 0) throw w32_exception(error);
+    check_file_size();
+  } catch (const std::exception& e) {
+    report_and_rethrow("logger::write_to_file", e);
+    throw;
+  }
+}
+
+void logger::check_file_size() {
+  // The tracked size is exact (the file is ours alone from its first byte);
+  // the system is asked only when it crosses the limit, and once a second
+  // to notice a file that was removed under us.
+  const bool over = _file->tracked_size() > static_cast<std::uint64_t>(_maxFileSizeInBytes);
+  if (!over && !_file->check_due()) return;
+  std::uint64_t size = 0;
+  bool unlinked = false;
+  const unsigned long error = _file->state(size, unlinked);
+  if (error != 0) throw w32_exception(error);
+  if (size > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
+    detail::debug_output(std::string_view(
+        "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
+    close_logfile();
+  } else if (unlinked) {
+    detail::debug_output(
+        std::string_view("logger::write_to_file - current log file was removed, closing...\r\n"));
+    close_logfile();
   }
 }
 
@@ -190,7 +210,7 @@ void logger::close_logfile() {
 }
 
 void logger::commit_logged_line() {
-  if (const unsigned long error = _file->commit_own(&_cs))
+  if (const unsigned long error = _file->commit_own())
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") +
                          w32_exception(error).what() + "\r\n");
 }

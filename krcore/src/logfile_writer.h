@@ -31,9 +31,10 @@
 
 namespace krCore::detail {
 
-// Thread-safety: open, enqueue, drain, state, flush and close must be
-// serialised by the caller (the logger's lock); commit_own may run on any
-// thread at any time, with or without that lock.
+// Thread-safety: open, enqueue, begin_line/end_line, drain, state, flush and
+// close must be serialised by the caller (the logger's lock); arrive,
+// depart and commit_own may run on any thread at any time, with or without
+// that lock.
 class KRCORE_INTERNAL log_file_writer {
  public:
   log_file_writer() = default;
@@ -49,10 +50,17 @@ class KRCORE_INTERNAL log_file_writer {
   unsigned long open(const std::wstring& path, bool write_through);
 
   // Encodes `line` as UTF-16LE into the calling thread's buffer and queues
-  // it. A line the thread queued earlier and has not committed yet (a line
-  // logged from inside the logger's callback) is written first, so the
-  // buffer can be reused. Returns 0 or the Win32 code of that earlier write.
+  // it (begin_line and end_line in one). Returns begin_line's code.
   unsigned long enqueue(std::wstring_view line);
+
+  // The two halves of queueing a line that the caller encodes itself:
+  // begin_line returns room for `bound` bytes in the calling thread's
+  // buffer, and end_line queues the bytes from there up to `end`. A line the
+  // thread queued earlier and has not committed yet (a line logged from
+  // inside the logger's callback) is written first, so the buffer can be
+  // reused; `error` is 0 or the Win32 code of that earlier write.
+  char* begin_line(std::size_t bound, unsigned long& error);
+  void end_line(const char* end);
 
   // Bytes in the file once everything queued is written.
   std::uint64_t tracked_size() const { return _size; }
@@ -71,21 +79,30 @@ class KRCORE_INTERNAL log_file_writer {
   // Drains and closes; no-op without a file. Returns drain()'s code.
   unsigned long close();
 
+  // Marks the calling thread as on its way to queue a line: it is about
+  // to take `lock`, the lock under which lines are queued. A thread that
+  // writes meanwhile waits a moment to take the line along instead of
+  // leaving it for a write of its own. Also waits briefly while `lock` is
+  // held: it is held for a fraction of a microsecond per line, and falling
+  // asleep in the kernel and being woken costs more than that. Pair with
+  // depart() once the line is queued (or dropped) and `lock` released.
+  void arrive(critical_section& lock);
+  void depart();
+
   // Returns once the line the calling thread queued last is in the kernel's
   // hands, writing it with whatever else is queued when no other thread is
-  // writing. `arriving` (may be null) is the lock under which lines are
-  // queued: while other threads hold or wait for it, their lines are about
-  // to be queued, and the writing thread waits a moment to take them along.
-  // 0, or the Win32 code when this thread's write failed.
-  unsigned long commit_own(critical_section* arriving = nullptr);
+  // writing. 0, or the Win32 code when this thread's write failed.
+  unsigned long commit_own();
 
  private:
-  // Writes until everything up to `sequence` is written.
-  unsigned long commit_through(std::uint64_t sequence, critical_section* arriving = nullptr);
+  // Writes until everything up to `sequence` is written. With `gather`, a
+  // writing thread first waits a moment for lines that are on their way.
+  unsigned long commit_through(std::uint64_t sequence, bool gather);
   bool try_lock_io();
   void unlock_io();
-  // Returns when the file lock looks free (it may be taken again at once).
-  void wait_io();
+  // Returns when the file lock looks free (it may be taken again at once)
+  // or everything up to `sequence` is written.
+  void wait_io(std::uint64_t sequence);
 
   static constexpr std::uint32_t kIoHeld = 1;
   static constexpr std::uint32_t kIoHeldWithWaiters = 2;
@@ -102,9 +119,18 @@ class KRCORE_INTERNAL log_file_writer {
   std::uint64_t _queued = 0;  // sequence number of the last queued line
   // Taken by the writing thread while it owns `_batch`.
   std::vector<std::string_view> _batch;
+  // The last write's number of lines and the thread that gathered it;
+  // under the file lock.
+  std::size_t _lastBatch = 0;
+  const void* _lastWriter = nullptr;
   // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
   // when others sleep on it.
   std::atomic<std::uint32_t> _io{0};
+  // Whether waiting threads spin: only when the process runs on several
+  // processors, since on one the thread waited for cannot run meanwhile.
+  std::atomic<bool> _spin{true};
+  // Threads between arrive() and depart().
+  std::atomic<int> _arriving{0};
   // Sequence number of the last line in the kernel's hands.
   std::atomic<std::uint64_t> _written{0};
 };

@@ -55,9 +55,31 @@ bool logger::is_enabled(log_levels level) const {
   return (static_cast<unsigned>(_logLevel.load(std::memory_order_relaxed)) & admitted) != 0;
 }
 
+namespace {
+
+// Counts the calling thread as on its way to queue a line for the file
+// while it waits for and holds the logger's lock (see
+// log_file_writer::arrive). Declared before the lock's holder, so it ends
+// after the lock is released.
+class arrival {
+ public:
+  arrival(detail::log_file_writer& file, critical_section& lock) : _file(file) {
+    _file.arrive(lock);
+  }
+  ~arrival() { _file.depart(); }
+  arrival(const arrival&) = delete;
+  arrival& operator=(const arrival&) = delete;
+
+ private:
+  detail::log_file_writer& _file;
+};
+
+}  // namespace
+
 void logger::log(log_levels level, const wchar_t* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
   {
+    const arrival arriving(*_file, _cs);
     auto_lock lock(_cs);
     write(message, level, bypassfilters);
   }
@@ -69,6 +91,7 @@ void logger::log(log_levels level, const char* message, bool bypassfilters) {
   try {
     const std::wstring wide = convertstringtowstring(message);
     {
+      const arrival arriving(*_file, _cs);
       auto_lock lock(_cs);
       write(wide.c_str(), level, bypassfilters);
     }
@@ -114,15 +137,22 @@ void logger::logverbose(const std::string& message, bool bypassfilters) {
 void logger::write(const wchar_t* message, log_levels level, bool bypassfilters) {
   if (_enabled.load() == 0) return;
   try {
-    const std::wstring& line = _lineBuilder->build(message, static_cast<unsigned>(level));
-    if (!bypassfilters && !filter_match(line)) return;
-    if (console_logging()) {
-      detail::debug_output(line);
-      const std::string bytes = detail::utf8_from_wide(line);
-      std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-      std::fflush(stdout);
+    const bool filtered = !bypassfilters && (!_includeFilters.empty() || !_excludeFilters.empty());
+    if (!filtered && !console_logging() && file_logging() && _file->is_open()) {
+      // The usual case: the open file is the line's only output, so the
+      // line is built straight in the file's encoding.
+      write_entry_to_file(message, static_cast<unsigned>(level));
+    } else {
+      const std::wstring& line = _lineBuilder->build(message, static_cast<unsigned>(level));
+      if (filtered && !filter_match(line)) return;
+      if (console_logging()) {
+        detail::debug_output(line);
+        const std::string bytes = detail::utf8_from_wide(line);
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        std::fflush(stdout);
+      }
+      if (file_logging()) write_to_file(line);
     }
-    if (file_logging()) write_to_file(line);
     if (_writeMessageFunc) _writeMessageFunc(message, level);
   } catch (const std::exception& e) {
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") + e.what() +

@@ -1,60 +1,67 @@
-// The logger's line prefix: cached date and time per second, cached thread
-// id per thread, one reused line buffer.
+// The logger's line prefix: kept ready as UTF-16LE bytes, with the date and
+// time rebuilt once per second, the milliseconds patched in per line and the
+// thread id formatted once per thread.
 #include "logline.h"
 
 #include "clocks.h"
 #include "filetime.h"
+#include "utf.h"
 
 #include <climits>
-#include <cwchar>
-#include <utility>
+#include <cstring>
 
 namespace krCore::detail {
 namespace {
 
-// Appends `value` in decimal, padded on the left with `pad` to `width`.
-void append_number(std::wstring& out, unsigned long value, size_t width, wchar_t pad) {
-  wchar_t digits[24];
-  size_t n = 0;
+// `value` in decimal, padded on the left with `pad` to `width`, as printf's
+// "%*ld" prints it (and "%0*u" for values that are not negative).
+std::string_view format_number(char (&buffer)[32], long value, std::size_t width, char pad) {
+  char* const end = buffer + sizeof buffer;
+  char* p = end;
+  unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : value;
   do {
-    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (size_t i = n; i < width; ++i) out.push_back(pad);
-  while (n > 0) out.push_back(digits[--n]);
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--p = '-';
+  while (static_cast<std::size_t>(end - p) < width) *--p = pad;
+  return {p, static_cast<std::size_t>(end - p)};
 }
 
-// The signed form, as printf's "%*ld" prints it.
-void append_signed(std::wstring& out, long value, size_t width) {
-  if (value >= 0) return append_number(out, static_cast<unsigned long>(value), width, L' ');
-  std::wstring magnitude;
-  append_number(magnitude, 0ul - static_cast<unsigned long>(value), 0, L' ');
-  for (size_t i = magnitude.size() + 1; i < width; ++i) out.push_back(L' ');
-  out.push_back(L'-');
-  out += magnitude;
-}
-
-// The thread id field "ttttt " of the calling thread, formatted on the
-// thread's first line.
-struct thread_field {
-  thread_field() {
-    append_signed(text, current_thread_id(), 5);
-    text.push_back(L' ');
+// Writes ASCII text as UTF-16LE bytes; returns the end.
+template <class Char>
+char* put_ascii(std::basic_string_view<Char> text, char* out) {
+  for (const Char c : text) {
+    *out++ = static_cast<char>(c);
+    *out++ = 0;
   }
-  std::wstring text;
+  return out;
+}
+
+// The thread id field "ttttt " of the calling thread as UTF-16LE bytes,
+// formatted on the thread's first line. Trivially destructible, so reaching
+// it costs no guard and registers no destructor.
+struct thread_field {
+  char bytes[2 * 32];
+  unsigned char size = 0;
 };
 
-const std::wstring& this_thread_field() {
-  thread_local const thread_field field;
-  return field.text;
+const thread_field& this_thread_field() {
+  static thread_local thread_field field __attribute__((tls_model("initial-exec")));
+  if (field.size == 0) {
+    char digits[32];
+    char* end = put_ascii(format_number(digits, current_thread_id(), 5, ' '), field.bytes);
+    end = put_ascii(std::string_view(" "), end);
+    field.size = static_cast<unsigned char>(end - field.bytes);
+  }
+  return field;
 }
+
+constexpr char kLineEnd[] = {'\r', 0, '\n', 0};
 
 }  // namespace
 
-log_line_builder::log_line_builder(unsigned long pid) : _second(INT64_MIN) {
-  _pidField = L" PID: ";
-  append_signed(_pidField, static_cast<long>(pid), 4);
-  _pidField += L" TID: ";
+log_line_builder::log_line_builder(unsigned long pid) : _second(INT64_MIN), _pid(pid) {
   _line.reserve(256);
 }
 
@@ -66,37 +73,59 @@ const wchar_t* log_line_builder::level_tag(unsigned level) {
   return L"";
 }
 
-void log_line_builder::refresh_stamp(std::int64_t second) {
+void log_line_builder::refresh_head(std::int64_t second) {
   SYSTEMTIME t;
   local_time_at(second, t);
-  _stamp.clear();
-  const std::pair<unsigned, wchar_t> fields[] = {{t.wYear, L'/'},   {t.wMonth, L'/'},
-                                                 {t.wDay, L' '},    {t.wHour, L':'},
-                                                 {t.wMinute, L':'}, {t.wSecond, L':'}};
+  char digits[32];
+  char* out = _head;
+  const std::pair<unsigned, char> fields[] = {{t.wYear, '/'}, {t.wMonth, '/'},  {t.wDay, ' '},
+                                              {t.wHour, ':'}, {t.wMinute, ':'}, {t.wSecond, ':'}};
   for (const auto& [value, separator] : fields) {
-    append_number(_stamp, value, 2, L'0');
-    _stamp.push_back(separator);
+    out = put_ascii(format_number(digits, value, 2, '0'), out);
+    out = put_ascii(std::string_view(&separator, 1), out);
   }
+  _msAt = static_cast<std::size_t>(out - _head);
+  out = put_ascii(std::string_view("000 PID: "), out);
+  out = put_ascii(format_number(digits, static_cast<long>(_pid), 4, ' '), out);
+  out = put_ascii(std::string_view(" TID: "), out);
+  _headSize = static_cast<std::size_t>(out - _head);
   _second = second;
 }
 
-const std::wstring& log_line_builder::build(const wchar_t* message, unsigned level) {
+char* log_line_builder::prefix(unsigned level, char* out) {
   // The wall clock of the clock table, so the log shows the time the rest
   // of the library sees.
   const unsigned long long now = clocks().utc_now();
   const auto second = static_cast<std::int64_t>(now / kFileTimeUnitsPerSecond -
                                                 kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
+  if (second != _second) refresh_head(second);
   const auto millisecond = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
-  if (second != _second) refresh_stamp(second);
-  _line.assign(_stamp);
-  append_number(_line, millisecond, 3, L'0');
-  _line += _pidField;
-  _line += this_thread_field();
-  _line += level_tag(level);
-  _line.push_back(L' ');
+  _head[_msAt] = static_cast<char>('0' + millisecond / 100);
+  _head[_msAt + 2] = static_cast<char>('0' + millisecond / 10 % 10);
+  _head[_msAt + 4] = static_cast<char>('0' + millisecond % 10);
+  std::memcpy(out, _head, _headSize);
+  out += _headSize;
+  const thread_field& tid = this_thread_field();
+  std::memcpy(out, tid.bytes, tid.size);
+  out += tid.size;
+  out = put_ascii(std::wstring_view(level_tag(level)), out);
+  return put_ascii(std::string_view(" "), out);
+}
+
+const std::wstring& log_line_builder::build(const wchar_t* message, unsigned level) {
+  char head[kPrefixBytes];
+  const char* const end = prefix(level, head);
+  _line.clear();
+  for (const char* p = head; p < end; p += 2) _line.push_back(static_cast<unsigned char>(*p));
   _line += message;
   _line += L"\r\n";
   return _line;
+}
+
+char* log_line_builder::build_utf16le(std::wstring_view message, unsigned level, char* out) {
+  out = encode_utf16le(message, prefix(level, out));
+  std::memcpy(out, kLineEnd, sizeof kLineEnd);
+  return out + sizeof kLineEnd;
 }
 
 }  // namespace krCore::detail

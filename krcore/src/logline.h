@@ -5,20 +5,23 @@
 // Local date and time to the millisecond, the process id right-aligned in 4,
 // the thread id right-aligned in 5, the level tag, the message, CR LF. The
 // write step runs for every entry of every thread under one lock, so the
-// builder avoids the per-line costs: the date and time up to the second are
-// rebuilt once per second (re-reading the time zone then), the thread id is
-// formatted once per thread, and the line buffer is reused, so a line costs
-// no heap allocation once the buffer has grown to the longest line.
+// builder avoids the per-line costs: the prefix is kept ready in the byte
+// form of the log file (UTF-16LE), the date and time up to the second are
+// rebuilt once per second (re-reading the time zone then) and only the
+// milliseconds per line, the thread id is formatted once per thread, and
+// nothing is allocated per line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "internal.h"
 
 namespace krCore::detail {
 
-// Not thread-safe: the logger's lock serialises build().
+// Not thread-safe: the logger's lock serialises build() and build_utf16le().
 class KRCORE_INTERNAL log_line_builder {
  public:
   explicit log_line_builder(unsigned long pid);
@@ -28,16 +31,34 @@ class KRCORE_INTERNAL log_line_builder {
   // call.
   const std::wstring& build(const wchar_t* message, unsigned level);
 
+  // The same line as UTF-16LE bytes, written to `out`, which has room for
+  // utf16le_bound(message.size()) bytes. Returns the end.
+  char* build_utf16le(std::wstring_view message, unsigned level, char* out);
+  static constexpr std::size_t utf16le_bound(std::size_t length) {
+    return kPrefixBytes + 4 * length + 4;
+  }
+
   // The tag of a level: "[ERROR]", "[WARN]", "[INFO]" or "[VERB]", by the
   // highest of the bits 8, 4, 2, 1; empty when none is set.
   static const wchar_t* level_tag(unsigned level);
 
  private:
-  void refresh_stamp(std::int64_t second);
+  // Room for the prefix: a 5-digit year and 20-digit ids at the most, the
+  // thread id field and the tag.
+  static constexpr std::size_t kHeadBytes = 2 * 64;
+  static constexpr std::size_t kPrefixBytes = kHeadBytes + 2 * 32 + 2 * 8;
+
+  // Writes the prefix (up to the message) as UTF-16LE bytes; returns the end.
+  char* prefix(unsigned level, char* out);
+  void refresh_head(std::int64_t second);
 
   std::int64_t _second;
-  std::wstring _stamp;     // "YYYY/MM/DD HH:MM:SS:"
-  std::wstring _pidField;  // " PID: pppp TID: "
+  // "YYYY/MM/DD HH:MM:SS:mmm PID: pppp TID: " as UTF-16LE bytes; the
+  // milliseconds start at byte `_msAt`.
+  char _head[kHeadBytes];
+  std::size_t _headSize = 0;
+  std::size_t _msAt = 0;
+  unsigned long _pid;
   std::wstring _line;
 };
 

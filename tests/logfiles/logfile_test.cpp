@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "logfile_support.h"
@@ -167,6 +168,65 @@ TEST_F(LogFileTest, FilesAreUtf16WithSurrogatePairs) {
   const log_content content = read_log(numbered(base, 1));
   EXPECT_TRUE(content.bom && content.even);
   EXPECT_NE(content.text.find(L"[INFO] " + text + L"\r\n"), std::wstring::npos);
+
+  // Characters above the surrogates and values that are not characters (a
+  // lone surrogate, one beyond U+10FFFF, which becomes U+FFFD), each at
+  // every place of a run of plain text, where the common case is taken in
+  // blocks.
+  const wchar_t specials[] = {L'\uFF21', L'\uFFFD', static_cast<wchar_t>(0xD800),
+                              static_cast<wchar_t>(0x110000), L'\U0001F600'};
+  for (const wchar_t special : specials) {
+    for (size_t at = 0; at < 17; ++at) {
+      std::wstring message(17, L'a');
+      message[at] = special;
+      log->log(message);
+      std::wstring expected = message;
+      if (special == 0xD800 || special == 0x110000) expected[at] = L'\uFFFD';
+      EXPECT_NE(read_log(numbered(base, 1)).text.find(L"] " + expected + L"\r\n"),
+                std::wstring::npos)
+          << std::hex << static_cast<unsigned>(special) << " at " << std::dec << at;
+    }
+  }
+  // The reader would turn an unpaired surrogate into U+FFFD too: check the
+  // units themselves.
+  std::ifstream again(numbered(base, 1), std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+  for (size_t i = 2; i + 1 < all.size(); i += 2) {
+    const unsigned unit =
+        static_cast<unsigned char>(all[i]) | static_cast<unsigned char>(all[i + 1]) << 8;
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    ASSERT_LT(unit, 0xDC00u) << "unpaired low surrogate at byte " << i;
+    ASSERT_LT(i + 3, all.size());
+    const unsigned next =
+        static_cast<unsigned char>(all[i + 2]) | static_cast<unsigned char>(all[i + 3]) << 8;
+    ASSERT_TRUE(next >= 0xDC00 && next <= 0xDFFF) << "unpaired high surrogate at byte " << i;
+    i += 2;
+  }
+}
+
+TEST_F(LogFileTest, FileLinesHaveTheLineFormatAndPassTheFilters) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
+  log->log(L"first");
+  log->add_include_filter(L"keep");
+  log->log(L"keep this");
+  log->log(L"drop this");
+  log->add_exclude_filter(L"THIS one");
+  log->log(L"keep this ONE too");
+  log->log(logger::log_warning, L"keep it");
+
+  const std::vector<std::wstring> lines = all_lines(base, 1);
+  ASSERT_EQ(lines.size(), 3u);
+  std::wstring stamp = lines[0].substr(0, 23);
+  for (wchar_t& c : stamp)
+    if (c >= L'0' && c <= L'9') c = L'9';
+  EXPECT_EQ(stamp, L"9999/99/99 99:99:99:999");
+  char rest[96];
+  std::snprintf(rest, sizeof rest, " PID: %4d TID: %5ld [INFO] first", ::getpid(),
+                static_cast<long>(::gettid()));
+  EXPECT_EQ(lines[0].substr(23), krCore::convertstringtowstring(rest));
+  EXPECT_NE(lines[1].find(L"[INFO] keep this"), std::wstring::npos);
+  EXPECT_NE(lines[2].find(L"[WARN] keep it"), std::wstring::npos);
 }
 
 TEST_F(LogFileTest, WriteThroughFilesAreOpenedForSynchronousData) {

@@ -160,6 +160,11 @@ class KRCORE_API logger : public singleton<logger> {
   // The file side; `_cs` is held.
   void save_base_filename(const wchar_t* name);
   void write_to_file(const std::wstring& line);
+  // write_to_file for an entry whose line goes to the open file alone: the
+  // line is built straight in the file's encoding.
+  void write_entry_to_file(const wchar_t* message, unsigned level);
+  // Closes the file once it grew beyond the limit or was removed.
+  void check_file_size();
   void open_logfile(bool reportsettings);
   bool rename_file_for_backup(int n);
   std::wstring numbered_filename(int n) const;
