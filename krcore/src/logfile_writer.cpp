@@ -5,16 +5,11 @@
 #include <memory>
 #include <utility>
 
+#include "spin_lock.h"
 #include "utf.h"
 
 namespace krCore::detail {
 namespace {
-
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 // The calling thread's encoded line and its place in a writer's queue. The
 // buffer keeps its capacity, so a line costs no allocation once it has grown
