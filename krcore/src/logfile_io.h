@@ -69,10 +69,6 @@ KRCORE_INTERNAL unsigned long log_file_state(int fd, std::uint64_t& size, bool& 
 // Writes the file's data to the device; failures are ignored.
 KRCORE_INTERNAL void sync_log_file(int fd);
 
-// True when the process may run on more than one processor. Only then can
-// a thread that spins see another thread make progress meanwhile.
-KRCORE_INTERNAL bool several_processors();
-
 // A monotonic second count that costs next to nothing to read.
 KRCORE_INTERNAL std::int64_t coarse_seconds();
 

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "internal.h"
+
 namespace krCore::detail {
 
 // A hint to the processor that the caller is spinning.
@@ -22,6 +24,10 @@ inline void cpu_relax() {
   asm volatile("yield");
 #endif
 }
+
+// True when the process may run on more than one processor. Only then can
+// a thread that spins see another thread make progress meanwhile.
+KRCORE_INTERNAL bool several_processors();
 
 // Sleeps while *word holds `expected` (it may return early, or at once when
 // the word already differs); wakes one sleeper on `word`. Process-private.

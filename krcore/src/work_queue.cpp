@@ -4,6 +4,7 @@
 #include "work_queue.h"
 
 #include <climits>
+#include <thread>
 #include <utility>
 
 #include "waitable.h"
@@ -19,13 +20,20 @@ namespace {
 // submission then has to take back.
 constexpr int kLooksBeforeSleep = 8;
 constexpr int kPausesPerLook = 8;
+// How long the watcher looks: some 50 microseconds, the time a sleeping
+// thread takes to wake on a processor that has halted, so that work which
+// comes at least that often never waits for a wake-up.
+constexpr int kWatcherLooks = 50;
 
 }  // namespace
 
 // The semaphore's maximum is not the queue's: stale units may sit beside a
 // full queue, and a release must never fail.
 work_queue::work_queue(unsigned int max_size)
-    : _max(max_size), _items(INT_MAX, 0, std::wstring()), _room(true, std::wstring()) {
+    : _watch(several_processors()),
+      _max(max_size),
+      _items(INT_MAX, 0, std::wstring()),
+      _room(true, std::wstring()) {
   _tail.seg = _head.seg = new segment;
 }
 
@@ -99,6 +107,14 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
     HANDLE room = _room;
     wait_any(&room, 1, INFINITE);
   }
+  // The watcher takes the item without a wake-up; once it leaves the watch
+  // it looks at the queue again before sleeping, and when it takes an item
+  // with more behind it, pop() wakes a sleeper for the rest.
+  if (_watcher.load(std::memory_order_seq_cst) != 0) return;
+  wake_idle();
+}
+
+void work_queue::wake_idle() {
   // Claim a registration of a thread that sleeps or is about to, if any.
   unsigned int idle = _idle.load(std::memory_order_seq_cst);
   while (idle != 0 && !_idle.compare_exchange_weak(idle, idle - 1, std::memory_order_seq_cst)) {
@@ -115,6 +131,19 @@ bool work_queue::spin_for_item() const {
 }
 
 DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+  unsigned int none = 0;
+  if (_watch && _watcher.compare_exchange_strong(none, 1, std::memory_order_seq_cst)) {
+    bool found = false;
+    for (int i = 0; i < kWatcherLooks && !found; ++i) {
+      std::this_thread::yield();
+      found = size() != 0;
+    }
+    // Leaving the watch before the look below (registration, then the
+    // queue) makes a submitter that still saw the watcher safe: its item is
+    // in the queue by the time this thread looks.
+    _watcher.store(0, std::memory_order_seq_cst);
+    if (found) return 0;
+  }
   _idle.fetch_add(1, std::memory_order_seq_cst);
   const bool empty = size() == 0;
   const DWORD result = empty ? wait_any(handles, count, timeout_ms) : 0;

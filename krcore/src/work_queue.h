@@ -65,11 +65,14 @@ class work_queue {
   DWORD wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
     return spin_for_item() ? 0 : sleep_for_item(handles, count, timeout_ms);
   }
-  // Looks for a queued item for a few microseconds without a system call:
+  // Looks for a queued item for a microsecond or two without a system call:
   // true when there is one.
   bool spin_for_item() const;
-  // Registers the caller as idle and sleeps as wait_for_item does, unless an
-  // item is queued by then (0).
+  // Waits as wait_for_item does, after the short spin found nothing: one
+  // thread of the pool at a time (the watcher) looks for work a while
+  // longer before it sleeps, so that work arriving at a steady pace is
+  // taken up without a wake-up on either side; the others register as idle
+  // and sleep at once. Returns 0 as soon as an item is queued.
   DWORD sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms);
 
   // Removes and returns the front item, or empty when the queue is empty
@@ -81,19 +84,23 @@ class work_queue {
   template <class OnTaken>
   std::shared_ptr<IThreadwork> pop(OnTaken&& on_taken) {
     std::shared_ptr<IThreadwork> work;
-    bool was_full;
+    bool was_full, more;
     {
       std::lock_guard<spin_lock> lock(_head.lock);
       const unsigned long long popped = _popped.load(std::memory_order_relaxed);
-      const unsigned long long pushed = _pushed.load(std::memory_order_acquire);
+      const unsigned long long pushed = _pushed.load(std::memory_order_seq_cst);
       if (pushed == popped) return work;
       if (_head.index == kSlots) advance_head();
       work = std::move(_head.seg->slots[_head.index++]);
       on_taken(work);
       _popped.store(popped + 1, std::memory_order_release);
       was_full = pushed - popped >= _max;
+      more = pushed - popped > 1;
     }
     if (was_full) _room.signal();
+    // A submitter that saw the watcher woke nobody: pass the wake-up on
+    // while items remain, so that a burst spreads over the sleeping threads.
+    if (more) wake_idle();
     return work;
   }
   std::shared_ptr<IThreadwork> pop() {
@@ -129,6 +136,9 @@ class work_queue {
   void advance_head();
   // Hands out a spare segment, or a new one.
   segment* take_segment();
+  // Claims an idle registration, if there is one, and releases a unit of
+  // the semaphore for it.
+  void wake_idle();
 
   // Each end's lock and position on a line of its own, and each count on
   // another: a pool thread that looks at the counts while it waits for work
@@ -153,6 +163,8 @@ class work_queue {
   alignas(64) std::atomic<unsigned long long> _pushed{0};
   alignas(64) std::atomic<unsigned long long> _popped{0};
   alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
+  std::atomic<unsigned int> _watcher{0};           // 1 while a thread watches for work
+  const bool _watch;                               // false on a single processor
   // Emptied segments, a stack linked through `next`.
   alignas(64) spin_lock _sparesLock;
   segment* _spares = nullptr;

@@ -7,6 +7,7 @@
 // check below proves that on this system once per process; if it fails,
 // mutex and thread waits fall back to polling whether the owner still exists.
 #include <linux/futex.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -38,6 +39,13 @@ void wait_on_address(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
 }
 
 void wake_one_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, 1, false); }
+
+bool several_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return true;
+  return CPU_COUNT(&set) > 1;
+}
 
 int futex_wait_slots(const sleep_slot* slots, unsigned count, const struct timespec* deadline) {
   struct futex_waitv waiters[FUTEX_WAITV_MAX] = {};

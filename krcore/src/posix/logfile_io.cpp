@@ -6,7 +6,6 @@
 // network file systems, so the file the process has open is also recognised
 // by its device and inode. Write-through is O_DSYNC; flushing is fdatasync.
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -152,13 +151,6 @@ unsigned long log_file_state(int fd, std::uint64_t& size, bool& unlinked) {
 }
 
 void sync_log_file(int fd) { ::fdatasync(fd); }
-
-bool several_processors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) != 0) return true;
-  return CPU_COUNT(&set) > 1;
-}
 
 std::int64_t coarse_seconds() {
   struct timespec now;
