@@ -195,7 +195,7 @@ int ThreadpoolDynamic::GrowthWanted(long threads, unsigned int extra) const {
   long wanted = min;  // a minimum above the maximum is capped by the creation
   if (threads < max && max > min) {
     const unsigned long long busy =
-        static_cast<unsigned long long>(_running.Counter()) + _queue->queued() + extra;
+        static_cast<unsigned long long>(_running.Counter()) + _queue->size() + extra;
     wanted = std::max(wanted, static_cast<long>(std::min<unsigned long long>(busy, max)));
   }
   return wanted > threads ? static_cast<int>(wanted - threads) : 0;
@@ -402,7 +402,7 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
         ThreadRemove(info._id, false);
         // A submitter that counted this thread as idle may have queued an
         // item meanwhile: make sure a thread is there for it.
-        if (_queue->queued() != 0) CheckMaxThreads(0);
+        if (_queue->size() != 0) CheckMaxThreads(0);
         break;
       }
       detail::pool_log(detail::kLogVerbose,

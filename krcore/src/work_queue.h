@@ -110,8 +110,6 @@ class work_queue {
   // The number of queued items (a snapshot; never more than were queued at
   // any moment of the call).
   unsigned int size() const;
-  // The same; kept as the name for decisions that re-check later.
-  unsigned int queued() const { return size(); }
   // Drops every queued item without running it, takes back the semaphore's
   // units and the idle registrations, and wakes blocked submitters. Only
   // while no pool thread runs.
