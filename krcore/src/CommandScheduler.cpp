@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "command_tables.h"
 #include "errors.h"
@@ -238,10 +239,16 @@ void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShel
 }
 
 void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
-  std::list<std::shared_ptr<CommandShell_t>> ready;
-  GetReadyCommands(ready);
+  // The batch goes to the pool as bare work items: no command shells are
+  // made for it (see command_tables.h).
+  std::vector<std::shared_ptr<IThreadwork>> ready;
+  {
+    auto_lock lock(_lock);
+    _tables->take_due(Now(), ready);
+  }
   if (ready.empty()) return;
-  ProcessCommands(ready);
+  IThreadpool& pool = Threadpool();
+  for (const auto& work : ready) pool.submitwork(work);
   detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::ProcessTimeout() - executed [",
                    ready.size(), L"] command(s), counter [", counter, L"].");
 }

@@ -48,6 +48,15 @@ command_key command_key::of(const GUID& guid) {
   return key;
 }
 
+GUID command_key::guid() const {
+  GUID guid;
+  guid.Data1 = static_cast<std::uint32_t>(high >> 32);
+  guid.Data2 = static_cast<std::uint16_t>(high >> 16);
+  guid.Data3 = static_cast<std::uint16_t>(high);
+  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+  return guid;
+}
+
 command_key command_key::of(const std::wstring& text) {
   command_key key;
   if (!parse_id(text, key.high, key.low)) key.other = &text;
@@ -78,6 +87,7 @@ command_tables::entry* command_tables::new_entry() {
 
 void command_tables::free_entry(entry* e) {
   e->command.reset();
+  e->work.reset();
   e->key = {};
   e->byTime = e->byId = false;
   e->nextFree = _free;
@@ -96,9 +106,6 @@ void command_tables::link_by_time(entry* e, double moment_s) {
 }
 
 std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThreadwork>& work) {
-  auto command = std::make_shared<CommandShell_t>();
-  command->ExecuteMoment = moment_s;
-  command->Work = work;
   entry* e = new_entry();
   GUID guid;
   try {
@@ -113,15 +120,15 @@ std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThr
   }
   e->byId = true;
   try {
-    command->ID = guid_text(guid);
-    e->command = command;
+    std::wstring id = guid_text(guid);
     link_by_time(e, moment_s);
+    e->work = work;
+    return id;
   } catch (...) {
     _byId.erase({e->key, nullptr});
     free_entry(e);
     throw;
   }
-  return command->ID;
 }
 
 void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
@@ -138,13 +145,24 @@ void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
   }
 }
 
+std::shared_ptr<CommandShell_t> command_tables::shell_of(entry* e) {
+  if (!e->command) {
+    auto shell = std::make_shared<CommandShell_t>();
+    shell->ID = guid_text(e->key.guid());
+    shell->ExecuteMoment = e->moment;
+    shell->Work = std::move(e->work);
+    e->command = std::move(shell);
+  }
+  return e->command;
+}
+
 std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
   const id_slot* found = _byId.find({command_key::of(id), nullptr});
   if (!found) return {};
   entry* e = found->e;
+  std::shared_ptr<CommandShell_t> command = shell_of(e);
   _byId.erase({e->key, nullptr});
   if (e->byTime) _byTime.erase(time_slot_of(e));
-  std::shared_ptr<CommandShell_t> command = std::move(e->command);
   free_entry(e);
   return command;
 }
@@ -160,14 +178,28 @@ bool command_tables::remove_by_time(const CommandShell_t& command) {
   return true;
 }
 
-void command_tables::take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready) {
+template <class Take>
+void command_tables::take_due_entries(double now_s, Take take) {
   _byTime.take_front_while([now_s](const time_slot& slot) { return slot.moment <= now_s; },
-                           [this, &ready](const time_slot& slot) {
+                           [this, &take](const time_slot& slot) {
                              entry* e = slot.e;
-                             ready.push_back(e->command);  // may throw: nothing changed yet
+                             take(e);  // may throw: nothing changed yet
                              if (e->byId) _byId.erase({e->key, nullptr});
                              free_entry(e);
                            });
+}
+
+void command_tables::take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  take_due_entries(now_s, [this, &ready](entry* e) { ready.push_back(shell_of(e)); });
+}
+
+void command_tables::take_due(double now_s, std::vector<std::shared_ptr<IThreadwork>>& works) {
+  take_due_entries(now_s, [&works](entry* e) {
+    if (e->command)
+      works.push_back(e->command->Work);
+    else
+      works.push_back(std::move(e->work));  // moves nothing when it throws
+  });
 }
 
 }  // namespace krCore::detail

@@ -120,3 +120,38 @@ TEST(CommandTables, IdsOfOtherShapesAreFoundByTheirExactText) {
   EXPECT_EQ(ids_of(taken), (std::vector<std::wstring>{L"job-a", L"job-b", made}));
   EXPECT_TRUE(tables.empty());
 }
+
+TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
+  struct item : krCore::threadwork {
+    void Execute() override {}
+  };
+  command_tables tables;
+  const auto first = std::make_shared<item>();
+  const auto second = std::make_shared<item>();
+  const auto removed_work = std::make_shared<item>();
+  const auto shelled_work = std::make_shared<item>();
+  const std::wstring a = tables.add_new(1.0, first);
+  const std::wstring gone = tables.add_new(2.0, removed_work);
+  tables.add_new(1.0, second);
+  auto shell = std::make_shared<CommandShell_t>();
+  shell->ID = L"job";
+  shell->ExecuteMoment = 0.5;
+  shell->Work = shelled_work;
+  tables.add(shell);
+
+  // A shell made on removal carries the text handed out at the add.
+  std::shared_ptr<CommandShell_t> removed = tables.remove(gone);
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(removed->ID, gone);
+  EXPECT_EQ(removed->ExecuteMoment, 2.0);
+  EXPECT_EQ(removed->Work, removed_work);
+  EXPECT_EQ(tables.remove(L"job"), shell) << "a command added as a shell comes back as that shell";
+  tables.add(shell);
+
+  // Work items alone come out in the same order as shells would.
+  std::vector<std::shared_ptr<krCore::IThreadwork>> works;
+  tables.take_due(1.0, works);
+  EXPECT_EQ(works, (std::vector<std::shared_ptr<krCore::IThreadwork>>{shelled_work, first, second}));
+  EXPECT_TRUE(tables.empty());
+  EXPECT_FALSE(tables.contains(a));
+}
