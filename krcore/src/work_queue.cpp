@@ -107,10 +107,14 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
     HANDLE room = _room;
     wait_any(&room, 1, INFINITE);
   }
-  // The watcher takes the item without a wake-up; once it leaves the watch
-  // it looks at the queue again before sleeping, and when it takes an item
-  // with more behind it, pop() wakes a sleeper for the rest.
-  if (_watcher.load(std::memory_order_seq_cst) != 0) return;
+  // The watcher takes a lone item without a wake-up; once it leaves the
+  // watch it looks at the queue again before sleeping, and when it takes an
+  // item with more behind it, pop() wakes a sleeper for the rest. Items
+  // already waiting beside this one mean that the watcher is busy or that
+  // its processor is held up (on a virtual machine, for milliseconds at
+  // times): then a sleeper is woken at once, so one stalled thread does not
+  // hold up the queue.
+  if (_watcher.load(std::memory_order_seq_cst) != 0 && size() <= 1) return;
   wake_idle();
 }
 
