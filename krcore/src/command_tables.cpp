@@ -66,7 +66,7 @@ command_key command_key::of(const std::wstring& text) {
 command_tables::~command_tables() = default;
 
 bool command_tables::contains(const std::wstring& id) const {
-  return _byId.find({command_key::of(id), nullptr}) != nullptr;
+  return _byId.find(command_key::of(id)) != nullptr;
 }
 
 command_tables::entry* command_tables::new_entry() {
@@ -113,7 +113,7 @@ std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThr
     do {
       create_text_guid(guid);
       e->key = command_key::of(guid);
-    } while (!_byId.insert({e->key, e}));
+    } while (!_byId.insert(e));
   } catch (...) {
     free_entry(e);
     throw;
@@ -125,7 +125,7 @@ std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThr
     e->work = work;
     return id;
   } catch (...) {
-    _byId.erase({e->key, nullptr});
+    _byId.erase(e->key);
     free_entry(e);
     throw;
   }
@@ -136,10 +136,10 @@ void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
   e->command = command;
   e->key = command_key::of(command->ID);  // refers to the ID the entry holds
   try {
-    e->byId = _byId.insert({e->key, e});  // a taken ID: the time table alone
+    e->byId = _byId.insert(e);  // a taken ID: the time table alone
     link_by_time(e, command->ExecuteMoment);
   } catch (...) {
-    if (e->byId) _byId.erase({e->key, nullptr});
+    if (e->byId) _byId.erase(e->key);
     free_entry(e);
     throw;
   }
@@ -157,11 +157,10 @@ std::shared_ptr<CommandShell_t> command_tables::shell_of(entry* e) {
 }
 
 std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
-  const id_slot* found = _byId.find({command_key::of(id), nullptr});
-  if (!found) return {};
-  entry* e = found->e;
+  entry* e = _byId.find(command_key::of(id));
+  if (!e) return {};
   std::shared_ptr<CommandShell_t> command = shell_of(e);
-  _byId.erase({e->key, nullptr});
+  _byId.erase(e->key);
   if (e->byTime) _byTime.erase(time_slot_of(e));
   free_entry(e);
   return command;
@@ -169,9 +168,8 @@ std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
 
 bool command_tables::remove_by_time(const CommandShell_t& command) {
   // Among the entries at the command's moment, the one with its ID.
-  const id_slot* found = _byId.find({command_key::of(command.ID), nullptr});
-  if (!found || !found->e->byTime || found->e->moment != command.ExecuteMoment) return false;
-  entry* e = found->e;
+  entry* e = _byId.find(command_key::of(command.ID));
+  if (!e || !e->byTime || e->moment != command.ExecuteMoment) return false;
   _byTime.erase(time_slot_of(e));
   e->byTime = false;
   release_if_unlinked(e);
@@ -184,7 +182,7 @@ void command_tables::take_due_entries(double now_s, Take take) {
                            [this, &take](const time_slot& slot) {
                              entry* e = slot.e;
                              take(e);  // may throw: nothing changed yet
-                             if (e->byId) _byId.erase({e->key, nullptr});
+                             if (e->byId) _byId.erase(e->key);
                              free_entry(e);
                            });
 }

@@ -1,5 +1,5 @@
-// Internal: the command scheduler's two ordered tables, one by due moment and
-// one by ID, both pointing at one entry per command.
+// Internal: the command scheduler's two tables, one ordered by due moment and
+// one indexed by ID, both pointing at one entry per command.
 //
 // A command added with a work item alone (the common case) has no
 // CommandShell_t until somebody needs one: its entry holds the moment, the ID
@@ -8,11 +8,11 @@
 // allocation besides the ID text the caller gets back, and the scheduler
 // thread frees nothing that other threads allocated.
 //
-// Both tables are sorted chunks of small fixed-size items (see
-// sorted_chunks.h) rather than trees of nodes: a search touches two
-// contiguous arrays instead of some 17 scattered nodes. IDs in the GUID text
-// form the scheduler makes are kept as their 16 bytes, compared as two
-// integers; their order is the order of the lower-case texts.
+// The time table is sorted chunks of small fixed-size items (see
+// sorted_chunks.h) rather than a tree of nodes: a search touches two
+// contiguous arrays instead of some 17 scattered nodes. The ID table is a
+// hash table (see id_index.h). IDs in the GUID text form the scheduler makes
+// are kept as their 16 bytes.
 #pragma once
 
 #include <krcore/threading.h>
@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "id_index.h"
 #include "internal.h"
 #include "sorted_chunks.h"
 
@@ -31,7 +32,7 @@ namespace krCore::detail {
 // A command's ID as a table key. A text of the form 8-4-4-4-12 in lower-case
 // hexadecimal digits (every ID the scheduler makes) is held as its 32 digits
 // in two integers; any other text (only a subclass can insert one) by a
-// pointer to it, sorting after all GUID keys.
+// pointer to it.
 struct command_key {
   std::uint64_t high = 0;
   std::uint64_t low = 0;
@@ -42,13 +43,6 @@ struct command_key {
   GUID guid() const;
   // `text` must outlive the key when it is not of the GUID form.
   static command_key of(const std::wstring& text);
-
-  friend bool operator<(const command_key& a, const command_key& b) {
-    if (!a.other && !b.other)
-      return a.high < b.high || (a.high == b.high && a.low < b.low);
-    if (!a.other || !b.other) return !a.other;
-    return *a.other < *b.other;
-  }
 };
 
 // The scheduler's tables. Not thread-safe: the scheduler calls every
@@ -111,13 +105,6 @@ class KRCORE_INTERNAL command_tables {
       return a.moment < b.moment || (a.moment == b.moment && a.order < b.order);
     }
   };
-  struct id_slot {
-    command_key key;
-    entry* e;
-  };
-  struct id_less {
-    bool operator()(const id_slot& a, const id_slot& b) const { return a.key < b.key; }
-  };
 
   // Fills an entry's moment and order and puts it into the time table.
   void link_by_time(entry* e, double moment_s);
@@ -140,7 +127,7 @@ class KRCORE_INTERNAL command_tables {
   entry* _free = nullptr;
   std::uint64_t _order = 0;
   sorted_chunks<time_slot, time_less> _byTime;
-  sorted_chunks<id_slot, id_less> _byId;
+  id_index<entry> _byId;
 };
 
 }  // namespace krCore::detail

@@ -1,0 +1,118 @@
+// Internal: the command scheduler's index of commands by ID, a hash table
+// with open addressing.
+//
+// The scheduler's IDs are random GUIDs, so their bits are already spread
+// evenly: finding, adding or dropping an ID costs one probe into a flat
+// array, where an ordered table costs a binary search over cold memory and a
+// shift of its neighbours. Collisions go to the next slot (linear probing)
+// and an erasure pulls the slots after it back (backward shift), so no
+// tombstones pile up under steady adding and taking.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace krCore::detail {
+
+// Maps keys to entries that hold their own key (`entry->key`, of a type with
+// `high`, `low` and `other` like command_key). Keys are unique. Not
+// thread-safe. The table grows to keep at most half its slots in use and
+// never shrinks: rehashing a drained table would stall the thread that takes
+// commands, and the table's entries stay allocated at their peak anyway.
+template <class Entry>
+class id_index {
+ public:
+  std::size_t size() const { return _size; }
+
+  // The entry with `key`, or null.
+  template <class Key>
+  Entry* find(const Key& key) const {
+    if (_size == 0) return nullptr;
+    for (std::size_t i = home(hash_of(key));; i = next(i)) {
+      const slot& s = _slots[i];
+      if (!s.e) return nullptr;
+      if (s.hash == hash_of(key) && same(s.e->key, key)) return s.e;
+    }
+  }
+
+  // Adds `e` under its key unless an entry with that key is there; true
+  // when added. Throws std::bad_alloc with the index unchanged.
+  bool insert(Entry* e) {
+    if ((_size + 1) * 2 > _slots.size()) resize(_slots.empty() ? kMinSlots : _slots.size() * 2);
+    const std::uint64_t h = hash_of(e->key);
+    std::size_t i = home(h);
+    for (; _slots[i].e; i = next(i))
+      if (_slots[i].hash == h && same(_slots[i].e->key, e->key)) return false;
+    _slots[i] = {h, e};
+    ++_size;
+    return true;
+  }
+
+  // Drops the entry with `key`; false when there is none.
+  template <class Key>
+  bool erase(const Key& key) {
+    if (_size == 0) return false;
+    const std::uint64_t h = hash_of(key);
+    std::size_t hole = home(h);
+    for (;; hole = next(hole)) {
+      if (!_slots[hole].e) return false;
+      if (_slots[hole].hash == h && same(_slots[hole].e->key, key)) break;
+    }
+    // Pull back every later slot of the run that may sit at the hole: one
+    // whose home is not in the cyclic range (hole, its own position].
+    for (std::size_t i = next(hole); _slots[i].e; i = next(i)) {
+      const std::size_t want = home(_slots[i].hash);
+      const bool between = hole < i ? (hole < want && want <= i) : (hole < want || want <= i);
+      if (!between) {
+        _slots[hole] = _slots[i];
+        hole = i;
+      }
+    }
+    _slots[hole] = {};
+    --_size;
+    return true;
+  }
+
+ private:
+  struct slot {
+    std::uint64_t hash = 0;
+    Entry* e = nullptr;
+  };
+  static constexpr std::size_t kMinSlots = 64;
+
+  template <class Key>
+  static std::uint64_t hash_of(const Key& key) {
+    if (key.other) return std::hash<std::wstring>()(*key.other);
+    // Multiplying mixes the GUID's fixed version and variant bits away from
+    // the low bits that pick the slot.
+    return (key.high ^ (key.low * 0x9E3779B97F4A7C15ull)) * 0xD6E8FEB86659FD93ull;
+  }
+  template <class A, class B>
+  static bool same(const A& a, const B& b) {
+    if (a.other || b.other) return a.other && b.other && *a.other == *b.other;
+    return a.high == b.high && a.low == b.low;
+  }
+  std::size_t home(std::uint64_t hash) const {
+    return static_cast<std::size_t>(hash >> 32) & (_slots.size() - 1);
+  }
+  std::size_t next(std::size_t i) const { return (i + 1) & (_slots.size() - 1); }
+
+  void resize(std::size_t slots) {
+    std::vector<slot> old(slots);
+    old.swap(_slots);
+    for (const slot& s : old) {
+      if (!s.e) continue;
+      std::size_t i = home(s.hash);
+      while (_slots[i].e) i = next(i);
+      _slots[i] = s;
+    }
+  }
+  std::vector<slot> _slots;  // a power of two in size, or empty
+  std::size_t _size = 0;
+};
+
+}  // namespace krCore::detail
