@@ -30,14 +30,6 @@ class sorted_chunks {
   // The smallest item; the set must not be empty.
   const T& front() const { return _chunks.front()->front(); }
 
-  // The item equal to `probe`, or null.
-  const T* find(const T& probe) const {
-    if (empty()) return nullptr;
-    const chunk& c = *_chunks[locate(probe)];
-    const auto it = std::lower_bound(c.begin(), c.end(), probe, Less());
-    return it != c.end() && !Less()(probe, *it) ? &*it : nullptr;
-  }
-
   // Inserts `item` unless an equal one is there; true when inserted. Throws
   // std::bad_alloc with the set unchanged.
   bool insert(const T& item) {
@@ -95,13 +87,6 @@ class sorted_chunks {
       settle(0);
       if (!whole) return;
     }
-  }
-
-  // Visits every item in order.
-  template <class Visit>
-  void for_each(Visit visit) const {
-    for (const auto& c : _chunks)
-      for (const T& item : *c) visit(item);
   }
 
  private:
