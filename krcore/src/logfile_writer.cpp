@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "spin_lock.h"
@@ -92,10 +93,11 @@ void log_file_writer::end_line(const char* end) {
   thread_slot& slot = this_thread_slot();
   const std::string_view bytes(slot.buffer.get(),
                                static_cast<std::size_t>(end - slot.buffer.get()));
-  while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
-  _queue.push_back(bytes);
-  slot.sequence = ++_queued;
-  _queueLock.clear(std::memory_order_release);
+  {
+    std::lock_guard<spin_lock> queue(_queueLock);
+    _queue.push_back(bytes);
+    slot.sequence = ++_queued;
+  }
   slot.writer = this;
   _size += bytes.size();
 }
@@ -129,9 +131,11 @@ unsigned long log_file_writer::commit_own() {
 }
 
 unsigned long log_file_writer::drain() {
-  while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
-  const std::uint64_t last = _queued;
-  _queueLock.clear(std::memory_order_release);
+  std::uint64_t last;
+  {
+    std::lock_guard<spin_lock> queue(_queueLock);
+    last = _queued;
+  }
   return commit_through(last, false);
 }
 
@@ -198,10 +202,12 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gathe
         cpu_relax();
       }
     }
-    while (_queueLock.test_and_set(std::memory_order_acquire)) cpu_relax();
-    _batch.swap(_queue);
-    const std::uint64_t last = _queued;
-    _queueLock.clear(std::memory_order_release);
+    std::uint64_t last;
+    {
+      std::lock_guard<spin_lock> queue(_queueLock);
+      _batch.swap(_queue);
+      last = _queued;
+    }
     _lastBatch = _batch.size();
     const unsigned long error =
         _batch.empty() ? 0 : write_parts(_file.get(), _batch.data(), _batch.size());

@@ -28,6 +28,7 @@
 
 #include "internal.h"
 #include "logfile_io.h"
+#include "spin_lock.h"
 
 namespace krCore::detail {
 
@@ -112,9 +113,9 @@ class KRCORE_INTERNAL log_file_writer {
   std::uint64_t _size = 0;
   std::int64_t _lastCheck = 0;
 
-  // Lines queued and not yet written; guarded by `_queueLock`, a spin lock
-  // held only to append or take the queue.
-  std::atomic_flag _queueLock = ATOMIC_FLAG_INIT;
+  // Lines queued and not yet written; guarded by `_queueLock`, held only to
+  // append or take the queue.
+  spin_lock _queueLock;
   std::vector<std::string_view> _queue;
   std::uint64_t _queued = 0;  // sequence number of the last queued line
   // Taken by the writing thread while it owns `_batch`.
