@@ -118,12 +118,16 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
   wake_idle();
 }
 
-void work_queue::wake_idle() {
-  // Claim a registration of a thread that sleeps or is about to, if any.
+bool work_queue::claim_idle() {
   unsigned int idle = _idle.load(std::memory_order_seq_cst);
   while (idle != 0 && !_idle.compare_exchange_weak(idle, idle - 1, std::memory_order_seq_cst)) {
   }
-  if (idle != 0) _items.release(1);
+  return idle != 0;
+}
+
+void work_queue::wake_idle() {
+  // Claim a registration of a thread that sleeps or is about to, if any.
+  if (claim_idle()) _items.release(1);
 }
 
 bool work_queue::spin_for_item() const {
@@ -154,9 +158,7 @@ DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeo
   if (!empty || result != 0) {
     // Withdraw a registration: this thread does not sleep (any more) with
     // a unit on its way.
-    unsigned int idle = _idle.load(std::memory_order_relaxed);
-    while (idle != 0 && !_idle.compare_exchange_weak(idle, idle - 1, std::memory_order_seq_cst)) {
-    }
+    claim_idle();
   }
   return result;
 }

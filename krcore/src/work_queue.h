@@ -134,6 +134,8 @@ class work_queue {
   void advance_head();
   // Hands out a spare segment, or a new one.
   segment* take_segment();
+  // Takes one idle registration away; false when there was none.
+  bool claim_idle();
   // Claims an idle registration, if there is one, and releases a unit of
   // the semaphore for it.
   void wake_idle();
