@@ -148,13 +148,6 @@ char* encode_utf16le(std::wstring_view text, char* out) {
   return out;
 }
 
-void append_utf16le(std::wstring_view text, std::string& out) {
-  const std::size_t start = out.size();
-  out.resize(start + text.size() * 4);
-  char* end = encode_utf16le(text, out.data() + start);
-  out.resize(static_cast<std::size_t>(end - out.data()));
-}
-
 std::wstring wide_from_utf16(std::u16string_view text) {
   std::wstring out;
   out.reserve(text.size());

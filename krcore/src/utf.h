@@ -20,8 +20,6 @@ KRCORE_INTERNAL std::u16string utf16_from_wide(std::wstring_view text);
 // Writes the UTF-16 encoding of `text` as little-endian bytes to `out`,
 // which must have room for 4 bytes per character; returns the end.
 KRCORE_INTERNAL char* encode_utf16le(std::wstring_view text, char* out);
-// Appends the UTF-16 encoding of `text` to `out` as little-endian bytes.
-KRCORE_INTERNAL void append_utf16le(std::wstring_view text, std::string& out);
 // UTF-16 → wide. An unpaired surrogate becomes U+FFFD.
 KRCORE_INTERNAL std::wstring wide_from_utf16(std::u16string_view text);
 
