@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "interleaved.h"
+
 namespace {
 
 using krCore::logger;
@@ -139,11 +141,7 @@ class median_reporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   // The runs of the four writers are interleaved at random, so that the
   // load of other processes and the growing page cache fall on all alike.
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  initialize_interleaved(argc, argv);
   median_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto ns = [&](const std::string& name, const char* threads) {
