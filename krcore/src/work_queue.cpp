@@ -24,6 +24,10 @@ constexpr int kPausesPerLook = 8;
 // thread takes to wake on a processor that has halted, so that work which
 // comes at least that often never waits for a wake-up.
 constexpr int kWatcherLooks = 50;
+// How many more looks the watcher may take while its probe expects work
+// soon: a few milliseconds' worth, the longest a virtual processor is seen
+// held up.
+constexpr int kWatcherExtraLooks = 5000;
 
 }  // namespace
 
@@ -77,36 +81,46 @@ void work_queue::advance_head() {
   delete done;  // its slots are empty: this runs no item's destructor
 }
 
-void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
-  for (;;) {
-    {
-      std::lock_guard<spin_lock> lock(_tail.lock);
-      const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
-      if (pushed - _tail.popped_seen >= _max) {
-        // Near the maximum: look at the head's count, and when the queue is
-        // full, close the room event and look once more, so that a removal
-        // between the two looks is not missed.
-        _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
-        if (pushed - _tail.popped_seen >= _max) {
-          _room.reset();
-          _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
-        }
-      }
-      if (pushed - _tail.popped_seen < _max) {
-        if (_tail.index == kSlots) {
-          segment* next = take_segment();
-          _tail.seg->next = next;
-          _tail.seg = next;
-          _tail.index = 0;
-        }
-        _tail.seg->slots[_tail.index++] = work;
-        _pushed.store(pushed + 1, std::memory_order_seq_cst);
-        break;
-      }
+bool work_queue::append(const std::shared_ptr<IThreadwork>& work, bool closing_room) {
+  std::lock_guard<spin_lock> lock(_tail.lock);
+  const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
+  if (pushed - _tail.popped_seen >= _max) {
+    // Near the maximum: look at the head's count, and when the queue is
+    // full and the caller will wait, close the room event and look once
+    // more, so that a removal between the two looks is not missed.
+    _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+    if (closing_room && pushed - _tail.popped_seen >= _max) {
+      _room.reset();
+      _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
     }
+    if (pushed - _tail.popped_seen >= _max) return false;
+  }
+  if (_tail.index == kSlots) {
+    segment* next = take_segment();
+    _tail.seg->next = next;
+    _tail.seg = next;
+    _tail.index = 0;
+  }
+  _tail.seg->slots[_tail.index++] = work;
+  _pushed.store(pushed + 1, std::memory_order_seq_cst);
+  return true;
+}
+
+void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
+  while (!append(work, true)) {
     HANDLE room = _room;
     wait_any(&room, 1, INFINITE);
   }
+  wake_for_push();
+}
+
+bool work_queue::try_push(const std::shared_ptr<IThreadwork>& work) {
+  if (!append(work, false)) return false;
+  wake_for_push();
+  return true;
+}
+
+void work_queue::wake_for_push() {
   // The watcher takes a lone item without a wake-up; once it leaves the
   // watch it looks at the queue again before sleeping, and when it takes an
   // item with more behind it, pop() wakes a sleeper for the rest. Items
@@ -116,6 +130,17 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
   // hold up the queue.
   if (_watcher.load(std::memory_order_seq_cst) != 0 && size() <= 1) return;
   wake_idle();
+}
+
+void work_queue::set_idle_probe(idle_probe* probe) {
+  std::lock_guard<std::mutex> lock(_probeLock);
+  _probe = probe;
+}
+
+idle_probe::answer work_queue::ask_probe() {
+  std::unique_lock<std::mutex> lock(_probeLock, std::try_to_lock);
+  if (!lock || !_probe) return idle_probe::answer::none;
+  return _probe->look();
 }
 
 bool work_queue::claim_idle() {
@@ -141,10 +166,21 @@ bool work_queue::spin_for_item() const {
 DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
   unsigned int none = 0;
   if (_watch && _watcher.compare_exchange_strong(none, 1, std::memory_order_seq_cst)) {
+    // Looks at which the probe expects work soon do not count, up to a
+    // limit, so that work due in a moment still finds a thread awake.
     bool found = false;
+    int extra = kWatcherExtraLooks;
     for (int i = 0; i < kWatcherLooks && !found; ++i) {
       std::this_thread::yield();
       found = size() != 0;
+      if (found) break;
+      const idle_probe::answer answer = ask_probe();
+      if (answer == idle_probe::answer::submitted) {
+        found = true;
+      } else if (answer == idle_probe::answer::soon && extra > 0 && i > 0) {
+        --extra;
+        --i;
+      }
     }
     // Leaving the watch before the look below (registration, then the
     // queue) makes a submitter that still saw the watcher safe: its item is

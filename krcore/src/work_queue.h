@@ -43,6 +43,19 @@
 
 namespace krCore::detail {
 
+// What a watching pool thread asks, on each look that finds the queue empty,
+// of the one source of work that can say more (see set_idle_probe): `none`
+// when no work is due soon, `soon` when some is, so that the thread keeps
+// watching, and `submitted` when the call itself queued work.
+class idle_probe {
+ public:
+  enum class answer { none, soon, submitted };
+  virtual answer look() = 0;
+
+ protected:
+  ~idle_probe() = default;
+};
+
 class work_queue {
  public:
   // At most `max_size` items wait (at least 1 is needed). Throws
@@ -56,6 +69,16 @@ class work_queue {
   // thread if there is one. Throws std::bad_alloc when a segment cannot be
   // allocated (the queue is unchanged then).
   void push(const std::shared_ptr<IThreadwork>& work);
+  // The same without blocking: false, and nothing appended, when the queue
+  // is full.
+  bool try_push(const std::shared_ptr<IThreadwork>& work);
+
+  // Installs the probe the watching thread asks while the queue is empty
+  // (null removes it). Returns once no thread is inside the previous
+  // probe's look(), so that its owner may go away. The probe's look() runs
+  // on a pool thread; it must not block, and whatever it queues it queues
+  // with try_push.
+  void set_idle_probe(idle_probe* probe);
 
   // Returns 0 at once when an item is queued (take it with pop, which may
   // still come back empty when another thread was quicker); otherwise waits
@@ -134,6 +157,17 @@ class work_queue {
   void advance_head();
   // Hands out a spare segment, or a new one.
   segment* take_segment();
+  // Appends under the tail lock while the queue is below its maximum. When
+  // it is full, false; with `closing_room`, the room event is reset first
+  // and the head's count read once more, so that a waiter on the event
+  // misses no removal.
+  bool append(const std::shared_ptr<IThreadwork>& work, bool closing_room);
+  // After an append: wakes a sleeping thread unless the watcher will take
+  // the item.
+  void wake_for_push();
+  // The probe's answer, or none when there is no probe or another thread
+  // is changing it.
+  idle_probe::answer ask_probe();
   // Takes one idle registration away; false when there was none.
   bool claim_idle();
   // Claims an idle registration, if there is one, and releases a unit of
@@ -165,6 +199,10 @@ class work_queue {
   alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
   std::atomic<unsigned int> _watcher{0};           // 1 while a thread watches for work
   const bool _watch;                               // false on a single processor
+  // The probe and the lock that keeps it from being replaced while a
+  // watcher is inside it.
+  std::mutex _probeLock;
+  idle_probe* _probe = nullptr;
   // Emptied segments, a stack linked through `next`.
   alignas(64) spin_lock _sparesLock;
   segment* _spares = nullptr;
