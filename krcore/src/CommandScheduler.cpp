@@ -4,7 +4,9 @@
 // to the scheduler's pool outside the lock.
 //
 // The worker asks for a small timer slack, so that its timed waits end close
-// to the due moment instead of up to the kernel's default 50 µs late.
+// to the due moment instead of up to the kernel's default 50 µs late. While
+// the worker is held up, a watching pool thread takes the due commands in
+// its stead (command_standby.h).
 #include <krcore/diagnostics.h>
 #include <krcore/logging.h>
 #include <krcore/sysutil.h>
@@ -12,9 +14,11 @@
 #include <krcore/timing.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "command_standby.h"
 #include "command_tables.h"
 #include "errors.h"
 #include "logsink.h"
@@ -53,12 +57,15 @@ CommandShell_t::CommandShell_t(const CommandShell_t& other) = default;
 CommandShell_t& CommandShell_t::operator=(const CommandShell_t& other) = default;
 CommandShell_t::~CommandShell_t() = default;
 
-CommandSchedulerImpl::CommandSchedulerImpl() : _tables(std::make_unique<detail::command_tables>()) {}
+CommandSchedulerImpl::CommandSchedulerImpl()
+    : _tables(std::make_unique<detail::command_tables>()),
+      _standby(std::make_unique<detail::command_standby>(*this)) {}
 
 CommandSchedulerImpl::~CommandSchedulerImpl() { StopSchedulerThread(); }
 
 void CommandSchedulerImpl::StopSchedulerThread() {
   try {
+    _standby->stop();
     if (!IsRunning()) return;
     detail::pool_log(detail::kLogWarning,
                      L"CommandSchedulerImpl - destroyed without Shutdown(), stopping its thread");
@@ -72,6 +79,7 @@ double CommandSchedulerImpl::Now() { return Stopwatch().Elapsed_s(); }
 int CommandSchedulerImpl::Start() {
   StartStopwatch();
   const int threads = StartThreadPool();
+  _standby->start(Threadpool());
   StartThread();
   return threads;
 }
@@ -93,6 +101,7 @@ bool CommandSchedulerImpl::Shutdown(unsigned long timeout_ms) {
   detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::Shutdown() called with [",
                    timeout_ms, L"] ms timeout");
   CountdownTimer_t countdown(timeout_ms);
+  _standby->stop();
   const std::pair<unsigned long, unsigned long> stopped = StopAndTerminate(timeout_ms);
   // The pool gets what is left of the time-out, but never less than 100 ms.
   const bool pool_done = Threadpool().shutdown(finite_ms(countdown.Left_s(0.1)));
@@ -171,7 +180,10 @@ void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& 
 void CommandSchedulerImpl::WakeIfEarliest(double first_s, double added_s) {
   // The thread's current wait may be too long only when the table was empty
   // or the new command is now the earliest.
-  if (first_s < 0.0 || first_s > added_s) Wakeup();
+  if (first_s < 0.0 || first_s > added_s) {
+    _standby->publish(added_s);
+    Wakeup();
+  }
 }
 
 std::shared_ptr<CommandShell_t> CommandSchedulerImpl::Remove(const std::wstring& id) {
@@ -244,14 +256,20 @@ void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShel
 void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
   // The batch goes to the pool as bare work items: no command shells are
   // made for it (see command_tables.h).
+  // The order lock keeps this batch and any the standby takes in the order
+  // they were taken; what the standby could not queue goes first.
   std::vector<std::shared_ptr<IThreadwork>> ready;
+  std::unique_lock<std::mutex> order = _standby->order();
+  _standby->take_handover(ready);
   {
     auto_lock lock(_lock);
     _tables->take_due(Now(), ready);
+    _standby->publish(_tables->earliest());
   }
   if (ready.empty()) return;
   IThreadpool& pool = Threadpool();
   for (const auto& work : ready) pool.submitwork(work);
+  order.unlock();
   detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::ProcessTimeout() - executed [",
                    ready.size(), L"] command(s), counter [", counter, L"].");
 }

@@ -1,10 +1,12 @@
 // The command scheduler: order of submission, the wake-up rule, removal and
 // rescheduling, shutdown's time-out for the pool, the destructor of a
-// scheduler nobody shut down, a stress run of concurrent callers; and the
-// process services.
+// scheduler nobody shut down, a pool thread standing in for a held-up
+// scheduler thread, a stress run of concurrent callers; and the process
+// services.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <random>
 #include <string>
@@ -145,6 +147,57 @@ TEST(CommandScheduler, ADestroyedSchedulerThatWasNotShutDownStopsItsThread) {
     EXPECT_TRUE(items[1]->completed(kStepMs));
   }
   for (int i = 0; i < 50; i += 2) EXPECT_EQ(items[i]->runs.load(), 0);
+}
+
+// A fixed-pool scheduler whose thread, once `hold` is set, stops at its next
+// wake-up until `release` opens: a scheduler thread held up at the worst
+// moment, as a busy or stopped processor holds it up.
+class held_scheduler : public CommandSchedulerFixed {
+ public:
+  explicit held_scheduler(unsigned int max_queue_size) : CommandSchedulerFixed(2, max_queue_size) {}
+  using CommandSchedulerFixed::GetNextExecuteMoment;
+  std::atomic<bool> hold{false};
+  krCore::manualresetevent held;  // the thread has stopped
+  krCore::manualresetevent release;
+
+ protected:
+  void OnWakeup(unsigned long result, unsigned long long counter) override {
+    if (hold.exchange(false)) {
+      held.signal();
+      ::WaitForSingleObject(release, INFINITE);
+    }
+    CommandSchedulerFixed::OnWakeup(result, counter);
+  }
+};
+
+TEST(CommandScheduler, APoolThreadTakesDueCommandsInOrderWhileTheThreadIsHeldUp) {
+  if (std::thread::hardware_concurrency() < 2)
+    GTEST_SKIP() << "pool threads watch for work only with two processors or more";
+  // Room for one item: the pool thread queues the first command and hands
+  // the others back to the scheduler's thread. All three are due before
+  // anything starts, so that one look takes them together.
+  held_scheduler scheduler(1);
+  run_order order;
+  auto first = order.item("first"), second = order.item("second"), third = order.item("third");
+  for (const auto& item : {first, second, third}) scheduler.AddMoment(0.0, item);
+  scheduler.hold = true;
+  scheduler.Start();
+  ASSERT_TRUE(signalled(scheduler.held, kStepMs));
+
+  // A pool thread that has run an item watches the queue for a while.
+  scheduler.GetThreadpool().submitwork(std::make_shared<probe_work>());
+  EXPECT_TRUE(first->completed(kStepMs));
+  EXPECT_FALSE(second->completed(kQuietMs));
+
+  // The scheduler's thread submits what was handed back; the two pool
+  // threads may run those two in either order.
+  scheduler.release.signal();
+  EXPECT_TRUE(second->completed(kStepMs));
+  EXPECT_TRUE(third->completed(kStepMs));
+  ASSERT_EQ(order.names.size(), 3u);
+  EXPECT_EQ(order.names[0], "first");
+  EXPECT_EQ(scheduler.GetNextExecuteMoment(), -1.0);
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
 }
 
 class SchedulerShutdown : public logtest::LoggerTest {

@@ -188,6 +188,8 @@ class IThreadpool;
 namespace detail {
 class work_queue;
 class command_tables;
+class command_standby;
+struct pool_access;
 }
 
 // The body a pool thread runs, and the process-wide wrapper through which a
@@ -364,6 +366,7 @@ class KRCORE_API threadpool : public IThreadpool {
   virtual void thread_postexecute(int thread_id);
 
  private:
+  friend struct detail::pool_access;  // the command scheduler reaches the queue
   struct thread_block;
   static unsigned int threadfunc(void* block);
   static unsigned int threadbody(void* block);
@@ -505,6 +508,7 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   unsigned long GetWaitTimeTimeout();
 
  private:
+  friend struct detail::pool_access;  // the command scheduler reaches the queue
   static unsigned int threadfunc(void* pool);
   static unsigned int threadbody(void* pool);
   void runhandler(threadinfo_t& info);
@@ -567,7 +571,11 @@ class KRCORE_API ICommandScheduler {
 // tables (by moment, and by ID); the thread sleeps until the earliest moment,
 // takes every due command out at once and submits their work items to the
 // pool, earliest first and in insertion order among equal moments. A late
-// command runs at the next wake-up; nothing is skipped or merged.
+// command runs at the next wake-up; nothing is skipped or merged. When the
+// thread is held up (its processor busy with something else, or stopped by
+// a hypervisor) more than some 50 µs past a due moment, a thread of the
+// scheduler's own pool that is watching for work takes the due commands in
+// its stead, in the same order.
 //
 // Thread-safety: Add, Reschedule and Remove may be called from any thread,
 // work items included; one lock guards the tables and is never held while
@@ -650,9 +658,13 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
   // (`first_s` is the earliest moment before, -1.0 for an empty table).
   void WakeIfEarliest(double first_s, double added_s);
 
+  friend class detail::command_standby;
   mutable critical_section _lock;
   // The table ordered by moment and the one ordered by ID.
   std::unique_ptr<detail::command_tables> _tables;
+  // Lets a pool thread that watches for work take the due commands while
+  // this scheduler's thread is held up.
+  std::unique_ptr<detail::command_standby> _standby;
 };
 
 // The scheduler with a fixed thread pool (8 threads by default).
