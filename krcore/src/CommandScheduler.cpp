@@ -14,6 +14,7 @@
 #include <krcore/timing.h>
 
 #include <chrono>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -256,20 +257,29 @@ void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShel
 void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
   // The batch goes to the pool as bare work items: no command shells are
   // made for it (see command_tables.h).
-  // The order lock keeps this batch and any the standby takes in the order
-  // they were taken; what the standby could not queue goes first.
+  // This batch and any the standby takes reach the pool in the order they
+  // were taken; what the standby could not queue goes first. A failed take
+  // still submits what it took, then reports the failure.
   std::vector<std::shared_ptr<IThreadwork>> ready;
-  std::unique_lock<std::mutex> order = _standby->order();
-  _standby->take_handover(ready);
+  std::exception_ptr failure;
+  struct batch_end {
+    detail::command_standby& standby;
+    ~batch_end() { standby.end_batch(); }
+  } end{*_standby};
   {
-    auto_lock lock(_lock);
-    _tables->take_due(Now(), ready);
-    _standby->publish(_tables->earliest());
+    std::unique_lock<std::mutex> order = _standby->begin_batch(ready);
+    try {
+      auto_lock lock(_lock);
+      _tables->take_due(Now(), ready);
+      _standby->publish(_tables->earliest());
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
-  if (ready.empty()) return;
   IThreadpool& pool = Threadpool();
   for (const auto& work : ready) pool.submitwork(work);
-  order.unlock();
+  if (failure) std::rethrow_exception(failure);
+  if (ready.empty()) return;
   detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::ProcessTimeout() - executed [",
                    ready.size(), L"] command(s), counter [", counter, L"].");
 }

@@ -3,19 +3,33 @@
 // blocks a pool thread.
 #include "command_standby.h"
 
+#include <typeinfo>
 #include <utility>
 
 #include "command_tables.h"
-#include "pool_work.h"
 
 namespace krCore::detail {
 
-// The queue behind one of the library's pools; null for any other pool.
+// What the standby needs of the library's two pools: their queue, and a
+// submission that never blocks.
 struct pool_access {
   static work_queue* queue_of(IThreadpool& pool) {
-    if (auto* fixed = dynamic_cast<threadpool*>(&pool)) return fixed->_queue.get();
-    if (auto* dynamic = dynamic_cast<ThreadpoolDynamic*>(&pool)) return dynamic->_queue.get();
+    if (typeid(pool) == typeid(threadpool)) return static_cast<threadpool&>(pool)._queue.get();
+    if (typeid(pool) == typeid(ThreadpoolDynamic))
+      return static_cast<ThreadpoolDynamic&>(pool)._queue.get();
     return nullptr;
+  }
+  // Queues `work` unless the queue is full, as submitwork would: bound to
+  // the pool, and a dynamic pool grows for it.
+  static bool try_submit(IThreadpool& pool, const std::shared_ptr<IThreadwork>& work) {
+    work->SetThreadpoolPtr(&pool);
+    if (typeid(pool) != typeid(ThreadpoolDynamic))
+      return static_cast<threadpool&>(pool)._queue->try_push(work);
+    auto& dynamic = static_cast<ThreadpoolDynamic&>(pool);
+    dynamic.CheckMaxThreads(1);
+    if (!dynamic._queue->try_push(work)) return false;
+    dynamic.CheckMaxThreads(0);
+    return true;
   }
 };
 
@@ -25,70 +39,68 @@ void command_standby::start(IThreadpool& pool) {
   {
     std::lock_guard<std::mutex> lock(_order);
     _pool = &pool;
-    _queue = queue;
+    _inFlight.store(false, std::memory_order_relaxed);
     _on.store(true, std::memory_order_relaxed);
   }
+  _installed.store(queue);
   queue->set_idle_probe(this);
 }
 
 void command_standby::stop() {
-  work_queue* queue;
-  {
-    std::lock_guard<std::mutex> lock(_order);
-    _on.store(false, std::memory_order_relaxed);
-    queue = std::exchange(_queue, nullptr);
-  }
-  if (queue) queue->set_idle_probe(nullptr);
+  _on.store(false, std::memory_order_relaxed);
+  if (work_queue* queue = _installed.exchange(nullptr)) queue->set_idle_probe(nullptr);
 }
 
-void command_standby::take_handover(std::vector<std::shared_ptr<IThreadwork>>& ready) {
-  if (_handover.empty()) return;
-  ready.insert(ready.begin(), std::make_move_iterator(_handover.begin()),
-               std::make_move_iterator(_handover.end()));
-  _handover.clear();
+std::unique_lock<std::mutex> command_standby::begin_batch(
+    std::vector<std::shared_ptr<IThreadwork>>& ready) {
+  std::unique_lock<std::mutex> lock(_order);
+  ready.swap(_handover);  // `ready` arrives empty
+  _inFlight.store(true, std::memory_order_relaxed);
+  return lock;
 }
 
-idle_probe::answer command_standby::look() {
+idle_probe::answer command_standby::look() noexcept {
   const double due = _due.load(std::memory_order_relaxed);
   if (due < 0.0 || !_on.load(std::memory_order_relaxed)) return answer::none;
-  const double now = _scheduler.Now();
-  if (now < due + kLag_s) return now + kAhead_s >= due ? answer::soon : answer::none;
-  // The scheduler's thread may be taking its own batch right now.
-  std::unique_lock<std::mutex> order(_order, std::try_to_lock);
-  if (!order) return answer::soon;
-  if (!_on.load(std::memory_order_relaxed)) return answer::none;
-  // Work handed over earlier must reach the queue first: the scheduler's
-  // thread, woken for it, submits it.
-  if (!_handover.empty()) return answer::soon;
+  try {
+    const double now = _scheduler.Now();
+    if (now < due + kLag_s) return now + kAhead_s >= due ? answer::soon : answer::none;
+    // The scheduler's thread may be taking or submitting its own batch.
+    std::unique_lock<std::mutex> order(_order, std::try_to_lock);
+    if (!order) return answer::soon;
+    if (!_on.load(std::memory_order_relaxed) || !_pool->IsAlive()) return answer::none;
+    // Handed-over work must reach the queue first: the scheduler's thread,
+    // woken for it, submits it.
+    if (_inFlight.load(std::memory_order_acquire) || !_handover.empty()) return answer::soon;
+    return take_and_queue();
+  } catch (...) {
+    return answer::none;  // the clock failed: leave the work to the scheduler's thread
+  }
+}
+
+idle_probe::answer command_standby::take_and_queue() {
   try {
     auto_lock lock(_scheduler._lock);
     _scheduler._tables->take_due(_scheduler.Now(), _batch);
     publish(_scheduler._tables->earliest());
   } catch (...) {
     // What was taken is queued below; the rest waits for the scheduler's
-    // thread, which will meet the same failure and report it.
+    // thread, which meets the same failure and reports it.
   }
   if (_batch.empty()) return answer::none;  // the published moment was stale
   std::size_t queued = 0;
   try {
-    for (; queued < _batch.size(); ++queued) {
-      _batch[queued]->SetThreadpoolPtr(_pool);
-      if (!_queue->try_push(_batch[queued])) break;
-    }
+    while (queued < _batch.size() && pool_access::try_submit(*_pool, _batch[queued])) ++queued;
   } catch (...) {
-    // The item belongs to another pool, or a segment could not be
-    // allocated: the scheduler's thread submits it and reports the failure.
+    // The item belongs to another pool, or the queue could not grow: the
+    // scheduler's thread submits it and reports the failure.
   }
-  if (queued < _batch.size()) {
-    _handover.assign(std::make_move_iterator(_batch.begin() + static_cast<std::ptrdiff_t>(queued)),
-                     std::make_move_iterator(_batch.end()));
+  // The rest, moved without allocating, becomes the handover.
+  _batch.erase(_batch.begin(), _batch.begin() + static_cast<std::ptrdiff_t>(queued));
+  if (!_batch.empty()) {
+    _handover.swap(_batch);
     _scheduler.Wakeup();
   }
-  const std::size_t taken = _batch.size();
-  _batch.clear();
-  order.unlock();
-  pool_log(kLogVerbose, L"CommandSchedulerImpl - a pool thread took [", taken,
-           L"] due command(s) while the scheduler thread was held up");
   return queued ? answer::submitted : answer::soon;
 }
 

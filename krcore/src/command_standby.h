@@ -8,13 +8,20 @@
 // pool thread that has just finished an item watches the queue for a while
 // on whatever processor it runs on; the standby is the probe it asks (see
 // work_queue.h). When the earliest command is more than kLag overdue, the
-// standby takes the due commands and queues their work itself, exactly as
-// the scheduler's thread would: both take and submit under one order lock,
-// so that batches reach the queue in the order they were taken.
+// standby takes the due commands and queues their work itself, as the
+// scheduler's thread would (a dynamic pool grows for them as for any
+// submission).
 //
-// The standby queues without blocking. Work it cannot queue (the queue is
+// Order: both take their batch under one order lock, and the scheduler's
+// thread marks its batch in flight until every item is queued (its push may
+// block on a full queue, which it does outside the lock); the standby takes
+// nothing while a batch is in flight. So batches reach the queue in the
+// order they were taken.
+//
+// The standby never blocks on the queue. Work it cannot queue (the queue is
 // full) it hands over to the scheduler's thread, which submits it first at
-// its next wake-up.
+// its next wake-up. Handed-over work has left the tables: Remove and
+// GetNextExecuteMoment do not see it.
 #pragma once
 
 #include <krcore/threading.h>
@@ -36,24 +43,25 @@ class command_standby final : public idle_probe {
   ~command_standby() { stop(); }
 
   // Starts standing by for the scheduler's thread, as the probe of `pool`'s
-  // queue when the pool is one of the library's (another pool has no
-  // watching threads); call once the pool and the stopwatch run.
+  // queue when the pool is exactly one of the library's two (a subclass may
+  // submit differently; another pool has no watching threads). Call once
+  // the pool and the stopwatch run.
   void start(IThreadpool& pool);
-  // Stops standing by: returns once no pool thread is inside look() and
-  // none takes commands any more. Safe to call more than once.
+  // Stops standing by: returns once no pool thread is inside look(). Never
+  // waits for the scheduler's thread. Safe to call more than once.
   void stop();
 
-  // The order lock: the scheduler's thread holds it from taking its batch
-  // until the batch is queued.
-  std::unique_lock<std::mutex> order() { return std::unique_lock<std::mutex>(_order); }
-  // Moves the work handed over by the standby to the front of `ready`.
-  // Call with the order lock held.
-  void take_handover(std::vector<std::shared_ptr<IThreadwork>>& ready);
+  // The scheduler thread's side of the order. Under the order lock, it moves
+  // the handed-over work to the front of `ready` and marks a batch in
+  // flight; it then takes its own batch, unlocks, submits, and ends the
+  // batch with end_batch (also when submitting throws).
+  std::unique_lock<std::mutex> begin_batch(std::vector<std::shared_ptr<IThreadwork>>& ready);
+  void end_batch() { _inFlight.store(false, std::memory_order_release); }
   // Tells the standby the earliest waiting moment (-1 when none). A stale
   // value only costs a look at the tables.
   void publish(double earliest_s) { _due.store(earliest_s, std::memory_order_relaxed); }
 
-  answer look() override;
+  answer look() noexcept override;
 
  private:
   // How late the scheduler's thread may be before the standby takes over:
@@ -62,14 +70,18 @@ class command_standby final : public idle_probe {
   // How far ahead of a due moment the watching thread keeps watching.
   static constexpr double kAhead_s = 100e-6;
 
+  // Takes the due commands and queues them; the rest is handed over.
+  answer take_and_queue();
+
   CommandSchedulerImpl& _scheduler;
   std::mutex _order;
   std::atomic<double> _due{-1.0};
   std::atomic<bool> _on{false};
-  IThreadpool* _pool = nullptr;    // set by start, under the order lock
-  work_queue* _queue = nullptr;
-  // Under the order lock: the batch being queued, and what the queue could
-  // not take.
+  std::atomic<bool> _inFlight{false};
+  std::atomic<work_queue*> _installed{nullptr};  // the queue whose probe this is
+  // Under the order lock: the pool, the batch being queued, and what the
+  // queue could not take.
+  IThreadpool* _pool = nullptr;
   std::vector<std::shared_ptr<IThreadwork>> _batch;
   std::vector<std::shared_ptr<IThreadwork>> _handover;
 };

@@ -50,7 +50,7 @@ namespace krCore::detail {
 class idle_probe {
  public:
   enum class answer { none, soon, submitted };
-  virtual answer look() = 0;
+  virtual answer look() noexcept = 0;
 
  protected:
   ~idle_probe() = default;
@@ -76,8 +76,8 @@ class work_queue {
   // Installs the probe the watching thread asks while the queue is empty
   // (null removes it). Returns once no thread is inside the previous
   // probe's look(), so that its owner may go away. The probe's look() runs
-  // on a pool thread; it must not block, and whatever it queues it queues
-  // with try_push.
+  // on a pool thread with the probe's lock held: it must not wait for long,
+  // and whatever it queues it queues with try_push.
   void set_idle_probe(idle_probe* probe);
 
   // Returns 0 at once when an item is queued (take it with pop, which may

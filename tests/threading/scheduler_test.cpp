@@ -4,6 +4,7 @@
 // scheduler thread, a stress run of concurrent callers; and the process
 // services.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -154,7 +155,8 @@ TEST(CommandScheduler, ADestroyedSchedulerThatWasNotShutDownStopsItsThread) {
 // moment, as a busy or stopped processor holds it up.
 class held_scheduler : public CommandSchedulerFixed {
  public:
-  explicit held_scheduler(unsigned int max_queue_size) : CommandSchedulerFixed(2, max_queue_size) {}
+  held_scheduler(int threads, unsigned int max_queue_size)
+      : CommandSchedulerFixed(threads, max_queue_size) {}
   using CommandSchedulerFixed::GetNextExecuteMoment;
   std::atomic<bool> hold{false};
   krCore::manualresetevent held;  // the thread has stopped
@@ -171,31 +173,33 @@ class held_scheduler : public CommandSchedulerFixed {
 };
 
 TEST(CommandScheduler, APoolThreadTakesDueCommandsInOrderWhileTheThreadIsHeldUp) {
-  if (std::thread::hardware_concurrency() < 2)
+  cpu_set_t usable;
+  if (::sched_getaffinity(0, sizeof usable, &usable) != 0 || CPU_COUNT(&usable) < 2)
     GTEST_SKIP() << "pool threads watch for work only with two processors or more";
-  // Room for one item: the pool thread queues the first command and hands
-  // the others back to the scheduler's thread. All three are due before
-  // anything starts, so that one look takes them together.
-  held_scheduler scheduler(1);
+  // One pool thread and room for one item: the pool thread queues the first
+  // command and hands the others back to the scheduler's thread.
+  held_scheduler scheduler(1, 1);
+  scheduler.Start();
+  pooltest::gate gate;
+  scheduler.GetThreadpool().submitwork(std::make_shared<probe_work>(gate.pass()));
+  ASSERT_TRUE(signalled(gate.entered, kStepMs));
+
+  // While the pool thread is busy, the commands become due together and the
+  // first one wakes the scheduler's thread, which stops.
+  scheduler.hold = true;
   run_order order;
   auto first = order.item("first"), second = order.item("second"), third = order.item("third");
   for (const auto& item : {first, second, third}) scheduler.AddMoment(0.0, item);
-  scheduler.hold = true;
-  scheduler.Start();
   ASSERT_TRUE(signalled(scheduler.held, kStepMs));
 
-  // A pool thread that has run an item watches the queue for a while.
-  scheduler.GetThreadpool().submitwork(std::make_shared<probe_work>());
+  // Done with its item, the pool thread watches the queue and takes them.
+  gate.open.signal();
   EXPECT_TRUE(first->completed(kStepMs));
   EXPECT_FALSE(second->completed(kQuietMs));
 
-  // The scheduler's thread submits what was handed back; the two pool
-  // threads may run those two in either order.
   scheduler.release.signal();
-  EXPECT_TRUE(second->completed(kStepMs));
   EXPECT_TRUE(third->completed(kStepMs));
-  ASSERT_EQ(order.names.size(), 3u);
-  EXPECT_EQ(order.names[0], "first");
+  EXPECT_EQ(order.names, (std::vector<std::string>{"first", "second", "third"}));
   EXPECT_EQ(scheduler.GetNextExecuteMoment(), -1.0);
   EXPECT_TRUE(scheduler.Shutdown(kStepMs));
 }
