@@ -3,6 +3,7 @@
 // behind, sixteen helpers race to create one name, and /dev/shm holds
 // nothing of this test once its objects are closed.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <krcore/foundation.h>
 
 #include <chrono>
@@ -21,6 +22,13 @@ constexpr DWORD kLong = 30000;  // generous bound for a loaded machine
 
 class Named : public ::testing::Test {
  protected:
+  // Segments named after this process's id that exist before the test has
+  // made anything were left by an earlier process with the same id (ids are
+  // reused; a killed run leaves its segments): remove them, or the check
+  // below would blame this test.
+  void SetUp() override {
+    for (const std::string& stale : synctest::leftover_segments()) ::shm_unlink(("/" + stale).c_str());
+  }
   void TearDown() override { EXPECT_EQ(synctest::leftover_segments(), std::vector<std::string>()); }
 };
 
