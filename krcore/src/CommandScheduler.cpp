@@ -255,11 +255,10 @@ void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShel
 }
 
 void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
-  // The batch goes to the pool as bare work items: no command shells are
-  // made for it (see command_tables.h).
-  // This batch and any the standby takes reach the pool in the order they
-  // were taken; what the standby could not queue goes first. A failed take
-  // still submits what it took, then reports the failure.
+  // The batch goes to the pool as bare work items (no command shells are
+  // made for it), in one order with any batch the standby takes; what the
+  // standby could not queue goes first. A failed take still submits what it
+  // took, then reports the failure.
   std::vector<std::shared_ptr<IThreadwork>> ready;
   std::exception_ptr failure;
   struct batch_end {
@@ -269,9 +268,7 @@ void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long
   {
     std::unique_lock<std::mutex> order = _standby->begin_batch(ready);
     try {
-      auto_lock lock(_lock);
-      _tables->take_due(Now(), ready);
-      _standby->publish(_tables->earliest());
+      _standby->take_due(ready);
     } catch (...) {
       failure = std::current_exception();
     }

@@ -59,6 +59,12 @@ std::unique_lock<std::mutex> command_standby::begin_batch(
   return lock;
 }
 
+void command_standby::take_due(std::vector<std::shared_ptr<IThreadwork>>& ready) {
+  auto_lock lock(_scheduler._lock);
+  _scheduler._tables->take_due(_scheduler.Now(), ready);
+  publish(_scheduler._tables->earliest());
+}
+
 idle_probe::answer command_standby::look() noexcept {
   const double due = _due.load(std::memory_order_relaxed);
   if (due < 0.0 || !_on.load(std::memory_order_relaxed)) return answer::none;
@@ -80,9 +86,7 @@ idle_probe::answer command_standby::look() noexcept {
 
 idle_probe::answer command_standby::take_and_queue() {
   try {
-    auto_lock lock(_scheduler._lock);
-    _scheduler._tables->take_due(_scheduler.Now(), _batch);
-    publish(_scheduler._tables->earliest());
+    take_due(_batch);
   } catch (...) {
     // What was taken is queued below; the rest waits for the scheduler's
     // thread, which meets the same failure and reports it.

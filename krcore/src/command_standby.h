@@ -56,6 +56,11 @@ class command_standby final : public idle_probe {
   // flight; it then takes its own batch, unlocks, submits, and ends the
   // batch with end_batch (also when submitting throws).
   std::unique_lock<std::mutex> begin_batch(std::vector<std::shared_ptr<IThreadwork>>& ready);
+  // Takes the commands due now out of the scheduler's tables into `ready`
+  // (under the scheduler's lock) and publishes the new earliest moment.
+  // Call with the order lock held. Throws what the tables throw; what was
+  // taken until then is in `ready`.
+  void take_due(std::vector<std::shared_ptr<IThreadwork>>& ready);
   void end_batch() { _inFlight.store(false, std::memory_order_release); }
   // Tells the standby the earliest waiting moment (-1 when none). A stale
   // value only costs a look at the tables.

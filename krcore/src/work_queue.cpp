@@ -177,7 +177,7 @@ DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeo
       const idle_probe::answer answer = ask_probe();
       if (answer == idle_probe::answer::submitted) {
         found = true;
-      } else if (answer == idle_probe::answer::soon && extra > 0 && i > 0) {
+      } else if (answer == idle_probe::answer::soon && extra > 0) {
         --extra;
         --i;
       }
