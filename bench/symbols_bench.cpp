@@ -19,7 +19,7 @@
 #include <string>
 
 #include "recording_reporter.h"
-#include "symbols.h"
+#include "diagnostics/symbols.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "native_thread.h"
+#include "threading/native_thread.h"
 #include "recording_reporter.h"
-#include "waitable.h"
+#include "foundation/waitable.h"
 
 namespace {
 

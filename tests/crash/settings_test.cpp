@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <krcore/diagnostics.h>
 
-#include "process_settings.h"
+#include "diagnostics/process_settings.h"
 
 namespace {
 

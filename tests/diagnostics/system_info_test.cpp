@@ -9,7 +9,7 @@
 #include <cwchar>
 #include <string>
 
-#include "system_facts.h"
+#include "diagnostics/system_facts.h"
 
 namespace {
 

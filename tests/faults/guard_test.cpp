@@ -10,7 +10,7 @@
 #include <typeinfo>
 
 #include "fault_generators.h"
-#include "fault_signals.h"
+#include "diagnostics/fault_signals.h"
 
 namespace {
 

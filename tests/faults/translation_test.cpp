@@ -17,7 +17,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "fault_frames.h"
+#include "diagnostics/fault_frames.h"
 #include "fault_generators.h"
 
 namespace {

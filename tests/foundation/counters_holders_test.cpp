@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "waitable.h"
+#include "foundation/waitable.h"
 
 namespace {
 

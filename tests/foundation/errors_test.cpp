@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "errors.h"
+#include "foundation/errors.h"
 
 using krCore::geterrormessage;
 

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "sync_test_support.h"
-#include "posix/object.h"
-#include "waitable.h"
+#include "foundation/linux/object.h"
+#include "foundation/waitable.h"
 
 namespace {
 

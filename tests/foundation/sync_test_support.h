@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "posix/object.h"
+#include "foundation/linux/object.h"
 
 namespace synctest {
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "posix/object.h"
+#include "foundation/linux/object.h"
 #include "sync_test_support.h"
-#include "waitable.h"
+#include "foundation/waitable.h"
 
 namespace {
 

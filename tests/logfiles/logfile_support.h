@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "logging/log_capture.h"
-#include "utf.h"
+#include "foundation/utf.h"
 
 namespace logfiletest {
 

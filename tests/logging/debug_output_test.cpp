@@ -7,9 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "debug_output.h"
+#include "logging/debug_output.h"
 #include "log_capture.h"
-#include "utf.h"
+#include "foundation/utf.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <regex>
 
 #include "log_capture.h"
-#include "logline.h"
+#include "logging/logline.h"
 
 namespace {
 

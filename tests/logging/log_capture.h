@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "debug_output.h"
+#include "logging/debug_output.h"
 
 namespace logtest {
 

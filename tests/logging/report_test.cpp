@@ -11,8 +11,8 @@
 #include <tuple>
 
 #include "log_capture.h"
-#include "machine.h"
-#include "osversion.h"
+#include "security/machine.h"
+#include "security/osversion.h"
 
 namespace {
 

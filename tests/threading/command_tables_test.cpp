@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "command_tables.h"
+#include "scheduling/command_tables.h"
 
 using krCore::CommandShell_t;
 using krCore::detail::command_tables;

@@ -8,7 +8,7 @@
 
 #include "logging/log_capture.h"
 #include "probe_thread.h"
-#include "waitable.h"
+#include "foundation/waitable.h"
 
 using threadtest::kStepMs;
 using threadtest::probe_thread;

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "logging/log_capture.h"
-#include "native_thread.h"
+#include "threading/native_thread.h"
 #include "probe_thread.h"
-#include "waitable.h"
+#include "foundation/waitable.h"
 
 using threadtest::kStepMs;
 using threadtest::probe_thread;

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "id_index.h"
+#include "scheduling/id_index.h"
 
 namespace {
 

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "debug_output.h"
-#include "posix/clock_watch.h"
+#include "logging/debug_output.h"
+#include "scheduling/linux/clock_watch.h"
 
 namespace {
 

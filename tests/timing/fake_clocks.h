@@ -8,7 +8,7 @@
 #include <atomic>
 #include <optional>
 
-#include "clocks.h"
+#include "time/clocks.h"
 
 namespace timing_test {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fake_clocks.h"
-#include "filetime.h"
+#include "time/filetime.h"
 
 using namespace krCore::detail;
 

@@ -1,0 +1,168 @@
+// The per-thread pools of fault records and the references exceptions hold
+// on them (see fault_record.h for the lifetime rules).
+#include "diagnostics/fault_record.h"
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "diagnostics/fault_frames.h"
+
+namespace krCore::detail {
+
+struct fault_pool {
+  // Enough for faults translated inside catch clauses of faults many levels
+  // deep; beyond that the oldest record is reused (an object kept past its
+  // catch clause must not rely on its record).
+  static constexpr unsigned kSlots = 16;
+
+  fault_slot slots[kSlots];
+  std::atomic<int> refs{1};  // the owning thread plus every slot reference
+  unsigned next_victim = 0;
+  // Links of the list of live pools (guarded by g_pools_lock).
+  fault_pool* prev = nullptr;
+  fault_pool* next = nullptr;
+};
+
+namespace {
+
+// Every live pool, so that a CONTEXT pointer can be recognised as a record's
+// without reading through it. Taken only when a pool is born or dies and by
+// stack walks, never in the signal handler (a pool cannot die there: its
+// thread still owns it).
+std::mutex g_pools_lock;
+fault_pool* g_pools = nullptr;
+
+void pool_register(fault_pool* pool) {
+  std::lock_guard<std::mutex> lock(g_pools_lock);
+  pool->next = g_pools;
+  if (g_pools) g_pools->prev = pool;
+  g_pools = pool;
+}
+
+void pool_release(fault_pool* pool) noexcept {
+  if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  {
+    std::lock_guard<std::mutex> lock(g_pools_lock);
+    if (pool->prev)
+      pool->prev->next = pool->next;
+    else
+      g_pools = pool->next;
+    if (pool->next) pool->next->prev = pool->prev;
+  }
+  delete pool;
+}
+
+// Trivially constructed so the signal handler can read them without a TLS
+// initialisation call; initial-exec so reading them never allocates.
+__attribute__((tls_model("initial-exec"))) thread_local fault_pool* t_pool = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local fault_slot* t_pending = nullptr;
+
+// Gives the pool up at thread exit; objects that still refer to its slots
+// keep it alive until they are gone.
+struct pool_owner {
+  ~pool_owner() {
+    if (fault_pool* pool = t_pool) {
+      t_pool = nullptr;
+      pool_release(pool);
+    }
+  }
+};
+thread_local pool_owner t_owner;
+
+}  // namespace
+
+void fault_pool_attach_thread() {
+  if (t_pool) return;
+  auto* pool = new fault_pool;
+  for (fault_slot& slot : pool->slots) {
+    slot.refs.store(0, std::memory_order_relaxed);
+    slot.pool = pool;
+  }
+  pool_register(pool);
+  (void)&t_owner;  // odr-use: registers the thread-exit destructor
+  t_pool = pool;
+}
+
+fault_slot* fault_slot_begin() {
+  fault_slot_abandon_pending();
+  fault_pool* pool = t_pool;
+  if (!pool) return nullptr;
+  fault_slot* slot = nullptr;
+  for (fault_slot& candidate : pool->slots) {
+    int expected = 0;
+    if (candidate.refs.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+      slot = &candidate;
+      break;
+    }
+  }
+  if (!slot) {
+    slot = &pool->slots[pool->next_victim++ % fault_pool::kSlots];
+    slot->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  pool->refs.fetch_add(1, std::memory_order_relaxed);
+
+  std::memset(&slot->record, 0, sizeof slot->record);
+  std::memset(&slot->context, 0, sizeof slot->context);
+  slot->frame_count = 0;
+  slot->pointers.ExceptionRecord = &slot->record;
+  slot->pointers.ContextRecord = &slot->context;
+  t_pending = slot;
+  return slot;
+}
+
+void fault_slot_abandon_pending() {
+  if (fault_slot* slot = t_pending) {
+    t_pending = nullptr;
+    fault_slot_release(slot);
+  }
+}
+
+fault_slot* fault_slot_claim(EXCEPTION_POINTERS* pointers) noexcept {
+  fault_slot* slot = t_pending;
+  if (!slot || pointers != &slot->pointers) return nullptr;
+  t_pending = nullptr;  // the pending reference passes to the caller
+  return slot;
+}
+
+void fault_slot_retain(fault_slot* slot) noexcept {
+  slot->refs.fetch_add(1, std::memory_order_relaxed);
+  slot->pool->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void fault_slot_release(fault_slot* slot) noexcept {
+  fault_pool* pool = slot->pool;
+  slot->refs.fetch_sub(1, std::memory_order_acq_rel);
+  pool_release(pool);
+}
+
+std::size_t fault_frames_of_context(const CONTEXT* context, const void** out,
+                                    std::size_t capacity) noexcept {
+  const auto where = reinterpret_cast<std::uintptr_t>(context);
+  std::lock_guard<std::mutex> lock(g_pools_lock);
+  for (fault_pool* pool = g_pools; pool; pool = pool->next) {
+    const auto first = reinterpret_cast<std::uintptr_t>(&pool->slots[0]);
+    const auto last = reinterpret_cast<std::uintptr_t>(&pool->slots[fault_pool::kSlots]);
+    if (where < first || where >= last) continue;
+    const fault_slot& slot = pool->slots[(where - first) / sizeof(fault_slot)];
+    if (&slot.context != context || slot.refs.load(std::memory_order_acquire) == 0) return 0;
+    const std::size_t n = slot.frame_count < capacity ? slot.frame_count : capacity;
+    std::memcpy(out, slot.frames, n * sizeof *out);
+    return n;
+  }
+  return 0;
+}
+
+// Grants the internal interfaces access to an exception's slot.
+struct fault_access {
+  static const fault_slot* slot(const se_translator::exception& e) noexcept { return e._slot; }
+};
+
+fault_frame_view fault_frames(const se_translator::exception& e) noexcept {
+  const fault_slot* slot = fault_access::slot(e);
+  if (!slot) return {};
+  return {slot->frames, slot->frame_count};
+}
+
+}  // namespace krCore::detail

@@ -1,0 +1,68 @@
+// Internal: the library's one table of system error texts and the one mapping
+// from the platform's error numbers to Win32 codes.
+//
+// Win32 codes and HRESULTs are the library's error currency on every
+// platform. This header is what every other source uses to produce them.
+#pragma once
+
+#include <string>
+
+#include "foundation/internal.h"
+
+namespace krCore::detail {
+
+// Win32 codes the library produces by name.
+enum : unsigned long {
+  kErrorSuccess = 0,
+  kErrorFileNotFound = 2,
+  kErrorPathNotFound = 3,
+  kErrorAccessDenied = 5,
+  kErrorInvalidHandle = 6,
+  kErrorNotEnoughMemory = 8,
+  kErrorInvalidData = 13,
+  kErrorSharingViolation = 32,
+  kErrorInvalidParameter = 87,
+  kErrorAlreadyExists = 183,
+  kWaitTimeout = 258,
+  kErrorNotOwner = 288,
+  kErrorTooManyPosts = 298,
+  kErrorInvalidIndex = 1413,
+  kErrorInvalidThreadId = 1444,
+  kErrorTimeout = 1460,
+  kErrorFunctionFailed = 1627,
+  kRpcServerUnavailable = 1722,
+  kErrorInvalidWindowHandle = 1400,
+  kErrorNotEnoughQuota = 1816,
+};
+
+// Codes made from an error number that has no Win32 counterpart: the
+// customer bit (bit 29) set, the error number in the low bits. Their text is
+// the platform's own description of the error number.
+constexpr unsigned long kErrnoCodeBase = 0x20000000;
+
+// The English system text of a Win32 code, HRESULT or NTSTATUS value, with
+// its trailing line end, or null when the table has none. HRESULTs of the
+// Win32 facility (0x8007xxxx) take the text of their Win32 code.
+KRCORE_INTERNAL const wchar_t* system_message_text(unsigned long code);
+
+// The system text as a string (empty when there is none); covers the
+// error-number codes above as well.
+KRCORE_INTERNAL std::wstring system_message(unsigned long code);
+
+// The platform's own description of an error number (no line end).
+KRCORE_INTERNAL std::wstring errno_description(int err);
+
+// The Win32 code for an error number of the platform.
+KRCORE_INTERNAL unsigned long win32_from_errno(int err);
+
+// The Win32 code for the calling thread's current errno.
+KRCORE_INTERNAL unsigned long last_errno_as_win32();
+
+// HRESULT_FROM_WIN32: values that already are HRESULTs (or 0) pass
+// unchanged. HRESULTs are 32-bit signed values held in a `long`.
+constexpr long hresult_from_win32(unsigned long code) {
+  const int c = static_cast<int>(static_cast<unsigned int>(code));
+  return c <= 0 ? c : static_cast<int>((code & 0xFFFFu) | 0x80070000u);
+}
+
+}  // namespace krCore::detail

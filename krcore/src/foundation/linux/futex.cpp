@@ -1,0 +1,110 @@
+// Futex calls, the robust-mutex set-up and the start-up check that the
+// kernel gives robust mutexes the owner-died treatment.
+//
+// Mutex abandonment and thread-end signalling both rest on the kernel's
+// robust-futex list: when a thread ends, the kernel marks every robust mutex
+// it still holds with FUTEX_OWNER_DIED and wakes one waiter on the word. The
+// check below proves that on this system once per process; if it fails,
+// mutex and thread waits fall back to polling whether the owner still exists.
+#include <linux/futex.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <mutex>
+#include <thread>
+
+#include "foundation/linux/object.h"
+#include "foundation/spin_lock.h"
+
+namespace krCore::detail {
+
+int current_tid() {
+  static thread_local int tid = static_cast<int>(::syscall(SYS_gettid));
+  return tid;
+}
+
+void futex_wake(std::atomic<std::uint32_t>* word, int count, bool shared) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word),
+            shared ? FUTEX_WAKE : (FUTEX_WAKE | FUTEX_PRIVATE_FLAG), count, nullptr, nullptr, 0);
+}
+
+void wait_on_address(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT | FUTEX_PRIVATE_FLAG,
+            expected, nullptr, nullptr, 0);
+}
+
+void wake_one_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, 1, false); }
+
+bool several_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return true;
+  return CPU_COUNT(&set) > 1;
+}
+
+int futex_wait_slots(const sleep_slot* slots, unsigned count, const struct timespec* deadline) {
+  struct futex_waitv waiters[FUTEX_WAITV_MAX] = {};
+  if (count > FUTEX_WAITV_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (unsigned i = 0; i < count; ++i) {
+    waiters[i].uaddr = reinterpret_cast<std::uintptr_t>(slots[i].word);
+    waiters[i].val = slots[i].expected;
+    waiters[i].flags = FUTEX_32 | (slots[i].shared ? 0 : FUTEX_PRIVATE_FLAG);
+  }
+  return static_cast<int>(
+      ::syscall(SYS_futex_waitv, waiters, count, 0, deadline, CLOCK_MONOTONIC));
+}
+
+void init_robust_mutex(pthread_mutex_t* m) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  // Shared even for process-private objects: the kernel's owner-died wake is
+  // a shared-futex wake, which a private waiter would not receive.
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutex_init(m, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+bool thread_gone(int tid) {
+  return tid > 0 && ::kill(tid, 0) == -1 && errno == ESRCH;
+}
+
+namespace {
+
+// A thread takes a robust mutex and ends; the kernel must have cleared the
+// owner and set the owner-died bit by the time the thread is joined.
+bool check_robust_futex() {
+  pthread_mutex_t m;
+  init_robust_mutex(&m);
+  int tid = 0;
+  std::thread([&] {
+    pthread_mutex_lock(&m);
+    tid = current_tid();
+  }).join();
+  const std::uint32_t w = mutex_word(&m)->load();
+  const bool ok = tid != 0 && (w & kFutexOwnerDied) && (w & kFutexTidMask) == 0;
+  if (pthread_mutex_trylock(&m) == EOWNERDEAD) {
+    pthread_mutex_consistent(&m);
+    pthread_mutex_unlock(&m);
+  }
+  pthread_mutex_destroy(&m);
+  return ok;
+}
+
+}  // namespace
+
+bool robust_futex_works() {
+  static const bool works = check_robust_futex();
+  return works;
+}
+
+}  // namespace krCore::detail

@@ -1,0 +1,169 @@
+// Conversions between wide text and UTF-8 / UTF-16. Hand-written because the
+// standard's codecvt facets are deprecated and do not give the defined
+// replacement behaviour the library documents for malformed input.
+#include "foundation/utf.h"
+
+#include <bit>
+#include <cstring>
+
+namespace krCore::detail {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
+
+// Calls put(unit) for each UTF-16 code unit of `text`.
+template <class Put>
+void each_utf16_unit(std::wstring_view text, Put put) {
+  for (wchar_t wc : text) {
+    char32_t c = static_cast<char32_t>(wc);
+    if (!is_scalar(c)) c = kReplacement;
+    if (c < 0x10000) {
+      put(static_cast<char16_t>(c));
+    } else {
+      c -= 0x10000;
+      put(static_cast<char16_t>(0xD800 + (c >> 10)));
+      put(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    }
+  }
+}
+
+}  // namespace
+
+std::string utf8_from_wide(std::wstring_view text, char bad) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    const char32_t c = static_cast<char32_t>(wc);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (!is_scalar(c)) {
+      out.push_back(bad);
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::wstring wide_from_utf8(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char b0 = *p;
+    if (b0 < 0x80) {
+      out.push_back(static_cast<wchar_t>(b0));
+      ++p;
+      continue;
+    }
+    // Length and the valid range of the second byte (Unicode table 3-7),
+    // which rules out overlong forms, surrogates and values past U+10FFFF.
+    int len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    char32_t c = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; c = b0 & 0x1F; }
+    else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3; c = b0 & 0x0F;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4; c = b0 & 0x07;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    }
+    if (len == 0) {  // a stray continuation byte or an impossible lead byte
+      out.push_back(static_cast<wchar_t>(kReplacement));
+      ++p;
+      continue;
+    }
+    int i = 1;
+    for (; i < len && p + i < end; ++i) {
+      const unsigned char b = p[i];
+      if (i == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+      c = (c << 6) | (b & 0x3F);
+    }
+    if (i == len) {
+      out.push_back(static_cast<wchar_t>(c));
+    } else {
+      out.push_back(static_cast<wchar_t>(kReplacement));  // maximal subpart
+    }
+    p += i;
+  }
+  return out;
+}
+
+std::u16string utf16_from_wide(std::wstring_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  each_utf16_unit(text, [&out](char16_t unit) { out.push_back(unit); });
+  return out;
+}
+
+// Log lines go through here once each, and their text is nearly all below
+// the surrogate range. Blocks of 8 such characters are tested and narrowed
+// by two fixed-length loops that the compiler turns into a few vector
+// instructions; anything else goes one character at a time.
+char* encode_utf16le(std::wstring_view text, char* out) {
+  constexpr std::size_t kBlock = 8;
+  const wchar_t* s = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  const auto put = [&out](char16_t unit) {
+    out[0] = static_cast<char>(unit & 0xFF);
+    out[1] = static_cast<char>(unit >> 8);
+    out += 2;
+  };
+  while (i < n) {
+    if (n - i >= kBlock) {
+      unsigned high = 0;
+      for (std::size_t k = 0; k < kBlock; ++k) high |= static_cast<char32_t>(s[i + k]) >= 0xD800;
+      if (high == 0) {
+        if constexpr (std::endian::native == std::endian::little) {
+          char16_t units[kBlock];
+          for (std::size_t k = 0; k < kBlock; ++k) units[k] = static_cast<char16_t>(s[i + k]);
+          std::memcpy(out, units, sizeof units);
+          out += sizeof units;
+        } else {
+          for (std::size_t k = 0; k < kBlock; ++k) put(static_cast<char16_t>(s[i + k]));
+        }
+        i += kBlock;
+        continue;
+      }
+    }
+    each_utf16_unit(text.substr(i++, 1), put);
+  }
+  return out;
+}
+
+std::wstring wide_from_utf16(std::u16string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char32_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00)));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      out.push_back(static_cast<wchar_t>(kReplacement));
+    } else {
+      out.push_back(static_cast<wchar_t>(u));
+    }
+  }
+  return out;
+}
+
+}  // namespace krCore::detail

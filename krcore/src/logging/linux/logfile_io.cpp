@@ -1,0 +1,187 @@
+// The Linux half of the log files.
+//
+// Linux has no share modes, so the writer holds an exclusive flock on its
+// file and the library's renames and removals probe with a shared flock
+// first: a held lock means another writer (32). flock may degrade on
+// network file systems, so the file the process has open is also recognised
+// by its device and inode. Write-through is O_DSYNC; flushing is fdatasync.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "foundation/errors.h"
+#include "logging/logfile_io.h"
+#include "foundation/utf.h"
+
+namespace krCore::detail {
+namespace {
+
+file_identity identity_of(const struct stat& st) {
+  return file_identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                       true};
+}
+
+bool same_file(const file_identity& a, const file_identity& b) {
+  return a.valid && b.valid && a.device == b.device && a.inode == b.inode;
+}
+
+// A probe of one existing file: a shared lock taken and held for the
+// caller's step, or the reason it may not be touched. A missing file is
+// not probed (the step itself reports it).
+class probe {
+ public:
+  probe(const std::string& path, const file_identity& open) {
+    _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (_fd < 0) return;
+    struct stat st;
+    if (::fstat(_fd, &st) == 0 && same_file(identity_of(st), open)) {
+      _error = kErrorSharingViolation;
+    } else if (::flock(_fd, LOCK_SH | LOCK_NB) != 0) {
+      _error = errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
+    }
+  }
+  ~probe() {
+    if (_fd >= 0) ::close(_fd);
+  }
+  probe(const probe&) = delete;
+  probe& operator=(const probe&) = delete;
+  unsigned long error() const { return _error; }
+
+ private:
+  int _fd = -1;
+  unsigned long _error = 0;
+};
+
+// Copies `from` to `to` (replacing it) for a rename across file systems.
+unsigned long copy_file(const std::string& from, const std::string& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return last_errno_as_win32();
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    const unsigned long error = last_errno_as_win32();
+    ::close(in);
+    return error;
+  }
+  unsigned long error = 0;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = last_errno_as_win32();
+      break;
+    }
+    const std::string_view part(buffer, static_cast<std::size_t>(n));
+    error = write_parts(out, &part, 1);
+    if (error != 0) break;
+  }
+  ::close(in);
+  if (::close(out) != 0 && error == 0) error = last_errno_as_win32();
+  return error;
+}
+
+}  // namespace
+
+void log_file_descriptor::reset() {
+  if (_fd >= 0) ::close(_fd);
+  _fd = -1;
+}
+
+unsigned long open_log_file(const std::wstring& path, bool write_through, log_file_descriptor& file,
+                            file_identity& identity) {
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY;
+  if (write_through) flags |= O_DSYNC;
+  log_file_descriptor fd;
+  fd.attach(::open(utf8_from_wide(path).c_str(), flags, 0644));
+  if (!fd.valid()) return last_errno_as_win32();
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    return errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
+  // Ours now: what an earlier run left under this name (when it could not
+  // be moved aside) is not mixed with the new lines.
+  struct stat st;
+  if (::ftruncate(fd.get(), 0) != 0 || ::fstat(fd.get(), &st) != 0) return last_errno_as_win32();
+  identity = identity_of(st);
+  file.attach(fd.release());
+  return 0;
+}
+
+unsigned long write_parts(int fd, const std::string_view* parts, std::size_t count) {
+  constexpr std::size_t kMaxVectors = 64;
+  struct iovec vectors[kMaxVectors];
+  std::size_t next = 0;     // first part not yet handed to the kernel
+  std::size_t skipped = 0;  // bytes of parts[next] already written
+  while (next < count) {
+    std::size_t n = 0;
+    for (std::size_t i = next; i < count && n < kMaxVectors; ++i, ++n) {
+      const std::size_t offset = i == next ? skipped : 0;
+      vectors[n].iov_base = const_cast<char*>(parts[i].data() + offset);
+      vectors[n].iov_len = parts[i].size() - offset;
+    }
+    const ssize_t written = n == 1 ? ::write(fd, vectors[0].iov_base, vectors[0].iov_len)
+                                   : ::writev(fd, vectors, static_cast<int>(n));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return last_errno_as_win32();
+    }
+    // Step over what the kernel took; a short write resumes mid-part.
+    auto left = static_cast<std::size_t>(written);
+    while (next < count && left >= parts[next].size() - skipped) {
+      left -= parts[next].size() - skipped;
+      skipped = 0;
+      ++next;
+    }
+    skipped += left;
+  }
+  return 0;
+}
+
+unsigned long log_file_state(int fd, std::uint64_t& size, bool& unlinked) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return last_errno_as_win32();
+  size = static_cast<std::uint64_t>(st.st_size);
+  unlinked = st.st_nlink == 0;
+  return 0;
+}
+
+void sync_log_file(int fd) { ::fdatasync(fd); }
+
+std::int64_t coarse_seconds() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
+bool path_exists(const std::wstring& path) {
+  struct stat st;
+  return ::lstat(utf8_from_wide(path).c_str(), &st) == 0;
+}
+
+unsigned long remove_unlocked_file(const std::wstring& path, const file_identity& open) {
+  const std::string name = utf8_from_wide(path);
+  const probe guard(name, open);
+  if (guard.error() != 0) return guard.error();
+  return ::unlink(name.c_str()) == 0 ? 0 : last_errno_as_win32();
+}
+
+unsigned long rename_unlocked_file(const std::wstring& from, const std::wstring& to,
+                                   const file_identity& open) {
+  const std::string source = utf8_from_wide(from);
+  const std::string target = utf8_from_wide(to);
+  const probe source_guard(source, open);
+  if (source_guard.error() != 0) return source_guard.error();
+  const probe target_guard(target, open);
+  if (target_guard.error() != 0) return target_guard.error();
+  if (::rename(source.c_str(), target.c_str()) == 0) return 0;
+  if (errno != EXDEV) return last_errno_as_win32();
+  if (const unsigned long error = copy_file(source, target)) return error;
+  return ::unlink(source.c_str()) == 0 ? 0 : last_errno_as_win32();
+}
+
+}  // namespace krCore::detail

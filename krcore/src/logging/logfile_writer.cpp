@@ -1,0 +1,248 @@
+// The log file writer: per-thread encoding, the queue, and group commit.
+#include "logging/logfile_writer.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "foundation/spin_lock.h"
+#include "foundation/utf.h"
+
+namespace krCore::detail {
+namespace {
+
+// The calling thread's encoded line and its place in a writer's queue. The
+// buffer keeps its capacity, so a line costs no allocation once it has grown
+// to the thread's longest line.
+struct thread_slot {
+  std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;
+  const log_file_writer* writer = nullptr;
+  std::uint64_t sequence = 0;
+  // arrive() calls not yet matched by depart(): above 0 while the thread
+  // logs from inside the logger (a settings report, a callback), when it
+  // holds the lock that other lines wait for and must not wait for them.
+  unsigned nesting = 0;
+};
+
+// The initial-exec model reaches the slot without a call into the dynamic
+// linker on every line; the slot is small enough for the static TLS space
+// the loader keeps for libraries loaded later.
+thread_slot& this_thread_slot() {
+  static thread_local thread_slot slot __attribute__((tls_model("initial-exec")));
+  return slot;
+}
+
+constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+
+// How long a writing thread waits for lines that are on their way (a pause
+// is some 10 to 150 cycles, depending on the processor).
+constexpr int kGatherSpins = 150;
+// How long a thread spins on another thread's write before it sleeps.
+constexpr int kWaitSpins = 300;
+// How long a writing thread waits for other threads to come back.
+constexpr int kLingerSpins = 60;
+// How long an arriving thread waits for the logger's lock before it blocks
+// on it.
+constexpr int kLockSpins = 100;
+
+}  // namespace
+
+log_file_writer::~log_file_writer() { close(); }
+
+unsigned long log_file_writer::open(const std::wstring& path, bool write_through) {
+  close();
+  log_file_descriptor file;
+  file_identity identity;
+  if (const unsigned long error = open_log_file(path, write_through, file, identity)) return error;
+  const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark), sizeof kByteOrderMark);
+  if (const unsigned long error = write_parts(file.get(), &bom, 1)) return error;
+  _file.attach(file.release());
+  _identity = identity;
+  _size = bom.size();
+  _lastCheck = coarse_seconds();
+  _spin = several_processors();
+  return 0;
+}
+
+unsigned long log_file_writer::enqueue(std::wstring_view line) {
+  unsigned long error = 0;
+  char* begin = begin_line(line.size() * 4, error);
+  end_line(encode_utf16le(line, begin));
+  return error;
+}
+
+char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
+  thread_slot& slot = this_thread_slot();
+  error = 0;
+  if (slot.writer == this && slot.sequence != 0) {
+    const std::uint64_t sequence = slot.sequence;
+    slot.sequence = 0;
+    error = commit_through(sequence, false);
+  }
+  if (slot.capacity < bound) {
+    const std::size_t capacity = std::max({bound, slot.capacity * 2, std::size_t{512}});
+    slot.buffer = std::make_unique_for_overwrite<char[]>(capacity);
+    slot.capacity = capacity;
+  }
+  return slot.buffer.get();
+}
+
+void log_file_writer::end_line(const char* end) {
+  thread_slot& slot = this_thread_slot();
+  const std::string_view bytes(slot.buffer.get(),
+                               static_cast<std::size_t>(end - slot.buffer.get()));
+  {
+    std::lock_guard<spin_lock> queue(_queueLock);
+    _queue.push_back(bytes);
+    slot.sequence = ++_queued;
+  }
+  slot.writer = this;
+  _size += bytes.size();
+}
+
+void log_file_writer::arrive(critical_section& lock) {
+  thread_slot& slot = this_thread_slot();
+  _arriving.fetch_add(1, std::memory_order_relaxed);
+  // A thread that logs from inside the logger holds `lock` itself.
+  if (slot.nesting++ == 0 && _spin.load(std::memory_order_relaxed))
+    for (int spin = 0; spin < kLockSpins && lock.lockcount() >= 0; ++spin) cpu_relax();
+}
+
+void log_file_writer::depart() {
+  --this_thread_slot().nesting;
+  _arriving.fetch_sub(1, std::memory_order_release);
+}
+
+bool log_file_writer::check_due() {
+  const std::int64_t now = coarse_seconds();
+  if (now == _lastCheck) return false;
+  _lastCheck = now;
+  return true;
+}
+
+unsigned long log_file_writer::commit_own() {
+  thread_slot& slot = this_thread_slot();
+  if (slot.writer != this || slot.sequence == 0) return 0;
+  const std::uint64_t sequence = slot.sequence;
+  slot.sequence = 0;
+  return commit_through(sequence, slot.nesting == 0);
+}
+
+unsigned long log_file_writer::drain() {
+  std::uint64_t last;
+  {
+    std::lock_guard<spin_lock> queue(_queueLock);
+    last = _queued;
+  }
+  return commit_through(last, false);
+}
+
+bool log_file_writer::try_lock_io() {
+  std::uint32_t expected = 0;
+  return _io.compare_exchange_strong(expected, kIoHeld, std::memory_order_acquire,
+                                     std::memory_order_relaxed);
+}
+
+void log_file_writer::unlock_io() {
+  if (_io.exchange(0, std::memory_order_release) == kIoHeldWithWaiters) _io.notify_all();
+}
+
+void log_file_writer::wait_io(std::uint64_t sequence) {
+  // A write takes a microsecond or two: spin a few writes' time before
+  // sleeping, and stop as soon as the line waited for is written.
+  const int spins = _spin.load(std::memory_order_relaxed) ? kWaitSpins : 0;
+  for (int spin = 0; spin < spins; ++spin) {
+    if (_io.load(std::memory_order_relaxed) == 0 ||
+        _written.load(std::memory_order_acquire) >= sequence)
+      return;
+    cpu_relax();
+  }
+  std::uint32_t state = _io.load(std::memory_order_relaxed);
+  while (state != 0) {
+    // Mark that someone sleeps, so the holder's unlock wakes us.
+    if (state == kIoHeldWithWaiters ||
+        _io.compare_exchange_weak(state, kIoHeldWithWaiters, std::memory_order_relaxed)) {
+      _io.wait(kIoHeldWithWaiters, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gather) {
+  for (;;) {
+    if (_written.load(std::memory_order_acquire) >= sequence) return 0;
+    if (!try_lock_io()) {
+      // Another thread is writing, quite possibly our line too.
+      wait_io(sequence);
+      continue;
+    }
+    if (_written.load(std::memory_order_acquire) >= sequence) {
+      unlock_io();
+      return 0;
+    }
+    // Lines of threads that are on their way join this write instead of
+    // paying for a system call each: a few hundred nanoseconds of waiting
+    // against a microsecond of write. Bounded, so a thread that holds the
+    // logger's lock for long (a new file's report) costs little.
+    if (gather && _spin.load(std::memory_order_relaxed)) {
+      // When other threads logged alongside (the last write carried
+      // several lines, or another thread made it), one of them is likely
+      // to come back any moment: linger for it to arrive.
+      const void* const self = &this_thread_slot();
+      const int linger = _lastBatch > 1 || _lastWriter != self ? kLingerSpins : 0;
+      _lastWriter = self;
+      bool arrived = false;
+      for (int spin = 0; spin < kGatherSpins; ++spin) {
+        if (_arriving.load(std::memory_order_acquire) > 0)
+          arrived = true;
+        else if (arrived || spin >= linger)
+          break;
+        cpu_relax();
+      }
+    }
+    std::uint64_t last;
+    {
+      std::lock_guard<spin_lock> queue(_queueLock);
+      _batch.swap(_queue);
+      last = _queued;
+    }
+    _lastBatch = _batch.size();
+    const unsigned long error =
+        _batch.empty() ? 0 : write_parts(_file.get(), _batch.data(), _batch.size());
+    _batch.clear();
+    _written.store(last, std::memory_order_release);
+    unlock_io();
+    return error;
+  }
+}
+
+unsigned long log_file_writer::state(std::uint64_t& size, bool& unlinked) {
+  const unsigned long drained = drain();
+  const unsigned long error = log_file_state(_file.get(), size, unlinked);
+  if (error != 0) return error;
+  _size = size;
+  return drained;
+}
+
+void log_file_writer::flush() {
+  if (!_file.valid()) return;
+  drain();
+  sync_log_file(_file.get());
+}
+
+unsigned long log_file_writer::close() {
+  if (!_file.valid()) return 0;
+  const unsigned long error = drain();
+  // Nothing is queued and the logger's lock keeps new lines out; a thread
+  // may still hold the file lock for a moment with nothing to write.
+  while (!try_lock_io()) wait_io(UINT64_MAX);
+  _file.reset();
+  unlock_io();
+  _identity = file_identity{};
+  _size = 0;
+  return error;
+}
+
+}  // namespace krCore::detail

@@ -1,0 +1,139 @@
+// Internal: the open log file and the way lines reach it.
+//
+// Every line must be in the kernel's hands before `log` returns, so that a
+// process that crashes right after loses nothing it logged. Doing that with
+// one write per line under the logger's lock would make every thread wait
+// for every other thread's system call. Instead the logger, under its lock,
+// only encodes the line into the calling thread's own buffer and queues it
+// (`enqueue`); after the lock is released the thread makes sure its line
+// was written (`commit_own`). The first thread to get at the file writes
+// everything queued so far in one gathered write; threads whose lines went
+// out with it return without a system call of their own (group commit).
+// Rotation, flushing and closing run under the logger's lock and first
+// write what is queued (`drain`), so queued lines always belong to the open
+// file.
+//
+// The size is tracked in memory; the system is asked only when the tracked
+// size crosses the limit, and once a second to notice a file that was
+// unlinked under the writer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <krcore/foundation.h>
+
+#include "foundation/internal.h"
+#include "logging/logfile_io.h"
+#include "foundation/spin_lock.h"
+
+namespace krCore::detail {
+
+// Thread-safety: open, enqueue, begin_line/end_line, drain, state, flush and
+// close must be serialised by the caller (the logger's lock); arrive,
+// depart and commit_own may run on any thread at any time, with or without
+// that lock.
+class KRCORE_INTERNAL log_file_writer {
+ public:
+  log_file_writer() = default;
+  ~log_file_writer();
+  log_file_writer(const log_file_writer&) = delete;
+  log_file_writer& operator=(const log_file_writer&) = delete;
+
+  bool is_open() const { return _file.valid(); }
+  const file_identity& identity() const { return _identity; }
+
+  // Opens `path` (see open_log_file) and writes the byte-order mark. 0 or
+  // a Win32 code; on failure no file is open.
+  unsigned long open(const std::wstring& path, bool write_through);
+
+  // Encodes `line` as UTF-16LE into the calling thread's buffer and queues
+  // it (begin_line and end_line in one). Returns begin_line's code.
+  unsigned long enqueue(std::wstring_view line);
+
+  // The two halves of queueing a line that the caller encodes itself:
+  // begin_line returns room for `bound` bytes in the calling thread's
+  // buffer, and end_line queues the bytes from there up to `end`. A line the
+  // thread queued earlier and has not committed yet (a line logged from
+  // inside the logger's callback) is written first, so the buffer can be
+  // reused; `error` is 0 or the Win32 code of that earlier write.
+  char* begin_line(std::size_t bound, unsigned long& error);
+  void end_line(const char* end);
+
+  // Bytes in the file once everything queued is written.
+  std::uint64_t tracked_size() const { return _size; }
+
+  // True at most once a second: time to ask the system about the file.
+  bool check_due();
+
+  // Writes everything queued. 0 or the Win32 code of a failed write (the
+  // lines are dropped then).
+  unsigned long drain();
+  // Drains and asks the system for the size and whether the file was
+  // unlinked; resynchronises the tracked size. 0 or a Win32 code.
+  unsigned long state(std::uint64_t& size, bool& unlinked);
+  // Drains and writes the file's data to the device; failures are ignored.
+  void flush();
+  // Drains and closes; no-op without a file. Returns drain()'s code.
+  unsigned long close();
+
+  // Marks the calling thread as on its way to queue a line: it is about
+  // to take `lock`, the lock under which lines are queued. A thread that
+  // writes meanwhile waits a moment to take the line along instead of
+  // leaving it for a write of its own. Also waits briefly while `lock` is
+  // held: it is held for a fraction of a microsecond per line, and falling
+  // asleep in the kernel and being woken costs more than that. Pair with
+  // depart() once the line is queued (or dropped) and `lock` released.
+  void arrive(critical_section& lock);
+  void depart();
+
+  // Returns once the line the calling thread queued last is in the kernel's
+  // hands, writing it with whatever else is queued when no other thread is
+  // writing. 0, or the Win32 code when this thread's write failed.
+  unsigned long commit_own();
+
+ private:
+  // Writes until everything up to `sequence` is written. With `gather`, a
+  // writing thread first waits a moment for lines that are on their way.
+  unsigned long commit_through(std::uint64_t sequence, bool gather);
+  bool try_lock_io();
+  void unlock_io();
+  // Returns when the file lock looks free (it may be taken again at once)
+  // or everything up to `sequence` is written.
+  void wait_io(std::uint64_t sequence);
+
+  static constexpr std::uint32_t kIoHeld = 1;
+  static constexpr std::uint32_t kIoHeldWithWaiters = 2;
+
+  log_file_descriptor _file;
+  file_identity _identity;
+  std::uint64_t _size = 0;
+  std::int64_t _lastCheck = 0;
+
+  // Lines queued and not yet written; guarded by `_queueLock`, held only to
+  // append or take the queue.
+  spin_lock _queueLock;
+  std::vector<std::string_view> _queue;
+  std::uint64_t _queued = 0;  // sequence number of the last queued line
+  // Taken by the writing thread while it owns `_batch`.
+  std::vector<std::string_view> _batch;
+  // The last write's number of lines and the thread that gathered it;
+  // under the file lock.
+  std::size_t _lastBatch = 0;
+  const void* _lastWriter = nullptr;
+  // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
+  // when others sleep on it.
+  std::atomic<std::uint32_t> _io{0};
+  // Whether waiting threads spin: only when the process runs on several
+  // processors, since on one the thread waited for cannot run meanwhile.
+  std::atomic<bool> _spin{true};
+  // Threads between arrive() and depart().
+  std::atomic<int> _arriving{0};
+  // Sequence number of the last line in the kernel's hands.
+  std::atomic<std::uint64_t> _written{0};
+};
+
+}  // namespace krCore::detail

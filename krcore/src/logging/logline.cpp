@@ -1,0 +1,131 @@
+// The logger's line prefix: kept ready as UTF-16LE bytes, with the date and
+// time rebuilt once per second, the milliseconds patched in per line and the
+// thread id formatted once per thread.
+#include "logging/logline.h"
+
+#include "time/clocks.h"
+#include "time/filetime.h"
+#include "foundation/utf.h"
+
+#include <climits>
+#include <cstring>
+
+namespace krCore::detail {
+namespace {
+
+// `value` in decimal, padded on the left with `pad` to `width`, as printf's
+// "%*ld" prints it (and "%0*u" for values that are not negative).
+std::string_view format_number(char (&buffer)[32], long value, std::size_t width, char pad) {
+  char* const end = buffer + sizeof buffer;
+  char* p = end;
+  unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : value;
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--p = '-';
+  while (static_cast<std::size_t>(end - p) < width) *--p = pad;
+  return {p, static_cast<std::size_t>(end - p)};
+}
+
+// Writes ASCII text as UTF-16LE bytes; returns the end.
+template <class Char>
+char* put_ascii(std::basic_string_view<Char> text, char* out) {
+  for (const Char c : text) {
+    *out++ = static_cast<char>(c);
+    *out++ = 0;
+  }
+  return out;
+}
+
+// The thread id field "ttttt " of the calling thread as UTF-16LE bytes,
+// formatted on the thread's first line. Trivially destructible, so reaching
+// it costs no guard and registers no destructor.
+struct thread_field {
+  char bytes[2 * 32];
+  unsigned char size = 0;
+};
+
+const thread_field& this_thread_field() {
+  static thread_local thread_field field __attribute__((tls_model("initial-exec")));
+  if (field.size == 0) {
+    char digits[32];
+    char* end = put_ascii(format_number(digits, current_thread_id(), 5, ' '), field.bytes);
+    end = put_ascii(std::string_view(" "), end);
+    field.size = static_cast<unsigned char>(end - field.bytes);
+  }
+  return field;
+}
+
+constexpr char kLineEnd[] = {'\r', 0, '\n', 0};
+
+}  // namespace
+
+log_line_builder::log_line_builder(unsigned long pid) : _second(INT64_MIN), _pid(pid) {
+  _line.reserve(256);
+}
+
+const wchar_t* log_line_builder::level_tag(unsigned level) {
+  if (level & 8) return L"[ERROR]";
+  if (level & 4) return L"[WARN]";
+  if (level & 2) return L"[INFO]";
+  if (level & 1) return L"[VERB]";
+  return L"";
+}
+
+void log_line_builder::refresh_head(std::int64_t second) {
+  SYSTEMTIME t;
+  local_time_at(second, t);
+  char digits[32];
+  char* out = _head;
+  const std::pair<unsigned, char> fields[] = {{t.wYear, '/'}, {t.wMonth, '/'},  {t.wDay, ' '},
+                                              {t.wHour, ':'}, {t.wMinute, ':'}, {t.wSecond, ':'}};
+  for (const auto& [value, separator] : fields) {
+    out = put_ascii(format_number(digits, value, 2, '0'), out);
+    out = put_ascii(std::string_view(&separator, 1), out);
+  }
+  _msAt = static_cast<std::size_t>(out - _head);
+  out = put_ascii(std::string_view("000 PID: "), out);
+  out = put_ascii(format_number(digits, static_cast<long>(_pid), 4, ' '), out);
+  out = put_ascii(std::string_view(" TID: "), out);
+  _headSize = static_cast<std::size_t>(out - _head);
+  _second = second;
+}
+
+char* log_line_builder::prefix(unsigned level, char* out) {
+  // The wall clock of the clock table, so the log shows the time the rest
+  // of the library sees.
+  const unsigned long long now = clocks().utc_now();
+  const auto second = static_cast<std::int64_t>(now / kFileTimeUnitsPerSecond -
+                                                kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
+  if (second != _second) refresh_head(second);
+  const auto millisecond = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
+  _head[_msAt] = static_cast<char>('0' + millisecond / 100);
+  _head[_msAt + 2] = static_cast<char>('0' + millisecond / 10 % 10);
+  _head[_msAt + 4] = static_cast<char>('0' + millisecond % 10);
+  std::memcpy(out, _head, _headSize);
+  out += _headSize;
+  const thread_field& tid = this_thread_field();
+  std::memcpy(out, tid.bytes, tid.size);
+  out += tid.size;
+  out = put_ascii(std::wstring_view(level_tag(level)), out);
+  return put_ascii(std::string_view(" "), out);
+}
+
+const std::wstring& log_line_builder::build(const wchar_t* message, unsigned level) {
+  char head[kPrefixBytes];
+  const char* const end = prefix(level, head);
+  _line.clear();
+  for (const char* p = head; p < end; p += 2) _line.push_back(static_cast<unsigned char>(*p));
+  _line += message;
+  _line += L"\r\n";
+  return _line;
+}
+
+char* log_line_builder::build_utf16le(std::wstring_view message, unsigned level, char* out) {
+  out = encode_utf16le(message, prefix(level, out));
+  std::memcpy(out, kLineEnd, sizeof kLineEnd);
+  return out + sizeof kLineEnd;
+}
+
+}  // namespace krCore::detail

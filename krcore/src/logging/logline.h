@@ -1,0 +1,68 @@
+// Internal: the logger's line format.
+//
+//   "2024/03/07 14:05:09:042 PID:  612 TID:  3044 [INFO] message\r\n"
+//
+// Local date and time to the millisecond, the process id right-aligned in 4,
+// the thread id right-aligned in 5, the level tag, the message, CR LF. The
+// write step runs for every entry of every thread under one lock, so the
+// builder avoids the per-line costs: the prefix is kept ready in the byte
+// form of the log file (UTF-16LE), the date and time up to the second are
+// rebuilt once per second (re-reading the time zone then) and only the
+// milliseconds per line, the thread id is formatted once per thread, and
+// nothing is allocated per line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "foundation/internal.h"
+
+namespace krCore::detail {
+
+// Not thread-safe: the logger's lock serialises build() and build_utf16le().
+class KRCORE_INTERNAL log_line_builder {
+ public:
+  explicit log_line_builder(unsigned long pid);
+
+  // The whole line for `message` at `level` (one of the level bits; the
+  // highest bit picks the tag). The reference stays valid until the next
+  // call.
+  const std::wstring& build(const wchar_t* message, unsigned level);
+
+  // The same line as UTF-16LE bytes, written to `out`, which has room for
+  // utf16le_bound(message.size()) bytes. Returns the end.
+  char* build_utf16le(std::wstring_view message, unsigned level, char* out);
+  static constexpr std::size_t utf16le_bound(std::size_t length) {
+    return kPrefixBytes + 4 * length + 4;
+  }
+
+  // The tag of a level: "[ERROR]", "[WARN]", "[INFO]" or "[VERB]", by the
+  // highest of the bits 8, 4, 2, 1; empty when none is set.
+  static const wchar_t* level_tag(unsigned level);
+
+ private:
+  // Room for the prefix: a 5-digit year and 20-digit ids at the most, the
+  // thread id field and the tag.
+  static constexpr std::size_t kHeadBytes = 2 * 64;
+  static constexpr std::size_t kPrefixBytes = kHeadBytes + 2 * 32 + 2 * 8;
+
+  // Writes the prefix (up to the message) as UTF-16LE bytes; returns the end.
+  char* prefix(unsigned level, char* out);
+  void refresh_head(std::int64_t second);
+
+  std::int64_t _second;
+  // "YYYY/MM/DD HH:MM:SS:mmm PID: pppp TID: " as UTF-16LE bytes; the
+  // milliseconds start at byte `_msAt`.
+  char _head[kHeadBytes];
+  std::size_t _headSize = 0;
+  std::size_t _msAt = 0;
+  unsigned long _pid;
+  std::wstring _line;
+};
+
+// The platform half: the calling thread's system-wide id.
+long current_thread_id();
+
+}  // namespace krCore::detail

@@ -1,0 +1,314 @@
+// The command scheduler: commands wait in a table ordered by moment and one
+// ordered by ID; the scheduler's worker thread sleeps until the earliest
+// moment, takes every due command out in one batch and hands the work items
+// to the scheduler's pool outside the lock.
+//
+// The worker asks for a small timer slack, so that its timed waits end close
+// to the due moment instead of up to the kernel's default 50 µs late. While
+// the worker is held up, a watching pool thread takes the due commands in
+// its stead (command_standby.h).
+#include <krcore/diagnostics.h>
+#include <krcore/logging.h>
+#include <krcore/sysutil.h>
+#include <krcore/threading.h>
+#include <krcore/timing.h>
+
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "scheduling/command_standby.h"
+#include "scheduling/command_tables.h"
+#include "foundation/errors.h"
+#include "logging/logsink.h"
+#include "threading/pool_work.h"
+#include "threading/timer_slack.h"
+
+namespace krCore {
+namespace {
+
+// The source name the exception analysis reports for this file.
+constexpr const char* kFile = "CommandScheduler";
+
+// The longest finite wait: the platform's waits take 32 bits and all ones
+// means infinite.
+constexpr double kMaxFiniteWaitMs = 4294967294.0;
+
+// The worker's timer slack: small against the lateness a caller notices
+// (the kernel's default is 50 µs), yet wide enough that one wake-up often
+// serves several commands due a few microseconds apart. Under a dense load
+// that saves wake-ups, and each costs processor time that, on a machine
+// with few processors, delays the pool threads.
+constexpr unsigned long kTimerSlackNs = 5000;
+
+// Milliseconds of a non-negative duration in seconds, truncated and kept
+// below INFINITE.
+unsigned long finite_ms(double seconds) {
+  const double ms = seconds * 1000.0;
+  if (ms >= kMaxFiniteWaitMs) return static_cast<unsigned long>(kMaxFiniteWaitMs);
+  return ms > 0.0 ? static_cast<unsigned long>(ms) : 0ul;
+}
+
+}  // namespace
+
+CommandShell_t::CommandShell_t() = default;
+CommandShell_t::CommandShell_t(const CommandShell_t& other) = default;
+CommandShell_t& CommandShell_t::operator=(const CommandShell_t& other) = default;
+CommandShell_t::~CommandShell_t() = default;
+
+CommandSchedulerImpl::CommandSchedulerImpl()
+    : _tables(std::make_unique<detail::command_tables>()),
+      _standby(std::make_unique<detail::command_standby>(*this)) {}
+
+CommandSchedulerImpl::~CommandSchedulerImpl() { StopSchedulerThread(); }
+
+void CommandSchedulerImpl::StopSchedulerThread() {
+  try {
+    _standby->stop();
+    if (!IsRunning()) return;
+    detail::pool_log(detail::kLogWarning,
+                     L"CommandSchedulerImpl - destroyed without Shutdown(), stopping its thread");
+    StopAndTerminate(10000);
+  } catch (...) {  // a destructor must not throw; the logging path may
+  }
+}
+
+double CommandSchedulerImpl::Now() { return Stopwatch().Elapsed_s(); }
+
+int CommandSchedulerImpl::Start() {
+  StartStopwatch();
+  const int threads = StartThreadPool();
+  _standby->start(Threadpool());
+  StartThread();
+  return threads;
+}
+
+int CommandSchedulerImpl::StartThreadPool() {
+  const int threads = Threadpool().start();
+  detail::pool_log(detail::kLogNormal,
+                   L"CommandSchedulerImpl::StartThreadPool() - thread pool size [", threads, L"]");
+  if (threads <= 0) {
+    static constexpr const wchar_t* kFailed =
+        L"CommandSchedulerImpl::StartThreadPool() - failed to start thread pool";
+    detail::pool_log(detail::kLogError, kFailed);
+    throw w32_exception(kFailed, detail::kErrorFunctionFailed);
+  }
+  return threads;
+}
+
+bool CommandSchedulerImpl::Shutdown(unsigned long timeout_ms) {
+  detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::Shutdown() called with [",
+                   timeout_ms, L"] ms timeout");
+  CountdownTimer_t countdown(timeout_ms);
+  _standby->stop();
+  const std::pair<unsigned long, unsigned long> stopped = StopAndTerminate(timeout_ms);
+  // The pool gets what is left of the time-out, but never less than 100 ms.
+  const bool pool_done = Threadpool().shutdown(finite_ms(countdown.Left_s(0.1)));
+  StopStopwatch();
+  detail::pool_log(detail::kLogVerbose,
+                   L"CommandSchedulerImpl::Shutdown() - thread stopped with codes [", stopped.first,
+                   L", ", stopped.second, L"], thread pool shutdown returned [", pool_done ? 1 : 0,
+                   L"], elapsed [", countdown.Elapsed_s(), L"] s");
+  return stopped.first == 0 && pool_done;
+}
+
+bool CommandSchedulerImpl::ShutdownNoThrow(unsigned long /*timeout_ms*/) {
+  // A fixed time-out, as the callers of this entry point have always had.
+  se_exception_initializer guard;
+  try {
+    return Shutdown(10000);
+  } catch (...) {
+    guard.Analyze(kFile, 38);
+  }
+  return false;
+}
+
+std::wstring CommandSchedulerImpl::GetID() {
+  // A fresh random GUID as text; the caller holds the lock, so the check
+  // against the table and the insertion that follows are one step.
+  for (;;) {
+    std::wstring id = createguid();
+    if (!_tables->contains(id)) return id;
+  }
+}
+
+double CommandSchedulerImpl::GetNextExecuteMoment() const {
+  auto_lock lock(_lock);
+  return _tables->earliest();
+}
+
+std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
+                                            const std::shared_ptr<IThreadwork>& work) {
+  auto_lock lock(_lock);
+  return AddMomentImpl(Now() + delay_s, work);
+}
+
+std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
+                                             const std::shared_ptr<IThreadwork>& work) {
+  auto_lock lock(_lock);
+  return AddMomentImpl(moment_s, work);
+}
+
+std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
+                                                 const std::shared_ptr<IThreadwork>& work) {
+  // GetID and the insertion in one: the search that proves the new ID
+  // unused also finds its place in the ID table.
+  auto_lock lock(_lock);
+  const double first = _tables->earliest();
+  std::wstring id = _tables->add_new(moment_s, work);
+  WakeIfEarliest(first, moment_s);
+  return id;
+}
+
+void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id,
+                                         const std::shared_ptr<IThreadwork>& work) {
+  auto command = std::make_shared<CommandShell_t>();
+  command->ID = id;  // the caller keeps its copy: it returns it
+  command->ExecuteMoment = moment_s;
+  command->Work = work;
+  AddMomentImpl(command);
+}
+
+void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& command) {
+  auto_lock lock(_lock);
+  const double first = _tables->earliest();
+  _tables->add(command);
+  WakeIfEarliest(first, command->ExecuteMoment);
+}
+
+void CommandSchedulerImpl::WakeIfEarliest(double first_s, double added_s) {
+  // The thread's current wait may be too long only when the table was empty
+  // or the new command is now the earliest.
+  if (first_s < 0.0 || first_s > added_s) {
+    _standby->publish(added_s);
+    Wakeup();
+  }
+}
+
+std::shared_ptr<CommandShell_t> CommandSchedulerImpl::Remove(const std::wstring& id) {
+  auto_lock lock(_lock);
+  return RemoveImpl(id);
+}
+
+std::shared_ptr<CommandShell_t> CommandSchedulerImpl::RemoveImpl(const std::wstring& id) {
+  auto_lock lock(_lock);
+  return _tables->remove(id);
+}
+
+bool CommandSchedulerImpl::RemoveTimeOrdered(const std::shared_ptr<CommandShell_t>& command) {
+  auto_lock lock(_lock);
+  return _tables->remove_by_time(*command);
+}
+
+bool CommandSchedulerImpl::RescheduleDelay(const std::wstring& id, double delay_s) {
+  auto_lock lock(_lock);
+  return RescheduleMomentImpl(id, Now() + delay_s);
+}
+
+bool CommandSchedulerImpl::RescheduleMoment(const std::wstring& id, double moment_s) {
+  auto_lock lock(_lock);
+  return RescheduleMomentImpl(id, moment_s);
+}
+
+bool CommandSchedulerImpl::RescheduleMomentImpl(const std::wstring& id, double moment_s) {
+  auto_lock lock(_lock);
+  std::shared_ptr<CommandShell_t> command = RemoveImpl(id);
+  if (!command) return false;
+  command->ExecuteMoment = moment_s;
+  AddMomentImpl(command);
+  return true;
+}
+
+void CommandSchedulerImpl::OnStart() {
+  EasyThreadImpl::OnStart();
+  detail::set_thread_timer_slack(kTimerSlackNs);
+}
+
+unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*counter*/) {
+  double left_s;
+  {
+    auto_lock lock(_lock);
+    if (_tables->empty()) return GetDefaultWaitTimeout();
+    const double first = _tables->earliest();
+    if (first < 0.0) return GetDefaultWaitTimeout();
+    left_s = first - Now();
+    if (left_s <= 0.0 || left_s >= 0.001) return finite_ms(left_s);
+  }
+  // Less than a millisecond to go: the waits count whole milliseconds, so
+  // the thread would go round with 0 ms waits until the moment. It sleeps
+  // the rest instead (outside the lock); a stop or wake-up signalled
+  // meanwhile is seen by the wait that follows at once.
+  std::this_thread::sleep_for(std::chrono::duration<double>(left_s));
+  return 0;
+}
+
+void CommandSchedulerImpl::GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  auto_lock lock(_lock);
+  _tables->take_due(Now(), ready);
+}
+
+void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  IThreadpool& pool = Threadpool();
+  for (const auto& command : ready) pool.submitwork(command->Work);
+}
+
+void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
+  // The batch goes to the pool as bare work items (no command shells are
+  // made for it), in one order with any batch the standby takes; what the
+  // standby could not queue goes first. A failed take still submits what it
+  // took, then reports the failure.
+  std::vector<std::shared_ptr<IThreadwork>> ready;
+  std::exception_ptr failure;
+  struct batch_end {
+    detail::command_standby& standby;
+    ~batch_end() { standby.end_batch(); }
+  } end{*_standby};
+  {
+    std::unique_lock<std::mutex> order = _standby->begin_batch(ready);
+    try {
+      _standby->take_due(ready);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  IThreadpool& pool = Threadpool();
+  for (const auto& work : ready) pool.submitwork(work);
+  if (failure) std::rethrow_exception(failure);
+  if (ready.empty()) return;
+  detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::ProcessTimeout() - executed [",
+                   ready.size(), L"] command(s), counter [", counter, L"].");
+}
+
+// ---------------------------------------------------------------------------
+// The two concrete schedulers.
+// ---------------------------------------------------------------------------
+
+CommandSchedulerFixed::CommandSchedulerFixed() : CommandSchedulerFixed(8, 2147483647u) {}
+
+CommandSchedulerFixed::CommandSchedulerFixed(int thread_count, unsigned int max_queue_size)
+    : _stopwatch(false), _threadpool(thread_count, max_queue_size) {}
+
+// The thread must stop while the pool and the stopwatch it uses still exist.
+CommandSchedulerFixed::~CommandSchedulerFixed() { StopSchedulerThread(); }
+
+IThreadpool& CommandSchedulerFixed::Threadpool() { return _threadpool; }
+const IStopwatch& CommandSchedulerFixed::Stopwatch() { return _stopwatch; }
+threadpool& CommandSchedulerFixed::GetThreadpool() { return _threadpool; }
+void CommandSchedulerFixed::StartStopwatch() { _stopwatch.Start(); }
+void CommandSchedulerFixed::StopStopwatch() { _stopwatch.Stop(); }
+
+CommandSchedulerDyn::CommandSchedulerDyn(int min_threads, int max_threads,
+                                         unsigned int max_queue_size)
+    : _stopwatch(false), _threadpool(min_threads, max_threads, max_queue_size) {}
+
+CommandSchedulerDyn::~CommandSchedulerDyn() { StopSchedulerThread(); }
+
+IThreadpool& CommandSchedulerDyn::Threadpool() { return _threadpool; }
+const IStopwatch& CommandSchedulerDyn::Stopwatch() { return _stopwatch; }
+ThreadpoolDynamic& CommandSchedulerDyn::GetThreadpoolDynamic() { return _threadpool; }
+void CommandSchedulerDyn::StartStopwatch() { _stopwatch.Start(); }
+void CommandSchedulerDyn::StopStopwatch() { _stopwatch.Stop(); }
+
+}  // namespace krCore

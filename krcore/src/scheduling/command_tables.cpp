@@ -1,0 +1,203 @@
+// The command scheduler's tables: a multiset by moment and a set by ID, both
+// threaded through one entry per command (see command_tables.h).
+#include "scheduling/command_tables.h"
+
+#include <algorithm>
+
+#include "sysutil/guid_text.h"
+
+namespace krCore::detail {
+namespace {
+
+int hex_digit(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  return -1;  // upper case too: the text must be the one the scheduler made
+}
+
+// The 32 digits of a lower-case 8-4-4-4-12 text as two integers; false for
+// any other text.
+bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low) {
+  if (text.size() != 36) return false;
+  std::uint64_t half[2] = {0, 0};
+  int digits = 0;
+  for (std::size_t i = 0; i < 36; ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (text[i] != L'-') return false;
+      continue;
+    }
+    const int v = hex_digit(text[i]);
+    if (v < 0) return false;
+    std::uint64_t& h = half[digits / 16];
+    h = h << 4 | static_cast<std::uint64_t>(v);
+    ++digits;
+  }
+  high = half[0];
+  low = half[1];
+  return true;
+}
+
+}  // namespace
+
+command_key command_key::of(const GUID& guid) {
+  // The digits in the order the text form writes them.
+  command_key key;
+  key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
+             static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
+  for (unsigned char b : guid.Data4) key.low = key.low << 8 | b;
+  return key;
+}
+
+GUID command_key::guid() const {
+  GUID guid;
+  guid.Data1 = static_cast<std::uint32_t>(high >> 32);
+  guid.Data2 = static_cast<std::uint16_t>(high >> 16);
+  guid.Data3 = static_cast<std::uint16_t>(high);
+  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+  return guid;
+}
+
+command_key command_key::of(const std::wstring& text) {
+  command_key key;
+  if (!parse_id(text, key.high, key.low)) key.other = &text;
+  return key;
+}
+
+command_tables::~command_tables() = default;
+
+bool command_tables::contains(const std::wstring& id) const {
+  return _byId.find(command_key::of(id)) != nullptr;
+}
+
+command_tables::entry* command_tables::new_entry() {
+  if (!_free) {
+    // Blocks grow with the table, from 64 to 4096 entries.
+    const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
+    _blocks.push_back(std::make_unique<entry[]>(size));
+    entry* block = _blocks.back().get();
+    for (std::size_t i = size; i-- > 0;) {
+      block[i].nextFree = _free;
+      _free = &block[i];
+    }
+  }
+  entry* e = _free;
+  _free = e->nextFree;
+  return e;
+}
+
+void command_tables::free_entry(entry* e) {
+  e->command.reset();
+  e->work.reset();
+  e->key = {};
+  e->byTime = e->byId = false;
+  e->nextFree = _free;
+  _free = e;
+}
+
+void command_tables::release_if_unlinked(entry* e) {
+  if (!e->byTime && !e->byId) free_entry(e);
+}
+
+void command_tables::link_by_time(entry* e, double moment_s) {
+  e->moment = moment_s;
+  e->order = _order++;
+  _byTime.insert({e->moment, e->order, e});  // unique: the order is new
+  e->byTime = true;
+}
+
+std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThreadwork>& work) {
+  entry* e = new_entry();
+  GUID guid;
+  try {
+    // Inserting the key is the check that no waiting command has it.
+    do {
+      create_text_guid(guid);
+      e->key = command_key::of(guid);
+    } while (!_byId.insert(e));
+  } catch (...) {
+    free_entry(e);
+    throw;
+  }
+  e->byId = true;
+  try {
+    std::wstring id = guid_text(guid);
+    link_by_time(e, moment_s);
+    e->work = work;
+    return id;
+  } catch (...) {
+    _byId.erase(e->key);
+    free_entry(e);
+    throw;
+  }
+}
+
+void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
+  entry* e = new_entry();
+  e->command = command;
+  e->key = command_key::of(command->ID);  // refers to the ID the entry holds
+  try {
+    e->byId = _byId.insert(e);  // a taken ID: the time table alone
+    link_by_time(e, command->ExecuteMoment);
+  } catch (...) {
+    if (e->byId) _byId.erase(e->key);
+    free_entry(e);
+    throw;
+  }
+}
+
+std::shared_ptr<CommandShell_t> command_tables::shell_of(entry* e) {
+  if (!e->command) {
+    auto shell = std::make_shared<CommandShell_t>();
+    shell->ID = guid_text(e->key.guid());
+    shell->ExecuteMoment = e->moment;
+    shell->Work = std::move(e->work);
+    e->command = std::move(shell);
+  }
+  return e->command;
+}
+
+std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
+  entry* e = _byId.find(command_key::of(id));
+  if (!e) return {};
+  std::shared_ptr<CommandShell_t> command = shell_of(e);
+  _byId.erase(e->key);
+  if (e->byTime) _byTime.erase(time_slot_of(e));
+  free_entry(e);
+  return command;
+}
+
+bool command_tables::remove_by_time(const CommandShell_t& command) {
+  // Among the entries at the command's moment, the one with its ID.
+  entry* e = _byId.find(command_key::of(command.ID));
+  if (!e || !e->byTime || e->moment != command.ExecuteMoment) return false;
+  _byTime.erase(time_slot_of(e));
+  e->byTime = false;
+  release_if_unlinked(e);
+  return true;
+}
+
+template <class Take>
+void command_tables::take_due_entries(double now_s, Take take) {
+  _byTime.take_front_while([now_s](const time_slot& slot) { return slot.moment <= now_s; },
+                           [this, &take](const time_slot& slot) {
+                             entry* e = slot.e;
+                             take(e);  // may throw: nothing changed yet
+                             if (e->byId) _byId.erase(e->key);
+                             free_entry(e);
+                           });
+}
+
+void command_tables::take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  take_due_entries(now_s, [this, &ready](entry* e) { ready.push_back(shell_of(e)); });
+}
+
+void command_tables::take_due(double now_s, std::vector<std::shared_ptr<IThreadwork>>& works) {
+  take_due_entries(now_s, [&works](entry* e) {
+    if (e->command)
+      works.push_back(e->command->Work);
+    else
+      works.push_back(std::move(e->work));  // moves nothing when it throws
+  });
+}
+
+}  // namespace krCore::detail

@@ -1,0 +1,133 @@
+// Internal: the command scheduler's two tables, one ordered by due moment and
+// one indexed by ID, both pointing at one entry per command.
+//
+// A command added with a work item alone (the common case) has no
+// CommandShell_t until somebody needs one: its entry holds the moment, the ID
+// as a key and the work item, and a shell is made only when the command is
+// removed or handed out in a list. Adding and taking a command then cost no
+// allocation besides the ID text the caller gets back, and the scheduler
+// thread frees nothing that other threads allocated.
+//
+// The time table is sorted chunks of small fixed-size items (see
+// sorted_chunks.h) rather than a tree of nodes: a search touches two
+// contiguous arrays instead of some 17 scattered nodes. The ID table is a
+// hash table (see id_index.h). IDs in the GUID text form the scheduler makes
+// are kept as their 16 bytes.
+#pragma once
+
+#include <krcore/threading.h>
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scheduling/id_index.h"
+#include "foundation/internal.h"
+#include "scheduling/sorted_chunks.h"
+
+namespace krCore::detail {
+
+// A command's ID as a table key. A text of the form 8-4-4-4-12 in lower-case
+// hexadecimal digits (every ID the scheduler makes) is held as its 32 digits
+// in two integers; any other text (only a subclass can insert one) by a
+// pointer to it.
+struct command_key {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  const std::wstring* other = nullptr;
+
+  static command_key of(const GUID& guid);
+  // The GUID of a key made from one (or from its text).
+  GUID guid() const;
+  // `text` must outlive the key when it is not of the GUID form.
+  static command_key of(const std::wstring& text);
+};
+
+// The scheduler's tables. Not thread-safe: the scheduler calls every
+// operation under its lock. Every command is in both tables, except one
+// inserted with an ID already taken, which only the time table holds (it
+// still runs, but cannot be found by ID).
+class KRCORE_INTERNAL command_tables {
+ public:
+  command_tables() = default;
+  command_tables(const command_tables&) = delete;
+  command_tables& operator=(const command_tables&) = delete;
+  ~command_tables();
+
+  bool empty() const { return _byTime.empty(); }
+  // The earliest moment, or -1.0 when nothing waits.
+  double earliest() const { return _byTime.empty() ? -1.0 : _byTime.front().moment; }
+  bool contains(const std::wstring& id) const;
+
+  // Schedules `work` at `moment_s` under a fresh random GUID that no waiting
+  // command has, and returns the ID's text. Throws krException when the
+  // random source fails (as createguid does); the tables are then unchanged.
+  std::wstring add_new(double moment_s, const std::shared_ptr<IThreadwork>& work);
+  // Schedules a command under its own ID and moment; the tables keep this
+  // shell and hand it back from remove and take_due.
+  void add(const std::shared_ptr<CommandShell_t>& command);
+  // Takes the command with that ID out of both tables; empty when none.
+  // Throws std::bad_alloc with the tables unchanged.
+  std::shared_ptr<CommandShell_t> remove(const std::wstring& id);
+  // Takes `command` out of the time table only (the entry with its ID, if
+  // that waits at its moment); false when it is not there.
+  bool remove_by_time(const CommandShell_t& command);
+  // Takes every command due at `now_s` out of both tables, appending them to
+  // `ready` earliest first, in insertion order among equal moments. A
+  // command whose shell cannot be made (std::bad_alloc) stays, with those
+  // after it.
+  void take_due(double now_s, std::list<std::shared_ptr<CommandShell_t>>& ready);
+  // The same, appending only the commands' work items: makes no shells.
+  void take_due(double now_s, std::vector<std::shared_ptr<IThreadwork>>& works);
+
+ private:
+  struct entry {
+    double moment = 0.0;
+    std::uint64_t order = 0;  // insertion order among equal moments
+    command_key key;
+    std::shared_ptr<CommandShell_t> command;  // the shell, when it has one
+    std::shared_ptr<IThreadwork> work;        // else its work item
+    bool byTime = false;  // which tables hold it
+    bool byId = false;
+    entry* nextFree = nullptr;
+  };
+  // The time table's items: moment, then insertion order, so that equal
+  // moments keep the order they were added in.
+  struct time_slot {
+    double moment;
+    std::uint64_t order;
+    entry* e;
+  };
+  struct time_less {
+    bool operator()(const time_slot& a, const time_slot& b) const {
+      return a.moment < b.moment || (a.moment == b.moment && a.order < b.order);
+    }
+  };
+
+  // Fills an entry's moment and order and puts it into the time table.
+  void link_by_time(entry* e, double moment_s);
+  static time_slot time_slot_of(const entry* e) { return {e->moment, e->order, nullptr}; }
+
+  // Entries come from blocks the tables own and go back to a free list: no
+  // allocator call per command. The blocks live as long as the tables.
+  entry* new_entry();
+  void free_entry(entry* e);
+  void release_if_unlinked(entry* e);
+  // The entry's command as a shell, made on first use. Throws
+  // std::bad_alloc with the entry unchanged.
+  std::shared_ptr<CommandShell_t> shell_of(entry* e);
+  // Takes the due entries out of both tables, handing each to `take` first;
+  // an entry for which `take` throws stays, with those after it.
+  template <class Take>
+  void take_due_entries(double now_s, Take take);
+
+  std::vector<std::unique_ptr<entry[]>> _blocks;
+  entry* _free = nullptr;
+  std::uint64_t _order = 0;
+  sorted_chunks<time_slot, time_less> _byTime;
+  id_index<entry> _byId;
+};
+
+}  // namespace krCore::detail

@@ -1,0 +1,158 @@
+// The process environment helpers: component-runtime initialisation for a
+// scope, the executable's path, the system directory, the message box and
+// the debugger prompt, the byte-order test and the narrow-into-wide stream
+// operators.
+#include <krcore/sysutil.h>
+
+#include <boost/lexical_cast.hpp>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "sysutil/environment.h"
+#include "logging/logsink.h"
+
+namespace krCore {
+namespace {
+
+constexpr const char kAttachTimeoutVariable[] = "KRCORE_ATTACH_TIMEOUT_MS";
+constexpr unsigned long kDefaultAttachTimeoutMs = 60000;
+
+// An HRESULT or flag word as the runtime's diagnostics print it: 32 bits,
+// lower-case hexadecimal, no leading zeros.
+std::wstring hex32(unsigned long value) {
+  wchar_t buf[16];
+  std::swprintf(buf, 16, L"%lx", value & 0xFFFFFFFFul);
+  return buf;
+}
+
+// The last element of the executable's path.
+std::wstring executable_file_name() {
+  const std::wstring path = getmodulepath(true);
+  return path.substr(path.find_last_of(L'/') + 1);
+}
+
+// The result of the default button of a message box with `flags`: the
+// MB_DEFBUTTONn bits pick the n-th button of the button set, the first when
+// the set has fewer.
+int default_button_result(unsigned long flags) {
+  static const int kButtons[][4] = {
+      {IDOK},                              // MB_OK
+      {IDOK, IDCANCEL},                    // MB_OKCANCEL
+      {IDABORT, IDRETRY, IDIGNORE},        // MB_ABORTRETRYIGNORE
+      {IDYES, IDNO, IDCANCEL},             // MB_YESNOCANCEL
+      {IDYES, IDNO},                       // MB_YESNO
+      {IDRETRY, IDCANCEL},                 // MB_RETRYCANCEL
+      {IDCANCEL, IDTRYAGAIN, IDCONTINUE},  // MB_CANCELTRYCONTINUE
+  };
+  const unsigned long set = flags & 0xF;
+  if (set >= sizeof kButtons / sizeof kButtons[0]) return IDOK;
+  const unsigned long n = (flags >> 8) & 0xF;
+  const int result = n < 4 ? kButtons[set][n] : 0;
+  return result != 0 ? result : kButtons[set][0];
+}
+
+// KRCORE_ATTACH_TIMEOUT_MS, or the default when unset or not a number.
+unsigned long attach_timeout_ms() {
+  const char* value = std::getenv(kAttachTimeoutVariable);
+  if (!value) return kDefaultAttachTimeoutMs;
+  unsigned long ms;
+  return boost::conversion::try_lexical_convert(value, ms) ? ms : kDefaultAttachTimeoutMs;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ComInitialize
+// ---------------------------------------------------------------------------
+
+ComInitialize::ComInitialize(bool initSecurity, unsigned long coinit)
+    : _hr(Init(initSecurity, coinit, 0, 0)) {}
+
+ComInitialize::ComInitialize(bool initSecurity, unsigned long coinit, unsigned long authLevel,
+                             unsigned long impLevel)
+    : _hr(Init(initSecurity, coinit, authLevel, impLevel)) {}
+
+// Undoes one initialisation even when this object's own failed, as the
+// runtime's callers traditionally do; the count of the thread says which.
+ComInitialize::~ComInitialize() { detail::com_uninitialize_thread(); }
+
+long ComInitialize::Init(bool initSecurity, unsigned long coinit, unsigned long authLevel,
+                         unsigned long impLevel) {
+  long hr = detail::com_initialize_thread(coinit);
+  if (hr < 0 && detail::log_enabled(detail::kLogError)) {
+    detail::log_entry(detail::kLogError, L"CoInitializeEx call [0x" + hex32(coinit) +
+                                             L"] failed, return value = [0x" + hex32(hr) + L"]");
+  }
+  if (initSecurity) {
+    hr = detail::com_initialize_security(authLevel, impLevel);
+    if (hr < 0 && detail::log_enabled(detail::kLogError)) {
+      detail::log_entry(detail::kLogError, L"CoInitializeSecurity call failed, AuthLevel [" +
+                                               std::to_wstring(authLevel) + L"], ImpLevel [" +
+                                               std::to_wstring(impLevel) +
+                                               L"], return value = [0x" + hex32(hr) + L"]");
+    }
+  }
+  return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+// ---------------------------------------------------------------------------
+
+std::wstring getmodulepath(bool full) {
+  unsigned long error = 0;
+  std::wstring path = detail::executable_path(error);
+  if (error != 0) throw krException(error, " getmodulepath::GetModuleFileName failed", 4);
+  if (!full) {
+    const std::size_t slash = path.find_last_of(L'/');
+    path.resize(slash == std::wstring::npos ? 0 : slash);
+  }
+  return path;
+}
+
+std::wstring getwindowsdirectory() {
+  unsigned long error = 0;
+  std::wstring path = detail::system_directory(error);
+  if (error != 0) throw krException(error, "krCore::getwindowsdirectory() failed", 4);
+  return path;
+}
+
+// ---------------------------------------------------------------------------
+// Messages
+// ---------------------------------------------------------------------------
+
+int ShowMessage(const std::wstring& text, const std::wstring& title, unsigned long flags) {
+  flags |= MB_SERVICE_NOTIFICATION;
+  return detail::present_message(text, title.empty() ? executable_file_name() : title,
+                                 default_button_result(flags));
+}
+
+int AttachMessageBox(const std::wstring& name) {
+  const std::wstring text = L"PID [" + std::to_wstring(detail::current_process_id()) + L"] - " +
+                            (name.empty() ? executable_file_name() : name);
+  const int result = ShowMessage(text, L"Attach Debugger Now", MB_ICONINFORMATION);
+  // The box stays up until someone answers; here the answer is the debugger
+  // arriving (or the time-out).
+  detail::wait_for_debugger(attach_timeout_ms());
+  return result;
+}
+
+bool is_little_endian() {
+  const std::uint16_t value = 10;
+  unsigned char first;
+  std::memcpy(&first, &value, 1);
+  return first == 10;
+}
+
+}  // namespace krCore
+
+std::wostream& operator<<(std::wostream& stream, const std::string& text) {
+  return stream << krCore::convertstringtowstring(text);
+}
+
+std::wostream& operator<<(std::wostream& stream, const char* text) {
+  if (!text) return stream;
+  return stream << krCore::convertstringtowstring(text);
+}

@@ -1,0 +1,142 @@
+// Directory services shared by the logger and the agent's components:
+// creating a directory chain, creating a uniquely named temporary folder,
+// and finding the machine-wide application-data directory, with the
+// environment as fallback.
+//
+// Every step reports through the logger; the system calls sit behind
+// directories.h.
+#include <krcore/diagnostics.h>
+#include <krcore/sysutil.h>
+
+#include <boost/filesystem/operations.hpp>
+
+#include <cwchar>
+#include <sstream>
+
+#include "sysutil/directories.h"
+#include "logging/logsink.h"
+
+namespace krCore {
+namespace {
+
+namespace fs = boost::filesystem;
+
+std::wstring hex(unsigned long value) {
+  wchar_t buf[16];
+  std::swprintf(buf, 16, L"%lx", value & 0xFFFFFFFFul);
+  return buf;
+}
+
+void log_at(unsigned level, const std::wstring& text) {
+  if (detail::log_enabled(level)) detail::log_entry(level, text);
+}
+
+// The path's stream form: in double quotes, '&' escaping quotes and '&'.
+std::wstring quoted(const fs::path& path) {
+  std::wostringstream out;
+  out << L'"';
+  for (wchar_t c : detail::wide_from_path(path)) {
+    if (c == L'"' || c == L'&') out << L'&';
+    out << c;
+  }
+  out << L'"';
+  return out.str();
+}
+
+// One environment variable, empty when unset or too long for the buffer.
+std::wstring environment_variable(const wchar_t* name) {
+  std::wstring value;
+  unsigned long error = 0;
+  const std::size_t length = detail::environment_value(name, value, error);
+  if (length >= 1 && length <= 259) {
+    log_at(detail::kLogNormal, L"EnvironmentVariable() - GetEnvironmentVariable(" +
+                                   std::wstring(name) + L") returned [" + value + L"]");
+    return value;
+  }
+  log_at(detail::kLogNormal, L"EnvironmentVariable() - GetEnvironmentVariable(" +
+                                 std::wstring(name) + L") failed, buffer size [" +
+                                 std::to_wstring(length) + L"], error code [0x" + hex(error) +
+                                 L"]");
+  return {};
+}
+
+}  // namespace
+
+long CreateDirectories(const wchar_t* path) {
+  return CreateDirectories(path ? std::wstring(path) : std::wstring());
+}
+
+long CreateDirectories(const std::wstring& path) {
+  return CreateDirectories(detail::path_from_wide(path));
+}
+
+long CreateDirectories(const fs::path& path) {
+  const std::wstring text = detail::wide_from_path(path);
+  log_at(detail::kLogVerbose, L"CreateDirectories() - called with path [" + text + L"]");
+  se_exception_initializer guard;
+  try {
+    if (fs::exists(path)) {
+      log_at(detail::kLogVerbose,
+             L"CreateDirectories() - directory [" + text + L"] exists and will be reused");
+    } else {
+      log_at(detail::kLogVerbose, L"CreateDirectories() - creating directory [" + text + L"]");
+      fs::create_directories(path);
+    }
+  } catch (...) {
+    guard.Analyze("..\\krcore\\utility", 2136);
+  }
+  if (guard.info_count() == 0) return 0;
+  const long hr = guard.get_hresult(0);
+  return hr != 0 ? hr : static_cast<long>(static_cast<int>(0x80004005u));
+}
+
+std::wstring CreateTempFolder(const std::wstring& parent, const std::wstring& name) {
+  std::wstring base = parent;
+  if (base.empty()) {
+    unsigned long error = 0;
+    base = detail::temp_directory(error);
+    if (base.empty()) throw w32_exception(error ? error : 0x80004005ul);
+  }
+  const fs::path basePath = detail::path_from_wide(base);
+  if (!fs::exists(basePath)) fs::create_directory(basePath);
+
+  const std::wstring leaf = name.empty() ? createguid() : name;
+  unsigned long counter = 1;
+  fs::path candidate = basePath / detail::path_from_wide(leaf);
+  for (;;) {
+    while (fs::exists(candidate)) {
+      candidate = basePath / detail::path_from_wide(leaf + std::to_wstring(counter));
+      ++counter;
+    }
+    const unsigned long error =
+        detail::create_one_directory(detail::wide_from_path(candidate), true);
+    if (error == 0) break;
+    log_at(detail::kLogWarning, L"CreateTempFolder - failed to create directory [" +
+                                    quoted(candidate) + L"], error [0x" + hex(error) + L"]");
+    // Another creator won the race for this name: move on to the next one.
+    if (error != 183) throw w32_exception(error);
+    ++counter;
+  }
+  log_at(detail::kLogNormal, L"CreateTempFolder - created directory [" + quoted(candidate) + L"]");
+  return detail::wide_from_path(candidate);
+}
+
+std::wstring GetAppDataDirectory() {
+  std::wstring result;
+  const long hr = detail::common_appdata_directory(result);
+  if (hr == 0)
+    log_at(detail::kLogNormal,
+           L"GetAppDataDirectory() - SHGetFolderPath returned [" + result + L"]");
+  else
+    log_at(detail::kLogNormal,
+           L"GetAppDataDirectory() - SHGetFolderPath failed with error code [0x" +
+               hex(static_cast<unsigned long>(hr)) + L"]");
+  for (const wchar_t* name : {L"ALLUSERSPROFILE", L"ProgramData", L"LOCALAPPDATA", L"APPDATA"}) {
+    if (!result.empty()) break;
+    result = environment_variable(name);
+  }
+  log_at(detail::kLogNormal, L"GetAppDataDirectory() - returns path [" + result + L"]");
+  return result;
+}
+
+}  // namespace krCore

@@ -1,0 +1,242 @@
+// Forced end of a thread the library started.
+//
+// There is no safe way on Linux to end one thread from outside, and
+// pthread_cancel does not stop a thread that never reaches a cancellation
+// point. So the terminator sends the thread a dedicated real-time signal
+// whose handler ends only that thread, with the raw exit system call, and
+// only at a safe point: while the thread sleeps in a library wait (which
+// holds no lock), or while its interrupted instruction lies outside the C
+// library, the loader, the C++ runtime, the unwinder, the sanitizer runtimes
+// and this library, so that none of their locks can be left held. The code
+// ranges of those objects are collected before the handler is installed,
+// which keeps the handler async-signal-safe. Elsewhere the handler returns
+// and the terminator signals again each millisecond, after the previous
+// signal was handled, until a grace period has passed; then it asks for the
+// end wherever the thread is, and logs that. Either way it then waits on the
+// thread's handle, which the kernel signals when it has released the
+// thread's robust mutexes (they become abandoned).
+#include <dlfcn.h>
+#include <elf.h>
+#include <errno.h>
+#include <link.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <krcore/foundation.h>
+
+#include "foundation/errors.h"
+#include "logging/logsink.h"
+#include "foundation/linux/object.h"
+#include "threading/linux/thread_native.h"
+
+namespace krCore::detail {
+
+__attribute__((tls_model("initial-exec"))) thread_local const safe_sleep* t_safe_sleep = nullptr;
+
+int thread_kill_signal() { return SIGRTMAX - 3; }
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Code in which a thread must not be ended: collected once, read by the
+// handler.
+// ---------------------------------------------------------------------------
+
+struct code_range {
+  std::uintptr_t low;
+  std::uintptr_t high;
+};
+
+constexpr std::size_t kMaxRanges = 64;
+code_range g_unsafe[kMaxRanges];
+std::size_t g_unsafe_count = 0;
+
+// Runtimes whose code may hold process-wide locks (allocator, loader, stdio,
+// exception handling, sanitizer bookkeeping).
+bool is_runtime(const char* path) {
+  static const char* const kNames[] = {"libc.so", "ld-linux", "libstdc++", "libgcc_s",
+                                       "libasan", "libubsan", "liblsan",   "libtsan"};
+  const char* slash = std::strrchr(path, '/');
+  const char* base = slash ? slash + 1 : path;
+  for (const char* name : kNames)
+    if (std::strncmp(base, name, std::strlen(name)) == 0) return true;
+  return false;
+}
+
+int collect_object(struct dl_phdr_info* info, std::size_t, void* self) {
+  const auto own = reinterpret_cast<std::uintptr_t>(self);
+  bool ours = false;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    const std::uintptr_t low = info->dlpi_addr + ph.p_vaddr;
+    if (ph.p_type == PT_LOAD && own >= low && own < low + ph.p_memsz) ours = true;
+  }
+  if (!ours && !(info->dlpi_name && is_runtime(info->dlpi_name))) return 0;
+  for (int i = 0; i < info->dlpi_phnum && g_unsafe_count < kMaxRanges; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
+    const std::uintptr_t low = info->dlpi_addr + ph.p_vaddr;
+    g_unsafe[g_unsafe_count++] = {low, low + ph.p_memsz};
+  }
+  return 0;
+}
+
+bool in_unsafe_code(std::uintptr_t pc) {
+  for (std::size_t i = 0; i < g_unsafe_count; ++i)
+    if (pc >= g_unsafe[i].low && pc < g_unsafe[i].high) return true;
+  return false;
+}
+
+std::uintptr_t interrupted_pc(const void* context) {
+  const auto* uc = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+  return static_cast<std::uintptr_t>(uc->uc_mcontext.pc);
+#else
+#error "the interrupted instruction pointer is not known for this architecture"
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// The handler, on the target thread.
+// ---------------------------------------------------------------------------
+
+void kill_handler(int, siginfo_t*, void* context) {
+  const int saved_errno = errno;
+  thread_native* n = t_native;
+  if (n) {
+    n->deliveries.fetch_add(1, std::memory_order_acq_rel);
+    std::uint32_t request = n->kill.load(std::memory_order_acquire);
+    const bool safe = t_safe_sleep != nullptr || !in_unsafe_code(interrupted_pc(context));
+    if ((request == kKillNow || (request == kKillAtSafePoint && safe)) &&
+        n->kill.compare_exchange_strong(request, kKillExiting, std::memory_order_acq_rel)) {
+      n->abandoned = t_safe_sleep;
+      ::syscall(SYS_exit, 0);  // this thread only; the kernel releases its robust mutexes
+    }
+  }
+  errno = saved_errno;
+}
+
+// 0, or the Win32 code of the failure to install the handler.
+unsigned long install_handler() {
+  static std::once_flag once;
+  static unsigned long result = 0;
+  std::call_once(once, [] {
+    dl_iterate_phdr(&collect_object, reinterpret_cast<void*>(&kill_handler));
+    struct sigaction sa {};
+    sa.sa_sigaction = &kill_handler;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;  // interrupted calls go on unnoticed
+    sigfillset(&sa.sa_mask);
+    if (sigaction(thread_kill_signal(), &sa, nullptr) != 0) result = last_errno_as_win32();
+  });
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// The terminator.
+// ---------------------------------------------------------------------------
+
+// Signals the thread whenever the previous signal has been handled, and
+// waits on its handle in one-millisecond steps, for at most `ms`. True when
+// the handle became signalled.
+bool signal_until_ended(HANDLE thread, thread_native* n, DWORD ms) {
+  struct timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  bool pending = false;
+  std::uint32_t seen = 0;
+  for (;;) {
+    if (!pending || n->deliveries.load(std::memory_order_acquire) != seen) {
+      seen = n->deliveries.load(std::memory_order_acquire);
+      pending = pthread_kill(n->thread, thread_kill_signal()) == 0;
+    }
+    if (wait_any(&thread, 1, 1) == kWaitObject0) return true;
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long elapsed_ms =
+        (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed_ms >= static_cast<long long>(ms)) return false;
+  }
+}
+
+// After the handle of a thread we ended is signalled: gives back what the
+// thread held in its sleep and the reference it held on its own record.
+void after_forced_end(thread_native* n) {
+  std::uint32_t expected = kKillExiting;
+  if (!n->kill.compare_exchange_strong(expected, kKillDone, std::memory_order_acq_rel)) return;
+  if (n->abandoned && n->abandoned->abandon) n->abandoned->abandon(n->abandoned->argument);
+  thread_record_release_ended(n->record);
+}
+
+// Owns a handle for the terminator's own use.
+struct own_handle {
+  HANDLE h;
+  ~own_handle() {
+    if (h) close_handle(h);
+  }
+};
+
+}  // namespace
+
+DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
+  // A thread ending itself: nothing of this call may stay pinned on its
+  // stack. Its record is kept, as nobody is left to give it back.
+  bool self = false;
+  {
+    handle_ref ref(thread);
+    self = t_native && ref.get() && thread_native_of(ref.get()) == t_native;
+  }
+  if (self) {
+    if (const unsigned long error = install_handler()) return error;
+    t_native->kill.store(kKillNow, std::memory_order_release);
+    pthread_kill(pthread_self(), thread_kill_signal());  // does not return
+  }
+
+  // A handle of our own, so the caller may close theirs meanwhile.
+  own_handle own{duplicate_handle(thread)};
+  if (!own.h) return kErrorInvalidHandle;
+  handle_ref ref(own.h);
+  thread_native* n = ref.get() ? thread_native_of(ref.get()) : nullptr;
+  if (!n || !n->joinable) return kErrorInvalidHandle;
+  if (wait_any(&own.h, 1, 0) == kWaitObject0) {
+    after_forced_end(n);
+    return 0;
+  }
+  if (const unsigned long error = install_handler()) return error;
+
+  std::uint32_t expected = kKillNone;
+  n->kill.compare_exchange_strong(expected, kKillAtSafePoint, std::memory_order_acq_rel);
+
+  bool ended = signal_until_ended(own.h, n, grace_ms);
+  if (!ended) {
+    const int tid = n->tid.load(std::memory_order_relaxed);
+    if (log_enabled(kLogWarning))
+      log_entry(kLogWarning, L"terminate_thread - thread [" + std::to_wstring(tid) +
+                                 L"] reached no safe point within [" + std::to_wstring(grace_ms) +
+                                 L"] ms, ending it wherever it is");
+    expected = kKillAtSafePoint;
+    n->kill.compare_exchange_strong(expected, kKillNow, std::memory_order_acq_rel);
+    ended = signal_until_ended(own.h, n, grace_ms);
+  }
+  if (!ended) {
+    expected = kKillNow;
+    if (n->kill.compare_exchange_strong(expected, kKillNone, std::memory_order_acq_rel)) {
+      if (log_enabled(kLogError))
+        log_entry(kLogError, L"terminate_thread - thread [" +
+                                 std::to_wstring(n->tid.load(std::memory_order_relaxed)) +
+                                 L"] did not end; it blocks the signal that ends it");
+      return kErrorTimeout;
+    }
+    // The handler is ending the thread right now.
+    wait_any(&own.h, 1, INFINITE);
+  }
+  after_forced_end(n);
+  return 0;
+}
+
+}  // namespace krCore::detail

@@ -1,0 +1,45 @@
+// Internal: the threads the library starts itself, and their forced end.
+//
+// A thread is created held at a start gate, so that its id and waitable
+// handle are known to the creator before the thread runs any of its body;
+// resume_thread opens the gate. The handle is an ordinary thread handle
+// (signalled when the thread has ended, whatever ended it); closing its last
+// copy after the thread ended reclaims the thread's stack. terminate_thread
+// is the one way the library ends such a thread by force; the worker thread
+// and the pools share it. The Linux implementation is in posix/.
+#pragma once
+
+#include <krcore/wintypes.h>
+
+#include "foundation/internal.h"
+
+namespace krCore::detail {
+
+// The body a started thread runs once its gate opens.
+typedef unsigned (*thread_body)(void* argument);
+
+// Creates a thread held at its start gate and returns its handle, with the
+// thread id in `*id`. Null on failure, with errno set to the platform's
+// error number and the last error to its Win32 code.
+KRCORE_INTERNAL HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id);
+
+// Opens the start gate of a thread from create_thread_gated. Opening it twice
+// does nothing. False with the last error set (6) for any other handle.
+KRCORE_INTERNAL bool resume_thread(HANDLE thread);
+
+// How long terminate_thread waits for a safe point before it ends a thread
+// wherever it is, and then again for the end to show on the handle.
+constexpr DWORD kTerminateGraceMs = 100;
+
+// Ends a thread from create_thread_gated by force and waits until its handle
+// is signalled. The thread is ended at a safe point (inside a library wait,
+// or while it runs code outside the system and language runtimes and this
+// library, so it holds none of their locks); when it reaches none within
+// `grace_ms`, it is ended wherever it is, and that is logged. Returns 0 when
+// the thread has ended (also when it had ended already), 1460 when it could
+// not be ended (it blocks the signal that ends it, for example), 6 for a
+// handle that is not such a thread. Objects the thread allocated are lost,
+// as with any forced end; mutexes it held become abandoned.
+KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
+
+}  // namespace krCore::detail

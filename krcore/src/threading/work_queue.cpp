@@ -1,0 +1,233 @@
+// The bounded queue of a thread pool: submission with its wait for room, the
+// idle registrations of pool threads, the segment chain, and the discard of
+// a stopped pool's items.
+#include "threading/work_queue.h"
+
+#include <climits>
+#include <thread>
+#include <utility>
+
+#include "foundation/waitable.h"
+
+namespace krCore::detail {
+
+namespace {
+
+// How a thread that found the queue empty looks again before it sleeps: a
+// microsecond or two in all, enough to catch a submitter that is just behind
+// without a system call on either side. It looks only every few pauses: each
+// look pulls the submitters' count line to this core, which the next
+// submission then has to take back.
+constexpr int kLooksBeforeSleep = 8;
+constexpr int kPausesPerLook = 8;
+// How long the watcher looks: some 50 microseconds, the time a sleeping
+// thread takes to wake on a processor that has halted, so that work which
+// comes at least that often never waits for a wake-up.
+constexpr int kWatcherLooks = 50;
+// How many more looks the watcher may take while its probe expects work
+// soon: a few milliseconds' worth, the longest a virtual processor is seen
+// held up.
+constexpr int kWatcherExtraLooks = 5000;
+
+}  // namespace
+
+// The semaphore's maximum is not the queue's: stale units may sit beside a
+// full queue, and a release must never fail.
+work_queue::work_queue(unsigned int max_size)
+    : _watch(several_processors()),
+      _max(max_size),
+      _items(INT_MAX, 0, std::wstring()),
+      _room(true, std::wstring()) {
+  _tail.seg = _head.seg = new segment;
+}
+
+namespace {
+
+template <class Segment>
+void delete_chain(Segment* s) {
+  while (s) delete std::exchange(s, s->next);
+}
+
+}  // namespace
+
+work_queue::~work_queue() {
+  delete_chain(_head.seg);
+  delete_chain(_spares);
+}
+
+work_queue::segment* work_queue::take_segment() {
+  {
+    std::lock_guard<spin_lock> lock(_sparesLock);
+    if (segment* spare = _spares) {
+      _spares = std::exchange(spare->next, nullptr);
+      --_spareCount;
+      return spare;
+    }
+  }
+  return new segment;
+}
+
+void work_queue::advance_head() {
+  segment* done = std::exchange(_head.seg, _head.seg->next);
+  _head.index = 0;
+  {
+    std::lock_guard<spin_lock> lock(_sparesLock);
+    if (_spareCount < kSpares) {
+      done->next = std::exchange(_spares, done);
+      ++_spareCount;
+      return;
+    }
+  }
+  delete done;  // its slots are empty: this runs no item's destructor
+}
+
+bool work_queue::append(const std::shared_ptr<IThreadwork>& work, bool closing_room) {
+  std::lock_guard<spin_lock> lock(_tail.lock);
+  const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
+  if (pushed - _tail.popped_seen >= _max) {
+    // Near the maximum: look at the head's count, and when the queue is
+    // full and the caller will wait, close the room event and look once
+    // more, so that a removal between the two looks is not missed.
+    _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+    if (closing_room && pushed - _tail.popped_seen >= _max) {
+      _room.reset();
+      _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+    }
+    if (pushed - _tail.popped_seen >= _max) return false;
+  }
+  if (_tail.index == kSlots) {
+    segment* next = take_segment();
+    _tail.seg->next = next;
+    _tail.seg = next;
+    _tail.index = 0;
+  }
+  _tail.seg->slots[_tail.index++] = work;
+  _pushed.store(pushed + 1, std::memory_order_seq_cst);
+  return true;
+}
+
+void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
+  while (!append(work, true)) {
+    HANDLE room = _room;
+    wait_any(&room, 1, INFINITE);
+  }
+  wake_for_push();
+}
+
+bool work_queue::try_push(const std::shared_ptr<IThreadwork>& work) {
+  if (!append(work, false)) return false;
+  wake_for_push();
+  return true;
+}
+
+void work_queue::wake_for_push() {
+  // The watcher takes a lone item without a wake-up; once it leaves the
+  // watch it looks at the queue again before sleeping, and when it takes an
+  // item with more behind it, pop() wakes a sleeper for the rest. Items
+  // already waiting beside this one mean that the watcher is busy or that
+  // its processor is held up (on a virtual machine, for milliseconds at
+  // times): then a sleeper is woken at once, so one stalled thread does not
+  // hold up the queue.
+  if (_watcher.load(std::memory_order_seq_cst) != 0 && size() <= 1) return;
+  wake_idle();
+}
+
+void work_queue::set_idle_probe(idle_probe* probe) {
+  std::lock_guard<std::mutex> lock(_probeLock);
+  _probe = probe;
+}
+
+idle_probe::answer work_queue::ask_probe() {
+  std::unique_lock<std::mutex> lock(_probeLock, std::try_to_lock);
+  if (!lock || !_probe) return idle_probe::answer::none;
+  return _probe->look();
+}
+
+bool work_queue::claim_idle() {
+  unsigned int idle = _idle.load(std::memory_order_seq_cst);
+  while (idle != 0 && !_idle.compare_exchange_weak(idle, idle - 1, std::memory_order_seq_cst)) {
+  }
+  return idle != 0;
+}
+
+void work_queue::wake_idle() {
+  // Claim a registration of a thread that sleeps or is about to, if any.
+  if (claim_idle()) _items.release(1);
+}
+
+bool work_queue::spin_for_item() const {
+  for (int i = 0; i < kLooksBeforeSleep; ++i) {
+    for (int j = 0; j < kPausesPerLook; ++j) cpu_relax();
+    if (size() != 0) return true;
+  }
+  return false;
+}
+
+DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+  unsigned int none = 0;
+  if (_watch && _watcher.compare_exchange_strong(none, 1, std::memory_order_seq_cst)) {
+    // Looks at which the probe expects work soon do not count, up to a
+    // limit, so that work due in a moment still finds a thread awake.
+    bool found = false;
+    int extra = kWatcherExtraLooks;
+    for (int i = 0; i < kWatcherLooks && !found; ++i) {
+      std::this_thread::yield();
+      found = size() != 0;
+      if (found) break;
+      const idle_probe::answer answer = ask_probe();
+      if (answer == idle_probe::answer::submitted) {
+        found = true;
+      } else if (answer == idle_probe::answer::soon && extra > 0) {
+        --extra;
+        --i;
+      }
+    }
+    // Leaving the watch before the look below (registration, then the
+    // queue) makes a submitter that still saw the watcher safe: its item is
+    // in the queue by the time this thread looks.
+    _watcher.store(0, std::memory_order_seq_cst);
+    if (found) return 0;
+  }
+  _idle.fetch_add(1, std::memory_order_seq_cst);
+  const bool empty = size() == 0;
+  const DWORD result = empty ? wait_any(handles, count, timeout_ms) : 0;
+  if (!empty || result != 0) {
+    // Withdraw a registration: this thread does not sleep (any more) with
+    // a unit on its way.
+    claim_idle();
+  }
+  return result;
+}
+
+unsigned int work_queue::size() const {
+  // The head's count first: the tail's, read after it, is never smaller.
+  const unsigned long long popped = _popped.load(std::memory_order_seq_cst);
+  const unsigned long long pushed = _pushed.load(std::memory_order_seq_cst);
+  return static_cast<unsigned int>(pushed - popped);
+}
+
+void work_queue::discard() {
+  segment* dropped;
+  {
+    std::lock_guard<spin_lock> tail(_tail.lock);
+    std::lock_guard<spin_lock> head(_head.lock);
+    HANDLE items = _items;
+    while (wait_any(&items, 1, 0) == kWaitObject0) {
+    }
+    // The queued items move to a chain of their own; the queue restarts in
+    // a fresh segment.
+    dropped = _head.seg;
+    _head.seg = _tail.seg = take_segment();
+    _head.index = _tail.index = 0;
+    const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
+    _popped.store(pushed, std::memory_order_seq_cst);
+    _tail.popped_seen = pushed;
+    _idle.store(0, std::memory_order_seq_cst);
+    _room.signal();
+  }
+  // The items are released outside the locks: their destructors may be
+  // anything, a submission included.
+  delete_chain(dropped);
+}
+
+}  // namespace krCore::detail

@@ -1,0 +1,215 @@
+// Internal: the bounded first-in first-out queue of a thread pool.
+//
+// Submitters and pool threads work at opposite ends of a chain of fixed-size
+// segments, each end under its own lock, so that a submitter and a pool
+// thread never wait for each other: the tail lock orders submitters, the
+// head lock orders pool threads. Two running counts tell the ends about each
+// other: `_pushed` (written under the tail lock once an item is in its slot)
+// and `_popped` (written under the head lock once an item left its slot);
+// their difference is the number of waiting items. The slot contents and the
+// segment links are published by the `_pushed` store that follows them.
+// Emptied segments are kept for reuse, so a queue that holds steady
+// allocates nothing. Each end and each count sits on its own cache line, so
+// a busy pool moves only the lines that carry items and counts between
+// cores.
+//
+// A submitter appends at once while the queue is below its maximum and
+// sleeps on the manual-reset room event only while it is full; it resets the
+// event and looks again before sleeping, and the removal that leaves a full
+// queue signals it, so no submitter sleeps beside room.
+//
+// Pool threads that find the queue empty sleep in the library's wait on a
+// semaphore (with whatever other handles the pool adds). The semaphore is
+// released only for a thread that sleeps or is about to: a thread registers
+// as idle and then looks at the queue once more; a submitter publishes its
+// item and then claims one registration (if there is any) and releases one
+// unit for it. Each side writes before it reads, sequentially consistent, so
+// at least one of them sees the other: no item is left without a thread, and
+// a busy pool signals nothing per item. A thread that leaves the wait
+// without using a unit withdraws one registration. Registrations are
+// anonymous, so a thread may withdraw one whose unit was already released;
+// that unit then wakes another sleeper or makes a later wait return at once
+// to an empty queue, so that idle registrations plus released units always
+// cover the threads that may sleep.
+#pragma once
+
+#include <krcore/threading.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "foundation/spin_lock.h"
+
+namespace krCore::detail {
+
+// What a watching pool thread asks, on each look that finds the queue empty,
+// of the one source of work that can say more (see set_idle_probe): `none`
+// when no work is due soon, `soon` when some is, so that the thread keeps
+// watching, and `submitted` when the call itself queued work.
+class idle_probe {
+ public:
+  enum class answer { none, soon, submitted };
+  virtual answer look() noexcept = 0;
+
+ protected:
+  ~idle_probe() = default;
+};
+
+class work_queue {
+ public:
+  // At most `max_size` items wait (at least 1 is needed). Throws
+  // semaphore_exception / eventexception when the objects cannot be created.
+  explicit work_queue(unsigned int max_size);
+  ~work_queue();
+  work_queue(const work_queue&) = delete;
+  work_queue& operator=(const work_queue&) = delete;
+
+  // Appends `work`, blocking while the queue is full, and wakes a sleeping
+  // thread if there is one. Throws std::bad_alloc when a segment cannot be
+  // allocated (the queue is unchanged then).
+  void push(const std::shared_ptr<IThreadwork>& work);
+  // The same without blocking: false, and nothing appended, when the queue
+  // is full.
+  bool try_push(const std::shared_ptr<IThreadwork>& work);
+
+  // Installs the probe the watching thread asks while the queue is empty
+  // (null removes it). Returns once no thread is inside the previous
+  // probe's look(), so that its owner may go away. The probe's look() runs
+  // on a pool thread with the probe's lock held: it must not wait for long,
+  // and whatever it queues it queues with try_push.
+  void set_idle_probe(idle_probe* probe);
+
+  // Returns 0 at once when an item is queued (take it with pop, which may
+  // still come back empty when another thread was quicker); otherwise waits
+  // on `handles` (handles[0] must be items()) for at most `timeout_ms` and
+  // returns the wait's result. The same as spin_for_item() followed, when
+  // that finds nothing, by sleep_for_item().
+  DWORD wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+    return spin_for_item() ? 0 : sleep_for_item(handles, count, timeout_ms);
+  }
+  // Looks for a queued item for a microsecond or two without a system call:
+  // true when there is one.
+  bool spin_for_item() const;
+  // Waits as wait_for_item does, after the short spin found nothing: one
+  // thread of the pool at a time (the watcher) looks for work a while
+  // longer before it sleeps, so that work arriving at a steady pace is
+  // taken up without a wake-up on either side; the others register as idle
+  // and sleep at once. Returns 0 as soon as an item is queued.
+  DWORD sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms);
+
+  // Removes and returns the front item, or empty when the queue is empty
+  // (a thread may hold a unit for an item that discard() took).
+  // `on_taken(item)` runs under the head lock before the item stops counting
+  // as queued, so that a count of running plus queued items never misses an
+  // item that is on its way from the queue to a thread; it may move the item
+  // away (pop then returns what it left).
+  template <class OnTaken>
+  std::shared_ptr<IThreadwork> pop(OnTaken&& on_taken) {
+    std::shared_ptr<IThreadwork> work;
+    bool was_full, more;
+    {
+      std::lock_guard<spin_lock> lock(_head.lock);
+      const unsigned long long popped = _popped.load(std::memory_order_relaxed);
+      const unsigned long long pushed = _pushed.load(std::memory_order_seq_cst);
+      if (pushed == popped) return work;
+      if (_head.index == kSlots) advance_head();
+      work = std::move(_head.seg->slots[_head.index++]);
+      on_taken(work);
+      _popped.store(popped + 1, std::memory_order_release);
+      was_full = pushed - popped >= _max;
+      more = pushed - popped > 1;
+    }
+    if (was_full) _room.signal();
+    // A submitter that saw the watcher woke nobody: pass the wake-up on
+    // while items remain, so that a burst spreads over the sleeping threads.
+    if (more) wake_idle();
+    return work;
+  }
+  std::shared_ptr<IThreadwork> pop() {
+    return pop([](std::shared_ptr<IThreadwork>&) {});
+  }
+
+  // The number of queued items (a snapshot; never more than were queued at
+  // any moment of the call).
+  unsigned int size() const;
+  // Drops every queued item without running it, takes back the semaphore's
+  // units and the idle registrations, and wakes blocked submitters. Only
+  // while no pool thread runs.
+  void discard();
+  // The semaphore pool threads sleep on.
+  void* items() { return static_cast<void*>(_items); }
+
+ private:
+  // Slots per segment: a segment stays below a kilobyte, which the
+  // allocator serves from its per-thread caches without reorganising its
+  // free lists.
+  static constexpr unsigned kSlots = 62;
+  // How many emptied segments are kept for reuse (about 64 KiB).
+  static constexpr unsigned kSpares = 64;
+  struct segment {
+    segment* next = nullptr;
+    std::shared_ptr<IThreadwork> slots[kSlots];
+  };
+
+  // Moves the head to the next segment, which the tail has linked before it
+  // published an item there, and keeps the old one as a spare.
+  void advance_head();
+  // Hands out a spare segment, or a new one.
+  segment* take_segment();
+  // Appends under the tail lock while the queue is below its maximum. When
+  // it is full, false; with `closing_room`, the room event is reset first
+  // and the head's count read once more, so that a waiter on the event
+  // misses no removal.
+  bool append(const std::shared_ptr<IThreadwork>& work, bool closing_room);
+  // After an append: wakes a sleeping thread unless the watcher will take
+  // the item.
+  void wake_for_push();
+  // The probe's answer, or none when there is no probe or another thread
+  // is changing it.
+  idle_probe::answer ask_probe();
+  // Takes one idle registration away; false when there was none.
+  bool claim_idle();
+  // Claims an idle registration, if there is one, and releases a unit of
+  // the semaphore for it.
+  void wake_idle();
+
+  // Each end's lock and position on a line of its own, and each count on
+  // another: a pool thread that looks at the counts while it waits for work
+  // does not take away the line a submitter locks.
+  struct alignas(64) tail_end {
+    spin_lock lock;
+    segment* seg = nullptr;
+    unsigned index = 0;
+    // The last `_popped` this end read: the queue is surely below its
+    // maximum while pushed - popped_seen is, so the head's count is read
+    // only near the maximum.
+    unsigned long long popped_seen = 0;
+  };
+  struct alignas(64) head_end {
+    spin_lock lock;
+    segment* seg = nullptr;
+    unsigned index = 0;
+  };
+
+  tail_end _tail;
+  head_end _head;
+  alignas(64) std::atomic<unsigned long long> _pushed{0};
+  alignas(64) std::atomic<unsigned long long> _popped{0};
+  alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
+  std::atomic<unsigned int> _watcher{0};           // 1 while a thread watches for work
+  const bool _watch;                               // false on a single processor
+  // The probe and the lock that keeps it from being replaced while a
+  // watcher is inside it.
+  std::mutex _probeLock;
+  idle_probe* _probe = nullptr;
+  // Emptied segments, a stack linked through `next`.
+  alignas(64) spin_lock _sparesLock;
+  segment* _spares = nullptr;
+  unsigned _spareCount = 0;
+  const unsigned int _max;
+  semaphore _items;
+  manualresetevent _room;
+};
+
+}  // namespace krCore::detail
