@@ -73,7 +73,7 @@ TEST_F(DirectoriesTest, TempFolderFailuresCarryTheSystemCode) {
     krCore::CreateTempFolder((dir / "file").wstring(), L"t");
     FAIL() << "no exception";
   } catch (const w32_exception& e) {
-    EXPECT_EQ(e.code(), 3u);
+    EXPECT_EQ(e.code, 3u);
   }
   EXPECT_TRUE(logged(L"CreateTempFolder - failed to create directory ["));
   // A parent two levels deep cannot be made by the one-level creation.

@@ -120,7 +120,7 @@ TYPED_TEST(BothPools, AnItemBoundToOnePoolIsRefusedByAnother) {
     second.submitwork(item);
     FAIL() << "a second pool accepted the item";
   } catch (const w32_exception& e) {
-    EXPECT_EQ(e.code(), 1627u);
+    EXPECT_EQ(e.code, 1627u);
   }
   EXPECT_EQ(item->GetThreadpoolPtr(), &first);
   EXPECT_EQ(second.WaitingWorkCount(), 0u);

@@ -171,7 +171,7 @@ TEST_F(FakeClockTest, ProcessStopwatchRefusesToStopEveryTime) {
   sw.Start();
   const auto e = testsupport::thrown<w32_exception>([&] { sw.Stop(); });
   ASSERT_TRUE(e);
-  EXPECT_EQ(e->code(), 1u);
+  EXPECT_EQ(e->code, 1u);
   EXPECT_STREQ(e->description(), L"ProcessStopwatch timer cannot be stopped!");
   // Again, and through the interface.
   IStopwatch& base = sw;

@@ -83,13 +83,16 @@ class KRCORE_API w32_exception : public std::exception {
   ~w32_exception() override;
 
   const char* what() const noexcept override;
-  unsigned long code() const { return _code; }
+  // The same as the field `code`.
+  unsigned long error_code() const { return code; }
   // The wide description: the given text, else the system text for the code,
   // else "IDispatch error #n" / "Unknown error 0x…".
   const wchar_t* description() const noexcept;
 
+  // The Win32 error or HRESULT the exception carries.
+  unsigned long code;
+
  private:
-  unsigned long _code;
   mutable wchar_t* _wdescription = nullptr;
   mutable char* _description = nullptr;
 };

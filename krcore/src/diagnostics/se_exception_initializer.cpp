@@ -226,10 +226,10 @@ __attribute__((no_sanitize("null"))) void se_exception_initializer::Analyze(cons
     HandleNonContinuableExceptionFlag(e, info);
   } catch (w32_exception& e) {
     std::wostringstream os;
-    os << L"w32_exception caught: Error [" << e.code() << L"L], " << e.description();
+    os << L"w32_exception caught: Error [" << e.code << L"L], " << e.description();
     const std::wstring text = os.str();
     LOGVERBOSE(text);
-    add(se_exception_info(code32(e.code()), text, e.description()), false);
+    add(se_exception_info(code32(e.code), text, e.description()), false);
   } catch (std::exception& e) {
     std::ostringstream os;
     os << "std::exception caught: "

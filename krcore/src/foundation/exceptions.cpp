@@ -108,17 +108,17 @@ std::wstring krException::whatwide() const { return krCore::convertstringtowstri
 // w32_exception
 // ---------------------------------------------------------------------------
 
-w32_exception::w32_exception(const std::wstring& text) : _code(krCore::detail::kErrorFunctionFailed) {
+w32_exception::w32_exception(const std::wstring& text) : code(krCore::detail::kErrorFunctionFailed) {
   if (!text.empty()) _wdescription = heap_copy(text.c_str(), text.size());
 }
 
-w32_exception::w32_exception(const wchar_t* text, unsigned long code) : _code(code) {
+w32_exception::w32_exception(const wchar_t* text, unsigned long error) : code(error) {
   if (text) _wdescription = heap_copy(text, std::wcslen(text));
 }
 
-w32_exception::w32_exception(unsigned long code) : _code(code) {}
+w32_exception::w32_exception(unsigned long error) : code(error) {}
 
-w32_exception::w32_exception(const w32_exception& other) : std::exception(other), _code(other._code) {
+w32_exception::w32_exception(const w32_exception& other) : std::exception(other), code(other.code) {
   if (other._wdescription)
     _wdescription = heap_copy(other._wdescription, std::wcslen(other._wdescription));
 }
@@ -131,8 +131,8 @@ w32_exception::~w32_exception() {
 const wchar_t* w32_exception::description() const noexcept {
   if (_wdescription) return _wdescription;
   try {
-    std::wstring text = system_text_without_line_end(_code);
-    if (text.empty()) text = idispatch_or_unknown(_code, _code & 0xFFFF);
+    std::wstring text = system_text_without_line_end(code);
+    if (text.empty()) text = idispatch_or_unknown(code, code & 0xFFFF);
     _wdescription = heap_copy(text.c_str(), text.size());
   } catch (...) {
     // Out of memory: fall through to the last resort.
@@ -161,9 +161,9 @@ std::wstring _com_error::ErrorMessage() const {
   const unsigned long code = static_cast<unsigned int>(_hr);
   std::wstring text = system_text_without_line_end(code);
   if (!text.empty()) return text;
-  const unsigned int dispatch_code =
+  const unsigned int dispatchcode =
       (code >= 0x80040200ul && code <= 0x8004FFFFul) ? (code - 0x80040200ul) & 0xFFFF : 0;
-  return idispatch_or_unknown(code, dispatch_code);
+  return idispatch_or_unknown(code, dispatchcode);
 }
 
 // ---------------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include "time/clocks.h"
 #include "logging/debug_output.h"
 #include "sysutil/directories.h"
+#include "sysutil/environment.h"
 #include "logging/logfile_writer.h"
 #include "logging/logline.h"
 #include "foundation/utf.h"
@@ -63,7 +64,7 @@ void logger::save_base_filename(const wchar_t* name) {
                                     "Logs" / exe.stem() / exe.filename());
     }
     if (pid_unique_filenames_logging())
-      base = (boost::wformat(L"%1%.%2%.%3%") % base % detail::clocks().tick_count() % _pid).str();
+      base = (boost::wformat(L"%1%.%2%.%3%") % base % detail::clocks().tick_count() % detail::current_process_id()).str();
     _baseFilename = base;
     detail::debug_output(L"logger::save_base_filename : " + _baseFilename + L"\r\n");
   } catch (const std::exception& e) {
@@ -101,7 +102,9 @@ void logger::write_entry_to_file(const wchar_t* message, unsigned level) {
     unsigned long error = 0;
     char* const begin =
         _file->begin_line(detail::log_line_builder::utf16le_bound(text.size()), error);
-    _file->end_line(_lineBuilder->build_utf16le(text, level, begin));
+    if (!begin) throw w32_exception(error);
+    const unsigned long written = _file->end_line(_lineBuilder->build_utf16le(text, level, begin));
+    if (error == 0) error = written;
     if (error != 0) throw w32_exception(error);
     check_file_size();
   } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <utility>
 
@@ -15,8 +16,14 @@ namespace {
 // The calling thread's encoded line and its place in a writer's queue. The
 // buffer keeps its capacity, so a line costs no allocation once it has grown
 // to the thread's longest line.
+//
+// Trivially destructible, so the slot stays usable for the whole life of the
+// thread: a line logged after the thread's destructors began (a static
+// destructor, an atexit handler, another thread-local's destructor) finds
+// a slot whose buffer `slot_release` has freed and marked `ended`, and is
+// written through a buffer of its own.
 struct thread_slot {
-  std::unique_ptr<char[]> buffer;
+  char* buffer = nullptr;
   std::size_t capacity = 0;
   const log_file_writer* writer = nullptr;
   std::uint64_t sequence = 0;
@@ -24,15 +31,27 @@ struct thread_slot {
   // logs from inside the logger (a settings report, a callback), when it
   // holds the lock that other lines wait for and must not wait for them.
   unsigned nesting = 0;
+  bool ended = false;
 };
 
 // The initial-exec model reaches the slot without a call into the dynamic
 // linker on every line; the slot is small enough for the static TLS space
 // the loader keeps for libraries loaded later.
-thread_slot& this_thread_slot() {
-  static thread_local thread_slot slot __attribute__((tls_model("initial-exec")));
-  return slot;
-}
+__attribute__((tls_model("initial-exec"))) thread_local thread_slot t_slot;
+
+thread_slot& this_thread_slot() { return t_slot; }
+
+// Frees the thread's buffer when the thread's destructors run; constructed
+// with the first buffer, so a thread that never logs registers nothing.
+struct slot_release {
+  ~slot_release() {
+    delete[] t_slot.buffer;
+    t_slot.buffer = nullptr;
+    t_slot.capacity = 0;
+    t_slot.ended = true;
+  }
+};
+thread_local slot_release t_release;
 
 constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 
@@ -69,8 +88,9 @@ unsigned long log_file_writer::open(const std::wstring& path, bool write_through
 unsigned long log_file_writer::enqueue(std::wstring_view line) {
   unsigned long error = 0;
   char* begin = begin_line(line.size() * 4, error);
-  end_line(encode_utf16le(line, begin));
-  return error;
+  if (!begin) return error;
+  const unsigned long written = end_line(encode_utf16le(line, begin));
+  return error != 0 ? error : written;
 }
 
 char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
@@ -83,23 +103,41 @@ char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
   }
   if (slot.capacity < bound) {
     const std::size_t capacity = std::max({bound, slot.capacity * 2, std::size_t{512}});
-    slot.buffer = std::make_unique_for_overwrite<char[]>(capacity);
+    char* const buffer = new (std::nothrow) char[capacity];
+    if (!buffer) {
+      error = 8;
+      return nullptr;
+    }
+    if (!slot.ended) (void)&t_release;  // first buffer: free it at thread end
+    delete[] slot.buffer;
+    slot.buffer = buffer;
     slot.capacity = capacity;
   }
-  return slot.buffer.get();
+  return slot.buffer;
 }
 
-void log_file_writer::end_line(const char* end) {
+unsigned long log_file_writer::end_line(const char* end) {
   thread_slot& slot = this_thread_slot();
-  const std::string_view bytes(slot.buffer.get(),
-                               static_cast<std::size_t>(end - slot.buffer.get()));
+  const std::string_view bytes(slot.buffer, static_cast<std::size_t>(end - slot.buffer));
+  std::uint64_t sequence;
   {
     std::lock_guard<spin_lock> queue(_queueLock);
     _queue.push_back(bytes);
-    slot.sequence = ++_queued;
+    sequence = ++_queued;
   }
-  slot.writer = this;
   _size += bytes.size();
+  if (!slot.ended) {
+    slot.sequence = sequence;
+    slot.writer = this;
+    return 0;
+  }
+  // The thread is ending and nothing frees a buffer it keeps: write the line
+  // now and let the buffer go.
+  const unsigned long error = commit_through(sequence, false);
+  delete[] slot.buffer;
+  slot.buffer = nullptr;
+  slot.capacity = 0;
+  return error;
 }
 
 void log_file_writer::arrive(critical_section& lock) {

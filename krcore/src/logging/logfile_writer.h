@@ -51,7 +51,7 @@ class KRCORE_INTERNAL log_file_writer {
   unsigned long open(const std::wstring& path, bool write_through);
 
   // Encodes `line` as UTF-16LE into the calling thread's buffer and queues
-  // it (begin_line and end_line in one). Returns begin_line's code.
+  // it (begin_line and end_line in one). Returns the first failure's code.
   unsigned long enqueue(std::wstring_view line);
 
   // The two halves of queueing a line that the caller encodes itself:
@@ -59,9 +59,12 @@ class KRCORE_INTERNAL log_file_writer {
   // buffer, and end_line queues the bytes from there up to `end`. A line the
   // thread queued earlier and has not committed yet (a line logged from
   // inside the logger's callback) is written first, so the buffer can be
-  // reused; `error` is 0 or the Win32 code of that earlier write.
+  // reused; `error` is 0 or the Win32 code of that earlier write. A null
+  // result (no memory for the buffer) queues nothing; `error` says why.
+  // end_line returns 0, or the code of the write it makes at once for a
+  // thread whose thread-local storage is being torn down.
   char* begin_line(std::size_t bound, unsigned long& error);
-  void end_line(const char* end);
+  unsigned long end_line(const char* end);
 
   // Bytes in the file once everything queued is written.
   std::uint64_t tracked_size() const { return _size; }

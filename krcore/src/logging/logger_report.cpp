@@ -115,7 +115,7 @@ void logger::log_logsettings(const wchar_t* source, log_levels level) {
     item(text, L"MaxFilesPerProcess") << _maxFileCount << L"\r\n";
     item(text, L"IncludeFilter") << _includeFilters.size() << L" string filters\r\n";
     item(text, L"ExcludeFilter") << _excludeFilters.size() << L" string filters\r\n";
-    item(text, L"PID") << _pid << L" (" << build_architecture() << L")\r\n";
+    item(text, L"PID") << detail::current_process_id() << L" (" << build_architecture() << L")\r\n";
     item(text, L"COMPUTER") << GetComputerNameW(false) << L"\r\n";
     guarded_item(
         text, L"Windows Version", windows_version_text,

@@ -5,7 +5,9 @@
 
 #include "time/clocks.h"
 #include "time/filetime.h"
+#include "foundation/fork_child.h"
 #include "foundation/utf.h"
+#include "sysutil/environment.h"
 
 #include <climits>
 #include <cstring>
@@ -46,8 +48,13 @@ struct thread_field {
   unsigned char size = 0;
 };
 
+__attribute__((tls_model("initial-exec"))) thread_local thread_field t_field;
+
+// A forked child's one thread formats its own id on its next line.
+const int g_fork_reset = (at_fork_child([] { t_field.size = 0; }), 0);
+
 const thread_field& this_thread_field() {
-  static thread_local thread_field field __attribute__((tls_model("initial-exec")));
+  thread_field& field = t_field;
   if (field.size == 0) {
     char digits[32];
     char* end = put_ascii(format_number(digits, current_thread_id(), 5, ' '), field.bytes);
@@ -61,7 +68,9 @@ constexpr char kLineEnd[] = {'\r', 0, '\n', 0};
 
 }  // namespace
 
-log_line_builder::log_line_builder(unsigned long pid) : _second(INT64_MIN), _pid(pid) {
+log_line_builder::log_line_builder(unsigned long pid)
+    : _second(INT64_MIN), _pid(pid), _forkGeneration(fork_generation()) {
+  (void)g_fork_reset;
   _line.reserve(256);
 }
 
@@ -98,7 +107,14 @@ char* log_line_builder::prefix(unsigned level, char* out) {
   const unsigned long long now = clocks().utc_now();
   const auto second = static_cast<std::int64_t>(now / kFileTimeUnitsPerSecond -
                                                 kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
-  if (second != _second) refresh_head(second);
+  if (second != _second || _forkGeneration != fork_generation()) {
+    // In a forked child the head names the child's process.
+    if (_forkGeneration != fork_generation()) {
+      _forkGeneration = fork_generation();
+      _pid = current_process_id();
+    }
+    refresh_head(second);
+  }
   const auto millisecond = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
   _head[_msAt] = static_cast<char>('0' + millisecond / 100);
   _head[_msAt + 2] = static_cast<char>('0' + millisecond / 10 % 10);

@@ -59,6 +59,8 @@ class KRCORE_INTERNAL log_line_builder {
   std::size_t _headSize = 0;
   std::size_t _msAt = 0;
   unsigned long _pid;
+  // The fork generation `_pid` belongs to.
+  unsigned _forkGeneration;
   std::wstring _line;
 };
 

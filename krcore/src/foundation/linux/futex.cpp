@@ -18,14 +18,23 @@
 #include <mutex>
 #include <thread>
 
+#include "foundation/fork_child.h"
 #include "foundation/linux/object.h"
 #include "foundation/spin_lock.h"
 
 namespace krCore::detail {
 
+namespace {
+// The calling thread's system id, 0 until asked; a forked child's one thread
+// asks again, since it has an id of its own.
+thread_local int t_tid = 0;
+const int g_fork_reset = (at_fork_child([] { t_tid = 0; }), 0);
+}  // namespace
+
 int current_tid() {
-  static thread_local int tid = static_cast<int>(::syscall(SYS_gettid));
-  return tid;
+  (void)g_fork_reset;
+  if (t_tid == 0) t_tid = static_cast<int>(::syscall(SYS_gettid));
+  return t_tid;
 }
 
 void futex_wake(std::atomic<std::uint32_t>* word, int count, bool shared) {

@@ -1,0 +1,90 @@
+// Logging at the edges of a process's life: lines logged while a thread's
+// or the process's destructors run, and lines of a forked child.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "logfile_support.h"
+
+namespace {
+
+using namespace logfiletest;
+
+// Logs `text` from its destructor, which runs after the logger's own
+// per-thread state of the same thread is gone when it was made first.
+struct logs_when_destroyed {
+  const wchar_t* text = nullptr;
+  ~logs_when_destroyed() {
+    if (text) krCore::singleton<logger>::instance()->log(text);
+  }
+};
+thread_local logs_when_destroyed t_last_words;
+
+// Runs `child` in a forked child and returns its exit status (-1 when it
+// did not exit normally).
+template <class Body>
+int in_child(Body child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) child();  // exits on its own
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -2;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The number after `field` in a log line ("PID: ", "TID: "), or -1.
+long number_after(const std::wstring& line, const wchar_t* field) {
+  const size_t at = line.find(field);
+  return at == std::wstring::npos ? -1 : std::wcstol(line.c_str() + at + wcslen(field), nullptr, 10);
+}
+
+TEST_F(LogFileTest, LinesLoggedWhileThreadsAndTheProcessEndAreWritten) {
+  const fs::path base = dir / "Svc";
+  const int status = in_child([&] {
+    log->initialize(0x1, logger::log_normal, 0, 0, base.wstring().c_str());
+    std::thread([&] {
+      t_last_words.text = L"worker teardown";
+      log->log(L"worker running");
+    }).join();
+    t_last_words.text = L"main teardown";
+    log->log(L"main running");
+    std::atexit([] { krCore::singleton<logger>::instance()->log(L"atexit handler"); });
+    std::exit(0);
+  });
+  ASSERT_EQ(status, 0);
+  const std::vector<std::wstring> lines = all_lines(base, 1);
+  for (const wchar_t* text :
+       {L"worker running", L"worker teardown", L"main running", L"main teardown", L"atexit handler"}) {
+    bool found = false;
+    for (const std::wstring& line : lines) found = found || line.ends_with(text);
+    EXPECT_TRUE(found) << "missing: " << krCore::detail::utf8_from_wide(text);
+  }
+}
+
+TEST_F(LogFileTest, AForkedChildLogsItsOwnProcessAndThreadId) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 0, 0, base.wstring().c_str());
+  log->log(L"parent before");
+  pid_t child = 0;
+  const int status = in_child([&] {
+    log->log(L"child line");
+    ::_exit(0);
+  });
+  ASSERT_EQ(status, 0);
+  log->log(L"parent after");
+  for (const std::wstring& line : all_lines(base, 1)) {
+    if (line.ends_with(L"child line")) {
+      child = static_cast<pid_t>(number_after(line, L"PID: "));
+      EXPECT_NE(child, ::getpid());
+      // The child's one thread is its main thread: its id is the child's.
+      EXPECT_EQ(number_after(line, L"TID: "), child) << krCore::detail::utf8_from_wide(line);
+    } else if (line.ends_with(L"parent after")) {
+      EXPECT_EQ(number_after(line, L"PID: "), ::getpid());
+      EXPECT_EQ(number_after(line, L"TID: "), ::gettid());
+    }
+  }
+  EXPECT_GT(child, 0) << "the child's line is missing";
+}
+
+}  // namespace
