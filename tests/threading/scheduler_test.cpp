@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <string>
@@ -337,4 +338,39 @@ TEST(ProcessServices, MakesOneSchedulerOnly) {
   first.AddDelay(0.0, item);
   EXPECT_TRUE(item->completed(kStepMs));
   EXPECT_TRUE(first.Shutdown(kStepMs));
+}
+
+TEST(CommandScheduler, RefusesNonFiniteTimesAndEmptyWorkAndKeepsRunningTheRest) {
+  probe_scheduler scheduler;
+  ASSERT_EQ(scheduler.Start(), 1);
+  auto waiting_work = std::make_shared<probe_work>();
+  const std::wstring waiting = scheduler.AddDelay(0.2, waiting_work);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const auto refused = [](auto call) {
+    try {
+      call();
+    } catch (const w32_exception& e) {
+      return e.code == 87u;
+    }
+    return false;
+  };
+  auto item = std::make_shared<probe_work>();
+  EXPECT_TRUE(refused([&] { scheduler.AddDelay(nan, item); }));
+  EXPECT_TRUE(refused([&] { scheduler.AddMoment(nan, item); }));
+  EXPECT_TRUE(refused([&] { scheduler.AddDelay(inf, item); }));
+  EXPECT_TRUE(refused([&] { scheduler.AddMoment(-inf, item); }));
+  EXPECT_TRUE(refused([&] { scheduler.AddDelay(0.0, nullptr); }));
+  EXPECT_TRUE(refused([&] { scheduler.AddMoment(0.0, std::shared_ptr<krCore::IThreadwork>()); }));
+  // A refused reschedule leaves the command where it was.
+  EXPECT_TRUE(refused([&] { scheduler.RescheduleMoment(waiting, nan); }));
+  EXPECT_TRUE(refused([&] { scheduler.RescheduleDelay(waiting, inf); }));
+
+  // The scheduler goes on: the waiting command and a new one both run.
+  auto later = std::make_shared<probe_work>();
+  scheduler.AddDelay(0.0, later);
+  EXPECT_TRUE(later->completed(kStepMs));
+  EXPECT_TRUE(waiting_work->completed(kStepMs));
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
+  EXPECT_EQ(item->runs.load(), 0);
 }

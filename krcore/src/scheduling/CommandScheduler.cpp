@@ -14,6 +14,7 @@
 #include <krcore/timing.h>
 
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -50,6 +51,22 @@ unsigned long finite_ms(double seconds) {
   if (ms >= kMaxFiniteWaitMs) return static_cast<unsigned long>(kMaxFiniteWaitMs);
   return ms > 0.0 ? static_cast<unsigned long>(ms) : 0ul;
 }
+
+// Refuses a moment the time table cannot order (NaN) or never reaches
+// (an infinity), and an empty work item, which nothing could run: the
+// caller learns at once, and the commands already waiting lose nothing.
+void check_moment(double moment_s, const wchar_t* text) {
+  if (!std::isfinite(moment_s)) throw w32_exception(text, detail::kErrorInvalidParameter);
+}
+
+void check_work(const std::shared_ptr<IThreadwork>& work) {
+  if (!work)
+    throw w32_exception(L"CommandSchedulerImpl - a command needs a work item",
+                        detail::kErrorInvalidParameter);
+}
+
+constexpr wchar_t kBadDelay[] = L"CommandSchedulerImpl - the delay is not a finite number of seconds";
+constexpr wchar_t kBadMoment[] = L"CommandSchedulerImpl - the moment is not a finite number of seconds";
 
 }  // namespace
 
@@ -141,12 +158,16 @@ double CommandSchedulerImpl::GetNextExecuteMoment() const {
 
 std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
                                             const std::shared_ptr<IThreadwork>& work) {
+  check_moment(delay_s, kBadDelay);
+  check_work(work);
   auto_lock lock(_lock);
   return AddMomentImpl(Now() + delay_s, work);
 }
 
 std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
                                              const std::shared_ptr<IThreadwork>& work) {
+  check_moment(moment_s, kBadMoment);
+  check_work(work);
   auto_lock lock(_lock);
   return AddMomentImpl(moment_s, work);
 }
@@ -155,6 +176,8 @@ std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
                                                  const std::shared_ptr<IThreadwork>& work) {
   // GetID and the insertion in one: the search that proves the new ID
   // unused also finds its place in the ID table.
+  check_moment(moment_s, kBadMoment);
+  check_work(work);
   auto_lock lock(_lock);
   const double first = _tables->earliest();
   std::wstring id = _tables->add_new(moment_s, work);
@@ -172,6 +195,9 @@ void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id
 }
 
 void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& command) {
+  if (!command) throw w32_exception(L"CommandSchedulerImpl - no command", detail::kErrorInvalidParameter);
+  check_moment(command->ExecuteMoment, kBadMoment);
+  check_work(command->Work);
   auto_lock lock(_lock);
   const double first = _tables->earliest();
   _tables->add(command);
@@ -203,16 +229,20 @@ bool CommandSchedulerImpl::RemoveTimeOrdered(const std::shared_ptr<CommandShell_
 }
 
 bool CommandSchedulerImpl::RescheduleDelay(const std::wstring& id, double delay_s) {
+  check_moment(delay_s, kBadDelay);
   auto_lock lock(_lock);
   return RescheduleMomentImpl(id, Now() + delay_s);
 }
 
 bool CommandSchedulerImpl::RescheduleMoment(const std::wstring& id, double moment_s) {
+  check_moment(moment_s, kBadMoment);
   auto_lock lock(_lock);
   return RescheduleMomentImpl(id, moment_s);
 }
 
 bool CommandSchedulerImpl::RescheduleMomentImpl(const std::wstring& id, double moment_s) {
+  // Checked before the command leaves the tables, so a refusal keeps it.
+  check_moment(moment_s, kBadMoment);
   auto_lock lock(_lock);
   std::shared_ptr<CommandShell_t> command = RemoveImpl(id);
   if (!command) return false;

@@ -17,6 +17,7 @@
 
 #include <krcore/threading.h>
 
+#include <compare>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -94,7 +95,9 @@ class KRCORE_INTERNAL command_tables {
     entry* nextFree = nullptr;
   };
   // The time table's items: moment, then insertion order, so that equal
-  // moments keep the order they were added in.
+  // moments keep the order they were added in. The moments compare in the
+  // total order of doubles, so even a NaN that got past the scheduler's
+  // checks could not break the table's sorting.
   struct time_slot {
     double moment;
     std::uint64_t order;
@@ -102,7 +105,8 @@ class KRCORE_INTERNAL command_tables {
   };
   struct time_less {
     bool operator()(const time_slot& a, const time_slot& b) const {
-      return a.moment < b.moment || (a.moment == b.moment && a.order < b.order);
+      const std::strong_ordering by_moment = std::strong_order(a.moment, b.moment);
+      return by_moment < 0 || (by_moment == 0 && a.order < b.order);
     }
   };
 
