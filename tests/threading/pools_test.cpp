@@ -158,6 +158,44 @@ TYPED_TEST(BothPools, ShutdownDiscardsQueuedItemsAndWakesBlockedSubmitters) {
 // Several submitters keep the pool busy while another thread shuts it down
 // and starts it again: nothing deadlocks, no item runs twice, and every item
 // that ran is signalled.
+TYPED_TEST(BothPools, AQueueOfNoItemsIsRefused) {
+  EXPECT_THROW(TypeParam(1, 0), krCore::semaphore_exception);
+}
+
+TYPED_TEST(BothPools, AnItemThatShutsDownItsOwnPoolLetsTheOwnerFinish) {
+  // Twice with the same object: a self-shutdown, a restart, a second one.
+  TypeParam pool(2, TypeParam::MAX_QUEUE_SIZE);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(pool.start(), 2);
+    krCore::manualresetevent returned;
+    bool result = false;
+    auto item = work([&] {
+      result = pool.shutdown(kStepMs);
+      EXPECT_TRUE(pool.shutdown(kStepMs));  // asking again changes nothing
+      returned.signal();
+    });
+    pool.submitwork(item);
+    ASSERT_TRUE(signalled(returned));
+    EXPECT_TRUE(result);
+    EXPECT_FALSE(pool.IsAlive());
+    EXPECT_THROW(pool.submitwork(work()), krCore::threadpool_shutdown_exception);
+    // The owner's call waits for the item's thread and returns.
+    EXPECT_TRUE(pool.shutdown(kStepMs));
+  }
+}
+
+TEST(CommandSchedulerSelfShutdown, AnItemThatShutsDownItsSchedulerLetsTheOwnerFinish) {
+  krCore::CommandSchedulerDyn scheduler(1, 2, 100);
+  ASSERT_GE(scheduler.Start(), 1);
+  krCore::manualresetevent returned;
+  scheduler.AddDelay(0.0, work([&] {
+    scheduler.Shutdown(kStepMs);
+    returned.signal();
+  }));
+  ASSERT_TRUE(signalled(returned));
+  EXPECT_TRUE(scheduler.Shutdown(kStepMs));
+}  // the destructor returns too
+
 TYPED_TEST(BothPools, StressShutdownAndRestartUnderLoad) {
   TypeParam pool(3, 16);
   pool.start();

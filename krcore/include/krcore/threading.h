@@ -318,7 +318,8 @@ class KRCORE_API threadpool : public IThreadpool {
 
   // `thread_count` threads at start, at most `max_queue_size` (at least 1)
   // items waiting. Starts no thread. Throws eventexception or
-  // semaphore_exception when the pool's objects cannot be created.
+  // semaphore_exception when the pool's objects cannot be created, and
+  // semaphore_exception for a maximum queue size of 0.
   threadpool();
   threadpool(int thread_count, unsigned int max_queue_size);
   ~threadpool() override;
@@ -352,6 +353,12 @@ class KRCORE_API threadpool : public IThreadpool {
   // each thread after the first forced end) is ended by force. Queued items
   // are discarded unsignalled and blocked submitters are woken. True when
   // every thread ended by itself (also for a pool that is not running).
+  //
+  // A work item may shut down its own pool: the call stops every other
+  // thread as above and returns; the calling thread ends by itself once its
+  // item returns. The next shutdown (the owner's, or the destructor's) waits
+  // for that thread within its time-out, so the pool is never destroyed
+  // under it.
   bool shutdown(unsigned long timeout_ms) override;
 
   // Installs the wrapper through which every pool thread started afterwards
@@ -379,9 +386,13 @@ class KRCORE_API threadpool : public IThreadpool {
   std::atomic<long> _alive{0};
   std::vector<void*> _threads;
   std::vector<std::unique_ptr<thread_block>> _blocks;
+  // The pool thread that shut its own pool down, still finishing its item.
+  void* _selfEnding = nullptr;
+  std::unique_ptr<thread_block> _selfEndingBlock;
   int _threadCount;
   std::unique_ptr<detail::work_queue> _queue;
   critical_section _lifecycle;  // serialises start and shutdown
+  bool join_self_ending(unsigned long timeout_ms);
 };
 
 // A pool whose threads float between a minimum and a maximum: it starts with
@@ -420,7 +431,8 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   };
 
   // Limits: minimum at least 1, maximum at least the minimum, else
-  // std::runtime_error (texts under SetMinThreads / SetMaxThreads). The
+  // std::runtime_error (texts under SetMinThreads / SetMaxThreads); a
+  // maximum queue size of 0 throws semaphore_exception. The
   // two-argument form has minimum = maximum = `threads`; the default one
   // THREAD_COUNT threads and MAX_QUEUE_SIZE. Starts no thread.
   ThreadpoolDynamic();
@@ -442,8 +454,10 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   unsigned int WaitingWorkCount() const override;
   bool IsAlive() const override;
   void* ShutdownEvent() override;
-  // As threadpool::shutdown; also brings RunningWorksCount() back to 0 for
-  // items whose threads were ended by force.
+  // As threadpool::shutdown, also when a work item shuts down its own pool;
+  // also brings RunningWorksCount() back to 0 for items whose threads were
+  // ended by force (the calling item of a self-shutdown counts until it
+  // returns).
   bool shutdown(unsigned long timeout_ms) override;
 
   // A lower minimum makes idle surplus threads retire after one idle
@@ -529,6 +543,9 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   AtomicCounter_t _running;
   std::unique_ptr<detail::work_queue> _queue;
   critical_section _lifecycle;  // serialises start and shutdown
+  // The pool thread that shut its own pool down, still finishing its item.
+  std::shared_ptr<threadinfo_t> _selfEnding;
+  bool join_self_ending(unsigned long timeout_ms);
 };
 
 // ---------------------------------------------------------------------------

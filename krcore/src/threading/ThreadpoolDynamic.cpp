@@ -260,6 +260,7 @@ unsigned long ThreadpoolDynamic::GetWaitTimeTimeout() {
 int ThreadpoolDynamic::start() {
   se_exception_initializer guard{se_exception_initializer::handler_type()};
   auto_lock lifecycle(_lifecycle);
+  join_self_ending(10000);
   auto_lock lock(_threadsLock);
   if (!IsAlive()) {
     if (!_threads.empty())
@@ -286,9 +287,18 @@ void ThreadpoolDynamic::submitwork(IThreadwork* work) {
   submitwork(std::shared_ptr<IThreadwork>(work));
 }
 
+bool ThreadpoolDynamic::join_self_ending(unsigned long timeout_ms) {
+  if (!_selfEnding) return true;
+  // The item that shut the pool down asks again: its thread is still busy.
+  if (detail::is_current_thread(_selfEnding->_id)) return true;
+  const bool ended = detail::join_or_end_thread(_selfEnding->_handle.get(), timeout_ms);
+  _selfEnding.reset();
+  return ended;
+}
+
 bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
   auto_lock lifecycle(_lifecycle);
-  if (!IsAlive()) return true;
+  if (!IsAlive()) return join_self_ending(timeout_ms);
   CountdownTimer_t timer(timeout_ms);
   _alive.exchange(0);
   std::vector<std::shared_ptr<threadinfo_t>> threads;
@@ -300,6 +310,12 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
   unsigned long wait = timeout_ms;
   unsigned long terminated = 0;
   for (const auto& info : threads) {
+    if (detail::is_current_thread(info->_id)) {
+      // A work item shuts its own pool down: its thread ends by itself once
+      // the item returns, and the next shutdown waits for it.
+      _selfEnding = info;
+      continue;
+    }
     HANDLE h = info->_handle.get();
     if (detail::wait_any(&h, 1, wait) == detail::kWaitObject0) continue;
     detail::pool_log(detail::kLogVerbose,
@@ -311,8 +327,10 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
   threads.clear();
   ThreadsClear();
   _queue->discard();
-  // Items whose threads were ended by force never stop counting as running.
-  while (_running.Counter() != 0) _running.Decrement();
+  // Items whose threads were ended by force never stop counting as running;
+  // the item that shuts its own pool down still runs and counts itself out.
+  const unsigned long still_running = _selfEnding ? 1 : 0;
+  while (_running.Counter() > still_running) _running.Decrement();
   detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::shutdown() completed, elapsed [",
                    timer.Elapsed_s(), L"] s, threads terminated [", terminated, L"]");
   return terminated == 0;

@@ -42,4 +42,7 @@ constexpr DWORD kTerminateGraceMs = 100;
 // as with any forced end; mutexes it held become abandoned.
 KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
 
+// True when `id` (an id from create_thread_gated) is the calling thread's.
+KRCORE_INTERNAL bool is_current_thread(DWORD id);
+
 }  // namespace krCore::detail

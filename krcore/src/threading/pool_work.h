@@ -11,7 +11,9 @@
 #include <atomic>
 #include <utility>
 
+#include "foundation/waitable.h"
 #include "logging/logsink.h"
+#include "threading/native_thread.h"
 
 namespace krCore::detail {
 
@@ -41,6 +43,14 @@ inline unsigned int enter_pool_thread(const std::atomic<threadpool_wrapper_t>& w
                                       void* argument) {
   if (threadpool_wrapper_t func = wrapper.load()) return func(body, argument, param.load());
   return body(argument);
+}
+
+// Waits up to `timeout_ms` for a pool thread to end and ends it by force
+// when it does not; true when it ended by itself.
+inline bool join_or_end_thread(HANDLE thread, unsigned long timeout_ms) {
+  if (wait_any(&thread, 1, timeout_ms) == kWaitObject0) return true;
+  terminate_thread(thread);
+  return false;
 }
 
 // Writes one entry of `level` made of `parts` streamed in order, when the

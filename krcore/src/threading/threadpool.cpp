@@ -148,6 +148,7 @@ int threadpool::start() {
   se_exception_initializer guard{se_exception_initializer::handler_type()};
   auto_lock lifecycle(_lifecycle);
   if (IsAlive()) return static_cast<int>(_threads.size());
+  join_self_ending(10000);
   if (!_threads.empty()) throw std::runtime_error("threadpool::start() - error: already started.");
 
   if (_threadCount > 0) _threads.reserve(static_cast<size_t>(_threadCount));
@@ -229,9 +230,20 @@ bool threadpool::IsAlive() const { return _alive.load() != 0; }
 
 void* threadpool::ShutdownEvent() { return static_cast<void*>(_shutdownEvent); }
 
+bool threadpool::join_self_ending(unsigned long timeout_ms) {
+  if (!_selfEnding) return true;
+  // The item that shut the pool down asks again: its thread is still busy.
+  if (detail::is_current_thread(_selfEndingBlock->id)) return true;
+  const bool ended = detail::join_or_end_thread(_selfEnding, timeout_ms);
+  detail::close_handle(_selfEnding);
+  _selfEnding = nullptr;
+  _selfEndingBlock.reset();
+  return ended;
+}
+
 bool threadpool::shutdown(unsigned long timeout_ms) {
   auto_lock lifecycle(_lifecycle);
-  if (!IsAlive()) return true;
+  if (!IsAlive()) return join_self_ending(timeout_ms);
   CountdownTimer_t timer(timeout_ms);
   _alive.exchange(0);
   _shutdownEvent.signal();
@@ -240,7 +252,15 @@ bool threadpool::shutdown(unsigned long timeout_ms) {
 
   unsigned long wait = timeout_ms;
   unsigned long terminated = 0;
-  for (HANDLE h : _threads) {
+  for (std::size_t i = 0; i < _threads.size(); ++i) {
+    HANDLE h = _threads[i];
+    if (detail::is_current_thread(_blocks[i]->id)) {
+      // A work item shuts its own pool down: its thread ends by itself once
+      // the item returns, and the next shutdown waits for it.
+      _selfEnding = h;
+      _selfEndingBlock = std::move(_blocks[i]);
+      continue;
+    }
     if (detail::wait_any(&h, 1, wait) != detail::kWaitObject0) {
       detail::terminate_thread(h);
       ++terminated;

@@ -33,9 +33,17 @@ constexpr int kWatcherExtraLooks = 5000;
 
 // The semaphore's maximum is not the queue's: stale units may sit beside a
 // full queue, and a release must never fail.
+// A queue that holds no item would block every submitter for good, as a
+// counting semaphore with a maximum of 0 cannot be made: refused here.
+static unsigned int checked_size(unsigned int max_size) {
+  if (max_size == 0)
+    throw semaphore_exception(L"threadpool - the maximum queue size must be at least 1");
+  return max_size;
+}
+
 work_queue::work_queue(unsigned int max_size)
     : _watch(several_processors()),
-      _max(max_size),
+      _max(checked_size(max_size)),
       _items(INT_MAX, 0, std::wstring()),
       _room(true, std::wstring()) {
   _tail.seg = _head.seg = new segment;

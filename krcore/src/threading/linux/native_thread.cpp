@@ -138,4 +138,6 @@ void thread_native_reap(thread_native* n) {
   delete n;
 }
 
+bool is_current_thread(DWORD id) { return id == static_cast<DWORD>(::gettid()); }
+
 }  // namespace krCore::detail
