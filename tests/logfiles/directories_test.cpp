@@ -64,6 +64,11 @@ TEST_F(DirectoriesTest, TempFolderTakesTheFirstFreeSuffixAndIsPrivate) {
 
   // A parent that does not exist yet is created, one level.
   EXPECT_EQ(fs::path(krCore::CreateTempFolder((dir / "new").wstring(), L"t")), dir / "new" / "t");
+
+  // Symbolic links take their names too, dangling ones included.
+  fs::create_symlink(dir / "nowhere", dir / "link");
+  fs::create_symlink(dir / "x", dir / "link1");
+  EXPECT_EQ(fs::path(krCore::CreateTempFolder(dir.wstring(), L"link")), dir / "link2");
 }
 
 TEST_F(DirectoriesTest, TempFolderFailuresCarryTheSystemCode) {

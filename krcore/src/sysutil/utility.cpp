@@ -13,6 +13,7 @@
 #include <cwchar>
 #include <sstream>
 
+#include "foundation/errors.h"
 #include "sysutil/directories.h"
 #include "logging/logsink.h"
 
@@ -103,8 +104,20 @@ std::wstring CreateTempFolder(const std::wstring& parent, const std::wstring& na
   const std::wstring leaf = name.empty() ? createguid() : name;
   unsigned long counter = 1;
   fs::path candidate = basePath / detail::path_from_wide(leaf);
+  // A name is taken by anything that is there, a symbolic link included
+  // (one that points nowhere too, which `exists` would not see while
+  // creation fails on it). The tries are bounded, so a folder that refuses
+  // every name gives an error instead of a loop.
+  const auto taken = [](const fs::path& path) {
+    boost::system::error_code ignored;
+    return fs::symlink_status(path, ignored).type() != fs::file_not_found;
+  };
+  constexpr unsigned long kMaxTries = 100000;
   for (;;) {
-    while (fs::exists(candidate)) {
+    while (taken(candidate)) {
+      if (counter > kMaxTries)
+        throw w32_exception(L"CreateTempFolder - no free name for the directory",
+                            detail::kErrorAlreadyExists);
       candidate = basePath / detail::path_from_wide(leaf + std::to_wstring(counter));
       ++counter;
     }
@@ -114,7 +127,8 @@ std::wstring CreateTempFolder(const std::wstring& parent, const std::wstring& na
     log_at(detail::kLogWarning, L"CreateTempFolder - failed to create directory [" +
                                     quoted(candidate) + L"], error [0x" + hex(error) + L"]");
     // Another creator won the race for this name: move on to the next one.
-    if (error != 183) throw w32_exception(error);
+    if (error != detail::kErrorAlreadyExists || counter > kMaxTries) throw w32_exception(error);
+    candidate = basePath / detail::path_from_wide(leaf + std::to_wstring(counter));
     ++counter;
   }
   log_at(detail::kLogNormal, L"CreateTempFolder - created directory [" + quoted(candidate) + L"]");
