@@ -11,7 +11,6 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <cwchar>
-#include <sstream>
 
 #include "foundation/errors.h"
 #include "sysutil/directories.h"
@@ -22,26 +21,40 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-std::wstring hex(unsigned long value) {
+// Parts of a log text that are formatted only when the line is written.
+struct hex_value {
+  unsigned long value;
+};
+struct quoted_path {
+  const fs::path& path;
+};
+
+void append(std::wstring& text, const wchar_t* part) { text += part; }
+void append(std::wstring& text, const std::wstring& part) { text += part; }
+void append(std::wstring& text, std::size_t part) { text += std::to_wstring(part); }
+void append(std::wstring& text, hex_value part) {
   wchar_t buf[16];
-  std::swprintf(buf, 16, L"%lx", value & 0xFFFFFFFFul);
-  return buf;
+  std::swprintf(buf, 16, L"%lx", part.value & 0xFFFFFFFFul);
+  text += buf;
 }
-
-void log_at(unsigned level, const std::wstring& text) {
-  if (detail::log_enabled(level)) detail::log_entry(level, text);
-}
-
 // The path's stream form: in double quotes, '&' escaping quotes and '&'.
-std::wstring quoted(const fs::path& path) {
-  std::wostringstream out;
-  out << L'"';
-  for (wchar_t c : detail::wide_from_path(path)) {
-    if (c == L'"' || c == L'&') out << L'&';
-    out << c;
+void append(std::wstring& text, quoted_path part) {
+  text += L'"';
+  for (wchar_t c : detail::wide_from_path(part.path)) {
+    if (c == L'"' || c == L'&') text += L'&';
+    text += c;
   }
-  out << L'"';
-  return out.str();
+  text += L'"';
+}
+
+// Writes the parts as one entry of `level`; nothing is formatted when the
+// logger does not admit the level.
+template <class... Parts>
+void log_at(unsigned level, const Parts&... parts) {
+  if (!detail::log_enabled(level)) return;
+  std::wstring text;
+  (append(text, parts), ...);
+  detail::log_entry(level, text);
 }
 
 // One environment variable, empty when unset or too long for the buffer.
@@ -50,14 +63,12 @@ std::wstring environment_variable(const wchar_t* name) {
   unsigned long error = 0;
   const std::size_t length = detail::environment_value(name, value, error);
   if (length >= 1 && length <= 259) {
-    log_at(detail::kLogNormal, L"EnvironmentVariable() - GetEnvironmentVariable(" +
-                                   std::wstring(name) + L") returned [" + value + L"]");
+    log_at(detail::kLogNormal, L"EnvironmentVariable() - GetEnvironmentVariable(", name,
+           L") returned [", value, L"]");
     return value;
   }
-  log_at(detail::kLogNormal, L"EnvironmentVariable() - GetEnvironmentVariable(" +
-                                 std::wstring(name) + L") failed, buffer size [" +
-                                 std::to_wstring(length) + L"], error code [0x" + hex(error) +
-                                 L"]");
+  log_at(detail::kLogNormal, L"EnvironmentVariable() - GetEnvironmentVariable(", name,
+         L") failed, buffer size [", length, L"], error code [0x", hex_value{error}, L"]");
   return {};
 }
 
@@ -73,14 +84,14 @@ long CreateDirectories(const std::wstring& path) {
 
 long CreateDirectories(const fs::path& path) {
   const std::wstring text = detail::wide_from_path(path);
-  log_at(detail::kLogVerbose, L"CreateDirectories() - called with path [" + text + L"]");
+  log_at(detail::kLogVerbose, L"CreateDirectories() - called with path [", text, L"]");
   se_exception_initializer guard;
   try {
     if (fs::exists(path)) {
-      log_at(detail::kLogVerbose,
-             L"CreateDirectories() - directory [" + text + L"] exists and will be reused");
+      log_at(detail::kLogVerbose, L"CreateDirectories() - directory [", text,
+             L"] exists and will be reused");
     } else {
-      log_at(detail::kLogVerbose, L"CreateDirectories() - creating directory [" + text + L"]");
+      log_at(detail::kLogVerbose, L"CreateDirectories() - creating directory [", text, L"]");
       fs::create_directories(path);
     }
   } catch (...) {
@@ -124,14 +135,15 @@ std::wstring CreateTempFolder(const std::wstring& parent, const std::wstring& na
     const unsigned long error =
         detail::create_one_directory(detail::wide_from_path(candidate), true);
     if (error == 0) break;
-    log_at(detail::kLogWarning, L"CreateTempFolder - failed to create directory [" +
-                                    quoted(candidate) + L"], error [0x" + hex(error) + L"]");
+    log_at(detail::kLogWarning, L"CreateTempFolder - failed to create directory [",
+           quoted_path{candidate}, L"], error [0x", hex_value{error}, L"]");
     // Another creator won the race for this name: move on to the next one.
     if (error != detail::kErrorAlreadyExists || counter > kMaxTries) throw w32_exception(error);
     candidate = basePath / detail::path_from_wide(leaf + std::to_wstring(counter));
     ++counter;
   }
-  log_at(detail::kLogNormal, L"CreateTempFolder - created directory [" + quoted(candidate) + L"]");
+  log_at(detail::kLogNormal, L"CreateTempFolder - created directory [", quoted_path{candidate},
+         L"]");
   return detail::wide_from_path(candidate);
 }
 
@@ -139,17 +151,16 @@ std::wstring GetAppDataDirectory() {
   std::wstring result;
   const long hr = detail::common_appdata_directory(result);
   if (hr == 0)
-    log_at(detail::kLogNormal,
-           L"GetAppDataDirectory() - SHGetFolderPath returned [" + result + L"]");
+    log_at(detail::kLogNormal, L"GetAppDataDirectory() - SHGetFolderPath returned [", result,
+           L"]");
   else
-    log_at(detail::kLogNormal,
-           L"GetAppDataDirectory() - SHGetFolderPath failed with error code [0x" +
-               hex(static_cast<unsigned long>(hr)) + L"]");
+    log_at(detail::kLogNormal, L"GetAppDataDirectory() - SHGetFolderPath failed with error code [0x",
+           hex_value{static_cast<unsigned long>(hr)}, L"]");
   for (const wchar_t* name : {L"ALLUSERSPROFILE", L"ProgramData", L"LOCALAPPDATA", L"APPDATA"}) {
     if (!result.empty()) break;
     result = environment_variable(name);
   }
-  log_at(detail::kLogNormal, L"GetAppDataDirectory() - returns path [" + result + L"]");
+  log_at(detail::kLogNormal, L"GetAppDataDirectory() - returns path [", result, L"]");
   return result;
 }
 
