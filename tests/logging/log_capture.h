@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <krcore/logging.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,14 +44,25 @@ struct entry {
   logger::log_levels level;
 };
 
-// Each test starts with a fresh, disabled logger and leaves none behind.
+// Each test starts with a fresh, disabled logger and leaves none behind, and
+// works in a private scratch folder that it removes again.
 class LoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logger::close();
     log = krCore::singleton<logger>::instance();
+    std::string pattern = (std::filesystem::temp_directory_path() / "qmcore-logging-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    scratch = pattern;
   }
-  void TearDown() override { logger::close(); }
+  void TearDown() override {
+    logger::close();
+    std::error_code ignored;
+    if (!scratch.empty()) std::filesystem::remove_all(scratch, ignored);
+  }
+
+  // A log base name inside the scratch folder.
+  std::wstring base(const char* name) const { return (scratch / name).wstring(); }
 
   // Enables the logger with a recording callback; the initial settings
   // report is dropped from the record.
@@ -57,7 +71,7 @@ class LoggerTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(mutex);
       entries.push_back({message, level});
     });
-    log->initialize(options, level, 0, 0, L"/tmp/qmcore-logging-test");
+    log->initialize(options, level, 0, 0, base("logging-test").c_str());
     entries.clear();
   }
 
@@ -74,6 +88,7 @@ class LoggerTest : public ::testing::Test {
   }
 
   logger* log = nullptr;
+  std::filesystem::path scratch;
   std::mutex mutex;
   std::vector<entry> entries;
 };

@@ -91,7 +91,7 @@ TEST_F(LoggerTest, ReportLevelAndOptionTexts) {
       entries.push_back({m, l});
     });
     testing::internal::CaptureStdout();
-    log->initialize(static_cast<int>(r.options), r.level, 0, 0, L"/tmp/qmcore-report");
+    log->initialize(static_cast<int>(r.options), r.level, 0, 0, base("report").c_str());
     testing::internal::GetCapturedStdout();
     ASSERT_EQ(entries.size(), 1u) << r.options;
     const std::wstring& text = entries[0].message;
