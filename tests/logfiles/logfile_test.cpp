@@ -74,6 +74,28 @@ TEST_F(LogFileTest, NumberedModeShiftsAndDeletesTheOldest) {
   EXPECT_NE(current.text.find(L"[INFO] new\r\n"), std::wstring::npos);
 }
 
+TEST_F(LogFileTest, ACurrentFileThatCannotBeShiftedKeepsItsLines) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 1, 2, base.wstring().c_str());
+  log->log(L"first run");
+  logger::close();
+  // Number 2 cannot be removed to make room (a folder with content), so
+  // number 1 cannot move up.
+  fs::create_directories(numbered(base, 2) / "held");
+  log = krCore::singleton<logger>::instance();
+  log->initialize(0x1, logger::log_normal, 1, 2, base.wstring().c_str());
+  log->log(L"second run");
+  logger::close();
+  const log_content current = read_log(numbered(base, 1));
+  EXPECT_TRUE(current.bom);
+  EXPECT_EQ(current.text.find(L"\xFEFF"), std::wstring::npos);
+  const size_t first = current.text.find(L"[INFO] first run\r\n");
+  const size_t second = current.text.find(L"[INFO] second run\r\n");
+  ASSERT_NE(first, std::wstring::npos);
+  ASSERT_NE(second, std::wstring::npos);
+  EXPECT_LT(first, second);
+}
+
 TEST_F(LogFileTest, LargeLineIsWrittenWholeAndTheNextFileStartsWithTheReport) {
   debug_capture capture;
   const fs::path base = dir / "Svc";

@@ -146,15 +146,18 @@ void logger::open_logfile(bool reportsettings) {
       CreateDirectories(folder);
     }
     std::wstring path;
+    // A current file that could not be shifted up keeps its lines: the new
+    // ones are appended to it.
+    bool keep_content = false;
     if (pid_unique_filenames_logging()) {
       do {
         path = numbered_filename(_nextFileNumber++);
       } while (detail::path_exists(path));
     } else {
       path = numbered_filename(1);
-      if (detail::path_exists(path)) rename_file_for_backup(1);
+      if (detail::path_exists(path)) keep_content = !rename_file_for_backup(1);
     }
-    if (const unsigned long error = _file->open(path, file_write_through_logging()))
+    if (const unsigned long error = _file->open(path, file_write_through_logging(), keep_content))
       throw w32_exception(error);
     if (!_file->is_open()) throw std::runtime_error("unable to create new log file");
     if (reportsettings) log_logsettings(L"open log file", _logLevel.load());

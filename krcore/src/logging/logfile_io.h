@@ -52,11 +52,14 @@ class KRCORE_INTERNAL log_file_descriptor {
   int _fd = -1;
 };
 
-// Opens `path` for writing, creating it when missing, takes the exclusive
-// lock (32 when another writer holds it) and empties it; position 0. With
-// `write_through` every write reaches the device before it returns.
+// Opens `path` for writing, creating it when missing, and takes the
+// exclusive lock (32 when another writer holds it). It empties the file
+// (position 0), or with `keep_content` leaves what it holds and positions at
+// its end; `size` is the size it then has. With `write_through` every write
+// reaches the device before it returns.
 KRCORE_INTERNAL unsigned long open_log_file(const std::wstring& path, bool write_through,
-                                            log_file_descriptor& file, file_identity& identity);
+                                            bool keep_content, log_file_descriptor& file,
+                                            file_identity& identity, std::uint64_t& size);
 
 // Writes all `count` parts in order at the current position, in as few
 // system calls as the kernel allows. 0 or the Win32 code of the failure.

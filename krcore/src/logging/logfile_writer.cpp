@@ -70,16 +70,24 @@ constexpr int kLockSpins = 100;
 
 log_file_writer::~log_file_writer() { close(); }
 
-unsigned long log_file_writer::open(const std::wstring& path, bool write_through) {
+unsigned long log_file_writer::open(const std::wstring& path, bool write_through,
+                                    bool keep_content) {
   close();
   log_file_descriptor file;
   file_identity identity;
-  if (const unsigned long error = open_log_file(path, write_through, file, identity)) return error;
-  const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark), sizeof kByteOrderMark);
-  if (const unsigned long error = write_parts(file.get(), &bom, 1)) return error;
+  std::uint64_t size = 0;
+  if (const unsigned long error =
+          open_log_file(path, write_through, keep_content, file, identity, size))
+    return error;
+  if (size == 0) {
+    const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark),
+                               sizeof kByteOrderMark);
+    if (const unsigned long error = write_parts(file.get(), &bom, 1)) return error;
+    size = bom.size();
+  }
   _file.attach(file.release());
   _identity = identity;
-  _size = bom.size();
+  _size = size;
   _lastCheck = coarse_seconds();
   _spin = several_processors();
   return 0;

@@ -46,9 +46,10 @@ class KRCORE_INTERNAL log_file_writer {
   bool is_open() const { return _file.valid(); }
   const file_identity& identity() const { return _identity; }
 
-  // Opens `path` (see open_log_file) and writes the byte-order mark. 0 or
-  // a Win32 code; on failure no file is open.
-  unsigned long open(const std::wstring& path, bool write_through);
+  // Opens `path` (see open_log_file) and writes the byte-order mark into an
+  // empty file; with `keep_content` an existing file's lines stay and new
+  // ones follow them. 0 or a Win32 code; on failure no file is open.
+  unsigned long open(const std::wstring& path, bool write_through, bool keep_content = false);
 
   // Encodes `line` as UTF-16LE into the calling thread's buffer and queues
   // it (begin_line and end_line in one). Returns the first failure's code.

@@ -94,8 +94,9 @@ void log_file_descriptor::reset() {
   _fd = -1;
 }
 
-unsigned long open_log_file(const std::wstring& path, bool write_through, log_file_descriptor& file,
-                            file_identity& identity) {
+unsigned long open_log_file(const std::wstring& path, bool write_through, bool keep_content,
+                            log_file_descriptor& file, file_identity& identity,
+                            std::uint64_t& size) {
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY;
   if (write_through) flags |= O_DSYNC;
   log_file_descriptor fd;
@@ -103,11 +104,14 @@ unsigned long open_log_file(const std::wstring& path, bool write_through, log_fi
   if (!fd.valid()) return last_errno_as_win32();
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
     return errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
-  // Ours now: what an earlier run left under this name (when it could not
-  // be moved aside) is not mixed with the new lines.
+  // Ours now: a fresh file starts empty; one whose content must be kept
+  // (it could not be moved aside) is continued at its end.
   struct stat st;
-  if (::ftruncate(fd.get(), 0) != 0 || ::fstat(fd.get(), &st) != 0) return last_errno_as_win32();
+  if (!keep_content && ::ftruncate(fd.get(), 0) != 0) return last_errno_as_win32();
+  if (::fstat(fd.get(), &st) != 0) return last_errno_as_win32();
+  if (keep_content && ::lseek(fd.get(), 0, SEEK_END) < 0) return last_errno_as_win32();
   identity = identity_of(st);
+  size = static_cast<std::uint64_t>(st.st_size);
   file.attach(fd.release());
   return 0;
 }
