@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "diagnostics/guarded_call.h"
 #include "foundation/fork_child.h"
 #include "foundation/linux/object.h"
 #include "foundation/spin_lock.h"
@@ -96,8 +97,12 @@ bool check_robust_futex() {
   init_robust_mutex(&m);
   int tid = 0;
   std::thread([&] {
-    pthread_mutex_lock(&m);
-    tid = current_tid();
+    // Faults here are translated and analysed like on any library thread.
+    se_exception_initializer guard{se_exception_initializer::handler_type()};
+    guarded_call(guard, "futex", 1, [&] {
+      pthread_mutex_lock(&m);
+      tid = current_tid();
+    });
   }).join();
   const std::uint32_t w = mutex_word(&m)->load();
   const bool ok = tid != 0 && (w & kFutexOwnerDied) && (w & kFutexTidMask) == 0;

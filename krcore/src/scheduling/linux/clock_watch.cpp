@@ -16,12 +16,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <krcore/diagnostics.h>
 #include <krcore/foundation.h>
 
 #include <cstdint>
 #include <thread>
 
 #include "scheduling/broadcast.h"
+#include "diagnostics/guarded_call.h"
 #include "foundation/errors.h"
 
 namespace krCore::detail {
@@ -108,6 +110,7 @@ struct clock_change_watch::state {
   }
 
   void run() {
+    se_exception_initializer guard{se_exception_initializer::handler_type()};
     // Process-directed signals belong to the program's own threads.
     sigset_t all;
     sigfillset(&all);
@@ -126,7 +129,10 @@ struct clock_change_watch::state {
       if (count == 3 && fds[2].revents) changed = zone_was_changed() || changed;
       if (changed) {
         ::tzset();
-        on_change();
+        // The callback's failures are analysed like any library thread's,
+        // and the watch goes on.
+        guarded_call(guard, "clock_watch", 1, on_change);
+        guard.clear();
       }
     }
   }
