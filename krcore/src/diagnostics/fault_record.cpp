@@ -1,5 +1,6 @@
 // The per-thread pools of fault records and the references exceptions hold
 // on them (see fault_record.h for the lifetime rules).
+#include "foundation/compiler.h"
 #include "diagnostics/fault_record.h"
 
 #include <cstdint>
@@ -56,8 +57,8 @@ void pool_release(fault_pool* pool) noexcept {
 
 // Trivially constructed so the signal handler can read them without a TLS
 // initialisation call; initial-exec so reading them never allocates.
-__attribute__((tls_model("initial-exec"))) thread_local fault_pool* t_pool = nullptr;
-__attribute__((tls_model("initial-exec"))) thread_local fault_slot* t_pending = nullptr;
+KRCORE_TLS_INITIAL_EXEC thread_local fault_pool* t_pool = nullptr;
+KRCORE_TLS_INITIAL_EXEC thread_local fault_slot* t_pending = nullptr;
 
 // Gives the pool up at thread exit; objects that still refer to its slots
 // keep it alive until they are gone.

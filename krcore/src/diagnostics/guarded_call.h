@@ -7,7 +7,8 @@
 
 #include <krcore/diagnostics.h>
 
-#include <cxxabi.h>
+#include "foundation/compiler.h"
+
 
 namespace krCore::detail {
 
@@ -16,13 +17,12 @@ namespace krCore::detail {
 // unwinding carries no C++ object: the null-reference check must not look at
 // its catch clause.)
 template <class Fn>
-__attribute__((no_sanitize_undefined)) void guarded_call(se_exception_initializer& guard,
+KRCORE_NO_SANITIZE_UNDEFINED void guarded_call(se_exception_initializer& guard,
                                                          const char* file, int line, Fn&& fn) {
   try {
     fn();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  }
+  KRCORE_PASS_THREAD_END catch (...) {
     guard.Analyze(file, line);
   }
 }

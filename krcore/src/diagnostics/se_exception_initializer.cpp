@@ -3,13 +3,14 @@
 // catch-all caught into a recorded entry (code, context, message), a log
 // entry at the level the kind of exception deserves, and for the worst
 // cases an event-log entry or the end of the process.
-#include <cxxabi.h>
 #include <krcore/diagnostics.h>
 #include <krcore/logging.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
+
+#include "foundation/compiler.h"
+#include "foundation/process_calls.h"
 
 namespace krCore {
 namespace {
@@ -154,13 +155,13 @@ void se_exception_initializer::clear() { _infos.clear(); }
 // Thread cancellation unwinds with an exception that is no C++ object, so
 // catching it binds a reference to null; the sanitizer's null check is off
 // here for that one clause's sake.
-__attribute__((no_sanitize("null"))) void se_exception_initializer::Analyze(const char* file,
+KRCORE_NO_SANITIZE_NULL void se_exception_initializer::Analyze(const char* file,
                                                                             int line) {
   try {
     throw;
-  } catch (abi::__forced_unwind&) {
-    throw;  // thread cancellation is not an error to record; it must unwind
-  } catch (se_translator::access_violation& e) {
+  }
+  KRCORE_PASS_THREAD_END
+  catch (se_translator::access_violation& e) {
     const bool read = e.is_read_op();
     std::ostringstream os;
     os << e.name() << " at 0x" << pointer_text(e.address()) << ", thread attempts to "
@@ -182,7 +183,7 @@ __attribute__((no_sanitize("null"))) void se_exception_initializer::Analyze(cons
                         (e.is_continuable() ? L"chose not to continue" : L"flag was set") +
                         L"], process will be terminated!",
                     true);
-    ::_exit(static_cast<int>(kAccessViolation));
+    detail::exit_process_now(static_cast<int>(kAccessViolation));
   } catch (se_translator::no_memory& e) {
     std::ostringstream os;
     os << e.name() << " at 0x" << pointer_text(e.address()) << ", unable to allocate "

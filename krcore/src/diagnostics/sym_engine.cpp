@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 
+#include "foundation/compiler.h"
 #include "diagnostics/fault_record.h"
 #include "diagnostics/symbols.h"
 
@@ -180,7 +181,7 @@ bool sym_engine::stack_next() {
   return take_frame();
 }
 
-__attribute__((noinline)) bool sym_engine::stack_first_own(unsigned int callers_to_drop) {
+KRCORE_NOINLINE bool sym_engine::stack_first_own(unsigned int callers_to_drop) {
   if (!check()) return false;
   if (!_walk) {
     _walk = new (std::nothrow) walk_state;
@@ -269,14 +270,14 @@ bool sym_engine::stack_trace(std::ostream& os, CONTEXT* context, unsigned int sk
   return stack_trace(os, engine, context, skip, format);
 }
 
-__attribute__((noinline)) bool sym_engine::stack_trace(std::ostream& os, unsigned int skip,
+KRCORE_NOINLINE bool sym_engine::stack_trace(std::ostream& os, unsigned int skip,
                                                        const char* format) {
   if (!format) return false;
   sym_engine engine(0);
   // Frame 0 is this function: drop only stack_first_own's own frame.
   if (!engine.stack_first_own(0)) return false;
   const bool written = engine.format_frames(os, skip, format);
-  asm volatile("" ::: "memory");  // keeps this frame from becoming a tail call
+  KRCORE_KEEP_FRAME();
   return written;
 }
 

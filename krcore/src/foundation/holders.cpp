@@ -2,13 +2,14 @@
 //
 // Each release operation frees at most once and clears the stored value, so
 // calling it again (or destroying the holder afterwards) does nothing.
-#include <dlfcn.h>
 
 #include <krcore/foundation.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "foundation/process_calls.h"
 
 namespace krCore {
 namespace {
@@ -85,7 +86,7 @@ void auto_fclose::attach(FILE* file) {
 auto_freelibrary::auto_freelibrary(HINSTANCE module) : _module(module) {}
 auto_freelibrary::~auto_freelibrary() { dispose(); }
 void auto_freelibrary::dispose() {
-  if (_module) ::dlclose(_module);
+  detail::unload_module(_module);
   _module = nullptr;
 }
 

@@ -12,18 +12,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "foundation/compiler.h"
 #include "foundation/internal.h"
 
 namespace krCore::detail {
 
 // A hint to the processor that the caller is spinning.
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
+inline void cpu_relax() { KRCORE_CPU_RELAX(); }
 
 // True when the process may run on more than one processor. Only then can
 // a thread that spins see another thread make progress meanwhile.

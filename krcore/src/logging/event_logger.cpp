@@ -1,10 +1,10 @@
 // The event logger: one event-source registration, reports through it, and
 // the mirror of each step in the process log.
-#include <cxxabi.h>
 #include <krcore/logging.h>
 
 #include <new>
 
+#include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "logging/event_sink.h"
 
@@ -72,9 +72,9 @@ unsigned long EventLogger_t::ReportEventW(const std::wstring& text, unsigned sho
     }
     mirror(GetLogLevel(type),
            L"EventLogger_t::ReportEvent() - successfully wrote event log message: [", text, L"]");
-  } catch (abi::__forced_unwind&) {
-    throw;  // thread cancellation must unwind
-  } catch (const std::bad_alloc&) {
+  }
+  KRCORE_PASS_THREAD_END
+  catch (const std::bad_alloc&) {
     _lastError = detail::kErrorNotEnoughMemory;  // the only failure the mirror can have
   }
   return _lastError;

@@ -1,4 +1,5 @@
 // The log file writer: per-thread encoding, the queue, and group commit.
+#include "foundation/compiler.h"
 #include "logging/logfile_writer.h"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ struct thread_slot {
 // The initial-exec model reaches the slot without a call into the dynamic
 // linker on every line; the slot is small enough for the static TLS space
 // the loader keeps for libraries loaded later.
-__attribute__((tls_model("initial-exec"))) thread_local thread_slot t_slot;
+KRCORE_TLS_INITIAL_EXEC thread_local thread_slot t_slot;
 
 thread_slot& this_thread_slot() { return t_slot; }
 

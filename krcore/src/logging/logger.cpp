@@ -6,11 +6,11 @@
 // logger's own failures go to the debugger output.
 #include <krcore/logging.h>
 
-#include <cxxabi.h>
 #include <boost/algorithm/string/predicate.hpp>
 #include <cstdio>
 #include <locale>
 
+#include "foundation/compiler.h"
 #include "logging/debug_output.h"
 #include "sysutil/environment.h"
 #include "logging/logfile_writer.h"
@@ -157,9 +157,9 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
   } catch (const std::exception& e) {
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") + e.what() +
                          "\r\n");
-  } catch (abi::__forced_unwind&) {
-    throw;  // thread cancellation must unwind
-  } catch (...) {
+  }
+  KRCORE_PASS_THREAD_END
+  catch (...) {
     detail::debug_output(
         std::string_view("Unexpected exception caught in logger::write - unknown exception\r\n"));
   }

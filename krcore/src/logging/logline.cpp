@@ -1,6 +1,7 @@
 // The logger's line prefix: kept ready as UTF-16LE bytes, with the date and
 // time rebuilt once per second, the milliseconds patched in per line and the
 // thread id formatted once per thread.
+#include "foundation/compiler.h"
 #include "logging/logline.h"
 
 #include "time/clocks.h"
@@ -48,7 +49,7 @@ struct thread_field {
   unsigned char size = 0;
 };
 
-__attribute__((tls_model("initial-exec"))) thread_local thread_field t_field;
+KRCORE_TLS_INITIAL_EXEC thread_local thread_field t_field;
 
 // A forked child's one thread formats its own id on its next line.
 const int g_fork_reset = (at_fork_child([] { t_field.size = 0; }), 0);

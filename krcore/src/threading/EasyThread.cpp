@@ -9,11 +9,11 @@
 #include <krcore/threading.h>
 #include <krcore/timing.h>
 
-#include <errno.h>
 
 #include <cstdio>
 #include <sstream>
 
+#include "foundation/process_calls.h"
 #include "foundation/errors.h"
 #include "diagnostics/guarded_call.h"
 #include "logging/logsink.h"
@@ -68,7 +68,7 @@ int EasyThreadImpl::StartThread() {
 
   DWORD id = 0;
   HANDLE handle = detail::create_thread_gated(&EasyThreadImpl::ThreadEntry, this, &id);
-  const int error_number = errno;
+  const int error_number = detail::runtime_error_number();
   HoldThread(handle);
   if (!handle) {
     _threadId.store(0);

@@ -13,13 +13,13 @@
 #include <krcore/threading.h>
 #include <krcore/timing.h>
 
-#include <errno.h>
 
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
 
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "diagnostics/guarded_call.h"
 #include "logging/logline.h"
 #include "threading/native_thread.h"
@@ -154,7 +154,7 @@ int ThreadpoolDynamic::CreateThreadsImpl(int count) {
     if (!h) {
       detail::pool_log(detail::kLogError,
                        L"ThreadpoolDynamic::CreateThreadsImpl() - failed to create thread, errno [",
-                       errno, L"]");
+                       detail::runtime_error_number(), L"]");
       continue;
     }
     info->_handle.reset(h, CloseHandleImpl);

@@ -6,11 +6,11 @@
 #include <krcore/logging.h>
 #include <krcore/threading.h>
 
-#include <cxxabi.h>
 
 #include <atomic>
 #include <utility>
 
+#include "foundation/compiler.h"
 #include "foundation/waitable.h"
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
@@ -21,16 +21,16 @@ namespace krCore::detail {
 // thread that ran it is to end); any other exception is handed to
 // guard.Analyze(file, line) and counts as a return. The unwinding of an
 // ending thread passes through (see guarded_call).
-__attribute__((no_sanitize_undefined)) inline bool execute_work(se_exception_initializer& guard,
+KRCORE_NO_SANITIZE_UNDEFINED inline bool execute_work(se_exception_initializer& guard,
                                                                 IThreadwork& work, const char* file,
                                                                 int line) {
   try {
     work.Execute();
   } catch (const thread_shutdown_exception&) {
     return false;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  }
+  KRCORE_PASS_THREAD_END
+  catch (...) {
     guard.Analyze(file, line);
   }
   return true;

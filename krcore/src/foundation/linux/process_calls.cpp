@@ -1,0 +1,18 @@
+// The process-level calls of portable code on Linux.
+#include "foundation/process_calls.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <unistd.h>
+
+namespace krCore::detail {
+
+int runtime_error_number() { return errno; }
+
+void unload_module(void* module) {
+  if (module) ::dlclose(module);
+}
+
+void exit_process_now(int code) { ::_exit(code); }
+
+}  // namespace krCore::detail
