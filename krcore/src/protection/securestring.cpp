@@ -157,7 +157,11 @@ void securestring::get_copy(const securestring& other) {
   if (other._blob.pbData) {
     _blob.Clear();
     auto* block = static_cast<BYTE*>(detail::LocalAlloc(0x40, other._blob.cbData));
-    if (!block) throw std::bad_alloc();
+    if (!block) {
+      // A constructor that throws runs no destructor: wipe the copied text now.
+      clearplaintext();
+      throw std::bad_alloc();
+    }
     std::copy(other._blob.pbData, other._blob.pbData + other._blob.cbData, block);
     _blob.pbData = block;
     _blob.cbData = other._blob.cbData;

@@ -10,6 +10,7 @@
 // material lives in one locked page that core dumps leave out, and is
 // reloaded only when the file's identity changes.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -79,7 +80,15 @@ struct key_cache {
 };
 
 key_cache& cache() {
-  static key_cache* const c = new key_cache;
+  // Never destroyed, so that a secret read during static destruction works.
+  // The lock is held across fork() so that a child, which has only the
+  // forking thread, never inherits it locked.
+  static key_cache* const c = [] {
+    auto* fresh = new key_cache;
+    pthread_atfork([] { cache().mutex.lock(); }, [] { cache().mutex.unlock(); },
+                   [] { cache().mutex.unlock(); });
+    return fresh;
+  }();
   return *c;
 }
 
