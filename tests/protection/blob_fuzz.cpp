@@ -8,12 +8,12 @@
 // Built with -DKRCORE_FUZZ_MAIN it is a libFuzzer program; without, the
 // suite calls fuzz_protection_input over generated inputs. The libFuzzer
 // program compiles the protection, Base64 and UTF sources itself, so that
-// they are instrumented, and takes the rest from the library:
-//   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined \
-//     -DKRCORE_FUZZ_MAIN -DKRCORE_BUILDING_LIBRARY -Ikrcore/include -Ikrcore/src \
-//     -Itests tests/protection/blob_fuzz.cpp krcore/src/protection/*.cpp \
-//     krcore/src/protection/linux/*.cpp krcore/src/sysutil/encodings.cpp \
-//     krcore/src/foundation/utf.cpp -Lbuild/release/krcore -lqmcore -lcrypto \
+// they are instrumented, and takes the rest from the library (one command):
+//   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
+//     -DKRCORE_FUZZ_MAIN -DKRCORE_BUILDING_LIBRARY -Ikrcore/include -Ikrcore/src
+//     -Itests tests/protection/blob_fuzz.cpp krcore/src/protection/*.cpp
+//     krcore/src/protection/linux/*.cpp krcore/src/sysutil/encodings.cpp
+//     krcore/src/foundation/utf.cpp -Lbuild/release/krcore -lqmcore -lcrypto
 //     -lboost_filesystem -o blob_fuzz
 //   ./blob_fuzz corpus   (seeded from tests/protection/fuzz_corpus: a blob
 //   and its Base64 made by securestring, and two hand-made texts)
