@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -114,13 +113,6 @@ TEST_F(MachineKey, TheKeyFileIsReadableByEveryAccountUnderARestrictiveUmask) {
   EXPECT_EQ(st.st_size, 32);
   ASSERT_EQ(stat(dir.file("lib").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
-}
-
-TEST_F(MachineKey, AKeyFileOfTheWrongSizeIsInvalidData) {
-  std::ofstream(dir.file("machine.key")) << "short";
-  auto e = thrown<krException>([] { securestring s(L"x"); });
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->code(), 13u);
 }
 
 TEST_F(MachineKey, AReplacedKeyFileIsSeenWhenABlobNamesTheNewKey) {
