@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/thrown.h"
@@ -136,6 +138,20 @@ TEST_F(MachineKey, AReplacedKeyFileIsSeenWhenABlobNamesTheNewKey) {
   auto e = thrown<krException>([&] { old.c_str(); });
   ASSERT_TRUE(e);
   EXPECT_EQ(e->code(), 0x8009000Bu);
+}
+
+TEST_F(MachineKey, ThreadsProtectAndReadTheirOwnObjectsAtOnce) {
+  // The first use of the key happens on all threads together.
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&failures, t] {
+      const std::wstring text = L"thread " + std::to_wstring(t);
+      for (int i = 0; i < 200; ++i)
+        if (securestring(text.c_str()).str() != text) ++failures;
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(MachineKey, ABlobMadeAsRootIsReadByAnUnprivilegedAccount) {
