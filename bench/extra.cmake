@@ -9,3 +9,6 @@ target_link_libraries(logfile_bench PRIVATE spdlog::spdlog)
 # scheduler_bench: boost::asio::steady_timer as the peer is header-only and
 # needs the thread library only.
 target_link_libraries(scheduler_bench PRIVATE Threads::Threads)
+# protection_bench: the bare OpenSSL GCM round trip is the peer.
+find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
+target_link_libraries(protection_bench PRIVATE OpenSSL::Crypto)

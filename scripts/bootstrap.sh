@@ -18,6 +18,8 @@ packages=(
   libdw-dev
   # the peer of the log file benchmark
   libspdlog-dev
+  # OpenSSL: the ciphers and MACs of the machine-bound data protection
+  libssl-dev
 )
 
 missing=()

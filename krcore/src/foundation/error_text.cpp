@@ -123,6 +123,8 @@ constexpr Entry kTable[] = {
     {0x800401F0, L"CoInitialize has not been called.\r\n"},
     {0x800401F3, L"Invalid class string\r\n"},
     {0x80090005, L"Bad Data.\r\n"},
+    {0x8009000B, L"Key not valid for use in specified state.\r\n"},
+    {0x80090020, L"An internal error occurred.\r\n"},
     {0x80092004, L"Cannot find object or property.\r\n"},
     {0x80096010, L"The digital signature of the object did not verify.\r\n"},
     {0x800B0100, L"No signature was present in the subject.\r\n"},

@@ -33,6 +33,8 @@ enum : unsigned long {
   kRpcServerUnavailable = 1722,
   kErrorInvalidWindowHandle = 1400,
   kErrorNotEnoughQuota = 1816,
+  kNteBadData = 0x80090005,      // HRESULT: bad data (a protected blob that fails its check)
+  kNteBadKeyState = 0x8009000B,  // HRESULT: key not valid for use (another machine's key)
 };
 
 // Codes made from an error number that has no Win32 counterpart: the
