@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <krcore/logging.h>
 #include <krcore/protection.h>
+
+#include <filesystem>
 #include <krcore/sysutil.h>
 
 #include <string>
@@ -179,7 +181,8 @@ TEST_F(SecureString, ABlobOfAnotherKeyFailsWithTheDecryptTextAndIsLogged) {
   logger* log = krCore::singleton<logger>::instance();
   log->set_write_message_func(
       [&](const wchar_t* m, logger::log_levels l) { logged.emplace_back(m, l); });
-  log->initialize(0, logger::log_normal, 0, 0, L"/tmp/qmcore-protection-test");
+  const std::wstring log_base = std::filesystem::path(dir.file("log")).wstring();
+  log->initialize(0, logger::log_normal, 0, 0, log_base.c_str());
   logged.clear();
 
   const securestring s = securestring::from_encrypted_base64(base64);
