@@ -92,10 +92,10 @@ KRCORE_API long VariantClear(VARIANT* value);
 #define WBEM_S_FALSE 1L
 #define WBEM_FLAG_FORWARD_ONLY 0x20L
 #define WBEM_INFINITE (-1L)
-#define WBEM_E_NOT_FOUND static_cast<long>(0x80041002)
-#define WBEM_E_INVALID_CLASS static_cast<long>(0x80041010)
-#define WBEM_E_INVALID_QUERY static_cast<long>(0x80041017)
-#define WBEM_E_INVALID_QUERY_TYPE static_cast<long>(0x80041018)
+#define WBEM_E_NOT_FOUND static_cast<long>(static_cast<int>(0x80041002u))
+#define WBEM_E_INVALID_CLASS static_cast<long>(static_cast<int>(0x80041010u))
+#define WBEM_E_INVALID_QUERY static_cast<long>(static_cast<int>(0x80041017u))
+#define WBEM_E_INVALID_QUERY_TYPE static_cast<long>(static_cast<int>(0x80041018u))
 #define RPC_C_AUTHN_LEVEL_DEFAULT 0ul
 #define RPC_C_IMP_LEVEL_IMPERSONATE 3ul
 #endif
@@ -190,7 +190,9 @@ extern "C" {
 KRCORE_API HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
 
 // The exit code: 259 (STILL_ACTIVE) while the process runs. Once it ended:
-// the code asked for in TerminateProcess when that call ended it; for a
+// the code asked for in TerminateProcess when that call ended it (the first
+// such call through any handle for a child the library started, a call
+// through this handle for other processes); for a
 // child the library started, its exit status (128 + the signal number when a
 // signal ended it); for another process, the code the kernel still shows
 // while its parent has not collected it, else 0. FALSE with last error 6 for

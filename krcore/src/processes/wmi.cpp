@@ -23,8 +23,8 @@ using namespace detail;
 
 namespace {
 
-constexpr long kFail = static_cast<long>(0x80004005);
-constexpr long kTooLate = static_cast<long>(0x80010119);
+constexpr long kFail = static_cast<long>(static_cast<int>(0x80004005u));
+constexpr long kTooLate = static_cast<long>(static_cast<int>(0x80010119u));
 constexpr unsigned long kApartment = COINIT_APARTMENTTHREADED;
 
 const std::wstring kRunner = L"krCore::ExecuteWmiQuery - ";

@@ -77,7 +77,7 @@ class wql_object : public IWbemClassObject {
     return static_cast<unsigned long>(r);
   }
   long Get(const wchar_t* name, long, VARIANT* out, long* type, long* flavor) override {
-    if (!name || !out) return static_cast<long>(0x80004003);
+    if (!name || !out) return static_cast<long>(static_cast<int>(0x80004003u));
     for (const auto& [key, v] : _values) {
       if (!same_text(key, name)) continue;
       VariantInit(out);
@@ -109,7 +109,7 @@ class wql_enum : public IEnumWbemClassObject {
     return static_cast<unsigned long>(r);
   }
   long Next(long, unsigned long count, IWbemClassObject** objects, unsigned long* returned) override {
-    if (!returned || (count && !objects)) return static_cast<long>(0x80070057);
+    if (!returned || (count && !objects)) return static_cast<long>(static_cast<int>(0x80070057u));
     unsigned long n = 0;
     for (; n < count && _next < _objects.size(); ++n) {
       objects[n] = _objects[_next++];
@@ -220,7 +220,7 @@ long parse_wql(const std::wstring& text, wql_query& query) {
 
 long exec_wql(const std::wstring& language, const std::wstring& text, long,
               IEnumWbemClassObject** result) {
-  if (!result) return static_cast<long>(0x80004003);
+  if (!result) return static_cast<long>(static_cast<int>(0x80004003u));
   *result = nullptr;
   if (!same_text(language, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
   wql_query query;
@@ -274,7 +274,7 @@ void VariantInit(VARIANT* value) {
 }
 
 long VariantClear(VARIANT* value) {
-  if (!value) return static_cast<long>(0x80070057);
+  if (!value) return static_cast<long>(static_cast<int>(0x80070057u));
   if (value->vt == VT_BSTR) SysFreeString(value->bstrVal);
   VariantInit(value);
   return 0;

@@ -47,6 +47,8 @@ struct child_state {
   std::mutex lock;
   bool collected = false;
   DWORD code = 0;
+  bool killed = false;  // a TerminateProcess signal reached it
+  DWORD requested_code = 0;
 };
 
 // Children not yet collected, by pid (a pid cannot be reused before its
@@ -147,7 +149,7 @@ class process_object : public waitable {
     if (_child) {
       // A child's status tells whether our kill ended it or it exited first.
       std::lock_guard<std::mutex> child_guard(_child->lock);
-      if (_requested && _killed_by_us && _child->code == 128u + SIGKILL) return _requested_code;
+      if (_child->killed && _child->code == 128u + SIGKILL) return _child->requested_code;
       return _child->code;
     }
     return _requested && _killed_by_us ? _requested_code : _code;
@@ -165,6 +167,14 @@ class process_object : public waitable {
       if (record) {
         std::lock_guard<std::mutex> guard(_lock);
         _killed_by_us = _requested;
+        if (_child) {
+          // Every handle to a child reports the code, whichever asked.
+          std::lock_guard<std::mutex> child_guard(_child->lock);
+          if (!_child->collected && !_child->killed) {
+            _child->killed = true;
+            _child->requested_code = code;
+          }
+        }
       }
       return 0;
     }
