@@ -9,3 +9,6 @@ target_link_libraries(logfile_bench PRIVATE spdlog::spdlog)
 # scheduler_bench: boost::asio::steady_timer as the peer is header-only and
 # needs the thread library only.
 target_link_libraries(scheduler_bench PRIVATE Threads::Threads)
+# proc_bench: procps' libproc2 is the peer of the process listing.
+find_library(KRCORE_BENCH_LIBPROC2 proc2 REQUIRED)
+target_link_libraries(proc_bench PRIVATE ${KRCORE_BENCH_LIBPROC2})

@@ -18,6 +18,8 @@ packages=(
   libdw-dev
   # the peer of the log file benchmark
   libspdlog-dev
+  # procps' libproc2: the peer of the process listing benchmark
+  libproc2-dev
 )
 
 missing=()

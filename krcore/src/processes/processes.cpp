@@ -88,13 +88,10 @@ unsigned long GetProcessNameFromHandle(void* process, std::wstring& name, bool f
 
 unsigned long GetProcessName(unsigned long pid, std::wstring& name, bool fullPath,
                              bool throwOnError) {
-  unsigned long error = 0;
-  if (HANDLE h = pid <= 0xFFFFFFFFul ? OpenProcess(kQueryAccess, 0, static_cast<DWORD>(pid)) : nullptr) {
-    error = GetProcessNameFromHandle(h, name, fullPath, false);
-    CloseHandle(h);
-  } else {
-    error = pid <= 0xFFFFFFFFul ? static_cast<unsigned long>(GetLastError()) : static_cast<unsigned long>(kErrorInvalidParameter);
-  }
+  // The process table answers by id directly; a handle would only add a
+  // descriptor per name.
+  unsigned long error = pid <= 0x7FFFFFFFul ? process_name(pid, fullPath, name)
+                                            : static_cast<unsigned long>(kErrorInvalidParameter);
   if (error == 0) return 0;
   const std::wstring text = L"GetProcessName() failed for PID [" + std::to_wstring(pid) +
                             L"], error code [" + std::to_wstring(error) + L"] -" + error_text(error);

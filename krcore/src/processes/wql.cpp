@@ -1,5 +1,5 @@
-// The management-query layer: the statement parser, the classes it knows,
-// and the result objects and their enumerator.
+// The management-query layer: the classes it knows, and the result objects
+// and their enumerator.
 //
 // Each class lists its properties once; a query computes only the
 // properties it selected, for every row the class has when the query runs,
@@ -14,46 +14,6 @@
 
 namespace krCore::detail {
 namespace {
-
-bool same_text(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-      return false;
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Parser
-// ---------------------------------------------------------------------------
-
-class tokens {
- public:
-  explicit tokens(const std::wstring& text) : _text(text) {}
-  // The next token: a name, or one punctuation character; empty at the end.
-  std::wstring next() {
-    while (_at < _text.size() && std::iswspace(static_cast<wint_t>(_text[_at]))) ++_at;
-    if (_at >= _text.size()) return std::wstring();
-    const std::size_t start = _at;
-    if (name_char(_text[_at])) {
-      while (_at < _text.size() && name_char(_text[_at])) ++_at;
-    } else {
-      ++_at;
-    }
-    return _text.substr(start, _at - start);
-  }
-  static bool name_char(wchar_t c) {
-    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-           c == L'_';
-  }
-  static bool is_name(const std::wstring& t) {
-    return !t.empty() && name_char(t[0]) && !(t[0] >= L'0' && t[0] <= L'9');
-  }
-
- private:
-  const std::wstring& _text;
-  std::size_t _at = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Values, objects and the enumerator
@@ -79,7 +39,7 @@ class wql_object : public IWbemClassObject {
   long Get(const wchar_t* name, long, VARIANT* out, long* type, long* flavor) override {
     if (!name || !out) return static_cast<long>(static_cast<int>(0x80004003u));
     for (const auto& [key, v] : _values) {
-      if (!same_text(key, name)) continue;
+      if (!wql_same_text(key, name)) continue;
       VariantInit(out);
       out->vt = v.vt;
       if (v.vt == VT_BSTR)
@@ -195,39 +155,16 @@ const std::vector<wql_class>& classes() {
 
 }  // namespace
 
-long parse_wql(const std::wstring& text, wql_query& query) {
-  query = wql_query();
-  tokens t(text);
-  if (!same_text(t.next(), L"SELECT")) return WBEM_E_INVALID_QUERY;
-  std::wstring token = t.next();
-  if (token == L"*") {
-    query.all = true;
-    token = t.next();
-  } else {
-    for (;;) {
-      if (!tokens::is_name(token) || same_text(token, L"FROM")) return WBEM_E_INVALID_QUERY;
-      query.properties.push_back(token);
-      token = t.next();
-      if (token != L",") break;
-      token = t.next();
-    }
-  }
-  if (!same_text(token, L"FROM")) return WBEM_E_INVALID_QUERY;
-  query.class_name = t.next();
-  if (!tokens::is_name(query.class_name) || !t.next().empty()) return WBEM_E_INVALID_QUERY;
-  return 0;
-}
-
 long exec_wql(const std::wstring& language, const std::wstring& text, long,
               IEnumWbemClassObject** result) {
   if (!result) return static_cast<long>(static_cast<int>(0x80004003u));
   *result = nullptr;
-  if (!same_text(language, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
+  if (!wql_same_text(language, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
   wql_query query;
   if (const long hr = parse_wql(text, query)) return hr;
   const wql_class* found = nullptr;
   for (const wql_class& c : classes())
-    if (same_text(c.name, query.class_name)) found = &c;
+    if (wql_same_text(c.name, query.class_name)) found = &c;
   if (!found) return WBEM_E_INVALID_CLASS;
   // The selected properties by their index in the class, spelled as the
   // class spells them.
@@ -237,7 +174,7 @@ long exec_wql(const std::wstring& language, const std::wstring& text, long,
   } else {
     for (const std::wstring& p : query.properties) {
       std::size_t i = 0;
-      while (i < found->properties.size() && !same_text(found->properties[i], p)) ++i;
+      while (i < found->properties.size() && !wql_same_text(found->properties[i], p)) ++i;
       if (i == found->properties.size()) return WBEM_E_NOT_FOUND;
       selected.push_back(i);
     }

@@ -18,6 +18,9 @@ struct wql_query {
   bool all = false;
 };
 
+// Equality of names ignoring case.
+KRCORE_INTERNAL bool wql_same_text(const std::wstring& a, const std::wstring& b);
+
 // Parses the text (keywords ignore case; names are letters, digits and '_').
 // 0, or WBEM_E_INVALID_QUERY for anything but the one statement form.
 KRCORE_INTERNAL long parse_wql(const std::wstring& text, wql_query& query);
