@@ -43,18 +43,23 @@ inline bool spawn(child& c, const std::string& program, const std::string& argum
                         &c.pi) != 0;
 }
 
-// Starts `program` in a mode that reports ready, and waits for the report.
+// Starts `program` in a mode that reports ready, and waits for the report;
+// `report` (may be null) receives all the child wrote.
 inline bool spawn_ready(child& c, const std::string& mode,
-                        const std::string& program = child_program()) {
+                        const std::string& program = child_program(),
+                        std::string* report = nullptr) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
   ::fcntl(fds[1], F_SETFD, 0);  // only the write end reaches the child
   const bool started = spawn(c, program, mode + " " + std::to_string(fds[1]));
   ::close(fds[1]);
-  char byte = 0;
-  const bool ready = started && ::read(fds[0], &byte, 1) == 1;
+  std::string text;
+  char buffer[64];
+  ssize_t n;
+  while (started && (n = ::read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
   ::close(fds[0]);
-  return ready;
+  if (report) *report = text;
+  return started && !text.empty();
 }
 
 }  // namespace proctest

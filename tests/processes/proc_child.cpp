@@ -3,6 +3,8 @@
 //   ignore <fd>        ignore SIGTERM, report ready, then wait
 //   cooperate <fd>     on SIGTERM exit with code 3, having reported ready
 //   exit <code>        exit at once with <code>
+//   orphan <fd>        start a child that exits with 5 at once, write its pid
+//                      on fd and wait without collecting it
 //   asuser <uid> <pid> become <uid>, try terminateprocessbyid(<pid>) and
 //                      exit with 0 when it succeeded, else its last error
 #include <krcore/processes.h>
@@ -12,6 +14,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -40,6 +43,14 @@ int main(int argc, char** argv) {
       return 98;
     const bool gone = krCore::terminateprocessbyid(std::strtoul(argv[3], nullptr, 10), 50);
     return gone ? 0 : static_cast<int>(GetLastError() & 0x7F);
+  }
+  if (std::strcmp(mode, "orphan") == 0) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(5);
+    const std::string text = std::to_string(pid);
+    if (::write(std::atoi(argv[2]), text.data(), text.size()) <= 0) return 100;
+    ::close(std::atoi(argv[2]));
+    wait_forever();
   }
   if (std::strcmp(mode, "ignore") == 0) ::signal(SIGTERM, SIG_IGN);
   if (std::strcmp(mode, "cooperate") == 0) ::signal(SIGTERM, on_term);

@@ -103,6 +103,19 @@ TEST_F(Processes, ExitCodesOfOurChildren) {
   EXPECT_EQ(GetProcessId(d.pi.hProcess), d.pi.dwProcessId);
 }
 
+TEST_F(Processes, ExitCodeOfAnotherProcessIsReadWhileItsParentHasNotCollectedIt) {
+  child parent;
+  std::string report;
+  ASSERT_TRUE(spawn_ready(parent, "orphan", child_program(), &report));
+  HANDLE h = OpenProcess(SYNCHRONIZE, 0, static_cast<DWORD>(std::stoul(report)));
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(WaitForSingleObject(h, 10000), 0u);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(h, &code));
+  EXPECT_EQ(code, 5u);
+  CloseHandle(h);
+}
+
 TEST_F(Processes, CreateProcessReportsAMissingProgram) {
   PROCESS_INFORMATION pi{};
   std::wstring line = L"/nonexistent/program arg";

@@ -186,7 +186,8 @@ extern "C" {
 // A handle to process `pid` (the access mask is accepted and not checked:
 // what a caller may do is decided when it acts). Null with last error 87 for
 // pid 0 or a process that does not exist; other failures carry their code.
-// Close it with CloseHandle.
+// Close it with CloseHandle. A wait notices the process's end within about
+// 10 ms (the descriptor is polled in short slices).
 KRCORE_API HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
 
 // The exit code: 259 (STILL_ACTIVE) while the process runs. Once it ended:
@@ -214,8 +215,10 @@ KRCORE_API DWORD GetProcessId(HANDLE process);
 // is the child's working directory. The attribute, inheritance, flag,
 // environment and start-up arguments are accepted and ignored: the child
 // inherits the caller's environment. Fills `info` (the caller closes
-// hProcess). FALSE with the last error (2: program not found, 5: not
-// executable, 87: no program given).
+// hProcess). The child is collected once a handle sees its end; one whose
+// last handle closes while it still runs is left to the system. FALSE with
+// the last error (2: program not found, 5: not executable, 87: no program
+// given).
 KRCORE_API BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line,
                                void* process_attributes, void* thread_attributes,
                                BOOL inherit_handles, DWORD creation_flags, void* environment,
