@@ -108,6 +108,9 @@ TEST_F(Wmi, BootTimeAndUpTimeAgreeWithTheBootClock) {
   clock_gettime(CLOCK_BOOTTIME, &since_boot);
   clock_gettime(CLOCK_REALTIME, &now);
   EXPECT_LE(std::llabs(static_cast<long long>(up) - since_boot.tv_sec), 2);
+  std::uint64_t up64 = 0;
+  ASSERT_EQ(krCore::GetSystemUpTime(up64), 0);
+  EXPECT_LE(up64 - up, 2u);
   ASSERT_EQ(boot.size(), 25u) << boot;
   EXPECT_EQ(boot.substr(14, 7), L".000000");
   EXPECT_LE(std::llabs(parse_datetime(boot) - (now.tv_sec - since_boot.tv_sec)), 2);

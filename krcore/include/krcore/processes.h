@@ -253,6 +253,8 @@ KRCORE_API long ExecuteWmiQuery(
 KRCORE_API long GetLastBootUpTime(std::wstring& text);
 // Whole seconds since boot, time in suspend included. 0 or the failure.
 KRCORE_API long GetSystemUpTime(unsigned long long& seconds);
+// The same for callers whose 64-bit count is `unsigned long` (std::uint64_t).
+KRCORE_API long GetSystemUpTime(unsigned long& seconds);
 // Every process's id and name (caption). 0 or the failure.
 KRCORE_API unsigned long enumerateprocessesbynamex64withpid(std::map<int, std::wstring>& processes);
 

@@ -127,6 +127,13 @@ long GetSystemUpTime(unsigned long long& seconds) {
       kApartment, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE);
 }
 
+long GetSystemUpTime(unsigned long& seconds) {
+  unsigned long long value = seconds;
+  const long hr = GetSystemUpTime(value);
+  seconds = static_cast<unsigned long>(value);
+  return hr;
+}
+
 unsigned long enumerateprocessesbynamex64withpid(std::map<int, std::wstring>& processes) {
   static const wchar_t* const kHandler = L"krCore::enumerateprocessesbynamex64withpid::operator ()";
   const long hr = ExecuteWmiQuery(
