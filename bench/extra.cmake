@@ -12,3 +12,6 @@ target_link_libraries(scheduler_bench PRIVATE Threads::Threads)
 # protection_bench: the bare OpenSSL GCM round trip is the peer.
 find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
 target_link_libraries(protection_bench PRIVATE OpenSSL::Crypto)
+# proc_bench: procps' libproc2 is the peer of the process listing.
+find_library(KRCORE_BENCH_LIBPROC2 proc2 REQUIRED)
+target_link_libraries(proc_bench PRIVATE ${KRCORE_BENCH_LIBPROC2})

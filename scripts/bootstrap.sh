@@ -20,6 +20,8 @@ packages=(
   libspdlog-dev
   # OpenSSL: the ciphers and MACs of the machine-bound data protection
   libssl-dev
+  # procps' libproc2: the peer of the process listing benchmark
+  libproc2-dev
 )
 
 missing=()

@@ -31,6 +31,7 @@ enum class object_kind : std::uint32_t {
   mutex = 4,
   thread = 5,
   message_queue = 6,
+  process = 7,
 };
 
 enum class take_result { busy, taken, abandoned };

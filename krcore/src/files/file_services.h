@@ -1,0 +1,23 @@
+// Internal: the pieces of the file services that the platform supplies, and
+// the test knob of the retry procedure.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include <functional>
+
+#include "foundation/internal.h"
+
+namespace krCore::detail {
+
+// Throws boost::filesystem::filesystem_error (EBUSY) when a log-file writer
+// holds the file, or, for a directory, any regular file below it. Files that
+// cannot be probed are left to the removal itself.
+KRCORE_INTERNAL void throw_if_in_use(const boost::filesystem::path& path);
+
+// Replaces the retry procedure's sleep (milliseconds); an empty function
+// restores the real sleep. For tests, which record the requested sleeps and
+// keep the runs short. Set it while no deletion runs.
+KRCORE_INTERNAL void set_delete_retry_sleep(std::function<void(unsigned long)> sleep);
+
+}  // namespace krCore::detail

@@ -1,0 +1,174 @@
+// Deletion with retries: missing paths, files and trees, a file held by a
+// log-file writer (freed during the retries, or held to the end), a file the
+// kernel refuses to remove, deletion on a pool, and the scope holder.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <krcore/files.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "files/file_services.h"
+#include "logging/logfile_io.h"
+#include "processes/log_record.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using namespace proctest;
+
+class Deletion : public LoggedTest {
+ protected:
+  void SetUp() override {
+    LoggedTest::SetUp();
+    dir = fs::temp_directory_path() / fs::unique_path("krdel-%%%%-%%%%");
+    fs::create_directories(dir);
+    krCore::detail::set_delete_retry_sleep([this](unsigned long ms) {
+      slept.push_back(ms);
+      if (on_sleep) on_sleep();
+    });
+  }
+  void TearDown() override {
+    krCore::detail::set_delete_retry_sleep({});
+    boost::system::error_code ec;
+    fs::remove_all(dir, ec);
+    LoggedTest::TearDown();
+  }
+  fs::path file(const std::string& name) {
+    const fs::path p = dir / name;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p.string()) << "data";
+    return p;
+  }
+  // Holds `p` as a log-file writer does (its exclusive lock).
+  void hold(const fs::path& p) {
+    krCore::detail::file_identity id;
+    ASSERT_EQ(krCore::detail::open_log_file(p.wstring(), false, holder, id), 0u);
+  }
+
+  fs::path dir;
+  std::vector<unsigned long> slept;
+  std::function<void()> on_sleep;
+  krCore::detail::log_file_descriptor holder;
+};
+
+TEST_F(Deletion, MissingFileAndTree) {
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(dir / "none"));
+  ASSERT_EQ(lines().size(), 1u);
+  EXPECT_EQ(lines()[0].text, L"DeleteWithRetrySynchronous called for non-existant path [" +
+                                 (dir / "none").wstring() + L", returning true");
+
+  const fs::path a = file("a"), b = file("b");
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(a));
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_TRUE(fs::exists(b));
+  EXPECT_EQ(with(L"DeleteWithRetrySynchronous - path [" + a.wstring() + L"] was successfully removed.").size(), 1u);
+
+  file("tree/x/y/z");
+  file("tree/w");
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(dir / "tree"));
+  EXPECT_FALSE(fs::exists(dir / "tree"));
+  EXPECT_TRUE(slept.empty());
+}
+
+TEST_F(Deletion, HeldFileIsRetriedUntilItsWriterLetsGo) {
+  const fs::path p = file("held.log.txt");
+  hold(p);
+  on_sleep = [this] { holder.reset(); };
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(p));
+  EXPECT_FALSE(fs::exists(p));
+  EXPECT_EQ(slept, (std::vector<unsigned long>{2000}));
+  const auto warned = with(L"DeleteWithRetrySynchronous - attempt to remove [" + p.wstring() +
+                           L"] failed, will retry 4 more times. Last error - ");
+  ASSERT_EQ(warned.size(), 1u);
+  EXPECT_EQ(warned[0].level, logger::log_warning);
+
+  // A tree that holds a held file is in use too.
+  const fs::path inner = file("tree/inner.log.txt");
+  hold(inner);
+  slept.clear();
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(dir / "tree"));
+  EXPECT_EQ(slept.size(), 1u);
+  EXPECT_FALSE(fs::exists(dir / "tree"));
+}
+
+TEST_F(Deletion, FiveFailuresSleepLongerEachTimeAndGiveUp) {
+  const fs::path p = file("held.log.txt");
+  hold(p);
+  EXPECT_FALSE(krCore::DeleteWithRetrySynchronous(p));
+  EXPECT_TRUE(fs::exists(p));
+  EXPECT_EQ(slept, (std::vector<unsigned long>{2000, 4000, 6000, 8000, 10000}));
+  for (int left = 4; left >= 0; --left)
+    EXPECT_EQ(with(L"failed, will retry " + std::to_wstring(left) + L" more times.").size(), 1u) << left;
+  const auto last = with(L"DeleteWithRetrySynchronous - attempt to remove [" + p.wstring() +
+                         L"] failed after 5 attempts; returning false");
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].level, logger::log_error);
+}
+
+TEST_F(Deletion, ImmutableFileIsARealFailure) {
+  const fs::path p = file("fixed");
+  if (::geteuid() != 0 || std::system(("chattr +i '" + p.string() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "needs root and a file system with the immutable attribute";
+  const bool removed = krCore::DeleteWithRetrySynchronous(p);
+  std::system(("chattr -i '" + p.string() + "'").c_str());
+  EXPECT_FALSE(removed);
+  EXPECT_EQ(slept.size(), 5u);
+  EXPECT_TRUE(fs::exists(p));
+}
+
+TEST_F(Deletion, OnAPool) {
+  krCore::threadpool pool(2, 16);
+  ASSERT_GT(pool.start(), 0);
+  const fs::path p = file("async");
+  krCore::DeleteWithRetriesAsync(p, &pool);
+  EXPECT_TRUE(wait_for(L"DeleteWithRetriesAsync - path [" + p.wstring() + L"] was successfully removed."));
+  EXPECT_FALSE(fs::exists(p));
+
+  const fs::path q = file("work");
+  auto work = std::make_shared<krCore::DeletePathWork>(q.wstring());
+  pool.submitwork(work);
+  EXPECT_EQ(WaitForSingleObject(work->GetCompleteHandle(), 20000), 0u);
+  EXPECT_FALSE(fs::exists(q));
+
+  try {
+    krCore::DeleteWithRetriesAsync(q, nullptr);
+    ADD_FAILURE() << "a null pool must throw";
+  } catch (const w32_exception& e) {
+    EXPECT_EQ(e.code(), 0x80004003ul);
+  }
+  pool.shutdown(10000);
+}
+
+TEST_F(Deletion, HolderDeletesOnceByItsLastOwner) {
+  const fs::path a = file("a"), b = file("b"), c = file("c");
+  {
+    krCore::path_auto_delete kept(a);
+    kept.release();
+    EXPECT_TRUE(kept.empty());
+  }
+  EXPECT_TRUE(fs::exists(a));
+  {
+    krCore::path_auto_delete first(b);
+    krCore::path_auto_delete second(std::move(first));
+    EXPECT_TRUE(first.empty());
+    EXPECT_EQ(second.path(), b);
+    krCore::path_auto_delete third(c);
+    third = std::move(second);  // deletes c, takes b
+    EXPECT_FALSE(fs::exists(c));
+    EXPECT_TRUE(fs::exists(b));
+    third = std::move(third);
+    EXPECT_TRUE(fs::exists(b));
+  }
+  EXPECT_FALSE(fs::exists(b));
+  EXPECT_EQ(with(L"[" + b.wstring() + L"] was successfully removed.").size(), 1u);
+
+  krCore::threadpool pool(1, 16);
+  ASSERT_GT(pool.start(), 0);
+  { krCore::path_auto_delete on_pool(a, &pool); }
+  EXPECT_TRUE(wait_for(L"DeleteWithRetriesAsync - path [" + a.wstring() + L"] was successfully removed."));
+  pool.shutdown(10000);
+}
+
+}  // namespace
