@@ -44,7 +44,8 @@ class Deletion : public LoggedTest {
   // Holds `p` as a log-file writer does (its exclusive lock).
   void hold(const fs::path& p) {
     krCore::detail::file_identity id;
-    ASSERT_EQ(krCore::detail::open_log_file(p.wstring(), false, holder, id), 0u);
+    std::uint64_t size = 0;
+    ASSERT_EQ(krCore::detail::open_log_file(p.wstring(), false, true, holder, id, size), 0u);
   }
 
   fs::path dir;
@@ -136,7 +137,7 @@ TEST_F(Deletion, OnAPool) {
     krCore::DeleteWithRetriesAsync(q, nullptr);
     ADD_FAILURE() << "a null pool must throw";
   } catch (const w32_exception& e) {
-    EXPECT_EQ(e.code(), 0x80004003ul);
+    EXPECT_EQ(e.code, 0x80004003ul);
   }
   pool.shutdown(10000);
 }
