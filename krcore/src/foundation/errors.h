@@ -32,6 +32,8 @@ enum : unsigned long {
   kErrorFunctionFailed = 1627,
   kRpcServerUnavailable = 1722,
   kErrorInvalidWindowHandle = 1400,
+  kErrorResourceDataNotFound = 1812,
+  kErrorResourceTypeNotFound = 1813,
   kErrorNotEnoughQuota = 1816,
 };
 
