@@ -22,6 +22,7 @@ enum : unsigned long {
   kErrorInvalidData = 13,
   kErrorSharingViolation = 32,
   kErrorInvalidParameter = 87,
+  kErrorInsufficientBuffer = 122,
   kErrorAlreadyExists = 183,
   kWaitTimeout = 258,
   kErrorNotOwner = 288,
