@@ -12,7 +12,9 @@
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
+#include "versions/image_reader.h"
 #include "versions/linux/module_file.h"
+#include "versions/version_tree.h"
 
 namespace krCore {
 namespace {
@@ -22,6 +24,11 @@ constexpr unsigned long kFixedSignature = 0xFEEF04BDu;
 
 [[noreturn]] void fail(unsigned long code, const std::wstring& message) {
   throw krException(code, message, kSkip);
+}
+
+bool find(const std::vector<unsigned char>& image, const std::wstring& path,
+          detail::version_value& value) {
+  return detail::find_version_value(image.data(), image.size(), path, value);
 }
 
 WORD high(DWORD v) { return static_cast<WORD>(v >> 16); }
@@ -87,34 +94,35 @@ void fileversion::close() {
 }
 
 bool fileversion::getversioninfo(const wchar_t* path) {
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path, &handle);
-  if (size == 0) {
-    const DWORD err = GetLastError();
+  // One open and one walk of the file stand for the size query and the
+  // read that follows it: the two answer from the same file.
+  bool located = false;
+  if (const unsigned long err = detail::load_version_resource(path, _buffer, located)) {
+    _buffer.clear();
+    SetLastError(err);
+    if (located) {
+      fail(err, (boost::wformat(L"fileversion::getversioninfo GetFileVersionInfo failed on (%s)! "
+                                L"Error Code: %d") %
+                 path % err)
+                    .str());
+    }
+    const bool log = singleton<logger>::instance()->is_enabled(logger::log_normal);
+    if (err == detail::kErrorResourceTypeNotFound && !log) return false;
     const std::wstring message =
         (boost::wformat(L"fileversion::open::GetFileVersionInfoSize() failed on file (%s). "
                         L"Error Code: %d") %
          path % err)
             .str();
-    if (singleton<logger>::instance()->is_enabled(logger::log_normal)) {
+    if (log) {
       basic_log_ostream<wchar_t> os(logger::log_normal);
       os << message;
     }
     if (err == detail::kErrorResourceTypeNotFound) return false;
     fail(err, message);
   }
-  _buffer.assign(size, 0);
-  if (!GetFileVersionInfoW(path, handle, size, _buffer.data())) {
-    const DWORD err = GetLastError();
-    fail(err, (boost::wformat(L"fileversion::getversioninfo GetFileVersionInfo failed on (%s)! "
-                              L"Error Code: %d") %
-               path % err)
-                  .str());
-  }
-  void* root = nullptr;
-  UINT length = 0;
-  if (VerQueryValueW(_buffer.data(), L"\\", &root, &length) && root) {
-    std::memcpy(&_vsffi, root, std::min<std::size_t>(length, sizeof _vsffi));
+  detail::version_value root;
+  if (find(_buffer, L"\\", root)) {
+    std::memcpy(&_vsffi, root.data, std::min<std::size_t>(root.length, sizeof _vsffi));
     if (_vsffi.dwSignature != kFixedSignature) {
       const DWORD err = GetLastError();
       _vsffi = VS_FIXEDFILEINFO{};
@@ -126,13 +134,11 @@ bool fileversion::getversioninfo(const wchar_t* path) {
 }
 
 void fileversion::queryversiontranslation() {
-  void* table = nullptr;
-  UINT length = 0;
+  detail::version_value table;
   _currentTranslation = 0;
-  if (VerQueryValueW(_buffer.data(), L"\\VarFileInfo\\Translation", &table, &length) && table &&
-      length >= 4) {
-    _translations = static_cast<const DWORD*>(table);
-    _translationCount = length / 4;
+  if (find(_buffer, L"\\VarFileInfo\\Translation", table) && table.length >= 4) {
+    _translations = reinterpret_cast<const DWORD*>(table.data);
+    _translationCount = table.length / 4;
   } else {
     _translations = nullptr;
     _translationCount = 0;
@@ -189,13 +195,12 @@ bool fileversion::querystringvalue(const std::wstring& name, std::wstring& value
   const DWORD t = gettranslationbyindex(_currentTranslation);
   wchar_t path[64];
   std::swprintf(path, 64, L"\\StringFileInfo\\%04X%04X\\", low(t), high(t));
-  void* text = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueW(_buffer.data(), (path + name).c_str(), &text, &length) || !text) return false;
+  detail::version_value text;
+  if (!find(_buffer, path + name, text)) return false;
   // UTF-16 units, possibly unaligned inside the file's image.
-  const auto* bytes = static_cast<const unsigned char*>(text);
+  const unsigned char* bytes = text.data;
   std::u16string units;
-  for (UINT i = 0; i < length; ++i) {
+  for (std::uint32_t i = 0; i < text.length; ++i) {
     const char16_t u = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     if (u == 0) break;
     units += u;

@@ -68,4 +68,12 @@ KRCORE_INTERNAL unsigned long read_version_resource(const std::wstring& path,
                                                     std::uint32_t& size, void* data,
                                                     std::uint32_t limit);
 
+// Reads the whole version resource of the file at `path` into `data`,
+// opening the file once. Returns 0 or the Win32 code of the failure;
+// `located` tells whether the failure came after the resource was found
+// (while reading its bytes).
+KRCORE_INTERNAL unsigned long load_version_resource(const std::wstring& path,
+                                                    std::vector<unsigned char>& data,
+                                                    bool& located);
+
 }  // namespace krCore::detail

@@ -232,4 +232,17 @@ unsigned long read_version_resource(const std::wstring& path, std::uint32_t& siz
   return 0;
 }
 
+unsigned long load_version_resource(const std::wstring& path, std::vector<unsigned char>& data,
+                                    bool& located) {
+  located = false;
+  unsigned long error = 0;
+  const auto image = open_file_source(path, error);
+  if (!image) return error;
+  resource_location where;
+  if (unsigned long rc = locate_version_resource(*image, where)) return rc;
+  located = true;
+  data.assign(where.size, 0);
+  return image->read(where.offset, data.data(), where.size) ? 0 : kMalformed;
+}
+
 }  // namespace krCore::detail
