@@ -79,8 +79,7 @@ double best_us_per_file(F&& fn, int rounds) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const std::string dir =
-      argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
+  const std::string dir = argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     const auto ext = entry.path().extension();
@@ -110,14 +109,14 @@ int main(int argc, char** argv) {
         }
       },
       5);
-  std::printf("fileversion open + FileVersion: %.2f us/file; open+fstat+close floor: %.2f us/file;"
-              " ratio %.2f\n",
-              reader, floor, reader / floor);
+  std::printf(
+      "fileversion open + FileVersion: %.2f us/file; open+fstat+close floor: %.2f us/file;"
+      " ratio %.2f\n",
+      reader, floor, reader / floor);
   const std::size_t sample = std::min<std::size_t>(g_files.size(), 100);
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < sample; ++i) {
-    const std::string command =
-        "wrestool --raw -x -t16 '" + g_files[i] + "' >/dev/null 2>&1";
+    const std::string command = "wrestool --raw -x -t16 '" + g_files[i] + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) {
     }
   }

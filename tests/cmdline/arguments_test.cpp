@@ -169,9 +169,8 @@ std::string run_child(const std::vector<std::string>& args) {
 }
 
 TEST(CommandLineArgs, ProcessReadsItsOwnArgumentsUnchanged) {
-  const std::string out = run_child(
-      {"Name=Two Words", "", "quote\"in", "back\\\\", "tab\tx", "/Sw", "--Dash", "Grüße=Ünïcode",
-       "loose arg"});
+  const std::string out = run_child({"Name=Two Words", "", "quote\"in", "back\\\\", "tab\tx", "/Sw",
+                                     "--Dash", "Grüße=Ünïcode", "loose arg"});
   const std::string self = "[" CMDLINE_CHILD_PATH "]\n";
   const std::string args =
       "[Name=Two Words]\n[]\n[quote\"in]\n[back\\\\]\n[tab\tx]\n[/Sw]\n[--Dash]\n"

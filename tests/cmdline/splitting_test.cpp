@@ -82,8 +82,8 @@ TEST(CommandLineSplitting, EmptyTextGivesTheExecutableAndNullCountFails) {
 // whatever mix of blanks, quotes and backslash runs it holds.
 TEST(CommandLineSplitting, QuotedVectorsSplitBackUnchanged) {
   std::mt19937 rng(20261206);
-  const wchar_t alphabet[] = {L'a', L'Z', L' ', L'\t', L'"', L'\\', L'=', L'/', L'-', L'\u00e9',
-                              L'\U0001F600'};
+  const wchar_t alphabet[] = {L'a', L'Z', L' ', L'\t',     L'"',         L'\\',
+                              L'=', L'/', L'-', L'\u00e9', L'\U0001F600'};
   auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n)(rng); };
   auto random_text = [&](bool program) {
     std::wstring s;

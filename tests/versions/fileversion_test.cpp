@@ -10,6 +10,8 @@
 #include <fstream>
 #include <string>
 
+#include "versions/file_version_text.h"
+
 using krCore::fileversion;
 
 namespace {
@@ -140,6 +142,9 @@ TEST(FileVersion, LoadedModulesByHandleAndAddress) {
   EXPECT_EQ(fv.getfileversionmajor(), 9);
   EXPECT_EQ(string_value(fv, L"CompanyName"), L"Vantrel");
   dlclose(self);
+  // The logger's report reads the executable's version the same way.
+  EXPECT_EQ(krCore::detail::file_version_text(L"/proc/self/exe"), L"9.8.7.6");
+  EXPECT_EQ(krCore::detail::file_version_text(L"/nonexistent"), L"0.0.0.0");
 
   std::string message;
   EXPECT_EQ(thrown_code([&] { fv.open(static_cast<HINSTANCE>(nullptr)); }, &message), 87u);

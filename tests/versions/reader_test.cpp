@@ -42,7 +42,8 @@ std::vector<unsigned char> file_bytes(const fs::path& path) {
 // the first; language 0, then 1033, then the first), or empty when it lists
 // none.
 std::string reference_block(const fs::path& file) {
-  const std::string list = run(std::string(WRESTOOL) + " -l -t16 '" + file.string() + "' 2>/dev/null");
+  const std::string list =
+      run(std::string(WRESTOOL) + " -l -t16 '" + file.string() + "' 2>/dev/null");
   const std::regex line(R"(--name=(\S+) --language=(\S+))");
   std::vector<std::pair<std::string, std::string>> found;
   for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
@@ -64,9 +65,12 @@ std::string reference_block(const fs::path& file) {
 
 std::vector<fs::path> pe_files() {
   std::vector<fs::path> files;
-  const char* roots[] = {"/usr/x86_64-w64-mingw32/lib", "/usr/i686-w64-mingw32/lib",
-                         "/usr/lib/gcc/x86_64-w64-mingw32", "/usr/lib/gcc/i686-w64-mingw32",
-                         "/usr/lib/x86_64-linux-gnu/wine", "/usr/lib/i386-linux-gnu/wine",
+  const char* roots[] = {"/usr/x86_64-w64-mingw32/lib",
+                         "/usr/i686-w64-mingw32/lib",
+                         "/usr/lib/gcc/x86_64-w64-mingw32",
+                         "/usr/lib/gcc/i686-w64-mingw32",
+                         "/usr/lib/x86_64-linux-gnu/wine",
+                         "/usr/lib/i386-linux-gnu/wine",
                          FIXTURE_DIR};
   for (const char* root : roots) {
     std::error_code ec;
@@ -123,8 +127,8 @@ TEST(VersionReader, DamagedImagesFailCleanly) {
       ASSERT_LE(where.offset + where.size, data.size());
       // Whatever was found is walked too, as fileversion would.
       krCore::detail::version_value value;
-      for (const wchar_t* path : {L"\\", L"\\VarFileInfo\\Translation",
-                                  L"\\StringFileInfo\\040904B0\\CompanyName"})
+      for (const wchar_t* path :
+           {L"\\", L"\\VarFileInfo\\Translation", L"\\StringFileInfo\\040904B0\\CompanyName"})
         krCore::detail::find_version_value(data.data() + where.offset, where.size, path, value);
     };
     for (std::size_t cut = 0; cut < bytes.size(); cut += 1 + cut / 64)
@@ -133,8 +137,8 @@ TEST(VersionReader, DamagedImagesFailCleanly) {
       auto damaged = bytes;
       // Headers and the resource area are where damage matters: flip bits in
       // the first 1 KiB and anywhere else alike.
-      const std::size_t at = round % 2 ? rng() % std::min<std::size_t>(1024, bytes.size())
-                                       : rng() % bytes.size();
+      const std::size_t at =
+          round % 2 ? rng() % std::min<std::size_t>(1024, bytes.size()) : rng() % bytes.size();
       damaged[at] ^= static_cast<unsigned char>(1u << (rng() % 8));
       check(damaged, "bit flipped at", at);
     }

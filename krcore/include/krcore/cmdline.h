@@ -97,9 +97,7 @@ class KRCORE_API CommandLineArgs {
 
   // The parsed parameters, by lower-case name.
   std::map<std::wstring, std::wstring>& ParsedParameters() { return _parsedParameters; }
-  const std::map<std::wstring, std::wstring>& ParsedParameters() const {
-    return _parsedParameters;
-  }
+  const std::map<std::wstring, std::wstring>& ParsedParameters() const { return _parsedParameters; }
   // The arguments that were neither name=value nor switches, in order.
   std::vector<std::wstring>& UnParsedParameters() { return _unparsedParameters; }
   const std::vector<std::wstring>& UnParsedParameters() const { return _unparsedParameters; }

@@ -66,7 +66,8 @@ class writer {
     while (_pos % 4) byte(0);
   }
   // Starts a block (wLength is filled in by end); returns its start.
-  constexpr std::size_t begin(std::u16string_view key, std::uint32_t value_length, bool text_value) {
+  constexpr std::size_t begin(std::u16string_view key, std::uint32_t value_length,
+                              bool text_value) {
     align();
     const std::size_t start = _pos;
     u16(0);

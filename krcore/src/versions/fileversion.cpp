@@ -37,10 +37,9 @@ WORD low(DWORD v) { return static_cast<WORD>(v & 0xFFFF); }
 }  // namespace
 
 const wchar_t* const fileversion::s_ppszStr[14] = {
-    L"Comments",       L"CompanyName",      L"FileDescription", L"FileVersion",
-    L"InternalName",   L"LegalCopyright",   L"LegalTrademarks", L"OriginalFilename",
-    L"PrivateBuild",   L"ProductName",      L"ProductVersion",  L"SpecialBuild",
-    L"OLESelfRegister", nullptr};
+    L"Comments",       L"CompanyName",     L"FileDescription",  L"FileVersion",  L"InternalName",
+    L"LegalCopyright", L"LegalTrademarks", L"OriginalFilename", L"PrivateBuild", L"ProductName",
+    L"ProductVersion", L"SpecialBuild",    L"OLESelfRegister",  nullptr};
 
 fileversion::fileversion() = default;
 
@@ -51,12 +50,12 @@ fileversion& fileversion::operator=(const fileversion& other) {
   _vsffi = other._vsffi;
   _buffer = other._buffer;
   // The table sits at the same position in the copied buffer.
-  _translations = other._translations
-                      ? reinterpret_cast<const DWORD*>(
-                            _buffer.data() + (reinterpret_cast<const unsigned char*>(
-                                                  other._translations) -
-                                              other._buffer.data()))
-                      : nullptr;
+  _translations =
+      other._translations
+          ? reinterpret_cast<const DWORD*>(
+                _buffer.data() + (reinterpret_cast<const unsigned char*>(other._translations) -
+                                  other._buffer.data()))
+          : nullptr;
   _currentTranslation = other._currentTranslation;
   _translationCount = other._translationCount;
   return *this;

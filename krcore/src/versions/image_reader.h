@@ -50,8 +50,7 @@ struct resource_location {
 // (the section named kElfVersionSection). Returns 0, 1813 when the image is
 // of neither kind or has no version resource, 1812 when the structures on
 // the way to it are malformed.
-KRCORE_INTERNAL unsigned long locate_version_resource(byte_source& image,
-                                                      resource_location& where);
+KRCORE_INTERNAL unsigned long locate_version_resource(byte_source& image, resource_location& where);
 
 // The ELF section that carries a version block.
 inline constexpr char kElfVersionSection[] = ".qmversion";
@@ -64,9 +63,8 @@ KRCORE_INTERNAL std::unique_ptr<byte_source> open_file_source(const std::wstring
 // Reads the version resource of the file at `path`: its size, and when
 // `data` is not null up to `limit` bytes of it into `data`. Returns 0 or
 // the Win32 code of the failure.
-KRCORE_INTERNAL unsigned long read_version_resource(const std::wstring& path,
-                                                    std::uint32_t& size, void* data,
-                                                    std::uint32_t limit);
+KRCORE_INTERNAL unsigned long read_version_resource(const std::wstring& path, std::uint32_t& size,
+                                                    void* data, std::uint32_t limit);
 
 // Reads the whole version resource of the file at `path` into `data`,
 // opening the file once. Returns 0 or the Win32 code of the failure;

@@ -51,9 +51,14 @@ class pe_reader {
       return kMalformed;
     std::size_t dirs = 0;
     switch (u16(opt)) {
-      case 0x10B: dirs = 96; break;
-      case 0x20B: dirs = 112; break;
-      default: return kMalformed;
+      case 0x10B:
+        dirs = 96;
+        break;
+      case 0x20B:
+        dirs = 112;
+        break;
+      default:
+        return kMalformed;
     }
     if (optional_size < dirs) return kMalformed;
     const std::uint32_t dir_count = u32(opt + dirs - 4);
@@ -196,7 +201,8 @@ unsigned long locate_elf(byte_source& image, resource_location& where) {
     if (!image.read(names.offset + s.name, name, name_length)) return kMalformed;
     if (std::memcmp(name, kElfVersionSection, name_length) != 0) continue;
     constexpr std::uint32_t kNoBits = 8;
-    if (s.type == kNoBits || s.size == 0 || s.size > 0xFFFFFFFFu || s.offset + s.size > image.size())
+    if (s.type == kNoBits || s.size == 0 || s.size > 0xFFFFFFFFu ||
+        s.offset + s.size > image.size())
       return kMalformed;
     where.offset = s.offset;
     where.size = static_cast<std::uint32_t>(s.size);
@@ -216,7 +222,11 @@ bool memory_source::read(std::uint64_t offset, void* out, std::size_t n) {
 unsigned long locate_version_resource(byte_source& image, resource_location& where) {
   unsigned char magic[4];
   if (!image.read(0, magic, 4)) return kNoResource;
-  if (std::memcmp(magic, "\x7f" "ELF", 4) == 0) return locate_elf(image, where);
+  if (std::memcmp(magic,
+                  "\x7f"
+                  "ELF",
+                  4) == 0)
+    return locate_elf(image, where);
   return pe_reader(image).locate(where);
 }
 

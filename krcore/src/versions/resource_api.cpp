@@ -79,7 +79,8 @@ extern "C" DWORD VerLanguageNameW(DWORD wLang, wchar_t* szLang, DWORD cchLang) {
     status = U_ZERO_ERROR;
     const int32_t n = uloc_getDisplayName(locale, "en", display, 256, &status);
     if (U_FAILURE(status) || n <= 0) return 0;
-    name = wide_from_utf16(std::u16string_view(display, static_cast<std::size_t>(std::min(n, 255))));
+    name =
+        wide_from_utf16(std::u16string_view(display, static_cast<std::size_t>(std::min(n, 255))));
   }
   if (szLang && cchLang > 0) {
     const std::size_t copied = std::min<std::size_t>(name.size(), cchLang - 1);

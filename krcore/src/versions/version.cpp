@@ -31,7 +31,10 @@ version::version(unsigned short major, unsigned short minor, unsigned short buil
     : _major(major), _minor(minor), _build(build), _revision(revision) {}
 version::version(const std::wstring& text) : _text(text) { parse(text); }
 version::version(const version& other)
-    : _major(other._major), _minor(other._minor), _build(other._build), _revision(other._revision) {}
+    : _major(other._major),
+      _minor(other._minor),
+      _build(other._build),
+      _revision(other._revision) {}
 version& version::operator=(const version& other) {
   _major = other._major;
   _minor = other._minor;

@@ -2,7 +2,6 @@
 // enclosing block, so a damaged image can only fail a look-up.
 #include "versions/version_tree.h"
 
-
 namespace krCore::detail {
 namespace {
 

@@ -23,8 +23,8 @@ struct version_value {
 
 // Looks up `path` (such as "\", "\VarFileInfo\Translation" or
 // "\StringFileInfo\040904B0\Name"; empty parts are skipped) in the `size` bytes
-// at `image`. Keys compare without regard to case (ASCII letters). False when a part is missing or the structure is damaged; a
-// value never reaches beyond its block. Thread-safe.
+// at `image`. Keys compare without regard to case (ASCII letters). False when a part is missing or
+// the structure is damaged; a value never reaches beyond its block. Thread-safe.
 KRCORE_INTERNAL bool find_version_value(const unsigned char* image, std::size_t size,
                                         std::wstring_view path, version_value& out);
 
