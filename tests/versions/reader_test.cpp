@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,10 +43,23 @@ std::vector<unsigned char> file_bytes(const fs::path& path) {
 std::string reference_block(const fs::path& file) {
   const std::string list =
       run(std::string(WRESTOOL) + " -l -t16 '" + file.string() + "' 2>/dev/null");
-  const std::regex line(R"(--name=(\S+) --language=(\S+))");
+  // Lines look like "--type=16 --name=1 --language=1033 [type=version ...]".
   std::vector<std::pair<std::string, std::string>> found;
-  for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
-    found.emplace_back((*it)[1], (*it)[2]);
+  auto field = [](const std::string& l, const std::string& key) {
+    const std::size_t at = l.find(key);
+    if (at == std::string::npos) return std::string();
+    const std::size_t from = at + key.size();
+    return l.substr(from, l.find(' ', from) - from);
+  };
+  std::size_t pos = 0;
+  while (pos < list.size()) {
+    std::size_t end = list.find('\n', pos);
+    if (end == std::string::npos) end = list.size();
+    const std::string l = list.substr(pos, end - pos);
+    pos = end + 1;
+    const std::string name = field(l, "--name="), language = field(l, "--language=");
+    if (!name.empty() && !language.empty()) found.emplace_back(name, language);
+  }
   if (found.empty()) return {};
   std::string name = found[0].first;
   for (const auto& f : found)

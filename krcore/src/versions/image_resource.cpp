@@ -39,7 +39,7 @@ class pe_reader {
   unsigned long locate(resource_location& where) {
     unsigned char dos[64];
     if (!_image.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return kNoResource;
-    const std::uint32_t pe = u32(dos + 0x3C);
+    const std::uint64_t pe = u32(dos + 0x3C);
     unsigned char nt[24];
     if (!_image.read(pe, nt, sizeof nt) || std::memcmp(nt, "PE\0\0", 4) != 0) return kNoResource;
     const std::uint16_t section_count = u16(nt + 6);
@@ -70,8 +70,7 @@ class pe_reader {
     if (section_count == 0 || section_count > 96) return kMalformed;
     _sections.resize(section_count);
     std::vector<unsigned char> table(section_count * 40u);
-    if (!_image.read(std::uint64_t{pe} + 24 + optional_size, table.data(), table.size()))
-      return kMalformed;
+    if (!_image.read(pe + 24 + optional_size, table.data(), table.size())) return kMalformed;
     for (std::size_t i = 0; i < section_count; ++i) {
       const unsigned char* s = table.data() + i * 40;
       _sections[i] = {u32(s + 12), u32(s + 8), u32(s + 16), u32(s + 20)};
@@ -83,7 +82,7 @@ class pe_reader {
  private:
   // The file offset of `n` bytes at `rva`; false unless all of them lie in
   // one section's raw data and in the file.
-  bool map(std::uint32_t rva, std::uint64_t n, std::uint64_t& offset) const {
+  bool map(std::uint64_t rva, std::uint64_t n, std::uint64_t& offset) const {
     for (const section& s : _sections) {
       const std::uint64_t extent = std::max(s.virtual_size, s.raw_size);
       if (rva < s.virtual_address || rva - s.virtual_address >= extent) continue;
@@ -150,7 +149,7 @@ class pe_reader {
 
   byte_source& _image;
   std::vector<section> _sections;
-  std::uint32_t _root_rva = 0;
+  std::uint64_t _root_rva = 0;
 };
 
 // The ELF section table: finds the version section by name.
@@ -184,12 +183,15 @@ unsigned long locate_elf(byte_source& image, resource_location& where) {
   };
   // Extended numbering: the real count and string-table index sit in the
   // first section header.
+  auto inside = [&](std::uint64_t offset, std::uint64_t n) {
+    return offset <= image.size() && n <= image.size() - offset;
+  };
   shdr first{};
   if (!header(0, first)) return kMalformed;
   if (count == 0) count = static_cast<std::uint32_t>(std::min<std::uint64_t>(first.size, 1u << 16));
   if (strndx == 0xFFFF) strndx = first.link;
   shdr names{};
-  if (strndx >= count || !header(strndx, names) || names.offset + names.size > image.size())
+  if (strndx >= count || !header(strndx, names) || !inside(names.offset, names.size))
     return kMalformed;
 
   constexpr std::size_t name_length = sizeof kElfVersionSection;  // with its NUL
@@ -201,8 +203,7 @@ unsigned long locate_elf(byte_source& image, resource_location& where) {
     if (!image.read(names.offset + s.name, name, name_length)) return kMalformed;
     if (std::memcmp(name, kElfVersionSection, name_length) != 0) continue;
     constexpr std::uint32_t kNoBits = 8;
-    if (s.type == kNoBits || s.size == 0 || s.size > 0xFFFFFFFFu ||
-        s.offset + s.size > image.size())
+    if (s.type == kNoBits || s.size == 0 || s.size > 0xFFFFFFFFu || !inside(s.offset, s.size))
       return kMalformed;
     where.offset = s.offset;
     where.size = static_cast<std::uint32_t>(s.size);
