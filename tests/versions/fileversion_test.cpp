@@ -60,6 +60,7 @@ TEST_F(PeFixtures, SixtyFourBitImageWithOneTranslation) {
   EXPECT_EQ(fv.getcurcp(), 1200);
   EXPECT_EQ(string_value(fv, L"CompanyName"), L"Fixture Makers");
   EXPECT_EQ(string_value(fv, L"companyname"), L"Fixture Makers");  // keys ignore case
+  EXPECT_EQ(string_value(fv, L"FileDescription"), L"A fixture \u00e9t\u00e9");
   EXPECT_EQ(string_value(fv, L"Comments"), L"");
   EXPECT_EQ(string_value(fv, L"SpecialBuild"), L"<unset>");  // absent: output untouched
   std::wstring v;
