@@ -22,6 +22,12 @@ packages=(
   libssl-dev
   # procps' libproc2: the peer of the process listing benchmark
   libproc2-dev
+  # ICU: display names of languages in version resources
+  libicu-dev
+  # MinGW and icoutils: PE fixtures with version resources and the reference
+  # reader of their bytes; the MinGW zlib DLLs are real PE files to compare
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-i686-win32 icoutils libz-mingw-w64
 )
 
 missing=()

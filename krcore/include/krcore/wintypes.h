@@ -11,6 +11,7 @@
 #else
 
 #include <cstdint>
+#include <string>
 
 // 32-bit unsigned integer of the platform interfaces (DWORD is 32 bits wide
 // on Windows whatever the data model; `unsigned long` is 64 bits here).
@@ -170,5 +171,9 @@ typedef MSG* LPMSG;
 #define QS_ALLPOSTMESSAGE 0x0100u
 #define QS_ALLINPUT 0x04FFu
 #endif
+
+// The wide string class of the Windows interfaces: the standard wide string
+// here, so that callers pass ordinary strings wherever an interface names it.
+typedef std::wstring CStringT;
 
 #endif  // !_WIN32

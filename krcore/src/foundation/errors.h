@@ -22,6 +22,7 @@ enum : unsigned long {
   kErrorInvalidData = 13,
   kErrorSharingViolation = 32,
   kErrorInvalidParameter = 87,
+  kErrorInsufficientBuffer = 122,
   kErrorAlreadyExists = 183,
   kWaitTimeout = 258,
   kErrorNotOwner = 288,
@@ -32,6 +33,8 @@ enum : unsigned long {
   kErrorFunctionFailed = 1627,
   kRpcServerUnavailable = 1722,
   kErrorInvalidWindowHandle = 1400,
+  kErrorResourceDataNotFound = 1812,
+  kErrorResourceTypeNotFound = 1813,
   kErrorNotEnoughQuota = 1816,
   kNteBadData = 0x80090005,      // HRESULT: bad data (a protected blob that fails its check)
   kNteBadKeyState = 0x8009000B,  // HRESULT: key not valid for use (another machine's key)

@@ -14,6 +14,7 @@
 #include "sysutil/environment.h"
 #include "security/machine.h"
 #include "security/osversion.h"
+#include "versions/file_version_text.h"
 
 namespace krCore {
 namespace {
@@ -66,11 +67,12 @@ void windows_version_text(std::wostream& out) {
   out << L' ' << (detail::os_is_64bit() ? L"64-bit" : L"32-bit") << L" version";
 }
 
-// An executable without a version resource has the file version 0.0.0.0;
-// reading version resources is not done yet, so every program reports that.
+// The executable's file version from its version resource; one without a
+// version resource reports 0.0.0.0.
 void app_version_text(std::wostream& out) {
   unsigned long error = 0;
-  out << L"0.0.0.0" << L" [" << detail::executable_path(error) << L']';
+  const std::wstring path = detail::executable_path(error);
+  out << detail::file_version_text(path) << L" [" << path << L']';
 }
 
 // One line whose value may fail to be read: the failure goes to the debugger

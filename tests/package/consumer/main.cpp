@@ -8,6 +8,7 @@
 #include <krcore/sysutil.h>
 #include <krcore/threading.h>
 #include <krcore/timing.h>
+#include <krcore/versions.h>
 
 #include <cstdio>
 
@@ -22,5 +23,10 @@ int main() {
   } catch (const krException& e) {
     if (e.code() != 5) return 2;
   }
+  krCore::fileversion fv;
+  std::wstring company;
+  if (!fv.open(L"/proc/self/exe") || fv.getfileversionrevision() != 4 ||
+      !fv.querystringvalue(L"CompanyName", company) || company != L"Consumer Co")
+    return 3;
   return 0;
 }

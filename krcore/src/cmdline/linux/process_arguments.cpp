@@ -1,0 +1,44 @@
+// The process's own arguments on Linux: /proc/self/cmdline holds them as
+// the kernel passed them to the program, NUL-separated, with empty
+// arguments kept.
+#include "cmdline/linux/process_arguments.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "foundation/utf.h"
+
+namespace krCore::detail {
+
+bool process_arguments(std::vector<std::wstring>& args) {
+  args.clear();
+  const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string bytes;
+  char buf[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    bytes.append(buf, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  // Every argument, the last included, ends with a NUL.
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    args.push_back(wide_from_utf8(std::string_view(bytes).substr(start, end - start)));
+    start = end + 1;
+  }
+  return !args.empty();
+}
+
+}  // namespace krCore::detail
