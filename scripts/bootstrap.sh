@@ -18,6 +18,9 @@ packages=(
   libdw-dev
   # the peer of the log file benchmark
   libspdlog-dev
+  # POSIX access lists and capabilities for the security family; getfacl
+  # for its tests
+  libacl1-dev libcap-dev acl
 )
 
 missing=()
