@@ -21,7 +21,7 @@ KRCORE_INTERNAL void set_system_root(const std::string& root);
 // `relative` (without a leading slash) below the system root.
 KRCORE_INTERNAL std::string system_path(const std::string& relative);
 // The whole file, or false when it cannot be read.
-bool read_text_file(const std::string& path, std::string& content);
+KRCORE_INTERNAL bool read_text_file(const std::string& path, std::string& content);
 
 // What Samba's configuration says about the machine.
 struct samba_facts {
