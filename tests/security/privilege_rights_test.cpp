@@ -169,7 +169,7 @@ TEST(AccountRights, ConcurrentWritersLoseNothing) {
     writers.emplace_back([right] {
       lsa policy;
       policy.openfullaccess();
-      for (int i = 0; i < 25; ++i) {
+      for (int i = 0; i < 10; ++i) {
         policy.modifyrightforuser(L"root", right, true);
         policy.modifyrightforuser(L"root", right, false);
       }

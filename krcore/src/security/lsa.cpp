@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cwctype>
 #include <sstream>
@@ -125,12 +126,22 @@ unsigned long write_store(const rights_table& table) {
   return code;
 }
 
+// Makes the folder and its missing parents (0755: the policy is readable by
+// every account, changeable by root).
+void make_folders(const std::string& folder) {
+  if (folder.empty() || folder == "/" || ::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST)
+    return;
+  if (errno != ENOENT) return;
+  make_folders(parent_of(folder));
+  ::mkdir(folder.c_str(), 0755);
+}
+
 // Holds the store's lock file locked for a change.
 class store_lock {
  public:
   store_lock() {
     const std::string path = store_path();
-    ::mkdir(parent_of(path).c_str(), 0755);
+    make_folders(parent_of(path));
     _fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (_fd < 0 || ::flock(_fd, LOCK_EX) != 0) _error = detail::last_errno_as_win32();
   }

@@ -38,10 +38,12 @@ void fill(const group& g, group_entry& out) {
   out.name = g.gr_name ? g.gr_name : "";
 }
 
-// Calls an NSS *_r lookup, doubling the buffer while it reports ERANGE.
-template <class Entry, class Lookup>
-bool nss_lookup(Lookup lookup, Entry& entry) {
+// Calls an NSS *_r lookup, doubling the buffer while it reports ERANGE, and
+// copies the entry out while its strings still live in the buffer.
+template <class Entry, class Lookup, class Out>
+bool nss_lookup(Lookup lookup, Out& out) {
   std::vector<char> buffer(1024);
+  Entry entry;
   for (;;) {
     Entry* result = nullptr;
     const int rc = lookup(&entry, buffer.data(), buffer.size(), &result);
@@ -49,7 +51,9 @@ bool nss_lookup(Lookup lookup, Entry& entry) {
       buffer.resize(buffer.size() * 2);
       continue;
     }
-    return rc == 0 && result != nullptr;
+    if (rc != 0 || result == nullptr) return false;
+    fill(entry, out);
+    return true;
   }
 }
 
@@ -90,13 +94,9 @@ bool user_by_name(const std::string& name, user_entry& out) {
   if (!f.passwd.empty())
     return file_lookup<passwd>(f.passwd, fgetpwent_r,
                                [&](const passwd& p) { return name == p.pw_name; }, out);
-  passwd p;
-  if (!nss_lookup([&](passwd* e, char* b, size_t n, passwd** r) {
+  return nss_lookup<passwd>([&](passwd* e, char* b, size_t n, passwd** r) {
         return getpwnam_r(name.c_str(), e, b, n, r);
-      }, p))
-    return false;
-  fill(p, out);
-  return true;
+      }, out);
 }
 
 bool user_by_id(unsigned int uid, user_entry& out) {
@@ -104,13 +104,9 @@ bool user_by_id(unsigned int uid, user_entry& out) {
   if (!f.passwd.empty())
     return file_lookup<passwd>(f.passwd, fgetpwent_r,
                                [&](const passwd& p) { return p.pw_uid == uid; }, out);
-  passwd p;
-  if (!nss_lookup([&](passwd* e, char* b, size_t n, passwd** r) {
+  return nss_lookup<passwd>([&](passwd* e, char* b, size_t n, passwd** r) {
         return getpwuid_r(uid, e, b, n, r);
-      }, p))
-    return false;
-  fill(p, out);
-  return true;
+      }, out);
 }
 
 bool group_by_name(const std::string& name, group_entry& out) {
@@ -118,13 +114,9 @@ bool group_by_name(const std::string& name, group_entry& out) {
   if (!f.group.empty())
     return file_lookup<group>(f.group, fgetgrent_r,
                               [&](const group& g) { return name == g.gr_name; }, out);
-  group g;
-  if (!nss_lookup([&](group* e, char* b, size_t n, group** r) {
+  return nss_lookup<group>([&](group* e, char* b, size_t n, group** r) {
         return getgrnam_r(name.c_str(), e, b, n, r);
-      }, g))
-    return false;
-  fill(g, out);
-  return true;
+      }, out);
 }
 
 bool group_by_id(unsigned int gid, group_entry& out) {
@@ -132,13 +124,9 @@ bool group_by_id(unsigned int gid, group_entry& out) {
   if (!f.group.empty())
     return file_lookup<group>(f.group, fgetgrent_r,
                               [&](const group& g) { return g.gr_gid == gid; }, out);
-  group g;
-  if (!nss_lookup([&](group* e, char* b, size_t n, group** r) {
+  return nss_lookup<group>([&](group* e, char* b, size_t n, group** r) {
         return getgrgid_r(gid, e, b, n, r);
-      }, g))
-    return false;
-  fill(g, out);
-  return true;
+      }, out);
 }
 
 bool admin_group(group_entry& out) {
