@@ -8,6 +8,7 @@
 #include <krcore/security.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,6 +164,7 @@ class accounts_environment : public ::testing::Environment {
  public:
   void SetUp() override {
     if (!can_switch_accounts()) return;
+    remove_stale_accounts();
     // The account tools lock the account files; a process beside this one
     // may hold them for a moment.
     for (int attempt = 0; attempt < 20 && !::getgrnam(test_accounts::group().c_str()); ++attempt)
@@ -171,6 +173,18 @@ class accounts_environment : public ::testing::Environment {
       if (shell("useradd -M -N -g nogroup -s /usr/sbin/nologin -c 'Test User,,,' " +
                 test_accounts::user() + " 2>/dev/null") != 0)
         ::usleep(100000);
+  }
+  // Accounts of test processes that ended without their tear-down.
+  static void remove_stale_accounts() {
+    std::ifstream accounts("/etc/group");
+    std::string line;
+    while (std::getline(accounts, line)) {
+      if (line.rfind("krsecg", 0) != 0) continue;
+      const std::string pid = line.substr(6, line.find(':') - 6);
+      if (pid.empty() || ::kill(std::atoi(pid.c_str()), 0) == 0) continue;
+      shell("userdel krsecu" + pid + " >/dev/null 2>&1");
+      shell("groupdel krsecg" + pid + " >/dev/null 2>&1");
+    }
   }
   void TearDown() override {
     for (int attempt = 0; attempt < 20 && ::getpwnam(test_accounts::user().c_str()); ++attempt)

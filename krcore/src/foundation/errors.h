@@ -31,6 +31,11 @@ enum : unsigned long {
   kErrorTimeout = 1460,
   kErrorFunctionFailed = 1627,
   kRpcServerUnavailable = 1722,
+  kErrorNotAllAssigned = 1300,
+  kErrorNoSuchPrivilege = 1313,
+  kErrorNoneMapped = 1332,
+  kErrorInvalidSid = 1337,
+  kErrorNoSuchDomain = 1355,
   kErrorInvalidWindowHandle = 1400,
   kErrorNotEnoughQuota = 1816,
 };

@@ -9,6 +9,7 @@
 
 #include <cwctype>
 
+#include "foundation/errors.h"
 #include "foundation/utf.h"
 #include "logging/logsink.h"
 #include "security/accounts.h"
@@ -20,9 +21,6 @@ namespace krCore {
 namespace detail {
 namespace {
 
-constexpr unsigned long kErrorNoneMapped = 1332;
-// What a directory lookup gives on a machine that has no directory to ask.
-constexpr unsigned long kErrorNoSuchDomain = 1355;
 
 void log_at(unsigned level, const std::wstring& text) {
   if (log_enabled(level)) log_entry(level, text);
@@ -39,7 +37,7 @@ bool iequal(const std::wstring& a, const std::wstring& b) {
 // The user name in a format, or the Win32 code of the failure.
 unsigned long thread_user_name(int format, std::wstring& name) {
   user_entry user;
-  if (!user_by_id(effective_uid(), user)) return kErrorNoneMapped;
+  if (!user_by_id(effective_uid(), user)) return detail::kErrorNoneMapped;
   const std::wstring account = wide_from_utf8(user.name);
   switch (format) {
     case 2:  // NameSamCompatible
@@ -53,14 +51,14 @@ unsigned long thread_user_name(int format, std::wstring& name) {
     }
     case 8: {  // NameUserPrincipal: only a domain account has one
       const samba_facts facts = read_samba_facts();
-      if (!facts.domain_member || facts.realm.empty()) return kErrorNoneMapped;
+      if (!facts.domain_member || facts.realm.empty()) return detail::kErrorNoneMapped;
       std::wstring realm = facts.realm;
       for (wchar_t& c : realm) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
       name = account.substr(account.find(L'\\') + 1) + L"@" + realm;
       return 0;
     }
     default:
-      return kErrorNoneMapped;
+      return detail::kErrorNoneMapped;
   }
 }
 

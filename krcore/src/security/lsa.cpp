@@ -26,8 +26,6 @@
 namespace krCore {
 namespace {
 
-constexpr unsigned long kErrorNoSuchPrivilege = 1313;
-constexpr unsigned long kErrorNoneMapped = 1332;
 // Access that only reads: view local information (1), view audit
 // information (2), get private information (4), look up names (0x800) and
 // the standard read-control right (0x20000).
@@ -254,9 +252,9 @@ void lsa::modifyrightforuser(const std::wstring& account, const std::wstring& ri
   if (!handle) fail(detail::kErrorInvalidHandle, text);
   const std::wstring name = rights_account_name(account);
   CSid sid;
-  if (!sid.LoadAccount(name.c_str())) fail(kErrorNoneMapped, text);
+  if (!sid.LoadAccount(name.c_str())) fail(detail::kErrorNoneMapped, text);
   const std::wstring known = canonical_right(right);
-  if (known.empty()) fail(kErrorNoSuchPrivilege, text);
+  if (known.empty()) fail(detail::kErrorNoSuchPrivilege, text);
   if (!(handle->access & kCreateAccount)) fail(detail::kErrorAccessDenied, text);
 
   store_lock lock;
@@ -275,7 +273,7 @@ std::vector<std::wstring> lsa::enumerateaccountrights(const std::wstring& accoun
   const char* text = "lsa::enumerateaccountrights() LsaEnumerateAccountRights() failed.";
   if (!_handle) fail(detail::kErrorInvalidHandle, text);
   CSid sid;
-  if (!sid.LoadAccount(rights_account_name(account).c_str())) fail(kErrorNoneMapped, text);
+  if (!sid.LoadAccount(rights_account_name(account).c_str())) fail(detail::kErrorNoneMapped, text);
   std::vector<std::wstring> rights;
   for (const auto& [holder, right] : read_store())
     if (holder == sid.Sid()) rights.push_back(right);

@@ -33,9 +33,6 @@ namespace {
 
 constexpr int kUser = 1;
 constexpr int kGroup = 2;
-constexpr unsigned long kErrorNoneMapped = 1332;
-constexpr unsigned long kErrorInvalidSid = 1337;
-constexpr unsigned long kRpcUnavailable = 1722;
 
 bool iequal(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
@@ -177,7 +174,7 @@ CSid::CSid(const std::wstring& account) : CSid(account.c_str(), nullptr) {}
 bool CSid::LoadAccount(const wchar_t* account, const wchar_t* system) {
   if (system && *system && std::wstring(system) != L"." &&
       !detail::iequal(system, GetComputerNameW(false))) {
-    SetLastError(detail::kRpcUnavailable);
+    SetLastError(detail::kRpcServerUnavailable);
     return false;
   }
   CSid found;

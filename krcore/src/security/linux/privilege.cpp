@@ -21,7 +21,6 @@
 namespace krCore {
 namespace {
 
-constexpr unsigned long kErrorNotAllAssigned = 1300;
 
 struct privilege_caps {
   const wchar_t* name;
@@ -122,7 +121,7 @@ void auto_privilege::set(bool enable) {
     // All or nothing: a privilege whose capabilities are not all permitted
     // is not held, so none of them is raised.
     const unsigned long error =
-        missing ? kErrorNotAllAssigned : change_effective(caps, raise, CAP_SET);
+        missing ? detail::kErrorNotAllAssigned : change_effective(caps, raise, CAP_SET);
     if (error != 0) {
       log_failure("AdjustTokenPrivileges", _privilege, error);
     } else if (raise != 0) {
