@@ -97,6 +97,9 @@ TEST(Sids, AccountFilesAndAdministratorsGroupChoice) {
   EXPECT_EQ(CSid(L"Administrators").AccountName(), L"ops");
   EXPECT_EQ(CSid(L"wheel").Sid(), L"S-1-22-2-10");
   krCore::detail::set_admin_group_name("");
+  // A directory account as sssd names it: its flat domain is the first label.
+  root.write("etc/passwd", "svc@corp.example.com:x:0:0::/:/bin/sh\n");
+  EXPECT_EQ(krCore::GetThreadUserNameEx(2, true), L"CORP\\svc");
   krCore::detail::set_account_files("", "");
   EXPECT_EQ(w32_code([] { CSid(L"alice"); }), 1332u);
 }

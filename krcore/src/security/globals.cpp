@@ -40,10 +40,21 @@ unsigned long thread_user_name(int format, std::wstring& name) {
   if (!user_by_id(effective_uid(), user)) return detail::kErrorNoneMapped;
   const std::wstring account = wide_from_utf8(user.name);
   switch (format) {
-    case 2:  // NameSamCompatible
-      name = account.find(L'\\') != std::wstring::npos ? account
-                                                        : GetComputerNameW(false) + L"\\" + account;
+    case 2: {  // NameSamCompatible
+      // Directory users that sssd names "user@corp.example.com" belong to
+      // the flat domain CORP; a name with a backslash has its domain already.
+      const size_t at = account.find(L'@');
+      if (account.find(L'\\') != std::wstring::npos) {
+        name = account;
+      } else if (at != std::wstring::npos) {
+        std::wstring domain = account.substr(at + 1, account.find(L'.', at) - at - 1);
+        for (wchar_t& c : domain) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+        name = domain + L"\\" + account.substr(0, at);
+      } else {
+        name = GetComputerNameW(false) + L"\\" + account;
+      }
       return 0;
+    }
     case 3: {  // NameDisplay: the full name is the GECOS field up to its first comma
       const std::wstring full = wide_from_utf8(user.gecos.substr(0, user.gecos.find(',')));
       name = full.empty() ? account : full;
@@ -54,7 +65,8 @@ unsigned long thread_user_name(int format, std::wstring& name) {
       if (!facts.domain_member || facts.realm.empty()) return detail::kErrorNoneMapped;
       std::wstring realm = facts.realm;
       for (wchar_t& c : realm) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-      name = account.substr(account.find(L'\\') + 1) + L"@" + realm;
+      const std::wstring user = account.substr(account.find(L'\\') + 1);
+      name = user.find(L'@') != std::wstring::npos ? user : user + L"@" + realm;
       return 0;
     }
     default:
