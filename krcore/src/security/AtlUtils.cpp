@@ -5,17 +5,15 @@
 #include <krcore/security.h>
 
 #include <cstdio>
+#include "security/text.h"
 
-#include "logging/logsink.h"
 
 namespace krCore {
 namespace {
 
-constexpr unsigned char kInheritBoth = OBJECT_INHERIT_ACE_FLAG | CONTAINER_INHERIT_ACE_FLAG;
+using detail::log_at;
 
-void log_at(unsigned level, const std::wstring& text) {
-  if (detail::log_enabled(level)) detail::log_entry(level, text);
-}
+constexpr unsigned char kInheritBoth = OBJECT_INHERIT_ACE_FLAG | CONTAINER_INHERIT_ACE_FLAG;
 
 std::wstring hex(unsigned long value) {
   wchar_t buf[16];

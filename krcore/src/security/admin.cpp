@@ -11,19 +11,15 @@
 #include <cwchar>
 
 #include "foundation/utf.h"
-#include "logging/logsink.h"
 #include "security/accounts.h"
 #include "security/osversion.h"
 #include "security/privileges.h"
 #include "security/system_files.h"
+#include "security/text.h"
 
 namespace krCore {
 namespace detail {
 namespace {
-
-void log_at(unsigned level, const std::wstring& text) {
-  if (log_enabled(level)) log_entry(level, text);
-}
 
 // The user name as the admin tests log it, with whether it could be read.
 std::wstring logged_user_name(bool& ok) {

@@ -11,28 +11,16 @@
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
-#include "logging/logsink.h"
 #include "security/accounts.h"
 #include "security/machine.h"
 #include "security/osversion.h"
 #include "security/system_files.h"
+#include "security/text.h"
 
 namespace krCore {
 namespace detail {
 namespace {
 
-
-void log_at(unsigned level, const std::wstring& text) {
-  if (log_enabled(level)) log_entry(level, text);
-}
-
-bool iequal(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-      return false;
-  return true;
-}
 
 // The user name in a format, or the Win32 code of the failure.
 unsigned long thread_user_name(int format, std::wstring& name) {
@@ -63,8 +51,7 @@ unsigned long thread_user_name(int format, std::wstring& name) {
     case 8: {  // NameUserPrincipal: only a domain account has one
       const samba_facts facts = read_samba_facts();
       if (!facts.domain_member || facts.realm.empty()) return detail::kErrorNoneMapped;
-      std::wstring realm = facts.realm;
-      for (wchar_t& c : realm) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+      const std::wstring realm = lower_case(facts.realm);
       const std::wstring user = account.substr(account.find(L'\\') + 1);
       name = user.find(L'@') != std::wstring::npos ? user : user + L"@" + realm;
       return 0;

@@ -20,8 +20,8 @@
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
-#include "logging/logsink.h"
 #include "security/system_files.h"
+#include "security/text.h"
 
 namespace krCore {
 namespace {
@@ -54,18 +54,10 @@ const wchar_t* const kRights[] = {
     L"SeTrustedCredManAccessPrivilege", L"SeUndockPrivilege",
 };
 
-bool iequal(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-      return false;
-  return true;
-}
-
 // The right's own spelling, or empty for a name the system does not know.
 std::wstring canonical_right(const std::wstring& right) {
   for (const wchar_t* known : kRights)
-    if (iequal(right, known)) return known;
+    if (detail::iequal(right, known)) return known;
   return std::wstring();
 }
 
@@ -211,9 +203,7 @@ std::wstring lsa::getdnsdomainname() {
   // Only Active Directory domains have DNS names; an NT4-style domain
   // (security = domain) has none.
   if (!facts.domain_controller && facts.security != L"ads") return std::wstring();
-  std::wstring realm = facts.realm;
-  for (wchar_t& c : realm) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return realm;
+  return detail::lower_case(facts.realm);
 }
 
 namespace {

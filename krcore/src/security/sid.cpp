@@ -12,6 +12,7 @@
 #include "foundation/utf.h"
 #include "security/accounts.h"
 #include "security/system_files.h"
+#include "security/text.h"
 
 namespace krCore {
 namespace detail {
@@ -33,14 +34,6 @@ namespace {
 
 constexpr int kUser = 1;
 constexpr int kGroup = 2;
-
-bool iequal(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-      return false;
-  return true;
-}
 
 std::uint64_t fnv1a(const std::string& text) {
   std::uint64_t h = 0xcbf29ce484222325ull;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "foundation/utf.h"
+#include "security/text.h"
 
 namespace krCore::detail {
 namespace {
@@ -30,11 +31,6 @@ std::string parameter_key(const std::string& name) {
   for (char c : name)
     if (c != ' ' && c != '\t') key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return key;
-}
-
-std::wstring lower(std::wstring text) {
-  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return text;
 }
 
 }  // namespace
@@ -86,8 +82,8 @@ samba_facts parse_smb_conf(const std::string& content) {
     const std::wstring value = wide_from_utf8(trim(line.substr(eq + 1)));
     if (key == "workgroup") facts.workgroup = value;
     else if (key == "realm") facts.realm = value;
-    else if (key == "security") facts.security = lower(value);
-    else if (key == "serverrole") facts.server_role = lower(value);
+    else if (key == "security") facts.security = lower_case(value);
+    else if (key == "serverrole") facts.server_role = lower_case(value);
   }
   if (facts.workgroup.empty()) facts.workgroup = L"WORKGROUP";
   facts.domain_controller = facts.server_role == L"active directory domain controller" ||
