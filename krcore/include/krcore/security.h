@@ -141,9 +141,6 @@ class KRCORE_API globals : public singleton<globals> {
   void InitializeImpl();
   bool getpropertyinternal(const std::wstring& key, std::wstring& value) const;
 
-  const std::wstring _localSystem = L"LocalSystem";
-  const std::wstring _localSystemLocal = L".\\LocalSystem";
-  const std::wstring _localSystemAuthority = L"NT AUTHORITY\\System";
   std::atomic<std::int32_t> _initialized{0};
   std::map<std::wstring, std::wstring> _properties;
 };

@@ -135,15 +135,24 @@ bool globals::getpropertyinternal(const std::wstring& key, std::wstring& value) 
   return true;
 }
 
-std::wstring globals::LocalSystemAccount() { return L"LocalSystem"; }
+namespace {
 
-std::wstring globals::NTAuthLocalSystemAccount() { return L"NT AUTHORITY\\System"; }
+// The three spellings of the local system account.
+const wchar_t* const kLocalSystem = L"LocalSystem";
+const wchar_t* const kLocalSystemLocal = L".\\LocalSystem";
+const wchar_t* const kLocalSystemAuthority = L"NT AUTHORITY\\System";
+
+}  // namespace
+
+std::wstring globals::LocalSystemAccount() { return kLocalSystem; }
+
+std::wstring globals::NTAuthLocalSystemAccount() { return kLocalSystemAuthority; }
 
 bool globals::IsLocalSystemAccount(const wchar_t* account) {
   if (!account) return false;
   const std::wstring name = account;
-  return detail::iequal(name, L"LocalSystem") || detail::iequal(name, L".\\LocalSystem") ||
-         detail::iequal(name, L"NT AUTHORITY\\System");
+  return detail::iequal(name, kLocalSystem) || detail::iequal(name, kLocalSystemLocal) ||
+         detail::iequal(name, kLocalSystemAuthority);
 }
 
 bool globals::IsLocalSystemAccount(const std::wstring& account) {
