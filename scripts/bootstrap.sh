@@ -28,6 +28,9 @@ packages=(
   # reader of their bytes; the MinGW zlib DLLs are real PE files to compare
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-i686-win32 icoutils libz-mingw-w64
+  # POSIX access lists and capabilities for the security family; getfacl
+  # for its tests
+  libacl1-dev libcap-dev acl
 )
 
 missing=()

@@ -30,3 +30,36 @@ bool os_is_64bit() {
 }
 
 }  // namespace krCore::detail
+
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace krCore::detail {
+
+std::wstring os_canonical_name(const std::wstring& host) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(utf8_from_wide(host).c_str(), nullptr, &hints, &result) != 0) return L"";
+  std::wstring name;
+  if (result && result->ai_canonname) name = wide_from_utf8(result->ai_canonname);
+  ::freeaddrinfo(result);
+  return name;
+}
+
+unsigned long os_processor_count() {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned long>(n) : 1ul;
+}
+
+std::string os_machine() {
+  struct utsname u;
+  if (::uname(&u) != 0) return std::string();
+  return u.machine;
+}
+
+}  // namespace krCore::detail

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "security/osversion.h"
+#include "security/system_files.h"
 #include "foundation/utf.h"
 
 namespace krCore::detail {
@@ -46,8 +47,8 @@ bool query_os_version(os_version_info& info) {
   struct utsname u;
   if (::uname(&u) != 0 || !parse_kernel_release(u.release, info)) return false;
   // /etc/os-release is the file; /usr/lib/os-release the vendor fallback.
-  for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
-    std::ifstream file(path);
+  for (const char* relative : {"etc/os-release", "usr/lib/os-release"}) {
+    std::ifstream file(system_path(relative));
     if (!file) continue;
     std::ostringstream content;
     content << file.rdbuf();

@@ -1,0 +1,127 @@
+// Administrator tests: the OS version record, the elevation policy, and the
+// questions "is this user an administrator" asks of the calling thread's
+// identity.
+//
+// Elevation maps onto Linux as: effective uid 0 is a full token; a member of
+// the administrators' group without uid 0 holds a limited one (it can become
+// root, but is not now); everyone else has the default token.
+#include <krcore/security.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "foundation/utf.h"
+#include "security/accounts.h"
+#include "security/osversion.h"
+#include "security/privileges.h"
+#include "security/system_files.h"
+#include "security/text.h"
+
+namespace krCore {
+namespace detail {
+namespace {
+
+// The user name as the admin tests log it, with whether it could be read.
+std::wstring logged_user_name(bool& ok) {
+  const std::wstring name = GetThreadUserNameEx(2, false);
+  ok = !name.empty();
+  return name;
+}
+
+}  // namespace
+
+unsigned char os_product_type() {
+  if (read_samba_facts().domain_controller) return VER_NT_DOMAIN_CONTROLLER;
+  return machine_is_workstation() ? VER_NT_WORKSTATION : VER_NT_SERVER;
+}
+
+}  // namespace detail
+
+OSVERSIONINFOEXW GetOSVersion() {
+  OSVERSIONINFOEXW record;
+  std::memset(&record, 0, sizeof record);
+  record.dwOSVersionInfoSize = sizeof record;
+  detail::os_version_info info;
+  if (!detail::query_os_version(info)) throw krException(50ul, "GetVersionEx() call failed.", 4);
+  record.dwMajorVersion = static_cast<DWORD>(info.major);
+  record.dwMinorVersion = static_cast<DWORD>(info.minor);
+  record.dwBuildNumber = static_cast<DWORD>(info.build);
+  record.dwPlatformId = 2;  // VER_PLATFORM_WIN32_NT
+  std::wcsncpy(record.szCSDVersion, info.service_pack.c_str(), 127);
+  record.wProductType = detail::os_product_type();
+  return record;
+}
+
+bool IsVistaOrLater() { return GetOSVersion().dwMajorVersion >= 6; }
+
+bool is_uac_enabled() {
+  if (!IsVistaOrLater()) return false;
+  DWORD value = 0;
+  const unsigned long rc = detail::read_registry_dword(
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", L"EnableLUA", value);
+  if (rc == 2) return false;
+  if (rc != 0) throw w32_exception(rc);
+  return value != 0;
+}
+
+namespace {
+
+bool isadmin_scm_check() {
+  bool ok = false;
+  const std::wstring name = detail::logged_user_name(ok);
+  detail::log_at(detail::kLogNormal, L"isadmin_scm_check() called for current user [" + name +
+                                         L"], GetUserNameExW returned [" + (ok ? L"1" : L"0") +
+                                         L"]");
+  if (!detail::may_manage_services()) {
+    detail::log_at(detail::kLogNormal, L"isadmin_scm_check() OpenSCManager() failed with error: 5");
+    return false;
+  }
+  detail::log_at(detail::kLogNormal, L"isadmin_scm_check() returning true.");
+  return true;
+}
+
+}  // namespace
+
+bool isadmin_consider_uac() {
+  if (!is_uac_enabled()) return isuserprocessadminequivalent();
+  if (getprocesstokenelevationtype() == TokenElevationTypeFull) return true;
+  if (isadmin_scm_check()) return true;
+  bool builtin = false;
+  return isuserbuiltinadminaccount(builtin) == 0 && builtin;
+}
+
+unsigned long isuserbuiltinadminaccount(bool& isBuiltinAdmin) {
+  unsigned long parts[3];
+  // The account domain cannot be read without a machine id (2: not found).
+  if (!detail::machine_sid_parts(parts)) return 2;
+  const CSid builtin = CSid::FromString(detail::machine_sid_text() + L"-500");
+  isBuiltinAdmin = builtin == CSid::CurrentUser();
+  return 0;
+}
+
+bool isuserprocessadminequivalent() {
+  bool ok = false;
+  const std::wstring name = detail::logged_user_name(ok);
+  detail::log_at(detail::kLogNormal, L"isuserprocessadminequivalent() called for current user [" +
+                                         name + L"], GetUserNameExW returned [" +
+                                         (ok ? L"1" : L"0") + L"]");
+  const bool admin = detail::effective_uid() == 0 || detail::in_admin_group();
+  detail::log_at(detail::kLogNormal, L"isuserprocessadminequivalent()  indicates that the user: " +
+                                         name + (admin ? L" IS an admin equivalent"
+                                                       : L" is NOT an admin equivalent"));
+  return admin;
+}
+
+TOKEN_ELEVATION_TYPE getprocesstokenelevationtype() {
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  if (detail::effective_uid() == 0) type = TokenElevationTypeFull;
+  else if (detail::in_admin_group()) type = TokenElevationTypeLimited;
+  const wchar_t* name = type == TokenElevationTypeFull      ? L"TokenElevationTypeFull"
+                        : type == TokenElevationTypeLimited ? L"TokenElevationTypeLimited"
+                                                            : L"TokenElevationTypeDefault";
+  detail::log_at(detail::kLogNormal,
+                 std::wstring(L"getprocesstokenelevationtype() elevation type: ") + name);
+  return type;
+}
+
+}  // namespace krCore

@@ -1,0 +1,213 @@
+// Privileges as capabilities of the calling thread, and account rights in
+// the policy store: grants, withdrawals, their failures, the store's lock,
+// and the name rules of domain controllers.
+#include <sys/capability.h>
+
+#include <thread>
+
+#include "security_support.h"
+
+namespace {
+
+using namespace sectest;
+using krCore::auto_privilege;
+using krCore::lsa;
+
+// The calling thread's effective and permitted sets as bit masks.
+std::pair<std::uint64_t, std::uint64_t> thread_caps() {
+  cap_t caps = cap_get_proc();
+  std::uint64_t eff = 0, prm = 0;
+  for (int c = 0; c <= CAP_LAST_CAP; ++c) {
+    cap_flag_value_t v;
+    if (cap_get_flag(caps, c, CAP_EFFECTIVE, &v) == 0 && v) eff |= std::uint64_t{1} << c;
+    if (cap_get_flag(caps, c, CAP_PERMITTED, &v) == 0 && v) prm |= std::uint64_t{1} << c;
+  }
+  cap_free(caps);
+  return {eff, prm};
+}
+
+void drop(int cap, bool permitted_too) {
+  cap_t caps = cap_get_proc();
+  cap_value_t list[] = {cap};
+  cap_set_flag(caps, CAP_EFFECTIVE, 1, list, CAP_CLEAR);
+  if (permitted_too) cap_set_flag(caps, CAP_PERMITTED, 1, list, CAP_CLEAR);
+  cap_set_proc(caps);
+  cap_free(caps);
+}
+
+constexpr std::uint64_t bit(int c) { return std::uint64_t{1} << c; }
+
+bool effective_in(cap_t caps, int cap) {
+  cap_flag_value_t v = CAP_CLEAR;
+  return cap_get_flag(caps, cap, CAP_EFFECTIVE, &v) == 0 && v == CAP_SET;
+}
+
+TEST(Privileges, RaiseAndLowerExactlyWhatWasRaisedOnThisThreadOnly) {
+  SKIP_UNLESS_ROOT();
+  cap_t saved = cap_get_proc();
+  const pid_t main_tid = ::gettid();
+  drop(CAP_CHOWN, false);
+  const auto main_before = thread_caps();
+  std::thread([&] {
+    // CAP_DAC_OVERRIDE stays effective: the restore privilege must not drop it.
+    drop(CAP_FOWNER, false);
+    const auto before = thread_caps();
+    {
+      auto_privilege restore(L"SeRestorePrivilege");
+      EXPECT_EQ(thread_caps().first, before.first | bit(CAP_FOWNER) | bit(CAP_CHOWN));
+      cap_t other = cap_get_pid(main_tid);
+      EXPECT_FALSE(effective_in(other, CAP_CHOWN)) << "raised on another thread";
+      cap_free(other);
+    }
+    EXPECT_EQ(thread_caps(), before);
+    // Already effective: nothing to raise, and nothing dropped afterwards.
+    { auto_privilege debug(L"SeDebugPrivilege"); }
+    EXPECT_EQ(thread_caps(), before);
+  }).join();
+  EXPECT_EQ(thread_caps(), main_before);
+  cap_set_proc(saved);
+  cap_free(saved);
+}
+
+TEST(Privileges, UnknownNamesAndUnpermittedCapabilities) {
+  SKIP_UNLESS_ROOT();
+  log_recorder log;
+  std::thread([&] {
+    drop(CAP_SYS_NICE, false);
+    const auto before = thread_caps();
+    { auto_privilege unknown(L"SeNoSuchPrivilege"); }
+    { auto_privilege wrongCase(L"sedebugprivilege"); }
+    EXPECT_EQ(thread_caps(), before);
+    EXPECT_EQ(log.count(), 0u);
+
+    // A capability outside the permitted set: the privilege is not held.
+    drop(CAP_SYS_TIME, true);
+    const auto limited = thread_caps();
+    {
+      auto_privilege time(L"SeSystemtimePrivilege", true);
+      EXPECT_EQ(thread_caps(), limited);
+    }
+    EXPECT_EQ(thread_caps(), limited);
+    EXPECT_TRUE(log.has(L"auto_privilege AdjustTokenPrivileges failed. Unable to adjust privilege "
+                        L"for SeSystemtimePrivilege. Error Code: 0x514"));
+    // set() raises and lowers again on the same object.
+    auto_privilege nice(L"SeIncreaseBasePriorityPrivilege");
+    EXPECT_TRUE(thread_caps().first & bit(CAP_SYS_NICE));
+    nice.set(false);
+    EXPECT_EQ(thread_caps(), limited);
+    nice.set(false);
+    EXPECT_EQ(thread_caps(), limited);
+  }).join();
+}
+
+std::string store(const system_root& root) {
+  std::string content;
+  krCore::detail::read_text_file((root.path() / "var/lib/krcore/accountrights").string(), content);
+  return content;
+}
+
+TEST(AccountRights, GrantListWithdrawAndTheirFailures) {
+  SKIP_UNLESS_TEST_ACCOUNTS();
+  system_root root;
+  const std::wstring user = test_accounts::wuser();
+  const std::string sid = "S-1-22-1-" + std::to_string(test_accounts::uid());
+  lsa policy;
+  EXPECT_EQ(kr_code([&] { policy.modifyrightforuser(user, L"SeServiceLogonRight", true); }), 6u);
+  policy.openfullaccess();
+  policy.modifyrightforuser(user, L"SeServiceLogonRight", true);
+  policy.modifyrightforuser(user, L"sebackupprivilege", true);  // names compare without case
+  policy.modifyrightforuser(user, L"SeServiceLogonRight", true);  // held already
+  policy.modifyrightforuser(L"LocalSystem", L"SeTcbPrivilege", true);
+  EXPECT_EQ(policy.enumerateaccountrights(user),
+            (std::vector<std::wstring>{L"SeServiceLogonRight", L"SeBackupPrivilege"}));
+  EXPECT_NE(store(root).find(sid + " SeServiceLogonRight\n"), std::string::npos);
+  EXPECT_NE(store(root).find("S-1-5-18 SeTcbPrivilege\n"), std::string::npos);
+
+  policy.modifyrightforuser(L".\\" + user, L"SeServiceLogonRight", false);
+  EXPECT_EQ(policy.enumerateaccountrights(user), std::vector<std::wstring>{L"SeBackupPrivilege"});
+
+  EXPECT_EQ(kr_code([&] { policy.modifyrightforuser(user, L"SeFlyingRight", true); }), 1313u);
+  EXPECT_EQ(kr_code([&] { policy.modifyrightforuser(L"nobody-at-all", L"SeTcbPrivilege", true); }),
+            1332u);
+  try {
+    policy.modifyrightforuser(user, L"SeFlyingRight", false);
+    ADD_FAILURE();
+  } catch (const krException& e) {
+    EXPECT_STREQ(e.what(), "lsa::addrighttouser() LsaRemoveAccountRights() failed.");
+  }
+  // Viewing access cannot change rights.
+  policy.openforread();
+  EXPECT_EQ(kr_code([&] { policy.modifyrightforuser(user, L"SeTcbPrivilege", true); }), 5u);
+  EXPECT_EQ(policy.enumerateaccountrights(user).size(), 1u);
+}
+
+TEST(AccountRights, FullAccessNeedsWriteAccessToTheStore) {
+  SKIP_UNLESS_ROOT();
+  system_root root;
+  log_recorder log;
+  const int rc = run_as(65534, 65534, {}, [] {
+    lsa policy;
+    policy.openforread();
+    bool workgroup = false;
+    if (policy.getdomainorworkgroupname(workgroup) != L"WORKGROUP" || !workgroup) return 1;
+    return static_cast<int>(kr_code([&] { policy.openfullaccess(); }));
+  });
+  EXPECT_EQ(rc, 5);
+  // As root the store's folder is made on first use.
+  lsa policy;
+  policy.openfullaccess();
+  policy.modifyrightforuser(L"root", L"SeTcbPrivilege", true);
+  EXPECT_TRUE(fs::exists(root.path() / "var/lib/krcore/accountrights"));
+}
+
+TEST(AccountRights, ConcurrentWritersLoseNothing) {
+  system_root root;
+  const std::vector<std::wstring> rights = {L"SeBatchLogonRight", L"SeServiceLogonRight",
+                                            L"SeNetworkLogonRight", L"SeDebugPrivilege"};
+  std::vector<std::thread> writers;
+  for (const std::wstring& right : rights)
+    writers.emplace_back([right] {
+      lsa policy;
+      policy.openfullaccess();
+      for (int i = 0; i < 10; ++i) {
+        policy.modifyrightforuser(L"root", right, true);
+        policy.modifyrightforuser(L"root", right, false);
+      }
+      policy.modifyrightforuser(L"root", right, true);
+    });
+  for (std::thread& t : writers) t.join();
+  lsa policy;
+  policy.openforread();
+  EXPECT_EQ(policy.enumerateaccountrights(L"root").size(), rights.size());
+}
+
+TEST(AccountRights, DomainControllerUsesTheUserPartOfAName) {
+  SKIP_UNLESS_TEST_ACCOUNTS();
+  system_root root;
+  const std::wstring name = L"CORP\\" + test_accounts::wuser();
+  {
+    lsa policy;
+    policy.openfullaccess();
+    EXPECT_EQ(kr_code([&] { policy.modifyrightforuser(name, L"SeServiceLogonRight", true); }),
+              1332u);
+  }
+  root.write("etc/samba/smb.conf",
+             "[global]\nworkgroup = CORP\nrealm = CORP.EXAMPLE.COM\n"
+             "server role = active directory domain controller\n");
+  root.facts();
+  log_recorder log;
+  lsa policy;
+  policy.openfullaccess();
+  policy.modifyrightforuser(name, L"SeServiceLogonRight", true);
+  EXPECT_TRUE(log.has(L"lsa::modifyrightforuser() indicates the computer is a DC"));
+  EXPECT_TRUE(log.has(L"lsa::modifyrightforuser() indicates the computer is a DC. Using accountname " +
+                      test_accounts::wuser()));
+  EXPECT_EQ(policy.enumerateaccountrights(test_accounts::wuser()),
+            std::vector<std::wstring>{L"SeServiceLogonRight"});
+  bool workgroup = true;
+  EXPECT_EQ(policy.getdomainorworkgroupname(workgroup), L"CORP");
+  EXPECT_FALSE(workgroup);
+  EXPECT_EQ(policy.getdnsdomainname(), L"corp.example.com");
+}
+
+}  // namespace
