@@ -203,7 +203,7 @@ unsigned long w32_code(F f) {
   try {
     f();
   } catch (const w32_exception& e) {
-    return e.code();
+    return e.code;
   }
   return 0;
 }

@@ -187,7 +187,7 @@ void globals::InitializeImpl() {
     try {
       computer = GetComputerNameW(true);
     } catch (const w32_exception& e) {
-      throw krException(e.code(), "globals::getcomputername() failed", 4);
+      throw krException(e.code, "globals::getcomputername() failed", 4);
     }
     set(L"COMPUTERNAME", computer);
     log_at(kLogVerbose, L"globals::getcomputername() called. Computer's Name: " + computer);
@@ -262,7 +262,7 @@ void globals::InitializeImpl() {
     try {
       user = GetThreadUserNameEx(2, true);
     } catch (const w32_exception& e) {
-      log_at(kLogVerbose, L"globals() GetUserNameEx failed. Error Code: " + std::to_wstring(e.code()));
+      log_at(kLogVerbose, L"globals() GetUserNameEx failed. Error Code: " + std::to_wstring(e.code));
     }
     set(L"PROCESSTOKENUSER", user);
     log_at(kLogVerbose, L"Process Token User: " + user);
