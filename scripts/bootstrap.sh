@@ -18,6 +18,9 @@ packages=(
   libdw-dev
   # the peer of the log file benchmark
   libspdlog-dev
+  # OpenSSL for Authenticode checks; the signed test fixtures are built with
+  # the MinGW cross compilers and signed with osslsigncode
+  libssl-dev osslsigncode gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
 )
 
 missing=()

@@ -1,0 +1,298 @@
+// Authenticode verification with OpenSSL: the image digest recomputed over
+// the mapped file in one pass, the PKCS #7 signature over the indirect-data
+// content, and the signer's chain built to the administrator's code-signing
+// roots, each failure reported with the trust provider's code for it.
+#include "signatures/linux/authenticode.h"
+
+#include <dirent.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ts.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "foundation/errors.h"
+#include "foundation/utf.h"
+#include "signatures/crypto_api.h"
+#include "signatures/linux/pe_signature.h"
+
+namespace krCore::detail {
+namespace {
+
+constexpr unsigned long kTrustCertSignature = 0x80096004;  // TRUST_E_CERT_SIGNATURE
+constexpr const char* kSpcIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";
+constexpr const char* kRfc3161TimestampOid = "1.3.6.1.4.1.311.3.3.1";
+
+template <class T, void (*F)(T*)>
+struct deleter {
+  void operator()(T* p) const { F(p); }
+};
+using bio_ptr = std::unique_ptr<BIO, deleter<BIO, BIO_free_all>>;
+using store_ptr = std::unique_ptr<X509_STORE, deleter<X509_STORE, X509_STORE_free>>;
+using store_ctx_ptr = std::unique_ptr<X509_STORE_CTX, deleter<X509_STORE_CTX, X509_STORE_CTX_free>>;
+using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using algor_ptr = std::unique_ptr<X509_ALGOR, deleter<X509_ALGOR, X509_ALGOR_free>>;
+using octets_ptr =
+    std::unique_ptr<ASN1_OCTET_STRING, deleter<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>>;
+using tst_ptr = std::unique_ptr<TS_TST_INFO, deleter<TS_TST_INFO, TS_TST_INFO_free>>;
+using object_ptr = std::unique_ptr<ASN1_OBJECT, deleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
+
+struct x509_stack_free {
+  void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
+};
+using signers_ptr = std::unique_ptr<STACK_OF(X509), x509_stack_free>;
+
+bool has_oid(const ASN1_OBJECT* obj, const char* oid) {
+  char text[80] = {};
+  return obj && OBJ_obj2txt(text, sizeof text, obj, 1) > 0 && std::strcmp(text, oid) == 0;
+}
+
+// Reads one definite-length DER header at *p within `end`; the body's
+// length and tag are returned.
+bool der_header(const unsigned char** p, const unsigned char* end, long* length, int* tag) {
+  int cls = 0;
+  const int r = ASN1_get_object(p, length, tag, &cls, end - *p);
+  return !(r & 0x80) && r != 0x21 && *length <= end - *p;
+}
+
+// What the signature says about the image: the digest algorithm, the
+// expected digest, and the bytes the signature covers (the content of the
+// indirect-data sequence, without its header).
+struct indirect_data {
+  const EVP_MD* md = nullptr;
+  std::vector<unsigned char> digest;
+  const unsigned char* signed_bytes = nullptr;
+  long signed_length = 0;
+};
+
+unsigned long read_indirect_data(PKCS7* signature, indirect_data& out) {
+  PKCS7* inner = signature->d.sign->contents;
+  if (!has_oid(inner->type, kSpcIndirectDataOid) || !inner->d.other ||
+      inner->d.other->type != V_ASN1_SEQUENCE)
+    return kTrustNoSignature;
+  const ASN1_STRING* seq = inner->d.other->value.sequence;
+  const unsigned char* p = seq->data;
+  const unsigned char* end = p + seq->length;
+  long length = 0;
+  int tag = 0;
+  if (!der_header(&p, end, &length, &tag) || tag != V_ASN1_SEQUENCE) return kTrustNoSignature;
+  out.signed_bytes = p;
+  out.signed_length = length;
+  end = p + length;
+  // SpcAttributeTypeAndOptionalValue, skipped; then the DigestInfo.
+  if (!der_header(&p, end, &length, &tag) || tag != V_ASN1_SEQUENCE) return kTrustNoSignature;
+  p += length;
+  if (!der_header(&p, end, &length, &tag) || tag != V_ASN1_SEQUENCE) return kTrustNoSignature;
+  const unsigned char* digest_end = p + length;
+  algor_ptr algorithm(d2i_X509_ALGOR(nullptr, &p, digest_end - p));
+  octets_ptr digest(algorithm ? d2i_ASN1_OCTET_STRING(nullptr, &p, digest_end - p) : nullptr);
+  if (!digest) return kTrustNoSignature;
+  out.md = EVP_get_digestbyobj(algorithm->algorithm);
+  const int nid = out.md ? EVP_MD_get_type(out.md) : NID_undef;
+  if (nid != NID_sha1 && nid != NID_sha256 && nid != NID_sha384 && nid != NID_sha512)
+    return kTrustBadDigest;
+  out.digest.assign(digest->data, digest->data + digest->length);
+  return 0;
+}
+
+// The Authenticode image digest: the whole file without the checksum, the
+// certificate-table directory entry and the certificate table.
+bool image_digest(const unsigned char* data, std::size_t size, const pe_layout& pe,
+                  const EVP_MD* md, std::vector<unsigned char>& out) {
+  md_ctx_ptr ctx(EVP_MD_CTX_new());
+  const std::size_t after = pe.cert_table + pe.cert_size;
+  if (!ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr) ||
+      !EVP_DigestUpdate(ctx.get(), data, pe.checksum) ||
+      !EVP_DigestUpdate(ctx.get(), data + pe.checksum + 4, pe.cert_entry - pe.checksum - 4) ||
+      !EVP_DigestUpdate(ctx.get(), data + pe.cert_entry + 8, pe.cert_table - pe.cert_entry - 8) ||
+      !EVP_DigestUpdate(ctx.get(), data + after, size - after))
+    return false;
+  unsigned int n = EVP_MAX_MD_SIZE;
+  out.resize(n);
+  if (!EVP_DigestFinal_ex(ctx.get(), out.data(), &n)) return false;
+  out.resize(n);
+  return true;
+}
+
+// Every certificate of every file in the roots folder (PEM, or one DER
+// certificate per file).
+store_ptr load_roots() {
+  store_ptr store(X509_STORE_new());
+  const std::string folder = codesign_roots_folder();
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return store;
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(folder + "/" + e->d_name, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.empty()) continue;
+    bio_ptr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    int count = 0;
+    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+      X509_STORE_add_cert(store.get(), cert);
+      X509_free(cert);
+      ++count;
+    }
+    if (count == 0) {
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+      if (X509* cert = d2i_X509(nullptr, &p, static_cast<long>(bytes.size()))) {
+        X509_STORE_add_cert(store.get(), cert);
+        X509_free(cert);
+      }
+    }
+  }
+  ::closedir(dir);
+  ERR_clear_error();
+  return store;
+}
+
+// Builds `leaf`'s chain from `extra` to a root of `roots`, at `when` (or
+// now when null); 0 or the trust provider's code for the failure.
+unsigned long verify_chain(X509_STORE* roots, X509* leaf, STACK_OF(X509) * extra,
+                           const std::time_t* when) {
+  store_ctx_ptr ctx(X509_STORE_CTX_new());
+  if (!ctx || !X509_STORE_CTX_init(ctx.get(), roots, leaf, extra)) return kCertChaining;
+  if (when) X509_STORE_CTX_set_time(ctx.get(), 0, *when);
+  if (X509_verify_cert(ctx.get()) == 1) return 0;
+  switch (X509_STORE_CTX_get_error(ctx.get())) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return kCertExpired;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return kCertUntrustedRoot;
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+      return kTrustCertSignature;
+    case X509_V_ERR_INVALID_PURPOSE:
+      return kCertWrongUsage;
+    default:
+      return kCertChaining;
+  }
+}
+
+// The one signer of a signed message and its certificate, or null.
+X509* only_signer(PKCS7* message) {
+  signers_ptr signers(PKCS7_get0_signers(message, nullptr, 0));
+  if (!signers || sk_X509_num(signers.get()) != 1) return nullptr;
+  return sk_X509_value(signers.get(), 0);
+}
+
+bool usage_allows(X509* cert, std::uint32_t usage) {
+  return !(X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) ||
+         (X509_get_extended_key_usage(cert) & usage) != 0;
+}
+
+// The time of a valid RFC 3161 time stamp over `signer`'s signature: the
+// token's signature verifies, it stamps this signature's value, and its
+// signer chains to a trusted root at the stamped time.
+bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* when) {
+  object_ptr oid(OBJ_txt2obj(kRfc3161TimestampOid, 1));
+  STACK_OF(X509_ATTRIBUTE)* attrs = signer->unauth_attr;
+  const int at = X509at_get_attr_by_OBJ(attrs, oid.get(), -1);
+  if (at < 0) return false;
+  const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(X509at_get_attr(attrs, at), 0);
+  if (!value || value->type != V_ASN1_SEQUENCE) return false;
+  const unsigned char* p = value->value.sequence->data;
+  pkcs7_ptr token(d2i_PKCS7(nullptr, &p, value->value.sequence->length));
+  if (!token || !PKCS7_type_is_signed(token.get()) || !token->d.sign->contents) return false;
+  PKCS7* inner = token->d.sign->contents;
+  if (OBJ_obj2nid(inner->type) != NID_id_smime_ct_TSTInfo || !inner->d.other ||
+      inner->d.other->type != V_ASN1_OCTET_STRING)
+    return false;
+  const ASN1_OCTET_STRING* content = inner->d.other->value.octet_string;
+  const unsigned char* q = content->data;
+  tst_ptr info(d2i_TS_TST_INFO(nullptr, &q, content->length));
+  if (!info) return false;
+
+  bio_ptr in(BIO_new_mem_buf(content->data, content->length));
+  if (PKCS7_verify(token.get(), nullptr, nullptr, in.get(), nullptr,
+                   PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
+    return false;
+  TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info.get());
+  const EVP_MD* md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  const ASN1_OCTET_STRING* stamped = TS_MSG_IMPRINT_get_msg(imprint);
+  if (!md || !EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md,
+                         nullptr) ||
+      static_cast<int>(n) != stamped->length || std::memcmp(hash, stamped->data, n) != 0)
+    return false;
+  struct tm tm {};
+  if (ASN1_TIME_to_tm(TS_TST_INFO_get_time(info.get()), &tm) != 1) return false;
+  const std::time_t stamp = timegm(&tm);
+  X509* tsa = only_signer(token.get());
+  if (!tsa || !usage_allows(tsa, XKU_TIMESTAMP) ||
+      verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
+    return false;
+  *when = stamp;
+  return true;
+}
+
+unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
+  pe_layout pe;
+  pkcs7_ptr signature;
+  if (unsigned long r = read_pe_signature(data, size, pe, signature)) return r;
+  indirect_data content;
+  if (unsigned long r = read_indirect_data(signature.get(), content)) return r;
+
+  std::vector<unsigned char> digest;
+  if (!image_digest(data, size, pe, content.md, digest) || digest != content.digest)
+    return kTrustBadDigest;
+
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(signature.get());
+  X509* leaf = only_signer(signature.get());
+  if (!signers || sk_PKCS7_SIGNER_INFO_num(signers) != 1 || !leaf) return kTrustNoSignature;
+  bio_ptr in(BIO_new_mem_buf(content.signed_bytes, static_cast<int>(content.signed_length)));
+  if (PKCS7_verify(signature.get(), nullptr, nullptr, in.get(), nullptr,
+                   PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
+    return kBadSignature;
+
+  store_ptr roots = load_roots();
+  std::time_t stamp = 0;
+  const bool stamped = timestamp_time(sk_PKCS7_SIGNER_INFO_value(signers, 0), roots.get(), &stamp);
+  if (unsigned long r =
+          verify_chain(roots.get(), leaf, signature->d.sign->cert, stamped ? &stamp : nullptr))
+    return r;
+  if (!usage_allows(leaf, XKU_CODE_SIGN)) return kCertWrongUsage;
+  return 0;
+}
+
+}  // namespace
+
+std::string codesign_roots_folder() {
+  const char* env = std::getenv("KRCORE_CODESIGN_ROOTS");
+  return env && *env ? std::string(env) : std::string("/etc/krcore/codesign-roots");
+}
+
+unsigned long verify_authenticode_bytes(const unsigned char* data, std::size_t size) {
+  const unsigned long result = verify_signed_image(data, size);
+  // Failed checks leave OpenSSL's reasons on the thread's error queue; they
+  // are summed up in the result.
+  ERR_clear_error();
+  return result;
+}
+
+unsigned long verify_authenticode(const std::string& path) {
+  mapped_file file;
+  if (unsigned long error = file.open(path))
+    return static_cast<std::uint32_t>(hresult_from_win32(error));
+  return verify_authenticode_bytes(file.data(), file.size());
+}
+
+long WinVerifyTrust(HWND, const GUID* action, WINTRUST_DATA* data) {
+  if (!action || *action != kActionGenericVerifyV2) return static_cast<std::int32_t>(kTrustActionUnknown);
+  if (!data || data->dwUnionChoice != 1 || !data->pFile || !data->pFile->pcwszFilePath)
+    return static_cast<std::int32_t>(kInvalidArg);
+  return static_cast<std::int32_t>(verify_authenticode(utf8_from_wide(data->pFile->pcwszFilePath)));
+}
+
+}  // namespace krCore::detail
