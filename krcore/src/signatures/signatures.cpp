@@ -13,6 +13,7 @@
 #include "foundation/utf.h"
 #include "logging/logsink.h"
 #include "signatures/crypto_api.h"
+#include "signatures/publishers.h"
 
 namespace krCore {
 namespace {
@@ -53,7 +54,11 @@ long trust_status(const std::wstring& file) {
   throw krException(code, text, 4);
 }
 
-bool TestExpr(const std::wstring& pattern, const std::wstring& text) {
+}  // namespace
+
+namespace detail {
+
+bool publisher_matches(const std::wstring& pattern, const std::wstring& text) {
   const std::wregex expr(pattern, std::regex_constants::ECMAScript | std::regex_constants::icase);
   const bool result = std::regex_match(text, expr);
   if (detail::log_enabled(detail::kLogVerbose))
@@ -63,7 +68,7 @@ bool TestExpr(const std::wstring& pattern, const std::wstring& text) {
   return result;
 }
 
-}  // namespace
+}  // namespace detail
 
 unsigned int GetTrustedPublishers(std::vector<std::wstring>& publishers) {
   publishers = {L"Microsoft\\b.*", L"Vantrel\\b.*", L"Zelvora LLC"};
@@ -91,7 +96,7 @@ bool verifydigitalcertificate(const std::vector<std::wstring>& publishers,
   std::wstring publisher, issuer;
   getfiledigitalsignatureinfo(file, publisher, issuer);
   for (const std::wstring& pattern : publishers)
-    if (TestExpr(pattern, publisher)) return true;
+    if (detail::publisher_matches(pattern, publisher)) return true;
   return false;
 }
 
