@@ -237,6 +237,48 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
   return true;
 }
 
+// Parameters of a hash or RSA algorithm are absent or NULL.
+bool plain_parameters(const X509_ALGOR* algorithm) {
+  return !algorithm->parameter || algorithm->parameter->type == V_ASN1_NULL;
+}
+
+std::vector<unsigned char> name_der(const X509_NAME* name) {
+  unsigned char* out = nullptr;
+  const int n = i2d_X509_NAME(name, &out);
+  std::vector<unsigned char> bytes;
+  if (n > 0) bytes.assign(out, out + n);
+  OPENSSL_free(out);
+  return bytes;
+}
+
+// The parts of the signed message that its signature does not cover must
+// have the one form Authenticode gives them: version 1, a single digest
+// algorithm that is the signer's, the signer named by the exact issuer
+// encoding and serial number of its certificate, and a signature algorithm
+// of the signer's key type (and digest, when it names one). Otherwise a changed byte there would pass.
+bool signer_well_formed(PKCS7* message, PKCS7_SIGNER_INFO* si, X509* leaf) {
+  const PKCS7_SIGNED* sd = message->d.sign;
+  if (ASN1_INTEGER_get(sd->version) != 1 || ASN1_INTEGER_get(si->version) != 1) return false;
+  if (sk_X509_ALGOR_num(sd->md_algs) != 1) return false;
+  const X509_ALGOR* listed = sk_X509_ALGOR_value(sd->md_algs, 0);
+  if (OBJ_cmp(listed->algorithm, si->digest_alg->algorithm) != 0 || !plain_parameters(listed) ||
+      !plain_parameters(si->digest_alg))
+    return false;
+  if (name_der(si->issuer_and_serial->issuer) != name_der(X509_get_issuer_name(leaf)) ||
+      ASN1_INTEGER_cmp(si->issuer_and_serial->serial, X509_get0_serialNumber(leaf)) != 0)
+    return false;
+  const EVP_PKEY* key = X509_get0_pubkey(leaf);
+  if (!key) return false;
+  const int key_type = EVP_PKEY_get_base_id(key);
+  const int nid = OBJ_obj2nid(si->digest_enc_alg->algorithm);
+  int digest_nid = NID_undef, key_nid = NID_undef;
+  if (nid != key_type &&
+      !(OBJ_find_sigid_algs(nid, &digest_nid, &key_nid) && key_nid == key_type &&
+        digest_nid == OBJ_obj2nid(si->digest_alg->algorithm)))
+    return false;
+  return key_type != EVP_PKEY_RSA || plain_parameters(si->digest_enc_alg);
+}
+
 unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
   pe_layout pe;
   pkcs7_ptr signature;
@@ -251,6 +293,8 @@ unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(signature.get());
   X509* leaf = only_signer(signature.get());
   if (!signers || sk_PKCS7_SIGNER_INFO_num(signers) != 1 || !leaf) return kTrustNoSignature;
+  if (!signer_well_formed(signature.get(), sk_PKCS7_SIGNER_INFO_value(signers, 0), leaf))
+    return kBadSignature;
   bio_ptr in(BIO_new_mem_buf(content.signed_bytes, static_cast<int>(content.signed_length)));
   if (PKCS7_verify(signature.get(), nullptr, nullptr, in.get(), nullptr,
                    PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
