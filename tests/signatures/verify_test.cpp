@@ -196,3 +196,32 @@ TEST_F(TrustVerdict, BitFlipSweepRejectsEveryChangeToSignedBytes) {
   }
   EXPECT_EQ(0u, accepted);
 }
+
+// Files signed by others: Debian's EFI binaries chain to the distribution's
+// Secure Boot CA and to nothing else.
+TEST_F(TrustVerdict, DebianSignedEfiBinariesChainToTheirSecureBootCa) {
+  const fs::path debian(DEBIAN_EFI);
+  if (!fs::exists(debian / "roots")) GTEST_SKIP() << "Debian's signed EFI files are not at hand";
+  const fs::path roots = debian / "roots";
+  std::size_t checked = 0;
+  for (const auto& entry : fs::directory_iterator(debian)) {
+    if (entry.path().extension() != ".efi") continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    ++checked;
+    trust(roots);
+    EXPECT_EQ(kTrusted, winverifytrustonfile(entry.path().wstring()));
+    EXPECT_TRUE(std::system(("osslsigncode verify -CAfile '" + (roots / "debian-secure-boot-ca.pem").string() +
+                             "' -in '" + entry.path().string() + "' >/dev/null 2>&1")
+                                .c_str()) == 0);
+
+    std::vector<unsigned char> bytes = read_bytes(entry.path());
+    bytes[bytes.size() / 3] ^= 0x10;
+    EXPECT_EQ(kBadDigest, krCore::detail::verify_authenticode_bytes(bytes.data(), bytes.size()));
+
+    // With the test root only: the signature carries no certificate beyond
+    // the signer's, so no chain can be built.
+    trust(trusted_roots());
+    EXPECT_EQ(kChaining, winverifytrustonfile(entry.path().wstring()));
+  }
+  EXPECT_GE(checked, 3u);
+}
