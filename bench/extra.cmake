@@ -9,3 +9,9 @@ target_link_libraries(logfile_bench PRIVATE spdlog::spdlog)
 # scheduler_bench: boost::asio::steady_timer as the peer is header-only and
 # needs the thread library only.
 target_link_libraries(scheduler_bench PRIVATE Threads::Threads)
+# signature_bench: OpenSSL's SHA-256 is the floor; the signed file is the
+# one the signature tests make.
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+target_link_libraries(signature_bench PRIVATE OpenSSL::Crypto)
+target_compile_definitions(signature_bench PRIVATE
+  SIGNATURE_BENCH_FIXTURES="${CMAKE_BINARY_DIR}/tests/signatures/fixtures")
