@@ -5,7 +5,8 @@
 # cross compilers, and those programs signed with osslsigncode.
 #   make_fixtures.sh OUTDIR
 # OUTDIR/roots holds the trusted root only (the tests point the library's
-# roots folder there); OUTDIR/*.exe are the signed and unsigned files.
+# roots folder there); OUTDIR/*.exe are the signed and unsigned files;
+# OUTDIR/stamper the time-stamp authority's certificate and key.
 set -euo pipefail
 out=$1
 rm -rf "$out.tmp"
@@ -133,6 +134,9 @@ cp ../good64.exe nested_base.exe
 osslsigncode sign -certs acme.chain -key acme.key -h sha256 -nest -in nested_base.exe \
   -out ../nested.exe >/dev/null
 
+# The time-stamp authority's key stays, for tests that counter-sign.
+mkdir ../stamper
+cp tsa.pem tsa.key ../stamper/
 cd ..
 rm -rf pki
 cd ..

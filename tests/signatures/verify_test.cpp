@@ -2,6 +2,8 @@
 // files tampered with in the ways that matter, the roots folder as the one
 // source of trust, and a bit-flip sweep over a signed file.
 #include <krcore/signatures.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
 #include <algorithm>
@@ -224,4 +226,82 @@ TEST_F(TrustVerdict, DebianSignedEfiBinariesChainToTheirSecureBootCa) {
     EXPECT_EQ(kChaining, winverifytrustonfile(entry.path().wstring()));
   }
   EXPECT_GE(checked, 3u);
+}
+
+namespace {
+
+// `file` with an Authenticode counter-signature by the test time-stamp
+// authority added to its signature, dated `when`; with `wrong_digest` it
+// vouches for a signature value other than the signer's.
+std::vector<unsigned char> countersigned(const std::vector<unsigned char>& file, std::time_t when,
+                                         bool wrong_digest = false) {
+  krCore::detail::pe_layout layout;
+  krCore::detail::pkcs7_ptr p7;
+  krCore::detail::read_pe_signature(file.data(), file.size(), layout, p7);
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+
+  BIO* in = BIO_new_file(fixture("stamper/tsa.pem").c_str(), "r");
+  X509* tsa = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+  BIO_free(in);
+  in = BIO_new_file(fixture("stamper/tsa.key").c_str(), "r");
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+  BIO_free(in);
+
+  PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
+  PKCS7_SIGNER_INFO_set(counter, tsa, key, EVP_sha256());
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(si->enc_digest->data, si->enc_digest->length, hash, &n, EVP_sha256(), nullptr);
+  if (wrong_digest) hash[0] ^= 1;
+  PKCS7_add1_attrib_digest(counter, hash, static_cast<int>(n));
+  PKCS7_add0_attrib_signing_time(counter, ASN1_UTCTIME_set(nullptr, when));
+  PKCS7_add_attrib_content_type(counter, OBJ_nid2obj(NID_pkcs7_data));
+  PKCS7_SIGNER_INFO_sign(counter);
+  unsigned char* der = nullptr;
+  const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
+  ASN1_STRING* value = ASN1_STRING_new();
+  ASN1_STRING_set(value, der, length);
+  OPENSSL_free(der);
+  PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, value);
+  PKCS7_add_certificate(p7.get(), tsa);
+  PKCS7_SIGNER_INFO_free(counter);
+  X509_free(tsa);
+  EVP_PKEY_free(key);
+
+  // The image, then a certificate table holding the new signature.
+  unsigned char* sig = nullptr;
+  const int sig_length = i2d_PKCS7(p7.get(), &sig);
+  std::vector<unsigned char> out(file.begin(), file.begin() + static_cast<long>(layout.cert_table));
+  const std::uint32_t entry_length = 8 + static_cast<std::uint32_t>(sig_length);
+  const std::uint32_t padded = (entry_length + 7) & ~7u;
+  out.resize(layout.cert_table + padded, 0);
+  put_le32(out, layout.cert_table, entry_length);
+  out[layout.cert_table + 4] = 0x00;
+  out[layout.cert_table + 5] = 0x02;
+  out[layout.cert_table + 6] = 0x02;
+  out[layout.cert_table + 7] = 0x00;
+  std::memcpy(out.data() + layout.cert_table + 8, sig, static_cast<std::size_t>(sig_length));
+  OPENSSL_free(sig);
+  put_le32(out, layout.cert_entry + 4, padded);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(TrustVerdict, CounterSignatureTimeDecidesAnExpiredSignersValidity) {
+  const std::vector<unsigned char> expired = read_bytes(fixture("expired.exe"));
+  const std::time_t while_valid = 1590969600;  // 2020-06-01, inside its validity
+  const std::time_t after = 1640995200;        // 2022-01-01, past it
+
+  const auto verdict = [](const std::vector<unsigned char>& b) {
+    return krCore::detail::verify_authenticode_bytes(b.data(), b.size());
+  };
+  EXPECT_EQ(kTrusted, verdict(countersigned(expired, while_valid)));
+  EXPECT_EQ(kExpired, verdict(countersigned(expired, after)));
+  // A counter-signature that vouches for another signature is ignored.
+  EXPECT_EQ(kExpired, verdict(countersigned(expired, while_valid, true)));
+  // A good counter-signature on a file whose image was changed afterwards.
+  std::vector<unsigned char> changed = countersigned(expired, while_valid);
+  changed[0x50] ^= 1;
+  EXPECT_EQ(kBadDigest, verdict(changed));
 }

@@ -279,6 +279,60 @@ bool signer_well_formed(PKCS7* message, PKCS7_SIGNER_INFO* si, X509* leaf) {
   return key_type != EVP_PKEY_RSA || plain_parameters(si->digest_enc_alg);
 }
 
+using signer_info_ptr =
+    std::unique_ptr<PKCS7_SIGNER_INFO, deleter<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>>;
+
+// The signing time of a valid Authenticode counter-signature on `signer`:
+// its message digest is that of the signer's signature value, its signature
+// over its authenticated attributes verifies with its signer's key (one of
+// the certificates `message` carries), and that signer chains to a trusted
+// root at the signing time.
+bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE* roots,
+                           std::time_t* when) {
+  const ASN1_TYPE* attr = PKCS7_get_attribute(signer, NID_pkcs9_countersignature);
+  if (!attr || attr->type != V_ASN1_SEQUENCE) return false;
+  const unsigned char* p = attr->value.sequence->data;
+  signer_info_ptr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, attr->value.sequence->length));
+  if (!counter || !counter->auth_attr) return false;
+  X509* stamper = X509_find_by_issuer_and_serial(message->d.sign->cert,
+                                                 counter->issuer_and_serial->issuer,
+                                                 counter->issuer_and_serial->serial);
+  const EVP_MD* md = EVP_get_digestbyobj(counter->digest_alg->algorithm);
+  const ASN1_TYPE* digest = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_messageDigest);
+  const ASN1_TYPE* time = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
+  if (!stamper || !md || !digest || digest->type != V_ASN1_OCTET_STRING || !time ||
+      (time->type != V_ASN1_UTCTIME && time->type != V_ASN1_GENERALIZEDTIME))
+    return false;
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  const ASN1_OCTET_STRING* expected = digest->value.octet_string;
+  if (!EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md, nullptr) ||
+      static_cast<int>(n) != expected->length || std::memcmp(hash, expected->data, n) != 0)
+    return false;
+
+  // The authenticated attributes are signed in their DER form as a SET OF.
+  unsigned char* attrs = nullptr;
+  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(counter->auth_attr), &attrs,
+                                   ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  md_ctx_ptr ctx(EVP_MD_CTX_new());
+  EVP_PKEY* key = X509_get0_pubkey(stamper);
+  const bool verified =
+      length > 0 && ctx && key &&
+      EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
+      EVP_DigestVerify(ctx.get(), counter->enc_digest->data,
+                       static_cast<std::size_t>(counter->enc_digest->length), attrs,
+                       static_cast<std::size_t>(length)) == 1;
+  OPENSSL_free(attrs);
+  struct tm tm {};
+  if (!verified || ASN1_TIME_to_tm(time->value.utctime, &tm) != 1) return false;
+  const std::time_t signed_at = timegm(&tm);
+  if (!usage_allows(stamper, XKU_TIMESTAMP) ||
+      verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
+    return false;
+  *when = signed_at;
+  return true;
+}
+
 unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
   pe_layout pe;
   pkcs7_ptr signature;
@@ -302,7 +356,9 @@ unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
 
   store_ptr roots = load_roots();
   std::time_t stamp = 0;
-  const bool stamped = timestamp_time(sk_PKCS7_SIGNER_INFO_value(signers, 0), roots.get(), &stamp);
+  PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+  const bool stamped = timestamp_time(signer, roots.get(), &stamp) ||
+                       countersignature_time(signature.get(), signer, roots.get(), &stamp);
   if (unsigned long r =
           verify_chain(roots.get(), leaf, signature->d.sign->cert, stamped ? &stamp : nullptr))
     return r;

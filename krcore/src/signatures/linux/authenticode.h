@@ -15,10 +15,10 @@ KRCORE_INTERNAL std::string codesign_roots_folder();
 
 // Verifies the file's primary signature: the image digest, the signature
 // over the signed content, the signer's chain to a trusted root (at the
-// time stamp's time when a valid RFC 3161 time stamp is attached, else
-// now), and the signer's code-signing usage. 0 when trusted, else the
-// 32-bit HRESULT of the first failing check; an unreadable file gives the
-// HRESULT of its Win32 error.
+// time of a valid RFC 3161 time stamp or Authenticode counter-signature
+// when one is attached, else now), and the signer's code-signing usage.
+// 0 when trusted, else the 32-bit HRESULT of the first failing check; an
+// unreadable file gives the HRESULT of its Win32 error.
 KRCORE_INTERNAL unsigned long verify_authenticode(const std::string& path);
 
 // The same check of a file already in memory.
