@@ -5,6 +5,9 @@
 #include <krcore/signatures.h>
 
 #include <cwchar>
+// GCC 12 reports a false maybe-uninitialized inside std::regex when building
+// with the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #include <sys/types.h>
 #include <unistd.h>
