@@ -4,24 +4,21 @@
 // roots, each failure reported with the trust provider's code for it.
 #include "signatures/linux/authenticode.h"
 
-#include <dirent.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
 #include "signatures/crypto_api.h"
+#include "signatures/linux/code_roots.h"
 #include "signatures/linux/pe_signature.h"
 
 namespace krCore::detail {
@@ -120,38 +117,6 @@ bool image_digest(const unsigned char* data, std::size_t size, const pe_layout& 
   if (!EVP_DigestFinal_ex(ctx.get(), out.data(), &n)) return false;
   out.resize(n);
   return true;
-}
-
-// Every certificate of every file in the roots folder (PEM, or one DER
-// certificate per file).
-store_ptr load_roots() {
-  store_ptr store(X509_STORE_new());
-  const std::string folder = codesign_roots_folder();
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return store;
-  while (const dirent* e = ::readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(folder + "/" + e->d_name, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.empty()) continue;
-    bio_ptr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    int count = 0;
-    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-      X509_STORE_add_cert(store.get(), cert);
-      X509_free(cert);
-      ++count;
-    }
-    if (count == 0) {
-      const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-      if (X509* cert = d2i_X509(nullptr, &p, static_cast<long>(bytes.size()))) {
-        X509_STORE_add_cert(store.get(), cert);
-        X509_free(cert);
-      }
-    }
-  }
-  ::closedir(dir);
-  ERR_clear_error();
-  return store;
 }
 
 // Builds `leaf`'s chain from `extra` to a root of `roots`, at `when` (or
@@ -354,7 +319,8 @@ unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
                    PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
     return kBadSignature;
 
-  store_ptr roots = load_roots();
+  store_ptr roots(trusted_roots());
+  if (!roots) return kCertChaining;
   std::time_t stamp = 0;
   PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
   const bool stamped = timestamp_time(signer, roots.get(), &stamp) ||
