@@ -51,12 +51,12 @@ int main(int argc, char** argv) {
   }
   const std::wstring wfile(file.begin(), file.end());
   if (krCore::winverifytrustonfile(wfile) != 0) {
-    std::fprintf(stderr, "signature_bench: %s is not trusted with the roots in %s\n",
-                 file.c_str(), roots.c_str());
+    std::fprintf(stderr, "signature_bench: %s is not trusted with the roots in %s\n", file.c_str(),
+                 roots.c_str());
     return 1;
   }
-  const std::string oracle = "osslsigncode verify -CAfile '" + roots + "/root.pem' -in '" + file +
-                             "' >/dev/null 2>&1";
+  const std::string oracle =
+      "osslsigncode verify -CAfile '" + roots + "/root.pem' -in '" + file + "' >/dev/null 2>&1";
 
   std::vector<double> verify, floor, peer;
   for (int round = 0; round < 40; ++round) {

@@ -9,7 +9,6 @@
 // with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
-#include <thread>
 #include <utility>
 
 #include "signature_support.h"
@@ -171,18 +170,4 @@ TEST(CertContext, HolderCopiesOwnTheirReferences) {
   EXPECT_TRUE(CertFreeCertificateContext(released));
   EXPECT_TRUE(CertFreeCertificateContext(nullptr));
   EXPECT_EQ(L"My", krCore::DefaultCertSettings::Store());
-}
-
-TEST(CertContext, ReferencesTakenAndFreedOnManyThreads) {
-  krCore::AutoCertContext_t cert(make_cert({{"CN", "Shared"}}, {0x0B}));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        krCore::AutoCertContext_t copy(cert);
-        if (copy.get() != cert.get()) ADD_FAILURE();
-      }
-    });
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(L"Shared", display(cert));
 }

@@ -29,11 +29,13 @@ inline std::vector<unsigned char> read_bytes(const fs::path& path) {
 
 inline void write_bytes(const fs::path& path, const std::vector<unsigned char>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::uint32_t le32(const std::vector<unsigned char>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 inline void put_le32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
@@ -74,8 +76,10 @@ class SignatureTest : public ::testing::Test {
   static bool oracle_accepts(const fs::path& file, const fs::path& roots = trusted_roots()) {
     const fs::path root = roots / "root.pem";
     std::string cmd = "osslsigncode verify -in '" + file.string() + "'";
-    if (fs::exists(root)) cmd += " -CAfile '" + root.string() + "' -TSA-CAfile '" + root.string() + "'";
-    else cmd += " -CAfile /dev/null";
+    if (fs::exists(root))
+      cmd += " -CAfile '" + root.string() + "' -TSA-CAfile '" + root.string() + "'";
+    else
+      cmd += " -CAfile /dev/null";
     cmd += " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
   }

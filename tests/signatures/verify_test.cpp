@@ -31,8 +31,8 @@ constexpr unsigned long kWrongUsage = 0x800B0110;
 // Where the signature sits in a signed file.
 struct signature_place {
   krCore::detail::pe_layout layout;
-  std::size_t der_end = 0;            // end of the signature's DER bytes
-  std::size_t signature_value = 0;    // the signer's signature value
+  std::size_t der_end = 0;          // end of the signature's DER bytes
+  std::size_t signature_value = 0;  // the signer's signature value
   std::size_t signature_length = 0;
 };
 
@@ -63,13 +63,20 @@ TEST_F(TrustVerdict, EachFixtureGetsItsVerdictAndOsslsigncodeAgrees) {
     const char* file;
     unsigned long verdict;
   } cases[] = {
-      {"good64.exe", kTrusted},          {"good32.exe", kTrusted},
-      {"sha1.exe", kTrusted},            {"orgonly.exe", kTrusted},
-      {"acme.exe", kTrusted},            {"stamped.exe", kTrusted},
-      {"expired_stamped.exe", kTrusted}, {"nested.exe", kTrusted},
-      {"big.exe", kTrusted},             {"expired.exe", kExpired},
-      {"self.exe", kUntrustedRoot},      {"stranger.exe", kUntrustedRoot},
-      {"web.exe", kWrongUsage},          {"unsigned.exe", kNoSignature},
+      {"good64.exe", kTrusted},
+      {"good32.exe", kTrusted},
+      {"sha1.exe", kTrusted},
+      {"orgonly.exe", kTrusted},
+      {"acme.exe", kTrusted},
+      {"stamped.exe", kTrusted},
+      {"expired_stamped.exe", kTrusted},
+      {"nested.exe", kTrusted},
+      {"big.exe", kTrusted},
+      {"expired.exe", kExpired},
+      {"self.exe", kUntrustedRoot},
+      {"stranger.exe", kUntrustedRoot},
+      {"web.exe", kWrongUsage},
+      {"unsigned.exe", kNoSignature},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -101,8 +108,8 @@ TEST_F(TrustVerdict, TamperedFilesAreRejectedForTheRightReason) {
   }
 
   // The checksum is left out of the digest: changing it keeps the trust.
-  const fs::path checksum = tampered("good64.exe", "checksum.exe",
-                                     [&](auto& b) { b[place.layout.checksum] ^= 0x5A; });
+  const fs::path checksum =
+      tampered("good64.exe", "checksum.exe", [&](auto& b) { b[place.layout.checksum] ^= 0x5A; });
   EXPECT_EQ(kTrusted, winverifytrustonfile(checksum.wstring()));
 }
 
@@ -115,10 +122,10 @@ TEST_F(TrustVerdict, BrokenCertificateDirectoriesMeanNoSignature) {
     const char* name;
     std::uint32_t offset, length;
   } entries[] = {
-      {"beyond.exe", size + 16, 64},                       // table outside the file
+      {"beyond.exe", size + 16, 64},  // table outside the file
       {"overlong.exe", static_cast<std::uint32_t>(place.layout.cert_table), 0x7FFFFFF0},
-      {"wrapping.exe", 0xFFFFFFF8u, 0x10},                 // offset + size wraps
-      {"inheaders.exe", 0x10, 0x100},                      // over the headers
+      {"wrapping.exe", 0xFFFFFFF8u, 0x10},  // offset + size wraps
+      {"inheaders.exe", 0x10, 0x100},       // over the headers
       {"short.exe", static_cast<std::uint32_t>(place.layout.cert_table), 4},
   };
   for (const auto& e : entries) {
@@ -131,9 +138,8 @@ TEST_F(TrustVerdict, BrokenCertificateDirectoriesMeanNoSignature) {
     EXPECT_FALSE(oracle_accepts(path));
   }
   // The table's own entry with a wrong certificate type.
-  const fs::path wrong_type = tampered("good64.exe", "type.exe", [&](auto& b) {
-    b[place.layout.cert_table + 6] = 0x01;
-  });
+  const fs::path wrong_type =
+      tampered("good64.exe", "type.exe", [&](auto& b) { b[place.layout.cert_table + 6] = 0x01; });
   EXPECT_EQ(kNoSignature, winverifytrustonfile(wrong_type.wstring()));
 }
 
@@ -188,7 +194,8 @@ TEST_F(TrustVerdict, BitFlipSweepRejectsEveryChangeToSignedBytes) {
     if (unsigned_field(i)) continue;
     const unsigned char mask = static_cast<unsigned char>(1u << (i % 8));
     bytes[i] ^= mask;
-    const unsigned long verdict = krCore::detail::verify_authenticode_bytes(bytes.data(), bytes.size());
+    const unsigned long verdict =
+        krCore::detail::verify_authenticode_bytes(bytes.data(), bytes.size());
     bytes[i] ^= mask;
     if (verdict == kTrusted) {
       ++accepted;
@@ -212,8 +219,9 @@ TEST_F(TrustVerdict, DebianSignedEfiBinariesChainToTheirSecureBootCa) {
     ++checked;
     trust(roots);
     EXPECT_EQ(kTrusted, winverifytrustonfile(entry.path().wstring()));
-    EXPECT_TRUE(std::system(("osslsigncode verify -CAfile '" + (roots / "debian-secure-boot-ca.pem").string() +
-                             "' -in '" + entry.path().string() + "' >/dev/null 2>&1")
+    EXPECT_TRUE(std::system(("osslsigncode verify -CAfile '" +
+                             (roots / "debian-secure-boot-ca.pem").string() + "' -in '" +
+                             entry.path().string() + "' >/dev/null 2>&1")
                                 .c_str()) == 0);
 
     std::vector<unsigned char> bytes = read_bytes(entry.path());

@@ -101,8 +101,8 @@ KRCORE_API BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
 // the terminating null (1 for a name that is not there); with a buffer,
 // writes at most `size` characters, always terminated. 0 on failure, with
 // the last error set.
-KRCORE_API DWORD CertGetNameStringW(PCCERT_CONTEXT context, DWORD type, DWORD flags,
-                                    void* typePara, wchar_t* name, DWORD size);
+KRCORE_API DWORD CertGetNameStringW(PCCERT_CONTEXT context, DWORD type, DWORD flags, void* typePara,
+                                    wchar_t* name, DWORD size);
 
 // A property of the certificate: CERT_SHA1_HASH_PROP_ID (the thumbprint),
 // CERT_MD5_HASH_PROP_ID or CERT_SHA256_HASH_PROP_ID, each over the DER

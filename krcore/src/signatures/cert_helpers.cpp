@@ -30,8 +30,8 @@ std::wstring getcertinfofromcertcontext(unsigned long type, unsigned long flags,
     detail::log_entry(detail::kLogNormal, text);
     throw krException(error, text, 4);
   };
-  const DWORD length = CertGetNameStringW(cert, static_cast<DWORD>(type),
-                                          static_cast<DWORD>(flags), nullptr, nullptr, 0);
+  const DWORD length = CertGetNameStringW(cert, static_cast<DWORD>(type), static_cast<DWORD>(flags),
+                                          nullptr, nullptr, 0);
   if (length == 0) failed();
   std::wstring name(length, L'\0');
   const DWORD written = CertGetNameStringW(cert, static_cast<DWORD>(type),
@@ -48,8 +48,8 @@ unsigned long getCertificateProperty(const CERT_CONTEXT* cert, unsigned long id,
     const unsigned long error = ::GetLastError();
     if (detail::log_enabled(detail::kLogError))
       detail::log_entry(detail::kLogError, L"getCertificateProperty - failed to get property [" +
-                                               std::to_wstring(id) +
-                                               L"] size with error: 0x" + hex_of(error));
+                                               std::to_wstring(id) + L"] size with error: 0x" +
+                                               hex_of(error));
     return error;
   }
   if (detail::log_enabled(detail::kLogVerbose))

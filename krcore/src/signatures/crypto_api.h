@@ -21,20 +21,20 @@ namespace krCore::detail {
 
 // HRESULTs of the trust provider and the crypto calls.
 enum : unsigned long {
-  kTrustNoSignature = 0x800B0100,       // TRUST_E_NOSIGNATURE
+  kTrustNoSignature = 0x800B0100,         // TRUST_E_NOSIGNATURE
   kTrustSubjectFormUnknown = 0x800B0003,  // TRUST_E_SUBJECT_FORM_UNKNOWN
-  kTrustActionUnknown = 0x800B0002,     // TRUST_E_ACTION_UNKNOWN
-  kTrustBadDigest = 0x80096010,         // TRUST_E_BAD_DIGEST
-  kBadSignature = 0x80090006,           // NTE_BAD_SIGNATURE
-  kCertChaining = 0x800B010A,           // CERT_E_CHAINING
-  kCertUntrustedRoot = 0x800B0109,      // CERT_E_UNTRUSTEDROOT
-  kCertExpired = 0x800B0101,            // CERT_E_EXPIRED
-  kCertWrongUsage = 0x800B0110,         // CERT_E_WRONG_USAGE
-  kCryptNotFound = 0x80092004,          // CRYPT_E_NOT_FOUND
-  kCryptNoMatch = 0x80092009,           // CRYPT_E_NO_MATCH
-  kCryptAsn1BadTag = 0x8009310B,        // CRYPT_E_ASN1_BADTAG
-  kInvalidArg = 0x80070057,             // E_INVALIDARG
-  kErrorMoreData = 234,                 // ERROR_MORE_DATA
+  kTrustActionUnknown = 0x800B0002,       // TRUST_E_ACTION_UNKNOWN
+  kTrustBadDigest = 0x80096010,           // TRUST_E_BAD_DIGEST
+  kBadSignature = 0x80090006,             // NTE_BAD_SIGNATURE
+  kCertChaining = 0x800B010A,             // CERT_E_CHAINING
+  kCertUntrustedRoot = 0x800B0109,        // CERT_E_UNTRUSTEDROOT
+  kCertExpired = 0x800B0101,              // CERT_E_EXPIRED
+  kCertWrongUsage = 0x800B0110,           // CERT_E_WRONG_USAGE
+  kCryptNotFound = 0x80092004,            // CRYPT_E_NOT_FOUND
+  kCryptNoMatch = 0x80092009,             // CRYPT_E_NO_MATCH
+  kCryptAsn1BadTag = 0x8009310B,          // CRYPT_E_ASN1_BADTAG
+  kInvalidArg = 0x80070057,               // E_INVALIDARG
+  kErrorMoreData = 234,                   // ERROR_MORE_DATA
 };
 
 // A new context holding its own reference to `cert` (the caller keeps
@@ -59,14 +59,14 @@ struct WINTRUST_DATA {
   DWORD cbStruct;
   void* pPolicyCallbackData;
   void* pSIPClientData;
-  DWORD dwUIChoice;             // 2: no user interface
-  DWORD fdwRevocationChecks;    // 0: none
-  DWORD dwUnionChoice;          // 1: a file
+  DWORD dwUIChoice;           // 2: no user interface
+  DWORD fdwRevocationChecks;  // 0: none
+  DWORD dwUnionChoice;        // 1: a file
   WINTRUST_FILE_INFO* pFile;
-  DWORD dwStateAction;          // 0: ignore
+  DWORD dwStateAction;  // 0: ignore
   HANDLE hWVTStateData;
   wchar_t* pwszURLReference;
-  DWORD dwProvFlags;            // 0x10: no revocation check
+  DWORD dwProvFlags;  // 0x10: no revocation check
   DWORD dwUIContext;
 };
 
@@ -93,11 +93,11 @@ struct CMSG_SIGNER_INFO {
 };
 
 enum : DWORD {
-  kQueryObjectFile = 1,                 // CERT_QUERY_OBJECT_FILE
+  kQueryObjectFile = 1,                   // CERT_QUERY_OBJECT_FILE
   kQueryContentPkcs7SignedEmbed = 0x400,  // CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED
-  kQueryFormatBinary = 2,               // CERT_QUERY_FORMAT_FLAG_BINARY
-  kMsgSignerInfoParam = 6,              // CMSG_SIGNER_INFO_PARAM
-  kFindSubjectCert = 0xB0000,           // CERT_FIND_SUBJECT_CERT
+  kQueryFormatBinary = 2,                 // CERT_QUERY_FORMAT_FLAG_BINARY
+  kMsgSignerInfoParam = 6,                // CMSG_SIGNER_INFO_PARAM
+  kFindSubjectCert = 0xB0000,             // CERT_FIND_SUBJECT_CERT
 };
 
 // Reads the embedded signature of the file `object` (a wide path) names:
@@ -114,7 +114,8 @@ KRCORE_INTERNAL BOOL CryptMsgGetParam(HCRYPTMSG message, DWORD param, DWORD inde
 
 // The certificate of `store` whose issuer and serial number are those of
 // `para` (a CERT_INFO*, only kFindSubjectCert); a new context, or null with
-// CRYPT_E_NOT_FOUND.
+// CRYPT_E_NOT_FOUND. `previous` is freed, but the search always starts at
+// the store's first certificate: a signer is named by one certificate.
 KRCORE_INTERNAL PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding,
                                                           DWORD flags, DWORD findType,
                                                           const void* para,

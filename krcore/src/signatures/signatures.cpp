@@ -8,9 +8,9 @@
 // GCC 12 reports a false maybe-uninitialized inside std::regex when building
 // with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
 #include <sys/types.h>
 #include <unistd.h>
+#include <regex>
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
@@ -47,8 +47,7 @@ long trust_status(const std::wstring& file) {
   data.pFile = &info;
   data.dwStateAction = 0;
   data.dwProvFlags = 0x10;
-  return detail::WinVerifyTrust(reinterpret_cast<HWND>(-1), &detail::kActionGenericVerifyV2,
-                                &data);
+  return detail::WinVerifyTrust(reinterpret_cast<HWND>(-1), &detail::kActionGenericVerifyV2, &data);
 }
 
 // Logs `text` at normal level and throws it with `code`.
@@ -83,9 +82,9 @@ bool verifydigitalcertificate(const std::vector<std::wstring>& publishers,
   const int access = access_file(file);
   if (access != 0) {
     if (detail::log_enabled(detail::kLogNormal))
-      detail::log_entry(detail::kLogNormal,
-                        formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d",
-                                  access));
+      detail::log_entry(
+          detail::kLogNormal,
+          formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d", access));
     return false;
   }
   const long status = trust_status(file);
@@ -107,15 +106,16 @@ unsigned long winverifytrustonfile(const std::wstring& file) {
   const int access = access_file(file);
   if (access != 0) {
     if (detail::log_enabled(detail::kLogNormal))
-      detail::log_entry(detail::kLogNormal,
-                        formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d",
-                                  access));
+      detail::log_entry(
+          detail::kLogNormal,
+          formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d", access));
     return 0;
   }
   const long status = trust_status(file);
   if (status != 0 && detail::log_enabled(detail::kLogNormal))
     detail::log_entry(detail::kLogNormal,
-                      formatted(L"winverifytrust::WinVerifyTrust failed. Error Code: %d", static_cast<int>(status)));
+                      formatted(L"winverifytrust::WinVerifyTrust failed. Error Code: %d",
+                                static_cast<int>(status)));
   return static_cast<std::uint32_t>(status);
 }
 
@@ -163,9 +163,9 @@ void getfiledigitalsignatureinfo(const std::wstring& file, std::wstring& publish
   CERT_INFO key{};
   key.Issuer = signer->Issuer;
   key.SerialNumber = signer->SerialNumber;
-  r.cert = AutoCertContext_t(detail::CertFindCertificateInStore(
-      r.store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, detail::kFindSubjectCert, &key,
-      nullptr));
+  r.cert = AutoCertContext_t(
+      detail::CertFindCertificateInStore(r.store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                         detail::kFindSubjectCert, &key, nullptr));
   if (!r.cert.get()) {
     const unsigned long error = ::GetLastError();
     const std::wstring text = formatted(

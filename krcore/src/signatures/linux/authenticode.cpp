@@ -187,8 +187,8 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
   unsigned char hash[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
   const ASN1_OCTET_STRING* stamped = TS_MSG_IMPRINT_get_msg(imprint);
-  if (!md || !EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md,
-                         nullptr) ||
+  if (!md ||
+      !EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md, nullptr) ||
       static_cast<int>(n) != stamped->length || std::memcmp(hash, stamped->data, n) != 0)
     return false;
   struct tm tm {};
@@ -220,7 +220,8 @@ std::vector<unsigned char> name_der(const X509_NAME* name) {
 // have the one form Authenticode gives them: version 1, a single digest
 // algorithm that is the signer's, the signer named by the exact issuer
 // encoding and serial number of its certificate, and a signature algorithm
-// of the signer's key type (and digest, when it names one). Otherwise a changed byte there would pass.
+// of the signer's key type (and digest, when it names one). Otherwise a changed byte there would
+// pass.
 bool signer_well_formed(PKCS7* message, PKCS7_SIGNER_INFO* si, X509* leaf) {
   const PKCS7_SIGNED* sd = message->d.sign;
   if (ASN1_INTEGER_get(sd->version) != 1 || ASN1_INTEGER_get(si->version) != 1) return false;
@@ -237,9 +238,8 @@ bool signer_well_formed(PKCS7* message, PKCS7_SIGNER_INFO* si, X509* leaf) {
   const int key_type = EVP_PKEY_get_base_id(key);
   const int nid = OBJ_obj2nid(si->digest_enc_alg->algorithm);
   int digest_nid = NID_undef, key_nid = NID_undef;
-  if (nid != key_type &&
-      !(OBJ_find_sigid_algs(nid, &digest_nid, &key_nid) && key_nid == key_type &&
-        digest_nid == OBJ_obj2nid(si->digest_alg->algorithm)))
+  if (nid != key_type && !(OBJ_find_sigid_algs(nid, &digest_nid, &key_nid) && key_nid == key_type &&
+                           digest_nid == OBJ_obj2nid(si->digest_alg->algorithm)))
     return false;
   return key_type != EVP_PKEY_RSA || plain_parameters(si->digest_enc_alg);
 }
@@ -259,9 +259,9 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
   const unsigned char* p = attr->value.sequence->data;
   signer_info_ptr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, attr->value.sequence->length));
   if (!counter || !counter->auth_attr) return false;
-  X509* stamper = X509_find_by_issuer_and_serial(message->d.sign->cert,
-                                                 counter->issuer_and_serial->issuer,
-                                                 counter->issuer_and_serial->serial);
+  X509* stamper =
+      X509_find_by_issuer_and_serial(message->d.sign->cert, counter->issuer_and_serial->issuer,
+                                     counter->issuer_and_serial->serial);
   const EVP_MD* md = EVP_get_digestbyobj(counter->digest_alg->algorithm);
   const ASN1_TYPE* digest = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_messageDigest);
   const ASN1_TYPE* time = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
@@ -281,12 +281,11 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
                                    ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
   md_ctx_ptr ctx(EVP_MD_CTX_new());
   EVP_PKEY* key = X509_get0_pubkey(stamper);
-  const bool verified =
-      length > 0 && ctx && key &&
-      EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
-      EVP_DigestVerify(ctx.get(), counter->enc_digest->data,
-                       static_cast<std::size_t>(counter->enc_digest->length), attrs,
-                       static_cast<std::size_t>(length)) == 1;
+  const bool verified = length > 0 && ctx && key &&
+                        EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
+                        EVP_DigestVerify(ctx.get(), counter->enc_digest->data,
+                                         static_cast<std::size_t>(counter->enc_digest->length),
+                                         attrs, static_cast<std::size_t>(length)) == 1;
   OPENSSL_free(attrs);
   struct tm tm {};
   if (!verified || ASN1_TIME_to_tm(time->value.utctime, &tm) != 1) return false;
@@ -355,7 +354,8 @@ unsigned long verify_authenticode(const std::string& path) {
 }
 
 long WinVerifyTrust(HWND, const GUID* action, WINTRUST_DATA* data) {
-  if (!action || *action != kActionGenericVerifyV2) return static_cast<std::int32_t>(kTrustActionUnknown);
+  if (!action || *action != kActionGenericVerifyV2)
+    return static_cast<std::int32_t>(kTrustActionUnknown);
   if (!data || data->dwUnionChoice != 1 || !data->pFile || !data->pFile->pcwszFilePath)
     return static_cast<std::int32_t>(kInvalidArg);
   return static_cast<std::int32_t>(verify_authenticode(utf8_from_wide(data->pFile->pcwszFilePath)));

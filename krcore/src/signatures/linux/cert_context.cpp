@@ -92,8 +92,8 @@ std::wstring first_of(const X509_NAME* name, int nid, bool* found = nullptr) {
 // The display name: the first common name, else unit, organisation, e-mail,
 // else whatever the name's first attribute is.
 std::wstring simple_display(const X509_NAME* name) {
-  for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
-                  NID_pkcs9_emailAddress}) {
+  for (int nid :
+       {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
     bool found = false;
     std::wstring text = first_of(name, nid, &found);
     if (found) return text;
@@ -253,8 +253,7 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT context, DWORD type, DWORD flags, void* 
   return n + 1;
 }
 
-BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD id, void* data,
-                                       DWORD* size) {
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD id, void* data, DWORD* size) {
   cert_object* obj = object_of(context);
   if (!obj || !size) {
     ::SetLastError(kInvalidArg);

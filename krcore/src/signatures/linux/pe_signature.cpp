@@ -20,7 +20,9 @@ namespace {
 std::uint32_t le32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 
 // True when [offset, offset + length) lies inside a file of `size` bytes.
 bool inside(std::size_t offset, std::size_t length, std::size_t size) {

@@ -58,7 +58,8 @@ bool same_blob(const DATA_BLOB& blob, const std::vector<unsigned char>& bytes) {
 
 BOOL CryptQueryObject(DWORD objectType, const void* object, DWORD contentFlags, DWORD,
                       HCERTSTORE* store, HCRYPTMSG* message) {
-  if (objectType != kQueryObjectFile || !object || !(contentFlags & kQueryContentPkcs7SignedEmbed)) {
+  if (objectType != kQueryObjectFile || !object ||
+      !(contentFlags & kQueryContentPkcs7SignedEmbed)) {
     ::SetLastError(kInvalidArg);
     return FALSE;
   }
@@ -100,7 +101,8 @@ BOOL CryptMsgGetParam(HCRYPTMSG message, DWORD param, DWORD index, void* data, D
     ::SetLastError(kCryptNotFound);
     return FALSE;
   }
-  const PKCS7_ISSUER_AND_SERIAL* ias = sk_PKCS7_SIGNER_INFO_value(signers, index)->issuer_and_serial;
+  const PKCS7_ISSUER_AND_SERIAL* ias =
+      sk_PKCS7_SIGNER_INFO_value(signers, index)->issuer_and_serial;
   const std::vector<unsigned char> issuer = der_of(ias->issuer, encode_name);
   const std::vector<unsigned char> serial = serial_le(ias->serial);
   // The record, then the issuer's and the serial number's bytes behind it.
