@@ -23,6 +23,7 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
   "$src/src/signatures/linux/authenticode.cpp" \
   "$src/src/signatures/linux/cert_context.cpp" \
   "$src/src/signatures/linux/code_roots.cpp" \
+  "$src/src/signatures/linux/x509_bytes.cpp" \
   -L"$build/krcore" -lqmcore -lcrypto -Wl,-rpath,"$build/krcore" \
   -o "$work/signature_reader_fuzz"
 

@@ -20,6 +20,7 @@
 #include "signatures/crypto_api.h"
 #include "signatures/linux/code_roots.h"
 #include "signatures/linux/pe_signature.h"
+#include "signatures/linux/x509_bytes.h"
 
 namespace krCore::detail {
 namespace {
@@ -156,6 +157,25 @@ bool usage_allows(X509* cert, std::uint32_t usage) {
          (X509_get_extended_key_usage(cert) & usage) != 0;
 }
 
+// True when `expected` is the `md` digest of the signer's signature value,
+// which is what time stamps and counter-signatures vouch for.
+bool vouches_for(const EVP_MD* md, const PKCS7_SIGNER_INFO* signer,
+                 const ASN1_OCTET_STRING* expected) {
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  return md && expected &&
+         EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md, nullptr) &&
+         static_cast<int>(n) == expected->length && std::memcmp(hash, expected->data, n) == 0;
+}
+
+// Seconds since 1970 of an ASN.1 time; false when it cannot be read.
+bool unix_time(const ASN1_TIME* time, std::time_t* out) {
+  struct tm tm {};
+  if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return false;
+  *out = timegm(&tm);
+  return true;
+}
+
 // The time of a valid RFC 3161 time stamp over `signer`'s signature: the
 // token's signature verifies, it stamps this signature's value, and its
 // signer chains to a trusted root at the stamped time.
@@ -184,16 +204,10 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
     return false;
   TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info.get());
   const EVP_MD* md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
-  unsigned char hash[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  const ASN1_OCTET_STRING* stamped = TS_MSG_IMPRINT_get_msg(imprint);
-  if (!md ||
-      !EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md, nullptr) ||
-      static_cast<int>(n) != stamped->length || std::memcmp(hash, stamped->data, n) != 0)
+  std::time_t stamp = 0;
+  if (!vouches_for(md, signer, TS_MSG_IMPRINT_get_msg(imprint)) ||
+      !unix_time(TS_TST_INFO_get_time(info.get()), &stamp))
     return false;
-  struct tm tm {};
-  if (ASN1_TIME_to_tm(TS_TST_INFO_get_time(info.get()), &tm) != 1) return false;
-  const std::time_t stamp = timegm(&tm);
   X509* tsa = only_signer(token.get());
   if (!tsa || !usage_allows(tsa, XKU_TIMESTAMP) ||
       verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
@@ -205,15 +219,6 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
 // Parameters of a hash or RSA algorithm are absent or NULL.
 bool plain_parameters(const X509_ALGOR* algorithm) {
   return !algorithm->parameter || algorithm->parameter->type == V_ASN1_NULL;
-}
-
-std::vector<unsigned char> name_der(const X509_NAME* name) {
-  unsigned char* out = nullptr;
-  const int n = i2d_X509_NAME(name, &out);
-  std::vector<unsigned char> bytes;
-  if (n > 0) bytes.assign(out, out + n);
-  OPENSSL_free(out);
-  return bytes;
 }
 
 // The parts of the signed message that its signature does not cover must
@@ -268,12 +273,7 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
   if (!stamper || !md || !digest || digest->type != V_ASN1_OCTET_STRING || !time ||
       (time->type != V_ASN1_UTCTIME && time->type != V_ASN1_GENERALIZEDTIME))
     return false;
-  unsigned char hash[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  const ASN1_OCTET_STRING* expected = digest->value.octet_string;
-  if (!EVP_Digest(signer->enc_digest->data, signer->enc_digest->length, hash, &n, md, nullptr) ||
-      static_cast<int>(n) != expected->length || std::memcmp(hash, expected->data, n) != 0)
-    return false;
+  if (!vouches_for(md, signer, digest->value.octet_string)) return false;
 
   // The authenticated attributes are signed in their DER form as a SET OF.
   unsigned char* attrs = nullptr;
@@ -287,9 +287,8 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
                                          static_cast<std::size_t>(counter->enc_digest->length),
                                          attrs, static_cast<std::size_t>(length)) == 1;
   OPENSSL_free(attrs);
-  struct tm tm {};
-  if (!verified || ASN1_TIME_to_tm(time->value.utctime, &tm) != 1) return false;
-  const std::time_t signed_at = timegm(&tm);
+  std::time_t signed_at = 0;
+  if (!verified || !unix_time(time->value.utctime, &signed_at)) return false;
   if (!usage_allows(stamper, XKU_TIMESTAMP) ||
       verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
     return false;

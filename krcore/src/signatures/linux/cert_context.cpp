@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/utf.h"
+#include "signatures/linux/x509_bytes.h"
 
 namespace krCore::detail {
 namespace {
@@ -44,15 +45,6 @@ static_assert(std::is_standard_layout_v<CERT_CONTEXT>);
 cert_object* object_of(PCCERT_CONTEXT context) {
   auto* obj = reinterpret_cast<cert_object*>(const_cast<CERT_CONTEXT*>(context));
   return obj && obj->magic == kLiveMagic ? obj : nullptr;
-}
-
-std::vector<unsigned char> der_of_name(const X509_NAME* name) {
-  unsigned char* out = nullptr;
-  const int n = i2d_X509_NAME(name, &out);
-  std::vector<unsigned char> bytes;
-  if (n > 0) bytes.assign(out, out + n);
-  OPENSSL_free(out);
-  return bytes;
 }
 
 // 100 ns units since 1601 for an ASN.1 time (0 when it cannot be read).
@@ -149,14 +141,9 @@ PCCERT_CONTEXT context_from_x509(X509* cert) {
   obj->der.assign(der, der + n);
   OPENSSL_free(der);
 
-  // The serial number as the platform stores it: least significant first.
-  BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr);
-  obj->serial.resize(bn ? static_cast<std::size_t>(BN_num_bytes(bn)) : 0);
-  if (bn) BN_bn2lebinpad(bn, obj->serial.data(), static_cast<int>(obj->serial.size()));
-  BN_free(bn);
-  if (obj->serial.empty()) obj->serial.push_back(0);
-  obj->issuer = der_of_name(X509_get_issuer_name(cert));
-  obj->subject = der_of_name(X509_get_subject_name(cert));
+  obj->serial = serial_little_endian(X509_get0_serialNumber(cert));
+  obj->issuer = name_der(X509_get_issuer_name(cert));
+  obj->subject = name_der(X509_get_subject_name(cert));
   char oid[128] = {};
   OBJ_obj2txt(oid, sizeof oid, X509_get0_tbs_sigalg(cert)->algorithm, 1);
   obj->sigalg = oid;

@@ -11,6 +11,7 @@
 #include "foundation/utf.h"
 #include "signatures/crypto_api.h"
 #include "signatures/linux/pe_signature.h"
+#include "signatures/linux/x509_bytes.h"
 
 namespace krCore::detail {
 namespace {
@@ -25,29 +26,6 @@ struct cert_store {
 struct signed_message {
   pkcs7_ptr pkcs7;
 };
-
-// The DER bytes of an ASN.1 item as a vector.
-template <class T>
-std::vector<unsigned char> der_of(const T* item, int (*encode)(const T*, unsigned char**)) {
-  unsigned char* out = nullptr;
-  const int n = encode(item, &out);
-  std::vector<unsigned char> bytes;
-  if (n > 0) bytes.assign(out, out + n);
-  OPENSSL_free(out);
-  return bytes;
-}
-
-int encode_name(const X509_NAME* name, unsigned char** out) { return i2d_X509_NAME(name, out); }
-
-// The serial number least significant byte first, as CERT_INFO keeps it.
-std::vector<unsigned char> serial_le(const ASN1_INTEGER* serial) {
-  BIGNUM* bn = ASN1_INTEGER_to_BN(serial, nullptr);
-  std::vector<unsigned char> bytes(bn ? static_cast<std::size_t>(BN_num_bytes(bn)) : 0);
-  if (bn) BN_bn2lebinpad(bn, bytes.data(), static_cast<int>(bytes.size()));
-  BN_free(bn);
-  if (bytes.empty()) bytes.push_back(0);
-  return bytes;
-}
 
 bool same_blob(const DATA_BLOB& blob, const std::vector<unsigned char>& bytes) {
   return blob.cbData == bytes.size() &&
@@ -103,8 +81,8 @@ BOOL CryptMsgGetParam(HCRYPTMSG message, DWORD param, DWORD index, void* data, D
   }
   const PKCS7_ISSUER_AND_SERIAL* ias =
       sk_PKCS7_SIGNER_INFO_value(signers, index)->issuer_and_serial;
-  const std::vector<unsigned char> issuer = der_of(ias->issuer, encode_name);
-  const std::vector<unsigned char> serial = serial_le(ias->serial);
+  const std::vector<unsigned char> issuer = name_der(ias->issuer);
+  const std::vector<unsigned char> serial = serial_little_endian(ias->serial);
   // The record, then the issuer's and the serial number's bytes behind it.
   const DWORD needed = static_cast<DWORD>(sizeof(CMSG_SIGNER_INFO) + issuer.size() + serial.size());
   if (!data) {
@@ -137,8 +115,8 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD, DWORD, DWORD 
     return nullptr;
   }
   for (X509* c : s->certs) {
-    if (same_blob(key->Issuer, der_of(X509_get_issuer_name(c), encode_name)) &&
-        same_blob(key->SerialNumber, serial_le(X509_get0_serialNumber(c))))
+    if (same_blob(key->Issuer, name_der(X509_get_issuer_name(c))) &&
+        same_blob(key->SerialNumber, serial_little_endian(X509_get0_serialNumber(c))))
       return context_from_x509(c);
   }
   ::SetLastError(kCryptNotFound);
