@@ -152,6 +152,9 @@ X509* only_signer(PKCS7* message) {
   return sk_X509_value(signers.get(), 0);
 }
 
+// True when the certificate may be used for `usage` (an XKU_ flag): a
+// certificate without an extended-key-usage extension is valid for every
+// usage, one with it only for those it lists.
 bool usage_allows(X509* cert, std::uint32_t usage) {
   return !(X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) ||
          (X509_get_extended_key_usage(cert) & usage) != 0;
