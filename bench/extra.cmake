@@ -15,3 +15,9 @@ target_link_libraries(protection_bench PRIVATE OpenSSL::Crypto)
 # proc_bench: procps' libproc2 is the peer of the process listing.
 find_library(KRCORE_BENCH_LIBPROC2 proc2 REQUIRED)
 target_link_libraries(proc_bench PRIVATE ${KRCORE_BENCH_LIBPROC2})
+# signature_bench: OpenSSL's SHA-256 is the floor; the signed file is the
+# one the signature tests make.
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+target_link_libraries(signature_bench PRIVATE OpenSSL::Crypto)
+target_compile_definitions(signature_bench PRIVATE
+  SIGNATURE_BENCH_FIXTURES="${CMAKE_BINARY_DIR}/tests/signatures/fixtures")

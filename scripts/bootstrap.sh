@@ -31,6 +31,9 @@ packages=(
   # POSIX access lists and capabilities for the security family; getfacl
   # for its tests
   libacl1-dev libcap-dev acl
+  # osslsigncode signs the Authenticode test fixtures, built with the MinGW
+  # cross compilers
+  osslsigncode gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
 )
 
 missing=()

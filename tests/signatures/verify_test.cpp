@@ -1,0 +1,315 @@
+// Trust verdicts on real signed PE files: each fixture's verdict, the same
+// files tampered with in the ways that matter, the roots folder as the one
+// source of trust, and a bit-flip sweep over a signed file.
+#include <krcore/signatures.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "signature_support.h"
+#include "signatures/linux/authenticode.h"
+#include "signatures/linux/pe_signature.h"
+
+using namespace sigtest;
+using krCore::winverifytrustonfile;
+
+namespace {
+
+constexpr unsigned long kTrusted = 0;
+constexpr unsigned long kNoSignature = 0x800B0100;
+constexpr unsigned long kNotPe = 0x800B0003;
+constexpr unsigned long kBadDigest = 0x80096010;
+constexpr unsigned long kBadSignature = 0x80090006;
+constexpr unsigned long kChaining = 0x800B010A;
+constexpr unsigned long kUntrustedRoot = 0x800B0109;
+constexpr unsigned long kExpired = 0x800B0101;
+constexpr unsigned long kWrongUsage = 0x800B0110;
+
+// Where the signature sits in a signed file.
+struct signature_place {
+  krCore::detail::pe_layout layout;
+  std::size_t der_end = 0;          // end of the signature's DER bytes
+  std::size_t signature_value = 0;  // the signer's signature value
+  std::size_t signature_length = 0;
+};
+
+signature_place locate(const std::vector<unsigned char>& bytes) {
+  signature_place place;
+  krCore::detail::pkcs7_ptr p7;
+  EXPECT_EQ(0u, krCore::detail::read_pe_signature(bytes.data(), bytes.size(), place.layout, p7));
+  if (!p7) return place;
+  const unsigned char* der = bytes.data() + place.layout.cert_table + 8;
+  const unsigned char* p = der;
+  krCore::detail::pkcs7_ptr again(d2i_PKCS7(nullptr, &p, static_cast<long>(bytes.size())));
+  place.der_end = place.layout.cert_table + 8 + static_cast<std::size_t>(p - der);
+  const ASN1_OCTET_STRING* value =
+      sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0)->enc_digest;
+  const auto at = std::search(bytes.begin() + static_cast<long>(place.layout.cert_table),
+                              bytes.end(), value->data, value->data + value->length);
+  place.signature_value = static_cast<std::size_t>(at - bytes.begin());
+  place.signature_length = static_cast<std::size_t>(value->length);
+  return place;
+}
+
+class TrustVerdict : public SignatureTest {};
+
+}  // namespace
+
+TEST_F(TrustVerdict, EachFixtureGetsItsVerdictAndOsslsigncodeAgrees) {
+  const struct {
+    const char* file;
+    unsigned long verdict;
+  } cases[] = {
+      {"good64.exe", kTrusted},
+      {"good32.exe", kTrusted},
+      {"sha1.exe", kTrusted},
+      {"orgonly.exe", kTrusted},
+      {"acme.exe", kTrusted},
+      {"stamped.exe", kTrusted},
+      {"expired_stamped.exe", kTrusted},
+      {"nested.exe", kTrusted},
+      {"big.exe", kTrusted},
+      {"expired.exe", kExpired},
+      {"self.exe", kUntrustedRoot},
+      {"stranger.exe", kUntrustedRoot},
+      {"web.exe", kWrongUsage},
+      {"unsigned.exe", kNoSignature},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(c.verdict, winverifytrustonfile(fixture(c.file).wstring()));
+    EXPECT_EQ(c.verdict == kTrusted, oracle_accepts(fixture(c.file)));
+  }
+}
+
+TEST_F(TrustVerdict, TamperedFilesAreRejectedForTheRightReason) {
+  const std::vector<unsigned char> original = read_bytes(fixture("good64.exe"));
+  const signature_place place = locate(original);
+  const std::size_t pe = le32(original, 0x3C);
+  const std::size_t headers_end = le32(original, pe + 24 + 60);  // SizeOfHeaders
+
+  const struct {
+    const char* name;
+    std::size_t offset;
+    unsigned long verdict;
+  } flips[] = {
+      {"code.exe", headers_end + 0x20, kBadDigest},
+      {"header.exe", pe + 8, kBadDigest},  // the file header's time stamp
+      {"signature.exe", place.signature_value + place.signature_length / 2, kBadSignature},
+  };
+  for (const auto& f : flips) {
+    SCOPED_TRACE(f.name);
+    const fs::path path = tampered("good64.exe", f.name, [&](auto& b) { b[f.offset] ^= 0x01; });
+    EXPECT_EQ(f.verdict, winverifytrustonfile(path.wstring()));
+    EXPECT_FALSE(oracle_accepts(path));
+  }
+
+  // The checksum is left out of the digest: changing it keeps the trust.
+  const fs::path checksum =
+      tampered("good64.exe", "checksum.exe", [&](auto& b) { b[place.layout.checksum] ^= 0x5A; });
+  EXPECT_EQ(kTrusted, winverifytrustonfile(checksum.wstring()));
+}
+
+TEST_F(TrustVerdict, BrokenCertificateDirectoriesMeanNoSignature) {
+  const std::vector<unsigned char> original = read_bytes(fixture("good64.exe"));
+  const signature_place place = locate(original);
+  const std::size_t entry = place.layout.cert_entry;
+  const auto size = static_cast<std::uint32_t>(original.size());
+  const struct {
+    const char* name;
+    std::uint32_t offset, length;
+  } entries[] = {
+      {"beyond.exe", size + 16, 64},  // table outside the file
+      {"overlong.exe", static_cast<std::uint32_t>(place.layout.cert_table), 0x7FFFFFF0},
+      {"wrapping.exe", 0xFFFFFFF8u, 0x10},  // offset + size wraps
+      {"inheaders.exe", 0x10, 0x100},       // over the headers
+      {"short.exe", static_cast<std::uint32_t>(place.layout.cert_table), 4},
+  };
+  for (const auto& e : entries) {
+    SCOPED_TRACE(e.name);
+    const fs::path path = tampered("good64.exe", e.name, [&](auto& b) {
+      put_le32(b, entry, e.offset);
+      put_le32(b, entry + 4, e.length);
+    });
+    EXPECT_EQ(kNoSignature, winverifytrustonfile(path.wstring()));
+    EXPECT_FALSE(oracle_accepts(path));
+  }
+  // The table's own entry with a wrong certificate type.
+  const fs::path wrong_type =
+      tampered("good64.exe", "type.exe", [&](auto& b) { b[place.layout.cert_table + 6] = 0x01; });
+  EXPECT_EQ(kNoSignature, winverifytrustonfile(wrong_type.wstring()));
+}
+
+TEST_F(TrustVerdict, FilesThatAreNoPeImagesOrCannotBeRead) {
+  const fs::path text = scratch / "notes.txt";
+  write_bytes(text, {'h', 'e', 'l', 'l', 'o'});
+  EXPECT_EQ(kNotPe, winverifytrustonfile(text.wstring()));
+  const fs::path empty = scratch / "empty.exe";
+  write_bytes(empty, {});
+  EXPECT_EQ(kNotPe, winverifytrustonfile(empty.wstring()));
+  // A PE signature offset that points past the end.
+  const fs::path cut = tampered("good64.exe", "cut.exe", [](auto& b) { b.resize(0x80); });
+  EXPECT_EQ(kNotPe, winverifytrustonfile(cut.wstring()));
+  // A folder exists but cannot be read as a file; the verifier gives the
+  // HRESULT of the Win32 error.
+  EXPECT_EQ(0x80070005ul, krCore::detail::verify_authenticode(scratch.string()));
+  EXPECT_EQ(0x80070002ul, krCore::detail::verify_authenticode((scratch / "none.exe").string()));
+}
+
+TEST_F(TrustVerdict, TrustComesOnlyFromTheRootsFolder) {
+  // Without the root, the intermediate the file carries leads nowhere.
+  const fs::path none = scratch / "noroots";
+  fs::create_directories(none);
+  trust(none);
+  EXPECT_EQ(kChaining, winverifytrustonfile(fixture("good64.exe").wstring()));
+  EXPECT_FALSE(oracle_accepts(fixture("good64.exe"), none));
+
+  // The stranger's own root, once trusted, makes its file trusted; a file
+  // in the roots folder that holds no certificate is skipped.
+  const fs::path other = scratch / "other";
+  fs::create_directories(other);
+  write_bytes(other / "junk.pem", {'n', 'o', 'p', 'e'});
+  trust(other);
+  EXPECT_EQ(kChaining, winverifytrustonfile(fixture("good64.exe").wstring()));
+  fs::copy_file(trusted_roots() / "root.pem", other / "root.pem");
+  EXPECT_EQ(kTrusted, winverifytrustonfile(fixture("good64.exe").wstring()));
+}
+
+// Every bit flipped inside the image or the signature's DER bytes is caught;
+// only the checksum, the certificate-table entry and the table entry's
+// length field are outside what the signature covers.
+TEST_F(TrustVerdict, BitFlipSweepRejectsEveryChangeToSignedBytes) {
+  std::vector<unsigned char> bytes = read_bytes(fixture("good64.exe"));
+  const signature_place place = locate(bytes);
+  const auto unsigned_field = [&](std::size_t i) {
+    const auto& l = place.layout;
+    return (i >= l.checksum && i < l.checksum + 4) || (i >= l.cert_entry && i < l.cert_entry + 8) ||
+           (i >= l.cert_table && i < l.cert_table + 4);
+  };
+  std::size_t accepted = 0;
+  for (std::size_t i = 0; i < place.der_end; ++i) {
+    if (unsigned_field(i)) continue;
+    const unsigned char mask = static_cast<unsigned char>(1u << (i % 8));
+    bytes[i] ^= mask;
+    const unsigned long verdict =
+        krCore::detail::verify_authenticode_bytes(bytes.data(), bytes.size());
+    bytes[i] ^= mask;
+    if (verdict == kTrusted) {
+      ++accepted;
+      ADD_FAILURE() << "flip of bit " << (i % 8) << " at offset " << i << " was accepted";
+      if (accepted > 40) break;
+    }
+  }
+  EXPECT_EQ(0u, accepted);
+}
+
+// Files signed by others: Debian's EFI binaries chain to the distribution's
+// Secure Boot CA and to nothing else.
+TEST_F(TrustVerdict, DebianSignedEfiBinariesChainToTheirSecureBootCa) {
+  const fs::path debian(DEBIAN_EFI);
+  if (!fs::exists(debian / "roots")) GTEST_SKIP() << "Debian's signed EFI files are not at hand";
+  const fs::path roots = debian / "roots";
+  std::size_t checked = 0;
+  for (const auto& entry : fs::directory_iterator(debian)) {
+    if (entry.path().extension() != ".efi") continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    ++checked;
+    trust(roots);
+    EXPECT_EQ(kTrusted, winverifytrustonfile(entry.path().wstring()));
+    EXPECT_TRUE(std::system(("osslsigncode verify -CAfile '" +
+                             (roots / "debian-secure-boot-ca.pem").string() + "' -in '" +
+                             entry.path().string() + "' >/dev/null 2>&1")
+                                .c_str()) == 0);
+
+    std::vector<unsigned char> bytes = read_bytes(entry.path());
+    bytes[bytes.size() / 3] ^= 0x10;
+    EXPECT_EQ(kBadDigest, krCore::detail::verify_authenticode_bytes(bytes.data(), bytes.size()));
+
+    // With the test root only: the signature carries no certificate beyond
+    // the signer's, so no chain can be built.
+    trust(trusted_roots());
+    EXPECT_EQ(kChaining, winverifytrustonfile(entry.path().wstring()));
+  }
+  EXPECT_GE(checked, 3u);
+}
+
+namespace {
+
+// `file` with an Authenticode counter-signature by the test time-stamp
+// authority added to its signature, dated `when`; with `wrong_digest` it
+// vouches for a signature value other than the signer's.
+std::vector<unsigned char> countersigned(const std::vector<unsigned char>& file, std::time_t when,
+                                         bool wrong_digest = false) {
+  krCore::detail::pe_layout layout;
+  krCore::detail::pkcs7_ptr p7;
+  krCore::detail::read_pe_signature(file.data(), file.size(), layout, p7);
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+
+  BIO* in = BIO_new_file(fixture("stamper/tsa.pem").c_str(), "r");
+  X509* tsa = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+  BIO_free(in);
+  in = BIO_new_file(fixture("stamper/tsa.key").c_str(), "r");
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+  BIO_free(in);
+
+  PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
+  PKCS7_SIGNER_INFO_set(counter, tsa, key, EVP_sha256());
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(si->enc_digest->data, si->enc_digest->length, hash, &n, EVP_sha256(), nullptr);
+  if (wrong_digest) hash[0] ^= 1;
+  PKCS7_add1_attrib_digest(counter, hash, static_cast<int>(n));
+  PKCS7_add0_attrib_signing_time(counter, ASN1_UTCTIME_set(nullptr, when));
+  PKCS7_add_attrib_content_type(counter, OBJ_nid2obj(NID_pkcs7_data));
+  PKCS7_SIGNER_INFO_sign(counter);
+  unsigned char* der = nullptr;
+  const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
+  ASN1_STRING* value = ASN1_STRING_new();
+  ASN1_STRING_set(value, der, length);
+  OPENSSL_free(der);
+  PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, value);
+  PKCS7_add_certificate(p7.get(), tsa);
+  PKCS7_SIGNER_INFO_free(counter);
+  X509_free(tsa);
+  EVP_PKEY_free(key);
+
+  // The image, then a certificate table holding the new signature.
+  unsigned char* sig = nullptr;
+  const int sig_length = i2d_PKCS7(p7.get(), &sig);
+  std::vector<unsigned char> out(file.begin(), file.begin() + static_cast<long>(layout.cert_table));
+  const std::uint32_t entry_length = 8 + static_cast<std::uint32_t>(sig_length);
+  const std::uint32_t padded = (entry_length + 7) & ~7u;
+  out.resize(layout.cert_table + padded, 0);
+  put_le32(out, layout.cert_table, entry_length);
+  out[layout.cert_table + 4] = 0x00;
+  out[layout.cert_table + 5] = 0x02;
+  out[layout.cert_table + 6] = 0x02;
+  out[layout.cert_table + 7] = 0x00;
+  std::memcpy(out.data() + layout.cert_table + 8, sig, static_cast<std::size_t>(sig_length));
+  OPENSSL_free(sig);
+  put_le32(out, layout.cert_entry + 4, padded);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(TrustVerdict, CounterSignatureTimeDecidesAnExpiredSignersValidity) {
+  const std::vector<unsigned char> expired = read_bytes(fixture("expired.exe"));
+  const std::time_t while_valid = 1590969600;  // 2020-06-01, inside its validity
+  const std::time_t after = 1640995200;        // 2022-01-01, past it
+
+  const auto verdict = [](const std::vector<unsigned char>& b) {
+    return krCore::detail::verify_authenticode_bytes(b.data(), b.size());
+  };
+  EXPECT_EQ(kTrusted, verdict(countersigned(expired, while_valid)));
+  EXPECT_EQ(kExpired, verdict(countersigned(expired, after)));
+  // A counter-signature that vouches for another signature is ignored.
+  EXPECT_EQ(kExpired, verdict(countersigned(expired, while_valid, true)));
+  // A good counter-signature on a file whose image was changed afterwards.
+  std::vector<unsigned char> changed = countersigned(expired, while_valid);
+  changed[0x50] ^= 1;
+  EXPECT_EQ(kBadDigest, verdict(changed));
+}
