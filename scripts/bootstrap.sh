@@ -31,9 +31,9 @@ packages=(
   # POSIX access lists and capabilities for the security family; getfacl
   # for its tests
   libacl1-dev libcap-dev acl
-  # osslsigncode signs the Authenticode test fixtures, built with the MinGW
-  # cross compilers
-  osslsigncode gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
+  # the MinGW cross compilers build the Authenticode test fixtures
+  # (osslsigncode, which signs them, follows below)
+  gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
 )
 
 missing=()
@@ -50,4 +50,18 @@ if ((${#missing[@]})); then
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# osslsigncode signs the Authenticode test fixtures; they need 2.6 or later
+# (time stamps made offline), which bookworm has in its backports only.
+have=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true)
+if ! dpkg --compare-versions "${have:-0}" ge 2.6; then
+  echo "bootstrap: installing osslsigncode from bookworm-backports"
+  export DEBIAN_FRONTEND=noninteractive
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  echo "deb http://deb.debian.org/debian bookworm-backports main" |
+    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/qmcore-backports.list >/dev/null
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode
 fi

@@ -69,16 +69,6 @@ bool add_aad(EVP_CIPHER_CTX* ctx, const BYTE* header, const DATA_BLOB* entropy, 
 
 }  // namespace
 
-void* LocalAlloc(unsigned int, std::size_t size) {
-  // Every block is fixed and zero-filled whatever the flags say.
-  return size ? std::calloc(1, size) : nullptr;
-}
-
-void* LocalFree(void* memory) {
-  std::free(memory);
-  return nullptr;
-}
-
 unsigned long derive_key_material(const unsigned char (&machine_key)[32], key_material& out) {
   unsigned char mac[32];
   unsigned int len = 0;

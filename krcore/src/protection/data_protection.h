@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "foundation/internal.h"
+#include "foundation/local_memory.h"
 
 namespace krCore::detail {
 
@@ -20,10 +21,6 @@ namespace krCore::detail {
 constexpr DWORD kCryptProtectUiForbidden = 0x1;
 constexpr DWORD kCryptProtectLocalMachine = 0x4;
 
-// Zero-filled local memory (LPTR); null when it cannot be allocated or
-// `size` is 0. Freed with LocalFree, which accepts null and returns null.
-KRCORE_INTERNAL void* LocalAlloc(unsigned int flags, std::size_t size);
-KRCORE_INTERNAL void* LocalFree(void* memory);
 
 // Protects the `in` bytes with the machine key into a new local-memory
 // block in `out` (the caller wipes and frees it). `description` and

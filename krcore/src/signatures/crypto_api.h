@@ -9,6 +9,7 @@
 #include <string>
 
 #include "foundation/internal.h"
+#include "foundation/local_memory.h"
 
 typedef struct x509_st X509;
 
@@ -124,8 +125,5 @@ KRCORE_INTERNAL PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWOR
 KRCORE_INTERNAL BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
 KRCORE_INTERNAL BOOL CryptMsgClose(HCRYPTMSG message);
 
-// Zero-filled (flag 0x40) or plain heap memory freed with LocalFree.
-KRCORE_INTERNAL void* LocalAlloc(unsigned int flags, std::size_t bytes);
-KRCORE_INTERNAL void* LocalFree(void* memory);
 
 }  // namespace krCore::detail

@@ -133,15 +133,5 @@ BOOL CryptMsgClose(HCRYPTMSG message) {
   return TRUE;
 }
 
-void* LocalAlloc(unsigned int flags, std::size_t bytes) {
-  void* p = (flags & 0x40) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
-  if (!p) ::SetLastError(8);
-  return p;
-}
-
-void* LocalFree(void* memory) {
-  std::free(memory);
-  return nullptr;
-}
 
 }  // namespace krCore::detail
