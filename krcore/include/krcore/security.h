@@ -23,6 +23,10 @@
 #pragma once
 
 #include <krcore/foundation.h>
+// The family's other halves: protected strings and credentials, and the
+// signature checks of executables.
+#include <krcore/protection.h>
+#include <krcore/signatures.h>
 
 #include <boost/filesystem/path.hpp>
 

@@ -9,6 +9,8 @@
 #include <krcore/threading.h>
 #include <krcore/timing.h>
 #include <krcore/versions.h>
+// The umbrella header stands on its own with every family in it.
+#include <krcore/krcore.h>
 
 #include <cstdio>
 
