@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on each target's own parser sources; the rest
+# of the library comes from the release build) and runs them over their seed
+# corpora.
+#   scripts/fuzz.sh                  every target, 30 s each
+#   scripts/fuzz.sh TARGET [SECONDS] one target (SECONDS 0: until stopped)
+#   FUZZ_SECONDS=N scripts/fuzz.sh   every target, N s each
+# New inputs and crash files go to build/fuzz/<target>/, never into the
+# repository's corpora. Exits non-zero when a target fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/bootstrap.sh
+cxx=$(command -v clang++-16 || command -v clang++)
+
+# name | fuzz source | instrumented library sources | extra flags and libs
+targets=(
+  "base64|fuzz/base64_fuzz.cpp|krcore/src/sysutil/encodings.cpp|"
+  "hex|fuzz/hex_fuzz.cpp|krcore/src/sysutil/encodings.cpp|"
+  "guid|fuzz/guid_fuzz.cpp|krcore/src/sysutil/encodings.cpp|"
+  "utf|fuzz/utf_fuzz.cpp|krcore/src/foundation/utf.cpp|"
+  "splitstring|fuzz/splitstring_fuzz.cpp|krcore/src/foundation/exceptions.cpp|"
+  "cmdline_split|fuzz/cmdline_split_fuzz.cpp|krcore/src/cmdline/splitting.cpp|"
+  "version_reader|fuzz/version_reader_fuzz.cpp|krcore/src/versions/image_resource.cpp krcore/src/versions/version_tree.cpp|"
+  "wql_parse|fuzz/wql_parse_fuzz.cpp|krcore/src/processes/wql_parse.cpp|"
+  "protection_blob|tests/protection/blob_fuzz.cpp|$(echo krcore/src/protection/*.cpp krcore/src/protection/linux/*.cpp) krcore/src/sysutil/encodings.cpp krcore/src/foundation/utf.cpp|-DKRCORE_FUZZ_MAIN -Itests -lcrypto -lboost_filesystem"
+  "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|$(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
+)
+# Seed corpora: the repository's, and for the signature reader the signed
+# files the signature tests make.
+corpus_of() {
+  case $1 in
+    protection_blob) echo tests/protection/fuzz_corpus ;;
+    signature_reader) echo build/release/tests/signatures/fixtures ;;
+    *) echo "fuzz/corpus/$1" ;;
+  esac
+}
+
+only=${1:-}
+seconds=${2:-${FUZZ_SECONDS:-30}}
+scripts/build.sh release qmcore signatures_tests >/dev/null
+
+failed=()
+for entry in "${targets[@]}"; do
+  IFS='|' read -r name source sources extra <<<"$entry"
+  [[ -z $only || $only == "$name" ]] || continue
+  work=$root/build/fuzz/$name
+  mkdir -p "$work/corpus"
+  # shellcheck disable=SC2086
+  "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -DKRCORE_BUILDING_LIBRARY -Ikrcore/include -Ikrcore/src "$source" $sources \
+    -Lbuild/release/krcore -lqmcore -Wl,-rpath,"$root/build/release/krcore" $extra \
+    -o "$work/$name"
+  seeds=$(corpus_of "$name")
+  find "$seeds" -maxdepth 1 -type f -size -1M -exec cp -n {} "$work/corpus/" \;
+  export KRCORE_CODESIGN_ROOTS=$root/build/release/tests/signatures/fixtures/roots
+  limit=(-max_total_time="$seconds")
+  ((seconds > 0)) || limit=()
+  echo "fuzz: $name for ${seconds}s"
+  if ! (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "./$name" "${limit[@]}" -max_len=65536 \
+          -print_final_stats=1 -artifact_prefix="$work/" corpus 2>"$work/log"); then
+    failed+=("$name")
+    tail -40 "$work/log"
+  fi
+  grep -E "stat::number_of_executed_units" "$work/log" | sed "s/^/fuzz: $name /" || true
+done
+if ((${#failed[@]})); then
+  echo "fuzz: failed: ${failed[*]}" >&2
+  exit 1
+fi
+echo "fuzz: every target ran clean"
