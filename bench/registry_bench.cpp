@@ -57,14 +57,20 @@ int main() {
   const std::string base = pattern + "/bench";  // mkdtemp names are ASCII
   log->initialize(std::wstring(base.begin(), base.end()).c_str());
   constexpr int kRounds = 1000;
-  std::vector<double> change;
+  std::vector<double> change, whole;
   change.reserve(kRounds);
+  whole.reserve(kRounds);
   for (int i = 0; i < kRounds; ++i) {
     const auto level = static_cast<logger::log_levels>(i % 2 ? 2 : 4);
+    const auto start = clock_type::now();
     set_dword(key, L"Level", static_cast<DWORD>(level));
     const auto t0 = clock_type::now();
+    // The monitoring thread may have applied it before the write returned
+    // to this thread; that round counts as 0.
     while (log->log_level() != level) sched_yield();
-    change.push_back(micros(clock_type::now() - t0));
+    const auto t1 = clock_type::now();
+    change.push_back(micros(t1 - t0));
+    whole.push_back(micros(t1 - start));
   }
   logger::close();
 
@@ -100,6 +106,9 @@ int main() {
   const double read = percentile(reads, 0.5), floor = percentile(floors, 0.5);
   std::printf("Level change applied, %d rounds: median %.1f us (target 1000), p99 %.1f us (target 10000)\n",
               kRounds, median, p99);
+  std::printf("  counted from the call of RegSetValueExW (write, fdatasync, rename included): "
+              "median %.1f us, p99 %.1f us\n",
+              percentile(whole, 0.5), percentile(whole, 0.99));
   std::printf("DWORD read: %.0f ns; open+read+close floor: %.0f ns; ratio %.2fx (target <= 3x)\n",
               read, floor, read / floor);
   return 0;

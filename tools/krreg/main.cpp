@@ -204,12 +204,24 @@ std::wstring type_text(DWORD type) {
   return name ? wide_from_utf8(name) : L"REG_UNKNOWN";
 }
 
-std::wstring value_line(HKEY key, const std::wstring& name) {
-  DWORD type = 0, size = 0;
+// A value's type and data; read again when it grew between the size query
+// and the read (another writer).
+std::vector<BYTE> read_value(HKEY key, const std::wstring& name, DWORD& type) {
+  DWORD size = 0;
   check(RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size));
-  std::vector<BYTE> data(size);
-  check(RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size));
-  data.resize(size);
+  for (;;) {
+    std::vector<BYTE> data(size);
+    const LSTATUS rc = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+    if (rc == 234) continue;
+    check(rc);
+    data.resize(size);
+    return data;
+  }
+}
+
+std::wstring value_line(HKEY key, const std::wstring& name) {
+  DWORD type = 0;
+  const std::vector<BYTE> data = read_value(key, name, type);
   return L"    " + (name.empty() ? std::wstring(L"(Default)") : name) + L"    " +
          type_text(type) + L"    " + display_data(type, data) + L"\n";
 }
@@ -389,11 +401,7 @@ void export_key(const key_path& path, std::wstring& text) {
   for (const std::wstring& name : value_names(key.get())) {
     krreg::reg_value v;
     v.name = name;
-    DWORD size = 0;
-    check(RegQueryValueExW(key.get(), name.c_str(), nullptr, &v.type, nullptr, &size));
-    v.data.resize(size);
-    check(RegQueryValueExW(key.get(), name.c_str(), nullptr, &v.type, v.data.data(), &size));
-    v.data.resize(size);
+    v.data = read_value(key.get(), name, v.type);
     block.values.push_back(std::move(v));
   }
   text += krreg::format_reg_key(block);
