@@ -72,9 +72,35 @@ class LoggerRegistryTest : public RegistryTest {
   std::vector<entry> entries;
 };
 
+// Every debugger-output text sent while it lives.
+class debug_texts {
+ public:
+  debug_texts() {
+    krCore::detail::set_debug_output_hook([this](const std::wstring& text) {
+      std::lock_guard<std::mutex> lock(_mutex);
+      _all += text;
+    });
+  }
+  ~debug_texts() { krCore::detail::set_debug_output_hook({}); }
+  bool has(const std::wstring& text) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _all.find(text) != std::wstring::npos;
+  }
+
+ private:
+  std::mutex _mutex;
+  std::wstring _all;
+};
+
 TEST_F(LoggerRegistryTest, WithoutEnableTheLoggerStaysDisabledAndOnlyEnableGivesLevelZero) {
+  debug_texts debug;
   log->initialize(base.c_str());
   EXPECT_FALSE(log->is_enabled());
+  EXPECT_TRUE(debug.has(
+      L"logger::read_reg_settings - KR Logging is disabled in the registry, or the registry "
+      L"settings were not found\r\n"));
+  log->initialize(base.c_str());
+  EXPECT_TRUE(debug.has(L"logger::initialize - registry monitoring thread was already started\r\n"));
   logger::close();
 
   log = krCore::singleton<logger>::instance();
@@ -87,6 +113,7 @@ TEST_F(LoggerRegistryTest, WithoutEnableTheLoggerStaysDisabledAndOnlyEnableGives
 }
 
 TEST_F(LoggerRegistryTest, FirstReadingAppliesAndReportsTheKey) {
+  debug_texts debug;
   ASSERT_EQ(set_dword(key, L"Enable", 1), 0);
   ASSERT_EQ(set_dword(key, L"Level", 1), 0);
   ASSERT_EQ(set_dword(key, L"Options", 0), 0);
@@ -107,6 +134,11 @@ TEST_F(LoggerRegistryTest, FirstReadingAppliesAndReportsTheKey) {
                         L"\t\t\t[ ExcludeFilter ] = 2 string filters\r\n"),
             std::wstring::npos)
       << krCore::convertwstringtostring(report);
+
+  EXPECT_TRUE(debug.has(
+      L"logger::read_reg_settings read the _excludeFilters settings from the registry...\r\n"
+      L"\tgamma\r\n\tdelta\r\n"));
+  EXPECT_TRUE(debug.has(L"Level: 1\r\n"));
 
   log->logverbose(L"alpha passes");
   log->logverbose(L"beta is not included");
@@ -137,6 +169,7 @@ TEST_F(LoggerRegistryTest, ALevelChangeWhileRunningIsAppliedAndReported) {
 }
 
 TEST_F(LoggerRegistryTest, ADeletedKeyIsFoundAgainWhenItIsMadeAgain) {
+  debug_texts debug;
   ASSERT_EQ(set_dword(key, L"Enable", 1), 0);
   ASSERT_EQ(set_dword(key, L"Level", 2), 0);
   log->initialize(base.c_str());
@@ -144,8 +177,14 @@ TEST_F(LoggerRegistryTest, ADeletedKeyIsFoundAgainWhenItIsMadeAgain) {
   HKEY again = create(kKey);
   ASSERT_EQ(set_dword(again, L"Enable", 1), 0);
   ASSERT_EQ(set_dword(again, L"Level", 15), 0);
+  // A value of the wrong type stops the reading there, and is reported.
+  ASSERT_EQ(set_string(again, L"MaxFileSizeInMB", L"a"), 0);
   EXPECT_TRUE(wait_for(L"QM Logger initialized from registry change", L"[ Level ] = 15"));
   EXPECT_EQ(log->log_level(), 15);
+  EXPECT_EQ(log->max_filesize(), 15);
+  EXPECT_TRUE(debug.has(
+      L"logger::read_reg_settings failed to read log settings from registry with error [1627L], "
+      L"RegQuery::GetDWORD - Attempt to retreive DWORD data from a non-DWORD registry value"));
   RegCloseKey(again);
 }
 
