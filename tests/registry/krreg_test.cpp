@@ -2,6 +2,8 @@
 // the library reads, what it exports imports into an empty root as the same
 // tree, and what it cannot do ends with exit code 1 and one line saying why.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -125,6 +127,46 @@ TEST_F(KrregTest, ExportThenImportIntoAnEmptyRootGivesTheSameTree) {
       EXPECT_EQ(slurp(entry.path()), slurp(other / "HKLM" / rel)) << rel;
     }
   }
+}
+
+// Reads from `fd` until the text holds `wanted` (false after 10 s of silence).
+bool read_until(int fd, std::string& text, const std::string& wanted) {
+  while (text.find(wanted) == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) return false;
+    char buffer[256];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+TEST_F(KrregTest, WatchPrintsEachChangeUntilInterrupted) {
+  RegCloseKey(create(L"SOFTWARE\\Watched"));
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], 1);
+    ::close(pipe_fds[0]);
+    ::execl(KRREG_PATH, KRREG_PATH, "watch", "HKLM/SOFTWARE/Watched", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string text;
+  EXPECT_TRUE(read_until(pipe_fds[0], text, "Watching HKEY_LOCAL_MACHINE\\SOFTWARE\\Watched"));
+  HKEY key = create(L"SOFTWARE\\Watched\\Sub");  // a sub-key counts
+  EXPECT_TRUE(read_until(pipe_fds[0], text, "changed HKEY_LOCAL_MACHINE\\SOFTWARE\\Watched\n"));
+  text.clear();
+  ASSERT_EQ(set_dword(key, L"V", 1), 0);
+  EXPECT_TRUE(read_until(pipe_fds[0], text, "changed"));
+  RegCloseKey(key);
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  ::close(pipe_fds[0]);
 }
 
 TEST_F(KrregTest, FailuresExitOneWithOneLineSayingWhy) {

@@ -456,12 +456,22 @@ int do_import(const std::string& file) {
 
 int do_watch(const key_path& path) {
   open_key key(path, false, KEY_READ | KEY_NOTIFY);
-  std::printf("Watching %s (Ctrl+C ends)\n", utf8_from_wide(path.full()).c_str());
-  std::fflush(stdout);
+  krCore::manualresetevent changed;
+  // The first request is armed before the banner, so that a change made
+  // as soon as the banner shows is seen; the key stays watched between two
+  // requests, so none made while a line is printed is lost.
+  bool first = true;
   for (;;) {
-    const LSTATUS rc = RegNotifyChangeKeyValue(key.get(), 1, 0xF, nullptr, 0);
+    const LSTATUS rc = RegNotifyChangeKeyValue(key.get(), 1, 0xF, changed, 1);
     if (rc == 1018) throw failure("The key was deleted.");
     check(rc);
+    if (first) {
+      std::printf("Watching %s (Ctrl+C ends)\n", utf8_from_wide(path.full()).c_str());
+      std::fflush(stdout);
+      first = false;
+    }
+    WaitForSingleObject(changed, INFINITE);
+    changed.reset();
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
