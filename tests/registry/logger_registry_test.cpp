@@ -176,9 +176,10 @@ TEST_F(LoggerRegistryTest, ADeletedKeyIsFoundAgainWhenItIsMadeAgain) {
   ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantrel"), 0);
   HKEY again = create(kKey);
   ASSERT_EQ(set_dword(again, L"Enable", 1), 0);
-  ASSERT_EQ(set_dword(again, L"Level", 15), 0);
-  // A value of the wrong type stops the reading there, and is reported.
+  // A value of the wrong type stops the reading there, and is reported;
+  // "Level" is written last, so every reading that sees it meets that value.
   ASSERT_EQ(set_string(again, L"MaxFileSizeInMB", L"a"), 0);
+  ASSERT_EQ(set_dword(again, L"Level", 15), 0);
   EXPECT_TRUE(wait_for(L"QM Logger initialized from registry change", L"[ Level ] = 15"));
   EXPECT_EQ(log->log_level(), 15);
   EXPECT_EQ(log->max_filesize(), 15);

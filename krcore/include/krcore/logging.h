@@ -213,6 +213,9 @@ class KRCORE_API logger : public singleton<logger> {
   // Stops the monitoring thread; the thread's handle, null until started.
   manualresetevent _shutdownEvent;
   HANDLE _monitorThread = nullptr;
+  // Signalled by the monitoring thread once it watches the key (or found
+  // it missing), so that no change made after the start goes unseen.
+  manualresetevent _monitorReady;
 };
 
 // Configures the process's logger from a command line:

@@ -45,10 +45,19 @@ void logger::initialize(const wchar_t* name) {
     debug(L"logger::initialize - registry monitoring thread was already started\r\n");
     return;
   }
+  // The thread watches the key before the first reading, so a change made
+  // at any moment after this call is applied. The reading would create a
+  // missing key anyway; creating it first lets the thread watch it at once
+  // instead of after its retry period. A failure is the reading's to report.
+  try {
+    RegQuery key;
+    key.Open(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
+  } catch (const w32_exception&) {
+  }
+  create_registry_monitoring_thread();
   read_regsettings();
   save_base_filename(name);
   log_logsettings(L"registry (initialize)", _logLevel.load());
-  create_registry_monitoring_thread();
 }
 
 void logger::read_regsettings() {
@@ -130,6 +139,10 @@ void logger::create_registry_monitoring_thread() {
     throw krException("Logging failed to initialize. Monitoring thread failed to be created.", 4);
   _monitorThread = thread;
   detail::resume_thread(thread);
+  // The thread takes no lock before it is ready, so waiting here while
+  // `_cs` is held is safe; a thread that ended early ends the wait too.
+  HANDLE until[2] = {_monitorReady, thread};
+  WaitForMultipleObjects(2, until, 0, INFINITE);
 }
 
 }  // namespace krCore

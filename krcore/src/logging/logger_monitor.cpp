@@ -66,6 +66,7 @@ unsigned logger::logging_monitor_func(void* param) {
       unwatched = true;
       debug_code("logger::loggingmonitorfunc() upper loop regkey.Open() returned Error Code: 0x%x\r\n",
                  rc);
+      self->_monitorReady.signal();
       if (WaitForSingleObject(shutdown, detail::registry_retry_ms()) == 0) {
         debug(L"logger::loggingmonitorfunc() upper wfso indicates we need to shutdown.\r\n");
         return 0;
@@ -85,6 +86,7 @@ unsigned logger::logging_monitor_func(void* param) {
       rc = RegNotifyChangeKeyValue(key.Key(), 1, kAllChanges, change, 1);
       if (rc != 0) break;
       DWORD woken = 1;
+      self->_monitorReady.signal();
       if (!unwatched) {
         HANDLE handles[2] = {shutdown, change};
         woken = WaitForMultipleObjects(2, handles, 0, INFINITE);
@@ -114,6 +116,7 @@ unsigned logger::logging_monitor_func(void* param) {
     debug_code("logger::loggingmonitorfunc() RegNotifyChangeKeyValue() returned Error Code: 0x%x\r\n",
                rc);
     unwatched = true;
+    self->_monitorReady.signal();
     const bool stop = WaitForSingleObject(shutdown, detail::registry_retry_ms()) == 0;
     CloseHandle(change);
     if (stop) return 0;

@@ -256,6 +256,9 @@ DWORD notify(key& base, bool subtree, DWORD filter, HANDLE event) {
     w = k.watcher;
   }
   std::lock_guard<std::mutex> lock(w->mutex);
+  // A folder removed while this process holds it open shows no event until
+  // the last handle closes; its link count says so at once.
+  if (!w->deleted && folder_gone(k.fd)) w->deleted = true;
   if (w->deleted) return kErrorKeyDeleted;
   HANDLE own = duplicate_handle(event);
   if (!own) return GetLastError();

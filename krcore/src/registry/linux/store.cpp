@@ -153,9 +153,12 @@ void remove_tree(int dir_fd, const std::string& name) {
         const std::string entry = e->d_name;
         if (entry == "." || entry == "..") continue;
         struct stat st;
-        if (fstatat(fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-          remove_tree(fd, entry);
-        else
+        if (fstatat(fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+          // Moved first: a watcher of that key learns at once that it is
+          // gone (its removal shows only when the last handle closes).
+          const std::string hidden = temporary_name("del");
+          remove_tree(fd, renameat(fd, entry.c_str(), fd, hidden.c_str()) == 0 ? hidden : entry);
+        } else
           unlinkat(fd, entry.c_str(), 0);
       }
       closedir(dir);
