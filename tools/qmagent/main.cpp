@@ -32,6 +32,9 @@ struct options {
   int level = logger::log_normal;
   std::wstring logfile;  // the log's base name; empty: the default location
   bool verbose = false;  // copy every log line to standard output
+  // No logging switch given: the machine's logging key configures the log
+  // (and reconfigures it while the agent runs).
+  bool from_registry = true;
   int tail_lines = 10;
 };
 
@@ -40,7 +43,9 @@ void usage() {
       "usage: qmagent [--duration SECONDS] [--level verbose|normal|warning|error]\n"
       "               [--logdir DIR | --logfile BASE] [--tail LINES] [--verbose]\n"
       "  --duration  stop after SECONDS (default: run until SIGINT or SIGTERM)\n"
-      "  --level     lowest level written to the log (default: normal)\n"
+      "  --level     lowest level written to the log; without --level and\n"
+      "              --verbose the log is configured by the registry key\n"
+      "              HKLM\\SOFTWARE\\Vantrel\\Logging (see krreg) and follows its changes\n"
       "  --logdir    write DIR/qmagent.0001.log.txt\n"
       "  --logfile   write BASE.0001.log.txt (default: under the common\n"
       "              application data directory, KRCORE_COMMON_APPDATA or /var/lib)\n"
@@ -63,6 +68,7 @@ bool parse(int argc, char** argv, options& out) {
     const bool has_value = i + 1 < argc;
     if (arg == "--help" || arg == "-h") return false;
     if (arg == "--verbose") {
+      out.from_registry = false;
       out.verbose = true;
       out.level = logger::log_verbose;
     } else if (arg == "--duration" && has_value) {
@@ -73,6 +79,7 @@ bool parse(int argc, char** argv, options& out) {
         return false;
       }
     } else if (arg == "--level" && has_value) {
+      out.from_registry = false;
       out.level = level_from(argv[++i]);
       if (!out.level) {
         std::fprintf(stderr, "qmagent: unknown level [%s]\n", argv[i]);
@@ -111,6 +118,10 @@ class heartbeat : public threadwork, public std::enable_shared_from_this<heartbe
     }
     const double now = _scheduler.Stopwatch().Elapsed_s();
     _next = (_next < 0.0 ? now : _next) + 1.0;
+    if (singleton<logger>::instance()->is_enabled(logger::log_verbose)) {
+      basic_log_ostream<wchar_t> out(logger::log_verbose);
+      out << L"qmagent - heartbeat [" << beat << L"] next moment [" << _next << L"] s";
+    }
     _scheduler.AddMoment(_next, shared_from_this());
   }
 
@@ -183,9 +194,15 @@ int main(int argc, char** argv) {
       opt.logfile.empty() ? GetAppDataDirectory() + L"/Vantrel/Logs/qmagent/qmagent" : opt.logfile;
   const std::string logpath = convertwstringtostring(base) + ".0001.log.txt";
   logger* log = singleton<logger>::instance();
-  log->initialize(opt.verbose ? 0x3 : 0x1, opt.level, 0, 0,
-                  opt.logfile.empty() ? nullptr : opt.logfile.c_str());
+  const wchar_t* name = opt.logfile.empty() ? nullptr : opt.logfile.c_str();
+  if (opt.from_registry)
+    log->initialize(name);
+  else
+    log->initialize(opt.verbose ? 0x3 : 0x1, opt.level, 0, 0, name);
   std::printf("Log file:         %s\n", logpath.c_str());
+  std::printf("Log settings:     %s\n", opt.from_registry
+                                            ? "registry key HKLM\\SOFTWARE\\Vantrel\\Logging, followed live"
+                                            : "command line");
   LOG(std::wstring(L"qmagent - started"));
 
   ProcessServices& services = *singleton<ProcessServices>::instance();

@@ -27,6 +27,8 @@ class log_line_builder;
 class log_file_writer;
 }  // namespace detail
 
+class CommandLineArgs;
+
 // The process-wide logger.
 //
 // Thread-safety: every operation may be called from any thread. Writing,
@@ -68,8 +70,14 @@ class KRCORE_API logger : public singleton<logger> {
 
   // --- Initialisation (both hold the logger's lock for their whole run) ---
 
-  // The start from the machine's logging configuration; `name` (may be
-  // null) is the base file name, null meaning the default location.
+  // The start from the machine's logging configuration: the registry key
+  // HKEY_LOCAL_MACHINE\SOFTWARE\Vantrel\Logging (see registry.h). The first
+  // call reads the key, saves `name` (may be null: the default location) as
+  // the base file name, writes the settings report and starts the thread
+  // that re-reads the key at every change of it, until the logger is
+  // destroyed. Later calls only save the name. A missing key, or "Enable"
+  // missing or 0, leaves the logger disabled (until the key says otherwise).
+  // Throws krException when the thread cannot be started.
   void initialize(const wchar_t* name);
   // The programmatic start: enables the logger with the given option bits and
   // level; a positive size limit (MB, below 4096) and file count replace the
@@ -157,6 +165,15 @@ class KRCORE_API logger : public singleton<logger> {
   void add_filter(std::vector<std::wstring>& list, const std::wstring& filter);
   void clear_filters(std::vector<std::wstring>& list);
 
+  // The registry side: reads the key into the settings (diagnostics on the
+  // debugger output, failures never thrown), starts the thread that
+  // watches it, and the thread's body (argument: the logger).
+  void read_regsettings();
+  void create_registry_monitoring_thread();
+  static unsigned logging_monitor_func(void* param);
+  // Signals `_shutdownEvent` and waits for the monitoring thread, if any.
+  void stop_registry_monitoring();
+
   // The file side; `_cs` is held.
   void save_base_filename(const wchar_t* name);
   void write_to_file(const std::wstring& line);
@@ -193,7 +210,26 @@ class KRCORE_API logger : public singleton<logger> {
   // Formats the line prefix and holds the line buffer reused by every entry.
   std::unique_ptr<detail::log_line_builder> _lineBuilder;
   mutable critical_section _cs;
+  // Stops the monitoring thread; the thread's handle, null until started.
+  manualresetevent _shutdownEvent;
+  HANDLE _monitorThread = nullptr;
+  // Signalled by the monitoring thread once it watches the key (or found
+  // it missing), so that no change made after the start goes unseen.
+  manualresetevent _monitorReady;
 };
+
+// Configures the process's logger from a command line:
+//   loglevel=N      level N (values above 15 become 15), options from
+//                   logtype=N (default 1, file only): the programmatic start;
+//   /logfile        without loglevel: level 3 to the file (options 1, or
+//                   0x10001 with /filewritethrough);
+//   neither         the registry-driven start (logger::initialize(name));
+//   logfilename=B   base file name (default location when absent);
+//   logfilesize=MB  size limit (default 30), logfilesnum=N files (default 10);
+//   /debugbreak     first shows a message box that waits until a debugger
+//                   is attached and the box is answered.
+// A number that is not decimal throws boost::bad_lexical_cast.
+KRCORE_API void LogInitialize(const CommandLineArgs& args);
 
 // Writes `text` at log_normal / log_verbose through the current logger.
 // Narrow text is widened with convertstringtowstring. Never throw.

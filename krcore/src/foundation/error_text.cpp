@@ -76,6 +76,7 @@ constexpr Entry kTable[] = {
     {998, L"Invalid access to memory location.\r\n"},
     {1004, L"Invalid flags.\r\n"},
     {1008, L"An attempt was made to reference a token that does not exist.\r\n"},
+    {1018, L"Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
     {1060, L"The specified service does not exist as an installed service.\r\n"},
     {1113, L"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     {1117, L"The request could not be performed because of an I/O device error.\r\n"},

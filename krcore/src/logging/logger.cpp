@@ -38,6 +38,8 @@ logger::logger()
       _lineBuilder(std::make_unique<detail::log_line_builder>(_pid)) {}
 
 logger::~logger() {
+  // Before taking the lock: the monitoring thread takes it to apply a change.
+  stop_registry_monitoring();
   auto_lock lock(_cs);
   close_logfile();
 }

@@ -1,15 +1,148 @@
-// The logger's start from the machine's logging configuration.
+// The logger's start from the machine's logging configuration: reading the
+// registry key into the settings, and starting the thread that follows it.
 //
-// The configuration store and the thread that watches it are not there yet;
-// the start therefore behaves as with a missing configuration, which leaves
-// logging disabled, and only records the base file name.
+// Everything the reading says goes to the debugger output, never into the
+// log: it runs while the log may be half-configured, and an administrator
+// looking for why logging does not start reads the debugger channel.
 #include <krcore/logging.h>
+#include <krcore/registry.h>
+
+#include <string>
+
+#include "logging/debug_output.h"
+#include "logging/logfile_writer.h"
+#include "logging/logger_config.h"
+#include "registry/reg_query.h"
+#include "threading/native_thread.h"
 
 namespace krCore {
+namespace {
+
+void debug(const std::wstring& text) { detail::debug_output(text); }
+
+std::wstring failure_text(const wchar_t* what, const w32_exception& e) {
+  return std::wstring(what) + std::to_wstring(e.code()) + L"L], " + e.description() + L"\r\n";
+}
+
+// The list report of one filter list: its header, then one tab-indented
+// line per filter or "<No Entries>".
+void report_filters(const wchar_t* header, const std::vector<std::wstring>& filters) {
+  std::wstring text = header;
+  if (filters.empty()) text += L"<No Entries>\r\n";
+  for (const std::wstring& f : filters) text += L"\t" + f + L"\r\n";
+  debug(text);
+}
+
+}  // namespace
 
 void logger::initialize(const wchar_t* name) {
   auto_lock lock(_cs);
+  // The error mode has no counterpart here (the system shows no error
+  // dialogs to a process), and the machine facts are collected on first
+  // use by whoever reads them, so the start goes straight to the settings.
+  if (_monitorThread) {
+    save_base_filename(name);
+    debug(L"logger::initialize - registry monitoring thread was already started\r\n");
+    return;
+  }
+  // The thread watches the key before the first reading, so a change made
+  // at any moment after this call is applied. The reading would create a
+  // missing key anyway; creating it first lets the thread watch it at once
+  // instead of after its retry period. A failure is the reading's to report.
+  try {
+    RegQuery key;
+    key.Open(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
+  } catch (const w32_exception&) {
+  }
+  create_registry_monitoring_thread();
+  read_regsettings();
   save_base_filename(name);
+  log_logsettings(L"registry (initialize)", _logLevel.load());
+}
+
+void logger::read_regsettings() {
+  auto_lock lock(_cs);
+  debug(L"logger::read_reg_settings - will attempt to get log settings from the registry.\r\n");
+  try {
+    RegQuery key;
+    key.Open(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
+    _enabled.exchange(key.GetFlag(REG_DWORD_ISENABLED) ? 1 : 0);
+    if (_enabled.load() == 0) {
+      debug(
+          L"logger::read_reg_settings - KR Logging is disabled in the registry, or the registry "
+          L"settings were not found\r\n");
+      return;
+    }
+    const DWORD level = key.GetDWORD(REG_DWORD_LOGLEVEL, 0);
+    _logLevel.exchange(static_cast<log_levels>(level));
+    debug(L"logger::read_reg_settings read the log level settings from the registry. Level: " +
+          std::to_wstring(level) + L"\r\n");
+
+    const DWORD mb = key.GetDWORD(REG_DWORD_MAXFILESIZEMB, DEFAULT_MAXFILESIZEMB);
+    if (mb != 0) _maxFileSizeInBytes = detail::megabytes_to_bytes(mb);
+    debug(
+        L"logger::read_reg_settings read the _maxFileSizeInBytes settings from the registry. "
+        L"_maxFileSizeInBytes: " +
+        std::to_wstring(_maxFileSizeInBytes) + L"\r\n");
+
+    const auto count = static_cast<std::int32_t>(
+        key.GetDWORD(REG_DWORD_MAXFILESPERPROCESS, DEFAULT_MAXFILESPERPROCESS));
+    if (count > 0) _maxFileCount = count;
+    debug(
+        L"logger::read_reg_settings read the _maxFileCount settings from the registry. "
+        L"_maxFileCount: " +
+        std::to_wstring(_maxFileCount) + L"\r\n");
+
+    const DWORD options = key.GetDWORD(REG_DWORD_LOGOPTIONS, 0);
+    set_log_options(options);
+    debug(
+        L"logger::read_reg_settings read the _bLogToDebug, _bLogToFile, and _bSimpleFilenames "
+        L"settings from the registry. Options: " +
+        std::to_wstring(options) + L"\r\n");
+
+    // The registry owns the filter lists: what other code added goes.
+    try {
+      clear_include_filters();
+      clear_exclude_filters();
+      key.GetMultiString(REG_MULTI_SZ_INCLUDEFILTER, _includeFilters);
+      report_filters(
+          L"logger::read_reg_settings read the _includeFilters settings from the registry...\r\n",
+          _includeFilters);
+      key.GetMultiString(REG_MULTI_SZ_EXCLUDEFILTER, _excludeFilters);
+      report_filters(
+          L"logger::read_reg_settings read the _excludeFilters settings from the registry...\r\n",
+          _excludeFilters);
+    } catch (const w32_exception& e) {
+      debug(failure_text(
+          L"logger::read_reg_settings failed to read either the include or exclude filter log "
+          L"settings from registry with error [",
+          e));
+    }
+
+    if (!file_logging() && _file->is_open()) {
+      try {
+        flush_logfile();
+      } catch (...) {
+      }
+      close_logfile();
+    }
+  } catch (const w32_exception& e) {
+    debug(failure_text(
+        L"logger::read_reg_settings failed to read log settings from registry with error [", e));
+  }
+}
+
+void logger::create_registry_monitoring_thread() {
+  DWORD id = 0;
+  HANDLE thread = detail::create_thread_gated(&logger::logging_monitor_func, this, &id);
+  if (!thread)
+    throw krException("Logging failed to initialize. Monitoring thread failed to be created.", 4);
+  _monitorThread = thread;
+  detail::resume_thread(thread);
+  // The thread takes no lock before it is ready, so waiting here while
+  // `_cs` is held is safe; a thread that ended early ends the wait too.
+  HANDLE until[2] = {_monitorReady, thread};
+  WaitForMultipleObjects(2, until, 0, INFINITE);
 }
 
 }  // namespace krCore

@@ -9,16 +9,14 @@
 #include <locale>
 #include <stdexcept>
 
+#include "logging/logger_config.h"
+
 namespace krCore {
 namespace {
 
 const wchar_t* const kPropertyChange = L"property change";
 
-// A megabyte count as bytes: the product is 32-bit unsigned arithmetic, so
-// counts from 4096 on wrap (the limits stay below that).
-std::int64_t megabytes_to_bytes(int mb) {
-  return static_cast<std::uint32_t>(static_cast<std::uint32_t>(mb) * 1048576u);
-}
+using detail::megabytes_to_bytes;
 
 }  // namespace
 

@@ -1,0 +1,64 @@
+// Internal: what the logger's configuration sources share: the size-limit
+// arithmetic, the monitoring thread's retry period, and the start from a
+// command line, written against any type that answers the three questions
+// of a parsed command line (so it is tested without one).
+#pragma once
+
+#include <krcore/logging.h>
+#include <krcore/sysutil.h>
+#include <krcore/wintypes.h>
+
+#include <boost/lexical_cast.hpp>
+#include <cstdint>
+#include <string>
+
+#include "foundation/internal.h"
+
+namespace krCore::detail {
+
+// A megabyte count as bytes: the product is 32-bit unsigned arithmetic, so
+// counts from 4096 on wrap (the limits stay below that).
+inline std::int64_t megabytes_to_bytes(std::uint32_t mb) {
+  return static_cast<std::uint32_t>(mb * 1048576u);
+}
+
+// How long the monitoring thread waits before it looks again for a missing
+// key or re-arms a failed change request (15 s; tests shorten it).
+KRCORE_INTERNAL void set_registry_retry_ms(DWORD ms);
+DWORD registry_retry_ms();
+
+// An integer parameter: `fallback` when absent or empty, else the whole
+// value as a decimal integer (boost::bad_lexical_cast otherwise).
+template <class Args>
+int integer_parameter(Args& args, const wchar_t* name, int fallback) {
+  const std::wstring value = args.FindParameter(name);
+  return value.empty() ? fallback : boost::lexical_cast<int>(value);
+}
+
+// The command-line start (see LogInitialize in logging.h). `Args` offers
+// FindParameter(name), FindParameterAsBool(name, default) and ModulePath().
+template <class Args>
+void log_initialize_from(Args& args) {
+  if (args.FindParameterAsBool(L"debugbreak", false)) AttachMessageBox(args.ModulePath());
+  const int size = integer_parameter(args, L"logfilesize", 30);
+  const int count = integer_parameter(args, L"logfilesnum", 10);
+  const std::wstring name = args.FindParameter(L"logfilename");
+  const std::wstring level_text = args.FindParameter(L"loglevel");
+  const wchar_t* base = name.empty() ? nullptr : name.c_str();
+  logger* log = singleton<logger>::instance();
+  if (level_text.empty()) {
+    if (args.FindParameterAsBool(L"logfile", false)) {
+      const int options = args.FindParameterAsBool(L"filewritethrough", false) ? 0x10001 : 0x1;
+      log->initialize(options, 3, size, count, base);
+    } else {
+      log->initialize(base);
+    }
+    return;
+  }
+  int level = boost::lexical_cast<int>(level_text);
+  if (level > 15) level = 15;
+  const int options = integer_parameter(args, L"logtype", 1);
+  log->initialize(options, level, size, count, base);
+}
+
+}  // namespace krCore::detail

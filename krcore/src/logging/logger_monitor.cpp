@@ -1,0 +1,134 @@
+// The thread that follows the logging key: it waits for a change of the key
+// (or of anything below it) together with the logger's shutdown event, and
+// re-reads the settings at each change, so that an administrator's edit
+// reaches every running process at once. A missing or deleted key is looked
+// for again after a retry period.
+//
+// The thread talks to its logger directly and never through the singleton:
+// the logger's destructor waits for this thread while the singleton's lock
+// is held.
+#include <krcore/diagnostics.h>
+#include <krcore/logging.h>
+#include <krcore/registry.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "foundation/waitable.h"
+#include "logging/debug_output.h"
+#include "logging/logger_config.h"
+#include "registry/reg_query.h"
+
+namespace krCore {
+namespace detail {
+namespace {
+
+std::atomic<DWORD> g_retryMs{15000};
+
+}  // namespace
+
+void set_registry_retry_ms(DWORD ms) { g_retryMs.store(ms); }
+DWORD registry_retry_ms() { return g_retryMs.load(); }
+
+}  // namespace detail
+
+namespace {
+
+void debug(const wchar_t* text) { detail::debug_output(std::wstring_view(text)); }
+
+// A text with one "0x%x" code in it.
+void debug_code(const char* pattern, LSTATUS code) {
+  char text[200];
+  std::snprintf(text, sizeof text, pattern, static_cast<unsigned>(code));
+  detail::debug_output(std::string_view(text));
+}
+
+// Every change of names, attributes, values and security.
+constexpr DWORD kAllChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
+                              REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+
+}  // namespace
+
+unsigned logger::logging_monitor_func(void* param) {
+  auto* self = static_cast<logger*>(param);
+  if (!self || !static_cast<void*>(self->_shutdownEvent)) return 87;
+  se_exception_initializer guard;
+  HANDLE shutdown = self->_shutdownEvent;
+  // Set once the key was lost: changes made while it was not watched are
+  // read as soon as it is watched again.
+  bool unwatched = false;
+  for (;;) {
+    debug(L"logger::loggingmonitorfunc() will check to see if registry key for logging exists\r\n");
+    RegQuery key;
+    LSTATUS rc = key.TryOpen(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
+    while (rc != 0) {
+      unwatched = true;
+      debug_code("logger::loggingmonitorfunc() upper loop regkey.Open() returned Error Code: 0x%x\r\n",
+                 rc);
+      self->_monitorReady.signal();
+      if (WaitForSingleObject(shutdown, detail::registry_retry_ms()) == 0) {
+        debug(L"logger::loggingmonitorfunc() upper wfso indicates we need to shutdown.\r\n");
+        return 0;
+      }
+      rc = key.TryOpen(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
+      if (rc != 0)
+        debug_code(
+            "logger::loggingmonitorfunc() second attempt to open logging registry key failed with "
+            "error code: 0x%x\r\n",
+            rc);
+    }
+    debug(
+        L"logger::loggingmonitorfunc() opened logging key and will do "
+        L"RegNotifyChangeKeyValue().\r\n");
+    HANDLE change = detail::create_event(true, false, std::wstring());
+    for (;;) {
+      rc = RegNotifyChangeKeyValue(key.Key(), 1, kAllChanges, change, 1);
+      if (rc != 0) break;
+      DWORD woken = 1;
+      self->_monitorReady.signal();
+      if (!unwatched) {
+        HANDLE handles[2] = {shutdown, change};
+        woken = WaitForMultipleObjects(2, handles, 0, INFINITE);
+      }
+      unwatched = false;
+      if (woken == 0) {
+        debug(L"logger::loggingmonitorfunc() lower wfso indicates we need to shutdown.\r\n");
+        CloseHandle(change);
+        return 0;
+      }
+      // Reset before reading: a change made during the reading then
+      // signals the next request instead of being reset away.
+      detail::reset_event(change);
+      try {
+        self->read_regsettings();
+        self->log_logsettings(L"registry change", log_verbose);
+      } catch (const w32_exception& e) {
+        detail::debug_output(
+            L"logger::logging_monitor_func failed to read log settings from registry with error [" +
+            std::to_wstring(e.code()) + L"L], " + e.description() + L"\r\n");
+      } catch (const krException& e) {
+        detail::debug_output(
+            L"logger::logging_monitor_func failed to read log settings from registry with error [" +
+            std::to_wstring(e.code()) + L"L], " + e.whatwide() + L"\r\n");
+      }
+    }
+    debug_code("logger::loggingmonitorfunc() RegNotifyChangeKeyValue() returned Error Code: 0x%x\r\n",
+               rc);
+    unwatched = true;
+    self->_monitorReady.signal();
+    const bool stop = WaitForSingleObject(shutdown, detail::registry_retry_ms()) == 0;
+    CloseHandle(change);
+    if (stop) return 0;
+  }
+}
+
+void logger::stop_registry_monitoring() {
+  if (!_monitorThread) return;
+  _shutdownEvent.signal();
+  WaitForSingleObject(_monitorThread, INFINITE);
+  CloseHandle(_monitorThread);
+  _monitorThread = nullptr;
+}
+
+}  // namespace krCore

@@ -1,0 +1,277 @@
+// Change notification for keys: inotify over the key's folder (and, when
+// asked, every folder below it, watches added as sub-keys appear), turned
+// into the signal of an event handle that any wait of the library can take.
+//
+// One process-wide thread, started by the first request, reads every key's
+// inotify descriptor through epoll and signals the events. A key is watched
+// from its first request until its handle is closed; a change that comes
+// while no request is armed is kept as pending and signals the next request
+// at once, so a thread that re-arms after each change never misses one.
+#include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <krcore/diagnostics.h>
+#include <krcore/foundation.h>
+
+#include <cerrno>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "diagnostics/guarded_call.h"
+#include "foundation/errors.h"
+#include "foundation/waitable.h"
+#include "registry/linux/fs_key.h"
+#include "threading/native_thread.h"
+
+namespace krCore::detail::reg {
+
+// The inotify state of one watched key.
+class watch {
+ public:
+  ~watch() {
+    for (HANDLE h : armed) close_handle(h);
+    if (ifd >= 0) close(ifd);
+    if (dir_fd >= 0) close(dir_fd);
+  }
+
+  std::mutex mutex;  // guards everything below
+  int ifd = -1;
+  int dir_fd = -1;  // the key's folder, for the paths of sub-key watches
+  bool subtree = false;
+  DWORD filter = 0;
+  int root_wd = -1;
+  std::unordered_map<int, std::string> paths;  // watch descriptor -> path below the key
+  bool pending = false;
+  bool deleted = false;
+  std::vector<HANDLE> armed;  // our own duplicates of the requesters' events
+
+  // Signals every armed request, or remembers the change for the next one.
+  void fire() {
+    if (armed.empty()) {
+      pending = true;
+      return;
+    }
+    for (HANDLE h : armed) {
+      set_event(h);
+      close_handle(h);
+    }
+    armed.clear();
+  }
+};
+
+namespace {
+
+constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                     IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
+                                     IN_ONLYDIR;
+
+// Adds a watch for the folder `rel` below the key, and for the folders
+// below it when the subtree is watched. Returns the watch descriptor.
+int add_tree(watch& w, const std::string& rel) {
+  std::string path = "/proc/self/fd/" + std::to_string(w.dir_fd);
+  if (!rel.empty()) path += "/" + rel;
+  const int wd = inotify_add_watch(w.ifd, path.c_str(), kWatchMask);
+  if (wd < 0) return -1;
+  w.paths[wd] = rel;
+  if (!w.subtree) return wd;
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return wd;
+  if (DIR* dir = fdopendir(fd)) {
+    std::vector<std::string> subdirs;
+    while (const dirent* e = readdir(dir))
+      if (e->d_type == DT_DIR && e->d_name[0] != '.' && e->d_name[0] != '@')
+        subdirs.emplace_back(e->d_name);
+    closedir(dir);
+    for (const std::string& sub : subdirs) add_tree(w, rel.empty() ? sub : rel + "/" + sub);
+  } else {
+    close(fd);
+  }
+  return wd;
+}
+
+// The change kinds (REG_NOTIFY_CHANGE_* bits) of one inotify event.
+DWORD change_kinds(watch& w, const inotify_event& ev) {
+  if (ev.mask & IN_Q_OVERFLOW) return 0xF;
+  if (ev.wd == w.root_wd && (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) {
+    w.deleted = true;
+    return 0xF;
+  }
+  if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+    // A sub-key's folder went away; its parent's watch reports that.
+    if (!(ev.mask & IN_IGNORED)) inotify_rm_watch(w.ifd, ev.wd);
+    w.paths.erase(ev.wd);
+    return 0;
+  }
+  if (ev.len == 0 || ev.name[0] == '.') return 0;  // the store's temporaries
+  DWORD kinds = 0;
+  if (ev.mask & IN_ATTRIB) kinds |= 0x2 | 0x8;
+  if (ev.mask & IN_ISDIR) {
+    if (ev.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) kinds |= 0x1;
+    if (w.subtree && (ev.mask & (IN_CREATE | IN_MOVED_TO))) {
+      const auto it = w.paths.find(ev.wd);
+      if (it != w.paths.end())
+        add_tree(w, it->second.empty() ? ev.name : it->second + "/" + ev.name);
+    }
+  } else if (ev.name[0] == '@' &&
+             (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM))) {
+    kinds |= 0x4;
+  }
+  return kinds;
+}
+
+// Reads what the kernel queued for `w` and signals when it holds a change
+// the key is watched for.
+void drain(watch& w) {
+  std::lock_guard<std::mutex> lock(w.mutex);
+  alignas(inotify_event) char buffer[8192];
+  bool changed = false;
+  for (;;) {
+    const ssize_t n = read(w.ifd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t off = 0; off < n;) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buffer + off);
+      if (change_kinds(w, *ev) & w.filter) changed = true;
+      off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+    }
+  }
+  if (changed) w.fire();
+}
+
+// The process-wide reader of every watched key's inotify descriptor.
+class notifier {
+ public:
+  // Registers `w`; starts the thread on first use.
+  DWORD add(const std::shared_ptr<watch>& w) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_epoll < 0) {
+      _epoll = epoll_create1(EPOLL_CLOEXEC);
+      if (_epoll < 0) return win32_from_errno(errno);
+      DWORD id = 0;
+      HANDLE thread = create_thread_gated(&notifier::thread_main, this, &id);
+      if (!thread) {
+        const DWORD rc = GetLastError();
+        close(_epoll);
+        _epoll = -1;
+        return rc;
+      }
+      resume_thread(thread);
+      close_handle(thread);
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = w->ifd;
+    if (epoll_ctl(_epoll, EPOLL_CTL_ADD, w->ifd, &ev) != 0) return win32_from_errno(errno);
+    _watches[w->ifd] = w;
+    return 0;
+  }
+
+  void remove(const watch& w) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_epoll >= 0) epoll_ctl(_epoll, EPOLL_CTL_DEL, w.ifd, nullptr);
+    _watches.erase(w.ifd);
+  }
+
+ private:
+  static unsigned thread_main(void* self) {
+    se_exception_initializer guard;
+    for (;;) guarded_call(guard, __FILE__, __LINE__, [&] { static_cast<notifier*>(self)->run(); });
+  }
+
+  void run() {
+    epoll_event events[16];
+    for (;;) {
+      const int n = epoll_wait(_epoll, events, 16, -1);
+      for (int i = 0; i < n; ++i) {
+        std::shared_ptr<watch> w;
+        {
+          std::lock_guard<std::mutex> lock(_mutex);
+          const auto it = _watches.find(events[i].data.fd);
+          if (it != _watches.end()) w = it->second.lock();
+        }
+        if (w) drain(*w);
+      }
+    }
+  }
+
+  std::mutex _mutex;
+  int _epoll = -1;
+  std::unordered_map<int, std::weak_ptr<watch>> _watches;
+};
+
+// Never destroyed: its thread runs until the process ends.
+notifier& the_notifier() {
+  static notifier* n = new notifier;
+  return *n;
+}
+
+DWORD start_watch(fs_key& k, bool subtree, DWORD filter, std::shared_ptr<watch>& out) {
+  auto w = std::make_shared<watch>();
+  w->subtree = subtree;
+  w->filter = filter & 0xF;
+  w->ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (w->ifd < 0) return win32_from_errno(errno);
+  w->dir_fd = fcntl(k.fd, F_DUPFD_CLOEXEC, 0);
+  if (w->dir_fd < 0) return win32_from_errno(errno);
+  w->root_wd = add_tree(*w, std::string());
+  if (w->root_wd < 0) return win32_from_errno(errno);
+  if (DWORD rc = the_notifier().add(w)) return rc;
+  out = std::move(w);
+  return 0;
+}
+
+// Drops the key's watch, signalling what is armed.
+void stop_watch(fs_key& k) {
+  std::shared_ptr<watch> w;
+  {
+    std::lock_guard<std::mutex> lock(k.watch_mutex);
+    w = std::move(k.watcher);
+  }
+  if (!w) return;
+  the_notifier().remove(*w);
+  std::lock_guard<std::mutex> lock(w->mutex);
+  w->fire();
+}
+
+}  // namespace
+
+fs_key::~fs_key() {
+  stop_watch(*this);
+  close(fd);
+}
+
+DWORD notify(key& base, bool subtree, DWORD filter, HANDLE event) {
+  fs_key& k = as_fs(base);
+  std::shared_ptr<watch> w;
+  {
+    std::lock_guard<std::mutex> lock(k.watch_mutex);
+    if (!k.watcher) {
+      if (folder_gone(k.fd)) return kErrorKeyDeleted;
+      if (DWORD rc = start_watch(k, subtree, filter, k.watcher)) return rc;
+    }
+    w = k.watcher;
+  }
+  std::lock_guard<std::mutex> lock(w->mutex);
+  // A folder removed while this process holds it open shows no event until
+  // the last handle closes; its link count says so at once.
+  if (!w->deleted && folder_gone(k.fd)) w->deleted = true;
+  if (w->deleted) return kErrorKeyDeleted;
+  HANDLE own = duplicate_handle(event);
+  if (!own) return GetLastError();
+  if (w->pending) {
+    w->pending = false;
+    set_event(own);
+    close_handle(own);
+  } else {
+    w->armed.push_back(own);
+  }
+  return 0;
+}
+
+void cancel_notify(key& k) { stop_watch(as_fs(k)); }
+
+}  // namespace krCore::detail::reg

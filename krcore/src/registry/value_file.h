@@ -1,0 +1,55 @@
+// Internal: the store's text forms, shared by every platform half and the
+// tools: how a key or value name becomes a file name, how names compare,
+// and how a value's byte image becomes the text of its file and back.
+#pragma once
+
+#include <krcore/wintypes.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/internal.h"
+
+namespace krCore::detail::reg {
+
+// Characters a file name cannot hold, '%', control characters and a leading
+// '.' or '@' become %XX (upper-case hex of each UTF-8 byte). The result is
+// never empty for a non-empty name, never starts with '.' or '@'.
+KRCORE_INTERNAL std::string escape_name(std::wstring_view name);
+// The inverse; false for a text that is not a well-formed escaped name.
+KRCORE_INTERNAL bool unescape_name(std::string_view file, std::wstring& name);
+
+// The file name of the value `name` in its key's folder ("@" + escaped).
+KRCORE_INTERNAL std::string value_file_name(std::wstring_view name);
+
+// Case-insensitive equality and order of names, character by character with
+// the simple Unicode case folding of the C.UTF-8 locale.
+KRCORE_INTERNAL bool names_equal(std::wstring_view a, std::wstring_view b);
+KRCORE_INTERNAL bool names_less(std::wstring_view a, std::wstring_view b);
+
+// The type names of the value file's first line; null for a type the store
+// does not keep.
+KRCORE_INTERNAL const char* type_name(DWORD type);
+// The type of a name; false when it names none.
+KRCORE_INTERNAL bool type_from_name(std::string_view name, DWORD& type);
+
+// Makes the text of a value file from a value's byte image. Returns 0, or
+// 87 when the store cannot keep it (unknown type, a number of the wrong
+// size, a line break inside a multi-string entry).
+KRCORE_INTERNAL DWORD format_value_file(DWORD type, const BYTE* data, size_t size,
+                                        std::string& text);
+// Rebuilds a value's byte image from the text of its file. Returns 0, or 13
+// when the text is not a value file (unknown type, malformed data).
+KRCORE_INTERNAL DWORD parse_value_file(std::string_view text, DWORD& type,
+                                       std::vector<BYTE>& image);
+
+// The byte image of a text value (UTF-16LE and its terminator) and of a
+// list of strings (each terminated, then one more terminator).
+KRCORE_INTERNAL std::vector<BYTE> string_image(std::wstring_view text);
+KRCORE_INTERNAL std::vector<BYTE> multi_string_image(const std::vector<std::wstring>& list);
+// The strings of a multi-string image, up to the first empty one; a text
+// value's image gives its one string.
+KRCORE_INTERNAL std::vector<std::wstring> strings_of_image(const BYTE* data, size_t size);
+
+}  // namespace krCore::detail::reg
