@@ -121,7 +121,7 @@ TEST_F(RegistryTest, BufferSizesAndTheReaderTypeRules) {
     reader.GetDWORD(L"Short", 9);
     ADD_FAILURE() << "a string that fits 4 bytes must be refused";
   } catch (const w32_exception& e) {
-    EXPECT_EQ(e.code(), 1627u);
+    EXPECT_EQ(e.code, 1627u);
   }
   std::vector<std::wstring> list;
   EXPECT_EQ(reader.GetMultiString(L"Missing", list), 2);

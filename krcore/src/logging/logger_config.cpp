@@ -21,7 +21,7 @@ namespace {
 void debug(const std::wstring& text) { detail::debug_output(text); }
 
 std::wstring failure_text(const wchar_t* what, const w32_exception& e) {
-  return std::wstring(what) + std::to_wstring(e.code()) + L"L], " + e.description() + L"\r\n";
+  return std::wstring(what) + std::to_wstring(e.code) + L"L], " + e.description() + L"\r\n";
 }
 
 // The list report of one filter list: its header, then one tab-indented

@@ -106,7 +106,7 @@ unsigned logger::logging_monitor_func(void* param) {
       } catch (const w32_exception& e) {
         detail::debug_output(
             L"logger::logging_monitor_func failed to read log settings from registry with error [" +
-            std::to_wstring(e.code()) + L"L], " + e.description() + L"\r\n");
+            std::to_wstring(e.code) + L"L], " + e.description() + L"\r\n");
       } catch (const krException& e) {
         detail::debug_output(
             L"logger::logging_monitor_func failed to read log settings from registry with error [" +

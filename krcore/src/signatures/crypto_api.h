@@ -9,6 +9,7 @@
 #include <string>
 
 #include "foundation/internal.h"
+#include "foundation/errors.h"
 #include "foundation/local_memory.h"
 
 typedef struct x509_st X509;
@@ -35,7 +36,6 @@ enum : unsigned long {
   kCryptNoMatch = 0x80092009,             // CRYPT_E_NO_MATCH
   kCryptAsn1BadTag = 0x8009310B,          // CRYPT_E_ASN1_BADTAG
   kInvalidArg = 0x80070057,               // E_INVALIDARG
-  kErrorMoreData = 234,                   // ERROR_MORE_DATA
 };
 
 // A new context holding its own reference to `cert` (the caller keeps
