@@ -3,6 +3,7 @@
 // where a Linux machine keeps its Windows domain membership.
 #include "security/system_files.h"
 
+#include <krcore/registry.h>
 #include <cwctype>
 #include <fstream>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "foundation/utf.h"
 #include "security/text.h"
+#include "foundation/errors.h"
 
 namespace krCore::detail {
 namespace {
@@ -115,8 +117,17 @@ unsigned long read_registry_dword(const std::wstring& subkey, const std::wstring
     std::lock_guard<std::mutex> lock(g_knobs);
     reader = g_reader;
   }
-  if (!reader) return 2;
-  return reader(subkey, value, data);
+  if (reader) return reader(subkey, value, data);
+  HKEY key = nullptr;
+  LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, &key);
+  if (rc != 0) return static_cast<unsigned long>(rc);
+  DWORD type = 0, read = 0, size = sizeof read;
+  rc = RegQueryValueExW(key, value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
+  RegCloseKey(key);
+  if (rc != 0) return static_cast<unsigned long>(rc);
+  if (type != REG_DWORD || size != sizeof read) return kErrorInvalidData;
+  data = read;
+  return 0;
 }
 
 }  // namespace krCore::detail

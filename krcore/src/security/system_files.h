@@ -49,8 +49,8 @@ KRCORE_INTERNAL bool machine_is_workstation();
 // the value is missing, any other code when the key cannot be opened.
 using registry_dword_reader =
     std::function<unsigned long(const std::wstring& subkey, const std::wstring& value, DWORD& data)>;
-// Replaces the reader; an empty function restores the default, which finds
-// no value. Thread-safe.
+// Replaces the reader; an empty function restores the default, which reads
+// the machine's registry. Thread-safe.
 KRCORE_INTERNAL void set_registry_dword_reader(registry_dword_reader reader);
 unsigned long read_registry_dword(const std::wstring& subkey, const std::wstring& value,
                                   DWORD& data);
