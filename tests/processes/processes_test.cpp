@@ -17,7 +17,6 @@
 namespace {
 
 using namespace proctest;
-using krCore::detail::split_windows_command_line;
 
 class Processes : public LoggedTest {};
 
@@ -124,14 +123,6 @@ TEST_F(Processes, CreateProcessReportsAMissingProgram) {
   EXPECT_EQ(GetLastError(), 2u);
   EXPECT_FALSE(CreateProcessW(nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr, &pi));
   EXPECT_EQ(GetLastError(), 87u);
-}
-
-TEST(CommandLineSplit, FollowsTheWindowsQuotingRules) {
-  using v = std::vector<std::wstring>;
-  EXPECT_EQ(split_windows_command_line(L"\"C:\\a b\\p.exe\" x"), (v{L"C:\\a b\\p.exe", L"x"}));
-  EXPECT_EQ(split_windows_command_line(L"p a\\\\\\\"b \"c d\"  e"), (v{L"p", L"a\\\"b", L"c d", L"e"}));
-  EXPECT_EQ(split_windows_command_line(L"p a\\\\\"b c\" d\\e"), (v{L"p", L"a\\b c", L"d\\e"}));
-  EXPECT_EQ(split_windows_command_line(L"p \"a\"\"b\" \"\""), (v{L"p", L"a\"b", L""}));
 }
 
 TEST_F(Processes, ProcessHandleJoinsWaitsBesideAnEvent) {

@@ -4,6 +4,7 @@
 // SIGTERM or after --duration seconds and then shows the end of its log file.
 #include <krcore/foundation.h>
 #include <krcore/logging.h>
+#include <krcore/registry.h>
 #include <krcore/sysutil.h>
 #include <krcore/threading.h>
 #include <krcore/timing.h>
@@ -195,6 +196,18 @@ int main(int argc, char** argv) {
   const std::string logpath = convertwstringtostring(base) + ".0001.log.txt";
   logger* log = singleton<logger>::instance();
   const wchar_t* name = opt.logfile.empty() ? nullptr : opt.logfile.c_str();
+  // The registry drives the log only where an administrator set it up (the
+  // key with its "Enable" value); elsewhere the agent logs with the command
+  // line's defaults.
+  if (opt.from_registry) {
+    HKEY key = nullptr;
+    bool configured = false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantrel\\Logging", 0, KEY_READ, &key) == 0) {
+      configured = RegQueryValueExW(key, L"Enable", nullptr, nullptr, nullptr, nullptr) == 0;
+      RegCloseKey(key);
+    }
+    opt.from_registry = configured;
+  }
   if (opt.from_registry)
     log->initialize(name);
   else
@@ -202,7 +215,7 @@ int main(int argc, char** argv) {
   std::printf("Log file:         %s\n", logpath.c_str());
   std::printf("Log settings:     %s\n", opt.from_registry
                                             ? "registry key HKLM\\SOFTWARE\\Vantrel\\Logging, followed live"
-                                            : "command line");
+                                            : "command line and defaults");
   LOG(std::wstring(L"qmagent - started"));
 
   ProcessServices& services = *singleton<ProcessServices>::instance();

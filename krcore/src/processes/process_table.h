@@ -32,14 +32,6 @@ KRCORE_INTERNAL unsigned long post_close_request(HANDLE process);
 // The same for a process id (used where no handle is at hand).
 KRCORE_INTERNAL unsigned long post_close_request_to_pid(unsigned long pid);
 
-// Splits a command line by the Windows rules: white space separates
-// arguments; a double quote toggles quoting; 2n backslashes before a quote
-// give n backslashes and the quote acts, 2n+1 give n and a literal quote;
-// other backslashes are literal; "" inside quotes gives a literal quote. The
-// first argument ends at the first white space outside quotes and takes
-// backslashes literally.
-KRCORE_INTERNAL std::vector<std::wstring> split_windows_command_line(const std::wstring& line);
-
 // Boot time in seconds since 1970 (UTC); 0 or a code.
 KRCORE_INTERNAL unsigned long boot_time_seconds(long long& seconds);
 // Milliseconds since boot, suspend included.

@@ -122,58 +122,6 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   return process_exists(pid) ? (error ? error : kErrorAccessDenied) : kErrorInvalidParameter;
 }
 
-std::vector<std::wstring> split_windows_command_line(const std::wstring& line) {
-  std::vector<std::wstring> args;
-  std::size_t i = 0;
-  const std::size_t n = line.size();
-  auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
-  // The program name: quotes group, backslashes are literal.
-  {
-    std::wstring arg;
-    bool quoted = false;
-    for (; i < n && (quoted || !blank(line[i])); ++i) {
-      if (line[i] == L'"')
-        quoted = !quoted;
-      else
-        arg += line[i];
-    }
-    args.push_back(arg);
-  }
-  for (;;) {
-    while (i < n && blank(line[i])) ++i;
-    if (i >= n) break;
-    std::wstring arg;
-    bool quoted = false;
-    while (i < n && (quoted || !blank(line[i]))) {
-      if (line[i] == L'\\') {
-        std::size_t slashes = 0;
-        while (i < n && line[i] == L'\\') ++slashes, ++i;
-        if (i < n && line[i] == L'"') {
-          arg.append(slashes / 2, L'\\');
-          if (slashes % 2) {
-            arg += L'"';
-            ++i;
-          }
-        } else {
-          arg.append(slashes, L'\\');
-        }
-      } else if (line[i] == L'"') {
-        if (quoted && i + 1 < n && line[i + 1] == L'"') {
-          arg += L'"';
-          i += 2;
-        } else {
-          quoted = !quoted;
-          ++i;
-        }
-      } else {
-        arg += line[i++];
-      }
-    }
-    args.push_back(arg);
-  }
-  return args;
-}
-
 unsigned long boot_time_seconds(long long& seconds) {
   const int fd = ::open("/proc/stat", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return last_errno_as_win32();

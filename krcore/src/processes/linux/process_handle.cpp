@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 
+#include "cmdline/splitting.h"
 #include "foundation/errors.h"
 #include "foundation/linux/object.h"
 #include "foundation/utf.h"
@@ -307,7 +308,7 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
                     void*, const wchar_t* directory, void*, PROCESS_INFORMATION* info) {
   if (!info) return fail(kErrorInvalidParameter);
   std::vector<std::wstring> args;
-  if (command_line && *command_line) args = split_windows_command_line(command_line);
+  if (command_line && *command_line) args = split_command_line(command_line);
   std::string program = application && *application ? utf8_from_wide(application) : std::string();
   if (program.empty() && !args.empty()) program = utf8_from_wide(args.front());
   if (program.empty()) return fail(kErrorInvalidParameter);
