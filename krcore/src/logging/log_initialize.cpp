@@ -1,7 +1,5 @@
-// The logger's start from a command line, for the command-line type of the
-// system-utilities family. Built only where that type is available; the
-// start itself lives in logger_config.h.
-#if __has_include(<krcore/cmdline.h>)
+// The logger's start from a command line: the exported entry point over the
+// command-line family's type; the start itself lives in logger_config.h.
 #include <krcore/cmdline.h>
 
 #include "logging/logger_config.h"
@@ -15,4 +13,3 @@ void LogInitialize(const CommandLineArgs& args) {
 }
 
 }  // namespace krCore
-#endif
