@@ -226,12 +226,15 @@ std::wstring value_line(HKEY key, const std::wstring& name) {
          type_text(type) + L"    " + display_data(type, data) + L"\n";
 }
 
-std::vector<std::wstring> subkey_names(HKEY key) {
+// The names an enumeration call gives for index 0, 1, … until it reports
+// no more items, growing the buffer whenever a name does not fit.
+template <class Enumerate>
+std::vector<std::wstring> enumerated_names(Enumerate enumerate) {
   std::vector<std::wstring> names;
   std::vector<wchar_t> buffer(256);
   for (DWORD i = 0;; ++i) {
     DWORD n = static_cast<DWORD>(buffer.size());
-    const LSTATUS rc = RegEnumKeyExW(key, i, buffer.data(), &n, nullptr, nullptr, nullptr, nullptr);
+    const LSTATUS rc = enumerate(i, buffer.data(), &n);
     if (rc == 259) break;
     if (rc == 234) {
       buffer.resize(buffer.size() * 4);
@@ -244,24 +247,18 @@ std::vector<std::wstring> subkey_names(HKEY key) {
   return names;
 }
 
-std::vector<std::wstring> value_names(HKEY key) {
-  std::vector<std::wstring> names;
-  std::vector<wchar_t> buffer(256);
-  for (DWORD i = 0;; ++i) {
-    DWORD n = static_cast<DWORD>(buffer.size());
-    const LSTATUS rc =
-        RegEnumValueW(key, i, buffer.data(), &n, nullptr, nullptr, nullptr, nullptr);
-    if (rc == 259) break;
-    if (rc == 234) {
-      buffer.resize(buffer.size() * 4);
-      --i;
-      continue;
-    }
-    check(rc);
-    names.emplace_back(buffer.data(), n);
-  }
-  return names;
+std::vector<std::wstring> subkey_names(HKEY key) {
+  return enumerated_names([key](DWORD i, wchar_t* name, DWORD* size) {
+    return RegEnumKeyExW(key, i, name, size, nullptr, nullptr, nullptr, nullptr);
+  });
 }
+
+std::vector<std::wstring> value_names(HKEY key) {
+  return enumerated_names([key](DWORD i, wchar_t* name, DWORD* size) {
+    return RegEnumValueW(key, i, name, size, nullptr, nullptr, nullptr, nullptr);
+  });
+}
+
 
 key_path child(const key_path& parent, const std::wstring& name) {
   key_path k = parent;

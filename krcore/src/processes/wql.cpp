@@ -28,7 +28,10 @@ struct value {
 value text_value(const std::wstring& t) { return value{VT_BSTR, t, 0}; }
 value number_value(VARTYPE vt, long long n) { return value{vt, std::wstring(), n}; }
 
-class wql_object : public IWbemClassObject {
+// The reference counting of the query layer's objects: one reference at
+// creation, freed with the last Release.
+template <class Interface>
+class ref_counted : public Interface {
  public:
   unsigned long AddRef() override { return static_cast<unsigned long>(++_refs); }
   unsigned long Release() override {
@@ -36,6 +39,16 @@ class wql_object : public IWbemClassObject {
     if (r == 0) delete this;
     return static_cast<unsigned long>(r);
   }
+
+ protected:
+  virtual ~ref_counted() = default;
+
+ private:
+  std::atomic<long> _refs{1};
+};
+
+class wql_object : public ref_counted<IWbemClassObject> {
+ public:
   long Get(const wchar_t* name, long, VARIANT* out, long* type, long* flavor) override {
     if (!name || !out) return static_cast<long>(static_cast<int>(0x80004003u));
     for (const auto& [key, v] : _values) {
@@ -56,18 +69,11 @@ class wql_object : public IWbemClassObject {
 
  private:
   ~wql_object() override = default;
-  std::atomic<long> _refs{1};
   std::vector<std::pair<std::wstring, value>> _values;
 };
 
-class wql_enum : public IEnumWbemClassObject {
+class wql_enum : public ref_counted<IEnumWbemClassObject> {
  public:
-  unsigned long AddRef() override { return static_cast<unsigned long>(++_refs); }
-  unsigned long Release() override {
-    const long r = --_refs;
-    if (r == 0) delete this;
-    return static_cast<unsigned long>(r);
-  }
   long Next(long, unsigned long count, IWbemClassObject** objects, unsigned long* returned) override {
     if (!returned || (count && !objects)) return static_cast<long>(static_cast<int>(0x80070057u));
     unsigned long n = 0;
@@ -84,7 +90,6 @@ class wql_enum : public IEnumWbemClassObject {
   ~wql_enum() override {
     for (wql_object* o : _objects) o->Release();
   }
-  std::atomic<long> _refs{1};
   std::vector<wql_object*> _objects;
   std::size_t _next = 0;
 };

@@ -72,6 +72,21 @@ bool publisher_matches(const std::wstring& pattern, const std::wstring& text) {
 
 }  // namespace detail
 
+namespace {
+
+// True when `file` can be read; otherwise logs the access failure, as both
+// checks of a file report it, and gives false.
+bool readable_file(const std::wstring& file) {
+  const int access = access_file(file);
+  if (access == 0) return true;
+  if (detail::log_enabled(detail::kLogNormal))
+    detail::log_entry(detail::kLogNormal,
+                      formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d", access));
+  return false;
+}
+
+}  // namespace
+
 unsigned int GetTrustedPublishers(std::vector<std::wstring>& publishers) {
   publishers = {L"Microsoft\\b.*", L"Vantrel\\b.*", L"Zelvora LLC"};
   return static_cast<unsigned int>(publishers.size());
@@ -79,14 +94,7 @@ unsigned int GetTrustedPublishers(std::vector<std::wstring>& publishers) {
 
 bool verifydigitalcertificate(const std::vector<std::wstring>& publishers,
                               const std::wstring& file) {
-  const int access = access_file(file);
-  if (access != 0) {
-    if (detail::log_enabled(detail::kLogNormal))
-      detail::log_entry(
-          detail::kLogNormal,
-          formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d", access));
-    return false;
-  }
+  if (!readable_file(file)) return false;
   const long status = trust_status(file);
   if (status != 0) {
     if (detail::log_enabled(detail::kLogWarning))
@@ -103,14 +111,7 @@ bool verifydigitalcertificate(const std::vector<std::wstring>& publishers,
 }
 
 unsigned long winverifytrustonfile(const std::wstring& file) {
-  const int access = access_file(file);
-  if (access != 0) {
-    if (detail::log_enabled(detail::kLogNormal))
-      detail::log_entry(
-          detail::kLogNormal,
-          formatted(L"verifydigitalcertificate::_taccess failed. Error Code: %d", access));
-    return 0;
-  }
+  if (!readable_file(file)) return 0;
   const long status = trust_status(file);
   if (status != 0 && detail::log_enabled(detail::kLogNormal))
     detail::log_entry(detail::kLogNormal,
