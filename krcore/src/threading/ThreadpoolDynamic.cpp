@@ -278,9 +278,16 @@ void ThreadpoolDynamic::submitwork(const std::shared_ptr<IThreadwork>& work) {
     throw std::runtime_error(
         "ThreadpoolDynamic::submitwork() - invalid parameter: work pointer is NULL.");
   SetThreadpoolPtr(work.get());
-  CheckMaxThreads(1);
+  // A pool at its maximum cannot grow: the growth rule is skipped then, so
+  // that a full-sized busy pool pays nothing for it per item. The look after
+  // the push is taken afresh, since a thread may have retired meanwhile.
+  auto below_maximum = [this] {
+    return _threadCount.load(std::memory_order_relaxed) <
+           _maxThreads.load(std::memory_order_relaxed);
+  };
+  if (below_maximum()) CheckMaxThreads(1);
   _queue->push(work);
-  CheckMaxThreads(0);
+  if (below_maximum()) CheckMaxThreads(0);
 }
 
 void ThreadpoolDynamic::submitwork(IThreadwork* work) {
@@ -370,34 +377,41 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
   thread_preexecute(info);
   HANDLE handles[3] = {_queue->items(), static_cast<void*>(info._maintenance),
                        static_cast<void*>(_shutdownEvent)};
-  // The finished item stays counted as running until the next one is taken
-  // when another comes within the short spin for work, so that a busy
-  // thread does not move the count through 0 (and its done event) between
-  // items; it is let go before the thread sleeps.
-  std::optional<WorkItem_t> finished;
+  // `current` holds this thread's share of the running count. It is taken
+  // before the pop, outside the queue's lock (so the pop takes no second
+  // lock), which also keeps a count of running plus queued items from ever
+  // missing an item on its way to this thread. While items keep coming
+  // within the short spin for work, the share passes from one item to the
+  // next, so a busy thread neither moves the count through 0 (and its done
+  // event) between items nor pays for the count per item; it is let go
+  // before the thread sleeps and when the queue comes back empty.
+  std::optional<WorkItem_t> current;
   DWORD result;
   for (;;) {
     result = 0;
     if (!_queue->spin_for_item()) {
-      finished.reset();
+      current.reset();
       result = _queue->sleep_for_item(handles, 3, GetWaitTimeTimeout());
     }
     if (result == 0) {
       if (!IsAlive()) break;
       bool end_thread = false;
       detail::guarded_call(guard, kFile, 372, [&] {
-        std::optional<WorkItem_t> item;
-        _queue->pop([&](std::shared_ptr<IThreadwork>& work) {
-          item.emplace(_running, std::move(work));
-        });
-        finished.reset();
-        if (!item || !item->_work) return;
-        if (!detail::execute_work(guard, *item->_work, kFile, 368)) {
+        if (current)
+          current->_work.reset();  // the finished item, released outside the lock
+        else
+          current.emplace(_running, nullptr);
+        _queue->pop([&](std::shared_ptr<IThreadwork>& work) { current->_work = std::move(work); });
+        if (!current->_work) {
+          current.reset();
+          return;
+        }
+        if (!detail::execute_work(guard, *current->_work, kFile, 368)) {
+          current.reset();
           end_thread = true;
           return;
         }
-        SetCompleted(item->_work.get());
-        finished.swap(item);
+        SetCompleted(current->_work.get());
       });
       if (end_thread) {
         thread_postexecute(info);
@@ -406,7 +420,7 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
       guard.clear();
       continue;
     }
-    finished.reset();
+    current.reset();
     if (!IsAlive()) break;
     if (result == 1) {
       detail::pool_log(detail::kLogVerbose,

@@ -28,6 +28,9 @@ constexpr int kWatcherLooks = 50;
 // soon: a few milliseconds' worth, the longest a virtual processor is seen
 // held up.
 constexpr int kWatcherExtraLooks = 5000;
+// Queues up to this size read the tail's count on every removal (see
+// _exactRemovals): 2^26 waiting items hold 1 GiB in slots alone.
+constexpr unsigned int kExactRemovalsLimit = 1u << 26;
 
 }  // namespace
 
@@ -43,6 +46,7 @@ static unsigned int checked_size(unsigned int max_size) {
 
 work_queue::work_queue(unsigned int max_size)
     : _watch(several_processors()),
+      _exactRemovals(max_size <= kExactRemovalsLimit),
       _max(checked_size(max_size)),
       _items(INT_MAX, 0, std::wstring()),
       _room(true, std::wstring()) {
@@ -60,17 +64,15 @@ void delete_chain(Segment* s) {
 
 work_queue::~work_queue() {
   delete_chain(_head.seg);
-  delete_chain(_spares);
+  for (unsigned i = _sparesOut.load(); i != _sparesIn.load(); ++i) delete _spareRing[i % kSpares];
 }
 
 work_queue::segment* work_queue::take_segment() {
-  {
-    std::lock_guard<spin_lock> lock(_sparesLock);
-    if (segment* spare = _spares) {
-      _spares = std::exchange(spare->next, nullptr);
-      --_spareCount;
-      return spare;
-    }
+  const unsigned out = _sparesOut.load(std::memory_order_relaxed);
+  if (out != _sparesIn.load(std::memory_order_acquire)) {
+    segment* spare = _spareRing[out % kSpares];
+    _sparesOut.store(out + 1, std::memory_order_release);
+    return spare;
   }
   return new segment;
 }
@@ -78,13 +80,12 @@ work_queue::segment* work_queue::take_segment() {
 void work_queue::advance_head() {
   segment* done = std::exchange(_head.seg, _head.seg->next);
   _head.index = 0;
-  {
-    std::lock_guard<spin_lock> lock(_sparesLock);
-    if (_spareCount < kSpares) {
-      done->next = std::exchange(_spares, done);
-      ++_spareCount;
-      return;
-    }
+  done->next = nullptr;
+  const unsigned in = _sparesIn.load(std::memory_order_relaxed);
+  if (in - _sparesOut.load(std::memory_order_acquire) < kSpares) {
+    _spareRing[in % kSpares] = done;
+    _sparesIn.store(in + 1, std::memory_order_release);
+    return;
   }
   delete done;  // its slots are empty: this runs no item's destructor
 }
@@ -164,11 +165,13 @@ void work_queue::wake_idle() {
 }
 
 bool work_queue::spin_for_item() const {
+  // A busy pool asks with items waiting: the first look comes before any
+  // pause, so that taking the next item costs no pause at all.
   for (int i = 0; i < kLooksBeforeSleep; ++i) {
-    for (int j = 0; j < kPausesPerLook; ++j) cpu_relax();
     if (size() != 0) return true;
+    for (int j = 0; j < kPausesPerLook; ++j) cpu_relax();
   }
-  return false;
+  return size() != 0;
 }
 
 DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
@@ -215,27 +218,25 @@ unsigned int work_queue::size() const {
 }
 
 void work_queue::discard() {
-  segment* dropped;
-  {
-    std::lock_guard<spin_lock> tail(_tail.lock);
-    std::lock_guard<spin_lock> head(_head.lock);
-    HANDLE items = _items;
-    while (wait_any(&items, 1, 0) == kWaitObject0) {
+  // The items leave as pool threads take them, under the head lock alone,
+  // a batch at a time, and are released with no lock held: their
+  // destructors may be anything, a submission included.
+  constexpr unsigned kBatch = 64;
+  for (;;) {
+    std::shared_ptr<IThreadwork> batch[kBatch];
+    unsigned taken = 0;
+    {
+      std::lock_guard<spin_lock> lock(_head.lock);
+      while (taken < kBatch && take_front(batch[taken], [](std::shared_ptr<IThreadwork>&) {}) != 0)
+        ++taken;
     }
-    // The queued items move to a chain of their own; the queue restarts in
-    // a fresh segment.
-    dropped = _head.seg;
-    _head.seg = _tail.seg = take_segment();
-    _head.index = _tail.index = 0;
-    const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
-    _popped.store(pushed, std::memory_order_seq_cst);
-    _tail.popped_seen = pushed;
-    _idle.store(0, std::memory_order_seq_cst);
-    _room.signal();
+    if (taken < kBatch) break;
   }
-  // The items are released outside the locks: their destructors may be
-  // anything, a submission included.
-  delete_chain(dropped);
+  HANDLE items = _items;
+  while (wait_any(&items, 1, 0) == kWaitObject0) {
+  }
+  _idle.store(0, std::memory_order_seq_cst);
+  _room.signal();
 }
 
 }  // namespace krCore::detail

@@ -107,19 +107,14 @@ class work_queue {
   template <class OnTaken>
   std::shared_ptr<IThreadwork> pop(OnTaken&& on_taken) {
     std::shared_ptr<IThreadwork> work;
-    bool was_full, more;
+    unsigned long long waiting;
     {
       std::lock_guard<spin_lock> lock(_head.lock);
-      const unsigned long long popped = _popped.load(std::memory_order_relaxed);
-      const unsigned long long pushed = _pushed.load(std::memory_order_seq_cst);
-      if (pushed == popped) return work;
-      if (_head.index == kSlots) advance_head();
-      work = std::move(_head.seg->slots[_head.index++]);
-      on_taken(work);
-      _popped.store(popped + 1, std::memory_order_release);
-      was_full = pushed - popped >= _max;
-      more = pushed - popped > 1;
+      waiting = take_front(work, on_taken);
+      if (waiting == 0) return work;
     }
+    const bool was_full = waiting >= _max;
+    const bool more = waiting > 1;
     if (was_full) _room.signal();
     // A submitter that saw the watcher woke nobody: pass the wake-up on
     // while items remain, so that a burst spreads over the sleeping threads.
@@ -135,7 +130,8 @@ class work_queue {
   unsigned int size() const;
   // Drops every queued item without running it, takes back the semaphore's
   // units and the idle registrations, and wakes blocked submitters. Only
-  // while no pool thread runs.
+  // while no pool thread runs; items appended meanwhile may stay queued.
+  // The items' destructors run outside the queue's locks.
   void discard();
   // The semaphore pool threads sleep on.
   void* items() { return static_cast<void*>(_items); }
@@ -152,8 +148,27 @@ class work_queue {
     std::shared_ptr<IThreadwork> slots[kSlots];
   };
 
+  // Under the head lock: moves the front item into `work` and runs
+  // `on_taken(work)` before the item stops counting as queued. Returns the
+  // number of items that were waiting before (0: none, `work` untouched);
+  // on a queue without exact removals, the count may be lower than the true
+  // one (never 0 while an item waits).
+  template <class OnTaken>
+  unsigned long long take_front(std::shared_ptr<IThreadwork>& work, OnTaken&& on_taken) {
+    const unsigned long long popped = _popped.load(std::memory_order_relaxed);
+    unsigned long long pushed = _head.pushed_seen;
+    if (pushed == popped || _exactRemovals) {
+      pushed = _head.pushed_seen = _pushed.load(std::memory_order_seq_cst);
+      if (pushed == popped) return 0;
+    }
+    if (_head.index == kSlots) advance_head();
+    work = std::move(_head.seg->slots[_head.index++]);
+    on_taken(work);
+    _popped.store(popped + 1, std::memory_order_release);
+    return pushed - popped;
+  }
   // Moves the head to the next segment, which the tail has linked before it
-  // published an item there, and keeps the old one as a spare.
+  // published an item there, and hands the old one to the spares.
   void advance_head();
   // Hands out a spare segment, or a new one.
   segment* take_segment();
@@ -190,6 +205,11 @@ class work_queue {
     spin_lock lock;
     segment* seg = nullptr;
     unsigned index = 0;
+    // The last `_pushed` this end read: every item below it is in its slot,
+    // so the tail's count is read again only when the head has caught up
+    // with it, and a pool thread that is behind does not pull the line the
+    // submitter writes on every push.
+    unsigned long long pushed_seen = 0;
   };
 
   tail_end _tail;
@@ -199,14 +219,23 @@ class work_queue {
   alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
   std::atomic<unsigned int> _watcher{0};           // 1 while a thread watches for work
   const bool _watch;                               // false on a single processor
+  // True when the queue can fill up in practice: each removal then reads the
+  // tail's count, to know whether it leaves a full queue (whose submitters
+  // wait for room). A larger queue (its items alone would take gigabytes)
+  // never fills, and its removals go by the head's last look at the count.
+  const bool _exactRemovals;
   // The probe and the lock that keeps it from being replaced while a
   // watcher is inside it.
   std::mutex _probeLock;
   idle_probe* _probe = nullptr;
-  // Emptied segments, a stack linked through `next`.
-  alignas(64) spin_lock _sparesLock;
-  segment* _spares = nullptr;
-  unsigned _spareCount = 0;
+  // Emptied segments kept for reuse. Only the head end (one pool thread at
+  // a time, under the head lock) hands them in and only the tail end (one
+  // submitter at a time, under the tail lock) takes them out, so a ring with
+  // one writer and one reader carries them without a lock of its own, and
+  // neither end takes a second lock.
+  alignas(64) std::atomic<unsigned> _sparesIn{0};   // written by the head end
+  alignas(64) std::atomic<unsigned> _sparesOut{0};  // written by the tail end
+  segment* _spareRing[kSpares] = {};
   const unsigned int _max;
   semaphore _items;
   manualresetevent _room;
