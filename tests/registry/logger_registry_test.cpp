@@ -3,6 +3,7 @@
 // deleted and made again, the command-line start and the flat functions.
 #include <krcore/krlog.h>
 #include <krcore/logging.h>
+#include <krcore/security.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -247,3 +248,24 @@ TEST_F(LoggerRegistryTest, TheFlatFunctionsLogWhenTheRegistryEnablesThem) {
 }
 
 }  // namespace
+
+// Looks at the machine facts' instance without creating it.
+struct machine_facts_peek : krCore::singleton_base<krCore::globals> {
+  static bool collected() {
+    krCore::globals* facts = _instance.load();
+    return facts && facts->initialized();
+  }
+};
+
+TEST_F(LoggerRegistryTest, BothStartsCollectTheMachineFactsFirst) {
+  krCore::globals::close();
+  ASSERT_FALSE(machine_facts_peek::collected());
+  log->initialize(base.c_str());
+  EXPECT_TRUE(machine_facts_peek::collected());
+
+  logger::close();
+  krCore::globals::close();
+  log = krCore::singleton<logger>::instance();
+  log->initialize(0, 1, 1, 1, base.c_str());
+  EXPECT_TRUE(machine_facts_peek::collected());
+}

@@ -6,6 +6,7 @@
 // looking for why logging does not start reads the debugger channel.
 #include <krcore/logging.h>
 #include <krcore/registry.h>
+#include <krcore/security.h>
 
 #include <string>
 
@@ -35,11 +36,13 @@ void report_filters(const wchar_t* header, const std::vector<std::wstring>& filt
 
 }  // namespace
 
+void detail::collect_machine_facts() { singleton<globals>::instance()->initialize(); }
+
 void logger::initialize(const wchar_t* name) {
+  // The error mode has no counterpart here: the system shows no error
+  // dialogs to a process.
+  detail::collect_machine_facts();
   auto_lock lock(_cs);
-  // The error mode has no counterpart here (the system shows no error
-  // dialogs to a process), and the machine facts are collected on first
-  // use by whoever reads them, so the start goes straight to the settings.
   if (_monitorThread) {
     save_base_filename(name);
     debug(L"logger::initialize - registry monitoring thread was already started\r\n");

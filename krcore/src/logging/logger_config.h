@@ -22,6 +22,12 @@ inline std::int64_t megabytes_to_bytes(std::uint32_t mb) {
   return static_cast<std::uint32_t>(mb * 1048576u);
 }
 
+// Makes sure the machine facts are collected (once per process, under
+// their own lock). Both starts of the logger call it first, before they
+// read or store any setting and outside the logger's lock, since the
+// collection itself logs.
+void collect_machine_facts();
+
 // How long the monitoring thread waits before it looks again for a missing
 // key or re-arms a failed change request (15 s; tests shorten it).
 KRCORE_INTERNAL void set_registry_retry_ms(DWORD ms);

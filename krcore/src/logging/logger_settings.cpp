@@ -22,9 +22,8 @@ using detail::megabytes_to_bytes;
 
 void logger::initialize(int options, int level, int maxfilesizemb, int maxfiles,
                         const wchar_t* name) {
+  detail::collect_machine_facts();
   auto_lock lock(_cs);
-  // The machine facts must exist before any setting is stored: their
-  // one-time collection belongs here, first.
   _enabled.exchange(1);
   _logLevel.exchange(static_cast<log_levels>(level));
   _logOptions.exchange(static_cast<std::uint32_t>(options));
