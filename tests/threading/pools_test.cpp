@@ -155,9 +155,6 @@ TYPED_TEST(BothPools, ShutdownDiscardsQueuedItemsAndWakesBlockedSubmitters) {
   EXPECT_TRUE(late->completed(kStepMs));
 }
 
-// Several submitters keep the pool busy while another thread shuts it down
-// and starts it again: nothing deadlocks, no item runs twice, and every item
-// that ran is signalled.
 TYPED_TEST(BothPools, AQueueOfNoItemsIsRefused) {
   EXPECT_THROW(TypeParam(1, 0), krCore::semaphore_exception);
 }
@@ -196,6 +193,9 @@ TEST(CommandSchedulerSelfShutdown, AnItemThatShutsDownItsSchedulerLetsTheOwnerFi
   EXPECT_TRUE(scheduler.Shutdown(kStepMs));
 }  // the destructor returns too
 
+// Several submitters keep the pool busy while another thread shuts it down
+// and starts it again: nothing deadlocks, no item runs twice, and every item
+// that ran is signalled.
 TYPED_TEST(BothPools, StressShutdownAndRestartUnderLoad) {
   TypeParam pool(3, 16);
   pool.start();
@@ -232,6 +232,33 @@ TYPED_TEST(BothPools, StressShutdownAndRestartUnderLoad) {
     }
   EXPECT_GT(ran, 0u);
   EXPECT_GT(total, ran);  // some were refused or discarded along the way
+}
+
+// Submitters that contend for a small queue with threads that contend for
+// its front: every item runs exactly once and no submitter or thread is
+// left waiting beside room or work.
+TYPED_TEST(BothPools, SeveralSubmittersThroughASmallQueueRunEveryItemOnce) {
+  constexpr int kSubmitters = 4, kPerSubmitter = 5000;
+  TypeParam pool(2, 3);
+  pool.start();
+  std::atomic<int> left{kSubmitters * kPerSubmitter};
+  krCore::manualresetevent all_ran;
+  std::vector<std::vector<std::shared_ptr<probe_work>>> submitted(kSubmitters);
+  std::vector<std::thread> submitters;
+  for (auto& mine : submitted)
+    submitters.emplace_back([&] {
+      for (int i = 0; i < kPerSubmitter; ++i) {
+        mine.push_back(work([&] {
+          if (left.fetch_sub(1) == 1) all_ran.signal();
+        }));
+        pool.submitwork(mine.back());
+      }
+    });
+  for (auto& t : submitters) t.join();
+  ASSERT_TRUE(signalled(all_ran, 60000));
+  EXPECT_TRUE(pool.shutdown(kStepMs));
+  for (auto& mine : submitted)
+    for (auto& item : mine) ASSERT_EQ(item->runs, 1);
 }
 
 // ---------------------------------------------------------------------------

@@ -26,6 +26,13 @@
 #define KRCORE_PASS_THREAD_END \
   catch (abi::__forced_unwind&) { throw; }
 
+// A hint to the processor to fetch the cache line at `address` for reading.
+#if defined(__GNUC__)
+#define KRCORE_PREFETCH(address) __builtin_prefetch(address)
+#else
+#define KRCORE_PREFETCH(address) ((void)(address))
+#endif
+
 // A hint to the processor that the caller is spinning.
 #if defined(__x86_64__) || defined(__i386__)
 #define KRCORE_CPU_RELAX() __builtin_ia32_pause()

@@ -90,28 +90,57 @@ void work_queue::advance_head() {
   delete done;  // its slots are empty: this runs no item's destructor
 }
 
+unsigned long long counted_lock::lock_contended() {
+  // About a microsecond of pauses, longer than an end is held even with a
+  // cache miss or two; then the processor goes to whoever needs it.
+  constexpr int kSpins = 100;
+  for (int i = 0;; ++i) {
+    if (i < kSpins)
+      cpu_relax();
+    else
+      std::this_thread::yield();
+    if ((_word.load(std::memory_order_relaxed) & 1) != 0) continue;
+    const unsigned long long word = _word.fetch_or(1, std::memory_order_acquire);
+    if ((word & 1) == 0) return word >> 1;
+  }
+}
+
 bool work_queue::append(const std::shared_ptr<IThreadwork>& work, bool closing_room) {
-  std::lock_guard<spin_lock> lock(_tail.lock);
-  const unsigned long long pushed = _pushed.load(std::memory_order_relaxed);
+  const unsigned long long pushed = _pushed.lock();
   if (pushed - _tail.popped_seen >= _max) {
     // Near the maximum: look at the head's count, and when the queue is
     // full and the caller will wait, close the room event and look once
     // more, so that a removal between the two looks is not missed.
-    _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+    _tail.popped_seen = _popped.count(std::memory_order_seq_cst);
     if (closing_room && pushed - _tail.popped_seen >= _max) {
       _room.reset();
-      _tail.popped_seen = _popped.load(std::memory_order_seq_cst);
+      _tail.popped_seen = _popped.count(std::memory_order_seq_cst);
+      // Room came meanwhile: the reset may have taken away the signal of
+      // that removal from another submitter that already sleeps, so the
+      // event is set again for it.
+      if (pushed - _tail.popped_seen < _max) _room.signal();
     }
-    if (pushed - _tail.popped_seen >= _max) return false;
+    if (pushed - _tail.popped_seen >= _max) {
+      _pushed.unlock(pushed, std::memory_order_release);
+      return false;
+    }
   }
   if (_tail.index == kSlots) {
-    segment* next = take_segment();
+    segment* next;
+    try {
+      next = take_segment();
+    } catch (...) {
+      _pushed.unlock(pushed, std::memory_order_release);
+      throw;
+    }
     _tail.seg->next = next;
     _tail.seg = next;
     _tail.index = 0;
   }
   _tail.seg->slots[_tail.index++] = work;
-  _pushed.store(pushed + 1, std::memory_order_seq_cst);
+  // Sequentially consistent: the submitter reads the idle registrations
+  // next, and a pool thread registers before it reads this count.
+  _pushed.unlock(pushed + 1, std::memory_order_seq_cst);
   return true;
 }
 
@@ -212,8 +241,8 @@ DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeo
 
 unsigned int work_queue::size() const {
   // The head's count first: the tail's, read after it, is never smaller.
-  const unsigned long long popped = _popped.load(std::memory_order_seq_cst);
-  const unsigned long long pushed = _pushed.load(std::memory_order_seq_cst);
+  const unsigned long long popped = _popped.count(std::memory_order_seq_cst);
+  const unsigned long long pushed = _pushed.count(std::memory_order_seq_cst);
   return static_cast<unsigned int>(pushed - popped);
 }
 
@@ -226,9 +255,11 @@ void work_queue::discard() {
     std::shared_ptr<IThreadwork> batch[kBatch];
     unsigned taken = 0;
     {
-      std::lock_guard<spin_lock> lock(_head.lock);
-      while (taken < kBatch && take_front(batch[taken], [](std::shared_ptr<IThreadwork>&) {}) != 0)
+      const unsigned long long popped = _popped.lock();
+      while (taken < kBatch &&
+             take_front(popped + taken, batch[taken], [](std::shared_ptr<IThreadwork>&) {}) != 0)
         ++taken;
+      _popped.unlock(popped + taken, std::memory_order_release);
     }
     if (taken < kBatch) break;
   }

@@ -4,10 +4,12 @@
 // segments, each end under its own lock, so that a submitter and a pool
 // thread never wait for each other: the tail lock orders submitters, the
 // head lock orders pool threads. Two running counts tell the ends about each
-// other: `_pushed` (written under the tail lock once an item is in its slot)
-// and `_popped` (written under the head lock once an item left its slot);
-// their difference is the number of waiting items. The slot contents and the
-// segment links are published by the `_pushed` store that follows them.
+// other: `_pushed` (the tail's, raised once an item is in its slot) and
+// `_popped` (the head's, raised once an item left its slot); their
+// difference is the number of waiting items. Each count carries its end's
+// lock in its lowest bit (see counted_lock), so the store that publishes a
+// new count also lets the end go. The slot contents and the segment links
+// are published by the `_pushed` store that follows them.
 // Emptied segments are kept for reuse, so a queue that holds steady
 // allocates nothing. Each end and each count sits on its own cache line, so
 // a busy pool moves only the lines that carry items and counts between
@@ -39,6 +41,7 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/compiler.h"
 #include "foundation/spin_lock.h"
 
 namespace krCore::detail {
@@ -54,6 +57,32 @@ class idle_probe {
 
  protected:
   ~idle_probe() = default;
+};
+
+// A running count whose lowest bit locks one end of the queue: the end is
+// taken by setting the bit (one read-modify-write on the count's line, which
+// the holder needs anyway) and handed back by the store that publishes the
+// new count, so that a push or a removal costs one atomic read-modify-write
+// and one store. An end is held for a few dozen instructions: a thread that
+// finds it taken spins briefly and then yields its processor (to a holder
+// that may have lost it) instead of sleeping.
+class counted_lock {
+ public:
+  // Takes the lock; returns the count.
+  unsigned long long lock() {
+    const unsigned long long word = _word.fetch_or(1, std::memory_order_acquire);
+    return (word & 1) == 0 ? word >> 1 : lock_contended();
+  }
+  // Hands the lock back with `count` as the new count, stored with `order`.
+  void unlock(unsigned long long count, std::memory_order order) {
+    _word.store(count << 1, order);
+  }
+  // The count; while the lock is held, the count before the holder's change.
+  unsigned long long count(std::memory_order order) const { return _word.load(order) >> 1; }
+
+ private:
+  unsigned long long lock_contended();
+  std::atomic<unsigned long long> _word{0};
 };
 
 class work_queue {
@@ -109,8 +138,9 @@ class work_queue {
     std::shared_ptr<IThreadwork> work;
     unsigned long long waiting;
     {
-      std::lock_guard<spin_lock> lock(_head.lock);
-      waiting = take_front(work, on_taken);
+      const unsigned long long popped = _popped.lock();
+      waiting = take_front(popped, work, on_taken);
+      _popped.unlock(waiting == 0 ? popped : popped + 1, std::memory_order_release);
       if (waiting == 0) return work;
     }
     const bool was_full = waiting >= _max;
@@ -148,23 +178,26 @@ class work_queue {
     std::shared_ptr<IThreadwork> slots[kSlots];
   };
 
-  // Under the head lock: moves the front item into `work` and runs
-  // `on_taken(work)` before the item stops counting as queued. Returns the
-  // number of items that were waiting before (0: none, `work` untouched);
-  // on a queue without exact removals, the count may be lower than the true
-  // one (never 0 while an item waits).
+  // Under the head lock, taken at `popped`: moves the front item into
+  // `work` and runs `on_taken(work)`; the caller then stores the new count.
+  // Returns the number of items that were waiting before (0: none, `work`
+  // untouched); on a queue without exact removals, the number may be lower
+  // than the true one (never 0 while an item waits).
   template <class OnTaken>
-  unsigned long long take_front(std::shared_ptr<IThreadwork>& work, OnTaken&& on_taken) {
-    const unsigned long long popped = _popped.load(std::memory_order_relaxed);
+  unsigned long long take_front(unsigned long long popped, std::shared_ptr<IThreadwork>& work,
+                                OnTaken&& on_taken) {
     unsigned long long pushed = _head.pushed_seen;
     if (pushed == popped || _exactRemovals) {
-      pushed = _head.pushed_seen = _pushed.load(std::memory_order_seq_cst);
+      pushed = _head.pushed_seen = _pushed.count(std::memory_order_seq_cst);
       if (pushed == popped) return 0;
     }
     if (_head.index == kSlots) advance_head();
     work = std::move(_head.seg->slots[_head.index++]);
+    // The next item is in its slot already: its object is fetched now, so
+    // that the cache miss on it overlaps with running this one.
+    if (pushed - popped > 1 && _head.index < kSlots)
+      KRCORE_PREFETCH(_head.seg->slots[_head.index].get());
     on_taken(work);
-    _popped.store(popped + 1, std::memory_order_release);
     return pushed - popped;
   }
   // Moves the head to the next segment, which the tail has linked before it
@@ -175,7 +208,8 @@ class work_queue {
   // Appends under the tail lock while the queue is below its maximum. When
   // it is full, false; with `closing_room`, the room event is reset first
   // and the head's count read once more, so that a waiter on the event
-  // misses no removal.
+  // misses no removal. Throws std::bad_alloc (nothing appended) when a
+  // segment cannot be allocated.
   bool append(const std::shared_ptr<IThreadwork>& work, bool closing_room);
   // After an append: wakes a sleeping thread unless the watcher will take
   // the item.
@@ -189,11 +223,10 @@ class work_queue {
   // the semaphore for it.
   void wake_idle();
 
-  // Each end's lock and position on a line of its own, and each count on
-  // another: a pool thread that looks at the counts while it waits for work
-  // does not take away the line a submitter locks.
+  // Each end's position on a line of its own, and each count (with its
+  // end's lock) on another: a pool thread that looks at the counts while it
+  // waits for work takes away only the count's line from a submitter.
   struct alignas(64) tail_end {
-    spin_lock lock;
     segment* seg = nullptr;
     unsigned index = 0;
     // The last `_popped` this end read: the queue is surely below its
@@ -202,7 +235,6 @@ class work_queue {
     unsigned long long popped_seen = 0;
   };
   struct alignas(64) head_end {
-    spin_lock lock;
     segment* seg = nullptr;
     unsigned index = 0;
     // The last `_pushed` this end read: every item below it is in its slot,
@@ -214,8 +246,8 @@ class work_queue {
 
   tail_end _tail;
   head_end _head;
-  alignas(64) std::atomic<unsigned long long> _pushed{0};
-  alignas(64) std::atomic<unsigned long long> _popped{0};
+  alignas(64) counted_lock _pushed;  // the tail's count and lock
+  alignas(64) counted_lock _popped;  // the head's count and lock
   alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
   std::atomic<unsigned int> _watcher{0};           // 1 while a thread watches for work
   const bool _watch;                               // false on a single processor
