@@ -12,6 +12,7 @@
 // thread's own destructors ran, so records are never freed: a record whose
 // handles are all closed waits in a graveyard until its thread is seen gone,
 // and is then reused.
+#include <cerrno>
 #include <climits>
 #include <mutex>
 #include <vector>
@@ -118,6 +119,19 @@ class thread_object : public waitable {
   }
 };
 
+// Makes the alive mutex of a record whose thread is gone fresh again. The
+// mutex is first taken over from the ended owner and released, the robust
+// protocol's way of recovering an abandoned mutex, so that nothing that
+// tracks mutex owners (the thread checker among them) still counts the old
+// thread as its owner once the next thread takes it.
+void reset_alive(thread_record* r) {
+  const int taken = pthread_mutex_trylock(&r->alive);
+  if (taken == EOWNERDEAD) pthread_mutex_consistent(&r->alive);
+  if (taken == 0 || taken == EOWNERDEAD) pthread_mutex_unlock(&r->alive);
+  pthread_mutex_destroy(&r->alive);
+  init_robust_mutex(&r->alive);
+}
+
 // A record whose thread is certainly gone, or a new one.
 thread_record* new_record() {
   {
@@ -131,7 +145,7 @@ thread_record* new_record() {
         v.pop_back();
         r->state.store(kNotStarted);
         r->waiters.store(0);
-        init_robust_mutex(&r->alive);
+        reset_alive(r);
         return r;
       }
     }

@@ -114,10 +114,13 @@ void kill_handler(int, siginfo_t*, void* context) {
     n->deliveries.fetch_add(1, std::memory_order_acq_rel);
     std::uint32_t request = n->kill.load(std::memory_order_acquire);
     const bool safe = t_safe_sleep != nullptr || !in_unsafe_code(interrupted_pc(context));
-    if ((request == kKillNow || (request == kKillAtSafePoint && safe)) &&
-        n->kill.compare_exchange_strong(request, kKillExiting, std::memory_order_acq_rel)) {
+    if (request == kKillNow || (request == kKillAtSafePoint && safe)) {
+      // Written before the exchange that publishes it: the terminator reads
+      // it only after seeing kKillExiting, and must not depend on the
+      // kernel's handling of the exit for its ordering.
       n->abandoned = t_safe_sleep;
-      ::syscall(SYS_exit, 0);  // this thread only; the kernel releases its robust mutexes
+      if (n->kill.compare_exchange_strong(request, kKillExiting, std::memory_order_acq_rel))
+        ::syscall(SYS_exit, 0);  // this thread only; the kernel releases its robust mutexes
     }
   }
   errno = saved_errno;
