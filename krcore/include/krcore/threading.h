@@ -325,6 +325,14 @@ class pool_base : public IThreadpool {
   // queue is full. Does not look at whether the pool runs. Throws what
   // binding the item throws, and what growing the pool throws. Thread-safe.
   virtual bool try_submit(const std::shared_ptr<IThreadwork>& work) = 0;
+
+ protected:
+  // The state both pools keep alike: the shutdown event (signalled from
+  // shutdown until the next start), the running flag, and the lock that
+  // serialises start and shutdown.
+  manualresetevent _shutdownEvent;
+  std::atomic<long> _alive{0};
+  critical_section _lifecycle;
 };
 
 }  // namespace detail
@@ -346,7 +354,6 @@ class pool_base : public IThreadpool {
 // per-thread hooks shuts the pool down in its own destructor.
 class KRCORE_API threadpool : public detail::pool_base {
  public:
-
   // `thread_count` threads at start, at most `max_queue_size` (at least 1)
   // items waiting. Starts no thread. Throws eventexception or
   // semaphore_exception when the pool's objects cannot be created, and
@@ -416,8 +423,6 @@ class KRCORE_API threadpool : public detail::pool_base {
   static std::atomic<threadpool_wrapper_t> _threadPoolWrapperFunc;
   static std::atomic<void*> _wrapperParam;
 
-  manualresetevent _shutdownEvent;
-  std::atomic<long> _alive{0};
   std::vector<void*> _threads;
   std::vector<std::unique_ptr<thread_block>> _blocks;
   // The pool thread that shut its own pool down, still finishing its item.
@@ -425,7 +430,6 @@ class KRCORE_API threadpool : public detail::pool_base {
   std::unique_ptr<thread_block> _selfEndingBlock;
   int _threadCount;
   std::unique_ptr<detail::work_queue> _queue;
-  critical_section _lifecycle;  // serialises start and shutdown
   bool join_self_ending(unsigned long timeout_ms);
 };
 
@@ -567,8 +571,6 @@ class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
   static std::atomic<threadpool_wrapper_t> _threadPoolWrapperFunc;
   static std::atomic<void*> _wrapperParam;
 
-  manualresetevent _shutdownEvent;
-  std::atomic<long> _alive{0};
   std::atomic<long> _minThreads;
   std::atomic<long> _maxThreads;
   std::atomic<unsigned long> _idleTimeout{DEFAULT_IDLE_TIMEOUT};
@@ -577,7 +579,6 @@ class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
   std::atomic<long> _threadCount{0};
   AtomicCounter_t _running;
   std::unique_ptr<detail::work_queue> _queue;
-  critical_section _lifecycle;  // serialises start and shutdown
   // The pool thread that shut its own pool down, still finishing its item.
   std::shared_ptr<threadinfo_t> _selfEnding;
   bool join_self_ending(unsigned long timeout_ms);
