@@ -21,3 +21,8 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 target_link_libraries(signature_bench PRIVATE OpenSSL::Crypto)
 target_compile_definitions(signature_bench PRIVATE
   SIGNATURE_BENCH_FIXTURES="${CMAKE_BINARY_DIR}/tests/signatures/fixtures")
+# thread_bench links the library's objects; the thread it ends by force
+# spins in a module of its own, outside the library's module, as a thread of
+# a program that links libqmcore.so does in its own code.
+add_library(bench_spin SHARED ${CMAKE_CURRENT_SOURCE_DIR}/spin_module.cpp)
+target_link_libraries(thread_bench PRIVATE bench_spin)

@@ -17,6 +17,9 @@
 #include "recording_reporter.h"
 #include "foundation/waitable.h"
 
+// The loop a thread ended by force spins in (spin_module.cpp).
+extern "C" void bench_spin_while(const std::atomic<bool>* flag);
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -34,8 +37,7 @@ class signalling_thread : public krCore::EasyThreadImpl {
  protected:
   void OnStart() override {
     running.signal();
-    while (spin.load(std::memory_order_relaxed)) {
-    }
+    bench_spin_while(&spin);
   }
 };
 

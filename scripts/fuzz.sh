@@ -25,7 +25,7 @@ targets=(
   "version_reader|fuzz/version_reader_fuzz.cpp|krcore/src/versions/image_resource.cpp krcore/src/versions/version_tree.cpp|"
   "wql_parse|fuzz/wql_parse_fuzz.cpp|krcore/src/processes/wql_parse.cpp|"
   "protection_blob|tests/protection/blob_fuzz.cpp|$(echo krcore/src/protection/*.cpp krcore/src/protection/linux/*.cpp) krcore/src/sysutil/encodings.cpp krcore/src/foundation/utf.cpp|-DKRCORE_FUZZ_MAIN -Itests -lcrypto -lboost_filesystem"
-  "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|$(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
+  "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|krcore/src/signatures/pe_layout.cpp $(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
 )
 # Seed corpora: the repository's, and for the signature reader the signed
 # files the signature tests make.
@@ -37,9 +37,13 @@ corpus_of() {
   esac
 }
 
+# The rest of the library comes from its objects' archive (the shared
+# library exports no internals), with what those objects link.
+internal_libs="-ldw -lcrypto -licuuc -lacl -lcap -lboost_filesystem -ldl -lpthread"
+
 only=${1:-}
 seconds=${2:-${FUZZ_SECONDS:-30}}
-scripts/build.sh release qmcore signatures_tests >/dev/null
+scripts/build.sh release qmcore_internal signatures_tests >/dev/null
 
 failed=()
 for entry in "${targets[@]}"; do
@@ -50,7 +54,7 @@ for entry in "${targets[@]}"; do
   # shellcheck disable=SC2086
   "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -DKRCORE_BUILDING_LIBRARY -Ikrcore/include -Ikrcore/src "$source" $sources \
-    -Lbuild/release/krcore -lqmcore -Wl,-rpath,"$root/build/release/krcore" $extra \
+    build/release/krcore/libqmcore_internal.a $extra $internal_libs \
     -o "$work/$name"
   seeds=$(corpus_of "$name")
   find "$seeds" -maxdepth 1 -type f -size -1M -exec cp -n {} "$work/corpus/" \;

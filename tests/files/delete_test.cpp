@@ -45,13 +45,13 @@ class Deletion : public LoggedTest {
   void hold(const fs::path& p) {
     krCore::detail::file_identity id;
     std::uint64_t size = 0;
-    ASSERT_EQ(krCore::detail::open_log_file(p.wstring(), false, true, holder, id, size), 0u);
+    ASSERT_EQ(holder.open(p.wstring(), false, true, id, size), 0u);
   }
 
   fs::path dir;
   std::vector<unsigned long> slept;
   std::function<void()> on_sleep;
-  krCore::detail::log_file_descriptor holder;
+  krCore::detail::log_file holder;
 };
 
 TEST_F(Deletion, MissingFileAndTree) {
@@ -76,7 +76,7 @@ TEST_F(Deletion, MissingFileAndTree) {
 TEST_F(Deletion, HeldFileIsRetriedUntilItsWriterLetsGo) {
   const fs::path p = file("held.log.txt");
   hold(p);
-  on_sleep = [this] { holder.reset(); };
+  on_sleep = [this] { holder.close(); };
   EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(p));
   EXPECT_FALSE(fs::exists(p));
   EXPECT_EQ(slept, (std::vector<unsigned long>{2000}));

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "sync_test_support.h"
-#include "foundation/linux/object.h"
 #include "foundation/waitable.h"
 
 namespace {

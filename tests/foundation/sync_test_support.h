@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/linux/object.h"
+#include "foundation/waitable.h"
+
 
 namespace synctest {
 
@@ -61,12 +62,9 @@ inline int wait_helper(pid_t pid) {
 // Blocks until `n` waiters are counted on the object of `h` (bounded by a
 // generous limit), so a test knows a waiter is asleep before it acts.
 inline void await_waiters(HANDLE h, unsigned n) {
-  krCore::detail::waitable* o = krCore::detail::lookup_handle(h);
-  if (!o) return;
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (o->waiters().load() < n && std::chrono::steady_clock::now() < limit)
+  while (krCore::detail::waiter_count(h) < n && std::chrono::steady_clock::now() < limit)
     std::this_thread::yield();
-  o->release();
 }
 
 inline void kill_helper(pid_t pid) {

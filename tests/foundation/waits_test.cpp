@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/linux/object.h"
 #include "sync_test_support.h"
 #include "foundation/waitable.h"
 

@@ -12,7 +12,7 @@
 
 #include "logging/log_capture.h"
 #include "signature_support.h"
-#include "signatures/linux/pe_signature.h"
+#include "decoded_signature.h"
 #include "signatures/publishers.h"
 
 using namespace sigtest;
@@ -158,8 +158,8 @@ TEST_F(PublisherCheck, SignatureInfoFailuresThrowTheCallsCodeAndText) {
   // of its certificates has: the last copy of the serial is the signer's.
   const fs::path unknown = tampered("good64.exe", "unknown.exe", [](auto& b) {
     krCore::detail::pe_layout layout;
-    krCore::detail::pkcs7_ptr p7;
-    krCore::detail::read_pe_signature(b.data(), b.size(), layout, p7);
+    sigtest::pkcs7_ptr p7;
+    sigtest::read_signature(b.data(), b.size(), layout, p7);
     const ASN1_INTEGER* serial =
         sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0)->issuer_and_serial->serial;
     const auto at = std::find_end(b.begin() + static_cast<long>(layout.cert_table), b.end(),

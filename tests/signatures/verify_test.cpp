@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "signature_support.h"
-#include "signatures/linux/authenticode.h"
-#include "signatures/linux/pe_signature.h"
+#include "decoded_signature.h"
+#include "signatures/authenticode.h"
 
 using namespace sigtest;
 using krCore::winverifytrustonfile;
@@ -38,12 +38,12 @@ struct signature_place {
 
 signature_place locate(const std::vector<unsigned char>& bytes) {
   signature_place place;
-  krCore::detail::pkcs7_ptr p7;
-  EXPECT_EQ(0u, krCore::detail::read_pe_signature(bytes.data(), bytes.size(), place.layout, p7));
+  sigtest::pkcs7_ptr p7;
+  EXPECT_EQ(0u, sigtest::read_signature(bytes.data(), bytes.size(), place.layout, p7));
   if (!p7) return place;
   const unsigned char* der = bytes.data() + place.layout.cert_table + 8;
   const unsigned char* p = der;
-  krCore::detail::pkcs7_ptr again(d2i_PKCS7(nullptr, &p, static_cast<long>(bytes.size())));
+  sigtest::pkcs7_ptr again(d2i_PKCS7(nullptr, &p, static_cast<long>(bytes.size())));
   place.der_end = place.layout.cert_table + 8 + static_cast<std::size_t>(p - der);
   const ASN1_OCTET_STRING* value =
       sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0)->enc_digest;
@@ -244,8 +244,8 @@ namespace {
 std::vector<unsigned char> countersigned(const std::vector<unsigned char>& file, std::time_t when,
                                          bool wrong_digest = false) {
   krCore::detail::pe_layout layout;
-  krCore::detail::pkcs7_ptr p7;
-  krCore::detail::read_pe_signature(file.data(), file.size(), layout, p7);
+  sigtest::pkcs7_ptr p7;
+  sigtest::read_signature(file.data(), file.size(), layout, p7);
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
 
   BIO* in = BIO_new_file(fixture("stamper/tsa.pem").c_str(), "r");

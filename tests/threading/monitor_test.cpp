@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "logging/debug_output.h"
-#include "scheduling/linux/clock_watch.h"
+#include "scheduling/clock_watch.h"
 
 namespace {
 

@@ -14,3 +14,11 @@
 #else
 #define KRCORE_API __attribute__((visibility("default")))
 #endif
+
+// Members of exported classes that only the library's own code calls: they
+// stay out of the shared library's exported names.
+#if defined(_WIN32)
+#define KRCORE_LOCAL
+#else
+#define KRCORE_LOCAL __attribute__((visibility("hidden")))
+#endif

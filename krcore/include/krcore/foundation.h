@@ -43,7 +43,9 @@ class KRCORE_API call_stack {
 };
 
 // The library's base exception: a code (a Win32 error or HRESULT; 0x800300FD
-// when none is given), a narrow message (what()) and a stack record.
+// when none is given), a narrow message (what()) and a stack record. A value
+// type: copies are independent, and one object may be read from several
+// threads. The constructors throw only std::bad_alloc; what() never throws.
 class KRCORE_API krException : public std::exception, public call_stack {
  public:
   krException(const char* message, unsigned int skip);
@@ -68,7 +70,9 @@ class KRCORE_API krException : public std::exception, public call_stack {
 };
 
 // An exception carrying a Win32 error or HRESULT and the system text for it.
-// The description is looked up lazily; what() never throws.
+// The description is looked up lazily, on the first what() or
+// description(), so one object must not be read from two threads before
+// that; copies are independent. what() and description() never throw.
 class KRCORE_API w32_exception : public std::exception {
  public:
   // Code 1627 (function failed); the description is `text`, or the system
@@ -99,6 +103,7 @@ class KRCORE_API w32_exception : public std::exception {
 
 // The COM error object of the platform's COM support: an HRESULT and an
 // optional description (standing in for the error-information interface).
+// A value type; the constructor throws only std::bad_alloc.
 class KRCORE_API _com_error {
  public:
   explicit _com_error(long hr, const wchar_t* description = nullptr);
@@ -334,6 +339,7 @@ KRCORE_API DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, B
 namespace krCore {
 
 // Exceptions of the waitable objects; the message is the object's name.
+// Values, thrown by the constructors and waits below.
 class KRCORE_API mutexException : public se_translator::exception {
  public:
   mutexException();
@@ -357,6 +363,8 @@ class KRCORE_API eventexception : public se_translator::exception {
 // it with every process that uses the same name. Constructors throw
 // mutexException (message: the name) when the mutex cannot be created or
 // opened. The destructor closes the handle without releasing the mutex.
+// Thread-safety: any thread may wait on and release the one object (release
+// succeeds only for the owner).
 class KRCORE_API mutex {
  public:
   // Initial ownership requested, unnamed.
@@ -393,6 +401,8 @@ class KRCORE_API mutex {
 
 // A counting semaphore with a maximum. Waiting is done on the handle. The
 // constructor throws semaphore_exception (message: the name) on failure.
+// Thread-safe: any thread may release or wait; the handle lives as long as
+// the object.
 class KRCORE_API semaphore {
  public:
   semaphore(long maximum, long initial, const std::wstring& name);
@@ -408,7 +418,8 @@ class KRCORE_API semaphore {
   HANDLE _handle = nullptr;
 };
 
-// Owner of one event handle.
+// Owner of one event handle, closed by the destructor. Setting, resetting
+// and waiting on the handle are thread-safe; replacing it (attach) is not.
 class KRCORE_API eventbase {
  public:
   eventbase() = default;
@@ -427,6 +438,7 @@ class KRCORE_API eventbase {
 // An event that releases one waiter and then resets itself. Constructors
 // throw eventexception (message: the name) on failure; the operations log a
 // failure and return. A non-empty name shares the event between processes.
+// Thread-safe as eventbase.
 class KRCORE_API autoresetevent : public eventbase {
  public:
   autoresetevent();
@@ -481,7 +493,8 @@ class KRCORE_API AtomicCounter_t {
   critical_section _cs;
 };
 
-// Counts one holder on an AtomicCounter_t for as long as it lives.
+// Counts one holder on an AtomicCounter_t for as long as it lives; the
+// counter must outlive it. Owned by one thread; never throws.
 class KRCORE_API AutoAtomicCounter_t {
  public:
   explicit AutoAtomicCounter_t(AtomicCounter_t& counter);
@@ -496,7 +509,8 @@ class KRCORE_API AutoAtomicCounter_t {
   AtomicCounter_t* _counter;
 };
 
-// As AutoAtomicCounter_t, but it may be empty and released early.
+// As AutoAtomicCounter_t, but it may be empty and released early. Owned by
+// one thread; never throws.
 class KRCORE_API AutoAtomicCounter_r_t {
  public:
   AutoAtomicCounter_r_t() = default;

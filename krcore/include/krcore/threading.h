@@ -22,7 +22,8 @@ namespace krCore {
 // ---------------------------------------------------------------------------
 
 // A worker thread: one platform thread that runs a wait loop with hooks.
-// EasyThreadImpl is its one implementation; see there for the contracts.
+// EasyThreadImpl is its one implementation; the thread-safety, lifetime and
+// errors of every call are described there.
 class KRCORE_API IEasyThread {
  public:
   virtual ~IEasyThread() {}
@@ -187,9 +188,9 @@ class IThreadpool;
 
 namespace detail {
 class work_queue;
+class idle_probe;
 class command_tables;
 class command_standby;
-struct pool_access;
 }
 
 // The body a pool thread runs, and the process-wide wrapper through which a
@@ -201,7 +202,10 @@ typedef unsigned int (*threadpool_wrapper_t)(threadpool_body_t body, void* argum
                                              void* wrapper_param);
 
 // A work item: Execute is the work; the rest binds the item to one pool and
-// carries its completion event. threadwork implements everything but Execute.
+// carries its completion event. threadwork implements everything but Execute
+// and gives the contracts (thread-safety, lifetime, errors) of the rest.
+// Execute runs on a pool thread; what it throws is handled as the pool
+// describes (see threadpool).
 class KRCORE_API IThreadwork {
  public:
   virtual ~IThreadwork() {}
@@ -259,7 +263,11 @@ class KRCORE_API threadwork : public IThreadwork {
 
 // A pool that runs work items first-in first-out on its threads. The queue
 // is bounded: a submitter blocks while it is full. `threadpool` and
-// `ThreadpoolDynamic` implement it.
+// `ThreadpoolDynamic` implement it; their comments give the errors of each
+// call. Thread-safety: submitwork, WaitingWorkCount, IsAlive and
+// ShutdownEvent may be called from any thread; start and shutdown are
+// serialised by the pool. Lifetime: an implementation's destructor shuts
+// the pool down.
 class KRCORE_API IThreadpool {
  protected:
   // Let a pool reach the item's binding and completion.
@@ -277,7 +285,8 @@ class KRCORE_API IThreadpool {
   virtual bool shutdown(unsigned long timeout_ms) = 0;
 };
 
-// Thrown by submitwork on a pool that is not running.
+// Thrown by submitwork on a pool that is not running. A plain value; what()
+// never throws.
 class KRCORE_API threadpool_shutdown_exception : public std::exception {
  public:
   threadpool_shutdown_exception() = default;
@@ -286,13 +295,47 @@ class KRCORE_API threadpool_shutdown_exception : public std::exception {
 };
 
 // Thrown by a work item's Execute to end the pool thread that runs it. The
-// item's completion is not signalled.
+// item's completion is not signalled. A plain value; what() never throws.
 class KRCORE_API thread_shutdown_exception : public std::exception {
  public:
   thread_shutdown_exception() = default;
   thread_shutdown_exception(const thread_shutdown_exception&) = default;
   const char* what() const noexcept override;
 };
+
+namespace detail {
+
+// The common base of the library's two pools: what they declare alike, and
+// the small internal interface through which the command scheduler's
+// standby reaches a pool it owns. The two calls below are for the library's
+// own components; a caller outside it uses IThreadpool.
+class pool_base : public IThreadpool {
+ public:
+  static constexpr int THREAD_COUNT = 32;
+  static constexpr int MAX_QUEUE_SIZE = 2147483647;
+  typedef threadpool_body_t threadfunc_t;
+  typedef threadpool_wrapper_t wrapperfunc_t;
+
+  // Installs the hook the pool's watching thread asks while the queue is
+  // empty (null removes it); returns once no thread is inside the previous
+  // hook, so that its owner may go away. Thread-safe.
+  virtual void set_idle_probe(idle_probe* probe) = 0;
+  // Queues `work` as submitwork does (bound to this pool; a dynamic pool
+  // grows for it) but never blocks: false, with nothing queued, when the
+  // queue is full. Does not look at whether the pool runs. Throws what
+  // binding the item throws, and what growing the pool throws. Thread-safe.
+  virtual bool try_submit(const std::shared_ptr<IThreadwork>& work) = 0;
+
+ protected:
+  // The state both pools keep alike: the shutdown event (signalled from
+  // shutdown until the next start), the running flag, and the lock that
+  // serialises start and shutdown.
+  manualresetevent _shutdownEvent;
+  std::atomic<long> _alive{0};
+  critical_section _lifecycle;
+};
+
+}  // namespace detail
 
 // A pool of a fixed number of threads, all created by start(). Idle threads
 // sleep in the wait on the queue's item count and the shutdown event.
@@ -309,13 +352,8 @@ class KRCORE_API thread_shutdown_exception : public std::exception {
 // Lifetime: the destructor shuts the pool down (shutdown(10000)). It runs
 // after a derived class's members are gone, so a class that overrides the
 // per-thread hooks shuts the pool down in its own destructor.
-class KRCORE_API threadpool : public IThreadpool {
+class KRCORE_API threadpool : public detail::pool_base {
  public:
-  static constexpr int THREAD_COUNT = 32;
-  static constexpr int MAX_QUEUE_SIZE = 2147483647;
-  typedef threadpool_body_t threadfunc_t;
-  typedef threadpool_wrapper_t wrapperfunc_t;
-
   // `thread_count` threads at start, at most `max_queue_size` (at least 1)
   // items waiting. Starts no thread. Throws eventexception or
   // semaphore_exception when the pool's objects cannot be created, and
@@ -373,7 +411,10 @@ class KRCORE_API threadpool : public IThreadpool {
   virtual void thread_postexecute(int thread_id);
 
  private:
-  friend struct detail::pool_access;  // the command scheduler reaches the queue
+  // The internal interface of pool_base.
+  KRCORE_LOCAL void set_idle_probe(detail::idle_probe* probe) override;
+  KRCORE_LOCAL bool try_submit(const std::shared_ptr<IThreadwork>& work) override;
+
   struct thread_block;
   static unsigned int threadfunc(void* block);
   static unsigned int threadbody(void* block);
@@ -382,8 +423,6 @@ class KRCORE_API threadpool : public IThreadpool {
   static std::atomic<threadpool_wrapper_t> _threadPoolWrapperFunc;
   static std::atomic<void*> _wrapperParam;
 
-  manualresetevent _shutdownEvent;
-  std::atomic<long> _alive{0};
   std::vector<void*> _threads;
   std::vector<std::unique_ptr<thread_block>> _blocks;
   // The pool thread that shut its own pool down, still finishing its item.
@@ -391,7 +430,6 @@ class KRCORE_API threadpool : public IThreadpool {
   std::unique_ptr<thread_block> _selfEndingBlock;
   int _threadCount;
   std::unique_ptr<detail::work_queue> _queue;
-  critical_section _lifecycle;  // serialises start and shutdown
   bool join_self_ending(unsigned long timeout_ms);
 };
 
@@ -406,16 +444,14 @@ class KRCORE_API threadpool : public IThreadpool {
 // start and shutdown are serialised with each other; a work item must not
 // shut its own pool down. Lifetime: as threadpool (shutdown(10000) in the
 // destructor).
-class KRCORE_API ThreadpoolDynamic : public IThreadpool {
+class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
  public:
-  static constexpr int THREAD_COUNT = 32;
-  static constexpr int MAX_QUEUE_SIZE = 2147483647;
   static constexpr unsigned long DEFAULT_IDLE_TIMEOUT = 10000;
-  typedef threadpool_body_t threadfunc_t;
-  typedef threadpool_wrapper_t wrapperfunc_t;
 
   // One pool thread: its maintenance event (signalled to make an idle thread
-  // recompute its time-out), its handle and its system id.
+  // recompute its time-out), its handle and its system id. Made by the pool
+  // under its thread-table lock; the constructor throws eventexception when
+  // the event cannot be created.
   struct KRCORE_API threadinfo_t {
     threadinfo_t();
     autoresetevent _maintenance;
@@ -423,7 +459,7 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
     unsigned long _id = 0;
   };
   // One item a thread took from the queue: it counts as running for as long
-  // as this lives.
+  // as this lives. Owned by the pool thread that runs the item.
   struct KRCORE_API WorkItem_t {
     WorkItem_t(AtomicCounter_t& running, std::shared_ptr<IThreadwork> work);
     AutoAtomicCounter_t _running;
@@ -522,7 +558,10 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   unsigned long GetWaitTimeTimeout();
 
  private:
-  friend struct detail::pool_access;  // the command scheduler reaches the queue
+  // The internal interface of pool_base.
+  KRCORE_LOCAL void set_idle_probe(detail::idle_probe* probe) override;
+  KRCORE_LOCAL bool try_submit(const std::shared_ptr<IThreadwork>& work) override;
+
   static unsigned int threadfunc(void* pool);
   static unsigned int threadbody(void* pool);
   void runhandler(threadinfo_t& info);
@@ -532,8 +571,6 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   static std::atomic<threadpool_wrapper_t> _threadPoolWrapperFunc;
   static std::atomic<void*> _wrapperParam;
 
-  manualresetevent _shutdownEvent;
-  std::atomic<long> _alive{0};
   std::atomic<long> _minThreads;
   std::atomic<long> _maxThreads;
   std::atomic<unsigned long> _idleTimeout{DEFAULT_IDLE_TIMEOUT};
@@ -542,7 +579,6 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
   std::atomic<long> _threadCount{0};
   AtomicCounter_t _running;
   std::unique_ptr<detail::work_queue> _queue;
-  critical_section _lifecycle;  // serialises start and shutdown
   // The pool thread that shut its own pool down, still finishing its item.
   std::shared_ptr<threadinfo_t> _selfEnding;
   bool join_self_ending(unsigned long timeout_ms);
@@ -553,7 +589,9 @@ class KRCORE_API ThreadpoolDynamic : public IThreadpool {
 // ---------------------------------------------------------------------------
 
 // One scheduled command: its ID, the moment it is due (seconds on the
-// scheduler's stopwatch) and the work item it hands to the pool.
+// scheduler's stopwatch) and the work item it hands to the pool. A plain
+// value type with no locking of its own: the scheduler hands out shells that
+// have left its tables, which then belong to the caller.
 struct KRCORE_API CommandShell_t {
   CommandShell_t();
   CommandShell_t(const CommandShell_t& other);
@@ -569,7 +607,8 @@ struct KRCORE_API CommandShell_t {
 // scheduler owns. Moments are seconds on the scheduler's own stopwatch (not
 // the wall clock, so setting the clock moves nothing). Every add returns a
 // text ID (a GUID) with which the command can be moved or removed while it
-// waits. See CommandSchedulerImpl for the contracts.
+// waits. CommandSchedulerImpl gives the contracts (thread-safety, lifetime,
+// errors) of every call.
 class KRCORE_API ICommandScheduler {
  public:
   virtual ~ICommandScheduler() {}
@@ -646,23 +685,42 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
   std::wstring GetID();
   // The earliest waiting moment, or -1.0 when nothing waits.
   double GetNextExecuteMoment() const;
-  // Insertion: with a new ID, with a given ID, or of a ready command. The
-  // thread is woken when the command became the earliest.
+  // The steps behind Add, Remove and Reschedule. Each takes the lock itself
+  // (it is recursive), so a subclass that already holds it makes one atomic
+  // step of its own work and the call.
+  //
+  // Insertion: with a new ID, with a given ID, or of a ready command; each
+  // refuses a moment that is not finite and an empty work item
+  // (w32_exception 87). The thread is woken when the command became the
+  // earliest.
   std::wstring AddMomentImpl(double moment_s, const std::shared_ptr<IThreadwork>& work);
   void AddMomentImpl(double moment_s, const std::wstring& id,
                      const std::shared_ptr<IThreadwork>& work);
   void AddMomentImpl(const std::shared_ptr<CommandShell_t>& command);
-  // The unlocked halves of Remove and Reschedule (the caller holds the lock).
+  // Removal from both tables / from the time table only (true when the
+  // command waited there), and the move of a waiting command to `moment_s`.
   std::shared_ptr<CommandShell_t> RemoveImpl(const std::wstring& id);
   bool RemoveTimeOrdered(const std::shared_ptr<CommandShell_t>& command);
   bool RescheduleMomentImpl(const std::wstring& id, double moment_s);
-  // Takes every due command out of the tables (under the lock) / submits the
-  // commands' work items to the pool in list order (without it).
+  // The two steps of a wake-up, for a subclass that takes commands on a
+  // thread of its own: take every due command out of the tables (under the
+  // lock), earliest first, then submit the commands' work items to the
+  // pool in list order (without it; throws what submitwork throws, and the
+  // commands after the failing one are not submitted). The scheduler's own
+  // thread takes and submits its batches the same way, in one order with
+  // the pool thread that stands in for it; a subclass's batches are outside
+  // that order.
   void GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready);
   void ProcessCommands(std::list<std::shared_ptr<CommandShell_t>>& ready);
   // Stops the thread if it still runs; a concrete scheduler calls it first
   // in its destructor, while its pool and stopwatch still exist.
   void StopSchedulerThread();
+  // Lets a thread of `pool` that watches for work take the due commands
+  // while this scheduler's thread is held up. A scheduler that owns one of
+  // the library's pools calls it once, at construction; without it, only
+  // the scheduler's thread takes commands. `pool` must outlive the
+  // scheduler's thread.
+  KRCORE_LOCAL void StandByOn(detail::pool_base& pool);
 
   // The worker thread's hooks.
   void OnStart() override;
@@ -674,54 +732,76 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
   // Wakes the thread when a command added at `added_s` became the earliest
   // (`first_s` is the earliest moment before, -1.0 for an empty table).
   void WakeIfEarliest(double first_s, double added_s);
+  // The one take of due commands: under the lock, every command due now
+  // goes from the tables into `ready` (a list of shells or a vector of work
+  // items); returns the earliest moment left, -1.0 when none.
+  template <class Ready>
+  double TakeDue(Ready& ready);
 
-  friend class detail::command_standby;
   mutable critical_section _lock;
   // The table ordered by moment and the one ordered by ID.
   std::unique_ptr<detail::command_tables> _tables;
   // Lets a pool thread that watches for work take the due commands while
-  // this scheduler's thread is held up.
+  // this scheduler's thread is held up (after StandByOn).
   std::unique_ptr<detail::command_standby> _standby;
 };
 
-// The scheduler with a fixed thread pool (8 threads by default).
-class KRCORE_API CommandSchedulerFixed : public CommandSchedulerImpl {
+namespace detail {
+
+// The body the two concrete schedulers share: a scheduler that owns its
+// stopwatch (made not running) and a pool of type `Pool`, made from the
+// constructor's arguments, whose watching threads stand in for the
+// scheduler's thread. Contracts as CommandSchedulerImpl.
+template <class Pool>
+class owned_pool_scheduler : public CommandSchedulerImpl {
+ public:
+  // The owned pool and stopwatch, for the scheduler's life.
+  IThreadpool& Threadpool() override { return _threadpool; }
+  const IStopwatch& Stopwatch() override { return _stopwatch; }
+
+ protected:
+  template <class... PoolArgs>
+  explicit owned_pool_scheduler(PoolArgs... pool_args)
+      : _stopwatch(false), _threadpool(pool_args...) {
+    StandByOn(_threadpool);
+  }
+  // The thread must stop while the pool and the stopwatch it uses still
+  // exist.
+  ~owned_pool_scheduler() override { StopSchedulerThread(); }
+
+  void StartStopwatch() override { _stopwatch.Start(); }
+  void StopStopwatch() override { _stopwatch.Stop(); }
+  Pool& OwnedPool() { return _threadpool; }
+
+ private:
+  BestResStopwatch _stopwatch;
+  Pool _threadpool;
+};
+
+}  // namespace detail
+
+// The scheduler with a fixed thread pool (8 threads by default). Throws
+// what the pool's constructor throws.
+class KRCORE_API CommandSchedulerFixed : public detail::owned_pool_scheduler<threadpool> {
  public:
   CommandSchedulerFixed();
   CommandSchedulerFixed(int thread_count, unsigned int max_queue_size);
   ~CommandSchedulerFixed() override;
 
-  IThreadpool& Threadpool() override;
-  const IStopwatch& Stopwatch() override;
+  // The owned pool, for the scheduler's life.
   threadpool& GetThreadpool();
-
- protected:
-  void StartStopwatch() override;
-  void StopStopwatch() override;
-
- private:
-  BestResStopwatch _stopwatch;
-  threadpool _threadpool;
 };
 
 // The scheduler with a dynamic thread pool; the arguments go to
-// ThreadpoolDynamic(min_threads, max_threads, max_queue_size).
-class KRCORE_API CommandSchedulerDyn : public CommandSchedulerImpl {
+// ThreadpoolDynamic(min_threads, max_threads, max_queue_size), which throws
+// for limits it refuses.
+class KRCORE_API CommandSchedulerDyn : public detail::owned_pool_scheduler<ThreadpoolDynamic> {
  public:
   CommandSchedulerDyn(int min_threads, int max_threads, unsigned int max_queue_size);
   ~CommandSchedulerDyn() override;
 
-  IThreadpool& Threadpool() override;
-  const IStopwatch& Stopwatch() override;
+  // The owned pool, for the scheduler's life.
   ThreadpoolDynamic& GetThreadpoolDynamic();
-
- protected:
-  void StartStopwatch() override;
-  void StopStopwatch() override;
-
- private:
-  BestResStopwatch _stopwatch;
-  ThreadpoolDynamic _threadpool;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // Internal: the per-thread fault translator setting and the platform source
-// of faults behind it (posix/fault_signals.cpp on Linux).
+// of faults behind it (linux/fault_signals.cpp on Linux).
 #pragma once
 
 #include <krcore/se_translator.h>

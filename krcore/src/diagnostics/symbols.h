@@ -1,8 +1,8 @@
 // Internal: what the symbol engine needs from the platform — a symbol
 // handler that maps code addresses to modules, functions and source lines,
 // stack walks from a register set or of the calling thread, and reads of
-// memory that may not be mapped. The Linux backend is posix/symbols.cpp
-// (elfutils' libdwfl) and posix/stack_capture.cpp; the portable engine and
+// memory that may not be mapped. The Linux backend is linux/symbols.cpp
+// (elfutils' libdwfl) and linux/stack_capture.cpp; the portable engine and
 // formatter live in sym_engine.cpp.
 #pragma once
 

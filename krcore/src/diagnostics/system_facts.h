@@ -1,6 +1,6 @@
 // Internal: the facts of the system-information block that the exception
 // analysis writes when a fault is reported, read from the platform
-// (posix/system_facts.cpp) and turned into text here (system_information.cpp).
+// (linux/system_facts.cpp) and turned into text here (system_information.cpp).
 #pragma once
 
 #include <krcore/wintypes.h>

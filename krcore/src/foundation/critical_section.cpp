@@ -2,7 +2,7 @@
 //
 // The lock is std::recursive_mutex and nothing else, so lock and unlock cost
 // exactly what the platform lock costs; the diagnostics read the platform
-// lock's own words (posix/critical_section.cpp).
+// lock's own words (linux/critical_section.cpp).
 #include <krcore/foundation.h>
 
 namespace krCore {

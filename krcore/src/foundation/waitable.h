@@ -6,7 +6,7 @@
 // written against: they return a handle (null on failure) or a BOOL-like
 // result, and report through the thread's last error (SetLastError), so the
 // public classes keep their documented error codes. The Linux implementation
-// lives in posix/; the kinds of object it knows are in posix/object.h.
+// lives in linux/; the kinds of object it knows are in linux/object.h.
 #pragma once
 
 #include <krcore/wintypes.h>
@@ -72,6 +72,11 @@ KRCORE_INTERNAL bool close_handle(HANDLE handle);
 
 // A new handle to the same object; null with last error 6 on a bad handle.
 KRCORE_INTERNAL HANDLE duplicate_handle(HANDLE handle);
+
+// How many threads wait on the object of `handle` now (a snapshot; a waiter
+// counts from shortly before it sleeps until it leaves the wait), 0 for a
+// bad handle. Lets a test know that a waiter is asleep before it acts.
+KRCORE_INTERNAL unsigned waiter_count(HANDLE handle);
 
 // ---------------------------------------------------------------------------
 // Thread handles: signalled when the thread has ended, whatever ended it.

@@ -26,51 +26,52 @@ struct file_identity {
   bool valid = false;
 };
 
-// Holds one open log file descriptor and its exclusive lock; closing the
-// descriptor ends the lock. One owner; attach/release move ownership.
-class KRCORE_INTERNAL log_file_descriptor {
+// One open log file, held with its exclusive writer lock; closing the file
+// ends the lock. The platform's handle inside is opaque here: only the
+// platform half of the log files reads it. One owner at a time (movable,
+// not copyable); not thread-safe, the log file writer serialises its calls.
+// Every operation reports 0 or a Win32 code.
+class KRCORE_INTERNAL log_file {
  public:
-  log_file_descriptor() = default;
-  ~log_file_descriptor() { reset(); }
-  log_file_descriptor(const log_file_descriptor&) = delete;
-  log_file_descriptor& operator=(const log_file_descriptor&) = delete;
+  log_file() = default;
+  ~log_file() { close(); }
+  log_file(log_file&& other) noexcept : _handle(other._handle) { other._handle = kClosed; }
+  log_file& operator=(log_file&& other) noexcept {
+    if (this != &other) {
+      close();
+      _handle = other._handle;
+      other._handle = kClosed;
+    }
+    return *this;
+  }
+  log_file(const log_file&) = delete;
+  log_file& operator=(const log_file&) = delete;
 
-  int get() const { return _fd; }
-  bool valid() const { return _fd >= 0; }
-  void attach(int fd) {
-    reset();
-    _fd = fd;
-  }
-  int release() {
-    const int fd = _fd;
-    _fd = -1;
-    return fd;
-  }
-  void reset();
+  bool is_open() const { return _handle != kClosed; }
+
+  // Opens `path` for writing, creating it when missing, and takes the
+  // exclusive lock (32 when another writer holds it); a file open before is
+  // closed first. It empties the file (position 0), or with `keep_content`
+  // leaves what it holds and positions at its end; `size` is the size it
+  // then has. With `write_through` every write reaches the device before it
+  // returns. On failure the object is closed.
+  unsigned long open(const std::wstring& path, bool write_through, bool keep_content,
+                     file_identity& identity, std::uint64_t& size);
+  // Writes all `count` parts in order at the current position, in as few
+  // system calls as the kernel allows.
+  unsigned long write(const std::string_view* parts, std::size_t count);
+  // The file's size, and whether its last name is gone (unlinked by someone
+  // else while open).
+  unsigned long state(std::uint64_t& size, bool& unlinked) const;
+  // Writes the file's data to the device; failures are ignored.
+  void sync() const;
+  // Closes the file (and so ends the lock); nothing when it is not open.
+  void close() noexcept;
 
  private:
-  int _fd = -1;
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t _handle = kClosed;
 };
-
-// Opens `path` for writing, creating it when missing, and takes the
-// exclusive lock (32 when another writer holds it). It empties the file
-// (position 0), or with `keep_content` leaves what it holds and positions at
-// its end; `size` is the size it then has. With `write_through` every write
-// reaches the device before it returns.
-KRCORE_INTERNAL unsigned long open_log_file(const std::wstring& path, bool write_through,
-                                            bool keep_content, log_file_descriptor& file,
-                                            file_identity& identity, std::uint64_t& size);
-
-// Writes all `count` parts in order at the current position, in as few
-// system calls as the kernel allows. 0 or the Win32 code of the failure.
-KRCORE_INTERNAL unsigned long write_parts(int fd, const std::string_view* parts, std::size_t count);
-
-// The file's size, and whether its last name is gone (unlinked by someone
-// else while open). 0 or a Win32 code.
-KRCORE_INTERNAL unsigned long log_file_state(int fd, std::uint64_t& size, bool& unlinked);
-
-// Writes the file's data to the device; failures are ignored.
-KRCORE_INTERNAL void sync_log_file(int fd);
 
 // A monotonic second count that costs next to nothing to read.
 KRCORE_INTERNAL std::int64_t coarse_seconds();

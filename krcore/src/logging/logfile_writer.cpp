@@ -74,19 +74,18 @@ log_file_writer::~log_file_writer() { close(); }
 unsigned long log_file_writer::open(const std::wstring& path, bool write_through,
                                     bool keep_content) {
   close();
-  log_file_descriptor file;
+  log_file file;
   file_identity identity;
   std::uint64_t size = 0;
-  if (const unsigned long error =
-          open_log_file(path, write_through, keep_content, file, identity, size))
+  if (const unsigned long error = file.open(path, write_through, keep_content, identity, size))
     return error;
   if (size == 0) {
     const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark),
                                sizeof kByteOrderMark);
-    if (const unsigned long error = write_parts(file.get(), &bom, 1)) return error;
+    if (const unsigned long error = file.write(&bom, 1)) return error;
     size = bom.size();
   }
-  _file.attach(file.release());
+  _file = std::move(file);
   _identity = identity;
   _size = size;
   _lastCheck = coarse_seconds();
@@ -257,7 +256,7 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gathe
     }
     _lastBatch = _batch.size();
     const unsigned long error =
-        _batch.empty() ? 0 : write_parts(_file.get(), _batch.data(), _batch.size());
+        _batch.empty() ? 0 : _file.write(_batch.data(), _batch.size());
     _batch.clear();
     _written.store(last, std::memory_order_release);
     unlock_io();
@@ -267,25 +266,25 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gathe
 
 unsigned long log_file_writer::state(std::uint64_t& size, bool& unlinked) {
   const unsigned long drained = drain();
-  const unsigned long error = log_file_state(_file.get(), size, unlinked);
+  const unsigned long error = _file.state(size, unlinked);
   if (error != 0) return error;
   _size = size;
   return drained;
 }
 
 void log_file_writer::flush() {
-  if (!_file.valid()) return;
+  if (!_file.is_open()) return;
   drain();
-  sync_log_file(_file.get());
+  _file.sync();
 }
 
 unsigned long log_file_writer::close() {
-  if (!_file.valid()) return 0;
+  if (!_file.is_open()) return 0;
   const unsigned long error = drain();
   // Nothing is queued and the logger's lock keeps new lines out; a thread
   // may still hold the file lock for a moment with nothing to write.
   while (!try_lock_io()) wait_io(UINT64_MAX);
-  _file.reset();
+  _file.close();
   unlock_io();
   _identity = file_identity{};
   _size = 0;

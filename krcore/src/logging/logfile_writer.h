@@ -43,10 +43,10 @@ class KRCORE_INTERNAL log_file_writer {
   log_file_writer(const log_file_writer&) = delete;
   log_file_writer& operator=(const log_file_writer&) = delete;
 
-  bool is_open() const { return _file.valid(); }
+  bool is_open() const { return _file.is_open(); }
   const file_identity& identity() const { return _identity; }
 
-  // Opens `path` (see open_log_file) and writes the byte-order mark into an
+  // Opens `path` (see log_file::open) and writes the byte-order mark into an
   // empty file; with `keep_content` an existing file's lines stay and new
   // ones follow them. 0 or a Win32 code; on failure no file is open.
   unsigned long open(const std::wstring& path, bool write_through, bool keep_content = false);
@@ -112,7 +112,7 @@ class KRCORE_INTERNAL log_file_writer {
   static constexpr std::uint32_t kIoHeld = 1;
   static constexpr std::uint32_t kIoHeldWithWaiters = 2;
 
-  log_file_descriptor _file;
+  log_file _file;
   file_identity _identity;
   std::uint64_t _size = 0;
   std::int64_t _lastCheck = 0;

@@ -65,6 +65,21 @@ void check_work(const std::shared_ptr<IThreadwork>& work) {
                         detail::kErrorInvalidParameter);
 }
 
+// The work item of a taken command, whichever form the take gave it.
+const std::shared_ptr<IThreadwork>& work_of(const std::shared_ptr<IThreadwork>& work) {
+  return work;
+}
+const std::shared_ptr<IThreadwork>& work_of(const std::shared_ptr<CommandShell_t>& command) {
+  return command->Work;
+}
+
+// Submits the taken commands' work items to `pool` in order. A submission
+// that throws leaves the rest unsubmitted; they have left the tables.
+template <class Ready>
+void submit_all(IThreadpool& pool, const Ready& ready) {
+  for (const auto& item : ready) pool.submitwork(work_of(item));
+}
+
 constexpr wchar_t kBadDelay[] = L"CommandSchedulerImpl - the delay is not a finite number of seconds";
 constexpr wchar_t kBadMoment[] = L"CommandSchedulerImpl - the moment is not a finite number of seconds";
 
@@ -77,7 +92,10 @@ CommandShell_t::~CommandShell_t() = default;
 
 CommandSchedulerImpl::CommandSchedulerImpl()
     : _tables(std::make_unique<detail::command_tables>()),
-      _standby(std::make_unique<detail::command_standby>(*this)) {}
+      _standby(std::make_unique<detail::command_standby>(detail::command_standby::scheduler_calls{
+          [this] { return Now(); },
+          [this](std::vector<std::shared_ptr<IThreadwork>>& ready) { return TakeDue(ready); },
+          [this] { Wakeup(); }})) {}
 
 CommandSchedulerImpl::~CommandSchedulerImpl() { StopSchedulerThread(); }
 
@@ -97,7 +115,7 @@ double CommandSchedulerImpl::Now() { return Stopwatch().Elapsed_s(); }
 int CommandSchedulerImpl::Start() {
   StartStopwatch();
   const int threads = StartThreadPool();
-  _standby->start(Threadpool());
+  _standby->start();
   StartThread();
   return threads;
 }
@@ -274,15 +292,22 @@ unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*count
   return 0;
 }
 
-void CommandSchedulerImpl::GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
+template <class Ready>
+double CommandSchedulerImpl::TakeDue(Ready& ready) {
   auto_lock lock(_lock);
   _tables->take_due(Now(), ready);
+  return _tables->earliest();
+}
+
+void CommandSchedulerImpl::GetReadyCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
+  _standby->publish(TakeDue(ready));
 }
 
 void CommandSchedulerImpl::ProcessCommands(std::list<std::shared_ptr<CommandShell_t>>& ready) {
-  IThreadpool& pool = Threadpool();
-  for (const auto& command : ready) pool.submitwork(command->Work);
+  submit_all(Threadpool(), ready);
 }
+
+void CommandSchedulerImpl::StandByOn(detail::pool_base& pool) { _standby->use_pool(pool); }
 
 void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long long counter) {
   // The batch goes to the pool as bare work items (no command shells are
@@ -303,8 +328,7 @@ void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long
       failure = std::current_exception();
     }
   }
-  IThreadpool& pool = Threadpool();
-  for (const auto& work : ready) pool.submitwork(work);
+  submit_all(Threadpool(), ready);
   if (failure) std::rethrow_exception(failure);
   if (ready.empty()) return;
   detail::pool_log(detail::kLogVerbose, L"CommandSchedulerImpl::ProcessTimeout() - executed [",
@@ -312,33 +336,24 @@ void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long
 }
 
 // ---------------------------------------------------------------------------
-// The two concrete schedulers.
+// The two concrete schedulers: the shared body is detail::owned_pool_scheduler.
 // ---------------------------------------------------------------------------
 
 CommandSchedulerFixed::CommandSchedulerFixed() : CommandSchedulerFixed(8, 2147483647u) {}
 
 CommandSchedulerFixed::CommandSchedulerFixed(int thread_count, unsigned int max_queue_size)
-    : _stopwatch(false), _threadpool(thread_count, max_queue_size) {}
+    : owned_pool_scheduler(thread_count, max_queue_size) {}
 
-// The thread must stop while the pool and the stopwatch it uses still exist.
-CommandSchedulerFixed::~CommandSchedulerFixed() { StopSchedulerThread(); }
+CommandSchedulerFixed::~CommandSchedulerFixed() = default;
 
-IThreadpool& CommandSchedulerFixed::Threadpool() { return _threadpool; }
-const IStopwatch& CommandSchedulerFixed::Stopwatch() { return _stopwatch; }
-threadpool& CommandSchedulerFixed::GetThreadpool() { return _threadpool; }
-void CommandSchedulerFixed::StartStopwatch() { _stopwatch.Start(); }
-void CommandSchedulerFixed::StopStopwatch() { _stopwatch.Stop(); }
+threadpool& CommandSchedulerFixed::GetThreadpool() { return OwnedPool(); }
 
 CommandSchedulerDyn::CommandSchedulerDyn(int min_threads, int max_threads,
                                          unsigned int max_queue_size)
-    : _stopwatch(false), _threadpool(min_threads, max_threads, max_queue_size) {}
+    : owned_pool_scheduler(min_threads, max_threads, max_queue_size) {}
 
-CommandSchedulerDyn::~CommandSchedulerDyn() { StopSchedulerThread(); }
+CommandSchedulerDyn::~CommandSchedulerDyn() = default;
 
-IThreadpool& CommandSchedulerDyn::Threadpool() { return _threadpool; }
-const IStopwatch& CommandSchedulerDyn::Stopwatch() { return _stopwatch; }
-ThreadpoolDynamic& CommandSchedulerDyn::GetThreadpoolDynamic() { return _threadpool; }
-void CommandSchedulerDyn::StartStopwatch() { _stopwatch.Start(); }
-void CommandSchedulerDyn::StopStopwatch() { _stopwatch.Stop(); }
+ThreadpoolDynamic& CommandSchedulerDyn::GetThreadpoolDynamic() { return OwnedPool(); }
 
 }  // namespace krCore

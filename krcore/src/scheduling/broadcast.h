@@ -4,7 +4,7 @@
 // thread's queue rather than as a call: here, a change of the wall clock or
 // of the local time zone arrives as WM_TIMECHANGE. A listener delivers them
 // to one thread for as long as it exists. The Linux implementation is in
-// posix/clock_watch.cpp.
+// linux/clock_watch.cpp.
 #pragma once
 
 #include <krcore/wintypes.h>

@@ -1,54 +1,26 @@
 // The command scheduler's standby on a watching pool thread: when to take
-// over, the take under the scheduler's locks, and the queueing that never
+// over, the take through the scheduler's calls, and the queueing that never
 // blocks a pool thread.
 #include "scheduling/command_standby.h"
 
-#include <typeinfo>
 #include <utility>
-
-#include "scheduling/command_tables.h"
 
 namespace krCore::detail {
 
-// What the standby needs of the library's two pools: their queue, and a
-// submission that never blocks.
-struct pool_access {
-  static work_queue* queue_of(IThreadpool& pool) {
-    if (typeid(pool) == typeid(threadpool)) return static_cast<threadpool&>(pool)._queue.get();
-    if (typeid(pool) == typeid(ThreadpoolDynamic))
-      return static_cast<ThreadpoolDynamic&>(pool)._queue.get();
-    return nullptr;
-  }
-  // Queues `work` unless the queue is full, as submitwork would: bound to
-  // the pool, and a dynamic pool grows for it.
-  static bool try_submit(IThreadpool& pool, const std::shared_ptr<IThreadwork>& work) {
-    work->SetThreadpoolPtr(&pool);
-    if (typeid(pool) != typeid(ThreadpoolDynamic))
-      return static_cast<threadpool&>(pool)._queue->try_push(work);
-    auto& dynamic = static_cast<ThreadpoolDynamic&>(pool);
-    dynamic.CheckMaxThreads(1);
-    if (!dynamic._queue->try_push(work)) return false;
-    dynamic.CheckMaxThreads(0);
-    return true;
-  }
-};
-
-void command_standby::start(IThreadpool& pool) {
-  work_queue* queue = pool_access::queue_of(pool);
-  if (!queue) return;
+void command_standby::start() {
+  if (!_pool) return;
   {
     std::lock_guard<std::mutex> lock(_order);
-    _pool = &pool;
     _inFlight.store(false, std::memory_order_relaxed);
     _on.store(true, std::memory_order_relaxed);
   }
-  _installed.store(queue);
-  queue->set_idle_probe(this);
+  _installed.store(_pool);
+  _pool->set_idle_probe(this);
 }
 
 void command_standby::stop() {
   _on.store(false, std::memory_order_relaxed);
-  if (work_queue* queue = _installed.exchange(nullptr)) queue->set_idle_probe(nullptr);
+  if (pool_base* pool = _installed.exchange(nullptr)) pool->set_idle_probe(nullptr);
 }
 
 std::unique_lock<std::mutex> command_standby::begin_batch(
@@ -59,17 +31,11 @@ std::unique_lock<std::mutex> command_standby::begin_batch(
   return lock;
 }
 
-void command_standby::take_due(std::vector<std::shared_ptr<IThreadwork>>& ready) {
-  auto_lock lock(_scheduler._lock);
-  _scheduler._tables->take_due(_scheduler.Now(), ready);
-  publish(_scheduler._tables->earliest());
-}
-
 idle_probe::answer command_standby::look() noexcept {
   const double due = _due.load(std::memory_order_relaxed);
   if (due < 0.0 || !_on.load(std::memory_order_relaxed)) return answer::none;
   try {
-    const double now = _scheduler.Now();
+    const double now = _scheduler.now();
     if (now < due + kLag_s) return now + kAhead_s >= due ? answer::soon : answer::none;
     // The scheduler's thread may be taking or submitting its own batch.
     std::unique_lock<std::mutex> order(_order, std::try_to_lock);
@@ -94,7 +60,7 @@ idle_probe::answer command_standby::take_and_queue() {
   if (_batch.empty()) return answer::none;  // the published moment was stale
   std::size_t queued = 0;
   try {
-    while (queued < _batch.size() && pool_access::try_submit(*_pool, _batch[queued])) ++queued;
+    while (queued < _batch.size() && _pool->try_submit(_batch[queued])) ++queued;
   } catch (...) {
     // The item belongs to another pool, or the queue could not grow: the
     // scheduler's thread submits it and reports the failure.
@@ -103,7 +69,7 @@ idle_probe::answer command_standby::take_and_queue() {
   _batch.erase(_batch.begin(), _batch.begin() + static_cast<std::ptrdiff_t>(queued));
   if (!_batch.empty()) {
     _handover.swap(_batch);
-    _scheduler.Wakeup();
+    _scheduler.wake();
   }
   return queued ? answer::submitted : answer::soon;
 }

@@ -18,6 +18,11 @@
 // nothing while a batch is in flight. So batches reach the queue in the
 // order they were taken.
 //
+// The standby knows the scheduler only through the calls the scheduler gives
+// it (its clock, its take of due commands, its wake-up), and the pool only
+// through the pool's internal interface (detail::pool_base): the queue's
+// hook calls down into the standby, never up into the scheduler's state.
+//
 // The standby never blocks on the queue. Work it cannot queue (the queue is
 // full) it hands over to the scheduler's thread, which submits it first at
 // its next wake-up. Handed-over work has left the tables: Remove and
@@ -27,8 +32,10 @@
 #include <krcore/threading.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "threading/work_queue.h"
@@ -37,16 +44,30 @@ namespace krCore::detail {
 
 class command_standby final : public idle_probe {
  public:
-  explicit command_standby(CommandSchedulerImpl& scheduler) : _scheduler(scheduler) {}
+  // What the standby calls of its scheduler, from the scheduler's thread
+  // and from the watching pool thread. `now` reads the scheduler's clock
+  // (may throw); `take_due` takes every command due now out of the
+  // scheduler's tables into the vector, under the scheduler's lock, and
+  // returns the earliest moment left (-1 when none; throws what the tables
+  // throw, with what was taken until then in the vector); `wake` wakes the
+  // scheduler's thread.
+  struct scheduler_calls {
+    std::function<double()> now;
+    std::function<double(std::vector<std::shared_ptr<IThreadwork>>&)> take_due;
+    std::function<void()> wake;
+  };
+
+  explicit command_standby(scheduler_calls scheduler) : _scheduler(std::move(scheduler)) {}
   command_standby(const command_standby&) = delete;
   command_standby& operator=(const command_standby&) = delete;
   ~command_standby() { stop(); }
 
-  // Starts standing by for the scheduler's thread, as the probe of `pool`'s
-  // queue when the pool is exactly one of the library's two (a subclass may
-  // submit differently; another pool has no watching threads). Call once
-  // the pool and the stopwatch run.
-  void start(IThreadpool& pool);
+  // The pool whose watching threads stand in; without one, start() does
+  // nothing. Set before the first start.
+  void use_pool(pool_base& pool) { _pool = &pool; }
+  // Starts standing by for the scheduler's thread, as the probe of the
+  // pool's queue. Call once the pool and the scheduler's clock run.
+  void start();
   // Stops standing by: returns once no pool thread is inside look(). Never
   // waits for the scheduler's thread. Safe to call more than once.
   void stop();
@@ -56,11 +77,13 @@ class command_standby final : public idle_probe {
   // flight; it then takes its own batch, unlocks, submits, and ends the
   // batch with end_batch (also when submitting throws).
   std::unique_lock<std::mutex> begin_batch(std::vector<std::shared_ptr<IThreadwork>>& ready);
-  // Takes the commands due now out of the scheduler's tables into `ready`
-  // (under the scheduler's lock) and publishes the new earliest moment.
-  // Call with the order lock held. Throws what the tables throw; what was
-  // taken until then is in `ready`.
-  void take_due(std::vector<std::shared_ptr<IThreadwork>>& ready);
+  // Takes the commands due now through the scheduler's take_due into
+  // `ready` and publishes the new earliest moment. Call with the order lock
+  // held. Throws what the take throws; what was taken until then is in
+  // `ready`.
+  void take_due(std::vector<std::shared_ptr<IThreadwork>>& ready) {
+    publish(_scheduler.take_due(ready));
+  }
   void end_batch() { _inFlight.store(false, std::memory_order_release); }
   // Tells the standby the earliest waiting moment (-1 when none). A stale
   // value only costs a look at the tables.
@@ -78,15 +101,15 @@ class command_standby final : public idle_probe {
   // Takes the due commands and queues them; the rest is handed over.
   answer take_and_queue();
 
-  CommandSchedulerImpl& _scheduler;
+  const scheduler_calls _scheduler;
   std::mutex _order;
   std::atomic<double> _due{-1.0};
   std::atomic<bool> _on{false};
   std::atomic<bool> _inFlight{false};
-  std::atomic<work_queue*> _installed{nullptr};  // the queue whose probe this is
-  // Under the order lock: the pool, the batch being queued, and what the
-  // queue could not take.
-  IThreadpool* _pool = nullptr;
+  std::atomic<pool_base*> _installed{nullptr};  // the pool whose probe this is
+  pool_base* _pool = nullptr;
+  // Under the order lock: the batch being queued, and what the queue could
+  // not take.
   std::vector<std::shared_ptr<IThreadwork>> _batch;
   std::vector<std::shared_ptr<IThreadwork>> _handover;
 };

@@ -6,7 +6,7 @@
 // (signalled when the thread has ended, whatever ended it); closing its last
 // copy after the thread ended reclaims the thread's stack. terminate_thread
 // is the one way the library ends such a thread by force; the worker thread
-// and the pools share it. The Linux implementation is in posix/.
+// and the pools share it. The Linux implementation is in linux/.
 #pragma once
 
 #include <krcore/wintypes.h>

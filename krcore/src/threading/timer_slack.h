@@ -3,7 +3,7 @@
 // The kernel lets a sleeping thread's time-outs run late by its timer slack
 // (50 µs by default) so that it can merge wake-ups; a thread whose waits end
 // at due moments (the command scheduler's) asks for less. The Linux
-// implementation is in posix/.
+// implementation is in linux/.
 #pragma once
 
 #include "foundation/internal.h"

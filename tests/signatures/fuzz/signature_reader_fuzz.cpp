@@ -10,17 +10,18 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "../decoded_signature.h"
+#include "signatures/authenticode.h"
 #include "signatures/crypto_api.h"
-#include "signatures/linux/authenticode.h"
-#include "signatures/linux/pe_signature.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace krCore::detail;
   const unsigned long verdict = verify_authenticode_bytes(data, size);
 
   pe_layout layout;
-  pkcs7_ptr signature;
-  if (read_pe_signature(data, size, layout, signature) != 0) {
+  sigtest::pkcs7_ptr signature;
+  if (sigtest::read_signature(data, size, layout, signature) != 0 ||
+      !PKCS7_type_is_signed(signature.get())) {
     if (verdict == 0) std::abort();  // trusted without a readable signature
     return 0;
   }

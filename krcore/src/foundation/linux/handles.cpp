@@ -162,6 +162,14 @@ waitable* lookup_handle(HANDLE handle) {
   return object;
 }
 
+unsigned waiter_count(HANDLE handle) {
+  waitable* object = lookup_handle(handle);
+  if (!object) return 0;
+  const unsigned count = object->waiters().load();
+  object->release();
+  return count;
+}
+
 handle_ref::handle_ref(HANDLE handle) {
   slot* s = table().acquire(handle);
   if (!s) return;

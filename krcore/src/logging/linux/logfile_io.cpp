@@ -58,65 +58,9 @@ class probe {
   unsigned long _error = 0;
 };
 
-// Copies `from` to `to` (replacing it) for a rename across file systems.
-unsigned long copy_file(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return last_errno_as_win32();
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    const unsigned long error = last_errno_as_win32();
-    ::close(in);
-    return error;
-  }
-  unsigned long error = 0;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = last_errno_as_win32();
-      break;
-    }
-    const std::string_view part(buffer, static_cast<std::size_t>(n));
-    error = write_parts(out, &part, 1);
-    if (error != 0) break;
-  }
-  ::close(in);
-  if (::close(out) != 0 && error == 0) error = last_errno_as_win32();
-  return error;
-}
-
-}  // namespace
-
-void log_file_descriptor::reset() {
-  if (_fd >= 0) ::close(_fd);
-  _fd = -1;
-}
-
-unsigned long open_log_file(const std::wstring& path, bool write_through, bool keep_content,
-                            log_file_descriptor& file, file_identity& identity,
-                            std::uint64_t& size) {
-  int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY;
-  if (write_through) flags |= O_DSYNC;
-  log_file_descriptor fd;
-  fd.attach(::open(utf8_from_wide(path).c_str(), flags, 0644));
-  if (!fd.valid()) return last_errno_as_win32();
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
-  // Ours now: a fresh file starts empty; one whose content must be kept
-  // (it could not be moved aside) is continued at its end.
-  struct stat st;
-  if (!keep_content && ::ftruncate(fd.get(), 0) != 0) return last_errno_as_win32();
-  if (::fstat(fd.get(), &st) != 0) return last_errno_as_win32();
-  if (keep_content && ::lseek(fd.get(), 0, SEEK_END) < 0) return last_errno_as_win32();
-  identity = identity_of(st);
-  size = static_cast<std::uint64_t>(st.st_size);
-  file.attach(fd.release());
-  return 0;
-}
-
-unsigned long write_parts(int fd, const std::string_view* parts, std::size_t count) {
+// Writes every part at the descriptor's position; a short write resumes
+// mid-part and an interrupted one is repeated.
+unsigned long write_all(int fd, const std::string_view* parts, std::size_t count) {
   constexpr std::size_t kMaxVectors = 64;
   struct iovec vectors[kMaxVectors];
   std::size_t next = 0;     // first part not yet handed to the kernel
@@ -146,15 +90,89 @@ unsigned long write_parts(int fd, const std::string_view* parts, std::size_t cou
   return 0;
 }
 
-unsigned long log_file_state(int fd, std::uint64_t& size, bool& unlinked) {
+// Copies `from` to `to` (replacing it) for a rename across file systems.
+unsigned long copy_file(const std::string& from, const std::string& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return last_errno_as_win32();
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    const unsigned long error = last_errno_as_win32();
+    ::close(in);
+    return error;
+  }
+  unsigned long error = 0;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = last_errno_as_win32();
+      break;
+    }
+    const std::string_view part(buffer, static_cast<std::size_t>(n));
+    error = write_all(out, &part, 1);
+    if (error != 0) break;
+  }
+  ::close(in);
+  if (::close(out) != 0 && error == 0) error = last_errno_as_win32();
+  return error;
+}
+
+// The descriptor in a log_file's opaque handle.
+int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+}  // namespace
+
+void log_file::close() noexcept {
+  if (_handle != kClosed) ::close(fd_of(_handle));
+  _handle = kClosed;
+}
+
+unsigned long log_file::open(const std::wstring& path, bool write_through, bool keep_content,
+                             file_identity& identity, std::uint64_t& size) {
+  close();
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY;
+  if (write_through) flags |= O_DSYNC;
+  const int fd = ::open(utf8_from_wide(path).c_str(), flags, 0644);
+  if (fd < 0) return last_errno_as_win32();
+  // Held from here, so that every early return below closes it.
+  _handle = fd;
+  unsigned long error = 0;
+  struct stat st {};
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
+  } else if (!keep_content && ::ftruncate(fd, 0) != 0) {
+    // Ours now: a fresh file starts empty; one whose content must be kept
+    // (it could not be moved aside) is continued at its end.
+    error = last_errno_as_win32();
+  } else if (::fstat(fd, &st) != 0) {
+    error = last_errno_as_win32();
+  } else if (keep_content && ::lseek(fd, 0, SEEK_END) < 0) {
+    error = last_errno_as_win32();
+  }
+  if (error != 0) {
+    close();
+    return error;
+  }
+  identity = identity_of(st);
+  size = static_cast<std::uint64_t>(st.st_size);
+  return 0;
+}
+
+unsigned long log_file::write(const std::string_view* parts, std::size_t count) {
+  return write_all(fd_of(_handle), parts, count);
+}
+
+unsigned long log_file::state(std::uint64_t& size, bool& unlinked) const {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return last_errno_as_win32();
+  if (::fstat(fd_of(_handle), &st) != 0) return last_errno_as_win32();
   size = static_cast<std::uint64_t>(st.st_size);
   unlinked = st.st_nlink == 0;
   return 0;
 }
 
-void sync_log_file(int fd) { ::fdatasync(fd); }
+void log_file::sync() const { ::fdatasync(fd_of(_handle)); }
 
 std::int64_t coarse_seconds() {
   struct timespec now;

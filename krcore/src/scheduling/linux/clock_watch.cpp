@@ -1,11 +1,20 @@
 // The clock and time-zone watch, and the broadcast listener built on it.
 //
+// The clock: a timerfd on CLOCK_REALTIME armed far ahead with
+// TFD_TIMER_CANCEL_ON_SET; the kernel cancels it whenever the clock is set
+// (clock_settime, settimeofday, a step by the time daemon; a gradual slew
+// does not count), its read then fails with ECANCELED, and the watch re-arms
+// it. The zone: inotify on the directory of the zone file, for the file
+// being written, replaced or removed. Futex waits cannot sleep on a file
+// descriptor, so a small thread of the watch blocks in poll() on both and
+// calls back; the callback runs on that thread.
+//
 // The watch thread sleeps in poll() on three descriptors: the clock timer,
 // the inotify descriptor of the zone file's directory and an eventfd that
 // the destructor writes to stop it. Each wake-up reads everything that is
 // pending first and then reports one change at most, so a burst of events
 // (a zone file replaced in several steps) gives one call.
-#include "scheduling/linux/clock_watch.h"
+#include "scheduling/clock_watch.h"
 
 #include <errno.h>
 #include <poll.h>

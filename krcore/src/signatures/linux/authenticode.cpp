@@ -2,7 +2,7 @@
 // the mapped file in one pass, the PKCS #7 signature over the indirect-data
 // content, and the signer's chain built to the administrator's code-signing
 // roots, each failure reported with the trust provider's code for it.
-#include "signatures/linux/authenticode.h"
+#include "signatures/authenticode.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "signatures/linux/authenticode.h"
+#include "signatures/authenticode.h"
 
 namespace krCore::detail {
 namespace {

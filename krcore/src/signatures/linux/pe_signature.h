@@ -10,6 +10,7 @@
 #include <openssl/pkcs7.h>
 
 #include "foundation/internal.h"
+#include "signatures/authenticode.h"
 
 namespace krCore::detail {
 
@@ -30,23 +31,15 @@ class KRCORE_INTERNAL mapped_file {
   std::size_t _size = 0;
 };
 
-// File offsets of what the image digest leaves out.
-struct pe_layout {
-  std::size_t checksum = 0;    // the 4-byte checksum field
-  std::size_t cert_entry = 0;  // the 8-byte certificate-table directory entry
-  std::size_t cert_table = 0;  // the certificate table (a file offset)
-  std::size_t cert_size = 0;
-};
-
 struct pkcs7_free_t {
   void operator()(PKCS7* p) const { PKCS7_free(p); }
 };
 using pkcs7_ptr = std::unique_ptr<PKCS7, pkcs7_free_t>;
 
-// Finds the PE headers and the first certificate-table entry of `file`, and
-// decodes it as a PKCS #7 SignedData. Every offset is checked against the
-// file size. Returns 0, TRUST_E_SUBJECT_FORM_UNKNOWN for a file that is no
-// PE image, or TRUST_E_NOSIGNATURE when there is no readable signature.
+// Finds the first certificate-table entry of `file` (find_pe_signature) and
+// decodes it as a PKCS #7 SignedData. Returns 0, TRUST_E_SUBJECT_FORM_UNKNOWN
+// for a file that is no PE image, or TRUST_E_NOSIGNATURE when there is no
+// readable signature.
 KRCORE_INTERNAL unsigned long read_pe_signature(const unsigned char* data, std::size_t size,
                                                 pe_layout& layout, pkcs7_ptr& signature);
 

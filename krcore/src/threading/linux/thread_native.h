@@ -29,8 +29,12 @@ struct safe_sleep {
 };
 
 // The safe sleep the calling thread is in, or null. Initial-exec TLS, so the
-// signal handler reads it without calling into the loader.
-extern __attribute__((tls_model("initial-exec"))) thread_local const safe_sleep* t_safe_sleep;
+// signal handler reads it without calling into the loader; constinit, so no
+// access goes through a thread-local initialisation check (which the
+// sanitizers' null check misreads when the library is linked into a
+// program).
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local const safe_sleep*
+    t_safe_sleep;
 
 // Marks the calling thread as being in `sleep` for the scope's lifetime.
 class safe_sleep_scope {
@@ -76,8 +80,10 @@ struct thread_native {
   const safe_sleep* abandoned = nullptr;     // the sleep the thread was ended in
 };
 
-// The calling thread's block while it runs its body; null otherwise.
-extern __attribute__((tls_model("initial-exec"))) thread_local thread_native* t_native;
+// The calling thread's block while it runs its body; null otherwise (TLS as
+// t_safe_sleep).
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local thread_native*
+    t_native;
 
 // thread_handle.cpp: the record owns `native` from now on and passes it to
 // thread_native_reap when its thread object goes.

@@ -1,13 +1,32 @@
 // Internal: the Authenticode check of one PE file against the configured
-// code-signing roots.
+// code-signing roots, and where a PE file's signature sits.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
 #include "foundation/internal.h"
 
 namespace krCore::detail {
+
+// File offsets of what the image digest leaves out.
+struct pe_layout {
+  std::size_t checksum = 0;    // the 4-byte checksum field
+  std::size_t cert_entry = 0;  // the 8-byte certificate-table directory entry
+  std::size_t cert_table = 0;  // the certificate table (a file offset)
+  std::size_t cert_size = 0;
+};
+
+// Walks the PE headers of the file in `data` to its first certificate-table
+// entry, checking every offset against `size`. On success `signature` and
+// `signature_size` are the entry's signed message (DER bytes, not yet
+// decoded). Returns 0, TRUST_E_SUBJECT_FORM_UNKNOWN for a file that is no
+// PE image, or TRUST_E_NOSIGNATURE when there is no signature entry.
+KRCORE_INTERNAL unsigned long find_pe_signature(const unsigned char* data, std::size_t size,
+                                                pe_layout& layout,
+                                                const unsigned char*& signature,
+                                                std::size_t& signature_size);
 
 // The folder of trusted code-signing roots: KRCORE_CODESIGN_ROOTS when set
 // and not empty, else /etc/krcore/codesign-roots.

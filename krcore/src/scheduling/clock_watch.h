@@ -1,14 +1,6 @@
-// Internal (Linux): notices when the wall clock is set or the local time zone
-// is replaced.
-//
-// The clock: a timerfd on CLOCK_REALTIME armed far ahead with
-// TFD_TIMER_CANCEL_ON_SET; the kernel cancels it whenever the clock is set
-// (clock_settime, settimeofday, a step by the time daemon; a gradual slew
-// does not count), its read then fails with ECANCELED, and the watch re-arms
-// it. The zone: inotify on the directory of the zone file, for the file
-// being written, replaced or removed. Futex waits cannot sleep on a file
-// descriptor, so a small thread of the watch blocks in poll() on both and
-// calls back; the callback runs on that thread.
+// Internal: notices when the wall clock is set or the local time zone is
+// replaced, and calls back on a small thread of its own. The platform half
+// (linux/clock_watch.cpp) says how each change is noticed.
 #pragma once
 
 #include <functional>
@@ -19,7 +11,7 @@
 
 namespace krCore::detail {
 
-// The system's local-time-zone file.
+// The system's local-time-zone file (tests watch a file of their own).
 constexpr const char* kZoneFile = "/etc/localtime";
 
 class KRCORE_INTERNAL clock_change_watch {

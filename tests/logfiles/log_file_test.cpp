@@ -1,0 +1,84 @@
+// The open log file handle: the writer lock goes with the handle when it is
+// moved and ends when it is closed, and a failed open leaves the handle
+// closed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "logging/logfile_io.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using krCore::detail::file_identity;
+using krCore::detail::log_file;
+
+constexpr unsigned long kSharingViolation = 32;
+
+class LogFileHandle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("qmcore-logfile-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    path = (dir / "a.log.txt").wstring();
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  unsigned long open(log_file& file, bool keep = false) {
+    file_identity id;
+    std::uint64_t size = 0;
+    return file.open(path, false, keep, id, size);
+  }
+
+  fs::path dir;
+  std::wstring path;
+};
+
+TEST_F(LogFileHandle, TheLockMovesWithTheHandleAndEndsWithClose) {
+  log_file first;
+  ASSERT_EQ(open(first), 0u);
+  log_file second;
+  EXPECT_EQ(open(second), kSharingViolation);
+  EXPECT_FALSE(second.is_open());
+
+  log_file moved(std::move(first));
+  EXPECT_FALSE(first.is_open());
+  ASSERT_TRUE(moved.is_open());
+  const std::string_view parts[] = {"ab", "cd"};
+  EXPECT_EQ(moved.write(parts, 2), 0u);
+  log_file other;
+  EXPECT_EQ(open(other), kSharingViolation);  // still held, by `moved`
+
+  log_file assigned;
+  assigned = std::move(moved);
+  EXPECT_FALSE(moved.is_open());
+  std::uint64_t size = 0;
+  bool unlinked = true;
+  ASSERT_EQ(assigned.state(size, unlinked), 0u);
+  EXPECT_EQ(size, 4u);
+  EXPECT_FALSE(unlinked);
+
+  assigned.close();
+  EXPECT_FALSE(assigned.is_open());
+  // Kept content is continued at its end.
+  ASSERT_EQ(open(other, true), 0u);
+  ASSERT_EQ(other.state(size, unlinked), 0u);
+  EXPECT_EQ(size, 4u);
+}
+
+TEST_F(LogFileHandle, AFailedOpenLeavesTheHandleClosed) {
+  log_file file;
+  ASSERT_EQ(open(file), 0u);
+  // Opening again elsewhere closes the first file; a missing folder fails.
+  path = (dir / "missing" / "b.log.txt").wstring();
+  EXPECT_NE(open(file), 0u);
+  EXPECT_FALSE(file.is_open());
+  path = (dir / "a.log.txt").wstring();
+  log_file again;
+  EXPECT_EQ(open(again), 0u);  // the first lock ended with the failed open
+}
+
+}  // namespace
