@@ -105,21 +105,11 @@ unsigned long long counted_lock::lock_contended() {
   }
 }
 
-bool work_queue::append(const std::shared_ptr<IThreadwork>& work, bool closing_room) {
+bool work_queue::append(const std::shared_ptr<IThreadwork>& work) {
   const unsigned long long pushed = _pushed.lock();
+  // Near the maximum, the head's count is read again.
   if (pushed - _tail.popped_seen >= _max) {
-    // Near the maximum: look at the head's count, and when the queue is
-    // full and the caller will wait, close the room event and look once
-    // more, so that a removal between the two looks is not missed.
     _tail.popped_seen = _popped.count(std::memory_order_seq_cst);
-    if (closing_room && pushed - _tail.popped_seen >= _max) {
-      _room.reset();
-      _tail.popped_seen = _popped.count(std::memory_order_seq_cst);
-      // Room came meanwhile: the reset may have taken away the signal of
-      // that removal from another submitter that already sleeps, so the
-      // event is set again for it.
-      if (pushed - _tail.popped_seen < _max) _room.signal();
-    }
     if (pushed - _tail.popped_seen >= _max) {
       _pushed.unlock(pushed, std::memory_order_release);
       return false;
@@ -145,15 +135,36 @@ bool work_queue::append(const std::shared_ptr<IThreadwork>& work, bool closing_r
 }
 
 void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
-  while (!append(work, true)) {
+  while (!append(work)) {
+    _roomWaiters.fetch_add(1, std::memory_order_seq_cst);
+    _room.reset();
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with open_room's
+    if (_pushed.count(std::memory_order_seq_cst) - _popped.count(std::memory_order_seq_cst) <
+        _max) {
+      // Room came meanwhile: the reset may have taken away the signal that
+      // removal gave to submitters already asleep.
+      _roomWaiters.fetch_sub(1, std::memory_order_seq_cst);
+      _room.signal();
+      continue;
+    }
     HANDLE room = _room;
     wait_any(&room, 1, INFINITE);
+    _roomWaiters.fetch_sub(1, std::memory_order_seq_cst);
   }
   wake_for_push();
 }
 
+void work_queue::open_room(bool was_full) {
+  // A queue that can fill up checks for room waiters after every removal;
+  // one too large to fill (see _exactRemovals) only after leaving a full
+  // queue, so that its removals pay for no fence.
+  if (!_exactRemovals && !was_full) return;
+  std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with push's
+  if (_roomWaiters.load(std::memory_order_relaxed) != 0) _room.signal();
+}
+
 bool work_queue::try_push(const std::shared_ptr<IThreadwork>& work) {
-  if (!append(work, false)) return false;
+  if (!append(work)) return false;
   wake_for_push();
   return true;
 }

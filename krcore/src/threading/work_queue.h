@@ -16,9 +16,13 @@
 // cores.
 //
 // A submitter appends at once while the queue is below its maximum and
-// sleeps on the manual-reset room event only while it is full; it resets the
-// event and looks again before sleeping, and the removal that leaves a full
-// queue signals it, so no submitter sleeps beside room.
+// sleeps on the manual-reset room event only while it is full. Before it
+// sleeps it counts itself as a room waiter, resets the event and looks at
+// the head's count again; a removal stores its count and then, while any
+// submitter counts as a waiter, sets the event. A fence on each side
+// between the write and the read makes at least one of them see the other,
+// so no submitter sleeps beside room; a submitter that reset the event and
+// then found room sets it again for the ones already asleep.
 //
 // Pool threads that find the queue empty sleep in the library's wait on a
 // semaphore (with whatever other handles the pool adds). The semaphore is
@@ -143,9 +147,8 @@ class work_queue {
       _popped.unlock(waiting == 0 ? popped : popped + 1, std::memory_order_release);
       if (waiting == 0) return work;
     }
-    const bool was_full = waiting >= _max;
     const bool more = waiting > 1;
-    if (was_full) _room.signal();
+    open_room(waiting >= _max);
     // A submitter that saw the watcher woke nobody: pass the wake-up on
     // while items remain, so that a burst spreads over the sleeping threads.
     if (more) wake_idle();
@@ -205,12 +208,13 @@ class work_queue {
   void advance_head();
   // Hands out a spare segment, or a new one.
   segment* take_segment();
-  // Appends under the tail lock while the queue is below its maximum. When
-  // it is full, false; with `closing_room`, the room event is reset first
-  // and the head's count read once more, so that a waiter on the event
-  // misses no removal. Throws std::bad_alloc (nothing appended) when a
-  // segment cannot be allocated.
-  bool append(const std::shared_ptr<IThreadwork>& work, bool closing_room);
+  // Appends under the tail lock while the queue is below its maximum; false
+  // when it is full. Throws std::bad_alloc (nothing appended) when a segment
+  // cannot be allocated.
+  bool append(const std::shared_ptr<IThreadwork>& work);
+  // After a removal (`was_full`: it left a full queue): sets the room event
+  // when a submitter may wait for it.
+  void open_room(bool was_full);
   // After an append: wakes a sleeping thread unless the watcher will take
   // the item.
   void wake_for_push();
@@ -250,6 +254,8 @@ class work_queue {
   alignas(64) counted_lock _popped;  // the head's count and lock
   alignas(64) std::atomic<unsigned int> _idle{0};  // registrations not yet claimed
   std::atomic<unsigned int> _watcher{0};           // 1 while a thread watches for work
+  // Submitters that found the queue full and may sleep on the room event.
+  alignas(64) std::atomic<unsigned int> _roomWaiters{0};
   const bool _watch;                               // false on a single processor
   // True when the queue can fill up in practice: each removal then reads the
   // tail's count, to know whether it leaves a full queue (whose submitters
