@@ -2,7 +2,9 @@
 # Installs what is missing, builds, and runs the whole test suite twice:
 # once normally and once under AddressSanitizer + UndefinedBehaviorSanitizer
 # (tests labelled `nosan` install their own fault handlers or build outside
-# projects, and run only in the normal pass).
+# projects, and run only in the normal pass). Then a short fuzz pass runs
+# every parser's fuzz target for a few seconds, so a parser that crashes or
+# breaks its round trip fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -14,3 +16,5 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 scripts/build.sh asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE nosan
+
+scripts/fuzz.sh --ci

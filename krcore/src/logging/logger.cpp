@@ -149,8 +149,10 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
       if (console_logging()) {
         detail::debug_output(line);
         const std::string bytes = detail::utf8_from_wide(line);
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-        std::fflush(stdout);
+        // The console copy is best effort: a closed or full stdout has no one
+        // to tell, and the file and callback still get the line.
+        (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        (void)std::fflush(stdout);
       }
       if (file_logging()) write_to_file(line);
     }

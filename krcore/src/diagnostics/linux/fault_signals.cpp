@@ -39,7 +39,7 @@ constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 struct sigaction g_previous[kSignalCount];
 
 // Measured high-water mark of the handler (walk and throw) is under 10 KiB.
-constexpr std::size_t kAltStackSize = 64 * 1024;
+constexpr std::size_t kAltStackSize = std::size_t{64} * 1024;
 constexpr std::uint64_t kEflagsAc = 1u << 18;
 
 // Read by the handler: trivially constructed and initial-exec, so reading
