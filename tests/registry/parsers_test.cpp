@@ -70,6 +70,12 @@ TEST(ValueFile, LineEndsAndNulsReadBackAsWritten) {
     EXPECT_EQ(reg::parse_value_file(bad, type, parsed), 13u) << bad;
 }
 
+TEST(RegFile, TypeNumbersWiderThan32BitsAreRefused) {
+  const std::wstring head = L"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(";
+  EXPECT_EQ(krreg::parse_reg_text(head + L"ffffffff):00\n")[0].values[0].type, 0xFFFFFFFFu);
+  EXPECT_THROW(krreg::parse_reg_text(head + L"100000001):00\n"), std::runtime_error);
+}
+
 TEST(ValueFile, NamesEscapeToSafeFileNamesAndBack) {
   std::mt19937 rng(7);
   for (int round = 0; round < 300; ++round) {

@@ -144,7 +144,8 @@ void chain(int sig, siginfo_t* info, void* context) {
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
-  if (info->si_code <= 0 || sig == SIGTRAP) raise(sig);
+  // raise fails only for an invalid signal number, which `sig` is not.
+  if (info->si_code <= 0 || sig == SIGTRAP) (void)raise(sig);
 }
 
 // Puts the interrupted code's floating-point control state back: the

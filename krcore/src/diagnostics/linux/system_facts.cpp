@@ -50,7 +50,7 @@ void read_proc_fields(const char* path, proc_field* fields, std::size_t count) {
       }
     }
   }
-  std::fclose(f);
+  (void)std::fclose(f);  // read only: closing cannot lose anything
 }
 
 std::wstring effective_user() {
