@@ -4,7 +4,7 @@
 # of the library comes from the release build) and runs them over their seed
 # corpora.
 #   scripts/fuzz.sh                  every target, 30 s each
-#   scripts/fuzz.sh --ci             every target, 20 s each: the short pass
+#   scripts/fuzz.sh --ci             every target, 15 s each: the short pass
 #                                    of the test run
 #   scripts/fuzz.sh TARGET [SECONDS [RUNS]]
 #                                    one target (SECONDS 0: until stopped;
@@ -49,7 +49,7 @@ only=${1:-}
 default_seconds=30
 if [[ $only == --ci ]]; then
   only=
-  default_seconds=20
+  default_seconds=15
 fi
 seconds=${2:-${FUZZ_SECONDS:-$default_seconds}}
 runs=${3:-}
@@ -71,7 +71,9 @@ for entry in "${targets[@]}"; do
       -o "$work/$name"
   fi
   seeds=$(corpus_of "$name")
-  find "$seeds" -maxdepth 1 -type f -size -1M -exec cp -n {} "$work/corpus/" \;
+  # Seeds under 1 MiB, counted in bytes: find rounds -size -1M up to whole
+  # MiB, which would leave out every non-empty file.
+  find "$seeds" -maxdepth 1 -type f -size -1048576c -exec cp -n {} "$work/corpus/" \;
   export KRCORE_CODESIGN_ROOTS=$root/build/release/tests/signatures/fixtures/roots
   limit=(-max_total_time="$seconds")
   ((seconds > 0)) || limit=()
