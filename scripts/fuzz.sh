@@ -11,8 +11,9 @@
 #                                    RUNS: stop after that many executions)
 #   FUZZ_SECONDS=N scripts/fuzz.sh   every target, N s each
 # New inputs and crash files go to build/fuzz/<target>/, never into the
-# repository's corpora. A target is rebuilt only when a source of it is newer
-# than its binary. Exits non-zero when a target fails.
+# repository's corpora. A target is rebuilt only when this script, its own
+# sources or a file of the library is newer than its binary. Exits non-zero
+# when a target fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
