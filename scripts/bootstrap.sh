@@ -36,6 +36,8 @@ packages=(
   # the MinGW cross compilers build the Authenticode test fixtures
   # (osslsigncode, which signs them, follows below)
   gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
+  # clang-tidy for scripts/tidy.sh
+  clang-tidy-16
 )
 
 missing=()

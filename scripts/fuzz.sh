@@ -4,10 +4,16 @@
 # of the library comes from the release build) and runs them over their seed
 # corpora.
 #   scripts/fuzz.sh                  every target, 30 s each
-#   scripts/fuzz.sh TARGET [SECONDS] one target (SECONDS 0: until stopped)
+#   scripts/fuzz.sh --ci             every target, 15 s each: the short pass
+#                                    of the test run
+#   scripts/fuzz.sh TARGET [SECONDS [RUNS]]
+#                                    one target (SECONDS 0: until stopped;
+#                                    RUNS: stop after that many executions)
 #   FUZZ_SECONDS=N scripts/fuzz.sh   every target, N s each
 # New inputs and crash files go to build/fuzz/<target>/, never into the
-# repository's corpora. Exits non-zero when a target fails.
+# repository's corpora. A target is rebuilt only when this script, its own
+# sources or a file of the library is newer than its binary. Exits non-zero
+# when a target fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -25,6 +31,9 @@ targets=(
   "version_reader|fuzz/version_reader_fuzz.cpp|krcore/src/versions/image_resource.cpp krcore/src/versions/version_tree.cpp|"
   "wql_parse|fuzz/wql_parse_fuzz.cpp|krcore/src/processes/wql_parse.cpp|"
   "protection_blob|tests/protection/blob_fuzz.cpp|$(echo krcore/src/protection/*.cpp krcore/src/protection/linux/*.cpp) krcore/src/sysutil/encodings.cpp krcore/src/foundation/utf.cpp|-DKRCORE_FUZZ_MAIN -Itests -lcrypto -lboost_filesystem"
+  "log_filter|fuzz/log_filter_fuzz.cpp|krcore/src/logging/log_filter.cpp|"
+  "value_file|fuzz/value_file_fuzz.cpp|krcore/src/registry/value_file.cpp|"
+  "regfile|fuzz/regfile_fuzz.cpp|tools/krreg/regfile.cpp krcore/src/registry/value_file.cpp|-Itools/krreg"
   "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|krcore/src/signatures/pe_layout.cpp $(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
 )
 # Seed corpora: the repository's, and for the signature reader the signed
@@ -42,7 +51,13 @@ corpus_of() {
 internal_libs="-ldw -lcrypto -licuuc -lacl -lcap -lboost_filesystem -ldl -lpthread"
 
 only=${1:-}
-seconds=${2:-${FUZZ_SECONDS:-30}}
+default_seconds=30
+if [[ $only == --ci ]]; then
+  only=
+  default_seconds=15
+fi
+seconds=${2:-${FUZZ_SECONDS:-$default_seconds}}
+runs=${3:-}
 scripts/build.sh release qmcore_internal signatures_tests >/dev/null
 
 failed=()
@@ -52,16 +67,23 @@ for entry in "${targets[@]}"; do
   work=$root/build/fuzz/$name
   mkdir -p "$work/corpus"
   # shellcheck disable=SC2086
-  "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -DKRCORE_BUILDING_LIBRARY -Ikrcore/include -Ikrcore/src "$source" $sources \
-    build/release/krcore/libqmcore_internal.a $extra $internal_libs \
-    -o "$work/$name"
+  if [[ ! -x $work/$name ]] ||
+     [[ -n $(find $source $sources krcore/include krcore/src scripts/fuzz.sh build/release/krcore/libqmcore_internal.a -newer "$work/$name" \
+               -type f -print -quit) ]]; then
+    "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+      -DKRCORE_BUILDING_LIBRARY -Ikrcore/include -Ikrcore/src "$source" $sources \
+      build/release/krcore/libqmcore_internal.a $extra $internal_libs \
+      -o "$work/$name"
+  fi
   seeds=$(corpus_of "$name")
-  find "$seeds" -maxdepth 1 -type f -size -1M -exec cp -n {} "$work/corpus/" \;
+  # Seeds under 1 MiB, counted in bytes: find rounds -size -1M up to whole
+  # MiB, which would leave out every non-empty file.
+  find "$seeds" -maxdepth 1 -type f -size -1048576c -exec cp -n {} "$work/corpus/" \;
   export KRCORE_CODESIGN_ROOTS=$root/build/release/tests/signatures/fixtures/roots
   limit=(-max_total_time="$seconds")
   ((seconds > 0)) || limit=()
-  echo "fuzz: $name for ${seconds}s"
+  [[ -z $runs ]] || limit+=(-runs="$runs")
+  echo "fuzz: $name for ${seconds}s${runs:+ or $runs runs}"
   if ! (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "./$name" "${limit[@]}" -max_len=65536 \
           -print_final_stats=1 -artifact_prefix="$work/" corpus 2>"$work/log"); then
     failed+=("$name")

@@ -4,8 +4,10 @@
 # (tests labelled `nosan` install their own fault handlers or build outside
 # projects, and run only in the normal pass), and once under ThreadSanitizer
 # (tests labelled `notsan` translate faults or end threads by force, which the
-# checker cannot follow). In the last pass any report fails its test; the
-# suppression file lists only reports that are not about our code.
+# checker cannot follow). In that pass any report fails its test; the
+# suppression file lists only reports that are not about our code. Then a
+# short fuzz pass runs every parser's fuzz target for a few seconds, so a
+# parser that crashes or breaks its round trip fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -21,3 +23,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 scripts/build.sh tsan
 TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE notsan
+
+scripts/fuzz.sh --ci

@@ -49,6 +49,33 @@ TEST(ValueFile, RandomImagesOfEveryTypeSurviveTheRoundTrip) {
   }
 }
 
+// Inputs the fuzzer found: a text value ending in a CR lost it on the way
+// back, and texts with a NUL or a lone CR read to images the store writes
+// back differently.
+TEST(ValueFile, LineEndsAndNulsReadBackAsWritten) {
+  const std::vector<BYTE> image = reg::string_image(L"\u21b3\r");
+  std::string text;
+  ASSERT_EQ(reg::format_value_file(REG_SZ, image.data(), image.size(), text), 0u);
+  DWORD type = 0;
+  std::vector<BYTE> parsed;
+  ASSERT_EQ(reg::parse_value_file(text, type, parsed), 0u);
+  EXPECT_EQ(parsed, image);
+  // With Windows line ends throughout, the CR LF is only the line end.
+  ASSERT_EQ(reg::parse_value_file("REG_SZ\r\ntext\r\n", type, parsed), 0u);
+  EXPECT_EQ(parsed, reg::string_image(L"text"));
+
+  for (const std::string_view bad :
+       {std::string_view("REG_SZ\n\nE\0\0\n", 10), std::string_view("REG_MULTI_SZ\na\0b\n", 18),
+        std::string_view("REG_MULTI_SZ\na\rb\n")})
+    EXPECT_EQ(reg::parse_value_file(bad, type, parsed), 13u) << bad;
+}
+
+TEST(RegFile, TypeNumbersWiderThan32BitsAreRefused) {
+  const std::wstring head = L"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(";
+  EXPECT_EQ(krreg::parse_reg_text(head + L"ffffffff):00\n")[0].values[0].type, 0xFFFFFFFFu);
+  EXPECT_THROW(krreg::parse_reg_text(head + L"100000001):00\n"), std::runtime_error);
+}
+
 TEST(ValueFile, NamesEscapeToSafeFileNamesAndBack) {
   std::mt19937 rng(7);
   for (int round = 0; round < 300; ++round) {

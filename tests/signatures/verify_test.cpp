@@ -313,3 +313,18 @@ TEST_F(TrustVerdict, CounterSignatureTimeDecidesAnExpiredSignersValidity) {
   changed[0x50] ^= 1;
   EXPECT_EQ(kBadDigest, verdict(changed));
 }
+
+// Found by the fuzzer: a time stamp token naming a digest that cannot be set
+// up left a copy of the token's content unfreed (the sanitizer pass sees the
+// leak). Such a token is no time stamp, so the expired signer stays expired.
+TEST_F(TrustVerdict, TimeStampTokenWithAnUnknownDigestIsIgnored) {
+  std::vector<unsigned char> bytes = read_bytes(fixture("expired_stamped.exe"));
+  // The token's signed data: version 3, then its one digest algorithm, SHA-256.
+  const unsigned char token_head[] = {0x02, 0x01, 0x03, 0x31, 0x0f, 0x30, 0x0d, 0x06, 0x09,
+                                      0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+  const auto at = std::search(bytes.begin(), bytes.end(), std::begin(token_head),
+                              std::end(token_head));
+  ASSERT_NE(at, bytes.end());
+  at[11] ^= 0x80;  // the OID now names no digest
+  EXPECT_EQ(kExpired, krCore::detail::verify_authenticode_bytes(bytes.data(), bytes.size()));
+}

@@ -106,7 +106,9 @@ reg_value parse_value(const std::wstring& line, size_t number) {
     if (kind.empty()) {
       v.type = REG_BINARY;
     } else {
-      if (kind.size() < 3 || kind.front() != L'(' || kind.back() != L')') fail(number, "bad hex type");
+      // At most 8 digits: a longer number would wrap to another type.
+      if (kind.size() < 3 || kind.size() > 10 || kind.front() != L'(' || kind.back() != L')')
+        fail(number, "bad hex type");
       DWORD type = 0;
       for (size_t i = 1; i + 1 < kind.size(); ++i) {
         const int d = hex_digit(kind[i]);

@@ -46,7 +46,7 @@ class KRCORE_API path_auto_delete {
   path_auto_delete(path_auto_delete&& other) noexcept;
   // Deletes what this holder owned (as clear()), then takes over `other`'s
   // path and pool. Assignment to itself does nothing.
-  path_auto_delete& operator=(path_auto_delete&& other);
+  path_auto_delete& operator=(path_auto_delete&& other) noexcept;
   path_auto_delete(const path_auto_delete&) = delete;
   path_auto_delete& operator=(const path_auto_delete&) = delete;
   ~path_auto_delete();

@@ -196,11 +196,13 @@ class KRCORE_API auto_lock {
 
 // Base of classes that must not be copied.
 class KRCORE_API noncopyable_base {
+ public:
+  noncopyable_base(const noncopyable_base&) = delete;
+  noncopyable_base& operator=(const noncopyable_base&) = delete;
+
  protected:
   noncopyable_base() = default;
   ~noncopyable_base() = default;
-  noncopyable_base(const noncopyable_base&) = delete;
-  noncopyable_base& operator=(const noncopyable_base&) = delete;
 };
 
 // Storage of a process-wide instance: one pointer and one lock per type.
@@ -592,7 +594,9 @@ class KRCORE_API auto_heap_memory : noncopyable_base {
   void* get() { return _memory; }
 
  private:
-  void* _heap;
+  // The heap the caller named; one allocator serves every heap here, so it
+  // is kept only for the object's layout.
+  [[maybe_unused]] void* _heap;
   void* _memory;
 };
 

@@ -144,7 +144,9 @@ class CComPtr {
     if (p) p->AddRef();
   }
   CComPtr(const CComPtr& other) : CComPtr(other.p) {}
-  CComPtr& operator=(const CComPtr& other) {
+  // The new reference is taken before the old is released, so assignment to
+  // itself keeps the object alive.
+  CComPtr& operator=(const CComPtr& other) {  // NOLINT(bugprone-unhandled-self-assignment)
     if (other.p) other.p->AddRef();
     Release();
     p = other.p;

@@ -327,7 +327,9 @@ class KRCORE_API auto_privilege {
 
  private:
   std::wstring _privilege;
-  bool _openAsSelf = false;
+  // Which token to open is a choice only where threads impersonate; here it
+  // is kept for the object's layout.
+  [[maybe_unused]] bool _openAsSelf = false;
   std::mutex _mutex;
   std::vector<std::pair<long, std::uint64_t>> _raised;  // thread id, capability bits
 };

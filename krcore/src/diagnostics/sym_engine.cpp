@@ -56,7 +56,9 @@ sym_engine::sym_engine(unsigned int address) : _address(address) {}
 
 sym_engine::~sym_engine() { delete _walk; }
 
-sym_engine& sym_engine::operator=(const sym_engine& other) {
+// Copies values only (the walk state stays with each object), so assignment
+// to itself changes nothing.
+sym_engine& sym_engine::operator=(const sym_engine& other) {  // NOLINT(bugprone-unhandled-self-assignment)
   _address = other._address;
   _initialised = other._initialised;
   _context = other._context;

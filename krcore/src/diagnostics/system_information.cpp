@@ -16,7 +16,7 @@
 namespace krCore::detail {
 namespace {
 
-constexpr unsigned long long kMiB = 1024 * 1024;
+constexpr unsigned long long kMiB = 1024ull * 1024;
 
 // Mebibytes, rounded up.
 int mebibytes(unsigned long long bytes) { return static_cast<int>((bytes + kMiB - 1) / kMiB); }

@@ -116,7 +116,7 @@ path_auto_delete::path_auto_delete(path_auto_delete&& other) noexcept
   other._pool = nullptr;
 }
 
-path_auto_delete& path_auto_delete::operator=(path_auto_delete&& other) {
+path_auto_delete& path_auto_delete::operator=(path_auto_delete&& other) noexcept {
   if (this == &other) return *this;
   clear();
   _path = std::move(other._path);

@@ -17,7 +17,7 @@
 
 // Functions whose catch clauses the sanitizer's null-reference check must
 // not inspect: the unwinding of an ending thread carries no C++ object.
-#define KRCORE_NO_SANITIZE_UNDEFINED __attribute__((no_sanitize_undefined))
+#define KRCORE_NO_SANITIZE_UNDEFINED __attribute__((no_sanitize("undefined")))
 #define KRCORE_NO_SANITIZE_NULL __attribute__((no_sanitize("null")))
 
 // The unwinding that ends a thread (pthread_exit, cancellation) is not an

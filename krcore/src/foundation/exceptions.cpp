@@ -85,6 +85,9 @@ krException::krException(unsigned long code, const std::wstring& message, unsign
       _message(krCore::convertwstringtostring(message)),
       _code(static_cast<unsigned int>(code)) {}
 
+// The stack record is taken anew where the copy is made (see the header), so
+// the call_stack base is not copied.
+// NOLINTNEXTLINE(bugprone-copy-constructor-init)
 krException::krException(const krException& other)
     : std::exception(other), call_stack(3), _message(other._message), _code(other._code) {}
 

@@ -74,7 +74,8 @@ void auto_heap_memory::dispose() {
 auto_fclose::auto_fclose(FILE* file) : _file(file) {}
 auto_fclose::~auto_fclose() { close(); }
 void auto_fclose::close() {
-  if (_file) std::fclose(_file);
+  // A holder's close runs from destructors, which have no one to tell.
+  if (_file) (void)std::fclose(_file);
   _file = nullptr;
 }
 void auto_fclose::attach(FILE* file) {

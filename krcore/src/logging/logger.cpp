@@ -6,13 +6,12 @@
 // logger's own failures go to the debugger output.
 #include <krcore/logging.h>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <cstdio>
-#include <locale>
 
 #include "foundation/compiler.h"
 #include "logging/debug_output.h"
 #include "sysutil/environment.h"
+#include "logging/log_filter.h"
 #include "logging/logfile_writer.h"
 #include "logging/logline.h"
 #include "foundation/utf.h"
@@ -150,8 +149,10 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
       if (console_logging()) {
         detail::debug_output(line);
         const std::string bytes = detail::utf8_from_wide(line);
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-        std::fflush(stdout);
+        // The console copy is best effort: a closed or full stdout has no one
+        // to tell, and the file and callback still get the line.
+        (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        (void)std::fflush(stdout);
       }
       if (file_logging()) write_to_file(line);
     }
@@ -168,21 +169,7 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
 }
 
 bool logger::filter_match(const std::wstring& line) const {
-  if (_includeFilters.empty() && _excludeFilters.empty()) return true;
-  const std::locale locale;
-  if (!_includeFilters.empty()) {
-    bool included = false;
-    for (const std::wstring& filter : _includeFilters) {
-      if (boost::algorithm::icontains(line, filter, locale)) {
-        included = true;
-        break;
-      }
-    }
-    if (!included) return false;
-  }
-  for (const std::wstring& filter : _excludeFilters)
-    if (boost::algorithm::icontains(line, filter, locale)) return false;
-  return true;
+  return detail::filters_admit(line, _includeFilters, _excludeFilters);
 }
 
 void logger::flush() {

@@ -45,8 +45,8 @@ class KRCORE_INTERNAL log_line_builder {
  private:
   // Room for the prefix: a 5-digit year and 20-digit ids at the most, the
   // thread id field and the tag.
-  static constexpr std::size_t kHeadBytes = 2 * 64;
-  static constexpr std::size_t kPrefixBytes = kHeadBytes + 2 * 32 + 2 * 8;
+  static constexpr std::size_t kHeadBytes = std::size_t{2} * 64;
+  static constexpr std::size_t kPrefixBytes = kHeadBytes + std::size_t{2} * 32 + std::size_t{2} * 8;
 
   // Writes the prefix (up to the message) as UTF-16LE bytes; returns the end.
   char* prefix(unsigned level, char* out);

@@ -21,7 +21,6 @@ namespace {
 
 constexpr DWORD kTerminateAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ |
                                    PROCESS_TERMINATE;
-constexpr DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 constexpr unsigned int kChildKillCode = 1067;
 
 std::wstring lower(std::wstring text) {
@@ -81,7 +80,7 @@ unsigned long GetProcessNameFromHandle(void* process, std::wstring& name, bool f
   const std::wstring text = L"GetProcessNameFromHandle() failed for Process handle [0x" +
                             handle_text(process) + L"], error code [" + std::to_wstring(error) +
                             L"] -" + error_text(error);
-  log_if(kLogError, [&] { return text; });
+  log_if(kLogError, [&]() -> const std::wstring& { return text; });
   if (throwOnError) throw krException(error, text, 4);
   return error;
 }
@@ -95,7 +94,7 @@ unsigned long GetProcessName(unsigned long pid, std::wstring& name, bool fullPat
   if (error == 0) return 0;
   const std::wstring text = L"GetProcessName() failed for PID [" + std::to_wstring(pid) +
                             L"], error code [" + std::to_wstring(error) + L"] -" + error_text(error);
-  log_if(kLogError, [&] { return text; });
+  log_if(kLogError, [&]() -> const std::wstring& { return text; });
   if (throwOnError) throw krException(error, text, 4);
   return error;
 }

@@ -51,8 +51,9 @@ long get_property(CComPtr<IWbemClassObject>& object, const wchar_t* property, VA
 
 }  // namespace
 
+// The handler is taken by value: that is the exported signature.
 long ExecuteWmiQuery(const std::wstring& query,
-                     std::function<std::pair<long, bool>(CComPtr<IWbemClassObject>&)> handler,
+                     std::function<std::pair<long, bool>(CComPtr<IWbemClassObject>&)> handler,  // NOLINT(performance-unnecessary-value-param)
                      unsigned long coInitFlags, unsigned long authnLevel, unsigned long impLevel) {
   log_if(kLogVerbose, [&] { return kRunner + L"query [" + query + L"]"; });
   if (!handler) {

@@ -41,7 +41,7 @@ class ref_counted : public Interface {
   }
 
  protected:
-  virtual ~ref_counted() = default;
+  ~ref_counted() override = default;
 
  private:
   std::atomic<long> _refs{1};

@@ -67,7 +67,7 @@ bool RegQuery::GetFlag(const wchar_t* name) const { return GetDWORD(name, 0) != 
 
 LSTATUS RegQuery::GetMultiString(const wchar_t* name, std::vector<std::wstring>& out) const {
   require_open();
-  std::vector<BYTE> buffer(kInitialChars * 2);
+  std::vector<BYTE> buffer(std::size_t{kInitialChars} * 2);
   DWORD type = 0, size = static_cast<DWORD>(buffer.size());
   LSTATUS rc = RegQueryValueExW(_key, name, nullptr, &type, buffer.data(), &size);
   while (rc == static_cast<LSTATUS>(detail::kErrorMoreData)) {

@@ -238,7 +238,11 @@ DWORD format_value_file(DWORD type, const BYTE* data, size_t size, std::string& 
 DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& image) {
   const size_t nl = text.find('\n');
   std::string_view first = text.substr(0, nl);
-  if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+  // A file edited with Windows line ends has CR LF after its first line; only
+  // then is a CR before the text's final LF a line end. Otherwise it belongs
+  // to the text, which may end with a CR of its own.
+  const bool crlf = !first.empty() && first.back() == '\r';
+  if (crlf) first.remove_suffix(1);
   const std::string_view data =
       nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
   if (!type_from_name(first, type)) return 13;
@@ -250,12 +254,17 @@ DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& im
   } else if (is_string_type(type)) {
     std::string_view s = data;
     if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
-    if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+    if (crlf && !s.empty() && s.back() == '\r') s.remove_suffix(1);
+    // A NUL would end the string inside its own image: not a text value.
+    if (s.find('\0') != std::string_view::npos) return 13;
     image = string_image(wide_from_utf8(s));
   } else if (type == 7) {
     std::vector<std::wstring> list;
     for (std::string_view line : data_lines(data)) {
       if (line.empty()) break;  // an empty string ends the list, as in the image
+      // A NUL would split the entry in the image, a lone CR is a line break
+      // no entry holds: neither is a list this store writes.
+      if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos) return 13;
       list.push_back(wide_from_utf8(line));
     }
     image = multi_string_image(list);

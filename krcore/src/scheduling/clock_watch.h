@@ -23,7 +23,8 @@ class KRCORE_INTERNAL clock_change_watch {
   // krException with the Win32 code of the failure when the timer or the
   // thread cannot be made; a missing zone directory only disables the zone
   // watch.
-  explicit clock_change_watch(std::function<void()> on_change, std::string zone_file = kZoneFile);
+  explicit clock_change_watch(std::function<void()> on_change,
+                              const std::string& zone_file = kZoneFile);
   // Stops and joins the watch thread; `on_change` is not called afterwards.
   // Must not run on the watch thread.
   ~clock_change_watch();

@@ -106,7 +106,7 @@ class KRCORE_INTERNAL command_tables {
   struct time_less {
     bool operator()(const time_slot& a, const time_slot& b) const {
       const std::strong_ordering by_moment = std::strong_order(a.moment, b.moment);
-      return by_moment < 0 || (by_moment == 0 && a.order < b.order);
+      return std::is_lt(by_moment) || (std::is_eq(by_moment) && a.order < b.order);
     }
   };
 

@@ -23,7 +23,7 @@ namespace {
 
 // The user name as the admin tests log it, with whether it could be read.
 std::wstring logged_user_name(bool& ok) {
-  const std::wstring name = GetThreadUserNameEx(2, false);
+  std::wstring name = GetThreadUserNameEx(2, false);
   ok = !name.empty();
   return name;
 }

@@ -161,7 +161,7 @@ bool globals::IsLocalSystemAccount(const std::wstring& account) {
 
 std::wstring globals::GetSidLookupName(const std::wstring& account) {
   if (!IsLocalSystemAccount(account)) return account;
-  const std::wstring result = NTAuthLocalSystemAccount();
+  std::wstring result = NTAuthLocalSystemAccount();
   log_at(kLogVerbose, L"globals::GetSidLookupName() detected local service account [" + account +
                           L"], returns [" + result + L"]");
   return result;

@@ -84,7 +84,7 @@ std::wstring getCertThumbprint(const CERT_CONTEXT* cert) {
                       L"getCertThumbprint() - CertGetCertificateContextProperty() returned a "
                       L"length of " +
                           std::to_wstring(hash.size()) + L" bytes");
-  const std::wstring text =
+  std::wstring text =
       BytesToHex(hash.data(), static_cast<unsigned int>(hash.size()), false, true);
   if (detail::log_enabled(detail::kLogVerbose))
     detail::log_entry(detail::kLogVerbose, L"getCertThumbprint() - thumbprint is " + text);
@@ -96,7 +96,7 @@ std::wstring getCertSerialnumber(const CERT_CONTEXT* cert) {
   const CRYPT_INTEGER_BLOB& serial = cert->pCertInfo->SerialNumber;
   static const wchar_t digits[] = L"0123456789abcdef";
   std::wstring text;
-  text.reserve(serial.cbData * 2);
+  text.reserve(std::size_t{serial.cbData} * 2);
   for (DWORD i = serial.cbData; i-- > 0;) {
     text += digits[serial.pbData[i] >> 4];
     text += digits[serial.pbData[i] & 0x0F];
@@ -119,7 +119,8 @@ AutoCertContext_t::AutoCertContext_t(const CERT_CONTEXT* context) : _context(con
 AutoCertContext_t::AutoCertContext_t(const AutoCertContext_t& other)
     : _context(DuplicateCertificateContext(other._context)) {}
 
-AutoCertContext_t& AutoCertContext_t::operator=(const AutoCertContext_t& other) {
+// Copy() returns at once for the object itself.
+AutoCertContext_t& AutoCertContext_t::operator=(const AutoCertContext_t& other) {  // NOLINT(bugprone-unhandled-self-assignment)
   Copy(other);
   return *this;
 }

@@ -61,7 +61,8 @@ unsigned long system_time_to_file_time(const SYSTEMTIME& st, FILETIME& ft) {
       st.wSecond > 59 || st.wMilliseconds > 999)
     return kErrorInvalidParameter;
   const long long days = days_from_civil(st.wYear, st.wMonth, st.wDay) + kDaysTo1970;
-  const long long seconds = days * kSecondsPerDay + st.wHour * 3600 + st.wMinute * 60 + st.wSecond;
+  const long long seconds =
+      days * kSecondsPerDay + st.wHour * 3600LL + st.wMinute * 60LL + st.wSecond;
   ft = make_file_time(static_cast<unsigned long long>(seconds) * kFileTimeUnitsPerSecond +
                       st.wMilliseconds * kFileTimeUnitsPerMs);
   return kErrorSuccess;

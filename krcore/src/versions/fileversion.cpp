@@ -199,7 +199,7 @@ bool fileversion::querystringvalue(const std::wstring& name, std::wstring& value
   // UTF-16 units, possibly unaligned inside the file's image.
   const unsigned char* bytes = text.data;
   std::u16string units;
-  for (std::uint32_t i = 0; i < text.length; ++i) {
+  for (std::size_t i = 0; i < text.length; ++i) {
     const char16_t u = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     if (u == 0) break;
     units += u;

@@ -62,14 +62,14 @@ class pe_reader {
     }
     if (optional_size < dirs) return kMalformed;
     const std::uint32_t dir_count = u32(opt + dirs - 4);
-    if (dir_count <= 2 || optional_size < dirs + 3 * 8) return kNoResource;
+    if (dir_count <= 2 || optional_size < dirs + std::size_t{3} * 8) return kNoResource;
     const std::uint32_t rsrc_rva = u32(opt + dirs + 16);
     const std::uint32_t rsrc_size = u32(opt + dirs + 20);
     if (rsrc_rva == 0 || rsrc_size == 0) return kNoResource;
 
     if (section_count == 0 || section_count > 96) return kMalformed;
     _sections.resize(section_count);
-    std::vector<unsigned char> table(section_count * 40u);
+    std::vector<unsigned char> table(std::size_t{section_count} * 40);
     if (!_image.read(pe + 24 + optional_size, table.data(), table.size())) return kMalformed;
     for (std::size_t i = 0; i < section_count; ++i) {
       const unsigned char* s = table.data() + i * 40;
@@ -105,7 +105,7 @@ class pe_reader {
     if (!map(_root_rva + dir, 16, at) || !_image.read(at, header, 16)) return kMalformed;
     const std::uint32_t count = std::uint32_t{u16(header + 12)} + u16(header + 14);
     if (count == 0) return kNoResource;
-    std::vector<unsigned char> entries(count * 8u);
+    std::vector<unsigned char> entries(std::size_t{count} * 8);
     if (!map(_root_rva + dir + 16, entries.size(), at) ||
         !_image.read(at, entries.data(), entries.size()))
       return kMalformed;
@@ -115,7 +115,7 @@ class pe_reader {
         chosen = entries.data();
         break;
       }
-      for (std::uint32_t i = 0; i < count && !chosen; ++i) {
+      for (std::size_t i = 0; i < count && !chosen; ++i) {
         const std::uint32_t name = u32(entries.data() + i * 8);
         if ((name & 0x80000000u) == 0 && name == static_cast<std::uint32_t>(id))
           chosen = entries.data() + i * 8;

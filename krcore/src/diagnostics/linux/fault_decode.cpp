@@ -226,7 +226,8 @@ unsigned int float_code(const siginfo_t* info, const ucontext_t* uc) {
 // A fault just below the stack pointer, at the low end of the thread's
 // stack, is the stack running out (a push, a call or a probe of a new frame).
 bool is_stack_overflow(std::uintptr_t addr, std::uintptr_t sp, const stack_bounds& stack) {
-  constexpr std::uintptr_t kNearSp = 64 * 1024, kGuardReach = 1024 * 1024;
+  constexpr std::uintptr_t kNearSp = std::uintptr_t{64} * 1024,
+                           kGuardReach = std::uintptr_t{1024} * 1024;
   if (addr + kNearSp < sp || addr > sp + 4096) return false;
   if (!stack.lo) return true;
   return addr < stack.lo + kNearSp && addr + kGuardReach >= stack.lo;

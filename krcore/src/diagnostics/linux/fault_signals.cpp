@@ -39,7 +39,7 @@ constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 struct sigaction g_previous[kSignalCount];
 
 // Measured high-water mark of the handler (walk and throw) is under 10 KiB.
-constexpr std::size_t kAltStackSize = 64 * 1024;
+constexpr std::size_t kAltStackSize = std::size_t{64} * 1024;
 constexpr std::uint64_t kEflagsAc = 1u << 18;
 
 // Read by the handler: trivially constructed and initial-exec, so reading
@@ -144,7 +144,8 @@ void chain(int sig, siginfo_t* info, void* context) {
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
-  if (info->si_code <= 0 || sig == SIGTRAP) raise(sig);
+  // raise fails only for an invalid signal number, which `sig` is not.
+  if (info->si_code <= 0 || sig == SIGTRAP) (void)raise(sig);
 }
 
 // Puts the interrupted code's floating-point control state back: the

@@ -204,7 +204,7 @@ bool pop_bad_call(ucontext_t* uc, std::uintptr_t* return_address) {
   // A signal frame's pc is taken as the faulting instruction itself; point
   // into the call so the pc lies in the caller's call-site range.
   g[REG_RIP] = static_cast<greg_t>(ret - 1);
-  g[REG_RSP] = static_cast<greg_t>(sp + sizeof ret);
+  g[REG_RSP] = static_cast<greg_t>(sp + sizeof ret);  // NOLINT(bugprone-misplaced-widening-cast): both 64 bits
   *return_address = ret;
   return true;
 }

@@ -102,7 +102,7 @@ std::string strip_parameters(const std::string& name) {
 
 std::string display_name(const char* symbol) {
   // Versioned symbols carry their version after an '@' ("f@@LIB_1.2").
-  const std::string bare(symbol, std::strcspn(symbol, "@"));
+  std::string bare(symbol, std::strcspn(symbol, "@"));
   int status = 0;
   char* demangled = abi::__cxa_demangle(bare.c_str(), nullptr, nullptr, &status);
   if (status != 0 || !demangled) return bare;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -38,15 +39,18 @@ void read_proc_fields(const char* path, proc_field* fields, std::size_t count) {
   while (std::fgets(line, sizeof line, f)) {
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t n = std::strlen(fields[i].key);
-      unsigned long long kib = 0;
-      if (std::strncmp(line, fields[i].key, n) == 0 && line[n] == ':' &&
-          std::sscanf(line + n + 1, "%llu", &kib) == 1) {
+      if (std::strncmp(line, fields[i].key, n) != 0 || line[n] != ':') continue;
+      // strtoull, unlike a scanf conversion, reports a number out of range.
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long kib = std::strtoull(line + n + 1, &end, 10);
+      if (end != line + n + 1 && errno == 0) {
         *fields[i].bytes = kib * kKiB;
         fields[i].found = true;
       }
     }
   }
-  std::fclose(f);
+  (void)std::fclose(f);  // read only: closing cannot lose anything
 }
 
 std::wstring effective_user() {
@@ -76,7 +80,9 @@ system_facts read_system_facts() noexcept {
   utsname uts{};
   if (uname(&uts) == 0) {
     unsigned major = 0, minor = 0, build = 0;
-    const int n = std::sscanf(uts.release, "%u.%u.%u", &major, &minor, &build);
+    // The parts of a kernel release are small numbers; one out of range would
+    // only give a wrong version, never a fault.
+    const int n = std::sscanf(uts.release, "%u.%u.%u", &major, &minor, &build);  // NOLINT(cert-err34-c)
     if (n >= 2) {
       f.os_known = true;
       f.os_major = major;

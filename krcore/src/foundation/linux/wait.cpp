@@ -50,8 +50,7 @@ class wait_set {
  public:
   wait_set(const HANDLE* handles, DWORD count) : _count(count) {
     for (DWORD i = 0; i < count; ++i) {
-      _refs[i].emplace(handles[i]);
-      _objects[i] = _refs[i]->get();
+      _objects[i] = _refs[i].emplace(handles[i]).get();
       if (!_objects[i]) {
         _valid = false;
         return;

@@ -312,12 +312,13 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
   std::string program = application && *application ? utf8_from_wide(application) : std::string();
   if (program.empty() && !args.empty()) program = utf8_from_wide(args.front());
   if (program.empty()) return fail(kErrorInvalidParameter);
-  if (args.empty()) args.push_back(application);
+  if (args.empty()) args.emplace_back(application);
 
   std::vector<std::string> narrow;
   narrow.reserve(args.size());
   for (const std::wstring& a : args) narrow.push_back(utf8_from_wide(a));
   std::vector<char*> argv;
+  argv.reserve(narrow.size() + 1);
   for (std::string& a : narrow) argv.push_back(a.data());
   argv.push_back(nullptr);
 

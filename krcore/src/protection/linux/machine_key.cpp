@@ -170,14 +170,11 @@ unsigned long create_key(const std::string& path) {
   if (fd < 0) return errno_code();
   unsigned char key[kKeySize];
   unsigned long err = 0;
-  if (getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
+  // The mode is set explicitly: a restrictive umask would otherwise make the
+  // key unreadable to every other account.
+  if (getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key) ||
+      fchmod(fd, kKeyMode) != 0 || !write_all(fd, key, sizeof key) || fsync(fd) != 0)
     err = errno_code();
-  } else if (
-      // The mode is set explicitly: a restrictive umask would otherwise make
-      // the key unreadable to every other account.
-      fchmod(fd, kKeyMode) != 0 || !write_all(fd, key, sizeof key) || fsync(fd) != 0) {
-    err = errno_code();
-  }
   OPENSSL_cleanse(key, sizeof key);
   close(fd);
   if (err == 0 && link(temp.c_str(), path.c_str()) != 0) err = errno_code();
@@ -198,7 +195,8 @@ unsigned long create_key(const std::string& path) {
 // Loads the key into the cache, making the file first when there is none.
 // Called with the cache's lock held.
 unsigned long load(key_cache& c) {
-  if (!c.material && !(c.material = locked_material())) return kErrorNotEnoughMemory;
+  if (!c.material) c.material = locked_material();
+  if (!c.material) return kErrorNotEnoughMemory;
   c.loaded = false;
   unsigned char key[kKeySize];
   file_stamp stamp;

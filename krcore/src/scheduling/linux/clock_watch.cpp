@@ -147,7 +147,8 @@ struct clock_change_watch::state {
   }
 };
 
-clock_change_watch::clock_change_watch(std::function<void()> on_change, std::string zone_file)
+clock_change_watch::clock_change_watch(std::function<void()> on_change,
+                                       const std::string& zone_file)
     : _state(std::make_unique<state>()) {
   state& s = *_state;
   s.on_change = std::move(on_change);

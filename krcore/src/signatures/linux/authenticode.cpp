@@ -201,8 +201,10 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
   tst_ptr info(d2i_TS_TST_INFO(nullptr, &q, content->length));
   if (!info) return false;
 
-  bio_ptr in(BIO_new_mem_buf(content->data, content->length));
-  if (PKCS7_verify(token.get(), nullptr, nullptr, in.get(), nullptr,
+  // The token's own embedded content is what its signature covers, so no
+  // data is passed in: given a memory BIO, PKCS7_verify makes a copy of it
+  // that it never frees when the token's digest algorithm cannot be set up.
+  if (PKCS7_verify(token.get(), nullptr, nullptr, nullptr, nullptr,
                    PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
     return false;
   TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info.get());
