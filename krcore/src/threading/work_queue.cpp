@@ -136,9 +136,12 @@ bool work_queue::append(const std::shared_ptr<IThreadwork>& work) {
 
 void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
   while (!append(work)) {
-    _roomWaiters.fetch_add(1, std::memory_order_seq_cst);
+    // Reset first, then count in: both ends change `_roomWaiters`, so its
+    // order decides. If a removal's update comes after this one, it saw
+    // this submitter counted and its signal comes after the reset; if it
+    // came before, this one acquires it and the look below sees the room.
     _room.reset();
-    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with open_room's
+    _roomWaiters.fetch_add(1, std::memory_order_acq_rel);
     if (_pushed.count(std::memory_order_seq_cst) - _popped.count(std::memory_order_seq_cst) <
         _max) {
       // Room came meanwhile: the reset may have taken away the signal that
@@ -157,10 +160,11 @@ void work_queue::push(const std::shared_ptr<IThreadwork>& work) {
 void work_queue::open_room(bool was_full) {
   // A queue that can fill up checks for room waiters after every removal;
   // one too large to fill (see _exactRemovals) only after leaving a full
-  // queue, so that its removals pay for no fence.
+  // queue, so that its removals pay for no locked instruction.
   if (!_exactRemovals && !was_full) return;
-  std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with push's
-  if (_roomWaiters.load(std::memory_order_relaxed) != 0) _room.signal();
+  // A read-modify-write, not a load: it orders this removal against a
+  // submitter counting itself in (see push).
+  if (_roomWaiters.fetch_add(0, std::memory_order_acq_rel) != 0) _room.signal();
 }
 
 bool work_queue::try_push(const std::shared_ptr<IThreadwork>& work) {

@@ -17,12 +17,13 @@
 //
 // A submitter appends at once while the queue is below its maximum and
 // sleeps on the manual-reset room event only while it is full. Before it
-// sleeps it counts itself as a room waiter, resets the event and looks at
+// sleeps it resets the event, counts itself as a room waiter and looks at
 // the head's count again; a removal stores its count and then, while any
-// submitter counts as a waiter, sets the event. A fence on each side
-// between the write and the read makes at least one of them see the other,
-// so no submitter sleeps beside room; a submitter that reset the event and
-// then found room sets it again for the ones already asleep.
+// submitter counts as a waiter, sets the event. Both sides change the
+// waiter count with a read-modify-write, so whichever comes second sees the
+// other's work: the removal's signal follows the reset, or the submitter
+// sees the room. No submitter sleeps beside room; a submitter that reset the
+// event and then found room sets it again for the ones already asleep.
 //
 // Pool threads that find the queue empty sleep in the library's wait on a
 // semaphore (with whatever other handles the pool adds). The semaphore is
