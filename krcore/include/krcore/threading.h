@@ -765,9 +765,11 @@ class owned_pool_scheduler : public CommandSchedulerImpl {
       : _stopwatch(false), _threadpool(pool_args...) {
     StandByOn(_threadpool);
   }
-  // The thread must stop while the pool and the stopwatch it uses still
-  // exist.
-  ~owned_pool_scheduler() override { StopSchedulerThread(); }
+  // The most-derived destructor stops the thread (StopSchedulerThread):
+  // the thread calls this object's virtual members, so it must end before
+  // any destructor changes the object's dynamic type, and while the pool
+  // and the stopwatch it uses still exist.
+  ~owned_pool_scheduler() override = default;
 
   void StartStopwatch() override { _stopwatch.Start(); }
   void StopStopwatch() override { _stopwatch.Stop(); }

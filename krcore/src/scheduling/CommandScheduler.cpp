@@ -344,7 +344,7 @@ CommandSchedulerFixed::CommandSchedulerFixed() : CommandSchedulerFixed(8, 214748
 CommandSchedulerFixed::CommandSchedulerFixed(int thread_count, unsigned int max_queue_size)
     : owned_pool_scheduler(thread_count, max_queue_size) {}
 
-CommandSchedulerFixed::~CommandSchedulerFixed() = default;
+CommandSchedulerFixed::~CommandSchedulerFixed() { StopSchedulerThread(); }
 
 threadpool& CommandSchedulerFixed::GetThreadpool() { return OwnedPool(); }
 
@@ -352,7 +352,7 @@ CommandSchedulerDyn::CommandSchedulerDyn(int min_threads, int max_threads,
                                          unsigned int max_queue_size)
     : owned_pool_scheduler(min_threads, max_threads, max_queue_size) {}
 
-CommandSchedulerDyn::~CommandSchedulerDyn() = default;
+CommandSchedulerDyn::~CommandSchedulerDyn() { StopSchedulerThread(); }
 
 ThreadpoolDynamic& CommandSchedulerDyn::GetThreadpoolDynamic() { return OwnedPool(); }
 
