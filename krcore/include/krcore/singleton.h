@@ -1,0 +1,79 @@
+// Process-wide instances: the non-copyable base, and singleton<T>, the
+// lazily created single instance of a class with its lock.
+#pragma once
+
+#include <krcore/export.h>
+#include <krcore/sync.h>
+
+#include <atomic>
+
+namespace krCore {
+
+// Base of classes that must not be copied. No state, no locking, no errors.
+class KRCORE_API noncopyable_base {
+ public:
+  noncopyable_base(const noncopyable_base&) = delete;
+  noncopyable_base& operator=(const noncopyable_base&) = delete;
+
+ protected:
+  noncopyable_base() = default;
+  ~noncopyable_base() = default;
+};
+
+// Storage of a process-wide instance: one pointer and one lock per type.
+// The templates carry default visibility so that the library and every
+// program linking it share one `_instance` per T. destroy_instance is
+// thread-safe against instance() (both take the lock) and throws what T's
+// destructor throws.
+template <class T>
+class KRCORE_API singleton_base {
+ protected:
+  singleton_base() = default;
+  virtual ~singleton_base() = default;
+
+  // Under `_cs`, swaps the instance out and deletes it; the next instance()
+  // creates a fresh object. Singleton classes offer this as their close().
+  static void destroy_instance() {
+    auto_lock lock(_cs);
+    T* old = _instance.exchange(nullptr);
+    delete old;
+  }
+
+  static std::atomic<T*> _instance;
+  static critical_section _cs;
+};
+
+template <class T>
+std::atomic<T*> singleton_base<T>::_instance{nullptr};
+template <class T>
+critical_section singleton_base<T>::_cs;
+
+// Lazily created process-wide instance of T (T derives from singleton<T>).
+// instance() is thread-safe: concurrent first calls construct exactly one T.
+// If T's constructor throws, the exception propagates and a later call tries
+// again. close() must not race with users still holding the pointer.
+template <class T>
+class KRCORE_API singleton : public singleton_base<T> {
+ public:
+  singleton() = default;
+  ~singleton() override = default;
+
+// The constant pointer is the documented signature; GCC warns that the
+// qualifier has no effect on a returned value.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+  static T* const instance() {
+    T* p = singleton_base<T>::_instance.load(std::memory_order_acquire);
+    if (p) return p;
+    auto_lock lock(singleton_base<T>::_cs);
+    p = singleton_base<T>::_instance.load(std::memory_order_relaxed);
+    if (!p) {
+      p = new T();
+      singleton_base<T>::_instance.exchange(p, std::memory_order_acq_rel);
+    }
+    return p;
+  }
+#pragma GCC diagnostic pop
+};
+
+}  // namespace krCore
