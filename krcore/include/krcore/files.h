@@ -25,7 +25,9 @@ KRCORE_API bool DeleteWithRetrySynchronous(const boost::filesystem::path& path);
 // submission failures (a pool that is not running) pass through.
 KRCORE_API void DeleteWithRetriesAsync(const boost::filesystem::path& path, IThreadpool* pool);
 
-// A work item that deletes one path with the retries above.
+// A work item that deletes one path with the retries above. Execute never
+// throws: each step is logged and the outcome is not reported.
+// Thread-safety as threadwork: one submission at a time.
 class KRCORE_API DeletePathWork : public threadwork {
  public:
   explicit DeletePathWork(const std::wstring& path);

@@ -38,7 +38,9 @@
 
 // A child the library started: its process handle, a thread handle (always
 // null here: the main thread is not a separate object), and the ids (the
-// main thread's id equals the process id on Linux).
+// main thread's id equals the process id on Linux). Plain data, not
+// synchronised; it reports no errors of its own (the call that fills it
+// does).
 struct PROCESS_INFORMATION {
   HANDLE hProcess;
   HANDLE hThread;
@@ -62,7 +64,8 @@ typedef wchar_t* BSTR;
 #endif
 
 // A tagged value: `vt` says which member holds it. A VT_BSTR value owns its
-// text (SysAllocString); VariantClear frees it.
+// text (SysAllocString); VariantClear frees it. Plain data, not
+// synchronised; it reports no errors of its own (see the functions below).
 struct VARIANT {
   VARTYPE vt;
   unsigned short wReserved1, wReserved2, wReserved3;
@@ -100,7 +103,9 @@ KRCORE_API long VariantClear(VARIANT* value);
 #define RPC_C_IMP_LEVEL_IMPERSONATE 3ul
 #endif
 
-// A reference-counted object of the query layer.
+// A reference-counted object of the query layer. AddRef and Release are
+// thread-safe (the count is atomic) and return the new count; Release frees
+// the object with its last reference. Neither fails.
 class KRCORE_API IUnknown {
  public:
   virtual unsigned long AddRef() = 0;
@@ -111,7 +116,8 @@ class KRCORE_API IUnknown {
 };
 
 // One result object: its properties by name (compared ignoring case). Only
-// the properties the query selected are present.
+// the properties the query selected are present. Get only reads the
+// object, so several threads may call it at once.
 class KRCORE_API IWbemClassObject : public IUnknown {
  public:
   // Copies the property into `value` (which the caller clears later);
@@ -123,7 +129,8 @@ class KRCORE_API IWbemClassObject : public IUnknown {
   long Get(const wchar_t* name, VARIANT* value) { return Get(name, 0, value, nullptr, nullptr); }
 };
 
-// A forward-only sequence of result objects.
+// A forward-only sequence of result objects. Next advances it without a
+// lock: one thread at a time.
 class KRCORE_API IEnumWbemClassObject : public IUnknown {
  public:
   // Hands out up to `count` next objects (each with a reference for the
@@ -135,7 +142,8 @@ class KRCORE_API IEnumWbemClassObject : public IUnknown {
 };
 
 // Holds one reference to a query-layer object and releases it at its end.
-// Not thread-safe; one owner.
+// Not thread-safe; one owner. Never throws: reference counting does not
+// fail.
 template <class T>
 class CComPtr {
  public:

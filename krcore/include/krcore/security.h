@@ -260,7 +260,8 @@ class KRCORE_API CDacl {
 // A security descriptor: an optional owner, owning group and DACL. Applying
 // it first changes the owner (an owner that is a group, such as the
 // administrators', makes root the owner and that group the owning group),
-// then the group, then the DACL. Same errors as CDacl::apply. A value type.
+// then the group, then the DACL. Same errors as CDacl::apply. A value type;
+// not synchronised.
 class KRCORE_API CSecurityDesc {
  public:
   void SetDacl(const CDacl& dacl);
@@ -281,7 +282,9 @@ class KRCORE_API CSecurityDesc {
 };
 
 // Builders of descriptors that give administrators and the system full
-// control of what the agent creates.
+// control of what the agent creates. Thread-safe: they keep no state and
+// look accounts up with the reentrant calls; the descriptor being filled
+// belongs to the caller's thread for the call.
 class KRCORE_API AtlUtils {
  public:
   // Fills `dacl` with full-access, inheriting entries for the administrators'

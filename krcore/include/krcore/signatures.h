@@ -25,13 +25,16 @@ typedef DATA_BLOB CRYPT_INTEGER_BLOB;
 typedef DATA_BLOB CERT_NAME_BLOB;
 typedef DATA_BLOB CRYPT_OBJID_BLOB;
 
+// An algorithm's object identifier and parameters. Plain data, not
+// synchronised; it reports no errors of its own.
 struct CRYPT_ALGORITHM_IDENTIFIER {
   char* pszObjId;
   CRYPT_OBJID_BLOB Parameters;
 };
 
 // The leading fields of a certificate's information: the serial number is
-// stored least significant byte first, the names are DER-encoded.
+// stored least significant byte first, the names are DER-encoded. Plain
+// data owned by its context, not synchronised; no errors of its own.
 struct CERT_INFO {
   DWORD dwVersion;
   CRYPT_INTEGER_BLOB SerialNumber;
@@ -46,7 +49,12 @@ typedef void* HCERTSTORE;
 
 // One reference to a certificate: its DER encoding and decoded information.
 // Contexts are reference-counted; every context a call returns is freed
-// once with CertFreeCertificateContext.
+// once with CertFreeCertificateContext. The count is atomic (thread-safe),
+// so references to one certificate may be taken and freed on different
+// threads; the
+// fields are read-only for the context's life. Errors come from the calls
+// that take contexts (FALSE with last error 87 for a context the library did
+// not make).
 struct CERT_CONTEXT {
   DWORD dwCertEncodingType;
   BYTE* pbCertEncoded;
@@ -168,7 +176,8 @@ KRCORE_API void FreeCertificateContextImpl(const CERT_CONTEXT* cert);
 // Owns one reference to a certificate context (null when empty). Copies
 // duplicate the reference, so each copy frees its own; reassignment and
 // destruction free the held one. Not thread-safe as an object; distinct
-// holders of the same certificate may live on different threads.
+// holders of the same certificate may live on different threads. Never
+// throws: a failed free is logged (FreeCertificateContextImpl).
 class KRCORE_API AutoCertContext_t {
  public:
   // Takes ownership of `context` (which may be null).
@@ -195,7 +204,8 @@ class KRCORE_API AutoCertContext_t {
   const CERT_CONTEXT* _context;
 };
 
-// The default certificate store's name.
+// The default certificate store's name. Stateless and thread-safe; Store
+// throws only std::bad_alloc.
 class KRCORE_API DefaultCertSettings {
  public:
   // "My".

@@ -60,6 +60,7 @@ namespace krCore {
 // ---------------------------------------------------------------------------
 
 // Base64 with the standard alphabet ("A–Z a–z 0–9 + /") and '=' padding.
+// Stateless and thread-safe, as every function of this part.
 class KRCORE_API Base64 {
  public:
   // The Base64 text of `size` bytes at `data`. With `lineBreaks`, a line feed

@@ -83,6 +83,10 @@ class KRCORE_API TickCountProvider : public singleton<TickCountProvider> {
 // Start on a running stopwatch and Stop on a stopped one do nothing; a Start
 // after a Stop begins a new interval from zero. A stopwatch never started
 // reports 0. Objects carry no lock: one thread uses an object at a time.
+// Errors: a clock that cannot be read throws krException (from the
+// constructor, Start, Stop or a read of a running stopwatch), as each
+// implementation says; the conversions never throw. Clone throws only
+// std::bad_alloc.
 class KRCORE_API IStopwatch {
  public:
   IStopwatch() = default;
@@ -114,7 +118,8 @@ enum InitError_t {
 // Measures with the performance counter (the monotonic clock, counted in
 // nanoseconds here). One tick is 1 / Frequency() seconds. Clock read failures
 // throw krException with the Win32 code; a throw from Start or Stop leaves
-// the running flag changed and the stored value unchanged.
+// the running flag changed and the stored value unchanged. No lock: one
+// thread uses an object at a time (as IStopwatch).
 class KRCORE_API HighResStopwatch : public IStopwatch {
  public:
   using InitError_t = krCore::InitError_t;
@@ -157,7 +162,9 @@ class KRCORE_API HighResStopwatch : public IStopwatch {
   bool _running = false;
 };
 
-// Measures with TickCountProvider::GetTickCount64. One tick is 1 ms.
+// Measures with TickCountProvider::GetTickCount64. One tick is 1 ms. Throws
+// what the tick count provider throws (krException, on its emulated path
+// only). No lock: one thread uses an object at a time (as IStopwatch).
 class KRCORE_API LowResStopwatch : public IStopwatch {
  public:
   explicit LowResStopwatch(bool start = false);
@@ -186,7 +193,8 @@ class KRCORE_API LowResStopwatch : public IStopwatch {
 
 // Measures with the UTC system clock at millisecond precision, in 100 ns
 // ticks. Follows changes of the wall clock; meant for wall-clock intervals.
-// A failed read throws krException.
+// A failed read throws krException. No lock: one thread uses an object at a
+// time (as IStopwatch).
 class KRCORE_API SysTimeStopwatch : public IStopwatch {
  public:
   explicit SysTimeStopwatch(bool start = false);
@@ -254,7 +262,8 @@ class KRCORE_API ElapsedStopwatch : public IStopwatch {
 // The best stopwatch the system offers: the performance counter when it can
 // be read, the tick count otherwise. Owns its implementation; copying clones
 // it (one allocation), reading allocates nothing. Clone() returns a copy of
-// the implementation, not a BestResStopwatch.
+// the implementation, not a BestResStopwatch. No lock: one thread uses an
+// object at a time (as IStopwatch); reads throw what the chosen clock throws.
 class KRCORE_API BestResStopwatch : public IStopwatch {
  public:
   // Throws krException when the chosen clock cannot be set up.
@@ -278,7 +287,9 @@ class KRCORE_API BestResStopwatch : public IStopwatch {
 };
 
 // The process uptime clock: a BestResStopwatch, constructed not running, that
-// refuses to stop.
+// refuses to stop. Reading it from several threads at once is safe once it
+// runs (a read only reads the clock); Start is for one thread, before the
+// clock is shared.
 class KRCORE_API ProcessStopwatch : public BestResStopwatch {
  public:
   ProcessStopwatch();
@@ -293,7 +304,8 @@ class KRCORE_API ProcessStopwatch : public BestResStopwatch {
 
 // A time-out that reports the time left: a started BestResStopwatch and a
 // total. Used by one thread at a time; copying copies the stopwatch's state
-// and the total.
+// and the total. The constructors throw what BestResStopwatch throws
+// (krException); the reads throw what its clock throws.
 class KRCORE_API CountdownTimer_t {
  public:
   // Total in milliseconds; INFINITE (0xFFFFFFFF) stands for Infinite_s().

@@ -15,13 +15,16 @@
 
 namespace krCore::version_block {
 
-// One named version string ("CompanyName", "ProductVersion", ...).
+// One named version string ("CompanyName", "ProductVersion", ...). Plain
+// constant data, used at compile time: nothing to synchronise, no errors.
 struct string_entry {
   std::u16string_view name;
   std::u16string_view value;
 };
 
-// One translation and its strings.
+// One translation and its strings. Plain constant data, as string_entry
+// (not synchronised, no errors); `strings` must outlive the build of the
+// image.
 struct translation {
   std::uint16_t language = 0x0409;  // US English
   std::uint16_t code_page = 1200;   // Unicode
@@ -29,7 +32,8 @@ struct translation {
   std::size_t string_count = 0;
 };
 
-// What a version resource says.
+// What a version resource says. Plain constant data, as string_entry (not
+// synchronised, no errors).
 struct description {
   std::uint16_t file_version[4] = {};
   std::uint16_t product_version[4] = {};

@@ -17,7 +17,9 @@
 // ---------------------------------------------------------------------------
 #if !defined(_WIN32)
 
-// The fixed part of a version resource: the root block's value.
+// The fixed part of a version resource: the root block's value. Plain
+// data, not synchronised; no errors of its own (VerQueryValueW reports
+// them).
 struct VS_FIXEDFILEINFO {
   DWORD dwSignature;  // 0xFEEF04BD
   DWORD dwStrucVersion;
@@ -72,7 +74,9 @@ namespace krCore {
 
 // A four-part version number major.minor.build.revision, 16 bits a part.
 // Any text parses (see the text constructor); comparison is numeric, part by
-// part. Thread-compatible value type.
+// part. A value type, not synchronised: c_str() stores the text it prints,
+// so even the const calls of one object belong to one thread at a time (the
+// accessors and comparisons only read). Nothing throws but std::bad_alloc.
 class KRCORE_API version {
  public:
   // 0.0.0.0.
