@@ -125,7 +125,8 @@ namespace krCore {
 
 // Fills `buffer` (260 wide characters) with the name a crash dump of this
 // process is to have: executable path, ".", tick count, ".", process id,
-// ".CRASH.DMP". Writes no file.
+// ".CRASH.DMP". Writes no file. Thread-safe; never throws; the name is cut
+// to fit the buffer.
 KRCORE_API void GenerateDumpFileName(wchar_t* buffer);
 
 // ---------------------------------------------------------------------------
@@ -230,7 +231,8 @@ class KRCORE_API se_exception_initializer {
   std::vector<se_exception_info> _infos;
 };
 
-// Builds an entry from the three values and adds it with logging.
+// Builds an entry from the three values and adds it with logging. On the
+// initializer's own thread, as its members; throws only std::bad_alloc.
 KRCORE_API void Add_se_exception_info(se_exception_initializer& initializer, unsigned long code,
                                       const std::wstring& context, const std::wstring& message);
 

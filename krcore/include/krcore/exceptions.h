@@ -112,6 +112,8 @@ class KRCORE_API _com_error {
 
 namespace krCore {
 
+// The error texts. All thread-safe; they throw only std::bad_alloc.
+
 // The system text for a Win32 error, HRESULT or NTSTATUS code, with white
 // space trimmed at both ends. Never fails: a code without text gives
 // "Error Message: <unavailable>. Error Code: 0x<hex>".

@@ -15,14 +15,15 @@ extern "C" {
 // Starts the logger from the machine's logging configuration; `name` (may be
 // null) is the base file name of the log files, null meaning the default
 // location. A failure to start the configuration watcher throws (to C++
-// callers).
+// callers). Thread-safe as the logger's own calls.
 KRCORE_API void krLogInitialize(const wchar_t* name);
 
 // Writes `message` as one entry at the normal level. Returns 0. A null
 // message writes nothing. Never throws. Thread-safe.
 KRCORE_API int krLog(const wchar_t* message);
 
-// Writes the open log file's buffers to disk. Returns 0.
+// Writes the open log file's buffers to disk. Returns 0; never throws.
+// Thread-safe.
 KRCORE_API int krLogFlush(void);
 
 // Destroys the logger (creating it first if there was none); a later call

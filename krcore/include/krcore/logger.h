@@ -230,11 +230,14 @@ class KRCORE_API logger : public singleton<logger> {
 //   logfilesize=MB  size limit (default 30), logfilesnum=N files (default 10);
 //   /debugbreak     first shows a message box that waits until a debugger
 //                   is attached and the box is answered.
-// A number that is not decimal throws boost::bad_lexical_cast.
+// A number that is not decimal throws boost::bad_lexical_cast. Thread-safe
+// as the logger's own calls, though a process configures its logger once,
+// at start.
 KRCORE_API void LogInitialize(const CommandLineArgs& args);
 
 // Writes `text` at log_normal / log_verbose through the current logger.
 // Narrow text is widened with convertstringtowstring. Never throw.
+// Thread-safe.
 KRCORE_API void LOG(const std::wstring& text);
 KRCORE_API void LOG(const std::string& text);
 KRCORE_API void LOGVERBOSE(const std::wstring& text);

@@ -298,7 +298,8 @@ KRCORE_API std::wstring GetProcessName(unsigned long pid, bool fullPath);
 KRCORE_API std::wstring GetProcessNameNoThrow(unsigned long pid, bool fullPath);
 
 // ---------------------------------------------------------------------------
-// Waiting and termination. None throws; the termination functions leave the
+// Waiting and termination. Thread-safe: each call works only on the handle
+// or process it is given. None throws; the termination functions leave the
 // thread's last error at the failure (5: not allowed) or 0.
 // ---------------------------------------------------------------------------
 

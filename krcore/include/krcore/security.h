@@ -206,7 +206,9 @@ class KRCORE_API CSid {
   unsigned int _id = 0;
 };
 
-// The well-known identities.
+// The well-known identities. Thread-safe (the account lookups are
+// reentrant); Admins falls back to the fixed SID when the machine has no
+// administrators' group. They throw only std::bad_alloc.
 namespace Sids {
 KRCORE_API CSid Admins();  // S-1-5-32-544
 KRCORE_API CSid System();  // S-1-5-18
@@ -378,7 +380,10 @@ class KRCORE_API lsa : private noncopyable_base {
 };
 
 // ---------------------------------------------------------------------------
-// Administrator tests.
+// Administrator tests. All thread-safe: each reads the system's state
+// afresh and keeps none. Errors as each says; GetOSVersion's krException
+// passes through IsVistaOrLater, and is_uac_enabled's w32_exception through
+// isadmin_consider_uac.
 // ---------------------------------------------------------------------------
 
 // The running system's version record. Throws krException when it cannot be

@@ -150,6 +150,9 @@ KRCORE_API unsigned long winverifytrustonfile(const std::wstring& file);
 KRCORE_API void getfiledigitalsignatureinfo(const std::wstring& file, std::wstring& publisher,
                                             std::wstring& issuer);
 
+// The helpers below only read the context, so they are thread-safe for any
+// context whose reference the caller holds.
+
 // The certificate's name of `type` with `flags` (see CertGetNameStringW).
 // Throws krException with the last error when the name cannot be read.
 KRCORE_API std::wstring getcertinfofromcertcontext(unsigned long type, unsigned long flags,

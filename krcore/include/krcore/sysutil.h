@@ -203,6 +203,7 @@ KRCORE_API std::wstring getmodulepath(bool full = true);
 // The system's configuration directory, which plays the part of the Windows
 // directory on this platform: "/etc". Throws krException
 // "krCore::getwindowsdirectory() failed" should it be unavailable.
+// Thread-safe.
 KRCORE_API std::wstring getwindowsdirectory();
 
 // Shows a message to the person at the machine and returns the button
@@ -218,10 +219,10 @@ KRCORE_API int ShowMessage(const std::wstring& text, const std::wstring& title =
 // ShowMessage does (an empty name is the executable's file name), then waits
 // until a debugger is attached to the process, at most the number of
 // milliseconds in the environment variable KRCORE_ATTACH_TIMEOUT_MS
-// (default 60000). Returns IDOK.
+// (default 60000). Returns IDOK. Thread-safe; throws as ShowMessage.
 KRCORE_API int AttachMessageBox(const std::wstring& name);
 
-// True on a little-endian processor.
+// True on a little-endian processor. Thread-safe; never throws.
 KRCORE_API bool is_little_endian();
 
 // ---------------------------------------------------------------------------
