@@ -11,6 +11,21 @@
 #include <krcore/versions.h>
 // The umbrella header stands on its own with every family in it.
 #include <krcore/krcore.h>
+// The parts of the divided families are installed as headers of their own.
+#include <krcore/event_log.h>
+#include <krcore/exceptions.h>
+#include <krcore/holders.h>
+#include <krcore/log_stream.h>
+#include <krcore/logger.h>
+#include <krcore/monitor_window.h>
+#include <krcore/process_services.h>
+#include <krcore/scheduler.h>
+#include <krcore/singleton.h>
+#include <krcore/sync.h>
+#include <krcore/text_conversion.h>
+#include <krcore/thread.h>
+#include <krcore/thread_messages.h>
+#include <krcore/thread_pool.h>
 
 #include <cstdio>
 
