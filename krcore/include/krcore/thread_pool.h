@@ -176,7 +176,8 @@ class pool_base : public IThreadpool {
 //
 // Thread-safety: submitwork, WaitingWorkCount, IsAlive and ShutdownEvent may
 // be called from any thread, work items included. start and shutdown are
-// serialised with each other; a work item must not shut its own pool down.
+// serialised with each other; a work item may shut its own pool down (see
+// shutdown).
 //
 // Lifetime: the destructor shuts the pool down (shutdown(10000)). It runs
 // after a derived class's members are gone, so a class that overrides the
@@ -270,9 +271,9 @@ class KRCORE_API threadpool : public detail::pool_base {
 // from work items are those of threadpool.
 //
 // Thread-safety: every public operation may be called from any thread;
-// start and shutdown are serialised with each other; a work item must not
-// shut its own pool down. Lifetime: as threadpool (shutdown(10000) in the
-// destructor).
+// start and shutdown are serialised with each other; a work item may shut
+// its own pool down (see shutdown). Lifetime: as threadpool (shutdown(10000)
+// in the destructor).
 class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
  public:
   static constexpr unsigned long DEFAULT_IDLE_TIMEOUT = 10000;
