@@ -8,8 +8,7 @@
 #include <krcore/processes.h>
 #include <krcore/sysutil.h>
 
-#include <time.h>
-
+#include <chrono>
 #include <cwchar>
 
 #include "foundation/errors.h"
@@ -163,37 +162,30 @@ unsigned long enumerateprocessesbynamex64withpid(std::map<int, std::wstring>& pr
 }
 
 std::wstring SinceToDatetimeStr(unsigned long long milliseconds) {
-  struct timespec now;
-  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
-    log_if(kLogError, [] {
-      return std::wstring(L"krCore::SinceToDatetimeStr - SystemTimeToFileTime failed with error code: 0x") +
-             hex_text(static_cast<unsigned int>(last_errno_as_win32()));
-    });
-    return std::wstring();
-  }
-  const long long now_ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  const long long then_ms = now_ms - static_cast<long long>(milliseconds);
-  // Floor division, so moments before 1970 still split into a date and a
+  using namespace std::chrono;
+  const long long now_ms =
+      duration_cast<std::chrono::milliseconds>(system_clock::now().time_since_epoch()).count();
+  const sys_time<std::chrono::milliseconds> then{
+      std::chrono::milliseconds(now_ms - static_cast<long long>(milliseconds))};
+  // floor, so moments before 1970 still split into a date and a
   // non-negative millisecond part.
-  long long seconds = then_ms / 1000;
-  long long ms = then_ms % 1000;
-  if (ms < 0) {
-    ms += 1000;
-    --seconds;
-  }
-  const time_t t = static_cast<time_t>(seconds);
-  struct tm utc;
-  if (!::gmtime_r(&t, &utc) || utc.tm_year + 1900 < 1601) {
+  const sys_days day = floor<days>(then);
+  const year_month_day date{day};
+  const hh_mm_ss<std::chrono::milliseconds> time{then - day};
+  if (static_cast<int>(date.year()) < 1601) {
     log_if(kLogError, [] {
       return std::wstring(L"krCore::SinceToDatetimeStr - FileTimeToSystemTime failed with error code: 0x57");
     });
     return std::wstring();
   }
-  const long offset = local_utc_offset_minutes(now.tv_sec);
+  const long offset = local_utc_offset_minutes(now_ms / 1000);
   wchar_t text[64];
-  std::swprintf(text, 64, L"%04d%02d%02d%02d%02d%02d.%03lld000%c%ld", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms,
-                offset < 0 ? L'-' : L'+', offset < 0 ? -offset : offset);
+  std::swprintf(text, 64, L"%04d%02u%02u%02d%02d%02d.%03lld000%c%ld", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()),
+                static_cast<long long>(time.subseconds().count()), offset < 0 ? L'-' : L'+',
+                offset < 0 ? -offset : offset);
   return text;
 }
 

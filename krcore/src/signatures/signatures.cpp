@@ -5,13 +5,12 @@
 #include <krcore/signatures.h>
 
 #include <cwchar>
+#include <filesystem>
 // GCC 12 reports a false maybe-uninitialized inside std::regex when building
 // with the sanitizers (clang has no such warning).
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-#include <sys/types.h>
-#include <unistd.h>
 #include <regex>
 
 #include "foundation/errors.h"
@@ -33,7 +32,9 @@ std::wstring formatted(const wchar_t* pattern, int value) {
 
 // _waccess(file, 0): 0 when the file exists, else -1.
 int access_file(const std::wstring& file) {
-  return ::access(detail::utf8_from_wide(file).c_str(), F_OK) == 0 ? 0 : -1;
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::path(detail::utf8_from_wide(file)), error) ? 0
+                                                                                             : -1;
 }
 
 // The trust provider's status for `file`, asked without a window, user
