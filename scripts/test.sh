@@ -7,7 +7,8 @@
 # checker cannot follow). In that pass any report fails its test; the
 # suppression file lists only reports that are not about our code. Then a
 # short fuzz pass runs every parser's fuzz target for a few seconds, so a
-# parser that crashes or breaks its round trip fails the run.
+# parser that crashes or breaks its round trip fails the run, and clang-tidy
+# reads the library's sources, so a new finding fails it too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -25,3 +26,5 @@ TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$
   ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE notsan
 
 scripts/fuzz.sh --ci
+
+scripts/tidy.sh

@@ -142,13 +142,10 @@ unsigned long log_file::open(const std::wstring& path, bool write_through, bool 
   struct stat st {};
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
-  } else if (!keep_content && ::ftruncate(fd, 0) != 0) {
+  } else if ((!keep_content && ::ftruncate(fd, 0) != 0) || ::fstat(fd, &st) != 0 ||
+             (keep_content && ::lseek(fd, 0, SEEK_END) < 0)) {
     // Ours now: a fresh file starts empty; one whose content must be kept
     // (it could not be moved aside) is continued at its end.
-    error = last_errno_as_win32();
-  } else if (::fstat(fd, &st) != 0) {
-    error = last_errno_as_win32();
-  } else if (keep_content && ::lseek(fd, 0, SEEK_END) < 0) {
     error = last_errno_as_win32();
   }
   if (error != 0) {

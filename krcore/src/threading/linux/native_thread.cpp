@@ -21,7 +21,7 @@
 
 namespace krCore::detail {
 
-__attribute__((tls_model("initial-exec"))) thread_local thread_native* t_native = nullptr;
+constinit __attribute__((tls_model("initial-exec"))) thread_local thread_native* t_native = nullptr;
 
 namespace {
 

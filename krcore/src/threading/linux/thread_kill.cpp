@@ -36,7 +36,8 @@
 
 namespace krCore::detail {
 
-__attribute__((tls_model("initial-exec"))) thread_local const safe_sleep* t_safe_sleep = nullptr;
+constinit __attribute__((tls_model("initial-exec"))) thread_local const safe_sleep* t_safe_sleep =
+    nullptr;
 
 int thread_kill_signal() { return SIGRTMAX - 3; }
 
