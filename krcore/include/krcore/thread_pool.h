@@ -155,10 +155,14 @@ class pool_base : public IThreadpool {
   // binding the item throws, and what growing the pool throws. Thread-safe.
   virtual bool try_submit(const std::shared_ptr<IThreadwork>& work) = 0;
 
+  // True from a successful start until shutdown.
+  bool IsAlive() const override { return _alive.load() != 0; }
+  // Signalled from shutdown until the next start.
+  void* ShutdownEvent() override { return static_cast<void*>(_shutdownEvent); }
+
  protected:
-  // The state both pools keep alike: the shutdown event (signalled from
-  // shutdown until the next start), the running flag, and the lock that
-  // serialises start and shutdown.
+  // The state both pools keep alike: the shutdown event, the running flag,
+  // and the lock that serialises start and shutdown.
   manualresetevent _shutdownEvent;
   std::atomic<long> _alive{0};
   critical_section _lifecycle;
@@ -213,9 +217,6 @@ class KRCORE_API threadpool : public detail::pool_base {
   void submitwork(IThreadwork* work) override;
   // The number of queued items, not counting running ones.
   unsigned int WaitingWorkCount() const override;
-  bool IsAlive() const override;
-  // Signalled from shutdown until the next start.
-  void* ShutdownEvent() override;
   // Stops the pool: new submissions fail at once, every thread finishes its
   // item and ends; a thread still running after `timeout_ms` (100 ms for
   // each thread after the first forced end) is ended by force. Queued items
@@ -318,8 +319,6 @@ class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
   void submitwork(const std::shared_ptr<IThreadwork>& work) override;
   void submitwork(IThreadwork* work) override;
   unsigned int WaitingWorkCount() const override;
-  bool IsAlive() const override;
-  void* ShutdownEvent() override;
   // As threadpool::shutdown, also when a work item shuts down its own pool;
   // also brings RunningWorksCount() back to 0 for items whose threads were
   // ended by force (the calling item of a self-shutdown counts until it

@@ -129,8 +129,6 @@ threadpool_wrapper_t ThreadpoolDynamic::GetThreadPoolWrapperFunc() {
 }
 void* ThreadpoolDynamic::GetThreadPoolWrapperParam() { return _wrapperParam.load(); }
 
-bool ThreadpoolDynamic::IsAlive() const { return _alive.load() != 0; }
-void* ThreadpoolDynamic::ShutdownEvent() { return static_cast<void*>(_shutdownEvent); }
 unsigned int ThreadpoolDynamic::WaitingWorkCount() const { return _queue->size(); }
 
 // ---------------------------------------------------------------------------

@@ -226,10 +226,6 @@ void threadpool::submitwork(IThreadwork* work) { submitwork(std::shared_ptr<IThr
 
 unsigned int threadpool::WaitingWorkCount() const { return _queue->size(); }
 
-bool threadpool::IsAlive() const { return _alive.load() != 0; }
-
-void* threadpool::ShutdownEvent() { return static_cast<void*>(_shutdownEvent); }
-
 bool threadpool::join_self_ending(unsigned long timeout_ms) {
   if (!_selfEnding) return true;
   // The item that shut the pool down asks again: its thread is still busy.
