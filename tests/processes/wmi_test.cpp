@@ -158,4 +158,15 @@ TEST_F(LocalZone, SinceToDatetimeStrIsUtcWithTheLocalOffset) {
   EXPECT_EQ(krCore::SinceToDatetimeStr(0).substr(21), L"+0");
 }
 
+// The earliest moment the text can name is 1601-01-01; anything further back
+// (up to the largest count, which must not overflow) gives an empty text.
+TEST(SinceToDatetimeStr, MomentsBefore1601GiveAnEmptyText) {
+  const unsigned long long since_1601_ms =
+      (static_cast<unsigned long long>(time(nullptr)) + 11644473600ull) * 1000ull;
+  EXPECT_EQ(krCore::SinceToDatetimeStr(since_1601_ms - 10000).substr(0, 8), L"16010101");
+  EXPECT_EQ(krCore::SinceToDatetimeStr(since_1601_ms + 10000), L"");
+  EXPECT_EQ(krCore::SinceToDatetimeStr(~0ull), L"");
+  EXPECT_EQ(krCore::SinceToDatetimeStr(1ull << 63), L"");
+}
+
 }  // namespace

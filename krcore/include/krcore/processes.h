@@ -271,6 +271,7 @@ KRCORE_API unsigned long enumerateprocessesbynamex64withpid(std::map<int, std::w
 // The moment `milliseconds` before now as "yyyymmddHHMMSS.mmm000" in UTC,
 // followed by the local zone's offset from UTC in minutes with its sign
 // ("+60", "-300", "+0"; the zone as TZ and the zone database give it now).
+// Empty (and an error line in the log) for a moment before the year 1601.
 KRCORE_API std::wstring SinceToDatetimeStr(unsigned long long milliseconds);
 
 // ---------------------------------------------------------------------------

@@ -163,8 +163,18 @@ unsigned long enumerateprocessesbynamex64withpid(std::map<int, std::wstring>& pr
 
 std::wstring SinceToDatetimeStr(unsigned long long milliseconds) {
   using namespace std::chrono;
+  // Milliseconds from 1601-01-01, the earliest moment the text can name, to
+  // 1970-01-01.
+  constexpr unsigned long long kFrom1601 = 11644473600000ull;
   const long long now_ms =
       duration_cast<std::chrono::milliseconds>(system_clock::now().time_since_epoch()).count();
+  // Compared before the subtraction, which could overflow for huge values.
+  if (now_ms < 0 || milliseconds > static_cast<unsigned long long>(now_ms) + kFrom1601) {
+    log_if(kLogError, [] {
+      return std::wstring(L"krCore::SinceToDatetimeStr - FileTimeToSystemTime failed with error code: 0x57");
+    });
+    return std::wstring();
+  }
   const sys_time<std::chrono::milliseconds> then{
       std::chrono::milliseconds(now_ms - static_cast<long long>(milliseconds))};
   // floor, so moments before 1970 still split into a date and a
@@ -172,12 +182,6 @@ std::wstring SinceToDatetimeStr(unsigned long long milliseconds) {
   const sys_days day = floor<days>(then);
   const year_month_day date{day};
   const hh_mm_ss<std::chrono::milliseconds> time{then - day};
-  if (static_cast<int>(date.year()) < 1601) {
-    log_if(kLogError, [] {
-      return std::wstring(L"krCore::SinceToDatetimeStr - FileTimeToSystemTime failed with error code: 0x57");
-    });
-    return std::wstring();
-  }
   const long offset = local_utc_offset_minutes(now_ms / 1000);
   wchar_t text[64];
   std::swprintf(text, 64, L"%04d%02u%02u%02d%02d%02d.%03lld000%c%ld", static_cast<int>(date.year()),
