@@ -1,10 +1,19 @@
 // Thread pools against boost::asio::thread_pool, in the same process run.
 //
-// Throughput: one thread posts 1,000,000 tiny tasks and the clock stops when
+// Throughput: one thread posts 500,000 tiny tasks and the clock stops when
 // the last has run, with 1 and 2 workers; each of our tasks is a shared
-// work item with its own completion event, which the pool signals. Printed
-// as the median of 7 runs in ns per task, with the ratio of each pool to
-// Asio and of the dynamic pool to the fixed one.
+// work item with its own completion event, which the pool signals. The
+// peers run in rounds (fixed, dynamic, Asio, for 1 and then 2 workers), 15
+// rounds in all.
+//
+// This virtual machine changes speed several times a minute: in its slow
+// phase its two processors pass a cache line between them some six times
+// slower, which is what a pool's hand-over costs. So each run measures the
+// round trip of a line between two threads before and after it, and a
+// round counts for the phase all its probes agree on (a round that saw the
+// phase change counts for none). Per phase the program prints each peer's
+// median ns per task and the median, least and greatest of the rounds'
+// ratios to Asio and of the dynamic pool to the fixed one.
 //
 // Latency: one task at a time, from the submission until the submitter's
 // wait on the completion event returns; median and 99th percentile.
@@ -21,14 +30,15 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-constexpr long kTasks = 1000000;
+constexpr long kTasks = 500000;
 constexpr int kLatencySamples = 5000;
-constexpr int kRuns = 7;
+constexpr int kRounds = 15;
 
 double seconds_since(clock_type::time_point start) {
   return std::chrono::duration<double>(clock_type::now() - start).count();
@@ -43,6 +53,60 @@ struct batch {
   }
 };
 
+// The median round trip of a cache line between two threads, in ns.
+double line_round_trip_ns() {
+  constexpr int kBatches = 21;
+  constexpr int kTrips = 100;
+  alignas(64) std::atomic<int> line{0};
+  std::thread echo([&line] {
+    for (int i = 0; i < kBatches * kTrips; ++i) {
+      while (line.load(std::memory_order_acquire) != 2 * i + 1) {
+      }
+      line.store(2 * i + 2, std::memory_order_release);
+    }
+  });
+  std::vector<double> batches;
+  for (int b = 0; b < kBatches; ++b) {
+    const auto start = clock_type::now();
+    for (int i = b * kTrips; i < (b + 1) * kTrips; ++i) {
+      line.store(2 * i + 1, std::memory_order_release);
+      while (line.load(std::memory_order_acquire) != 2 * i + 2) {
+      }
+    }
+    batches.push_back(seconds_since(start) * 1e9 / kTrips);
+  }
+  echo.join();
+  std::sort(batches.begin(), batches.end());
+  return batches[batches.size() / 2];
+}
+
+// One throughput run: ns per task and the probes around it.
+struct run_record {
+  double ns_per_task = 0;
+  double probe_before = 0;
+  double probe_after = 0;
+};
+enum peer { kFixed, kDynamic, kAsio, kPeers };
+// By worker count (1, 2), peer and round.
+run_record g_runs[3][kPeers][kRounds];
+
+// Runs `post_all` (which posts kTasks tasks that count down `b`) once,
+// timed, between two probes.
+template <class PostAll>
+void timed_run(benchmark::State& state, batch& b, PostAll&& post_all, run_record& record) {
+  record.probe_before = line_round_trip_ns();
+  for (auto _ : state) {
+    b.left.store(kTasks);
+    const auto start = clock_type::now();
+    post_all();
+    ::WaitForSingleObject(b.done, INFINITE);
+    const double s = seconds_since(start);
+    state.SetIterationTime(s);
+    record.ns_per_task = s * 1e9 / kTasks;
+  }
+  record.probe_after = line_round_trip_ns();
+}
+
 class tiny_work : public krCore::threadwork {
  public:
   explicit tiny_work(batch* b) : _batch(b) {}
@@ -55,40 +119,40 @@ class tiny_work : public krCore::threadwork {
 };
 
 template <class Pool>
-void throughput(benchmark::State& state, Pool& pool) {
+void throughput(benchmark::State& state, Pool& pool, run_record& record) {
   pool.start();
   batch b;
-  for (auto _ : state) {
-    b.left.store(kTasks);
-    const auto start = clock_type::now();
-    for (long i = 0; i < kTasks; ++i) pool.submitwork(std::make_shared<tiny_work>(&b));
-    ::WaitForSingleObject(b.done, INFINITE);
-    state.SetIterationTime(seconds_since(start));
-  }
+  timed_run(
+      state, b,
+      [&] {
+        for (long i = 0; i < kTasks; ++i) pool.submitwork(std::make_shared<tiny_work>(&b));
+      },
+      record);
   pool.shutdown(10000);
 }
 
-void BM_threadpool_Post(benchmark::State& state) {
-  krCore::threadpool pool(static_cast<int>(state.range(0)), krCore::threadpool::MAX_QUEUE_SIZE);
-  throughput(state, pool);
+void BM_threadpool_Post(benchmark::State& state, int round) {
+  const int n = static_cast<int>(state.range(0));
+  krCore::threadpool pool(n, krCore::threadpool::MAX_QUEUE_SIZE);
+  throughput(state, pool, g_runs[n][kFixed][round]);
 }
 
-void BM_ThreadpoolDynamic_Post(benchmark::State& state) {
+void BM_ThreadpoolDynamic_Post(benchmark::State& state, int round) {
   const int n = static_cast<int>(state.range(0));
   krCore::ThreadpoolDynamic pool(n, n, krCore::ThreadpoolDynamic::MAX_QUEUE_SIZE);
-  throughput(state, pool);
+  throughput(state, pool, g_runs[n][kDynamic][round]);
 }
 
-void BM_asio_thread_pool_Post(benchmark::State& state) {
-  boost::asio::thread_pool pool(static_cast<std::size_t>(state.range(0)));
+void BM_asio_thread_pool_Post(benchmark::State& state, int round) {
+  const int n = static_cast<int>(state.range(0));
+  boost::asio::thread_pool pool(static_cast<std::size_t>(n));
   batch b;
-  for (auto _ : state) {
-    b.left.store(kTasks);
-    const auto start = clock_type::now();
-    for (long i = 0; i < kTasks; ++i) boost::asio::post(pool, [&b] { b.ran(); });
-    ::WaitForSingleObject(b.done, INFINITE);
-    state.SetIterationTime(seconds_since(start));
-  }
+  timed_run(
+      state, b,
+      [&] {
+        for (long i = 0; i < kTasks; ++i) boost::asio::post(pool, [&b] { b.ran(); });
+      },
+      g_runs[n][kAsio][round]);
   pool.join();
 }
 
@@ -142,21 +206,6 @@ BENCHMARK(BM_threadpool_Latency)->Iterations(kLatencySamples)->UseManualTime();
 BENCHMARK(BM_ThreadpoolDynamic_Latency)->Iterations(kLatencySamples)->UseManualTime();
 BENCHMARK(BM_asio_thread_pool_Latency)->Iterations(kLatencySamples)->UseManualTime();
 
-// Keeps the wall time of every throughput run, by pool and worker count
-// ("BM_threadpool_Post/1"), dropping the run number.
-class RunsReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const std::string name = run.run_name.function_name;
-      const auto cut = name.rfind("/run");
-      if (cut != std::string::npos) times[name.substr(0, cut)].push_back(run.GetAdjustedRealTime());
-    }
-  }
-  std::map<std::string, std::vector<double>> times;  // in the benchmark's unit (ms)
-};
-
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -164,47 +213,79 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(i, v.size() - 1)];
 }
 
+// A probe's phase: fast below the first bound, slow above the second.
+constexpr double kFastBelowNs = 150;
+constexpr double kSlowAboveNs = 200;
+
+// Prints, for one worker count and one phase, the rounds whose six probes
+// all fall in that phase.
+void print_phase(int workers, bool slow) {
+  std::vector<double> ns[kPeers], fixed_asio, dynamic_asio, dynamic_fixed;
+  for (int round = 0; round < kRounds; ++round) {
+    bool in_phase = true;
+    for (int p = 0; p < kPeers; ++p) {
+      const run_record* r = &g_runs[workers][p][round];
+      for (double probe : {r->probe_before, r->probe_after})
+        in_phase = in_phase && (slow ? probe > kSlowAboveNs : probe < kFastBelowNs);
+    }
+    if (!in_phase) continue;
+    const double f = g_runs[workers][kFixed][round].ns_per_task;
+    const double d = g_runs[workers][kDynamic][round].ns_per_task;
+    const double a = g_runs[workers][kAsio][round].ns_per_task;
+    ns[kFixed].push_back(f);
+    ns[kDynamic].push_back(d);
+    ns[kAsio].push_back(a);
+    fixed_asio.push_back(f / a);
+    dynamic_asio.push_back(d / a);
+    dynamic_fixed.push_back(d / f);
+  }
+  std::printf("  %d worker(s), %s phase, %zu of %d rounds", workers, slow ? "slow" : "fast",
+              fixed_asio.size(), kRounds);
+  if (fixed_asio.empty()) {
+    std::printf("\n");
+    return;
+  }
+  auto spread = [](const std::vector<double>& v) {
+    return std::to_string(percentile(v, 0.5)).substr(0, 4) + " (" +
+           std::to_string(*std::min_element(v.begin(), v.end())).substr(0, 4) + "-" +
+           std::to_string(*std::max_element(v.begin(), v.end())).substr(0, 4) + ")";
+  };
+  std::printf(": threadpool %.0f ns/task, ThreadpoolDynamic %.0f, asio %.0f\n",
+              percentile(ns[kFixed], 0.5), percentile(ns[kDynamic], 0.5),
+              percentile(ns[kAsio], 0.5));
+  std::printf("    ratios: threadpool/asio %s, ThreadpoolDynamic/asio %s,\n"
+              "            ThreadpoolDynamic/threadpool %s\n",
+              spread(fixed_asio).c_str(), spread(dynamic_asio).c_str(),
+              spread(dynamic_fixed).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  using throughput_fn = void (*)(benchmark::State&);
+  using throughput_fn = void (*)(benchmark::State&, int);
   const std::pair<const char*, throughput_fn> pools[] = {
       {"BM_threadpool_Post", BM_threadpool_Post},
       {"BM_ThreadpoolDynamic_Post", BM_ThreadpoolDynamic_Post},
       {"BM_asio_thread_pool_Post", BM_asio_thread_pool_Post}};
-  for (int run = 0; run < kRuns; ++run)
+  for (int round = 0; round < kRounds; ++round)
     for (int workers : {1, 2})
       for (const auto& [name, fn] : pools)
         benchmark::RegisterBenchmark(
-            (std::string(name) + "/" + std::to_string(workers) + "/run" + std::to_string(run))
+            (std::string(name) + "/" + std::to_string(workers) + "/run" + std::to_string(round))
                 .c_str(),
-            fn)
+            fn, round)
             ->Arg(workers)
             ->Iterations(1)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
-  RunsReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::RunSpecifiedBenchmarks();
 
-  auto ns_per_task = [&](const std::string& name) {
-    auto it = reporter.times.find(name);
-    return it == reporter.times.end() ? 0.0 : percentile(it->second, 0.5) * 1e6 / kTasks;
-  };
-  std::printf("\nThroughput, %ld tasks from one thread, median of %d runs:\n", kTasks, kRuns);
-  for (const char* workers : {"1", "2"}) {
-    const std::string suffix = std::string("/") + workers;
-    const double fixed = ns_per_task("BM_threadpool_Post" + suffix);
-    const double dynamic = ns_per_task("BM_ThreadpoolDynamic_Post" + suffix);
-    const double asio = ns_per_task("BM_asio_thread_pool_Post" + suffix);
-    if (fixed == 0 || dynamic == 0 || asio == 0) continue;
-    std::printf("  %s worker(s): threadpool %.0f ns/task, ThreadpoolDynamic %.0f, asio %.0f\n",
-                workers, fixed, dynamic, asio);
-    std::printf(
-        "    ratios: threadpool/asio %.2f, ThreadpoolDynamic/asio %.2f, "
-        "ThreadpoolDynamic/threadpool %.2f\n",
-        fixed / asio, dynamic / asio, dynamic / fixed);
-  }
+  std::printf("\nThroughput, %ld tasks from one thread, by phase (a line's round trip between\n"
+              "two threads below %.0f ns: fast; above %.0f ns: slow):\n",
+              kTasks, kFastBelowNs, kSlowAboveNs);
+  for (int workers : {1, 2})
+    for (bool slow : {false, true}) print_phase(workers, slow);
   std::printf("\nSubmit-to-completion latency of one task, 2 workers:\n");
   for (const auto& [name, samples] : g_latency)
     std::printf("  %-18s median %.1f us, p99 %.1f us (%zu samples)\n", name.c_str(),
