@@ -384,10 +384,11 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
   // event) between items nor pays for the count per item; it is let go
   // before the thread sleeps and when the queue comes back empty.
   std::optional<WorkItem_t> current;
+  detail::look_pace pace;
   DWORD result;
   for (;;) {
     result = 0;
-    if (!_queue->spin_for_item()) {
+    if (!_queue->spin_for_item(pace)) {
       current.reset();
       result = _queue->sleep_for_item(handles, 3, GetWaitTimeTimeout());
     }

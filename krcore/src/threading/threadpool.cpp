@@ -47,7 +47,15 @@ threadwork::~threadwork() {
 void* threadwork::GetCompleteHandle() {
   if (void* event = _completed.load(std::memory_order_acquire)) return event;
   void* event = detail::create_event(true, false, std::wstring());
-  if (!event) throw eventexception(std::wstring());
+  if (!event) {
+    // Says which call failed and why: the usual cause is a full handle
+    // table, which the caller can do something about.
+    const unsigned long error = ::GetLastError();
+    std::wstring text = L"threadwork::GetCompleteHandle() - ERROR: cannot create the completion "
+                        L"event, error [" + std::to_wstring(error) + L"] " + detail::system_message(error);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    throw eventexception(text);
+  }
   void* expected = nullptr;
   if (!_completed.compare_exchange_strong(expected, event, std::memory_order_seq_cst)) {
     detail::close_handle(event);
@@ -189,9 +197,10 @@ void threadpool::runhandler(int thread_id) {
   se_exception_initializer guard{se_exception_initializer::handler_type()};
   thread_preexecute(thread_id);
   HANDLE handles[2] = {_queue->items(), static_cast<void*>(_shutdownEvent)};
+  detail::look_pace pace;
   DWORD result;
   for (;;) {
-    result = _queue->wait_for_item(handles, 2, INFINITE);
+    result = _queue->wait_for_item(pace, handles, 2, INFINITE);
     if (result != 0 || !IsAlive()) break;
     bool end_thread = false;
     detail::guarded_call(guard, kFile, 122, [&] {

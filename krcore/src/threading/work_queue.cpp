@@ -3,6 +3,7 @@
 // a stopped pool's items.
 #include "threading/work_queue.h"
 
+#include <algorithm>
 #include <climits>
 #include <thread>
 #include <utility>
@@ -13,13 +14,20 @@ namespace krCore::detail {
 
 namespace {
 
-// How a thread that found the queue empty looks again before it sleeps: a
-// microsecond or two in all, enough to catch a submitter that is just behind
-// without a system call on either side. It looks only every few pauses: each
-// look pulls the submitters' count line to this core, which the next
-// submission then has to take back.
-constexpr int kLooksBeforeSleep = 8;
-constexpr int kPausesPerLook = 8;
+// How a thread that found the queue empty looks again before it sleeps,
+// without a system call on either side. Each look pulls the submitters'
+// count line to this core, and the next submission has to take it back:
+// between the processors of a virtual machine that costs as much as the
+// submission itself. So the looks come `look_pace` apart: from a fraction
+// of a microsecond, for work that someone waits for item by item, to a few
+// microseconds while items stream in, so that a submitter appends a dozen
+// of them undisturbed and the thread then takes them one after another
+// without looking at the count again.
+constexpr int kMaxGapPauses = 256;
+// Items that arrive less than this many pauses apart make a stream.
+constexpr int kStreamPauses = 20;
+// How long the thread looks in all before it goes to sleep_for_item.
+constexpr int kSpinPauses = 2 * kMaxGapPauses;
 // How long the watcher looks: some 50 microseconds, the time a sleeping
 // thread takes to wake on a processor that has halted, so that work which
 // comes at least that often never waits for a wake-up.
@@ -208,14 +216,24 @@ void work_queue::wake_idle() {
   if (claim_idle()) _items.release(1);
 }
 
-bool work_queue::spin_for_item() const {
+bool work_queue::spin_for_item(look_pace& pace) const {
   // A busy pool asks with items waiting: the first look comes before any
   // pause, so that taking the next item costs no pause at all.
-  for (int i = 0; i < kLooksBeforeSleep; ++i) {
-    if (size() != 0) return true;
-    for (int j = 0; j < kPausesPerLook; ++j) cpu_relax();
+  if (size() != 0) return true;
+  for (int waited = 0; waited < kSpinPauses;) {
+    for (int j = 0; j < pace._gap; ++j) cpu_relax();
+    waited += pace._gap;
+    const unsigned int found = size();
+    if (found == 0) continue;
+    // `found` items came within `waited` pauses.
+    if (waited < static_cast<long long>(found) * kStreamPauses)
+      pace._gap = std::min(2 * pace._gap, kMaxGapPauses);
+    else
+      pace._gap = std::max(pace._gap / 2, look_pace::kMinGapPauses);
+    return true;
   }
-  return size() != 0;
+  pace._gap = look_pace::kMinGapPauses;
+  return false;
 }
 
 DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {

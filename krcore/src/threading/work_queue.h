@@ -64,6 +64,19 @@ class idle_probe {
   ~idle_probe() = default;
 };
 
+// How far apart one pool thread's looks at an empty queue come (see
+// work_queue::spin_for_item). Each thread keeps its own and carries it from
+// one wait to the next; it is not shared, so it needs no synchronisation.
+class look_pace {
+ public:
+  // The shortest gap between two looks, in processor pauses.
+  static constexpr int kMinGapPauses = 8;
+
+ private:
+  friend class work_queue;
+  int _gap = kMinGapPauses;  // pauses between two looks
+};
+
 // A running count whose lowest bit locks one end of the queue: the end is
 // taken by setting the bit (one read-modify-write on the count's line, which
 // the holder needs anyway) and handed back by the store that publishes the
@@ -119,12 +132,16 @@ class work_queue {
   // on `handles` (handles[0] must be items()) for at most `timeout_ms` and
   // returns the wait's result. The same as spin_for_item() followed, when
   // that finds nothing, by sleep_for_item().
-  DWORD wait_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
-    return spin_for_item() ? 0 : sleep_for_item(handles, count, timeout_ms);
+  DWORD wait_for_item(look_pace& pace, const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+    return spin_for_item(pace) ? 0 : sleep_for_item(handles, count, timeout_ms);
   }
-  // Looks for a queued item for a microsecond or two without a system call:
-  // true when there is one.
-  bool spin_for_item() const;
+  // Looks for a queued item for some microseconds without a system call:
+  // true when there is one. The looks come `pace` apart, and the pace
+  // adapts to how items arrive: the looks spread out while each finds
+  // several items (a submitter streams work, and every look takes a cache
+  // line away from it) and close up again while items come singly (someone
+  // waits for each one).
+  bool spin_for_item(look_pace& pace) const;
   // Waits as wait_for_item does, after the short spin found nothing: one
   // thread of the pool at a time (the watcher) looks for work a while
   // longer before it sleeps, so that work arriving at a steady pace is
