@@ -51,8 +51,9 @@ void* threadwork::GetCompleteHandle() {
     // Says which call failed and why: the usual cause is a full handle
     // table, which the caller can do something about.
     const unsigned long error = ::GetLastError();
-    std::wstring text = L"threadwork::GetCompleteHandle() - ERROR: cannot create the completion "
-                        L"event, error [" + std::to_wstring(error) + L"] " + detail::system_message(error);
+    std::wstring text =
+        L"threadwork::GetCompleteHandle() - ERROR: cannot create the completion event, error [" +
+        std::to_wstring(error) + L"] " + detail::system_message(error);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
     throw eventexception(text);
   }
