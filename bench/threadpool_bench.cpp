@@ -225,6 +225,7 @@ void print_phase(int workers, bool slow) {
     bool in_phase = true;
     for (int p = 0; p < kPeers; ++p) {
       const run_record* r = &g_runs[workers][p][round];
+      in_phase = in_phase && r->ns_per_task > 0;  // a filter may have left a peer out
       for (double probe : {r->probe_before, r->probe_after})
         in_phase = in_phase && (slow ? probe > kSlowAboveNs : probe < kFastBelowNs);
     }
@@ -245,10 +246,12 @@ void print_phase(int workers, bool slow) {
     std::printf("\n");
     return;
   }
+  // "median (least-greatest)"
   auto spread = [](const std::vector<double>& v) {
-    return std::to_string(percentile(v, 0.5)).substr(0, 4) + " (" +
-           std::to_string(*std::min_element(v.begin(), v.end())).substr(0, 4) + "-" +
-           std::to_string(*std::max_element(v.begin(), v.end())).substr(0, 4) + ")";
+    char text[48];
+    std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", percentile(v, 0.5),
+                  *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()));
+    return std::string(text);
   };
   std::printf(": threadpool %.0f ns/task, ThreadpoolDynamic %.0f, asio %.0f\n",
               percentile(ns[kFixed], 0.5), percentile(ns[kDynamic], 0.5),

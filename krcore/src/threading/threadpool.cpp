@@ -51,11 +51,9 @@ void* threadwork::GetCompleteHandle() {
     // Says which call failed and why: the usual cause is a full handle
     // table, which the caller can do something about.
     const unsigned long error = ::GetLastError();
-    std::wstring text =
+    throw eventexception(
         L"threadwork::GetCompleteHandle() - ERROR: cannot create the completion event, error [" +
-        std::to_wstring(error) + L"] " + detail::system_message(error);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    throw eventexception(text);
+        std::to_wstring(error) + L"] " + geterrormessage(error));
   }
   void* expected = nullptr;
   if (!_completed.compare_exchange_strong(expected, event, std::memory_order_seq_cst)) {
