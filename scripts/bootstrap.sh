@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # toolchain
   cmake ninja-build g++ clang-format
+  # compiler cache: a rebuild of unchanged sources costs nothing
+  ccache
   # clang with libFuzzer and its sanitizer runtimes for the fuzz targets
   clang-16 libfuzzer-16-dev libclang-rt-16-dev
   # test and benchmark harnesses
