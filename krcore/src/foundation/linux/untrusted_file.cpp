@@ -1,0 +1,149 @@
+// Opening and reading files that others named: the checks every family's
+// Linux half relies on before it reads a byte.
+//
+// The order matters. O_NONBLOCK is on at open time so that a FIFO without a
+// writer cannot hold the caller (and whatever lock it holds) for ever; the
+// kind is judged from fstat on the opened descriptor, not from a stat of the
+// path, so nothing can be swapped in between; the size bound is checked
+// before the buffer grows, so a file that claims gigabytes costs nothing.
+#include "foundation/linux/untrusted_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+
+#include "foundation/errors.h"
+
+namespace krCore::detail {
+namespace {
+
+constexpr unsigned long kErrorHandleEof = 38;
+constexpr unsigned long kErrorFileTooLarge = 223;
+constexpr unsigned long kErrorCantAccessFile = 1920;
+
+const char* kind_text(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "a regular file";
+}
+
+file_result failure(unsigned long code, const std::string& path, std::string_view why) {
+  file_result r;
+  r.code = code;
+  r.diagnostic.reserve(path.size() + why.size() + 4);
+  r.diagnostic.append("[").append(path).append("] ").append(why);
+  return r;
+}
+
+file_result errno_failure(int err, const std::string& path, std::string_view what) {
+  std::string why(what);
+  why.append(": ");
+  const std::wstring text = errno_description(err);
+  for (wchar_t c : text) why.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return failure(win32_from_errno(err), path, why);
+}
+
+}  // namespace
+
+void unique_fd::reset(int fd) {
+  if (_fd >= 0) ::close(_fd);
+  _fd = fd;
+}
+
+file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind, final_link links,
+                           unique_fd& fd, struct stat& st) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (links == final_link::refuse) flags |= O_NOFOLLOW;
+  if (kind == file_kind::directory) flags |= O_DIRECTORY;
+  int raw;
+  do raw = ::openat(dir_fd, path.c_str(), flags);
+  while (raw < 0 && errno == EINTR);
+  if (raw < 0) {
+    const int err = errno;
+    if (err == ELOOP && links == final_link::refuse)
+      return failure(kErrorCantAccessFile, path, "is a symbolic link; refused");
+    if (err == ENOTDIR && kind == file_kind::directory)
+      return failure(kErrorPathNotFound, path, "is not a directory");
+    return errno_failure(err, path, "cannot be opened");
+  }
+  unique_fd held(raw);
+  if (::fstat(raw, &st) != 0) return errno_failure(errno, path, "cannot be examined");
+  const bool right_kind = kind == file_kind::regular ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode);
+  if (!right_kind) {
+    std::string why = "is ";
+    why.append(kind_text(st.st_mode))
+        .append(", not ")
+        .append(kind == file_kind::regular ? "a regular file" : "a directory")
+        .append("; refused");
+    return failure(kErrorInvalidData, path, why);
+  }
+  if (kind == file_kind::regular) {
+    const int fl = ::fcntl(raw, F_GETFL);
+    if (fl >= 0) (void)::fcntl(raw, F_SETFL, fl & ~O_NONBLOCK);
+  }
+  fd = std::move(held);
+  return {};
+}
+
+file_result read_bounded(int fd, const std::string& name, std::size_t limit, std::string& out,
+                         off_t offset) {
+  out.clear();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno_failure(errno, name, "cannot be examined");
+  if (!S_ISREG(st.st_mode)) return failure(kErrorInvalidData, name, "is not a regular file; refused");
+  const off_t claimed = st.st_size > offset ? st.st_size - offset : 0;
+  if (static_cast<unsigned long long>(claimed) > limit)
+    return failure(kErrorFileTooLarge, name,
+                   "is larger than " + std::to_string(limit) + " bytes; refused");
+  out.resize(static_cast<std::size_t>(claimed));
+  std::size_t got = 0;
+  // One byte past the claimed size tells a file that grew since fstat from
+  // one that did not; a file that grows beyond the bound is refused too.
+  for (;;) {
+    if (got == out.size()) {
+      if (out.size() >= limit + 1) break;
+      out.resize(std::min(limit + 1, out.size() + 4096));
+    }
+    const ssize_t n = ::pread(fd, out.data() + got, out.size() - got,
+                              offset + static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      out.clear();
+      return errno_failure(err, name, "cannot be read");
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > limit) {
+    out.clear();
+    return failure(kErrorFileTooLarge, name,
+                   "is larger than " + std::to_string(limit) + " bytes; refused");
+  }
+  out.resize(got);
+  return {};
+}
+
+unsigned long read_exact_at(int fd, void* buffer, std::size_t size, off_t offset) {
+  auto* p = static_cast<unsigned char*>(buffer);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, p + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return win32_from_errno(errno);
+    }
+    if (n == 0) return kErrorHandleEof;
+    got += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace krCore::detail
