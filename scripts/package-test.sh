@@ -63,7 +63,7 @@ step "lintian (errors fail; warnings listed)"
 lintian --fail-on error --display-level '>=warning' build/package/*.changes
 
 step "symbols: an export that disappears fails the build"
-lib=$(dpkg-deb -c build/package/libqmcore0_*.deb | awk '/libqmcore\.so\.[0-9.]*$/ {print $NF}')
+lib=$(dpkg-deb -c build/package/libqmcore0_*.deb | awk '/^-/ && /libqmcore\.so\.[0-9.]*$/ {print $NF}')
 dpkg-deb -x build/package/libqmcore0_*.deb "$work/lib0"
 version=$(dpkg-deb -f build/package/libqmcore0_*.deb Version)
 gensymbols() {

@@ -43,7 +43,7 @@ struct options {
 // a bad argument. Its shape is the usual one of command-line tools, which
 // the manual page is generated from.
 void usage(std::FILE* to) {
-  std::fputs(
+  (void)std::fputs(
       "Usage: qmagent [OPTION]...\n"
       "Runs the monitoring agent until SIGINT or SIGTERM: a log file, the command\n"
       "scheduler with a heartbeat every second, and the clock-change monitor.\n"
