@@ -38,6 +38,8 @@ fail() {
 restore() {
   local status=$?
   set +e
+  # An agent left running by a failed step goes first.
+  [[ -n ${agent_pid:-} ]] && kill -KILL "$agent_pid" 2>/dev/null
   dpkg -P "${packages[@]}" >/dev/null 2>&1
   for p in "${state[@]}"; do
     if [[ -e $aside$p ]]; then
@@ -136,7 +138,10 @@ done
 ((started)) || fail "the agent did not start"
 kill -TERM "$agent_pid"
 stopped=$(timeout 30 cat <&"${agent[0]}") || true
-wait "$agent_pid" || fail "the agent exited with $? after SIGTERM: $stopped"
+agent_status=0
+wait "$agent_pid" || agent_status=$?
+agent_pid=
+((agent_status == 0)) || fail "the agent exited with $agent_status after SIGTERM: $stopped"
 grep -q 'Stopped by SIGTERM.*shutdown clean' <<<"$stopped" || fail "no clean stop: $stopped"
 log=/var/lib/Vantrel/Logs/qmagent/qmagent.0001.log.txt
 iconv -f UTF-16 -t UTF-8 "$log" | grep -q 'qmagent - stopped' || fail "$log lacks the stop"
