@@ -14,7 +14,6 @@
 # happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 debs=(build/package/libqmcore0_*.deb build/package/libqmcore-dev_*.deb build/package/qmcore-tools_*.deb)
 for d in "${debs[@]}"; do
   [[ -f $d ]] || { echo "package-test: $d missing; run scripts/package.sh first" >&2; exit 1; }
@@ -130,6 +129,7 @@ if grep -Eiq 'unknown|ignoring|failed|warning' <<<"$verify"; then fail "systemd-
 step "the agent as the unit runs it, stopped by SIGTERM"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 coproc agent { exec $exec_start 2>&1; }
+# shellcheck disable=SC2154  # agent_PID is set by coproc
 agent_pid=$agent_PID
 started=0
 while IFS= read -r -t 60 line <&"${agent[0]}"; do

@@ -27,5 +27,5 @@ while read -r word; do
     Usage: | or: | Options:) continue ;;  # the headings the generator replaces
   esac
   grep -qF -- "$word" <<<"$rendered" || missing+=("$word")
-done < <(tr -s ' \t' '\n\n' <<<"$help" | sort -u)
+done < <(tr -s ' \t' '\n' <<<"$help" | sort -u)
 ((${#missing[@]} == 0)) || fail "words of --help missing: ${missing[*]}"
