@@ -40,6 +40,10 @@ packages=(
   gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
   # clang-tidy for scripts/tidy.sh
   clang-tidy-16
+  # the Debian packages (scripts/package.sh) and their test
+  # (scripts/package-test.sh): debhelper, lintian, help2man for the manual
+  # pages, pkg-config, man and systemd-analyze
+  debhelper dpkg-dev lintian help2man pkg-config man-db systemd
 )
 
 missing=()
@@ -59,15 +63,21 @@ if ((${#missing[@]})); then
 fi
 
 # osslsigncode signs the Authenticode test fixtures; they need 2.6 or later
-# (time stamps made offline), which bookworm has in its backports only.
+# (time stamps made offline), which the release has in its backports only.
+# The backports source is made from the archive entry the machine already
+# has, so it goes through the same mirror.
 have=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true)
 if ! dpkg --compare-versions "${have:-0}" ge 2.6; then
-  echo "bootstrap: installing osslsigncode from bookworm-backports"
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  echo "bootstrap: installing osslsigncode from ${codename}-backports"
   export DEBIAN_FRONTEND=noninteractive
   sudo_cmd=()
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-  echo "deb http://deb.debian.org/debian bookworm-backports main" |
-    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/qmcore-backports.list >/dev/null
+  source_text=$("$(dirname "$0")/backports-source.sh" /etc/apt "$codename")
+  if [[ -n $source_text ]]; then
+    printf '%s\n' "$source_text" |
+      "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/qmcore-backports.sources >/dev/null
+  fi
   "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends -t "${codename}-backports" osslsigncode
 fi

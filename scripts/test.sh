@@ -28,3 +28,8 @@ TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$
 scripts/fuzz.sh --ci
 
 scripts/tidy.sh
+
+# The Debian packages: built (reusing the release build through ccache), then
+# installed, checked, removed and purged on this machine.
+scripts/package.sh
+scripts/package-test.sh

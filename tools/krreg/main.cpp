@@ -35,13 +35,17 @@ struct failure : std::runtime_error {
 
 const char* const kNotFound = "The system was unable to find the specified registry key or value.";
 
+// The shape is the usual one of command-line tools ("Usage:", "  or:"), which
+// the manual page is generated from.
 const char* const kUsage =
-    "usage: krreg query  KEY [/v NAME | /ve] [/s]\n"
-    "       krreg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
-    "       krreg delete KEY [/v NAME | /ve | /va] [/f]\n"
-    "       krreg export KEY FILE\n"
-    "       krreg import FILE\n"
-    "       krreg watch  KEY\n"
+    "Usage: krreg query  KEY [/v NAME | /ve] [/s]\n"
+    "  or:  krreg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
+    "  or:  krreg delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "  or:  krreg export KEY FILE\n"
+    "  or:  krreg import FILE\n"
+    "  or:  krreg watch  KEY\n"
+    "Reads and changes the settings store.\n"
+    "\n"
     "KEY is ROOT\\SUBKEY or ROOT/SUBKEY, ROOT one of HKLM, HKCU, HKU, HKCR (or their long\n"
     "names). Switches start with / or -. TYPE: REG_SZ (default), REG_EXPAND_SZ,\n"
     "REG_MULTI_SZ (strings separated by SEP, default \\0), REG_DWORD, REG_QWORD (decimal or\n"

@@ -39,19 +39,32 @@ struct options {
   int tail_lines = 10;
 };
 
-void usage() {
-  std::printf(
-      "usage: qmagent [--duration SECONDS] [--level verbose|normal|warning|error]\n"
-      "               [--logdir DIR | --logfile BASE] [--tail LINES] [--verbose]\n"
-      "  --duration  stop after SECONDS (default: run until SIGINT or SIGTERM)\n"
-      "  --level     lowest level written to the log; without --level and\n"
-      "              --verbose the log is configured by the registry key\n"
-      "              HKLM\\SOFTWARE\\Vantrel\\Logging (see krreg) and follows its changes\n"
-      "  --logdir    write DIR/qmagent.0001.log.txt\n"
-      "  --logfile   write BASE.0001.log.txt (default: under the common\n"
-      "              application data directory, KRCORE_COMMON_APPDATA or /var/lib)\n"
-      "  --tail      how many lines of the log to show at the end (default: 10)\n"
-      "  --verbose   verbose level, and every log line copied to standard output\n");
+// The help text, on standard output for --help and on standard error after
+// a bad argument. Its shape is the usual one of command-line tools, which
+// the manual page is generated from.
+void usage(std::FILE* to) {
+  (void)std::fputs(
+      "Usage: qmagent [OPTION]...\n"
+      "Runs the monitoring agent until SIGINT or SIGTERM: a log file, the command\n"
+      "scheduler with a heartbeat every second, and the clock-change monitor.\n"
+      "\n"
+      "Options:\n"
+      "  --duration SECONDS  stop after SECONDS (default: run until SIGINT or SIGTERM)\n"
+      "  --level LEVEL       lowest level written to the log: verbose, normal, warning\n"
+      "                      or error; without --level and --verbose the log is\n"
+      "                      configured by the registry key\n"
+      "                      HKLM\\SOFTWARE\\Vantrel\\Logging (see krreg) and follows\n"
+      "                      its changes\n"
+      "  --logdir DIR        write DIR/qmagent.0001.log.txt\n"
+      "  --logfile BASE      write BASE.0001.log.txt (default: under the common\n"
+      "                      application data directory, KRCORE_COMMON_APPDATA or\n"
+      "                      /var/lib)\n"
+      "  --tail LINES        how many lines of the log to show at the end (default:\n"
+      "                      10); 0 shows none and does not read the log back\n"
+      "  --verbose           verbose level, and every log line copied to standard\n"
+      "                      output\n"
+      "  -h, --help          show this help and exit\n",
+      to);
 }
 
 int level_from(const std::string& name) {
@@ -62,12 +75,16 @@ int level_from(const std::string& name) {
   return 0;
 }
 
-// False (after printing why) for arguments it does not understand.
-bool parse(int argc, char** argv, options& out) {
+// False (after printing why) for arguments it does not understand, and for
+// a request for help (`help` set).
+bool parse(int argc, char** argv, options& out, bool& help) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") return false;
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      return false;
+    }
     if (arg == "--verbose") {
       out.from_registry = false;
       out.verbose = true;
@@ -173,9 +190,10 @@ std::deque<std::string> last_lines(const std::string& path, int count) {
 
 int main(int argc, char** argv) {
   options opt;
-  if (!parse(argc, argv, opt)) {
-    usage();
-    return 2;
+  bool help = false;
+  if (!parse(argc, argv, opt, help)) {
+    usage(help ? stdout : stderr);
+    return help ? 0 : 2;
   }
 
   // Blocked before any thread starts, so every thread inherits the mask and
@@ -250,6 +268,9 @@ int main(int argc, char** argv) {
               sig ? (sig == SIGINT ? "SIGINT" : "SIGTERM") : "duration",
               services.Stopwatch().Elapsed_s(), beat->beats(), clean ? "clean" : "forced");
   std::printf("Log file: %s\n", logpath.c_str());
+  // A service asks for no tail: its output goes to the journal, and a log
+  // that the registry turned off is no failure there.
+  if (opt.tail_lines <= 0) return clean ? 0 : 1;
   const std::deque<std::string> tail = last_lines(logpath, opt.tail_lines);
   if (tail.empty()) {
     std::printf("(the log file could not be read: is its directory writable? Try --logdir)\n");
