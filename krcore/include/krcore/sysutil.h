@@ -3,6 +3,12 @@
 #pragma once
 
 #include <krcore/foundation.h>
+// The family's other parts: command-line arguments, versions, processes and
+// deletion with retries.
+#include <krcore/cmdline.h>
+#include <krcore/files.h>
+#include <krcore/processes.h>
+#include <krcore/versions.h>
 
 #include <boost/filesystem/path.hpp>
 
