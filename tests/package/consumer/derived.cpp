@@ -29,7 +29,7 @@ class counting_work : public krCore::threadwork {
 bool runs_one_item(krCore::IThreadpool& pool) {
   const auto work = std::make_shared<counting_work>();
   pool.submitwork(std::shared_ptr<krCore::IThreadwork>(work));
-  return krCore::WaitForSingleObject(work->GetCompleteHandle(), kWaitMs) == 0 && work->runs == 1;
+  return ::WaitForSingleObject(work->GetCompleteHandle(), kWaitMs) == 0 && work->runs == 1;
 }
 
 class fixed_pool : public krCore::threadpool {
@@ -95,7 +95,7 @@ bool runs_one_command(krCore::ICommandScheduler& scheduler) {
   const auto work = std::make_shared<counting_work>();
   scheduler.AddDelay(0.0, std::shared_ptr<krCore::IThreadwork>(work));
   const bool ran =
-      krCore::WaitForSingleObject(work->GetCompleteHandle(), kWaitMs) == 0 && work->runs == 1;
+      ::WaitForSingleObject(work->GetCompleteHandle(), kWaitMs) == 0 && work->runs == 1;
   return scheduler.Shutdown(kWaitMs) && ran;
 }
 
@@ -151,7 +151,7 @@ int check_derived_classes() {
   }
   {
     worker thread;
-    if (thread.StartThread() != 1 || krCore::WaitForSingleObject(thread.began, kWaitMs) != 0)
+    if (thread.StartThread() != 1 || ::WaitForSingleObject(thread.began, kWaitMs) != 0)
       return fail("derived EasyThreadImpl");
   }
   {
@@ -169,7 +169,7 @@ int check_derived_classes() {
     if (!args.ParseCommandLine(2, argv) || args.seen != 2) return fail("derived CommandLineArgs");
     counted_event event;
     event.signal();
-    if (event.signals != 1 || krCore::WaitForSingleObject(event, 0) != 0)
+    if (event.signals != 1 || ::WaitForSingleObject(event, 0) != 0)
       return fail("derived event");
     named_stopwatch watch;
     my_guard guard;
