@@ -91,6 +91,33 @@ void each_utf16_unit(std::wstring_view text, Put put) {
   }
 }
 
+// UTF-8 → wide. A sequence that is not valid UTF-8 becomes one U+FFFD per
+// maximal invalid subpart, or, with `escape`, one escape character per byte
+// (as does a valid sequence that encodes an escape character).
+std::wstring decode_utf8_text(std::string_view text, bool escape) {
+  std::wstring out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    char32_t c = 0;
+    const int n = decode_utf8(p, end, c);
+    if (n > 0 && !(escape && is_escape(c))) {
+      out.push_back(static_cast<wchar_t>(c));
+      p += n;
+    } else if (escape) {
+      // One byte at a time: the rest of an invalid or escaped sequence is
+      // continuation bytes, which never start a valid one.
+      out.push_back(static_cast<wchar_t>(kEscapeBase + *p));
+      ++p;
+    } else {
+      out.push_back(static_cast<wchar_t>(kReplacement));
+      p += -n;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string utf8_from_wide(std::wstring_view text, char bad) {
@@ -100,40 +127,9 @@ std::string utf8_from_wide(std::wstring_view text, char bad) {
   return out;
 }
 
-std::wstring wide_from_utf8(std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    char32_t c = 0;
-    const int n = decode_utf8(p, end, c);
-    out.push_back(static_cast<wchar_t>(n > 0 ? c : kReplacement));
-    p += n > 0 ? n : -n;
-  }
-  return out;
-}
+std::wstring wide_from_utf8(std::string_view text) { return decode_utf8_text(text, false); }
 
-std::wstring wide_from_file_name(std::string_view bytes) {
-  std::wstring out;
-  out.reserve(bytes.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
-    char32_t c = 0;
-    const int n = decode_utf8(p, end, c);
-    if (n > 0 && !is_escape(c)) {
-      out.push_back(static_cast<wchar_t>(c));
-      p += n;
-    } else {
-      // One byte at a time: the rest of an invalid or escaped sequence is
-      // continuation bytes, which never start a valid one.
-      out.push_back(static_cast<wchar_t>(kEscapeBase + *p));
-      ++p;
-    }
-  }
-  return out;
-}
+std::wstring wide_from_file_name(std::string_view bytes) { return decode_utf8_text(bytes, true); }
 
 std::string file_name_from_wide(std::wstring_view text) {
   std::string out;
