@@ -8,7 +8,9 @@
 #include <krcore/files.h>
 
 #include <boost/filesystem.hpp>
+#include <cstdlib>
 #include <fstream>
+#include <locale>
 
 #include "files/file_services.h"
 #include "logging/logfile_io.h"
@@ -211,7 +213,7 @@ TEST_F(Deletion, NamesThatTheLocaleCannotConvert) {
         {
           fs::path::imbue(std::locale(locale));
           { krCore::path_auto_delete holder(held); }
-          std::exit(fs::exists(held) ? 1 : 0);
+          std::_Exit(fs::exists(held) ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "")
         << locale;
