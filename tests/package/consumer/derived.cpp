@@ -142,7 +142,9 @@ int check_derived_classes() {
   {
     fixed_pool pool;
     if (pool.start() != 2 || !runs_one_item(pool)) return fail("derived threadpool");
-    if (pool.started != 2) return fail("threadpool hook not called");
+    // The thread that ran the item ran its hook first; the other may not
+    // have reached it yet.
+    if (pool.started < 1) return fail("threadpool hook not called");
   }
   {
     dynamic_pool pool;
