@@ -1,17 +1,21 @@
 // Deletion with retries: missing paths, files and trees, a file held by a
 // log-file writer (freed during the retries, or held to the end), a file the
-// kernel refuses to remove, deletion on a pool, and the scope holder.
+// kernel refuses to remove, deletion on a pool, the scope holder, and names
+// that the process locale cannot convert.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <krcore/files.h>
 
 #include <boost/filesystem.hpp>
+#include <cstdlib>
 #include <fstream>
+#include <locale>
 
 #include "files/file_services.h"
 #include "logging/logfile_io.h"
 #include "processes/log_record.h"
+#include "sysutil/directories.h"
 
 namespace {
 
@@ -169,6 +173,52 @@ TEST_F(Deletion, HolderDeletesOnceByItsLastOwner) {
   ASSERT_GT(pool.start(), 0);
   { krCore::path_auto_delete on_pool(a, &pool); }
   EXPECT_TRUE(wait_for(L"DeleteWithRetriesAsync - path [" + a.wstring() + L"] was successfully removed."));
+  pool.shutdown(10000);
+}
+
+// Names that are not UTF-8, and non-ASCII names under the C locale (the
+// usual locale of a service), with the path class's own conversion set to
+// each locale: deletion, its log lines and the holder never depend on it.
+TEST_F(Deletion, NamesThatTheLocaleCannotConvert) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  krCore::threadpool pool(1, 16);
+  ASSERT_GT(pool.start(), 0);
+  for (const std::string locale : {"C", "C.UTF-8"}) {
+    const std::locale previous = fs::path::imbue(std::locale(locale));
+    const fs::path latin1 = file("caf\xE9-" + locale);
+    const fs::path utf8 = file("caf\xC3\xA9-" + locale);
+    const fs::path tree = dir / ("tr\xEA" "e-" + locale);
+    file(tree.filename().string() + "/x\xFF/y");
+    for (const fs::path& p : {latin1, utf8, tree}) {
+      bool removed = false;
+      EXPECT_NO_THROW(removed = krCore::DeleteWithRetrySynchronous(p)) << locale;
+      EXPECT_TRUE(removed);
+      EXPECT_FALSE(fs::exists(p)) << locale;
+      const std::wstring wide = krCore::detail::wide_from_path(p);
+      EXPECT_EQ(with(L"DeleteWithRetrySynchronous - path [" + wide + L"] was successfully removed.")
+                    .size(),
+                1u);
+      EXPECT_NO_THROW(krCore::DeleteWithRetrySynchronous(p));  // and when it is gone
+    }
+
+    const fs::path queued = file("qu\xEB" "ue-" + locale);
+    EXPECT_NO_THROW(krCore::DeleteWithRetriesAsync(queued, &pool));
+    EXPECT_TRUE(wait_for(L"DeleteWithRetriesAsync - path [" +
+                         krCore::detail::wide_from_path(queued) + L"] was successfully removed."));
+    EXPECT_FALSE(fs::exists(queued));
+
+    // A holder's destructor reached std::terminate through the conversion.
+    const fs::path held = file("h\xF6ld-" + locale);
+    EXPECT_EXIT(
+        {
+          fs::path::imbue(std::locale(locale));
+          { krCore::path_auto_delete holder(held); }
+          std::_Exit(fs::exists(held) ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << locale;
+    fs::path::imbue(previous);
+  }
   pool.shutdown(10000);
 }
 

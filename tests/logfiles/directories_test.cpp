@@ -5,25 +5,13 @@
 #include <boost/filesystem/exception.hpp>
 
 #include "logfile_support.h"
+#include "sysutil/scoped_env.h"
 
 namespace {
 
 using namespace logfiletest;
 
-// Sets or unsets environment variables for a scope.
-class scoped_env {
- public:
-  scoped_env(const char* name, const char* value) : _name(name) {
-    if (const char* old = ::getenv(name)) _old = old, _had = true;
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
-  }
-  ~scoped_env() { _had ? ::setenv(_name, _old.c_str(), 1) : ::unsetenv(_name); }
-
- private:
-  const char* _name;
-  std::string _old;
-  bool _had = false;
-};
+using envtest::scoped_env;
 
 // Captures the logger's lines through its callback at the verbose level.
 class DirectoriesTest : public LogFileTest {

@@ -3,6 +3,12 @@
 #pragma once
 
 #include <krcore/foundation.h>
+// The family's other parts: command-line arguments, versions, processes and
+// deletion with retries.
+#include <krcore/cmdline.h>
+#include <krcore/files.h>
+#include <krcore/processes.h>
+#include <krcore/versions.h>
 
 #include <boost/filesystem/path.hpp>
 
@@ -228,6 +234,13 @@ KRCORE_API bool is_little_endian();
 // ---------------------------------------------------------------------------
 // Directories and known locations. All functions may be called from any
 // thread; they share no state. Each reports its steps through the logger.
+//
+// File names on this platform are bytes that need not be UTF-8. Every path
+// the library hands out or takes as wide text (here, getmodulepath, the
+// process names, the deletion functions) keeps such a name reversibly: each
+// byte outside a valid UTF-8 sequence is the character U+10FE00 + byte
+// (U+10FE80..U+10FEFF), and stands for that byte again when the path is
+// used, whatever the process locale.
 // ---------------------------------------------------------------------------
 
 // Creates `path` and every missing directory above it; an existing path is

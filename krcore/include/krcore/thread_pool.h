@@ -242,9 +242,11 @@ class KRCORE_API threadpool : public detail::pool_base {
   virtual void thread_postexecute(int thread_id);
 
  private:
-  // The internal interface of pool_base.
-  KRCORE_LOCAL void set_idle_probe(detail::idle_probe* probe) override;
-  KRCORE_LOCAL bool try_submit(const std::shared_ptr<IThreadwork>& work) override;
+  // The internal interface of pool_base. Exported like the rest of the
+  // class: an outside class derived from this one names them in its vtable.
+  // Final, so that such a class cannot replace them by accident.
+  void set_idle_probe(detail::idle_probe* probe) final;
+  bool try_submit(const std::shared_ptr<IThreadwork>& work) final;
 
   struct thread_block;
   static unsigned int threadfunc(void* block);
@@ -387,9 +389,11 @@ class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
   unsigned long GetWaitTimeTimeout();
 
  private:
-  // The internal interface of pool_base.
-  KRCORE_LOCAL void set_idle_probe(detail::idle_probe* probe) override;
-  KRCORE_LOCAL bool try_submit(const std::shared_ptr<IThreadwork>& work) override;
+  // The internal interface of pool_base. Exported like the rest of the
+  // class: an outside class derived from this one names them in its vtable.
+  // Final, so that such a class cannot replace them by accident.
+  void set_idle_probe(detail::idle_probe* probe) final;
+  bool try_submit(const std::shared_ptr<IThreadwork>& work) final;
 
   static unsigned int threadfunc(void* pool);
   static unsigned int threadbody(void* pool);

@@ -5,6 +5,12 @@
 // file open, or a virus scanner looks at it. So the procedure tries five
 // times and sleeps longer after each failure (2 s more each time), logging
 // why every attempt failed.
+//
+// Names go between paths and wide text only through the library's reversible
+// file-name mapping (path_from_wide / wide_from_path), never through the
+// path's own wide form: that one depends on the process locale and throws
+// for a name the locale cannot convert, which would turn a deletion into an
+// exception after the fact, or a holder's destructor into std::terminate.
 #include <krcore/diagnostics.h>
 #include <krcore/files.h>
 
@@ -16,6 +22,7 @@
 
 #include "files/file_services.h"
 #include "logging/logsink.h"
+#include "sysutil/directories.h"
 
 namespace krCore {
 
@@ -44,8 +51,8 @@ bool delete_with_retries(const boost::filesystem::path& path, const wchar_t* op)
   const boost::filesystem::file_status st = boost::filesystem::symlink_status(path, ec);
   if (ec || st.type() == boost::filesystem::file_not_found) {
     if (log_enabled(kLogVerbose))
-      log_entry(kLogVerbose, std::wstring(op) + L" called for non-existant path [" + path.wstring() +
-                                 L", returning true");
+      log_entry(kLogVerbose, std::wstring(op) + L" called for non-existant path [" +
+                                 wide_from_path(path) + L", returning true");
     return true;
   }
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
@@ -56,8 +63,8 @@ bool delete_with_retries(const boost::filesystem::path& path, const wchar_t* op)
       else
         boost::filesystem::remove(path);
       if (log_enabled(kLogVerbose))
-        log_entry(kLogVerbose,
-                  std::wstring(op) + L" - path [" + path.wstring() + L"] was successfully removed.");
+        log_entry(kLogVerbose, std::wstring(op) + L" - path [" + wide_from_path(path) +
+                                   L"] was successfully removed.");
       return true;
     } catch (...) {
       guard.Analyze("..\\krcore\\FilesystemHelpers", 36);
@@ -67,14 +74,14 @@ bool delete_with_retries(const boost::filesystem::path& path, const wchar_t* op)
       continue;
     }
     if (log_enabled(kLogWarning))
-      log_entry(kLogWarning, std::wstring(op) + L" - attempt to remove [" + path.wstring() +
+      log_entry(kLogWarning, std::wstring(op) + L" - attempt to remove [" + wide_from_path(path) +
                                  L"] failed, will retry " + std::to_wstring(kAttempts - attempt) +
                                  L" more times. Last error - " + guard.infostring());
     sleep_ms(static_cast<unsigned long>(attempt) * kSleepStepMs);
     guard.clear();
   }
   if (log_enabled(kLogError))
-    log_entry(kLogError, std::wstring(op) + L" - attempt to remove [" + path.wstring() +
+    log_entry(kLogError, std::wstring(op) + L" - attempt to remove [" + wide_from_path(path) +
                              L"] failed after " + std::to_wstring(kAttempts) +
                              L" attempts; returning false");
   return false;
@@ -94,12 +101,15 @@ bool DeleteWithRetrySynchronous(const boost::filesystem::path& path) {
 
 void DeleteWithRetriesAsync(const boost::filesystem::path& path, IThreadpool* pool) {
   if (!pool) throw w32_exception(0x80004003ul);
-  pool->submitwork(std::shared_ptr<IThreadwork>(std::make_shared<DeletePathWork>(path.wstring())));
+  pool->submitwork(
+      std::shared_ptr<IThreadwork>(std::make_shared<DeletePathWork>(wide_from_path(path))));
 }
 
 DeletePathWork::DeletePathWork(const std::wstring& path) : _path(path) {}
 
-void DeletePathWork::Execute() { delete_with_retries(_path, L"DeleteWithRetriesAsync"); }
+void DeletePathWork::Execute() {
+  delete_with_retries(path_from_wide(_path), L"DeleteWithRetriesAsync");
+}
 
 // ---------------------------------------------------------------------------
 // path_auto_delete
@@ -138,7 +148,7 @@ void path_auto_delete::clear() {
     } catch (const std::exception& e) {
       if (log_enabled(kLogError))
         log_entry(kLogError, L"path_auto_delete::clear - submitting the deletion of [" +
-                                 _path.wstring() + L"] failed: " +
+                                 wide_from_path(_path) + L"] failed: " +
                                  convertstringtowstring(e.what()));
     }
   } else {

@@ -1,5 +1,6 @@
-// Conversions between wide text and UTF-8 / UTF-16. Hand-written because the
-// standard's codecvt facets are deprecated and do not give the defined
+// Conversions between wide text and UTF-8 / UTF-16, and the reversible
+// mapping of file names. Hand-written because the standard's codecvt facets
+// are deprecated, depend on the process locale, and do not give the defined
 // replacement behaviour the library documents for malformed input.
 #include "foundation/utf.h"
 
@@ -12,6 +13,67 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
 bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
+
+// The escape characters of file-name bytes that are not UTF-8 (see utf.h):
+// U+10FE00 plus the byte, for the bytes 0x80..0xFF.
+constexpr char32_t kEscapeBase = 0x10FE00;
+bool is_escape(char32_t c) { return c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF; }
+
+void append_utf8(std::string& out, char32_t c, char bad) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (!is_scalar(c)) {
+    out.push_back(bad);
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Decodes the sequence at `p` (before `end`). Returns its length with the
+// character in `c`, or minus the length of its maximal invalid subpart.
+int decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& c) {
+  const unsigned char b0 = *p;
+  if (b0 < 0x80) {
+    c = b0;
+    return 1;
+  }
+  // Length and the valid range of the second byte (Unicode table 3-7),
+  // which rules out overlong forms, surrogates and values past U+10FFFF.
+  int len = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    c = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    c = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    c = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  }
+  if (len == 0) return -1;  // a stray continuation byte or an impossible lead byte
+  int i = 1;
+  for (; i < len && p + i < end; ++i) {
+    const unsigned char b = p[i];
+    if (i == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+    c = (c << 6) | (b & 0x3F);
+  }
+  return i == len ? len : -i;
+}
 
 // Calls put(unit) for each UTF-16 code unit of `text`.
 template <class Put>
@@ -29,78 +91,55 @@ void each_utf16_unit(std::wstring_view text, Put put) {
   }
 }
 
-}  // namespace
-
-std::string utf8_from_wide(std::wstring_view text, char bad) {
-  std::string out;
-  out.reserve(text.size());
-  for (wchar_t wc : text) {
-    const char32_t c = static_cast<char32_t>(wc);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (!is_scalar(c)) {
-      out.push_back(bad);
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
-std::wstring wide_from_utf8(std::string_view text) {
+// UTF-8 → wide. A sequence that is not valid UTF-8 becomes one U+FFFD per
+// maximal invalid subpart, or, with `escape`, one escape character per byte
+// (as does a valid sequence that encodes an escape character).
+std::wstring decode_utf8_text(std::string_view text, bool escape) {
   std::wstring out;
   out.reserve(text.size());
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
-    const unsigned char b0 = *p;
-    if (b0 < 0x80) {
-      out.push_back(static_cast<wchar_t>(b0));
-      ++p;
-      continue;
-    }
-    // Length and the valid range of the second byte (Unicode table 3-7),
-    // which rules out overlong forms, surrogates and values past U+10FFFF.
-    int len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
     char32_t c = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; c = b0 & 0x1F; }
-    else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3; c = b0 & 0x0F;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4; c = b0 & 0x07;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    }
-    if (len == 0) {  // a stray continuation byte or an impossible lead byte
-      out.push_back(static_cast<wchar_t>(kReplacement));
-      ++p;
-      continue;
-    }
-    int i = 1;
-    for (; i < len && p + i < end; ++i) {
-      const unsigned char b = p[i];
-      if (i == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
-      c = (c << 6) | (b & 0x3F);
-    }
-    if (i == len) {
+    const int n = decode_utf8(p, end, c);
+    if (n > 0 && !(escape && is_escape(c))) {
       out.push_back(static_cast<wchar_t>(c));
+      p += n;
+    } else if (escape) {
+      // One byte at a time: the rest of an invalid or escaped sequence is
+      // continuation bytes, which never start a valid one.
+      out.push_back(static_cast<wchar_t>(kEscapeBase + *p));
+      ++p;
     } else {
-      out.push_back(static_cast<wchar_t>(kReplacement));  // maximal subpart
+      out.push_back(static_cast<wchar_t>(kReplacement));
+      p += -n;
     }
-    p += i;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string utf8_from_wide(std::wstring_view text, char bad) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) append_utf8(out, static_cast<char32_t>(wc), bad);
+  return out;
+}
+
+std::wstring wide_from_utf8(std::string_view text) { return decode_utf8_text(text, false); }
+
+std::wstring wide_from_file_name(std::string_view bytes) { return decode_utf8_text(bytes, true); }
+
+std::string file_name_from_wide(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    const char32_t c = static_cast<char32_t>(wc);
+    if (is_escape(c))
+      out.push_back(static_cast<char>(c - kEscapeBase));
+    else
+      append_utf8(out, c, '?');
   }
   return out;
 }

@@ -1,6 +1,7 @@
 // Internal: conversions between the library's 32-bit wide text and the byte
 // encodings at its boundaries (UTF-8 for narrow text, UTF-16 for fixed byte
-// formats such as log files, protected blobs and resources).
+// formats such as log files, protected blobs and resources), and the one
+// reversible mapping between file-name bytes and wide text.
 #pragma once
 
 #include <string>
@@ -22,5 +23,28 @@ KRCORE_INTERNAL std::u16string utf16_from_wide(std::wstring_view text);
 KRCORE_INTERNAL char* encode_utf16le(std::wstring_view text, char* out);
 // UTF-16 → wide. An unpaired surrogate becomes U+FFFD.
 KRCORE_INTERNAL std::wstring wide_from_utf16(std::u16string_view text);
+
+// File names (and the environment values and arguments that carry them) are
+// bytes on this platform: usually UTF-8, but nothing stops a name from
+// holding any byte except '/' and NUL. The library's wide text holds every
+// such name reversibly: valid UTF-8 decodes as usual, and each byte that is
+// not part of a valid sequence becomes one escape character, U+10FE00 plus
+// the byte (U+10FE80..U+10FEFF, in the Supplementary Private Use Area-B).
+// A valid sequence that itself encodes an escape character is escaped byte by
+// byte, so bytes → wide → bytes gives back the same bytes, always.
+//
+// Why not the lone surrogates U+DC80..U+DCFF that other runtimes use: the
+// library writes wide text as well-formed UTF-16 (log files, blobs, the
+// registry's strings), where an unpaired surrogate becomes U+FFFD. An escape
+// character is a surrogate pair there and comes back unchanged, so a path
+// read back from a log line or a REG_SZ value still names the file.
+//
+// The cost: wide text that holds a genuine U+10FE80..U+10FEFF names the byte
+// instead when used as a file name. Neither function throws for any input;
+// only allocation may.
+KRCORE_INTERNAL std::wstring wide_from_file_name(std::string_view bytes);
+// The inverse: escape characters give back their byte, other characters
+// their UTF-8; a value that is not a Unicode scalar value becomes '?'.
+KRCORE_INTERNAL std::string file_name_from_wide(std::wstring_view text);
 
 }  // namespace krCore::detail

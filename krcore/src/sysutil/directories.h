@@ -12,8 +12,9 @@
 
 namespace krCore::detail {
 
-// A path from the library's wide text, and back. Paths hold UTF-8 bytes on
-// this platform, whatever the process locale says.
+// A path from the library's wide text, and back, through the reversible
+// file-name mapping (wide_from_file_name), whatever the process locale says:
+// bytes that are not UTF-8 survive the round trip. Never throw.
 KRCORE_INTERNAL boost::filesystem::path path_from_wide(const std::wstring& text);
 KRCORE_INTERNAL std::wstring wide_from_path(const boost::filesystem::path& path);
 
@@ -30,8 +31,9 @@ KRCORE_INTERNAL unsigned long create_one_directory(const std::wstring& path, boo
 // an HRESULT (0x80070003 when the directory does not exist).
 KRCORE_INTERNAL long common_appdata_directory(std::wstring& path);
 
-// The value of an environment variable. Returns its length in UTF-16 units
-// (0 when unset); `error` is 203 for an unset variable, else 0.
+// The value of an environment variable, read as a file name (the values
+// asked for name folders). Returns its length in UTF-16 units (0 when
+// unset); `error` is 203 for an unset variable, else 0.
 KRCORE_INTERNAL std::size_t environment_value(const wchar_t* name, std::wstring& value,
                                               unsigned long& error);
 

@@ -31,6 +31,9 @@
 
 #include <cstdio>
 
+// derived.cpp: the library's polymorphic classes as bases of this program's own.
+int check_derived_classes();
+
 int main() {
   const std::wstring text = krCore::geterrormessage(5);
   if (text != L"Access is denied.") {
@@ -49,5 +52,6 @@ int main() {
       !fv.querystringvalue(L"CompanyName", company) || company != L"Consumer Co")
     return 3;
 #endif
+  if (check_derived_classes() != 0) return 4;
   return 0;
 }

@@ -35,7 +35,7 @@ bool process_arguments(std::vector<std::wstring>& args) {
   while (start < bytes.size()) {
     std::size_t end = bytes.find('\0', start);
     if (end == std::string::npos) end = bytes.size();
-    args.push_back(wide_from_utf8(std::string_view(bytes).substr(start, end - start)));
+    args.push_back(wide_from_file_name(std::string_view(bytes).substr(start, end - start)));
     start = end + 1;
   }
   return !args.empty();

@@ -134,7 +134,7 @@ unsigned long log_file::open(const std::wstring& path, bool write_through, bool 
   close();
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY;
   if (write_through) flags |= O_DSYNC;
-  const int fd = ::open(utf8_from_wide(path).c_str(), flags, 0644);
+  const int fd = ::open(file_name_from_wide(path).c_str(), flags, 0644);
   if (fd < 0) return last_errno_as_win32();
   // Held from here, so that every early return below closes it.
   _handle = fd;
@@ -179,11 +179,11 @@ std::int64_t coarse_seconds() {
 
 bool path_exists(const std::wstring& path) {
   struct stat st;
-  return ::lstat(utf8_from_wide(path).c_str(), &st) == 0;
+  return ::lstat(file_name_from_wide(path).c_str(), &st) == 0;
 }
 
 unsigned long remove_unlocked_file(const std::wstring& path, const file_identity& open) {
-  const std::string name = utf8_from_wide(path);
+  const std::string name = file_name_from_wide(path);
   const probe guard(name, open);
   if (guard.error() != 0) return guard.error();
   return ::unlink(name.c_str()) == 0 ? 0 : last_errno_as_win32();
@@ -191,8 +191,8 @@ unsigned long remove_unlocked_file(const std::wstring& path, const file_identity
 
 unsigned long rename_unlocked_file(const std::wstring& from, const std::wstring& to,
                                    const file_identity& open) {
-  const std::string source = utf8_from_wide(from);
-  const std::string target = utf8_from_wide(to);
+  const std::string source = file_name_from_wide(from);
+  const std::string target = file_name_from_wide(to);
   const probe source_guard(source, open);
   if (source_guard.error() != 0) return source_guard.error();
   const probe target_guard(target, open);

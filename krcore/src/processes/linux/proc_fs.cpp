@@ -87,7 +87,7 @@ unsigned long process_executable_base_name(unsigned long pid, std::wstring& name
   std::string path;
   if (!executable_path(pid, path)) return errno == ENOENT && !process_exists(pid) ? kErrorInvalidParameter
                                                                                    : last_errno_as_win32();
-  name = wide_from_utf8(base_name(path));
+  name = wide_from_file_name(base_name(path));
   return 0;
 }
 
@@ -95,7 +95,7 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   if (pid == 0) return kErrorInvalidParameter;
   std::string text;
   if (executable_path(pid, text)) {
-    name = wide_from_utf8(full ? text : base_name(text));
+    name = wide_from_file_name(full ? text : base_name(text));
     return 0;
   }
   unsigned long error = last_errno_as_win32();
@@ -104,7 +104,7 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   if (read_small_file(proc_path(pid, "cmdline"), text)) {
     text.resize(std::strlen(text.c_str()));
     if (!text.empty()) {
-      name = wide_from_utf8(full ? text : base_name(text));
+      name = wide_from_file_name(full ? text : base_name(text));
       return 0;
     }
   } else {
@@ -113,7 +113,7 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   if (read_small_file(proc_path(pid, "comm"), text)) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty()) {
-      name = wide_from_utf8(text);
+      name = wide_from_file_name(text);
       return 0;
     }
   } else {

@@ -309,14 +309,15 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
   if (!info) return fail(kErrorInvalidParameter);
   std::vector<std::wstring> args;
   if (command_line && *command_line) args = split_command_line(command_line);
-  std::string program = application && *application ? utf8_from_wide(application) : std::string();
-  if (program.empty() && !args.empty()) program = utf8_from_wide(args.front());
+  std::string program =
+      application && *application ? file_name_from_wide(application) : std::string();
+  if (program.empty() && !args.empty()) program = file_name_from_wide(args.front());
   if (program.empty()) return fail(kErrorInvalidParameter);
   if (args.empty()) args.emplace_back(application);
 
   std::vector<std::string> narrow;
   narrow.reserve(args.size());
-  for (const std::wstring& a : args) narrow.push_back(utf8_from_wide(a));
+  for (const std::wstring& a : args) narrow.push_back(file_name_from_wide(a));
   std::vector<char*> argv;
   argv.reserve(narrow.size() + 1);
   for (std::string& a : narrow) argv.push_back(a.data());
@@ -326,7 +327,7 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
   posix_spawn_file_actions_init(&actions);
   std::string dir;
   if (directory && *directory) {
-    dir = utf8_from_wide(directory);
+    dir = file_name_from_wide(directory);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
   }
   pid_t pid = 0;

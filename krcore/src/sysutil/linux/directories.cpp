@@ -4,7 +4,10 @@
 // and TEMP, then /tmp) and is taken as given, even when it does not exist,
 // so the caller decides what a missing one means. /var/lib is where the
 // system keeps machine-wide application state; KRCORE_COMMON_APPDATA
-// replaces it for tests and unusual hosts.
+// replaces it for tests and unusual hosts. Paths and environment values are
+// bytes that need not be UTF-8: they cross into wide text through the
+// library's reversible file-name mapping (foundation/utf.h), so a folder
+// named in any encoding is the folder that gets used.
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -29,22 +32,22 @@ const char* nonempty_env(const char* name) {
 }  // namespace
 
 boost::filesystem::path path_from_wide(const std::wstring& text) {
-  return boost::filesystem::path(utf8_from_wide(text));
+  return boost::filesystem::path(file_name_from_wide(text));
 }
 
 std::wstring wide_from_path(const boost::filesystem::path& path) {
-  return wide_from_utf8(path.string());
+  return wide_from_file_name(path.native());
 }
 
 std::wstring temp_directory(unsigned long& error) {
   error = 0;
   for (const char* name : {"TMPDIR", "TMP", "TEMP"})
-    if (const char* value = nonempty_env(name)) return wide_from_utf8(value);
+    if (const char* value = nonempty_env(name)) return wide_from_file_name(value);
   return L"/tmp";
 }
 
 unsigned long create_one_directory(const std::wstring& path, bool private_dir) {
-  if (::mkdir(utf8_from_wide(path).c_str(), private_dir ? 0700 : 0777) == 0) return 0;
+  if (::mkdir(file_name_from_wide(path).c_str(), private_dir ? 0700 : 0777) == 0) return 0;
   const int err = errno;
   // A missing parent is a missing path, not a missing file.
   if (err == ENOENT) return kErrorPathNotFound;
@@ -56,7 +59,7 @@ long common_appdata_directory(std::wstring& path) {
   const std::string dir = value ? value : "/var/lib";
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kPathNotFoundHr;
-  path = wide_from_utf8(dir);
+  path = wide_from_file_name(dir);
   return 0;
 }
 
@@ -68,7 +71,7 @@ std::size_t environment_value(const wchar_t* name, std::wstring& value, unsigned
     error = kEnvVarNotFound;
     return 0;
   }
-  value = wide_from_utf8(raw);
+  value = wide_from_file_name(raw);
   return utf16_from_wide(value).size();
 }
 

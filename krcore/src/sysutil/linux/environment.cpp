@@ -51,7 +51,7 @@ std::wstring executable_path(unsigned long& error) {
       buf.compare(buf.size() - kDeletedLength, kDeletedLength, kDeleted) == 0)
     buf.resize(buf.size() - kDeletedLength);
   error = 0;
-  return wide_from_utf8(buf);
+  return wide_from_file_name(buf);
 }
 
 std::wstring system_directory(unsigned long& error) {

@@ -1,0 +1,148 @@
+// File names that are not UTF-8: the library's reversible mapping between
+// name bytes and wide text, and the places where names enter it from the
+// system (the temporary and application-data folders, the executable's own
+// path, the logger's default file), each with real folders whose names hold
+// bytes no decoder accepts.
+#include <gtest/gtest.h>
+#include <krcore/sysutil.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/utf.h"
+#include "sysutil/scoped_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using krCore::detail::file_name_from_wide;
+using krCore::detail::wide_from_file_name;
+
+using envtest::scoped_env;
+
+// A scratch folder per test; `latin1` below it is "café" in ISO 8859-1.
+class FileNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "krnames-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    latin1 = dir / "caf\xE9";
+    fs::create_directory(latin1);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  // The names directly below `folder`.
+  static std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+  fs::path dir, latin1;
+};
+
+TEST(FileNameMapping, EveryByteStringSurvivesWideTextAndUtf16) {
+  // Valid UTF-8; bytes that start nothing; truncated sequences; an overlong
+  // form, an encoded surrogate and a value beyond U+10FFFF; the UTF-8 of an
+  // escape character; valid, invalid and valid again.
+  std::vector<std::string> names = {
+      "caf\xC3\xA9",
+      "caf\xE9",
+      "\xFF\xFE",
+      "\x80",
+      "\xE6\x97",
+      "a\xF0\x9F\x98",
+      "\xC0\xAF",
+      "\xED\xA0\x80",
+      "\xF4\x90\x80\x80",
+      "\xF4\x8F\xBA\xA9",
+      "\xF0\x9F\x98\x80\xE9\xC3\xA9",
+  };
+  for (int a = 1; a < 256; ++a)
+    for (int b = 1; b < 256; ++b) names.push_back({static_cast<char>(a), static_cast<char>(b)});
+  for (const std::string& bytes : names) {
+    const std::wstring wide = wide_from_file_name(bytes);
+    ASSERT_EQ(file_name_from_wide(wide), bytes) << testing::PrintToString(bytes);
+    // Through UTF-16 (log lines, registry strings, blobs) and back.
+    ASSERT_EQ(krCore::detail::wide_from_utf16(krCore::detail::utf16_from_wide(wide)), wide)
+        << testing::PrintToString(bytes);
+  }
+  // Valid UTF-8 reads as the text it is.
+  EXPECT_EQ(wide_from_file_name("caf\xC3\xA9 \xF0\x9F\x98\x80"), L"caf\u00E9 \U0001F600");
+  EXPECT_EQ(wide_from_file_name("caf\xE9"), std::wstring(L"caf") + wchar_t(0x10FEE9));
+  EXPECT_EQ(file_name_from_wide(L"caf\u00E9"), "caf\xC3\xA9");
+}
+
+TEST_F(FileNames, TempFolderAndAppDataFolderAreTheRealFolders) {
+  {
+    const scoped_env tmpdir("TMPDIR", latin1.c_str());
+    const std::wstring made = krCore::CreateTempFolder(L"", L"t");
+    EXPECT_EQ(file_name_from_wide(made), (latin1 / "t").string());
+    EXPECT_TRUE(fs::is_directory(latin1 / "t"));
+    // Nothing was made beside the real folder (no "caf\uFFFD").
+    EXPECT_EQ(entries(dir), std::vector<std::string>{"caf\xE9"});
+    // The wide name handed back names the same folder again.
+    const std::wstring inner = krCore::CreateTempFolder(made, L"u");
+    EXPECT_TRUE(fs::is_directory(latin1 / "t" / "u"));
+    EXPECT_EQ(krCore::CreateDirectories(inner + L"/v/w"), 0);
+    EXPECT_TRUE(fs::is_directory(latin1 / "t" / "u" / "v" / "w"));
+  }
+  {
+    const scoped_env appdata("KRCORE_COMMON_APPDATA", latin1.c_str());
+    EXPECT_EQ(file_name_from_wide(krCore::GetAppDataDirectory()), latin1.string());
+  }
+  {
+    // The environment's fallback, when the machine-wide folder is missing.
+    const scoped_env missing("KRCORE_COMMON_APPDATA", (dir / "missing").c_str());
+    const scoped_env all_users("ALLUSERSPROFILE", latin1.c_str());
+    EXPECT_EQ(file_name_from_wide(krCore::GetAppDataDirectory()), latin1.string());
+  }
+}
+
+// The child copied to a folder and a name that are not UTF-8 reports its own
+// path (as the executable and in the process list) and its arguments, and
+// its logger's default file lands below the real application-data folder,
+// named after the real executable.
+TEST_F(FileNames, ExecutablePathAndDefaultLogFileOfAProgramInSuchAFolder) {
+  const fs::path bin = latin1 / "bin\xFF";
+  fs::create_directory(bin);
+  const fs::path exe = bin / "child\xE9";
+  fs::copy_file(MODULE_PATH_CHILD, exe);
+  fs::permissions(exe, fs::perms::owner_all);
+  const fs::path appdata = dir / "data\xFE";
+  fs::create_directory(appdata);
+
+  const scoped_env data("KRCORE_COMMON_APPDATA", appdata.c_str());
+  FILE* out = ::popen(("'" + exe.string() + "' log 'caf\xE9'").c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::map<std::string, std::vector<std::wstring>> reported;
+  char line[4096];
+  while (std::fgets(line, sizeof line, out)) {
+    std::istringstream in(line);
+    std::string tag;
+    in >> tag;
+    std::wstring text;
+    for (unsigned unit = 0; in >> std::hex >> unit;) text.push_back(static_cast<wchar_t>(unit));
+    reported[tag].push_back(text);
+  }
+  ASSERT_EQ(::pclose(out), 0);
+
+  const std::vector<std::wstring> path{wide_from_file_name(exe.string())};
+  EXPECT_EQ(reported["module"], path);
+  EXPECT_EQ(reported["process"], path);
+  EXPECT_EQ(reported["arg"], (std::vector<std::wstring>{L"log", wide_from_file_name("caf\xE9")}));
+  EXPECT_EQ(file_name_from_wide(path[0]), exe.string());
+  const fs::path log_folder = appdata / "Vantrel" / "Logs" / "child\xE9";
+  EXPECT_TRUE(fs::is_regular_file(log_folder / "child\xE9.0001.log.txt"));
+  EXPECT_EQ(entries(appdata / "Vantrel" / "Logs"), std::vector<std::string>{"child\xE9"});
+}
+
+}  // namespace
