@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "processes/log_record.h"
 #include "sysutil/environment.h"
 
 extern char** environ;
@@ -231,6 +232,17 @@ TEST(ShowMessage, StaysSilentWhenStandardErrorIsNoTerminal) {
   EXPECT_EQ(result, IDNO);
   EXPECT_EQ(cancelled, IDCANCEL);
   EXPECT_EQ(retried, IDCANCEL);
+}
+
+class ShowMessageLog : public proctest::LoggedTest {};
+
+// An answer given on nobody's behalf is a warning in the log.
+TEST_F(ShowMessageLog, SaysThatNobodyWasAsked) {
+  EXPECT_EQ(ShowMessage(L"Delete all data?", L"Cleanup", MB_YESNO), IDNO);
+  const auto logged = with(L"nobody was asked");
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].level, logger::log_warning);
+  EXPECT_NE(logged[0].text.find(L"Cleanup: Delete all data?"), std::wstring::npos);
 }
 
 // A negative or huge time-out must not wrap around to no wait at all.
