@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+extern char** environ;
+
 namespace {
 
 using Args = std::vector<std::string>;
@@ -54,6 +56,17 @@ std::vector<std::string> generated_lines(std::size_t count) {
 // Runs the Windows splitter over `input` under Wine; its output in `output`.
 // An empty string on success, otherwise what went wrong.
 std::string run_under_wine(const std::filesystem::path& input, const std::filesystem::path& output) {
+  // Wine's own prefix and no debug channels; without a window system it
+  // must not try to show its first-start dialog.
+  std::vector<std::string> variables{std::string("WINEPREFIX=") + WINE_PREFIX, "WINEDEBUG=-all"};
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WINE", 0) != 0) variables.push_back(entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  char* const argv[] = {const_cast<char*>(WINE64), const_cast<char*>(SPLIT_LINES_EXE), nullptr};
   const pid_t child = fork();
   if (child < 0) return "fork failed";
   if (child == 0) {
@@ -62,11 +75,7 @@ std::string run_under_wine(const std::filesystem::path& input, const std::filesy
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (in < 0 || out < 0 || null < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0)
       _exit(126);
-    setenv("WINEPREFIX", WINE_PREFIX, 1);
-    setenv("WINEDEBUG", "-all", 1);
-    // No window system: Wine must not try to show its first-start dialog.
-    unsetenv("DISPLAY");
-    execl(WINE64, WINE64, SPLIT_LINES_EXE, static_cast<char*>(nullptr));
+    execve(WINE64, argv, envp.data());
     _exit(127);
   }
   int status = 0;

@@ -60,7 +60,7 @@ TEST_F(OracleAgreement, TamperedCopiesOfASignedFile) {
   const auto flip = [](std::size_t at) -> Change { return [at](auto& b) { b[at] ^= 0x04; }; };
   const auto cut = [](std::size_t size) -> Change { return [size](auto& b) { b.resize(size); }; };
   // Appends `tail`, and with `grow` makes the table's size cover it.
-  const auto append = [&](std::vector<unsigned char> tail, bool grow) -> Change {
+  const auto append = [&](const std::vector<unsigned char>& tail, bool grow) -> Change {
     return [&layout, tail, grow](auto& b) {
       b.insert(b.end(), tail.begin(), tail.end());
       if (grow)
