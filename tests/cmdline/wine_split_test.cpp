@@ -64,6 +64,7 @@ std::string run_under_wine(const std::filesystem::path& input, const std::filesy
     if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WINE", 0) != 0) variables.push_back(entry);
   }
   std::vector<char*> envp;
+  envp.reserve(variables.size() + 1);
   for (std::string& v : variables) envp.push_back(v.data());
   envp.push_back(nullptr);
   char* const argv[] = {const_cast<char*>(WINE64), const_cast<char*>(SPLIT_LINES_EXE), nullptr};
