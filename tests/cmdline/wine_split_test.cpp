@@ -55,7 +55,8 @@ std::vector<std::string> generated_lines(std::size_t count) {
 
 // Runs the Windows splitter over `input` under Wine; its output in `output`.
 // An empty string on success, otherwise what went wrong.
-std::string run_under_wine(const std::filesystem::path& input, const std::filesystem::path& output) {
+std::string run_under_wine(const std::filesystem::path& input,
+                           const std::filesystem::path& output) {
   // Wine's own prefix and no debug channels; without a window system it
   // must not try to show its first-start dialog.
   std::vector<std::string> variables{std::string("WINEPREFIX=") + WINE_PREFIX, "WINEDEBUG=-all"};
@@ -89,7 +90,8 @@ std::string run_under_wine(const std::filesystem::path& input, const std::filesy
 TEST(CommandLineSplittingUnderWine, MatchesTheSystemSplitterLineForLine) {
   if (std::string(SPLIT_LINES_EXE).empty()) GTEST_SKIP() << "no MinGW-w64 cross compiler";
   if (std::string(WINE64).empty()) GTEST_SKIP() << "no wine64";
-  const auto dir = std::filesystem::temp_directory_path() / ("wine_split_" + std::to_string(getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("wine_split_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::vector<std::string> lines = generated_lines(3000);
   {

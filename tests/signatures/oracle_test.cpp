@@ -64,8 +64,8 @@ TEST_F(OracleAgreement, TamperedCopiesOfASignedFile) {
     return [&layout, tail, grow](auto& b) {
       b.insert(b.end(), tail.begin(), tail.end());
       if (grow)
-        put_le32(b, layout.cert_entry + 4, le32(b, layout.cert_entry + 4) +
-                                               static_cast<std::uint32_t>(tail.size()));
+        put_le32(b, layout.cert_entry + 4,
+                 le32(b, layout.cert_entry + 4) + static_cast<std::uint32_t>(tail.size()));
     };
   };
   const std::vector<unsigned char> header_only = {16, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};

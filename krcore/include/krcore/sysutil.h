@@ -209,12 +209,13 @@ KRCORE_API std::wstring getwindowsdirectory();
 // Shows a message to the person at the machine and returns the button
 // chosen. A server has no window system and nobody to ask: the title and
 // text go to standard error when it is a terminal, and the box is answered
-// at once on nobody's behalf, which the log records as a warning. That
-// answer is the box's declared default (MB_DEFBUTTON2 or MB_DEFBUTTON3, when
-// the set has that button), otherwise the button that changes nothing:
-// IDOK, IDCANCEL, IDABORT for MB_ABORTRETRYIGNORE, IDNO for MB_YESNO. An
-// empty title is replaced by the executable's file name. Thread-safe; never
-// throws except as getmodulepath for an empty title.
+// at once on nobody's behalf, which the log records as a warning when the
+// box offers a choice. That answer is the box's declared default
+// (MB_DEFBUTTON2 or MB_DEFBUTTON3, when the set has that button), otherwise
+// the button that changes nothing: IDOK, IDCANCEL, IDABORT for
+// MB_ABORTRETRYIGNORE, IDNO for MB_YESNO. An empty title is replaced by the
+// executable's file name. Thread-safe; never throws except as getmodulepath
+// for an empty title.
 KRCORE_API int ShowMessage(const std::wstring& text, const std::wstring& title = std::wstring(),
                            unsigned long flags = MB_OK);
 

@@ -37,22 +37,22 @@ std::wstring executable_file_name() {
 }
 
 // The answer to a box that nobody is asked: the button the box declares as
-// its default (MB_DEFBUTTON2 or MB_DEFBUTTON3, when the set has that many), otherwise the
-// button that changes nothing, so that "Delete all data?" is never answered
-// yes on nobody's behalf.
+// its default (MB_DEFBUTTON2 or MB_DEFBUTTON3, when the set has that many),
+// otherwise the button that changes nothing, so that "Delete all data?" is
+// never answered yes on nobody's behalf.
 int unasked_result(unsigned long flags) {
   struct ButtonSet {
     int buttons[3];
     int safe;
   };
   static const ButtonSet kSets[] = {
-      {{IDOK}, IDOK},                                    // MB_OK
-      {{IDOK, IDCANCEL}, IDCANCEL},                      // MB_OKCANCEL
-      {{IDABORT, IDRETRY, IDIGNORE}, IDABORT},           // MB_ABORTRETRYIGNORE
-      {{IDYES, IDNO, IDCANCEL}, IDCANCEL},               // MB_YESNOCANCEL
-      {{IDYES, IDNO}, IDNO},                             // MB_YESNO
-      {{IDRETRY, IDCANCEL}, IDCANCEL},                   // MB_RETRYCANCEL
-      {{IDCANCEL, IDTRYAGAIN, IDCONTINUE}, IDCANCEL},    // MB_CANCELTRYCONTINUE
+      {{IDOK}, IDOK},                                  // MB_OK
+      {{IDOK, IDCANCEL}, IDCANCEL},                    // MB_OKCANCEL
+      {{IDABORT, IDRETRY, IDIGNORE}, IDABORT},         // MB_ABORTRETRYIGNORE
+      {{IDYES, IDNO, IDCANCEL}, IDCANCEL},             // MB_YESNOCANCEL
+      {{IDYES, IDNO}, IDNO},                           // MB_YESNO
+      {{IDRETRY, IDCANCEL}, IDCANCEL},                 // MB_RETRYCANCEL
+      {{IDCANCEL, IDTRYAGAIN, IDCONTINUE}, IDCANCEL},  // MB_CANCELTRYCONTINUE
   };
   const unsigned long set = flags & 0xF;
   if (set >= sizeof kSets / sizeof kSets[0]) return IDCANCEL;
@@ -145,13 +145,12 @@ int ShowMessage(const std::wstring& text, const std::wstring& title, unsigned lo
   flags |= MB_SERVICE_NOTIFICATION;
   const std::wstring shown = title.empty() ? executable_file_name() : title;
   detail::present_message(text, shown);
-  // No answer can be read back here, so the box is answered on nobody's
-  // behalf; the log says so, and which answer was given.
+  // No answer can be read back here, so a box that offers a choice is
+  // answered on nobody's behalf; the log says so, and which answer was given.
   const int result = unasked_result(flags);
-  if (detail::log_enabled(detail::kLogWarning)) {
+  if ((flags & 0xF) != MB_OK && detail::log_enabled(detail::kLogWarning)) {
     detail::log_entry(detail::kLogWarning, L"ShowMessage: nobody was asked \"" + shown + L": " +
-                                               text + L"\"; answered " +
-                                               std::to_wstring(result));
+                                               text + L"\"; answered " + std::to_wstring(result));
   }
   return result;
 }

@@ -13,8 +13,8 @@ namespace {
 // the space, and Unicode's space separators and line breaks.
 bool is_leading_space(wchar_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // The value of a decimal digit as _wtoi reads it, or -1: the ASCII digits

@@ -223,8 +223,7 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
       !unix_time(TS_TST_INFO_get_time(info.get()), &stamp))
     return false;
   X509* tsa = only_signer(token.get());
-  if (!tsa || !stamps_time(tsa) ||
-      verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
+  if (!tsa || !stamps_time(tsa) || verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
     return false;
   *when = stamp;
   return true;
@@ -303,8 +302,7 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
   OPENSSL_free(attrs);
   std::time_t signed_at = 0;
   if (!verified || !unix_time(time->value.utctime, &signed_at)) return false;
-  if (!stamps_time(stamper) ||
-      verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
+  if (!stamps_time(stamper) || verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
     return false;
   *when = signed_at;
   return true;
