@@ -236,8 +236,10 @@ TEST(ShowMessage, StaysSilentWhenStandardErrorIsNoTerminal) {
 
 class ShowMessageLog : public proctest::LoggedTest {};
 
-// An answer given on nobody's behalf is a warning in the log.
+// An answer given on nobody's behalf is a warning in the log; a box with
+// nothing to choose needs none.
 TEST_F(ShowMessageLog, SaysThatNobodyWasAsked) {
+  EXPECT_EQ(ShowMessage(L"Done.", L"Cleanup", MB_OK), IDOK);
   EXPECT_EQ(ShowMessage(L"Delete all data?", L"Cleanup", MB_YESNO), IDNO);
   const auto logged = with(L"nobody was asked");
   ASSERT_EQ(logged.size(), 1u);
