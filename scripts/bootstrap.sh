@@ -38,6 +38,9 @@ packages=(
   # the MinGW cross compilers build the Authenticode test fixtures
   # (osslsigncode, which signs them, follows below)
   gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
+  # the command-line splitter is compared with the system's own: a MinGW
+  # program calls it under Wine
+  g++-mingw-w64-x86-64-posix wine64
   # clang-tidy for scripts/tidy.sh
   clang-tidy-16
   # the Debian packages (scripts/package.sh) and their test

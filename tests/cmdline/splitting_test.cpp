@@ -41,8 +41,13 @@ TEST(CommandLineSplitting, DocumentedCases) {
       {LR"(p a\\\"b c d)", {L"p", LR"(a\"b)", L"c", L"d"}},
       {LR"(p a\\\\"b c" d e)", {L"p", LR"(a\\b c)", L"d", L"e"}},
       {LR"(p a\"b)", {L"p", L"a\"b"}},
-      // A doubled quote inside quotes is one literal quote.
-      {LR"(p "a""b" c)", {L"p", L"a\"b", L"c"}},
+      // Inside quotes a doubled quote is one literal quote and ends the
+      // quoted part; every third quote of a run is a literal one.
+      {LR"(p "a""b" c)", {L"p", L"a\"b c"}},
+      {LR"(p "a b""c d")", {L"p", L"a b\"c", L"d"}},
+      {LR"(p """"")", {L"p", L"\""}},
+      {LR"(p """ x)", {L"p", L"\"", L"x"}},
+      {LR"(p a""b c)", {L"p", L"ab", L"c"}},
       {LR"(p "")", {L"p", L""}},
       {LR"(p "" "" x)", {L"p", L"", L"", L"x"}},
       // An unterminated quote runs to the end, white space included.

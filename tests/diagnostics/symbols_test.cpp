@@ -76,6 +76,16 @@ TEST(SymbolLookup, TruncatesRejectsUnusableBuffersAndAddressesInNoModule) {
   EXPECT_EQ(engine.symbol(text, sizeof text), 0u);
   EXPECT_EQ(engine.fileline(text, sizeof text, &line), 0u);
   EXPECT_EQ(line, 7u);
+
+  // Above every module: the calling thread's stack, an address in no
+  // mapping and a non-canonical one.
+  int on_stack = 0;
+  for (unsigned long high : {address_of(&on_stack), 0x7ffffffff000ul, 0xdead000000000000ul}) {
+    engine.address(high);
+    char name[256] = "";
+    EXPECT_EQ(engine.module(name, sizeof name), 0u) << std::hex << high << ": " << name;
+    EXPECT_EQ(engine.symbol(name, sizeof name), 0u) << std::hex << high << ": " << name;
+  }
 }
 
 TEST(SymbolLookup, ModuleLoadedLaterResolves) {

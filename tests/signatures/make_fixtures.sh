@@ -6,7 +6,8 @@
 #   make_fixtures.sh OUTDIR
 # OUTDIR/roots holds the trusted root only (the tests point the library's
 # roots folder there); OUTDIR/*.exe are the signed and unsigned files;
-# OUTDIR/stamper the time-stamp authority's certificate and key.
+# OUTDIR/stamper the time-stamp authority's certificate and key, and those
+# of a certificate without usages.
 set -euo pipefail
 out=$1
 rm -rf "$out.tmp"
@@ -47,6 +48,9 @@ extendedKeyUsage = codeSigning
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
+[plain_ext]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
 [tsa_ext]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
@@ -81,6 +85,7 @@ issue acme "/CN=Acme Tools/O=Acme" inter code_ext "$century_start" "$century_end
 issue expired "/CN=Vantrel Expired Signer" inter code_ext 20200101000000Z 20210101000000Z
 issue web "/CN=Vantrel Web Server" inter tls_ext "$century_start" "$century_end"
 issue tsa "/CN=Signature Test Time Stamps" inter tsa_ext "$century_start" "$century_end"
+issue plain "/CN=Vantrel No Usage" inter plain_ext "$century_start" "$century_end"
 make_root other "/CN=Other Root"
 issue stranger "/CN=Vantrel Stranger" other code_ext "$century_start" "$century_end"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 36500 \
@@ -134,9 +139,10 @@ cp ../good64.exe nested_base.exe
 osslsigncode sign -certs acme.chain -key acme.key -h sha256 -nest -in nested_base.exe \
   -out ../nested.exe >/dev/null
 
-# The time-stamp authority's key stays, for tests that counter-sign.
+# The time-stamp authority's key stays, for tests that counter-sign, and so
+# does that of a certificate that names no usage at all.
 mkdir ../stamper
-cp tsa.pem tsa.key ../stamper/
+cp tsa.pem tsa.key plain.pem plain.key ../stamper/
 cd ..
 rm -rf pki
 cd ..

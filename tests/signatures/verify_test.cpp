@@ -238,20 +238,22 @@ TEST_F(TrustVerdict, DebianSignedEfiBinariesChainToTheirSecureBootCa) {
 
 namespace {
 
-// `file` with an Authenticode counter-signature by the test time-stamp
-// authority added to its signature, dated `when`; with `wrong_digest` it
-// vouches for a signature value other than the signer's.
+// `file` with an Authenticode counter-signature by `stamper` (the test
+// time-stamp authority unless named) added to its signature, dated `when`;
+// with `wrong_digest` it vouches for a signature value other than the
+// signer's.
 std::vector<unsigned char> countersigned(const std::vector<unsigned char>& file, std::time_t when,
-                                         bool wrong_digest = false) {
+                                         bool wrong_digest = false,
+                                         const std::string& stamper = "tsa") {
   krCore::detail::pe_layout layout;
   sigtest::pkcs7_ptr p7;
   sigtest::read_signature(file.data(), file.size(), layout, p7);
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
 
-  BIO* in = BIO_new_file(fixture("stamper/tsa.pem").c_str(), "r");
+  BIO* in = BIO_new_file(fixture("stamper/" + stamper + ".pem").c_str(), "r");
   X509* tsa = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
   BIO_free(in);
-  in = BIO_new_file(fixture("stamper/tsa.key").c_str(), "r");
+  in = BIO_new_file(fixture("stamper/" + stamper + ".key").c_str(), "r");
   EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
   BIO_free(in);
 
@@ -308,6 +310,9 @@ TEST_F(TrustVerdict, CounterSignatureTimeDecidesAnExpiredSignersValidity) {
   EXPECT_EQ(kExpired, verdict(countersigned(expired, after)));
   // A counter-signature that vouches for another signature is ignored.
   EXPECT_EQ(kExpired, verdict(countersigned(expired, while_valid, true)));
+  // A certificate that names no usage chains to the same root but is no
+  // time-stamp authority: its date counts for nothing.
+  EXPECT_EQ(kExpired, verdict(countersigned(expired, while_valid, false, "plain")));
   // A good counter-signature on a file whose image was changed afterwards.
   std::vector<unsigned char> changed = countersigned(expired, while_valid);
   changed[0x50] ^= 1;

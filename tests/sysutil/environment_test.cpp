@@ -18,6 +18,9 @@
 #include <string>
 #include <thread>
 
+#include "processes/log_record.h"
+#include "sysutil/environment.h"
+
 extern char** environ;
 
 using namespace krCore;
@@ -197,11 +200,14 @@ TEST(ComInitialize, ThreadsAreIndependentAndSecurityIsOncePerProcess) {
 TEST(ShowMessage, WritesTitleAndTextToATerminalAndReturnsTheDefaultButton) {
   TerminalStderr term;
   ASSERT_TRUE(term.ok());
+  // Nobody answers: the declared default where there is one, otherwise the
+  // button that changes nothing.
   EXPECT_EQ(ShowMessage(L"Disk gr\u00fcn \U0001F600", L"Status", MB_OK), IDOK);
-  EXPECT_EQ(ShowMessage(L"no title", L"", MB_YESNO), IDYES);
+  EXPECT_EQ(ShowMessage(L"no title", L"", MB_YESNO), IDNO);
   EXPECT_EQ(ShowMessage(L"second", L"t", MB_YESNO | MB_DEFBUTTON2), IDNO);
   EXPECT_EQ(ShowMessage(L"third", L"t", MB_ABORTRETRYIGNORE | MB_DEFBUTTON3), IDIGNORE);
-  EXPECT_EQ(ShowMessage(L"fewer", L"t", MB_OKCANCEL | MB_DEFBUTTON3), IDOK);
+  EXPECT_EQ(ShowMessage(L"fewer", L"t", MB_OKCANCEL | MB_DEFBUTTON3), IDCANCEL);
+  EXPECT_EQ(ShowMessage(L"declared", L"t", MB_CANCELTRYCONTINUE | MB_DEFBUTTON3), IDCONTINUE);
   term.restore();
   EXPECT_EQ(term.line(), "Status: Disk gr\xc3\xbcn \xf0\x9f\x98\x80");
   EXPECT_EQ(term.line(), exe_name() + ": no title");
@@ -214,14 +220,51 @@ TEST(ShowMessage, StaysSilentWhenStandardErrorIsNoTerminal) {
   std::fflush(stderr);
   const int saved = dup(STDERR_FILENO);
   dup2(fds[1], STDERR_FILENO);
-  const int result = ShowMessage(L"unseen", L"t", MB_RETRYCANCEL);
+  const int result = ShowMessage(L"Delete all data?", L"t", MB_YESNO);
+  const int cancelled = ShowMessage(L"unseen", L"t", MB_YESNOCANCEL);
+  const int retried = ShowMessage(L"unseen", L"t", MB_RETRYCANCEL);
   dup2(saved, STDERR_FILENO);
   close(saved);
   close(fds[1]);
   char c;
   EXPECT_EQ(read(fds[0], &c, 1), 0);  // end of file: nothing was written
   close(fds[0]);
-  EXPECT_EQ(result, IDRETRY);
+  EXPECT_EQ(result, IDNO);
+  EXPECT_EQ(cancelled, IDCANCEL);
+  EXPECT_EQ(retried, IDCANCEL);
+}
+
+class ShowMessageLog : public proctest::LoggedTest {};
+
+// An answer given on nobody's behalf is a warning in the log; a box with
+// nothing to choose needs none.
+TEST_F(ShowMessageLog, SaysThatNobodyWasAsked) {
+  EXPECT_EQ(ShowMessage(L"Done.", L"Cleanup", MB_OK), IDOK);
+  EXPECT_EQ(ShowMessage(L"Delete all data?", L"Cleanup", MB_YESNO), IDNO);
+  const auto logged = with(L"nobody was asked");
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].level, logger::log_warning);
+  EXPECT_NE(logged[0].text.find(L"Cleanup: Delete all data?"), std::wstring::npos);
+}
+
+// A negative or huge time-out must not wrap around to no wait at all.
+TEST(AttachMessageBox, TimeOutsOutOfRangeStillWait) {
+  const struct {
+    const char* value;
+    unsigned long ms;
+  } cases[] = {
+      {"300", 300},
+      {"-1", 60000},
+      {"-99999999999999999999", 60000},
+      {"18446744073709551615", 7ul * 24 * 3600 * 1000},
+      {"99999999999999999999999", 7ul * 24 * 3600 * 1000},
+      {"soon", 60000},
+  };
+  for (const auto& c : cases) {
+    setenv("KRCORE_ATTACH_TIMEOUT_MS", c.value, 1);
+    EXPECT_EQ(krCore::detail::attach_timeout_ms(), c.ms) << c.value;
+  }
+  unsetenv("KRCORE_ATTACH_TIMEOUT_MS");
 }
 
 TEST(AttachMessageBox, AnnouncesThePidAndGivesUpAfterTheTimeOut) {

@@ -213,11 +213,15 @@ KRCORE_API std::wstring getmodulepath(bool full = true);
 KRCORE_API std::wstring getwindowsdirectory();
 
 // Shows a message to the person at the machine and returns the button
-// chosen. A server has no window system: the title and text go to standard
-// error when it is a terminal, and the result of the default button comes
-// back at once (IDOK for MB_OK; MB_DEFBUTTONn picks the n-th button). An
-// empty title is replaced by the executable's file name. Thread-safe; never
-// throws except as getmodulepath for an empty title.
+// chosen. A server has no window system and nobody to ask: the title and
+// text go to standard error when it is a terminal, and the box is answered
+// at once on nobody's behalf, which the log records as a warning when the
+// box offers a choice. That answer is the box's declared default
+// (MB_DEFBUTTON2 or MB_DEFBUTTON3, when the set has that button), otherwise
+// the button that changes nothing: IDOK, IDCANCEL, IDABORT for
+// MB_ABORTRETRYIGNORE, IDNO for MB_YESNO. An empty title is replaced by the
+// executable's file name. Thread-safe; never throws except as getmodulepath
+// for an empty title.
 KRCORE_API int ShowMessage(const std::wstring& text, const std::wstring& title = std::wstring(),
                            unsigned long flags = MB_OK);
 
@@ -225,7 +229,8 @@ KRCORE_API int ShowMessage(const std::wstring& text, const std::wstring& title =
 // ShowMessage does (an empty name is the executable's file name), then waits
 // until a debugger is attached to the process, at most the number of
 // milliseconds in the environment variable KRCORE_ATTACH_TIMEOUT_MS
-// (default 60000). Returns IDOK. Thread-safe; throws as ShowMessage.
+// (default 60000, also for a negative value or no number; at most a week).
+// Returns IDOK. Thread-safe; throws as ShowMessage.
 KRCORE_API int AttachMessageBox(const std::wstring& name);
 
 // True on a little-endian processor. Thread-safe; never throws.

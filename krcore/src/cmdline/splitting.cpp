@@ -1,6 +1,7 @@
 // Splitting a command-line text into arguments and quoting arguments into a
 // text, by the Windows convention: white space separates, double quotes
-// group, backslashes escape quotes only.
+// group, backslashes escape quotes only. Runs of quotes follow the system's
+// own splitter exactly, which the documented rules leave open.
 #include "cmdline/splitting.h"
 
 #include <cstddef>
@@ -50,13 +51,18 @@ std::vector<std::wstring> split_command_line(std::wstring_view text) {
           arg.append(count, L'\\');
         }
       } else if (c == L'"') {
-        ++i;
-        if (quoted && i < n && text[i] == L'"') {
-          arg += L'"';  // a doubled quote inside quotes is one literal quote
-          ++i;
-        } else {
-          quoted = !quoted;
+        // A run of quotes counts on from the open quote, if any: every
+        // third one is a literal quote, and the run leaves the part open
+        // only when one is left over. So inside quotes a doubled quote is
+        // a literal quote that also ends the quoted part.
+        int count = quoted ? 1 : 0;
+        for (; i < n && text[i] == L'"'; ++i) {
+          if (++count == 3) {
+            arg += L'"';
+            count = 0;
+          }
         }
+        quoted = count == 1;
       } else if (is_blank(c) && !quoted) {
         break;
       } else {

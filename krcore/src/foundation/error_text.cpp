@@ -91,6 +91,7 @@ constexpr Entry kTable[] = {
     {1313, L"A specified privilege does not exist.\r\n"},
     {1314, L"A required privilege is not held by the client.\r\n"},
     {1317, L"The specified account does not exist.\r\n"},
+    {1326, L"The user name or password is incorrect.\r\n"},
     {1332, L"No mapping between account names and security IDs was done.\r\n"},
     {1336, L"The access control list (ACL) structure is invalid.\r\n"},
     {1337, L"The security ID structure is invalid.\r\n"},
@@ -127,12 +128,21 @@ constexpr Entry kTable[] = {
     {0x800401F0, L"CoInitialize has not been called.\r\n"},
     {0x800401F3, L"Invalid class string\r\n"},
     {0x80090005, L"Bad Data.\r\n"},
+    {0x80090006, L"Invalid Signature.\r\n"},
     {0x8009000B, L"Key not valid for use in specified state.\r\n"},
     {0x80090020, L"An internal error occurred.\r\n"},
     {0x80092004, L"Cannot find object or property.\r\n"},
+    {0x80092009, L"Cannot find the requested object.\r\n"},
+    {0x8009310B, L"ASN1 bad tag value met.\r\n"},
+    {0x80096004, L"The signature of the certificate cannot be verified.\r\n"},
     {0x80096010, L"The digital signature of the object did not verify.\r\n"},
+    {0x800B0002, L"The trust verification action specified is not supported by the specified trust provider.\r\n"},
+    {0x800B0003, L"The form specified for the subject is not one supported or known by the specified trust provider.\r\n"},
     {0x800B0100, L"No signature was present in the subject.\r\n"},
+    {0x800B0101, L"A required certificate is not within its validity period when verifying against the current system clock or the timestamp in the signed file.\r\n"},
     {0x800B0109, L"A certificate chain processed, but terminated in a root certificate which is not trusted by the trust provider.\r\n"},
+    {0x800B010A, L"A certificate chain could not be built to a trusted root authority.\r\n"},
+    {0x800B0110, L"The certificate is not valid for the requested usage.\r\n"},
     {0xC0000005, L"The instruction at 0x%p referenced memory at 0x%p. The memory could not be %s.\r\n"},
     {0xC0000006, L"The instruction at 0x%p referenced memory at 0x%p. The required data was not placed into memory because of an I/O error status of 0x%x.\r\n"},
     {0xC0000008, L"An invalid HANDLE was specified.\r\n"},
@@ -183,8 +193,13 @@ const wchar_t* system_message_text(unsigned long code) {
 std::wstring system_message(unsigned long code) {
   code &= 0xFFFFFFFFul;
   if (const wchar_t* text = system_message_text(code)) return text;
-  if ((code & 0xFFFF0000ul) == kErrnoCodeBase)
-    return errno_description(static_cast<int>(code & 0xFFFF)) + L".\r\n";
+  // Applications put codes of their own under the customer bit too: only
+  // those the error-number mapping makes read as error numbers.
+  const int err = static_cast<int>(code & 0xFFFF);
+  if ((code & 0xFFFF0000ul) == kErrnoCodeBase && win32_from_errno(err) == code) {
+    const std::wstring description = errno_description(err);  // empty when undefined
+    if (!description.empty()) return description + L".\r\n";
+  }
   return {};
 }
 

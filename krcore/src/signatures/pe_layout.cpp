@@ -70,6 +70,11 @@ unsigned long find_pe_signature(const unsigned char* data, std::size_t size, pe_
   if (length < 8 || length > layout.cert_size || le16(entry + 4) != kWinCertRevision2 ||
       le16(entry + 6) != kWinCertTypePkcsSignedData)
     return kTrustNoSignature;
+  // The signature is the table's only entry, padded to eight bytes: the
+  // digest leaves the whole table out, so anything after the entry (a
+  // second entry, or bytes the table's size was raised over) would ride
+  // along unchecked.
+  if ((static_cast<std::size_t>(length) + 7) / 8 * 8 != layout.cert_size) return kTrustNoSignature;
 
   signature = entry + 8;
   signature_size = length - 8;

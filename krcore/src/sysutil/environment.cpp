@@ -5,6 +5,7 @@
 #include <krcore/sysutil.h>
 
 #include <boost/lexical_cast.hpp>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@ namespace {
 
 constexpr const char kAttachTimeoutVariable[] = "KRCORE_ATTACH_TIMEOUT_MS";
 constexpr unsigned long kDefaultAttachTimeoutMs = 60000;
+// A week: far beyond any wait for a person, far within the clock's range.
+constexpr unsigned long kLongestAttachTimeoutMs = 7ul * 24 * 3600 * 1000;
 
 // An HRESULT or flag word as the runtime's diagnostics print it: 32 bits,
 // lower-case hexadecimal, no leading zeros.
@@ -33,35 +36,50 @@ std::wstring executable_file_name() {
   return path.substr(path.find_last_of(L'/') + 1);
 }
 
-// The result of the default button of a message box with `flags`: the
-// MB_DEFBUTTONn bits pick the n-th button of the button set, the first when
-// the set has fewer.
-int default_button_result(unsigned long flags) {
-  static const int kButtons[][4] = {
-      {IDOK},                              // MB_OK
-      {IDOK, IDCANCEL},                    // MB_OKCANCEL
-      {IDABORT, IDRETRY, IDIGNORE},        // MB_ABORTRETRYIGNORE
-      {IDYES, IDNO, IDCANCEL},             // MB_YESNOCANCEL
-      {IDYES, IDNO},                       // MB_YESNO
-      {IDRETRY, IDCANCEL},                 // MB_RETRYCANCEL
-      {IDCANCEL, IDTRYAGAIN, IDCONTINUE},  // MB_CANCELTRYCONTINUE
+// The answer to a box that nobody is asked: the button the box declares as
+// its default (MB_DEFBUTTON2 or MB_DEFBUTTON3, when the set has that many),
+// otherwise the button that changes nothing, so that "Delete all data?" is
+// never answered yes on nobody's behalf.
+int unasked_result(unsigned long flags) {
+  struct ButtonSet {
+    int buttons[3];
+    int safe;
+  };
+  static const ButtonSet kSets[] = {
+      {{IDOK}, IDOK},                                  // MB_OK
+      {{IDOK, IDCANCEL}, IDCANCEL},                    // MB_OKCANCEL
+      {{IDABORT, IDRETRY, IDIGNORE}, IDABORT},         // MB_ABORTRETRYIGNORE
+      {{IDYES, IDNO, IDCANCEL}, IDCANCEL},             // MB_YESNOCANCEL
+      {{IDYES, IDNO}, IDNO},                           // MB_YESNO
+      {{IDRETRY, IDCANCEL}, IDCANCEL},                 // MB_RETRYCANCEL
+      {{IDCANCEL, IDTRYAGAIN, IDCONTINUE}, IDCANCEL},  // MB_CANCELTRYCONTINUE
   };
   const unsigned long set = flags & 0xF;
-  if (set >= sizeof kButtons / sizeof kButtons[0]) return IDOK;
-  const unsigned long n = (flags >> 8) & 0xF;
-  const int result = n < 4 ? kButtons[set][n] : 0;
-  return result != 0 ? result : kButtons[set][0];
-}
-
-// KRCORE_ATTACH_TIMEOUT_MS, or the default when unset or not a number.
-unsigned long attach_timeout_ms() {
-  const char* value = std::getenv(kAttachTimeoutVariable);
-  if (!value) return kDefaultAttachTimeoutMs;
-  unsigned long ms;
-  return boost::conversion::try_lexical_convert(value, ms) ? ms : kDefaultAttachTimeoutMs;
+  if (set >= sizeof kSets / sizeof kSets[0]) return IDCANCEL;
+  const unsigned long n = (flags >> 8) & 0xF;  // 0: no default declared
+  const int declared = n > 0 && n < 3 ? kSets[set].buttons[n] : 0;
+  return declared != 0 ? declared : kSets[set].safe;
 }
 
 }  // namespace
+
+namespace detail {
+
+unsigned long attach_timeout_ms() {
+  const char* value = std::getenv(kAttachTimeoutVariable);
+  if (!value) return kDefaultAttachTimeoutMs;
+  long long ms = 0;
+  if (!boost::conversion::try_lexical_convert(value, ms)) {
+    // All digits and still no number: beyond the range, so the longest.
+    const std::size_t length = std::strlen(value);
+    const bool digits = length > 0 && std::strspn(value, "0123456789") == length;
+    return digits ? kLongestAttachTimeoutMs : kDefaultAttachTimeoutMs;
+  }
+  if (ms < 0) return kDefaultAttachTimeoutMs;
+  return static_cast<unsigned long>(std::min<long long>(ms, kLongestAttachTimeoutMs));
+}
+
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // ComInitialize
@@ -125,8 +143,16 @@ std::wstring getwindowsdirectory() {
 
 int ShowMessage(const std::wstring& text, const std::wstring& title, unsigned long flags) {
   flags |= MB_SERVICE_NOTIFICATION;
-  return detail::present_message(text, title.empty() ? executable_file_name() : title,
-                                 default_button_result(flags));
+  const std::wstring shown = title.empty() ? executable_file_name() : title;
+  detail::present_message(text, shown);
+  // No answer can be read back here, so a box that offers a choice is
+  // answered on nobody's behalf; the log says so, and which answer was given.
+  const int result = unasked_result(flags);
+  if ((flags & 0xF) != MB_OK && detail::log_enabled(detail::kLogWarning)) {
+    detail::log_entry(detail::kLogWarning, L"ShowMessage: nobody was asked \"" + shown + L": " +
+                                               text + L"\"; answered " + std::to_wstring(result));
+  }
+  return result;
 }
 
 int AttachMessageBox(const std::wstring& name) {
@@ -135,7 +161,7 @@ int AttachMessageBox(const std::wstring& name) {
   const int result = ShowMessage(text, L"Attach Debugger Now", MB_ICONINFORMATION);
   // The box stays up until someone answers; here the answer is the debugger
   // arriving (or the time-out).
-  detail::wait_for_debugger(attach_timeout_ms());
+  detail::wait_for_debugger(detail::attach_timeout_ms());
   return result;
 }
 

@@ -19,10 +19,14 @@ KRCORE_INTERNAL std::wstring system_directory(unsigned long& error);
 // The current process id.
 KRCORE_INTERNAL unsigned long current_process_id();
 
-// Shows `text` under `title` to the person at the machine, if any, and
-// returns `default_result` (the result of the box's default button).
-KRCORE_INTERNAL int present_message(const std::wstring& text, const std::wstring& title,
-                                    int default_result);
+// Shows `text` under `title` to the person at the machine, if there is a
+// terminal to show it on; no answer is read back.
+KRCORE_INTERNAL void present_message(const std::wstring& text, const std::wstring& title);
+
+// How long AttachMessageBox waits for a debugger: KRCORE_ATTACH_TIMEOUT_MS,
+// or 60000 when it is unset, not a number or negative; a value beyond a
+// week (however many digits) waits a week.
+KRCORE_INTERNAL unsigned long attach_timeout_ms();
 
 // Waits until a debugger is attached to the process, at most `timeout_ms`
 // milliseconds. True when one is attached.

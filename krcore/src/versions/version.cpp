@@ -1,26 +1,51 @@
 // Four-part version numbers: parsing from text, printing and ordering.
 #include <krcore/versions.h>
 
+#include <algorithm>
+#include <climits>
 #include <cwchar>
-#include <cwctype>
 #include <tuple>
 
 namespace krCore {
 namespace {
 
+// The white space _wtoi skips before a number: the C0 controls TAB to CR,
+// the space, and Unicode's space separators and line breaks.
+bool is_leading_space(wchar_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// The value of a decimal digit as _wtoi reads it, or -1: the ASCII digits
+// and the digits of the other scripts the platform's C runtime counts
+// (Arabic-Indic, Indic, Thai, Lao, Tibetan, Myanmar, Khmer, Mongolian and
+// the full-width forms).
+int digit_value(wchar_t c) {
+  static constexpr wchar_t kZeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66,
+                                       0x0AE6, 0x0B66, 0x0C66, 0x0CE6, 0x0D66, 0x0E50,
+                                       0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+  for (const wchar_t zero : kZeros)
+    if (c >= zero && c <= zero + 9) return static_cast<int>(c - zero);
+  return -1;
+}
+
 // The value of a token as _wtoi reads it (leading white space, optional
-// sign, digits up to the first non-digit; none give 0), cut to 16 bits.
+// sign, digits up to the first non-digit; none give 0; beyond the range of
+// an int it stops at INT_MAX or INT_MIN), cut to 16 bits.
 unsigned short token_value(const std::wstring& token) {
   std::size_t i = 0;
-  while (i < token.size() && std::iswspace(token[i])) ++i;
+  while (i < token.size() && is_leading_space(token[i])) ++i;
   bool negative = false;
   if (i < token.size() && (token[i] == L'+' || token[i] == L'-')) negative = token[i++] == L'-';
-  // Only the low 16 bits survive, so wrapping arithmetic is exact.
-  unsigned int value = 0;
-  for (; i < token.size() && token[i] >= L'0' && token[i] <= L'9'; ++i)
-    value = value * 10u + static_cast<unsigned int>(token[i] - L'0');
-  if (negative) value = 0u - value;
-  return static_cast<unsigned short>(value);
+  // The magnitude stops growing once past the range of either sign.
+  constexpr long long kLimit = 1LL + INT_MAX;
+  long long magnitude = 0;
+  for (int d = 0; i < token.size() && (d = digit_value(token[i])) >= 0; ++i)
+    magnitude = std::min(magnitude * 10 + d, kLimit);
+  const long long value = negative ? std::max(-magnitude, static_cast<long long>(INT_MIN))
+                                   : std::min(magnitude, static_cast<long long>(INT_MAX));
+  return static_cast<unsigned short>(static_cast<int>(value));
 }
 
 }  // namespace

@@ -84,7 +84,13 @@ Dwfl_Module* module_of(std::uintptr_t address) {
   // in a gap that an earlier module's reported range spans.
   const loader_counts counts = current_counts();
   if ((counts.adds != g_adds || counts.subs != g_subs) && !report_modules()) return nullptr;
-  return dwfl_addrmodule(g_dwfl, address);
+  Dwfl_Module* mod = dwfl_addrmodule(g_dwfl, address);
+  if (!mod) return nullptr;
+  // libdwfl answers an address above the last module's end (a stack, an
+  // unmapped or a non-canonical address) with that last module.
+  Dwarf_Addr low = 0, high = 0;
+  dwfl_module_info(mod, nullptr, &low, &high, nullptr, nullptr, nullptr, nullptr);
+  return address >= low && address < high ? mod : nullptr;
 }
 
 // "ns::f(int) const" -> "ns::f": the demangled name without the parameter

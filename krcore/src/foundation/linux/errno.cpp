@@ -53,7 +53,10 @@ unsigned long win32_from_errno(int err) {
 
 unsigned long last_errno_as_win32() { return win32_from_errno(errno); }
 
+// Empty for a number the platform does not define (strerror_r would make
+// up "Unknown error N").
 std::wstring errno_description(int err) {
+  if (err <= 0 || !strerrorname_np(err)) return {};
   char buf[256];
   // The GNU strerror_r returns the text, which need not be in `buf`.
   const char* text = strerror_r(err, buf, sizeof buf);

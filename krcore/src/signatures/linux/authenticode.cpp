@@ -160,6 +160,15 @@ bool usage_allows(X509* cert, std::uint32_t usage) {
          (X509_get_extended_key_usage(cert) & usage) != 0;
 }
 
+// True when the certificate lists the time-stamping usage. A time's signer
+// must say so explicitly: a certificate without any usage extension (a
+// code-signing one, say) could otherwise date its own signature as it
+// pleases and keep it valid past its expiry.
+bool stamps_time(X509* cert) {
+  return (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) &&
+         (X509_get_extended_key_usage(cert) & XKU_TIMESTAMP) != 0;
+}
+
 // True when `expected` is the `md` digest of the signer's signature value,
 // which is what time stamps and counter-signatures vouch for.
 bool vouches_for(const EVP_MD* md, const PKCS7_SIGNER_INFO* signer,
@@ -214,8 +223,7 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
       !unix_time(TS_TST_INFO_get_time(info.get()), &stamp))
     return false;
   X509* tsa = only_signer(token.get());
-  if (!tsa || !usage_allows(tsa, XKU_TIMESTAMP) ||
-      verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
+  if (!tsa || !stamps_time(tsa) || verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
     return false;
   *when = stamp;
   return true;
@@ -294,8 +302,7 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
   OPENSSL_free(attrs);
   std::time_t signed_at = 0;
   if (!verified || !unix_time(time->value.utctime, &signed_at)) return false;
-  if (!usage_allows(stamper, XKU_TIMESTAMP) ||
-      verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
+  if (!stamps_time(stamper) || verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
     return false;
   *when = signed_at;
   return true;

@@ -65,8 +65,8 @@ unsigned long current_process_id() { return static_cast<unsigned long>(getpid())
 // Messages and the debugger
 // ---------------------------------------------------------------------------
 
-int present_message(const std::wstring& text, const std::wstring& title, int default_result) {
-  if (isatty(STDERR_FILENO) != 1) return default_result;
+void present_message(const std::wstring& text, const std::wstring& title) {
+  if (isatty(STDERR_FILENO) != 1) return;
   // One write, so that the lines of concurrent messages do not interleave.
   const std::string line = utf8_from_wide(title) + ": " + utf8_from_wide(text) + "\n";
   std::size_t done = 0;
@@ -76,7 +76,6 @@ int present_message(const std::wstring& text, const std::wstring& title, int def
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  return default_result;
 }
 
 namespace {

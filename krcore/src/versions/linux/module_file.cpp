@@ -12,6 +12,9 @@
 namespace krCore::detail {
 namespace {
 
+// ERROR_MOD_NOT_FOUND: the value names no loaded module.
+constexpr unsigned long kErrorModNotFound = 126;
+
 // Whether `module` is one of the process's dlopen handles: on glibc a
 // handle is the module's link_map, so it must appear in the chain.
 bool is_loaded_handle(void* module) {
@@ -38,7 +41,7 @@ std::wstring module_file_name(void* module, unsigned long& error) {
     Dl_info info{};
     void* extra = nullptr;
     if (dladdr1(module, &info, &extra, RTLD_DL_LINKMAP) == 0 || !extra) {
-      error = kErrorInvalidHandle;
+      error = kErrorModNotFound;
       return {};
     }
     map = static_cast<const link_map*>(extra);
