@@ -8,11 +8,13 @@
 // set run libdwfl's call-frame unwinder on the calling process, with memory
 // read through safe_read so that a bogus register set cannot fault.
 #include <cxxabi.h>
+#include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <link.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 
 #include "diagnostics/symbols.h"
@@ -227,6 +229,16 @@ bool symbol_line(std::uintptr_t address, std::string* file, unsigned* line,
   const char* source = dwfl_lineinfo(entry, &start, &number, nullptr, nullptr, nullptr);
   if (!source) return false;
   *file = source;
+  // A unit compiled from a relative path (a compiler cache or a prefix map
+  // rewrites them so) names its files relative to its compilation folder:
+  // the trace still gives the full path.
+  if (source[0] != '/') {
+    Dwarf_Die* cu = dwfl_linecu(entry);
+    Dwarf_Attribute attr;
+    const char* dir = cu ? dwarf_formstring(dwarf_attr(cu, DW_AT_comp_dir, &attr)) : nullptr;
+    if (dir && dir[0] == '/')
+      *file = (std::filesystem::path(dir) / source).lexically_normal().string();
+  }
   *line = static_cast<unsigned>(number);
   *displacement = static_cast<std::uintptr_t>(address - start);
   return true;
