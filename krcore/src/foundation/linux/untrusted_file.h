@@ -73,6 +73,18 @@ struct KRCORE_INTERNAL file_result {
 KRCORE_INTERNAL file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind,
                                            final_link links, unique_fd& fd, struct stat& st);
 
+// Opens `path` for reading and writing, creating it with `mode` when it is
+// missing, for a privileged writer in a folder others may write to: never
+// through a final link (refused with 1920 before anything is created,
+// written or truncated at the link's target), without blocking, and only
+// when it is a regular file (a FIFO, socket, device or folder is refused
+// with 13). `extra_flags` adds open flags such as O_DSYNC. On success `fd`
+// holds the descriptor (blocking again) and `st` its status. Thread-safe;
+// never throws except std::bad_alloc for the text.
+KRCORE_INTERNAL file_result open_untrusted_for_write(int dir_fd, const std::string& path,
+                                                     int extra_flags, mode_t mode, unique_fd& fd,
+                                                     struct stat& st);
+
 // Reads the regular file `fd` from `offset` to its end, at most `limit`
 // bytes. A file longer than `limit` is refused with 223
 // (ERROR_FILE_TOO_LARGE), before anything large is allocated; a file that
