@@ -1,13 +1,25 @@
-// Fuzz target: the settings store's value files. The first byte picks the
-// direction.
+// Fuzz target: the settings store's value files, as texts and as the files
+// an administrator (or an intruder) leaves in a key's folder. The first
+// byte picks the direction.
 //  - Even: the rest is a value file's text. What parses must be written
-//    back and read again to the same type and byte image.
+//    back and read again to the same type and byte image. The text is also
+//    read through the store from a real file whose kind the first byte's
+//    upper bits pick: a regular file (most often), a FIFO holding the text
+//    with its writer still open, a link to /dev/zero, a folder, or a sparse
+//    file larger than any value that starts with the text. A regular file
+//    reads exactly as the text parses (or 223 beyond the bound); every
+//    other kind is refused (13, or 223 for the large one) without blocking
+//    or reading it (libFuzzer's time-out would catch a hang).
 //  - Odd: the second byte is a type and the rest a value's byte image. What
 //    can be written must read back, and writing what was read gives the
 //    same text; numbers and bytes read back to the very image written.
 // Every input also goes through the file-name escaping, which must round
 // trip, and the name comparisons, which must agree with each other.
+#include <fcntl.h>
 #include <krcore/registry.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,18 +28,99 @@
 #include <vector>
 
 #include "foundation/utf.h"
+#include "registry/store.h"
 #include "registry/value_file.h"
 
 namespace reg = krCore::detail::reg;
 
 namespace {
 
+// The key folder the file kinds live in, made once per process.
+struct odd_files {
+  std::string folder;
+  reg::key_ptr key;
+  int fifo_writer = -1;
+};
+
+odd_files& files() {
+  static odd_files f = [] {
+    odd_files made;
+    char pattern[] = "/tmp/qmcore-valuefuzz-XXXXXX";
+    if (!::mkdtemp(pattern)) std::abort();
+    ::setenv("KRCORE_REGISTRY_ROOT", pattern, 1);
+    if (reg::open_hive("HKLM", true, made.key) != 0) std::abort();
+    made.folder = std::string(pattern) + "/HKLM/";
+    if (::mkfifo((made.folder + "@Fifo").c_str(), 0600) != 0) std::abort();
+    // Held open for writing, so the FIFO has a writer and data to offer.
+    made.fifo_writer = ::open((made.folder + "@Fifo").c_str(), O_RDWR | O_NONBLOCK);
+    if (made.fifo_writer < 0 || ::symlink("/dev/zero", (made.folder + "@Zero").c_str()) != 0 ||
+        ::mkdir((made.folder + "@Folder").c_str(), 0700) != 0)
+      std::abort();
+    return made;
+  }();
+  return f;
+}
+
+// Writes `text` as the whole content of the file `name` in the folder,
+// extended to `size` bytes (sparse) when that is larger.
+void put_file(const std::string& name, std::string_view text, off_t size) {
+  const int fd = ::open((files().folder + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) std::abort();
+  if (!text.empty() && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    std::abort();
+  if (size > static_cast<off_t>(text.size()) && ::ftruncate(fd, size) != 0) std::abort();
+  ::close(fd);
+}
+
+void through_a_file(unsigned kind, std::string_view text) {
+  odd_files& f = files();
+  DWORD type = 0;
+  std::vector<BYTE> image;
+  switch (kind) {
+    case 4: {
+      // What the FIFO held is drained first, so it never fills up.
+      char sink[4096];
+      while (::read(f.fifo_writer, sink, sizeof sink) > 0) {
+      }
+      (void)!::write(f.fifo_writer, text.data(), text.size());
+      if (reg::read_value(*f.key, L"Fifo", type, image) != 13) std::abort();
+      return;
+    }
+    case 5:
+      if (reg::read_value(*f.key, L"Zero", type, image) != 13) std::abort();
+      return;
+    case 6:
+      if (reg::read_value(*f.key, L"Folder", type, image) != 13) std::abort();
+      return;
+    case 7:
+      put_file("@Large", text, static_cast<off_t>(reg::kMaxValueFileBytes) + 1);
+      if (reg::read_value(*f.key, L"Large", type, image) != 223) std::abort();
+      return;
+    default: {
+      put_file("@Text", text, 0);
+      const DWORD rc = reg::read_value(*f.key, L"Text", type, image);
+      if (text.size() > reg::kMaxValueFileBytes) {
+        if (rc != 223) std::abort();
+        return;
+      }
+      DWORD parsed_type = 0;
+      std::vector<BYTE> parsed;
+      const DWORD expected = reg::parse_value_file(text, parsed_type, parsed);
+      if (rc != expected || (rc == 0 && (type != parsed_type || image != parsed))) std::abort();
+    }
+  }
+}
+
 void text_first(std::string_view text) {
   DWORD type = 0;
   std::vector<BYTE> image;
   if (reg::parse_value_file(text, type, image) != 0) return;
   std::string written;
-  if (reg::format_value_file(type, image.data(), image.size(), written) != 0) std::abort();
+  if (reg::format_value_file(type, image.data(), image.size(), written) != 0) {
+    // Only a value whose text outgrows the store's bound may not be written.
+    if (text.size() < reg::kMaxValueFileBytes / 4) std::abort();
+    return;
+  }
   DWORD again = 0;
   std::vector<BYTE> reread;
   if (reg::parse_value_file(written, again, reread) != 0 || again != type || reread != image)
@@ -69,10 +162,12 @@ void names(std::string_view bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (data[0] % 2 == 0)
+  if (data[0] % 2 == 0) {
     text_first(rest);
-  else
+    through_a_file((data[0] >> 1) % 8, rest);
+  } else {
     image_first(data[1] % 16, data + 2, size - 2);
+  }
   names(rest);
   return 0;
 }
