@@ -35,25 +35,34 @@ namespace reg = krCore::detail::reg;
 
 namespace {
 
-// The key folder the file kinds live in, made once per process.
+// The key folder the file kinds live in, made once per process (in memory
+// when /dev/shm is there, so each input costs a few system calls only).
 struct odd_files {
   std::string folder;
   reg::key_ptr key;
   int fifo_writer = -1;
+  int text_writer = -1;   // @Text, rewritten for each input
+  int large_writer = -1;  // @Large, sparse, beyond the bound
 };
 
 odd_files& files() {
   static odd_files f = [] {
     odd_files made;
-    char pattern[] = "/tmp/qmcore-valuefuzz-XXXXXX";
-    if (!::mkdtemp(pattern)) std::abort();
-    ::setenv("KRCORE_REGISTRY_ROOT", pattern, 1);
+    char pattern[] = "/dev/shm/qmcore-valuefuzz-XXXXXX";
+    char fallback[] = "/tmp/qmcore-valuefuzz-XXXXXX";
+    const char* root = ::mkdtemp(pattern) ? pattern : ::mkdtemp(fallback);
+    if (!root) std::abort();
+    ::setenv("KRCORE_REGISTRY_ROOT", root, 1);
     if (reg::open_hive("HKLM", true, made.key) != 0) std::abort();
-    made.folder = std::string(pattern) + "/HKLM/";
+    made.folder = std::string(root) + "/HKLM/";
     if (::mkfifo((made.folder + "@Fifo").c_str(), 0600) != 0) std::abort();
     // Held open for writing, so the FIFO has a writer and data to offer.
     made.fifo_writer = ::open((made.folder + "@Fifo").c_str(), O_RDWR | O_NONBLOCK);
-    if (made.fifo_writer < 0 || ::symlink("/dev/zero", (made.folder + "@Zero").c_str()) != 0 ||
+    made.text_writer = ::open((made.folder + "@Text").c_str(), O_WRONLY | O_CREAT, 0600);
+    made.large_writer = ::open((made.folder + "@Large").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (made.fifo_writer < 0 || made.text_writer < 0 || made.large_writer < 0 ||
+        ::ftruncate(made.large_writer, static_cast<off_t>(reg::kMaxValueFileBytes) + 1) != 0 ||
+        ::symlink("/dev/zero", (made.folder + "@Zero").c_str()) != 0 ||
         ::mkdir((made.folder + "@Folder").c_str(), 0700) != 0)
       std::abort();
     return made;
@@ -61,15 +70,12 @@ odd_files& files() {
   return f;
 }
 
-// Writes `text` as the whole content of the file `name` in the folder,
-// extended to `size` bytes (sparse) when that is larger.
-void put_file(const std::string& name, std::string_view text, off_t size) {
-  const int fd = ::open((files().folder + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) std::abort();
-  if (!text.empty() && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+// Writes `text` at the start of the file behind `fd`; `exact` then cuts the
+// file to the text's length.
+void put_text(int fd, std::string_view text, bool exact) {
+  if (!text.empty() && ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
     std::abort();
-  if (size > static_cast<off_t>(text.size()) && ::ftruncate(fd, size) != 0) std::abort();
-  ::close(fd);
+  if (exact && ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) std::abort();
 }
 
 void through_a_file(unsigned kind, std::string_view text) {
@@ -93,11 +99,11 @@ void through_a_file(unsigned kind, std::string_view text) {
       if (reg::read_value(*f.key, L"Folder", type, image) != 13) std::abort();
       return;
     case 7:
-      put_file("@Large", text, static_cast<off_t>(reg::kMaxValueFileBytes) + 1);
+      if (text.size() <= reg::kMaxValueFileBytes) put_text(f.large_writer, text, false);
       if (reg::read_value(*f.key, L"Large", type, image) != 223) std::abort();
       return;
     default: {
-      put_file("@Text", text, 0);
+      put_text(f.text_writer, text, true);
       const DWORD rc = reg::read_value(*f.key, L"Text", type, image);
       if (text.size() > reg::kMaxValueFileBytes) {
         if (rc != 223) std::abort();

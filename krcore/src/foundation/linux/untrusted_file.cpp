@@ -93,8 +93,8 @@ file_result open_checked(int dir_fd, const std::string& path, int flags, mode_t 
     return failure(kErrorInvalidData, path, why);
   }
   if (kind == file_kind::regular) {
-    const int fl = ::fcntl(raw, F_GETFL);
-    if (fl >= 0) (void)::fcntl(raw, F_SETFL, fl & ~O_NONBLOCK);
+    // One call: of the flags F_SETFL changes, only O_NONBLOCK was set here.
+    (void)::fcntl(raw, F_SETFL, flags & (O_APPEND | O_ASYNC | O_DIRECT | O_NOATIME));
   }
   fd = std::move(held);
   return {};
@@ -114,10 +114,14 @@ file_result open_untrusted_for_write(int dir_fd, const std::string& path, int ex
 }
 
 file_result read_bounded(int fd, const std::string& name, std::size_t limit, std::string& out,
-                         off_t offset) {
+                         off_t offset, const struct stat* known) {
   out.clear();
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return errno_failure(errno, name, "cannot be examined");
+  if (known) {
+    st = *known;
+  } else if (::fstat(fd, &st) != 0) {
+    return errno_failure(errno, name, "cannot be examined");
+  }
   if (!S_ISREG(st.st_mode)) return failure(kErrorInvalidData, name, "is not a regular file; refused");
   const off_t claimed = st.st_size > offset ? st.st_size - offset : 0;
   if (static_cast<unsigned long long>(claimed) > limit)

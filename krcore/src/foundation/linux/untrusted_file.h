@@ -89,10 +89,12 @@ KRCORE_INTERNAL file_result open_untrusted_for_write(int dir_fd, const std::stri
 // bytes. A file longer than `limit` is refused with 223
 // (ERROR_FILE_TOO_LARGE), before anything large is allocated; a file that
 // shrinks while it is read gives what was there. `name` names the file in
-// the diagnostic. Thread-safe; never throws except std::bad_alloc for a
-// result within `limit`.
+// the diagnostic. `known`, when given, is the status open_untrusted just
+// returned for `fd` (it saves asking again). Thread-safe; never throws
+// except std::bad_alloc for a result within `limit`.
 KRCORE_INTERNAL file_result read_bounded(int fd, const std::string& name, std::size_t limit,
-                                         std::string& out, off_t offset = 0);
+                                         std::string& out, off_t offset = 0,
+                                         const struct stat* known = nullptr);
 
 // Reads exactly `size` bytes at `offset` with pread. Returns 0, 38
 // (ERROR_HANDLE_EOF) when the file ends first (it may have shrunk), or the

@@ -319,7 +319,7 @@ DWORD read_value(const key& k, const std::wstring& name, DWORD& type, std::vecto
   // A folder, a FIFO, a device or a file larger than any value: refused.
   if (!opened) return refuse(dir_fd, file, opened);
   std::string text;
-  const file_result read = read_bounded(fd.get(), file, kMaxValueFileBytes, text);
+  const file_result read = read_bounded(fd.get(), file, kMaxValueFileBytes, text, 0, &st);
   if (!read) return refuse(dir_fd, file, read);
   std::string why;
   const DWORD rc = parse_value_file(text, type, image, &why);
