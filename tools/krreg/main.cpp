@@ -234,7 +234,7 @@ void report_unreadable(const key_path& path, const std::wstring& name, const fai
                      "] of [" + utf8_from_wide(path.full()) + "] cannot be read: " + e.what();
   const std::string detail = reg::last_refusal();
   if (!detail.empty()) line += " (" + detail + ")";
-  std::fprintf(stderr, "%s\n", line.c_str());
+  (void)std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 std::wstring value_line(HKEY key, const std::wstring& name) {
@@ -291,7 +291,7 @@ void query_key(const key_path& path, bool recurse) {
     try {
       out(value_line(key.get(), name));
     } catch (const failure& e) {
-      std::fflush(stdout);
+      (void)std::fflush(stdout);
       report_unreadable(path, name, e);
     }
   }
