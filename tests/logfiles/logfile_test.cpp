@@ -5,9 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "logfile_support.h"
 

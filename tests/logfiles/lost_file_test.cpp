@@ -53,8 +53,8 @@ TEST_F(LostFileTest, LinesARemovedFileTookAlongAreCarriedIntoTheFreshOne) {
   logger::close();
   // "before" went with the removed file too.
   std::vector<std::wstring> expected{L"before"};
-  for (int i = 0; i < 50; ++i) expected.push_back(L"unseen " + std::to_wstring(i));
-  expected.push_back(L"noticed");
+  for (int i = 0; i < 50; ++i) expected.emplace_back(L"unseen " + std::to_wstring(i));
+  expected.emplace_back(L"noticed");
   std::vector<std::wstring> got;
   for (const std::wstring& line : all_lines(base, 1)) got.push_back(line.substr(line.find(L"] ") + 2));
   EXPECT_EQ(got, expected);
