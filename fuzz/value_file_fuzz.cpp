@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,13 @@ odd_files& files() {
     char fallback[] = "/tmp/qmcore-valuefuzz-XXXXXX";
     const char* root = ::mkdtemp(pattern) ? pattern : ::mkdtemp(fallback);
     if (!root) std::abort();
+    static std::string made_root;
+    made_root = root;
+    // The FIFO, the link and the large file go when the run ends.
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(made_root, ignored);
+    });
     ::setenv("KRCORE_REGISTRY_ROOT", root, 1);
     if (reg::open_hive("HKLM", true, made.key) != 0) std::abort();
     made.folder = std::string(root) + "/HKLM/";
