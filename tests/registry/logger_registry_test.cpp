@@ -215,11 +215,15 @@ TEST_F(LoggerRegistryTest, RefusedValueFilesKeepTheCurrentSettingsAndSaySo) {
 
   // What a careless edit or a hostile local user leaves behind. A FIFO
   // must not hold the monitoring thread (and with it the logger's lock).
+  // Each is put in place by a rename, so that no reading meanwhile finds
+  // the value missing (which would rightly mean its default).
   const fs::path folder = root / "HKLM" / "SOFTWARE" / "Vantrel" / "Logging";
-  std::ofstream(folder / "@Enable") << "reg_dword\n1\n";
-  fs::remove(folder / "@Level");
-  ASSERT_EQ(::mkfifo((folder / "@Level").c_str(), 0644), 0);
-  std::ofstream(folder / "@MaxFileSizeInMB") << "\xEF\xBB\xBFREG_DWORD\n0\n";
+  std::ofstream(folder / ".enable") << "reg_dword\n1\n";
+  fs::rename(folder / ".enable", folder / "@Enable");
+  ASSERT_EQ(::mkfifo((folder / ".level").c_str(), 0644), 0);
+  fs::rename(folder / ".level", folder / "@Level");
+  std::ofstream(folder / ".size") << "\xEF\xBB\xBFREG_DWORD\n0\n";
+  fs::rename(folder / ".size", folder / "@MaxFileSizeInMB");
   ASSERT_EQ(set_dword(key, L"MaxFilesPerProcess", 3), 0);  // read after the others
   ASSERT_TRUE(wait_for(L"QM Logger initialized from registry change", L"[ MaxFilesPerProcess ] = 3"));
 
