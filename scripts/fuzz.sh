@@ -32,7 +32,7 @@ targets=(
   "wql_parse|fuzz/wql_parse_fuzz.cpp|krcore/src/processes/wql_parse.cpp|"
   "protection_blob|tests/protection/blob_fuzz.cpp|$(echo krcore/src/protection/*.cpp krcore/src/protection/linux/*.cpp) krcore/src/sysutil/encodings.cpp krcore/src/foundation/utf.cpp|-DKRCORE_FUZZ_MAIN -Itests -lcrypto -lboost_filesystem"
   "log_filter|fuzz/log_filter_fuzz.cpp|krcore/src/logging/log_filter.cpp|"
-  "value_file|fuzz/value_file_fuzz.cpp|krcore/src/registry/value_file.cpp|"
+  "value_file|fuzz/value_file_fuzz.cpp|krcore/src/registry/value_file.cpp krcore/src/registry/linux/store.cpp krcore/src/foundation/linux/untrusted_file.cpp|"
   "regfile|fuzz/regfile_fuzz.cpp|tools/krreg/regfile.cpp krcore/src/registry/value_file.cpp|-Itools/krreg"
   "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|krcore/src/signatures/pe_layout.cpp $(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
 )

@@ -103,6 +103,16 @@ TEST_F(DirectoriesTest, AppDataFolderAndItsEnvironmentFallback) {
   const scoped_env local("LOCALAPPDATA", nullptr);
   const scoped_env roaming("APPDATA", nullptr);
   EXPECT_EQ(krCore::GetAppDataDirectory(), L"");
+  // The log files then fall back to the system's place, never to a base
+  // relative to the current directory, and say so.
+  debug_capture capture;
+  log->initialize(0, logger::log_error, 0, 0, nullptr);
+  EXPECT_TRUE(saw(capture, L"logger::save_base_filename : /var/lib/Vantrel/Logs/"));
+  EXPECT_TRUE(saw(capture, L"no application-data folder was found []; the log files go under "
+                           L"[/var/lib]"));
+  const scoped_env relative("ProgramData", "data");
+  log->initialize(0, logger::log_error, 0, 0, nullptr);
+  EXPECT_TRUE(saw(capture, L"no application-data folder was found [data]"));
 }
 
 }  // namespace

@@ -5,9 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "logfile_support.h"
 
@@ -270,24 +268,6 @@ TEST_F(LogFileTest, WriteThroughFilesAreOpenedForSynchronousData) {
     found = true;
   }
   EXPECT_TRUE(found);
-}
-
-TEST_F(LogFileTest, AFileRemovedUnderTheLoggerIsReplaced) {
-  debug_capture capture;
-  const fs::path base = dir / "Svc";
-  log->initialize(0x1, logger::log_normal, 1, 10, base.wstring().c_str());
-  log->log(L"before");
-  fs::remove(numbered(base, 1));
-  // The logger looks at its file once a second.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!fs::exists(numbered(base, 1)) && std::chrono::steady_clock::now() < deadline) {
-    log->log(L"probe");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(fs::exists(numbered(base, 1)));
-  EXPECT_TRUE(saw(capture, L"current log file was removed"));
-  log->log(L"after");
-  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"after"), std::wstring::npos);
 }
 
 }  // namespace

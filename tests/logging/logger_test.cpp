@@ -118,9 +118,12 @@ TEST_F(LoggerTest, SettersRejectBadLimitsAndKeepValues) {
               ThrowsMessage<std::invalid_argument>(StrEq("max logfiles must be at least 1")));
   EXPECT_EQ(log->max_filesize(), 7);
   EXPECT_EQ(log->max_logfiles_per_process(), 4);
-  // The byte limit is a 32-bit product: 4096 MB wraps to 0.
+  // The byte limit is 32-bit: 4096 MB and more are cut to the largest
+  // limit instead of wrapping (to 0 or 904 MB).
   log->set_max_filesize(4096);
-  EXPECT_EQ(log->max_filesize(), 0);
+  EXPECT_EQ(log->max_filesize(), 4095);
+  log->set_max_filesize(5000);
+  EXPECT_EQ(log->max_filesize(), 4095);
 }
 
 TEST_F(LoggerTest, KrLogCloseThenKrLogWritesNothing) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../tools/krreg/regfile.h"
 #include "registry_support.h"
 
 namespace {
@@ -127,6 +128,73 @@ TEST_F(KrregTest, ExportThenImportIntoAnEmptyRootGivesTheSameTree) {
       EXPECT_EQ(slurp(entry.path()), slurp(other / "HKLM" / rel)) << rel;
     }
   }
+}
+
+TEST_F(KrregTest, OneBrokenValueFileIsNamedAndTheRestIsShownAndExported) {
+  HKEY key = create(L"SOFTWARE\\Mixed");
+  ASSERT_EQ(set_dword(key, L"Before", 1), 0);
+  ASSERT_EQ(set_dword(key, L"Zafter", 2), 0);
+  RegCloseKey(key);
+  std::ofstream(root / "HKLM" / "SOFTWARE" / "Mixed" / "@Middle") << "REG_DWORD\nthree\n";
+
+  const result q = krreg({"query", "HKLM\\SOFTWARE\\Mixed"});
+  EXPECT_EQ(q.code, 1);
+  EXPECT_NE(q.out.find("Before    REG_DWORD    0x1"), std::string::npos) << q.out;
+  EXPECT_NE(q.out.find("Zafter    REG_DWORD    0x2"), std::string::npos) << q.out;
+  EXPECT_NE(q.err.find("Value [Middle] of [HKEY_LOCAL_MACHINE\\SOFTWARE\\Mixed] cannot be read"),
+            std::string::npos)
+      << q.err;
+  EXPECT_NE(q.err.find("@Middle] refused (error 13): holds no 32-bit"), std::string::npos) << q.err;
+
+  const std::string file = (root / "mixed.reg").string();
+  const result e = krreg({"export", "HKLM\\SOFTWARE\\Mixed", file});
+  EXPECT_EQ(e.code, 1);
+  EXPECT_NE(e.err.find("Value [Middle]"), std::string::npos) << e.err;
+  const std::string exported = slurp(file);
+  EXPECT_NE(exported.find(std::string("d\0w\0o\0r\0d\0:\0", 12)), std::string::npos);
+  EXPECT_EQ(exported.find(std::string("M\0i\0d\0", 6)), std::string::npos);
+}
+
+TEST_F(KrregTest, AnImportIsCheckedWholeBeforeAnythingIsApplied) {
+  HKEY key = create(L"SOFTWARE\\Kept");
+  ASSERT_EQ(set_dword(key, L"V", 5), 0);
+  const auto import = [&](const std::string& text) {
+    std::ofstream(root / "in.reg") << "Windows Registry Editor Version 5.00\n\n" << text;
+    return krreg({"import", (root / "in.reg").string()});
+  };
+  // Deleting a root is refused as the delete command refuses it; the
+  // blocks ahead of the bad line are not applied either.
+  const char* const bad[] = {
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n\"a\"=dword:1\n\n[-HKEY_LOCAL_MACHINE]\n",
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n\"a\"=dword:1\n\n[-HKEY_LOCAL_MACHINE\\]\n",
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n\"a\"=dword:1\n\n[HKEY_NOWHERE\\X]\n",
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n\"a\"=dword:1\n\"b\"=dword:2\n\"n\"=hex(4):01,02\n",
+  };
+  for (const char* text : bad) {
+    const result r = import(text);
+    EXPECT_EQ(r.code, 1) << text;
+    EXPECT_NE(r.err.find(": line 6: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Nothing was applied."), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(root / "HKLM" / "SOFTWARE" / "New")) << text;
+  }
+  EXPECT_NE(import("[-HKEY_LOCAL_MACHINE]\n").err.find("A root key cannot be deleted."),
+            std::string::npos);
+  DWORD type = 0;
+  std::vector<BYTE> image;
+  ASSERT_EQ(query(key, L"V", type, image), 0);
+  EXPECT_EQ(image[0], 5);
+  RegCloseKey(key);
+
+  // A value name holding NUL would be stored cut off at it: refused.
+  const std::wstring text = std::wstring(krreg::kRegHeader) +
+                            L"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nul]\r\n\"ab" + L'\0' +
+                            L"cd\"=dword:1\r\n";
+  std::ofstream(root / "nul.reg", std::ios::binary) << krreg::encode_reg_file(text);
+  const result nul = krreg({"import", (root / "nul.reg").string()});
+  EXPECT_EQ(nul.code, 1);
+  EXPECT_NE(nul.err.find("line 4: a value name holds a NUL character"), std::string::npos)
+      << nul.err;
+  EXPECT_FALSE(fs::exists(root / "HKLM" / "SOFTWARE" / "Nul"));
 }
 
 // Reads from `fd` until the text holds `wanted` (false after 10 s of silence).

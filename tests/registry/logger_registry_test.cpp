@@ -4,6 +4,7 @@
 #include <krcore/krlog.h>
 #include <krcore/logging.h>
 #include <krcore/security.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -203,6 +204,58 @@ struct fake_args {
   }
   std::wstring ModulePath() const { return L"/bin/agent"; }
 };
+
+TEST_F(LoggerRegistryTest, RefusedValueFilesKeepTheCurrentSettingsAndSaySo) {
+  debug_texts debug;
+  ASSERT_EQ(set_dword(key, L"Enable", 1), 0);
+  ASSERT_EQ(set_dword(key, L"Level", 3), 0);
+  ASSERT_EQ(set_dword(key, L"MaxFileSizeInMB", 20), 0);
+  log->initialize(base.c_str());
+  ASSERT_EQ(log->log_level(), 3);
+
+  // What a careless edit or a hostile local user leaves behind. A FIFO
+  // must not hold the monitoring thread (and with it the logger's lock).
+  // Each is put in place by a rename, so that no reading meanwhile finds
+  // the value missing (which would rightly mean its default).
+  const fs::path folder = root / "HKLM" / "SOFTWARE" / "Vantrel" / "Logging";
+  std::ofstream(folder / ".enable") << "reg_dword\n1\n";
+  fs::rename(folder / ".enable", folder / "@Enable");
+  ASSERT_EQ(::mkfifo((folder / ".level").c_str(), 0644), 0);
+  fs::rename(folder / ".level", folder / "@Level");
+  std::ofstream(folder / ".size") << "\xEF\xBB\xBFREG_DWORD\n0\n";
+  fs::rename(folder / ".size", folder / "@MaxFileSizeInMB");
+  ASSERT_EQ(set_dword(key, L"MaxFilesPerProcess", 3), 0);  // read after the others
+  ASSERT_TRUE(wait_for(L"QM Logger initialized from registry change", L"[ MaxFilesPerProcess ] = 3"));
+
+  EXPECT_TRUE(log->is_enabled());
+  EXPECT_EQ(log->log_level(), 3);
+  EXPECT_EQ(log->max_filesize(), 20);
+  for (const wchar_t* name : {L"Enable", L"Level", L"MaxFileSizeInMB"})
+    EXPECT_TRUE(debug.has(L"logger::read_reg_settings - the value [" + std::wstring(name) +
+                          L"] of [HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantrel\\Logging] was refused"))
+        << krCore::convertwstringtostring(name);
+  EXPECT_TRUE(debug.has(L"@Level] refused (error 13): is a FIFO"));
+  EXPECT_TRUE(debug.has(L"@MaxFileSizeInMB] refused (error 13): starts with a byte-order mark"));
+  log->logverbose(L"still logging");
+  EXPECT_EQ(recorded().back().message, L"still logging");
+}
+
+TEST_F(LoggerRegistryTest, SizeLimitsOf4096MBOrMoreAreCutTo4095AtEveryEntry) {
+  debug_texts debug;
+  ASSERT_EQ(set_dword(key, L"Enable", 1), 0);
+  ASSERT_EQ(set_dword(key, L"MaxFileSizeInMB", 4096), 0);
+  log->initialize(base.c_str());
+  EXPECT_EQ(log->max_filesize(), 4095);
+  EXPECT_TRUE(debug.has(L"logger::read_reg_settings - MaxFileSizeInMB - a log file size limit of "
+                        L"[4096] MB does not fit the 32-bit byte count; [4095] MB is used\r\n"));
+
+  logger::close();
+  log = krCore::singleton<logger>::instance();
+  fake_args huge{{{L"loglevel", L"2"}, {L"logfilesize", L"5000"}, {L"logfilename", base}}};
+  krCore::detail::log_initialize_from(huge);
+  EXPECT_EQ(log->max_filesize(), 4095);
+  EXPECT_TRUE(debug.has(L"logger::initialize - a log file size limit of [5000] MB"));
+}
 
 TEST_F(LoggerRegistryTest, TheCommandLineStartChoosesItsSource) {
   fake_args level99{{{L"loglevel", L"99"}, {L"logfilename", base}}};

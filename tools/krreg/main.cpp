@@ -20,6 +20,7 @@
 
 #include "foundation/utf.h"
 #include "regfile.h"
+#include "registry/store.h"
 #include "registry/value_file.h"
 
 namespace {
@@ -223,6 +224,23 @@ std::vector<BYTE> read_value(HKEY key, const std::wstring& name, DWORD& type) {
   }
 }
 
+// Values that could not be read. Query and export name each one on the
+// error stream and go on with the rest: one broken file must not hide a
+// key's other settings, nor make a backup impossible. The tool then ends
+// with exit code 1, so that a script sees the output is incomplete.
+int g_unreadable = 0;
+
+// Names a value that cannot be read, with the store's account of what is
+// wrong with its file when it gave one.
+void report_unreadable(const key_path& path, const std::wstring& name, const failure& e) {
+  ++g_unreadable;
+  std::string line = "ERROR: Value [" + utf8_from_wide(name.empty() ? L"(Default)" : name) +
+                     "] of [" + utf8_from_wide(path.full()) + "] cannot be read: " + e.what();
+  const std::string detail = reg::last_refusal();
+  if (!detail.empty()) line += " (" + detail + ")";
+  (void)std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 std::wstring value_line(HKEY key, const std::wstring& name) {
   DWORD type = 0;
   const std::vector<BYTE> data = read_value(key, name, type);
@@ -273,7 +291,14 @@ key_path child(const key_path& parent, const std::wstring& name) {
 void query_key(const key_path& path, bool recurse) {
   open_key key(path, false, KEY_READ);
   out(L"\n" + path.full() + L"\n");
-  for (const std::wstring& name : value_names(key.get())) out(value_line(key.get(), name));
+  for (const std::wstring& name : value_names(key.get())) {
+    try {
+      out(value_line(key.get(), name));
+    } catch (const failure& e) {
+      (void)std::fflush(stdout);
+      report_unreadable(path, name, e);
+    }
+  }
   const std::vector<std::wstring> subkeys = subkey_names(key.get());
   if (recurse) {
     for (const std::wstring& name : subkeys) query_key(child(path, name), true);
@@ -290,13 +315,19 @@ int do_query(const key_path& path, const switches& s) {
     std::wstring name = s.value;
     for (const std::wstring& stored : value_names(key.get()))
       if (reg::names_equal(stored, name)) name = stored;
-    const std::wstring line = value_line(key.get(), name);  // fails before anything is shown
+    std::wstring line;
+    try {
+      line = value_line(key.get(), name);  // fails before anything is shown
+    } catch (const failure& e) {
+      report_unreadable(path, name, e);
+      return 1;
+    }
     out(L"\n" + path.full() + L"\n" + line);
     out(L"\n");
   } else {
     query_key(path, s.recurse);
   }
-  return 0;
+  return g_unreadable ? 1 : 0;
 }
 
 // --- add -----------------------------------------------------------------
@@ -402,7 +433,12 @@ void export_key(const key_path& path, std::wstring& text) {
   for (const std::wstring& name : value_names(key.get())) {
     krreg::reg_value v;
     v.name = name;
-    v.data = read_value(key.get(), name, v.type);
+    try {
+      v.data = read_value(key.get(), name, v.type);
+    } catch (const failure& e) {
+      report_unreadable(path, name, e);
+      continue;
+    }
     block.values.push_back(std::move(v));
   }
   text += krreg::format_reg_key(block);
@@ -416,8 +452,55 @@ int do_export(const key_path& path, const std::string& file) {
   const std::string bytes = krreg::encode_reg_file(text);
   if (!outfile.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !outfile.flush())
     throw failure("Cannot write [" + file + "]: " + std::strerror(errno) + ".");
+  if (g_unreadable) {
+    std::printf("The export left out %d value(s) that cannot be read.\n", g_unreadable);
+    return 1;
+  }
   std::puts("The operation completed successfully.");
   return 0;
+}
+
+// An import that cannot go on. Before anything was applied (`before` is
+// null) the message says so; otherwise it says exactly what was: the
+// `*before` blocks ahead of the failing one, that one perhaps in part.
+[[noreturn]] void import_failure(const std::string& file, size_t line, const std::string& what,
+                                 const size_t* before) {
+  std::string text = file + ": line " + std::to_string(line) + ": " + what;
+  if (!before)
+    text += " Nothing was applied.";
+  else
+    text += " The " + std::to_string(*before) +
+            " key block(s) before this one were applied, this one in part or not at all, "
+            "nothing after it.";
+  throw failure(text);
+}
+
+// Checks every block before anything is applied, so that a mistake anywhere
+// in the file leaves the store as it was: each key names a known root and
+// deletes none, each value is one the store can keep.
+std::vector<key_path> validate_import(const std::vector<krreg::reg_key>& keys,
+                                      const std::string& file) {
+  std::vector<key_path> paths;
+  for (const krreg::reg_key& k : keys) {
+    try {
+      paths.push_back(parse_key(k.path));
+    } catch (const failure& e) {
+      import_failure(file, k.line, e.what(), nullptr);
+    }
+    if (k.remove && paths.back().sub.empty())
+      import_failure(file, k.line, "A root key cannot be deleted.", nullptr);
+    for (const krreg::reg_value& v : k.values) {
+      std::string text;
+      if (!v.remove && reg::format_value_file(v.type, v.data.data(), v.data.size(), text) != 0)
+        import_failure(file, v.line,
+                       "The value [" + utf8_from_wide(v.name) + "] of type " +
+                           std::to_string(v.type) +
+                           " cannot be stored (an unknown type, a number of the wrong size, a "
+                           "line break inside a string list, or too large).",
+                       nullptr);
+    }
+  }
+  return paths;
 }
 
 int do_import(const std::string& file) {
@@ -429,24 +512,30 @@ int do_import(const std::string& file) {
   try {
     keys = krreg::parse_reg_text(krreg::decode_reg_file(bytes.str()));
   } catch (const std::runtime_error& e) {
-    throw failure(file + ": " + e.what());
+    throw failure(file + ": " + e.what() + " Nothing was applied.");
   }
-  for (const krreg::reg_key& k : keys) {
-    const key_path path = parse_key(k.path);
-    if (k.remove) {
-      const LSTATUS rc = RegDeleteTreeW(path.root, path.sub.c_str());
-      if (rc != 2) check(rc);
-      continue;
-    }
-    open_key key(path, true, KEY_ALL_ACCESS);
-    for (const krreg::reg_value& v : k.values) {
-      if (v.remove) {
-        const LSTATUS rc = RegDeleteValueW(key.get(), v.name.c_str());
+  const std::vector<key_path> paths = validate_import(keys, file);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const krreg::reg_key& k = keys[i];
+    const key_path& path = paths[i];
+    try {
+      if (k.remove) {
+        const LSTATUS rc = RegDeleteTreeW(path.root, path.sub.c_str());
         if (rc != 2) check(rc);
-      } else {
-        check(RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
-                             static_cast<DWORD>(v.data.size())));
+        continue;
       }
+      open_key key(path, true, KEY_ALL_ACCESS);
+      for (const krreg::reg_value& v : k.values) {
+        if (v.remove) {
+          const LSTATUS rc = RegDeleteValueW(key.get(), v.name.c_str());
+          if (rc != 2) check(rc);
+        } else {
+          check(RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
+                               static_cast<DWORD>(v.data.size())));
+        }
+      }
+    } catch (const failure& e) {
+      import_failure(file, k.line, e.what(), &i);
     }
   }
   std::puts("The operation completed successfully.");

@@ -78,7 +78,9 @@ reg_value parse_value(const std::wstring& line, size_t number) {
     pos = 1;
   } else {
     v.name = read_quoted(line, pos, number);
+    if (v.name.find(L'\0') != std::wstring::npos) fail(number, "a value name holds a NUL character");
   }
+  v.line = number;
   if (pos >= line.size() || line[pos] != L'=') fail(number, "expected '=' after the value name");
   const std::wstring data = line.substr(pos + 1);
   if (data == L"-") {
@@ -181,6 +183,8 @@ std::vector<reg_key> parse_reg_text(const std::wstring& text) {
         key.path.erase(0, 1);
       }
       if (key.path.empty()) fail(first, "empty key name");
+      if (key.path.find(L'\0') != std::wstring::npos) fail(first, "a key name holds a NUL character");
+      key.line = first;
       keys.push_back(std::move(key));
     } else if (line[0] == L'"' || line[0] == L'@') {
       if (keys.empty() || keys.back().remove) fail(first, "a value outside a key");

@@ -16,6 +16,7 @@ namespace krreg {
 
 struct reg_value {
   std::wstring name;  // empty: the default value
+  size_t line = 0;    // where it starts in its file (1-based)
   bool remove = false;
   DWORD type = 0;
   std::vector<BYTE> data;
@@ -23,6 +24,7 @@ struct reg_value {
 
 struct reg_key {
   std::wstring path;  // root name in its long form, then the sub-key path
+  size_t line = 0;    // where it starts in its file (1-based)
   bool remove = false;
   std::vector<reg_value> values;
 };
@@ -31,7 +33,8 @@ struct reg_key {
 extern const wchar_t* const kRegHeader;
 
 // Parses the text of a .reg file. Throws std::runtime_error naming the line
-// for anything it cannot read.
+// for anything it cannot read, a key or value name holding a NUL among it
+// (the store's names are C strings: it would be cut off there).
 std::vector<reg_key> parse_reg_text(const std::wstring& text);
 // One key's block, ending with an empty line.
 std::wstring format_reg_key(const reg_key& key);

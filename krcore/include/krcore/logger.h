@@ -82,8 +82,9 @@ class KRCORE_API logger : public singleton<logger> {
   // Throws krException when the thread cannot be started.
   void initialize(const wchar_t* name);
   // The programmatic start: enables the logger with the given option bits and
-  // level; a positive size limit (MB, below 4096) and file count replace the
-  // current ones; `name` as above. Writes the settings report.
+  // level; a positive size limit (MB; above 4095 it is cut to 4095, with a
+  // line to the debugger output) and file count replace the current ones;
+  // `name` as above. Writes the settings report.
   void initialize(int options, int level, int maxfilesizemb, int maxfiles, const wchar_t* name);
   // Saves a new base file name under the lock; an empty text means null.
   void set_base_filename(const wchar_t* name);
@@ -130,7 +131,8 @@ class KRCORE_API logger : public singleton<logger> {
   // Throws std::invalid_argument("max logfiles must be at least 1") for n < 1.
   void set_max_logfiles_per_process(int n);
   // Throws std::invalid_argument("log filesize limit must be at least 1MB")
-  // for mb < 1.
+  // for mb < 1; a limit above 4095 MB is cut to 4095 (the limit is a 32-bit
+  // byte count), with a line to the debugger output.
   void set_max_filesize(int mb);
   int max_logfiles_per_process() const;
   int max_filesize() const;

@@ -48,6 +48,20 @@ void report_and_rethrow(const char* where, const std::exception& e) {
                        "], will re-throw\r\n");
 }
 
+// The folder the default log base lies under. When no application-data
+// folder is found (nothing, or a relative value from the environment), the
+// base must not become relative: the logs would land under the current
+// directory, "/" for a daemon, without a word. The platform's default
+// place is used then, and the debugger output says so.
+boost::filesystem::path appdata_root() {
+  const std::wstring found = GetAppDataDirectory();
+  if (detail::path_from_wide(found).is_absolute()) return detail::path_from_wide(found);
+  const std::wstring fallback = detail::default_appdata_directory();
+  detail::debug_output(L"logger::save_base_filename - no application-data folder was found [" +
+                       found + L"]; the log files go under [" + fallback + L"]\r\n");
+  return detail::path_from_wide(fallback);
+}
+
 }  // namespace
 
 void logger::save_base_filename(const wchar_t* name) {
@@ -60,8 +74,8 @@ void logger::save_base_filename(const wchar_t* name) {
       base = getmodulepath(true);
     } else {
       const boost::filesystem::path exe = detail::path_from_wide(getmodulepath(true));
-      base = detail::wide_from_path(detail::path_from_wide(GetAppDataDirectory()) / "Vantrel" /
-                                    "Logs" / exe.stem() / exe.filename());
+      base = detail::wide_from_path(appdata_root() / "Vantrel" / "Logs" / exe.stem() /
+                                    exe.filename());
     }
     if (pid_unique_filenames_logging())
       base = (boost::wformat(L"%1%.%2%.%3%") % base % detail::clocks().tick_count() % detail::current_process_id()).str();
@@ -115,23 +129,30 @@ void logger::write_entry_to_file(const wchar_t* message, unsigned level) {
 
 void logger::check_file_size() {
   // The tracked size is exact (the file is ours alone from its first byte);
-  // the system is asked only when it crosses the limit, and once a second
-  // to notice a file that was removed under us.
-  const bool over = _file->tracked_size() > static_cast<std::uint64_t>(_maxFileSizeInBytes);
-  if (!over && !_file->check_due()) return;
-  std::uint64_t size = 0;
-  bool unlinked = false;
-  const unsigned long error = _file->state(size, unlinked);
-  if (error != 0) throw w32_exception(error);
-  if (size > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
-    detail::debug_output(std::string_view(
-        "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
-    close_logfile();
-  } else if (unlinked) {
-    detail::debug_output(
-        std::string_view("logger::write_to_file - current log file was removed, closing...\r\n"));
-    close_logfile();
+  // the system is asked only when it crosses the limit, and every check
+  // interval to notice a file that was removed or renamed under us.
+  if (_file->tracked_size() > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
+    std::uint64_t size = 0;
+    bool unlinked = false;
+    if (const unsigned long error = _file->state(size, unlinked)) throw w32_exception(error);
+    if (size > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
+      detail::debug_output(std::string_view(
+          "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
+      close_logfile();
+      return;
+    }
   }
+  if (!_file->check_due()) return;
+  std::string carried;
+  if (!_file->lost_name(carried)) return;
+  // The next line goes to a fresh file, and so do the lines a removed file
+  // took with it since the last look.
+  detail::debug_output(std::string_view(
+      "logger::write_to_file - current log file was removed or renamed, opening a new one...\r\n"));
+  close_logfile();
+  open_logfile(true);
+  if (!carried.empty())
+    if (const unsigned long error = _file->write_raw(carried)) throw w32_exception(error);
 }
 
 void logger::open_logfile(bool reportsettings) {

@@ -35,11 +35,16 @@ class KRCORE_INTERNAL log_file {
  public:
   log_file() = default;
   ~log_file() { close(); }
-  log_file(log_file&& other) noexcept : _handle(other._handle) { other._handle = kClosed; }
+  log_file(log_file&& other) noexcept
+      : _handle(other._handle), _name(std::move(other._name)), _opened(other._opened) {
+    other._handle = kClosed;
+  }
   log_file& operator=(log_file&& other) noexcept {
     if (this != &other) {
       close();
       _handle = other._handle;
+      _name = std::move(other._name);
+      _opened = other._opened;
       other._handle = kClosed;
     }
     return *this;
@@ -63,6 +68,12 @@ class KRCORE_INTERNAL log_file {
   // The file's size, and whether its last name is gone (unlinked by someone
   // else while open).
   unsigned long state(std::uint64_t& size, bool& unlinked) const;
+  // Whether the name the file was opened under still leads to it: false
+  // once someone removed or renamed it (or put another file in its place).
+  bool still_named() const;
+  // Reads up to `size` bytes at `offset` into `out` (fewer when the file
+  // ends first). 0 or a Win32 code.
+  unsigned long read_at(std::uint64_t offset, std::size_t size, std::string& out) const;
   // Writes the file's data to the device; failures are ignored.
   void sync() const;
   // Closes the file (and so ends the lock); nothing when it is not open.
@@ -71,10 +82,13 @@ class KRCORE_INTERNAL log_file {
  private:
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t _handle = kClosed;
+  std::string _name;       // the name it was opened under, as the system spells it
+  file_identity _opened;   // the file it was then
 };
 
-// A monotonic second count that costs next to nothing to read.
-KRCORE_INTERNAL std::int64_t coarse_seconds();
+// A monotonic millisecond count that costs next to nothing to read (its
+// steps are a few milliseconds apart).
+KRCORE_INTERNAL std::int64_t coarse_milliseconds();
 
 // True when something exists under `path`.
 KRCORE_INTERNAL bool path_exists(const std::wstring& path);

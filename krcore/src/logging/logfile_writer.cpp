@@ -67,7 +67,11 @@ constexpr int kLingerSpins = 60;
 // on it.
 constexpr int kLockSpins = 100;
 
+std::atomic<unsigned> g_checkIntervalMs{100};
+
 }  // namespace
+
+void set_log_check_interval_ms(unsigned ms) { g_checkIntervalMs.store(ms); }
 
 log_file_writer::~log_file_writer() { close(); }
 
@@ -88,7 +92,8 @@ unsigned long log_file_writer::open(const std::wstring& path, bool write_through
   _file = std::move(file);
   _identity = identity;
   _size = size;
-  _lastCheck = coarse_seconds();
+  _lastCheck = coarse_milliseconds();
+  _checkedSize = size;
   _spin = several_processors();
   return 0;
 }
@@ -162,10 +167,39 @@ void log_file_writer::depart() {
 }
 
 bool log_file_writer::check_due() {
-  const std::int64_t now = coarse_seconds();
-  if (now == _lastCheck) return false;
+  const std::int64_t now = coarse_milliseconds();
+  if (now - _lastCheck < static_cast<std::int64_t>(g_checkIntervalMs.load(std::memory_order_relaxed)))
+    return false;
   _lastCheck = now;
   return true;
+}
+
+bool log_file_writer::lost_name(std::string& carried) {
+  carried.clear();
+  drain();
+  if (_file.still_named()) {
+    _checkedSize = _size;
+    return false;
+  }
+  std::uint64_t size = 0;
+  bool unlinked = false;
+  if (_file.state(size, unlinked) == 0 && unlinked && size > _checkedSize) {
+    // Oldest bytes first to go when there is more than the bound; the
+    // offset stays even, on a UTF-16 unit.
+    std::uint64_t from = _checkedSize;
+    if (size - from > kMaxCarry) from = (size - kMaxCarry + 1) & ~std::uint64_t{1};
+    (void)_file.read_at(from, static_cast<std::size_t>(size - from), carried);
+  }
+  return true;
+}
+
+unsigned long log_file_writer::write_raw(std::string_view bytes) {
+  unsigned long error = drain();
+  while (!try_lock_io()) wait_io(UINT64_MAX);
+  if (const unsigned long written = _file.write(&bytes, 1)) error = written;
+  unlock_io();
+  _size += bytes.size();
+  return error;
 }
 
 unsigned long log_file_writer::commit_own() {

@@ -14,8 +14,10 @@
 // file.
 //
 // The size is tracked in memory; the system is asked only when the tracked
-// size crosses the limit, and once a second to notice a file that was
-// unlinked under the writer.
+// size crosses the limit, and every 100 ms to notice a file that was
+// removed or renamed under the writer. The lines a removed file took with
+// it since the last look are read back from the still-open descriptor and
+// carried into the fresh file, so none is lost.
 #pragma once
 
 #include <atomic>
@@ -31,6 +33,13 @@
 #include "foundation/spin_lock.h"
 
 namespace krCore::detail {
+
+// How often the writer asks the system whether its file was removed or
+// renamed: 100 ms by default; tests set 0 (every line). Thread-safe.
+KRCORE_INTERNAL void set_log_check_interval_ms(unsigned ms);
+
+// The most a writer carries over from a removed file into the fresh one.
+inline constexpr std::size_t kMaxCarry = std::size_t{4} << 20;
 
 // Thread-safety: open, enqueue, begin_line/end_line, drain, state, flush and
 // close must be serialised by the caller (the logger's lock); arrive,
@@ -70,8 +79,19 @@ class KRCORE_INTERNAL log_file_writer {
   // Bytes in the file once everything queued is written.
   std::uint64_t tracked_size() const { return _size; }
 
-  // True at most once a second: time to ask the system about the file.
+  // True at most once per check interval (100 ms): time to ask the system
+  // about the file.
   bool check_due();
+
+  // Drains and asks whether the open file lost its name (see
+  // log_file::still_named). When it did and its last link is gone, the lines
+  // written since the previous check went with it: `carried` gets them
+  // (their last kMaxCarry bytes), for the fresh file. A renamed file keeps
+  // its lines, so nothing is carried then.
+  bool lost_name(std::string& carried);
+  // Writes `bytes` as they are, after everything queued (lines carried
+  // over from a removed file). 0 or a Win32 code.
+  unsigned long write_raw(std::string_view bytes);
 
   // Writes everything queued. 0 or the Win32 code of a failed write (the
   // lines are dropped then).
@@ -115,7 +135,8 @@ class KRCORE_INTERNAL log_file_writer {
   log_file _file;
   file_identity _identity;
   std::uint64_t _size = 0;
-  std::int64_t _lastCheck = 0;
+  std::int64_t _lastCheck = 0;     // coarse_milliseconds() of the last check
+  std::uint64_t _checkedSize = 0;  // bytes in the file at the last check
 
   // Lines queued and not yet written; guarded by `_queueLock`, held only to
   // append or take the queue.

@@ -4,11 +4,20 @@
 // Everything the reading says goes to the debugger output, never into the
 // log: it runs while the log may be half-configured, and an administrator
 // looking for why logging does not start reads the debugger channel.
+//
+// A missing value means its default (Enable and Level 0, MaxFileSizeInMB
+// 15, MaxFilesPerProcess 10, Options 0, no filters). A value whose file the
+// store refuses (not a regular file, too large, malformed) is not missing:
+// the setting it feeds keeps its current value (for a logger not yet
+// configured, its initial one), and the debugger output names the file,
+// the value and why.
 #include <krcore/logging.h>
 #include <krcore/registry.h>
 #include <krcore/security.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "logging/debug_output.h"
 #include "logging/logfile_writer.h"
@@ -32,6 +41,29 @@ void report_filters(const wchar_t* header, const std::vector<std::wstring>& filt
   if (filters.empty()) text += L"<No Entries>\r\n";
   for (const std::wstring& f : filters) text += L"\t" + f + L"\r\n";
   debug(text);
+}
+
+// True when the query of the setting `name` ended with `rc` because its
+// value file was refused (a FIFO, a device, too large, malformed, not
+// readable), as opposed to read or missing; says so on the debugger output.
+// A refused setting keeps its current value: reading it as missing would
+// turn logging off or down without a word because of one bad file. The
+// store has sent the line naming the file and the reason just before.
+bool refused(LSTATUS rc, const wchar_t* name) {
+  if (rc == 0 || rc == 2 || rc == 234) return false;
+  debug(L"logger::read_reg_settings - the value [" + std::wstring(name) + L"] of [HKEY_LOCAL_MACHINE\\" +
+        logger::REG_SUBKEY_KRLOGGING + L"] was refused with error [" + std::to_wstring(rc) +
+        L"]; the current setting stays\r\n");
+  return true;
+}
+
+// A DWORD setting: its value; `fallback` when it is missing (or longer than
+// four bytes, as the reader's rules have it); nothing when it was refused.
+std::optional<DWORD> dword_setting(const RegQuery& key, const wchar_t* name, DWORD fallback) {
+  DWORD value = fallback;
+  const LSTATUS rc = key.QueryDWORD(name, value);
+  if (refused(rc, name)) return std::nullopt;
+  return rc == 0 ? value : fallback;
 }
 
 }  // namespace
@@ -69,49 +101,59 @@ void logger::read_regsettings() {
   try {
     RegQuery key;
     key.Open(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
-    _enabled.exchange(key.GetFlag(REG_DWORD_ISENABLED) ? 1 : 0);
+    if (const auto enable = dword_setting(key, REG_DWORD_ISENABLED, 0))
+      _enabled.exchange(*enable ? 1 : 0);
     if (_enabled.load() == 0) {
       debug(
           L"logger::read_reg_settings - KR Logging is disabled in the registry, or the registry "
           L"settings were not found\r\n");
       return;
     }
-    const DWORD level = key.GetDWORD(REG_DWORD_LOGLEVEL, 0);
-    _logLevel.exchange(static_cast<log_levels>(level));
+    if (const auto level = dword_setting(key, REG_DWORD_LOGLEVEL, 0))
+      _logLevel.exchange(static_cast<log_levels>(*level));
     debug(L"logger::read_reg_settings read the log level settings from the registry. Level: " +
-          std::to_wstring(level) + L"\r\n");
+          std::to_wstring(static_cast<DWORD>(_logLevel.load())) + L"\r\n");
 
-    const DWORD mb = key.GetDWORD(REG_DWORD_MAXFILESIZEMB, DEFAULT_MAXFILESIZEMB);
-    if (mb != 0) _maxFileSizeInBytes = detail::megabytes_to_bytes(mb);
+    const auto mb = dword_setting(key, REG_DWORD_MAXFILESIZEMB, DEFAULT_MAXFILESIZEMB);
+    if (mb && *mb != 0)
+      _maxFileSizeInBytes =
+          detail::megabytes_to_bytes(*mb, L"logger::read_reg_settings - MaxFileSizeInMB");
     debug(
         L"logger::read_reg_settings read the _maxFileSizeInBytes settings from the registry. "
         L"_maxFileSizeInBytes: " +
         std::to_wstring(_maxFileSizeInBytes) + L"\r\n");
 
-    const auto count = static_cast<std::int32_t>(
-        key.GetDWORD(REG_DWORD_MAXFILESPERPROCESS, DEFAULT_MAXFILESPERPROCESS));
-    if (count > 0) _maxFileCount = count;
+    const auto count =
+        dword_setting(key, REG_DWORD_MAXFILESPERPROCESS, DEFAULT_MAXFILESPERPROCESS);
+    if (count && static_cast<std::int32_t>(*count) > 0)
+      _maxFileCount = static_cast<std::int32_t>(*count);
     debug(
         L"logger::read_reg_settings read the _maxFileCount settings from the registry. "
         L"_maxFileCount: " +
         std::to_wstring(_maxFileCount) + L"\r\n");
 
-    const DWORD options = key.GetDWORD(REG_DWORD_LOGOPTIONS, 0);
-    set_log_options(options);
+    if (const auto options = dword_setting(key, REG_DWORD_LOGOPTIONS, 0))
+      set_log_options(*options);
     debug(
         L"logger::read_reg_settings read the _bLogToDebug, _bLogToFile, and _bSimpleFilenames "
         L"settings from the registry. Options: " +
-        std::to_wstring(options) + L"\r\n");
+        std::to_wstring(_logOptions.load()) + L"\r\n");
 
-    // The registry owns the filter lists: what other code added goes.
+    // The registry owns the filter lists: what other code added goes. A
+    // list whose value file was refused stays as it was.
     try {
+      const std::vector<std::wstring> include = _includeFilters, exclude = _excludeFilters;
       clear_include_filters();
       clear_exclude_filters();
-      key.GetMultiString(REG_MULTI_SZ_INCLUDEFILTER, _includeFilters);
+      if (refused(key.GetMultiString(REG_MULTI_SZ_INCLUDEFILTER, _includeFilters),
+                  REG_MULTI_SZ_INCLUDEFILTER))
+        _includeFilters = include;
       report_filters(
           L"logger::read_reg_settings read the _includeFilters settings from the registry...\r\n",
           _includeFilters);
-      key.GetMultiString(REG_MULTI_SZ_EXCLUDEFILTER, _excludeFilters);
+      if (refused(key.GetMultiString(REG_MULTI_SZ_EXCLUDEFILTER, _excludeFilters),
+                  REG_MULTI_SZ_EXCLUDEFILTER))
+        _excludeFilters = exclude;
       report_filters(
           L"logger::read_reg_settings read the _excludeFilters settings from the registry...\r\n",
           _excludeFilters);

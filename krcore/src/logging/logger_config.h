@@ -16,11 +16,17 @@
 
 namespace krCore::detail {
 
-// A megabyte count as bytes: the product is 32-bit unsigned arithmetic, so
-// counts from 4096 on wrap (the limits stay below that).
-inline std::int64_t megabytes_to_bytes(std::uint32_t mb) {
-  return static_cast<std::uint32_t>(mb * 1048576u);
-}
+// The largest file size limit in megabytes. The limit is kept as a 32-bit
+// byte count, so 4096 MB would wrap to 0 (every line lost) and 5000 MB to
+// 904 MB.
+inline constexpr std::uint32_t kMaxFileSizeMB = 4095;
+
+// A file size limit in megabytes as bytes. Every entry point (the registry,
+// initialize and so the command line, set_max_filesize) goes through here:
+// a count above kMaxFileSizeMB is clamped to it, the largest limit there
+// is, and one line naming `source` and the count asked for goes to the
+// debugger output. Thread-safe; never throws.
+KRCORE_INTERNAL std::int64_t megabytes_to_bytes(std::uint64_t mb, const wchar_t* source);
 
 // Makes sure the machine facts are collected (once per process, under
 // their own lock). Both starts of the logger call it first, before they

@@ -111,6 +111,11 @@ unsigned logger::logging_monitor_func(void* param) {
         detail::debug_output(
             L"logger::logging_monitor_func failed to read log settings from registry with error [" +
             std::to_wstring(e.code()) + L"L], " + e.whatwide() + L"\r\n");
+      } catch (...) {
+        // Anything else (an allocation failure, say) is analysed and the
+        // thread goes on watching: the key may be right again at its next
+        // change, and a process must not end over its logging settings.
+        guard.Analyze("logger_monitor", 110);
       }
     }
     debug_code("logger::loggingmonitorfunc() RegNotifyChangeKeyValue() returned Error Code: 0x%x\r\n",

@@ -9,6 +9,7 @@
 #include <locale>
 #include <stdexcept>
 
+#include "logging/debug_output.h"
 #include "logging/logger_config.h"
 
 namespace krCore {
@@ -20,6 +21,16 @@ using detail::megabytes_to_bytes;
 
 }  // namespace
 
+std::int64_t detail::megabytes_to_bytes(std::uint64_t mb, const wchar_t* source) {
+  if (mb > kMaxFileSizeMB) {
+    debug_output(std::wstring(source) + L" - a log file size limit of [" + std::to_wstring(mb) +
+                 L"] MB does not fit the 32-bit byte count; [" + std::to_wstring(kMaxFileSizeMB) +
+                 L"] MB is used\r\n");
+    mb = kMaxFileSizeMB;
+  }
+  return static_cast<std::int64_t>(mb) * 1048576;
+}
+
 void logger::initialize(int options, int level, int maxfilesizemb, int maxfiles,
                         const wchar_t* name) {
   detail::collect_machine_facts();
@@ -28,7 +39,9 @@ void logger::initialize(int options, int level, int maxfilesizemb, int maxfiles,
   _logLevel.exchange(static_cast<log_levels>(level));
   _logOptions.exchange(static_cast<std::uint32_t>(options));
   save_base_filename(name);
-  if (maxfilesizemb > 0) _maxFileSizeInBytes = megabytes_to_bytes(maxfilesizemb);
+  if (maxfilesizemb > 0)
+    _maxFileSizeInBytes =
+        megabytes_to_bytes(static_cast<std::uint64_t>(maxfilesizemb), L"logger::initialize");
   if (maxfiles > 0) _maxFileCount = maxfiles;
   log_logsettings(L"parameters (initialize)", _logLevel.load());
 }
@@ -82,7 +95,8 @@ void logger::set_max_logfiles_per_process(int n) {
 void logger::set_max_filesize(int mb) {
   auto_lock lock(_cs);
   if (mb < 1) throw std::invalid_argument("log filesize limit must be at least 1MB");
-  const std::int64_t bytes = megabytes_to_bytes(mb);
+  const std::int64_t bytes =
+      megabytes_to_bytes(static_cast<std::uint64_t>(mb), L"logger::set_max_filesize");
   if (bytes == _maxFileSizeInBytes) return;
   _maxFileSizeInBytes = bytes;
   log_logsettings(kPropertyChange, log_verbose);

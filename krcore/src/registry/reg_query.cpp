@@ -52,15 +52,22 @@ HKEY RegQuery::Key() const {
 }
 
 DWORD RegQuery::GetDWORD(const wchar_t* name, DWORD defaultValue) const {
+  DWORD value = 0;
+  return QueryDWORD(name, value) == 0 ? value : defaultValue;
+}
+
+LSTATUS RegQuery::QueryDWORD(const wchar_t* name, DWORD& value) const {
   require_open();
-  DWORD value = 0, type = 0, size = sizeof value;
-  if (RegQueryValueExW(_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != 0)
-    return defaultValue;
+  DWORD read = 0, type = 0, size = sizeof read;
+  const LSTATUS rc =
+      RegQueryValueExW(_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
+  if (rc != 0) return rc;
   if (type != REG_DWORD)
     throw w32_exception(
         L"RegQuery::GetDWORD - Attempt to retreive DWORD data from a non-DWORD registry value",
         detail::kErrorFunctionFailed);
-  return value;
+  value = read;
+  return 0;
 }
 
 bool RegQuery::GetFlag(const wchar_t* name) const { return GetDWORD(name, 0) != 0; }

@@ -38,6 +38,11 @@ class KRCORE_INTERNAL RegQuery {
   // missing, or it does not fit 4 bytes). A value that fits but is not a
   // DWORD throws 1627.
   DWORD GetDWORD(const wchar_t* name, DWORD defaultValue) const;
+  // The DWORD value `name` into `value`; returns 0 or the query's code (2
+  // missing, 234 longer than 4 bytes, 13 or 223 when its file was refused),
+  // so that a caller can tell a missing value from a broken one. A value
+  // that fits but is not a DWORD throws 1627 as GetDWORD does.
+  LSTATUS QueryDWORD(const wchar_t* name, DWORD& value) const;
   // GetDWORD with default 0, tested for non-zero.
   bool GetFlag(const wchar_t* name) const;
   // Appends the strings of the value `name` to `out`: a text value gives

@@ -30,7 +30,15 @@ DWORD open_hive(const char* hive, bool create, key_ptr& out);
 DWORD open_key(const key& parent, const std::vector<std::wstring>& path, bool create, bool write,
                key_ptr& out, bool* created);
 
+// Reads a value. A value file that is not a regular file, is larger than
+// kMaxValueFileBytes or does not parse is refused (13, or 223 for its size)
+// without blocking or reading past the bound; the refusal also sends one
+// line naming the file and the reason to the debugger output.
 DWORD read_value(const key& k, const std::wstring& name, DWORD& type, std::vector<BYTE>& image);
+// The line of this thread's last read_value when that refused the file
+// (empty otherwise), so that a tool can tell an administrator which file
+// is wrong and why.
+std::string last_refusal();
 DWORD write_value(const key& k, const std::wstring& name, DWORD type, const BYTE* data,
                   size_t size);
 DWORD delete_value(const key& k, const std::wstring& name);

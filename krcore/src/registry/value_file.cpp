@@ -232,10 +232,18 @@ DWORD format_value_file(DWORD type, const BYTE* data, size_t size, std::string& 
     }
     if (size) text += '\n';
   }
-  return 0;
+  return text.size() > kMaxValueFileBytes ? 87 : 0;
 }
 
-DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& image) {
+DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& image,
+                       std::string* why) {
+  std::string ignored;
+  std::string& reason = why ? *why : ignored;
+  const auto refuse = [&reason](std::string text) {
+    reason = std::move(text);
+    return DWORD{13};
+  };
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) return refuse("starts with a byte-order mark");
   const size_t nl = text.find('\n');
   std::string_view first = text.substr(0, nl);
   // A file edited with Windows line ends has CR LF after its first line; only
@@ -245,18 +253,25 @@ DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& im
   if (crlf) first.remove_suffix(1);
   const std::string_view data =
       nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
-  if (!type_from_name(first, type)) return 13;
+  if (!type_from_name(first, type)) {
+    std::string shown(first.substr(0, 40));
+    for (char& c : shown)
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    return refuse("has the unknown type name [" + shown + "]");
+  }
   image.clear();
   if (type == 4 || type == 11) {
     std::uint64_t value = 0;
-    if (!parse_number(data, type == 4 ? 0xFFFFFFFFull : ~0ull, value)) return 13;
+    if (!parse_number(data, type == 4 ? 0xFFFFFFFFull : ~0ull, value))
+      return refuse(std::string("holds no ") + (type == 4 ? "32" : "64") +
+                    "-bit unsigned number (decimal or 0x hexadecimal)");
     for (size_t i = 0; i < (type == 4 ? 4u : 8u); ++i) image.push_back(static_cast<BYTE>(value >> (8 * i)));
   } else if (is_string_type(type)) {
     std::string_view s = data;
     if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
     if (crlf && !s.empty() && s.back() == '\r') s.remove_suffix(1);
     // A NUL would end the string inside its own image: not a text value.
-    if (s.find('\0') != std::string_view::npos) return 13;
+    if (s.find('\0') != std::string_view::npos) return refuse("holds a NUL inside its text");
     image = string_image(wide_from_utf8(s));
   } else if (type == 7) {
     std::vector<std::wstring> list;
@@ -264,7 +279,8 @@ DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& im
       if (line.empty()) break;  // an empty string ends the list, as in the image
       // A NUL would split the entry in the image, a lone CR is a line break
       // no entry holds: neither is a list this store writes.
-      if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos) return 13;
+      if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos)
+        return refuse("holds a NUL or a lone carriage return inside a string");
       list.push_back(wide_from_utf8(line));
     }
     image = multi_string_image(list);
@@ -272,11 +288,11 @@ DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& im
     int high = -1;
     for (char c : data) {
       if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',') {
-        if (high >= 0) return 13;  // half a byte
+        if (high >= 0) return refuse("holds half a byte");
         continue;
       }
       const int d = hex_digit(c);
-      if (d < 0) return 13;
+      if (d < 0) return refuse("holds a character that is not a hexadecimal digit");
       if (high < 0) {
         high = d;
       } else {
@@ -284,7 +300,7 @@ DWORD parse_value_file(std::string_view text, DWORD& type, std::vector<BYTE>& im
         high = -1;
       }
     }
-    if (high >= 0) return 13;
+    if (high >= 0) return refuse("holds half a byte");
   }
   return 0;
 }

@@ -34,15 +34,27 @@ KRCORE_INTERNAL const char* type_name(DWORD type);
 // The type of a name; false when it names none.
 KRCORE_INTERNAL bool type_from_name(std::string_view name, DWORD& type);
 
+// The largest value file the store writes or reads (1 MiB of text: a text
+// value of about half a million characters, a binary value of about 340 KiB,
+// far beyond what settings hold). A bigger file, a link to /dev/zero or a
+// FIFO is refused before it is read, so a planted file can neither hold a
+// reader nor make it allocate without bound.
+inline constexpr size_t kMaxValueFileBytes = size_t{1} << 20;
+
 // Makes the text of a value file from a value's byte image. Returns 0, or
 // 87 when the store cannot keep it (unknown type, a number of the wrong
-// size, a line break inside a multi-string entry).
+// size, a line break inside a multi-string entry, a text longer than
+// kMaxValueFileBytes).
 KRCORE_INTERNAL DWORD format_value_file(DWORD type, const BYTE* data, size_t size,
                                         std::string& text);
 // Rebuilds a value's byte image from the text of its file. Returns 0, or 13
-// when the text is not a value file (unknown type, malformed data).
+// when the text is not a value file (unknown type, malformed data); `why`,
+// when given, then says in a few words what is wrong, for a diagnostic.
+// Type names are upper case and the file has no byte-order mark, exactly
+// as the store writes them: anything else was edited by hand and is refused
+// rather than guessed at.
 KRCORE_INTERNAL DWORD parse_value_file(std::string_view text, DWORD& type,
-                                       std::vector<BYTE>& image);
+                                       std::vector<BYTE>& image, std::string* why = nullptr);
 
 // The byte image of a text value (UTF-16LE and its terminator) and of a
 // list of strings (each terminated, then one more terminator).

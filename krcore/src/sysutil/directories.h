@@ -31,6 +31,11 @@ KRCORE_INTERNAL unsigned long create_one_directory(const std::wstring& path, boo
 // an HRESULT (0x80070003 when the directory does not exist).
 KRCORE_INTERNAL long common_appdata_directory(std::wstring& path);
 
+// Where machine-wide application data lies when nothing says otherwise (an
+// absolute path): the place the log files fall back to when the
+// application-data directory cannot be found.
+KRCORE_INTERNAL std::wstring default_appdata_directory();
+
 // The value of an environment variable, read as a file name (the values
 // asked for name folders). Returns its length in UTF-16 units (0 when
 // unset); `error` is 203 for an unset variable, else 0.

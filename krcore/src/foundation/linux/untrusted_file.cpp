@@ -57,13 +57,18 @@ void unique_fd::reset(int fd) {
   _fd = fd;
 }
 
-file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind, final_link links,
-                           unique_fd& fd, struct stat& st) {
-  int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+namespace {
+
+// The common half of both opens: `flags` already say how; the kind is then
+// judged on the descriptor and O_NONBLOCK is cleared again for a regular
+// file, so that reads and writes behave as usual.
+file_result open_checked(int dir_fd, const std::string& path, int flags, mode_t mode,
+                         file_kind kind, final_link links, unique_fd& fd, struct stat& st) {
+  flags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   if (links == final_link::refuse) flags |= O_NOFOLLOW;
   if (kind == file_kind::directory) flags |= O_DIRECTORY;
   int raw;
-  do raw = ::openat(dir_fd, path.c_str(), flags);
+  do raw = ::openat(dir_fd, path.c_str(), flags, mode);
   while (raw < 0 && errno == EINTR);
   if (raw < 0) {
     const int err = errno;
@@ -71,6 +76,9 @@ file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind, 
       return failure(kErrorCantAccessFile, path, "is a symbolic link; refused");
     if (err == ENOTDIR && kind == file_kind::directory)
       return failure(kErrorPathNotFound, path, "is not a directory");
+    // Opening a FIFO for writing without a reader, or a device that is
+    // not there, fails before the kind can be judged: still the wrong kind.
+    if (err == ENXIO) return failure(kErrorInvalidData, path, "is not a regular file; refused");
     return errno_failure(err, path, "cannot be opened");
   }
   unique_fd held(raw);
@@ -85,18 +93,35 @@ file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind, 
     return failure(kErrorInvalidData, path, why);
   }
   if (kind == file_kind::regular) {
-    const int fl = ::fcntl(raw, F_GETFL);
-    if (fl >= 0) (void)::fcntl(raw, F_SETFL, fl & ~O_NONBLOCK);
+    // One call: of the flags F_SETFL changes, only O_NONBLOCK was set here.
+    (void)::fcntl(raw, F_SETFL, flags & (O_APPEND | O_ASYNC | O_DIRECT | O_NOATIME));
   }
   fd = std::move(held);
   return {};
 }
 
+}  // namespace
+
+file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind, final_link links,
+                           unique_fd& fd, struct stat& st) {
+  return open_checked(dir_fd, path, O_RDONLY, 0, kind, links, fd, st);
+}
+
+file_result open_untrusted_for_write(int dir_fd, const std::string& path, int extra_flags,
+                                     mode_t mode, unique_fd& fd, struct stat& st) {
+  return open_checked(dir_fd, path, O_RDWR | O_CREAT | extra_flags, mode, file_kind::regular,
+                      final_link::refuse, fd, st);
+}
+
 file_result read_bounded(int fd, const std::string& name, std::size_t limit, std::string& out,
-                         off_t offset) {
+                         off_t offset, const struct stat* known) {
   out.clear();
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return errno_failure(errno, name, "cannot be examined");
+  if (known) {
+    st = *known;
+  } else if (::fstat(fd, &st) != 0) {
+    return errno_failure(errno, name, "cannot be examined");
+  }
   if (!S_ISREG(st.st_mode)) return failure(kErrorInvalidData, name, "is not a regular file; refused");
   const off_t claimed = st.st_size > offset ? st.st_size - offset : 0;
   if (static_cast<unsigned long long>(claimed) > limit)

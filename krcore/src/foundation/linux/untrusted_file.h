@@ -73,14 +73,28 @@ struct KRCORE_INTERNAL file_result {
 KRCORE_INTERNAL file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind,
                                            final_link links, unique_fd& fd, struct stat& st);
 
+// Opens `path` for reading and writing, creating it with `mode` when it is
+// missing, for a privileged writer in a folder others may write to: never
+// through a final link (refused with 1920 before anything is created,
+// written or truncated at the link's target), without blocking, and only
+// when it is a regular file (a FIFO, socket, device or folder is refused
+// with 13). `extra_flags` adds open flags such as O_DSYNC. On success `fd`
+// holds the descriptor (blocking again) and `st` its status. Thread-safe;
+// never throws except std::bad_alloc for the text.
+KRCORE_INTERNAL file_result open_untrusted_for_write(int dir_fd, const std::string& path,
+                                                     int extra_flags, mode_t mode, unique_fd& fd,
+                                                     struct stat& st);
+
 // Reads the regular file `fd` from `offset` to its end, at most `limit`
 // bytes. A file longer than `limit` is refused with 223
 // (ERROR_FILE_TOO_LARGE), before anything large is allocated; a file that
 // shrinks while it is read gives what was there. `name` names the file in
-// the diagnostic. Thread-safe; never throws except std::bad_alloc for a
-// result within `limit`.
+// the diagnostic. `known`, when given, is the status open_untrusted just
+// returned for `fd` (it saves asking again). Thread-safe; never throws
+// except std::bad_alloc for a result within `limit`.
 KRCORE_INTERNAL file_result read_bounded(int fd, const std::string& name, std::size_t limit,
-                                         std::string& out, off_t offset = 0);
+                                         std::string& out, off_t offset = 0,
+                                         const struct stat* known = nullptr);
 
 // Reads exactly `size` bytes at `offset` with pread. Returns 0, 38
 // (ERROR_HANDLE_EOF) when the file ends first (it may have shrunk), or the

@@ -16,8 +16,10 @@
 #include <climits>
 
 #include "foundation/errors.h"
-#include "logging/logfile_io.h"
+#include "foundation/linux/untrusted_file.h"
 #include "foundation/utf.h"
+#include "logging/debug_output.h"
+#include "logging/logfile_io.h"
 
 namespace krCore::detail {
 namespace {
@@ -32,15 +34,26 @@ bool same_file(const file_identity& a, const file_identity& b) {
 }
 
 // A probe of one existing file: a shared lock taken and held for the
-// caller's step, or the reason it may not be touched. A missing file is
-// not probed (the step itself reports it).
+// caller's step, or the reason it may not be touched (another writer holds
+// it, it is the open file, or it is not a regular file: 13). A missing
+// file is not probed (the step itself reports it).
 class probe {
  public:
   probe(const std::string& path, const file_identity& open) {
-    _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (_fd < 0) return;
+    _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (_fd < 0) {
+      // A link is no log file of ours, whatever its name says.
+      if (errno == ELOOP) _error = kErrorInvalidData;
+      return;
+    }
     struct stat st;
-    if (::fstat(_fd, &st) == 0 && same_file(identity_of(st), open)) {
+    if (::fstat(_fd, &st) != 0) {
+      _error = last_errno_as_win32();
+    } else if (!S_ISREG(st.st_mode)) {
+      // Nor is a folder, FIFO or device named like one: it is never moved
+      // or removed as if it were.
+      _error = kErrorInvalidData;
+    } else if (same_file(identity_of(st), open)) {
       _error = kErrorSharingViolation;
     } else if (::flock(_fd, LOCK_SH | LOCK_NB) != 0) {
       _error = errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
@@ -92,9 +105,11 @@ unsigned long write_all(int fd, const std::string_view* parts, std::size_t count
 
 // Copies `from` to `to` (replacing it) for a rename across file systems.
 unsigned long copy_file(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (in < 0) return last_errno_as_win32();
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Never truncate through a link planted at the target's name.
+  const int out =
+      ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (out < 0) {
     const unsigned long error = last_errno_as_win32();
     ::close(in);
@@ -132,14 +147,22 @@ void log_file::close() noexcept {
 unsigned long log_file::open(const std::wstring& path, bool write_through, bool keep_content,
                              file_identity& identity, std::uint64_t& size) {
   close();
-  int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY;
-  if (write_through) flags |= O_DSYNC;
-  const int fd = ::open(file_name_from_wide(path).c_str(), flags, 0644);
-  if (fd < 0) return last_errno_as_win32();
+  // The folder may be one others can write to: a link planted at the
+  // current file's name must not make a privileged writer truncate or
+  // write its target, nor a FIFO hold it.
+  unique_fd opened;
+  struct stat st {};
+  std::string name = file_name_from_wide(path);
+  const file_result result =
+      open_untrusted_for_write(AT_FDCWD, name, write_through ? O_DSYNC : 0, 0644, opened, st);
+  if (!result) {
+    debug_output("log_file::open - " + result.diagnostic + "\r\n");
+    return result.code;
+  }
+  const int fd = opened.release();
   // Held from here, so that every early return below closes it.
   _handle = fd;
   unsigned long error = 0;
-  struct stat st {};
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno == EWOULDBLOCK ? kErrorSharingViolation : last_errno_as_win32();
   } else if ((!keep_content && ::ftruncate(fd, 0) != 0) || ::fstat(fd, &st) != 0 ||
@@ -154,6 +177,8 @@ unsigned long log_file::open(const std::wstring& path, bool write_through, bool 
   }
   identity = identity_of(st);
   size = static_cast<std::uint64_t>(st.st_size);
+  _name = std::move(name);
+  _opened = identity;
   return 0;
 }
 
@@ -169,12 +194,35 @@ unsigned long log_file::state(std::uint64_t& size, bool& unlinked) const {
   return 0;
 }
 
+bool log_file::still_named() const {
+  struct stat st;
+  return ::stat(_name.c_str(), &st) == 0 && same_file(identity_of(st), _opened);
+}
+
+unsigned long log_file::read_at(std::uint64_t offset, std::size_t size, std::string& out) const {
+  out.resize(size);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd_of(_handle), out.data() + got, size - got,
+                              static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.clear();
+      return last_errno_as_win32();
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
+  return 0;
+}
+
 void log_file::sync() const { ::fdatasync(fd_of(_handle)); }
 
-std::int64_t coarse_seconds() {
+std::int64_t coarse_milliseconds() {
   struct timespec now;
   ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<std::int64_t>(now.tv_sec);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 bool path_exists(const std::wstring& path) {

@@ -20,8 +20,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "foundation/errors.h"
+#include "foundation/linux/untrusted_file.h"
+#include "logging/debug_output.h"
 #include "registry/linux/fs_key.h"
 #include "registry/value_file.h"
 
@@ -201,6 +204,39 @@ DWORD make_folders(const std::string& path) {
   return 0;
 }
 
+// The diagnostic of this thread's last refused value read.
+thread_local std::string t_refusal;
+
+// Refuses the value file `file` of the key folder `dir_fd` with `code`:
+// one line naming the file by its full path and saying why goes to the
+// debugger output and is kept for last_refusal(). Runs only on the failure
+// path, so the path is looked up only then.
+DWORD refuse(int dir_fd, const std::string& file, DWORD code, std::string_view why) {
+  char folder[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(dir_fd);
+  const ssize_t n = readlink(link.c_str(), folder, sizeof folder - 1);
+  std::string line = "registry: value file [";
+  line.append(n > 0 ? std::string_view(folder, static_cast<size_t>(n)) : std::string_view("?"))
+      .append("/")
+      .append(file)
+      .append("] refused (error ")
+      .append(std::to_string(code))
+      .append("): ")
+      .append(why);
+  t_refusal = line;
+  debug_output(line + "\r\n");
+  return code;
+}
+
+// The same for a refusal of the open or the read: its own reason, without
+// the file name it starts with.
+DWORD refuse(int dir_fd, const std::string& file, const file_result& result) {
+  std::string_view why = result.diagnostic;
+  const std::string prefix = "[" + file + "] ";
+  if (why.substr(0, prefix.size()) == prefix) why.remove_prefix(prefix.size());
+  return refuse(dir_fd, file, static_cast<DWORD>(result.code), why);
+}
+
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -271,31 +307,26 @@ DWORD open_key(const key& parent, const std::vector<std::wstring>& path, bool cr
 }
 
 DWORD read_value(const key& k, const std::wstring& name, DWORD& type, std::vector<BYTE>& image) {
+  t_refusal.clear();
   const int dir_fd = as_fs(k).fd;
   std::string file = value_file_name(name);
-  int fd = openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT && find_entry(dir_fd, name, kind::value, file))
-    fd = openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    const int e = errno;
-    if (e == ENOENT) return missing(dir_fd);
-    return from_errno(e);
-  }
+  unique_fd fd;
+  struct stat st;
+  file_result opened = open_untrusted(dir_fd, file, file_kind::regular, final_link::follow, fd, st);
+  if (opened.code == kErrorFileNotFound && find_entry(dir_fd, name, kind::value, file))
+    opened = open_untrusted(dir_fd, file, file_kind::regular, final_link::follow, fd, st);
+  if (opened.code == kErrorFileNotFound) return missing(dir_fd);
+  // A folder, a FIFO, a device or a file larger than any value: refused.
+  if (!opened) return refuse(dir_fd, file, opened);
   std::string text;
-  char buffer[512];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return kErrorInvalidData;  // a folder or an unreadable file where a value should be
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return parse_value_file(text, type, image);
+  const file_result read = read_bounded(fd.get(), file, kMaxValueFileBytes, text, 0, &st);
+  if (!read) return refuse(dir_fd, file, read);
+  std::string why;
+  const DWORD rc = parse_value_file(text, type, image, &why);
+  return rc ? refuse(dir_fd, file, rc, why) : 0;
 }
+
+std::string last_refusal() { return t_refusal; }
 
 DWORD write_value(const key& k, const std::wstring& name, DWORD type, const BYTE* data,
                   size_t size) {

@@ -54,6 +54,8 @@ unsigned long create_one_directory(const std::wstring& path, bool private_dir) {
   return win32_from_errno(err);
 }
 
+std::wstring default_appdata_directory() { return L"/var/lib"; }
+
 long common_appdata_directory(std::wstring& path) {
   const char* value = nonempty_env("KRCORE_COMMON_APPDATA");
   const std::string dir = value ? value : "/var/lib";
