@@ -127,6 +127,31 @@ std::vector<fault_case> all_cases() {
       {"non-canonical address",
        [](auto*) { faultgen::read_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
        typeid(se::access_violation), 0xC0000005, 0},
+      // The kernel reports no access kind for these; a write must still be
+      // a write, whichever instruction the compiler or libc chose.
+      {"write non-canonical address",
+       [](auto*) { faultgen::write_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
+       typeid(se::access_violation), 0xC0000005, 1},
+      {"libc stores through non-canonical pointer",
+       [](auto*) {
+         static volatile auto set = &memset;
+         set(reinterpret_cast<void*>(0x8000000000001000ull), 0, 256);
+       },
+       typeid(se::access_violation), 0xC0000005, 1},
+      {"libc copies to non-canonical pointer",
+       [](auto*) {
+         static volatile auto copy = &memcpy;
+         static char buffer[64];
+         copy(reinterpret_cast<void*>(0x8000000000001000ull), buffer, sizeof buffer);
+       },
+       typeid(se::access_violation), 0xC0000005, 1},
+      {"libc copies from non-canonical pointer",
+       [](auto*) {
+         static volatile auto copy = &memcpy;
+         static char buffer[64];
+         copy(buffer, reinterpret_cast<void*>(0x8000000000001000ull), sizeof buffer);
+       },
+       typeid(se::access_violation), 0xC0000005, 0},
       {"libc reads bad pointer",
        [](auto*) {
          static volatile auto len = &strlen;
