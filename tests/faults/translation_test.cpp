@@ -262,6 +262,28 @@ TEST(FaultTranslation, RecordOutlivesTheFaultingThread) {
   }
 }
 
+TEST(FaultTranslation, ManyKeptExceptionsEachKeepTheirOwnRecord) {
+  se guard;
+  std::vector<std::exception_ptr> kept;
+  auto address = [](int i) { return reinterpret_cast<void*>(0x1000 + 8 * i); };
+  for (int i = 0; i < 40; ++i) {
+    try {
+      faultgen::read_at(address(i));
+    } catch (...) {
+      kept.push_back(std::current_exception());
+    }
+  }
+  ASSERT_EQ(kept.size(), 40u);
+  for (int i = 0; i < 40; ++i) {
+    try {
+      std::rethrow_exception(kept[static_cast<std::size_t>(i)]);
+    } catch (const se::access_violation& e) {
+      EXPECT_EQ(e.inaccessible_address(), reinterpret_cast<unsigned long>(address(i))) << i;
+      EXPECT_GE(krCore::detail::fault_frames(e).count, 2u) << i;
+    }
+  }
+}
+
 long resident_kib() {
   std::ifstream status("/proc/self/status");
   std::string line;

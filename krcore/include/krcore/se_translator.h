@@ -39,8 +39,9 @@ class KRCORE_API se_translator {
 
   // Base of every translated exception. The record pointer refers to the
   // fault's record, which stays valid while any object made from it (or
-  // copied from one) exists, including across threads through
-  // std::exception_ptr; it is null for objects not made by the translator.
+  // copied from one) exists, however many are kept, including across
+  // threads through std::exception_ptr; it is null for objects not made by
+  // the translator.
   // Thread-compatible value type.
   class KRCORE_API exception : public std::exception {
    public:
