@@ -29,7 +29,10 @@ struct fault_access;
 // The first guard in a process installs the process's fault signal handlers
 // (once, chaining to the ones found); the first guard on a thread gives that
 // thread an alternate signal stack, so that stack overflows can be reported.
-// Construction throws krException when the signal stack cannot be set up.
+// A stack the host installed is used when it holds at least 32 KiB; a
+// smaller one is set aside while the thread's guards are in force and is
+// back in place when the outermost guard ends. Construction throws
+// krException when the signal stack cannot be set up.
 class KRCORE_API se_translator {
  public:
   // The translator function type: called with the exception code and the
