@@ -10,6 +10,24 @@
 // objects at the faulting instruction; code that is to catch them must be
 // built with -fnon-call-exceptions. Threads without a translator, and signals
 // sent with kill/raise, see the process's previous signal dispositions.
+//
+// What can be caught: a fault in code built with -fnon-call-exceptions; a
+// fault in a function without cleanups built without it (a C library
+// routine such as strlen or memcpy); a fault in a frame built without it
+// that has cleanups at the faulting instruction, which is then thrown from
+// its caller as if the call had faulted (that frame's destructors do not
+// run) — each as long as every frame between the fault and a catch clause
+// taking its class lets exceptions pass at the call it is in.
+// What cannot: a fault beneath a frame that forbids exceptions there — a
+// noexcept function or destructor, or a call the compiler judged unable to
+// throw (a C library function called directly from a function with
+// destructors to run, such as a local std::string) — and a fault that no
+// catch clause on the stack takes. Throwing would end in std::terminate;
+// instead the fault is reported as the exception analysis reports any fault
+// (log, flushed, and the event log; a write access violation ends the
+// process there with status 5), and then it takes its course as if it were
+// not translated: the handler in place before the library's gets it, or the
+// process is killed by the signal.
 #pragma once
 
 #include <krcore/export.h>

@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 #include "foundation/errors.h"
@@ -216,6 +217,21 @@ void fill_context(const ucontext_t* uc, CONTEXT* c) {
   if (uc->uc_mcontext.fpregs) c->MxCsr = uc->uc_mcontext.fpregs->mxcsr;
 }
 
+// A fault whose exception no handler would catch: throwing it would end in
+// std::terminate, which reports nothing of the fault. The exception is made
+// and caught here instead and goes to the crash report; the caller then lets
+// the fault take its course as if it were not translated, which ends the
+// process as an unhandled fault does (or passes it to the host's handler).
+void report_uncaught(se_translator::translator_function fn, unsigned int code, fault_slot* slot) {
+  std::exception_ptr fault;
+  try {
+    fn(code, &slot->pointers);
+  } catch (...) {
+    fault = std::current_exception();
+  }
+  if (fault) report_unhandled_fault(fault);
+}
+
 // Translates the fault into a thrown exception. Returns (false) only when
 // the fault is not translated; the context is then as it was.
 bool translate(int sig, siginfo_t* info, ucontext_t* uc) {
@@ -249,8 +265,13 @@ bool translate(int sig, siginfo_t* info, ucontext_t* uc) {
     // when it is the function's last byte.
     uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(facts.address);
   }
-  if (!prepare_unwind(uc, slot->frames, fault_slot::kMaxFrames, &slot->frame_count)) {
+  const std::type_info* thrown = fn == &se_translator::translator ? translated_type(facts.code)
+                                                                  : nullptr;
+  const unwind_plan plan =
+      prepare_unwind(uc, slot->frames, fault_slot::kMaxFrames, &slot->frame_count, thrown);
+  if (plan != unwind_plan::caught) {
     std::memcpy(uc->uc_mcontext.gregs, original, sizeof original);
+    if (plan == unwind_plan::uncaught) report_uncaught(fn, facts.code, slot);
     fault_slot_abandon_pending();
     return false;
   }
