@@ -207,8 +207,12 @@ class reaper {
       std::size_t kept = 0;
       for (std::size_t i = 0; i < watched.size(); ++i) {
         orphan& o = watched[i];
+        // An ended child is collected now; should that fail (a process
+        // forked from ours inherited the entry, or someone else collected
+        // it) the entry goes all the same, or poll would never sleep again.
         const bool ended = i + 1 < fds.size() && fds[i + 1].revents != 0;
-        if (ended && collect_child(*o.child, o.pidfd, o.pid)) {
+        if (ended) {
+          collect_child(*o.child, o.pidfd, o.pid);
           ::close(o.pidfd);
           o.child.reset();
           continue;
