@@ -304,10 +304,9 @@ bool writes_memory(const ucontext_t* uc) {
       return reg == 2 || reg == 3 || reg >= 6;  // fst, fstp, fnstenv, fnstcw
     case 0xDB:
       return reg == 1 || reg == 2 || reg == 3 || reg == 7;  // fisttp, fist, fistp, fstp m80
-    case 0xDD:
-      return reg == 1 || reg == 2 || reg == 3 || reg >= 6;  // fisttp, fst, fstp, fnsave, fnstsw
-    case 0xDF:
-      return reg == 1 || reg == 2 || reg == 3 || reg >= 6;  // fisttp, fist, fistp, fbstp, fistp
+    case 0xDD:  // fisttp, fst, fstp, fnsave, fnstsw
+    case 0xDF:  // fisttp, fist, fistp, fbstp, fistp m64
+      return (reg >= 1 && reg <= 3) || reg >= 6;
     default:
       return false;
   }
