@@ -60,7 +60,8 @@ class KRCORE_API se_translator {
 
   // Base of every translated exception. The record pointer refers to the
   // fault's record, which stays valid while any object made from it (or
-  // copied from one) exists, however many are kept, including across
+  // copied from one) exists, however many are kept (unless memory for one
+  // more record runs out: then the oldest is reused), including across
   // threads through std::exception_ptr; it is null for objects not made by
   // the translator.
   // Thread-compatible value type.
