@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <typeinfo>
+#include <vector>
 
 #include "fault_generators.h"
 #include "diagnostics/fault_signals.h"
@@ -133,6 +134,37 @@ TEST(Exception, TranslatorThrowsTheClassOfTheRecordsCode) {
       }
     }
   }
+}
+
+// A host that installed a small alternate signal stack (glibc's classic
+// 8 KiB) before the first guard: the handler needs about as much as that
+// holds (more under the sanitizers, or deeper in a stack), so it must not
+// run there at all — neither the host's stack nor the heap below it is
+// touched — and the host's stack is back in force once the guard ends.
+TEST(Guard, SmallHostSignalStackIsSetAsideWhileGuarded) {
+  std::thread([] {
+    constexpr std::size_t kHostSize = 8 * 1024, kBelow = 56 * 1024;
+    std::vector<unsigned char> heap(kBelow + kHostSize, 0xA5);
+    stack_t host{};
+    host.ss_sp = heap.data() + kBelow;
+    host.ss_size = kHostSize;
+    ASSERT_EQ(sigaltstack(&host, nullptr), 0);
+    for (int round = 0; round < 2; ++round) {  // the second guard sets it aside again
+      se guard;
+      EXPECT_EQ(who_translates(), 'L');
+    }
+    stack_t now{};
+    ASSERT_EQ(sigaltstack(nullptr, &now), 0);
+    EXPECT_EQ(now.ss_sp, host.ss_sp);
+    EXPECT_EQ(now.ss_size, kHostSize);
+    EXPECT_FALSE(now.ss_flags & SS_DISABLE);
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    std::size_t overwritten = 0;
+    for (const unsigned char byte : heap) overwritten += byte != 0xA5;
+    EXPECT_EQ(overwritten, 0u);
+  }).join();
 }
 
 // Faults that are not translated reach the previous disposition: the

@@ -127,6 +127,31 @@ std::vector<fault_case> all_cases() {
       {"non-canonical address",
        [](auto*) { faultgen::read_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
        typeid(se::access_violation), 0xC0000005, 0},
+      // The kernel reports no access kind for these; a write must still be
+      // a write, whichever instruction the compiler or libc chose.
+      {"write non-canonical address",
+       [](auto*) { faultgen::write_at(reinterpret_cast<void*>(0x8000000000000000ull)); },
+       typeid(se::access_violation), 0xC0000005, 1},
+      {"libc stores through non-canonical pointer",
+       [](auto*) {
+         static volatile auto set = &memset;
+         set(reinterpret_cast<void*>(0x8000000000001000ull), 0, 256);
+       },
+       typeid(se::access_violation), 0xC0000005, 1},
+      {"libc copies to non-canonical pointer",
+       [](auto*) {
+         static volatile auto copy = &memcpy;
+         static char buffer[64];
+         copy(reinterpret_cast<void*>(0x8000000000001000ull), buffer, sizeof buffer);
+       },
+       typeid(se::access_violation), 0xC0000005, 1},
+      {"libc copies from non-canonical pointer",
+       [](auto*) {
+         static volatile auto copy = &memcpy;
+         static char buffer[64];
+         copy(buffer, reinterpret_cast<void*>(0x8000000000001000ull), sizeof buffer);
+       },
+       typeid(se::access_violation), 0xC0000005, 0},
       {"libc reads bad pointer",
        [](auto*) {
          static volatile auto len = &strlen;
@@ -234,6 +259,28 @@ TEST(FaultTranslation, RecordOutlivesTheFaultingThread) {
   } catch (const se::access_violation& e) {
     EXPECT_EQ(e.inaccessible_address(), 0x58u);
     EXPECT_GE(krCore::detail::fault_frames(e).count, 2u);
+  }
+}
+
+TEST(FaultTranslation, ManyKeptExceptionsEachKeepTheirOwnRecord) {
+  se guard;
+  std::vector<std::exception_ptr> kept;
+  auto address = [](int i) { return reinterpret_cast<void*>(0x1000 + 8 * i); };
+  for (int i = 0; i < 40; ++i) {
+    try {
+      faultgen::read_at(address(i));
+    } catch (...) {
+      kept.push_back(std::current_exception());
+    }
+  }
+  ASSERT_EQ(kept.size(), 40u);
+  for (int i = 0; i < 40; ++i) {
+    try {
+      std::rethrow_exception(kept[static_cast<std::size_t>(i)]);
+    } catch (const se::access_violation& e) {
+      EXPECT_EQ(e.inaccessible_address(), reinterpret_cast<unsigned long>(address(i))) << i;
+      EXPECT_GE(krCore::detail::fault_frames(e).count, 2u) << i;
+    }
   }
 }
 

@@ -1,12 +1,19 @@
 // Process handles, enumeration, names, waits and the three terminations,
 // all against real children of the helper program.
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <krcore/processes.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
 #include <boost/filesystem.hpp>
 
 #include "processes/child_support.h"
@@ -100,6 +107,47 @@ TEST_F(Processes, ExitCodesOfOurChildren) {
   EXPECT_TRUE(TerminateProcess(other, 1));  // ending an ended process succeeds
   CloseHandle(other);
   EXPECT_EQ(GetProcessId(d.pi.hProcess), d.pi.dwProcessId);
+}
+
+// True while `pid` is an uncollected child of ours (a zombie once it ended).
+bool our_zombie(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return false;
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  char state = 0;
+  long parent = 0;
+  std::istringstream(text.substr(close + 1)) >> state >> parent;
+  return state == 'Z' && parent == static_cast<long>(getpid());
+}
+
+TEST_F(Processes, ChildrenWhoseHandlesWereClosedAreCollectedWhenTheyEnd) {
+  std::vector<int> ends;  // our own descriptors of the children, to end them and see them end
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 20; ++i) {
+    child c;
+    ASSERT_TRUE(spawn_ready(c, "wait"));
+    pids.push_back(static_cast<pid_t>(c.pi.dwProcessId));
+    ends.push_back(static_cast<int>(syscall(SYS_pidfd_open, pids.back(), 0)));
+    ASSERT_GE(ends.back(), 0);
+    CloseHandle(c.pi.hProcess);
+    c.pi.hProcess = nullptr;
+  }
+  for (int fd : ends) ASSERT_EQ(syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0), 0);
+  for (int fd : ends) {
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 10000), 1);
+    close(fd);
+  }
+  // The collection follows each end; nothing announces it, so look.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::size_t left = pids.size();
+  while (left > 0 && std::chrono::steady_clock::now() < deadline) {
+    left = static_cast<std::size_t>(std::count_if(pids.begin(), pids.end(), our_zombie));
+    if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(left, 0u);
 }
 
 TEST_F(Processes, ExitCodeOfAnotherProcessIsReadWhileItsParentHasNotCollectedIt) {

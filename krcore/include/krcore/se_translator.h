@@ -10,6 +10,24 @@
 // objects at the faulting instruction; code that is to catch them must be
 // built with -fnon-call-exceptions. Threads without a translator, and signals
 // sent with kill/raise, see the process's previous signal dispositions.
+//
+// What can be caught: a fault in code built with -fnon-call-exceptions; a
+// fault in a function without cleanups built without it (a C library
+// routine such as strlen or memcpy); a fault in a frame built without it
+// that has cleanups at the faulting instruction, which is then thrown from
+// its caller as if the call had faulted (that frame's destructors do not
+// run) — each as long as every frame between the fault and a catch clause
+// taking its class lets exceptions pass at the call it is in.
+// What cannot: a fault beneath a frame that forbids exceptions there — a
+// noexcept function or destructor, or a call the compiler judged unable to
+// throw (a C library function called directly from a function with
+// destructors to run, such as a local std::string) — and a fault that no
+// catch clause on the stack takes. Throwing would end in std::terminate;
+// instead the fault is reported as the exception analysis reports any fault
+// (log, flushed, and the event log; a write access violation ends the
+// process there with status 5), and then it takes its course as if it were
+// not translated: the handler in place before the library's gets it, or the
+// process is killed by the signal.
 #pragma once
 
 #include <krcore/export.h>
@@ -29,7 +47,10 @@ struct fault_access;
 // The first guard in a process installs the process's fault signal handlers
 // (once, chaining to the ones found); the first guard on a thread gives that
 // thread an alternate signal stack, so that stack overflows can be reported.
-// Construction throws krException when the signal stack cannot be set up.
+// A stack the host installed is used when it holds at least 32 KiB; a
+// smaller one is set aside while the thread's guards are in force and is
+// back in place when the outermost guard ends. Construction throws
+// krException when the signal stack cannot be set up.
 class KRCORE_API se_translator {
  public:
   // The translator function type: called with the exception code and the
@@ -39,8 +60,10 @@ class KRCORE_API se_translator {
 
   // Base of every translated exception. The record pointer refers to the
   // fault's record, which stays valid while any object made from it (or
-  // copied from one) exists, including across threads through
-  // std::exception_ptr; it is null for objects not made by the translator.
+  // copied from one) exists, however many are kept (unless memory for one
+  // more record runs out: then the oldest is reused), including across
+  // threads through std::exception_ptr; it is null for objects not made by
+  // the translator.
   // Thread-compatible value type.
   class KRCORE_API exception : public std::exception {
    public:

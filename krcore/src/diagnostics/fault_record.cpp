@@ -14,11 +14,15 @@ namespace krCore::detail {
 
 struct fault_pool {
   // Enough for faults translated inside catch clauses of faults many levels
-  // deep; beyond that the oldest record is reused (an object kept past its
-  // catch clause must not rely on its record).
+  // deep; a thread that keeps more records alive at once gets extra slots.
   static constexpr unsigned kSlots = 16;
 
   fault_slot slots[kSlots];
+  // Extra slots, linked through fault_slot::next_extra, newest first. Made
+  // by the signal handler when every slot is referred to, reused like the
+  // others, freed with the pool. Pushed only by the owning thread; read by
+  // stack walks on any thread.
+  std::atomic<fault_slot*> extra{nullptr};
   std::atomic<int> refs{1};  // the owning thread plus every slot reference
   unsigned next_victim = 0;
   // Links of the list of live pools (guarded by g_pools_lock).
@@ -51,6 +55,11 @@ void pool_release(fault_pool* pool) noexcept {
     else
       g_pools = pool->next;
     if (pool->next) pool->next->prev = pool->prev;
+  }
+  for (fault_slot* slot = pool->extra.load(); slot;) {
+    fault_slot* next = slot->next_extra;
+    delete slot;
+    slot = next;
   }
   delete pool;
 }
@@ -90,17 +99,35 @@ fault_slot* fault_slot_begin() {
   fault_slot_abandon_pending();
   fault_pool* pool = t_pool;
   if (!pool) return nullptr;
+  auto take = [](fault_slot& candidate) {
+    int expected = 0;
+    return candidate.refs.compare_exchange_strong(expected, 1, std::memory_order_acq_rel);
+  };
   fault_slot* slot = nullptr;
   for (fault_slot& candidate : pool->slots) {
-    int expected = 0;
-    if (candidate.refs.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+    if (take(candidate)) {
       slot = &candidate;
       break;
     }
   }
+  for (fault_slot* candidate = pool->extra.load(std::memory_order_relaxed); !slot && candidate;
+       candidate = candidate->next_extra) {
+    if (take(*candidate)) slot = candidate;
+  }
   if (!slot) {
-    slot = &pool->slots[pool->next_victim++ % fault_pool::kSlots];
-    slot->refs.fetch_add(1, std::memory_order_relaxed);
+    // Every record is still referred to. The handler allocates here, as the
+    // throw that follows does anyway; only when that fails is the oldest
+    // record of the pool reused.
+    slot = new (std::nothrow) fault_slot;
+    if (slot) {
+      slot->refs.store(1, std::memory_order_relaxed);
+      slot->pool = pool;
+      slot->next_extra = pool->extra.load(std::memory_order_relaxed);
+      pool->extra.store(slot, std::memory_order_release);
+    } else {
+      slot = &pool->slots[pool->next_victim++ % fault_pool::kSlots];
+      slot->refs.fetch_add(1, std::memory_order_relaxed);
+    }
   }
   pool->refs.fetch_add(1, std::memory_order_relaxed);
 
@@ -142,15 +169,23 @@ std::size_t fault_frames_of_context(const CONTEXT* context, const void** out,
                                     std::size_t capacity) noexcept {
   const auto where = reinterpret_cast<std::uintptr_t>(context);
   std::lock_guard<std::mutex> lock(g_pools_lock);
-  for (fault_pool* pool = g_pools; pool; pool = pool->next) {
-    const auto first = reinterpret_cast<std::uintptr_t>(&pool->slots[0]);
-    const auto last = reinterpret_cast<std::uintptr_t>(&pool->slots[fault_pool::kSlots]);
-    if (where < first || where >= last) continue;
-    const fault_slot& slot = pool->slots[(where - first) / sizeof(fault_slot)];
-    if (&slot.context != context || slot.refs.load(std::memory_order_acquire) == 0) return 0;
+  auto copy_frames = [&](const fault_slot& slot) -> std::size_t {
+    if (slot.refs.load(std::memory_order_acquire) == 0) return 0;
     const std::size_t n = slot.frame_count < capacity ? slot.frame_count : capacity;
     std::memcpy(out, slot.frames, n * sizeof *out);
     return n;
+  };
+  for (fault_pool* pool = g_pools; pool; pool = pool->next) {
+    const auto first = reinterpret_cast<std::uintptr_t>(&pool->slots[0]);
+    const auto last = reinterpret_cast<std::uintptr_t>(&pool->slots[fault_pool::kSlots]);
+    if (where >= first && where < last) {
+      const fault_slot& slot = pool->slots[(where - first) / sizeof(fault_slot)];
+      return &slot.context == context ? copy_frames(slot) : 0;
+    }
+    for (const fault_slot* slot = pool->extra.load(std::memory_order_acquire); slot;
+         slot = slot->next_extra) {
+      if (&slot->context == context) return copy_frames(*slot);
+    }
   }
   return 0;
 }

@@ -3,13 +3,16 @@
 // A fault's record (EXCEPTION_POINTERS, EXCEPTION_RECORD, CONTEXT and the
 // program counters captured at the fault) lives in a slot of a per-thread
 // pool that is allocated when the thread installs a translator, so the
-// signal handler never allocates for it. Every se_translator::exception made
-// from a slot's record holds a reference to the slot; the slot is reused only
-// when no object refers to it any more. That keeps the record valid while
-// the exception is handled, while a second fault is translated inside the
-// catch clause, and while a std::exception_ptr carries the object to another
-// thread (the pool itself is reference-counted and outlives its thread when
-// needed).
+// signal handler does not allocate for it while fewer than 16 of the
+// thread's records are referred to; beyond that it adds a slot to the pool.
+// Every se_translator::exception made from a slot's record holds a
+// reference to the slot; the slot is reused only when no object refers to
+// it any more (or, should adding a slot fail for want of memory, the oldest
+// is reused). That keeps the record valid while the exception is handled,
+// while a second fault is translated inside the catch clause, while many
+// objects are kept, and while a std::exception_ptr carries the object to
+// another thread (the pool itself is reference-counted and outlives its
+// thread when needed).
 #pragma once
 
 #include <krcore/wintypes.h>
@@ -34,15 +37,18 @@ struct fault_slot {
 
   std::atomic<int> refs;
   fault_pool* pool;
+  fault_slot* next_extra;  // the pool's next extra slot (extra slots only)
 };
 
 // Creates the calling thread's pool if it has none. Throws std::bad_alloc.
 void fault_pool_attach_thread();
 
 // Signal-handler side: takes a slot of the calling thread's pool that no
-// object refers to (or, when every one is referred to, the one taken longest
-// ago), marks it as the record being translated and returns it cleared with
-// its pointers wired. Null when the thread has no pool. Async-signal-safe.
+// object refers to (adding one when every one is referred to, or, only when
+// that allocation fails, reusing the one taken longest ago), marks it as
+// the record being translated and returns it cleared with its pointers
+// wired. Null when the thread has no pool. Async-signal-safe except for
+// that allocation, which the throw that follows makes anyway.
 fault_slot* fault_slot_begin();
 
 // Signal-handler side: a slot returned by fault_slot_begin whose record no

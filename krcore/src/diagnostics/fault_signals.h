@@ -4,6 +4,9 @@
 
 #include <krcore/se_translator.h>
 
+#include <exception>
+#include <typeinfo>
+
 #include "foundation/internal.h"
 
 namespace krCore::detail {
@@ -16,5 +19,17 @@ namespace krCore::detail {
 // throws.
 KRCORE_INTERNAL se_translator::translator_function set_thread_translator(
     se_translator::translator_function fn);
+
+// The class the library's translator throws for `code`.
+KRCORE_INTERNAL const std::type_info* translated_type(unsigned int code) noexcept;
+
+// Reports a translated fault that no handler on its thread can catch, as
+// the crash diagnostics report any fault (the exception analysis, logged
+// and flushed, and the event log), for a process that is about to end; a
+// write access violation ends the process here, as its analysis does.
+// Runs the report on a thread of its own, since the faulting thread may be
+// on a small signal stack, and gives up waiting for it after a generous
+// bound (it may need a lock the faulting thread holds). Never throws.
+KRCORE_INTERNAL void report_unhandled_fault(const std::exception_ptr& fault) noexcept;
 
 }  // namespace krCore::detail

@@ -3,6 +3,7 @@
 #include <krcore/se_translator.h>
 
 #include <sstream>
+#include <typeinfo>
 
 #include "diagnostics/fault_signals.h"
 
@@ -91,61 +92,43 @@ se_translator& se_translator::operator=(const se_translator& other) {
   return *this;
 }
 
+// The class thrown for each code; both the translator and the fault source
+// (which must know the class before it throws) read this one list.
+#define KRCORE_TRANSLATED_CLASSES(X)                                                           \
+  X(0xC0000005, access_violation)                                                              \
+  X(0xC0000017, no_memory) X(0x80000002, datatype_misalignment) X(0x80000003, breakpoint)      \
+  X(0x80000004, single_step) X(0xC000008C, array_bounds_exceeded)                              \
+  X(0xC000008D, flt_denormal_operand) X(0xC000008E, flt_divide_by_zero)                        \
+  X(0xC000008F, flt_inexact_result) X(0xC0000090, flt_invalid_operation)                       \
+  X(0xC0000091, flt_overflow) X(0xC0000092, flt_stack_check) X(0xC0000093, flt_underflow)      \
+  X(0xC0000094, int_divide_by_zero) X(0xC0000095, int_overflow)                                \
+  X(0xC0000096, priv_instruction) X(0xC0000006, in_page_error)                                 \
+  X(0xC000001D, illegal_instruction) X(0xC0000025, noncontinuable_exception)                   \
+  X(0xC00000FD, stack_overflow) X(0xC0000026, invalid_disposition) X(0x80000001, guard_page)   \
+  X(0xC0000008, invalid_handle) X(0xE06D7363, microsoft_cpp) X(0x40000015, fatal_app_exit)
+
 void se_translator::translator(unsigned int, EXCEPTION_POINTERS* pointers) {
+#define KRCORE_THROW_CASE(code, cls) \
+  case code:                         \
+    throw cls(pointers);
   switch (pointers->ExceptionRecord->ExceptionCode) {
-    case 0xC0000005:
-      throw access_violation(pointers);
-    case 0xC0000017:
-      throw no_memory(pointers);
-    case 0x80000002:
-      throw datatype_misalignment(pointers);
-    case 0x80000003:
-      throw breakpoint(pointers);
-    case 0x80000004:
-      throw single_step(pointers);
-    case 0xC000008C:
-      throw array_bounds_exceeded(pointers);
-    case 0xC000008D:
-      throw flt_denormal_operand(pointers);
-    case 0xC000008E:
-      throw flt_divide_by_zero(pointers);
-    case 0xC000008F:
-      throw flt_inexact_result(pointers);
-    case 0xC0000090:
-      throw flt_invalid_operation(pointers);
-    case 0xC0000091:
-      throw flt_overflow(pointers);
-    case 0xC0000092:
-      throw flt_stack_check(pointers);
-    case 0xC0000093:
-      throw flt_underflow(pointers);
-    case 0xC0000094:
-      throw int_divide_by_zero(pointers);
-    case 0xC0000095:
-      throw int_overflow(pointers);
-    case 0xC0000096:
-      throw priv_instruction(pointers);
-    case 0xC0000006:
-      throw in_page_error(pointers);
-    case 0xC000001D:
-      throw illegal_instruction(pointers);
-    case 0xC0000025:
-      throw noncontinuable_exception(pointers);
-    case 0xC00000FD:
-      throw stack_overflow(pointers);
-    case 0xC0000026:
-      throw invalid_disposition(pointers);
-    case 0x80000001:
-      throw guard_page(pointers);
-    case 0xC0000008:
-      throw invalid_handle(pointers);
-    case 0xE06D7363:
-      throw microsoft_cpp(pointers);
-    case 0x40000015:
-      throw fatal_app_exit(pointers);
+    KRCORE_TRANSLATED_CLASSES(KRCORE_THROW_CASE)
     default:
       throw exception(pointers);
   }
+#undef KRCORE_THROW_CASE
+}
+
+const std::type_info* krCore::detail::translated_type(unsigned int code) noexcept {
+#define KRCORE_TYPE_CASE(code, cls) \
+  case code:                        \
+    return &typeid(se_translator::cls);
+  switch (code) {
+    KRCORE_TRANSLATED_CLASSES(KRCORE_TYPE_CASE)
+    default:
+      return &typeid(se_translator::exception);
+  }
+#undef KRCORE_TYPE_CASE
 }
 
 std::string se_translator::name(unsigned int code) {

@@ -58,6 +58,7 @@ struct insn {
   const std::uint8_t* op = nullptr;
   unsigned rex = 0;
   bool opsize16 = false;
+  bool rep = false;  // F3, which also selects an instruction of the 0F map
   bool segment = false;  // fs/gs override: its base is not in the context
 };
 
@@ -70,7 +71,9 @@ insn skip_prefixes(std::uintptr_t ip) {
       in.opsize16 = true;
     } else if (b == 0x64 || b == 0x65) {
       in.segment = true;
-    } else if (b == 0x67 || b == 0xF0 || b == 0xF2 || b == 0xF3 || b == 0x2E || b == 0x36 ||
+    } else if (b == 0xF3) {
+      in.rep = true;
+    } else if (b == 0x67 || b == 0xF0 || b == 0xF2 || b == 0x2E || b == 0x36 ||
                b == 0x3E || b == 0x26) {
     } else if ((b & 0xF0) == 0x40) {
       in.rex = b;  // REX must be the last prefix
@@ -189,6 +192,126 @@ bool is_privileged(std::uintptr_t ip) {
   }
 }
 
+// True when a 48-bit virtual address is canonical (bits 63..47 equal).
+bool canonical(std::uint64_t a) {
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(a << 16) >> 16) == a;
+}
+
+// Whether an instruction of the 0F, 0F38 or 0F3A opcode maps (legacy, VEX
+// or EVEX encoded; `pp` is the implied 66/F3/F2 prefix: 1, 2, 3) writes
+// its memory operand.
+bool map_insn_writes(unsigned map, std::uint8_t op, unsigned reg, unsigned pp, bool legacy) {
+  if (map == 2) return op == 0x2E || op == 0x2F || op == 0x8A || op == 0x8B || op == 0x8E;
+  if (map == 3) return (op >= 0x14 && op <= 0x17) || op == 0x19 || op == 0x1D || op == 0x39;
+  if (map != 1) return false;
+  switch (op) {
+    case 0x11:  // movups/movupd/movss/movsd m, xmm
+    case 0x13:
+    case 0x17:  // movlps/movhps m, xmm
+    case 0x29:
+    case 0x2B:  // movaps m, xmm; movntps
+    case 0x7F:  // movq/movdqa/movdqu m, xmm
+    case 0xD6:  // movq m64, xmm
+    case 0xE7:  // movntq/movntdq
+      return true;
+    case 0x7E:  // movd/movq r/m, xmm; with F3 the load movq xmm, m64
+      return pp != 2;
+    default:
+      break;
+  }
+  if (!legacy) return false;  // the VEX forms of the rest are mask-register ops
+  if (op >= 0x90 && op <= 0x9F) return true;  // setcc
+  switch (op) {
+    case 0xAB:
+    case 0xB3:
+    case 0xBB:  // bts, btr, btc
+    case 0xA4:
+    case 0xA5:
+    case 0xAC:
+    case 0xAD:  // shld, shrd
+    case 0xB0:
+    case 0xB1:  // cmpxchg
+    case 0xC0:
+    case 0xC1:  // xadd
+    case 0xC3:  // movnti
+      return true;
+    case 0xBA:
+      return reg >= 5;  // bts/btr/btc imm (bt reads)
+    case 0xC7:
+      return reg == 1;  // cmpxchg8b/16b
+    case 0xAE:
+      return reg == 0 || reg == 3 || reg == 4 || reg == 6;  // fxsave, stmxcsr, xsave, xsaveopt
+    default:
+      return false;
+  }
+}
+
+// True when the instruction at the fault writes memory: a store or a
+// read-modify-write. A general protection fault (an access through a
+// non-canonical address) reports no access kind, so it is read off the
+// instruction; the integer, x87 store, SSE/AVX move and string instructions
+// that compilers and the C library emit are known, anything else counts as
+// a read.
+bool writes_memory(const ucontext_t* uc) {
+  const insn in = skip_prefixes(greg(uc, REG_RIP));
+  const std::uint8_t* p = in.op;
+  const std::uint8_t op = p[0];
+  if (op == 0xC5) return map_insn_writes(1, p[2], (p[3] >> 3) & 7, p[1] & 3, false);   // VEX2
+  if (op == 0xC4) return map_insn_writes(p[1] & 0x1F, p[3], (p[4] >> 3) & 7, p[2] & 3, false);
+  if (op == 0x62) return map_insn_writes(p[1] & 7, p[4], (p[5] >> 3) & 7, p[2] & 3, false);
+  if (op == 0x0F) {
+    const unsigned pp = in.opsize16 ? 1u : 0u;
+    if (p[1] == 0x38) return map_insn_writes(2, p[2], (p[3] >> 3) & 7, pp, true);
+    if (p[1] == 0x3A) return map_insn_writes(3, p[2], (p[3] >> 3) & 7, pp, true);
+    return map_insn_writes(1, p[1], (p[2] >> 3) & 7, in.rep ? 2 : pp, true);
+  }
+  const unsigned reg = (p[1] >> 3) & 7;
+  if (op < 0x40 && (op & 7) <= 1) return (op & 0xF8) != 0x38;  // alu r/m, r (cmp reads)
+  switch (op) {
+    case 0x80:
+    case 0x81:
+    case 0x83:
+      return reg != 7;  // alu r/m, imm (cmp reads)
+    case 0x86:
+    case 0x87:  // xchg
+    case 0x88:
+    case 0x89:
+    case 0x8C:  // mov r/m, r; mov r/m, sreg
+    case 0x8F:  // pop r/m
+    case 0xA2:
+    case 0xA3:  // mov moffs, al/eax
+    case 0xAA:
+    case 0xAB:  // stos
+    case 0xC0:
+    case 0xC1:
+    case 0xD0:
+    case 0xD1:
+    case 0xD2:
+    case 0xD3:  // shifts and rotates
+    case 0xC6:
+    case 0xC7:  // mov r/m, imm
+      return true;
+    case 0xA4:
+    case 0xA5:  // movs: whichever of its two addresses is the bad one
+      return !canonical(greg(uc, REG_RDI));
+    case 0xF6:
+    case 0xF7:
+      return reg == 2 || reg == 3;  // not, neg
+    case 0xFE:
+    case 0xFF:
+      return reg <= 1;  // inc, dec
+    case 0xD9:
+      return reg == 2 || reg == 3 || reg >= 6;  // fst, fstp, fnstenv, fnstcw
+    case 0xDB:
+      return reg == 1 || reg == 2 || reg == 3 || reg == 7;  // fisttp, fist, fistp, fstp m80
+    case 0xDD:  // fisttp, fst, fstp, fnsave, fnstsw
+    case 0xDF:  // fisttp, fist, fistp, fbstp, fistp m64
+      return (reg >= 1 && reg <= 3) || reg >= 6;
+    default:
+      return false;
+  }
+}
+
 // The floating-point code from the unmasked exception flags of the unit
 // that trapped; falls back to the kernel's signal code.
 unsigned int float_code(const siginfo_t* info, const ucontext_t* uc) {
@@ -259,7 +382,8 @@ bool decode_fault(int sig, const siginfo_t* info, const ucontext_t* uc, const st
         if (is_privileged(ip)) {
           out->code = kPrivInstruction;
         } else {
-          set_access(out, kAccessViolation, kRead, ~std::uintptr_t{0});
+          set_access(out, kAccessViolation, writes_memory(uc) ? kWrite : kRead,
+                     ~std::uintptr_t{0});
         }
         return true;
       }

@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 #include "foundation/errors.h"
@@ -38,8 +39,11 @@ constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 struct sigaction g_previous[kSignalCount];
 
-// Measured high-water mark of the handler (walk and throw) is under 10 KiB.
+// Measured high-water mark of the handler (walk and throw) is under 10 KiB;
+// a host's stack below kMinHostStack (glibc's classic SIGSTKSZ is 8 KiB) is
+// replaced by the library's own while a translator is in force.
 constexpr std::size_t kAltStackSize = std::size_t{64} * 1024;
+constexpr std::size_t kMinHostStack = std::size_t{32} * 1024;
 constexpr std::uint64_t kEflagsAc = 1u << 18;
 
 // Read by the handler: trivially constructed and initial-exec, so reading
@@ -51,8 +55,9 @@ __attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_stack_h
 
 // The thread's alternate signal stack (with a guard page below it), so the
 // handler can run when the thread's own stack is used up. Made outside the
-// handler, freed at thread exit. A stack someone else already installed is
-// left in place.
+// handler, freed at thread exit. A stack the host already installed is used
+// when it is large enough; a smaller one is set aside while the thread's
+// translators are in force and put back when the outermost one ends.
 class alt_stack {
  public:
   alt_stack() = default;
@@ -62,40 +67,75 @@ class alt_stack {
 
   bool ready() const { return _base != nullptr || _foreign; }
 
-  // Throws krException when the memory or the stack cannot be set up.
+  // The thread's first translator. Throws krException when the memory or
+  // the stack cannot be set up.
   void attach() {
-    stack_t current;
-    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) {
-      _foreign = true;
-      return;
+    if (!keep_host_stack()) {
+      const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+      void* base = mmap(nullptr, kAltStackSize + page, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+      if (base == MAP_FAILED) {
+        throw krException(last_errno_as_win32(), "se_translator: mmap failed.", 4);
+      }
+      if (mprotect(base, page, PROT_NONE) != 0) {
+        const unsigned long code = last_errno_as_win32();
+        munmap(base, kAltStackSize + page);
+        throw krException(code, "se_translator: mprotect failed.", 4);
+      }
+      _base = base;
+      _length = kAltStackSize + page;
+      install();
     }
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void* base = mmap(nullptr, kAltStackSize + page, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (base == MAP_FAILED) {
-      throw krException(last_errno_as_win32(), "se_translator: mmap failed.", 4);
-    }
-    stack_t ss{};
-    ss.ss_sp = static_cast<char*>(base) + page;
-    ss.ss_size = kAltStackSize;
-    if (mprotect(base, page, PROT_NONE) != 0 || sigaltstack(&ss, nullptr) != 0) {
-      const unsigned long code = last_errno_as_win32();
-      munmap(base, kAltStackSize + page);
-      throw krException(code, "se_translator: sigaltstack failed.", 4);
-    }
-    _base = base;
-    _length = kAltStackSize + page;
+  }
+
+  // A translator is set again after the outermost one ended: when the host
+  // had a stack too small, set it aside again. Throws krException.
+  void enter() {
+    if (_base && _saved_host && !_installed && !keep_host_stack()) install();
+  }
+
+  // The outermost translator ended: the host's own stack is put back.
+  void leave() noexcept {
+    if (!_installed || !_saved_host) return;
+    stack_t host = _host;
+    host.ss_flags = 0;
+    sigaltstack(&host, nullptr);
+    _installed = false;
   }
 
  private:
+  // True when the stack in place is the host's and can be used (large
+  // enough, or in use right now so that it cannot be swapped); otherwise
+  // remembers a host stack to put back later.
+  bool keep_host_stack() {
+    stack_t current;
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE)) return false;
+    if (current.ss_size >= kMinHostStack || (current.ss_flags & SS_ONSTACK)) {
+      _foreign = _base == nullptr;
+      return true;
+    }
+    _host = current;
+    _saved_host = true;
+    return false;
+  }
+
+  void install() {
+    stack_t ss{};
+    ss.ss_sp = static_cast<char*>(_base) + (_length - kAltStackSize);
+    ss.ss_size = kAltStackSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+      throw krException(last_errno_as_win32(), "se_translator: sigaltstack failed.", 4);
+    }
+    _installed = true;
+  }
+
   void release() {
     if (!_base) return;
-    stack_t current;
-    if (sigaltstack(nullptr, &current) == 0 &&
-        current.ss_sp == static_cast<char*>(_base) + (_length - kAltStackSize)) {
+    if (_installed) {
       stack_t off{};
       off.ss_flags = SS_DISABLE;
       sigaltstack(&off, nullptr);
+      leave();
     }
     munmap(_base, _length);
     _base = nullptr;
@@ -104,6 +144,9 @@ class alt_stack {
   void* _base = nullptr;
   std::size_t _length = 0;
   bool _foreign = false;
+  bool _installed = false;   // ours is the thread's stack now
+  bool _saved_host = false;  // _host holds a host stack to put back
+  stack_t _host{};
 };
 
 thread_local alt_stack t_alt_stack;
@@ -174,6 +217,21 @@ void fill_context(const ucontext_t* uc, CONTEXT* c) {
   if (uc->uc_mcontext.fpregs) c->MxCsr = uc->uc_mcontext.fpregs->mxcsr;
 }
 
+// A fault whose exception no handler would catch: throwing it would end in
+// std::terminate, which reports nothing of the fault. The exception is made
+// and caught here instead and goes to the crash report; the caller then lets
+// the fault take its course as if it were not translated, which ends the
+// process as an unhandled fault does (or passes it to the host's handler).
+void report_uncaught(se_translator::translator_function fn, unsigned int code, fault_slot* slot) {
+  std::exception_ptr fault;
+  try {
+    fn(code, &slot->pointers);
+  } catch (...) {
+    fault = std::current_exception();
+  }
+  if (fault) report_unhandled_fault(fault);
+}
+
 // Translates the fault into a thrown exception. Returns (false) only when
 // the fault is not translated; the context is then as it was.
 bool translate(int sig, siginfo_t* info, ucontext_t* uc) {
@@ -207,8 +265,13 @@ bool translate(int sig, siginfo_t* info, ucontext_t* uc) {
     // when it is the function's last byte.
     uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(facts.address);
   }
-  if (!prepare_unwind(uc, slot->frames, fault_slot::kMaxFrames, &slot->frame_count)) {
+  const std::type_info* thrown = fn == &se_translator::translator ? translated_type(facts.code)
+                                                                  : nullptr;
+  const unwind_plan plan =
+      prepare_unwind(uc, slot->frames, fault_slot::kMaxFrames, &slot->frame_count, thrown);
+  if (plan != unwind_plan::caught) {
     std::memcpy(uc->uc_mcontext.gregs, original, sizeof original);
+    if (plan == unwind_plan::uncaught) report_uncaught(fn, facts.code, slot);
     fault_slot_abandon_pending();
     return false;
   }
@@ -257,9 +320,12 @@ se_translator::translator_function set_thread_translator(se_translator::translat
     fault_pool_attach_thread();
     record_stack_bounds();
     t_alt_stack.attach();
+  } else if (fn && !t_translator) {
+    t_alt_stack.enter();
   }
   const se_translator::translator_function previous = t_translator;
   t_translator = fn;
+  if (!fn && previous) t_alt_stack.leave();
   return previous;
 }
 

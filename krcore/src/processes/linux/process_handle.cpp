@@ -8,11 +8,14 @@
 // handle to it (a collected child no longer exists for the kernel). For
 // other processes the kernel shows the exit status in /proc/<pid>/stat only
 // while the parent has not collected it, so the handle keeps that file open
-// from the start and reads it once the end is seen.
+// from the start and reads it once the end is seen. A child whose handles
+// are all closed while it runs is collected by the library's reaper thread.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +27,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "cmdline/splitting.h"
 #include "foundation/errors.h"
@@ -53,17 +59,45 @@ struct child_state {
 };
 
 // Children not yet collected, by pid (a pid cannot be reused before its
-// child is collected, so the entry is unambiguous).
-std::mutex g_children_lock;
-std::map<pid_t, std::weak_ptr<child_state>> g_children;
+// child is collected, so the entry is unambiguous). Never destroyed: the
+// reaper thread may use it while the process exits.
+struct children_table {
+  std::mutex lock;
+  std::map<pid_t, std::weak_ptr<child_state>> by_pid;
+};
+children_table& children() {
+  static auto* table = new children_table;
+  return *table;
+}
 
 std::shared_ptr<child_state> find_child(pid_t pid) {
-  std::lock_guard<std::mutex> guard(g_children_lock);
-  auto it = g_children.find(pid);
-  if (it == g_children.end()) return nullptr;
+  children_table& table = children();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto it = table.by_pid.find(pid);
+  if (it == table.by_pid.end()) return nullptr;
   auto state = it->second.lock();
-  if (!state) g_children.erase(it);
+  if (!state) table.by_pid.erase(it);
   return state;
+}
+
+// Collects the child behind `pidfd` if it ended, keeping its code for every
+// handle; true once it is collected (by this call or an earlier one).
+bool collect_child(child_state& child, int pidfd, pid_t pid) {
+  std::lock_guard<std::mutex> guard(child.lock);
+  if (child.collected) return true;
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+               WEXITED | WNOHANG) != 0 ||
+      info.si_pid == 0)
+    return false;
+  child.collected = true;
+  child.code = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
+                                          : 128u + static_cast<DWORD>(info.si_status);
+  children_table& table = children();
+  std::lock_guard<std::mutex> registry(table.lock);
+  table.by_pid.erase(pid);
+  return true;
 }
 
 // The exit status field (the 52nd) of a /proc/<pid>/stat text, as waitpid
@@ -102,13 +136,111 @@ DWORD code_from_wait_status(int status) {
   return 0;
 }
 
+// Children whose handles were all closed while they ran. The library
+// still owns them: nobody else may collect them, and uncollected they would
+// stay zombies holding their pids for the life of the process. One thread,
+// started by the first such child and kept from then on, sleeps in poll()
+// on their pidfds and collects each as it ends. It blocks every signal, so
+// it never takes one the host meant for its own threads.
+class reaper {
+ public:
+  // Never destroyed: its thread outlives static destruction.
+  static reaper& instance() {
+    static auto* r = new reaper;
+    return *r;
+  }
+
+  // Takes over `pidfd` (closed once the child is collected).
+  void adopt(int pidfd, pid_t pid, std::shared_ptr<child_state> child) {
+    std::lock_guard<std::mutex> guard(_lock);
+    _adopted.push_back({pidfd, pid, std::move(child)});
+    if (_owner != ::getpid() && !start()) return;  // none yet, or forked since
+    const std::uint64_t one = 1;
+    (void)!::write(_wake, &one, sizeof one);
+  }
+
+ private:
+  struct orphan {
+    int pidfd;
+    pid_t pid;
+    std::shared_ptr<child_state> child;
+  };
+
+  // Starts the thread (with _lock held); false when it cannot be started,
+  // and the children wait for the next adoption to try again.
+  bool start() {
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) return false;
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);  // the thread inherits the mask
+    bool started = true;
+    try {
+      std::thread([this, wake] { run(wake); }).detach();
+    } catch (const std::system_error&) {
+      started = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) {
+      ::close(wake);
+      return false;
+    }
+    _wake = wake;
+    _owner = ::getpid();
+    return true;
+  }
+
+  [[noreturn]] void run(int wake) {
+    std::vector<orphan> watched;
+    std::vector<pollfd> fds;
+    for (;;) {
+      fds.assign(1, pollfd{wake, POLLIN, 0});
+      for (const orphan& o : watched) fds.push_back(pollfd{o.pidfd, POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), -1) < 0) continue;  // EINTR (or ENOMEM: try again)
+      if (fds[0].revents) {
+        std::uint64_t count;
+        (void)!::read(wake, &count, sizeof count);
+        std::lock_guard<std::mutex> guard(_lock);
+        for (orphan& o : _adopted) watched.push_back(std::move(o));
+        _adopted.clear();
+      }
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < watched.size(); ++i) {
+        orphan& o = watched[i];
+        // An ended child is collected now; should that fail (a process
+        // forked from ours inherited the entry, or someone else collected
+        // it) the entry goes all the same, or poll would never sleep again.
+        const bool ended = i + 1 < fds.size() && fds[i + 1].revents != 0;
+        if (ended) {
+          collect_child(*o.child, o.pidfd, o.pid);
+          ::close(o.pidfd);
+          o.child.reset();
+          continue;
+        }
+        if (kept != i) watched[kept] = std::move(o);
+        ++kept;
+      }
+      watched.resize(kept);
+    }
+  }
+
+  std::mutex _lock;
+  std::vector<orphan> _adopted;  // handed over, not yet seen by the thread
+  int _wake = -1;
+  pid_t _owner = 0;  // the process whose thread runs (0: none started)
+};
+
 class process_object : public waitable {
  public:
   process_object(int pidfd, int statfd, pid_t pid, std::shared_ptr<child_state> child)
       : _pidfd(pidfd), _statfd(statfd), _pid(pid), _child(std::move(child)) {}
   ~process_object() override {
-    if (_child) collect();  // a child that ended is not left as a zombie
-    ::close(_pidfd);
+    if (_child && !collect_child(*_child, _pidfd, _pid)) {
+      // Still running: collected when it ends, not left as a zombie.
+      reaper::instance().adopt(_pidfd, _pid, std::move(_child));
+      _pidfd = -1;
+    }
+    if (_pidfd >= 0) ::close(_pidfd);
     if (_statfd >= 0) ::close(_statfd);
   }
 
@@ -134,7 +266,7 @@ class process_object : public waitable {
     std::lock_guard<std::mutex> guard(_lock);
     if (!_ended.load()) {
       if (_child) {
-        collect();
+        collect_child(*_child, _pidfd, _pid);
       } else {
         int status = 0;
         if (_statfd >= 0 && stat_exit_status(_statfd, status)) _code = code_from_wait_status(status);
@@ -184,23 +316,6 @@ class process_object : public waitable {
   }
 
  private:
-  // Collects the child if it ended, keeping its code for every handle.
-  void collect() {
-    std::lock_guard<std::mutex> guard(_child->lock);
-    if (_child->collected) return;
-    siginfo_t info;
-    std::memset(&info, 0, sizeof info);
-    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(_pidfd), &info,
-                 WEXITED | WNOHANG) != 0 ||
-        info.si_pid == 0)
-      return;
-    _child->collected = true;
-    _child->code = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
-                                              : 128u + static_cast<DWORD>(info.si_status);
-    std::lock_guard<std::mutex> registry(g_children_lock);
-    g_children.erase(_pid);
-  }
-
   int _pidfd;
   int _statfd;
   pid_t _pid;
@@ -339,8 +454,9 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
 
   auto state = std::make_shared<child_state>();
   {
-    std::lock_guard<std::mutex> guard(g_children_lock);
-    g_children[pid] = state;
+    children_table& table = children();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.by_pid[pid] = state;
   }
   HANDLE h = open_process(pid, state);
   if (!h) {
