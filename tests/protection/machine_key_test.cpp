@@ -169,6 +169,7 @@ TEST_F(MachineKey, ADeletedKeyFileIsWrittenBackFromMemory) {
   // Reading and protecting go on with the loaded key, and the file is back
   // with the same bytes and mode.
   EXPECT_STREQ(securestring::from_encrypted_base64(before).c_str(), L"kept");
+  const std::string after = securestring(L"later").to_encrypted_base64();
   struct stat st {};
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -177,7 +178,6 @@ TEST_F(MachineKey, ADeletedKeyFileIsWrittenBackFromMemory) {
   ASSERT_GE(again, 0);
   EXPECT_EQ(read_all(again), key);
   close(again);
-  const std::string after = securestring(L"later").to_encrypted_base64();
   EXPECT_EQ(read_elsewhere(file, before, L"kept"), 0);
   EXPECT_EQ(read_elsewhere(file, after, L"later"), 0);
 }

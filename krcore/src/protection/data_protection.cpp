@@ -110,7 +110,7 @@ BOOL CryptProtectData(const DATA_BLOB* in, const wchar_t*, const DATA_BLOB* entr
   if (in->cbData > 0x7FFFFFFFu - kBlobMinSize) return fail(kErrorInvalidParameter);
 
   scoped_key key;
-  if (const unsigned long err = current_key_material(key.k)) return fail(err);
+  if (const unsigned long err = current_key_material(key.k, true)) return fail(err);
 
   const std::size_t size = kBlobMinSize + in->cbData;
   BYTE* blob = static_cast<BYTE*>(LocalAlloc(0, size));
@@ -161,8 +161,14 @@ BOOL CryptUnprotectData(const DATA_BLOB* in, wchar_t** description, const DATA_B
     return fail(err);
 
   scoped_key key;
-  if (const unsigned long err = current_key_material(key.k)) return fail(err);
-  if (CRYPTO_memcmp(key.k.key_id, parts.key_id, kBlobKeyIdSize) != 0) return fail(kNteBadKeyState);
+  if (const unsigned long err = current_key_material(key.k, false)) return fail(err);
+  if (CRYPTO_memcmp(key.k.key_id, parts.key_id, kBlobKeyIdSize) != 0) {
+    // The key file may have been replaced since it was loaded: look again
+    // before calling the blob foreign.
+    if (const unsigned long err = current_key_material(key.k, true)) return fail(err);
+    if (CRYPTO_memcmp(key.k.key_id, parts.key_id, kBlobKeyIdSize) != 0)
+      return fail(kNteBadKeyState);
+  }
 
   // At least one byte, so that an empty plaintext still has a block to
   // hand out; cbData says how many bytes count.

@@ -12,9 +12,12 @@
 namespace krCore::detail {
 
 // Copies the current key material into `out` (the caller wipes it after
-// use). Every call compares the key file's identity with the loaded one
-// (one lstat) and reads the file again when it changed, so a replaced key
-// is used at once. A key file that is gone while a key is loaded is written
+// use). With `check_file` (every protection, and a reader whose blob names
+// another key) the status of the key file the key came from (held open) is
+// compared with the loaded one, one fstat, and the file is read again when
+// it was rewritten, removed or replaced, so a replaced key is used at once;
+// without it a loaded key is given as it is. Nothing loaded always reads the
+// file. A key file that is gone while a key is loaded is written
 // back from memory with its former owner and mode; a new key is made only
 // when the file is missing and the marker <key file>.made, which records
 // that a key was made there, is missing too. Returns 0, or the code of the
@@ -25,7 +28,7 @@ namespace krCore::detail {
 // regular file holding exactly a key, 1920 when it is a symbolic link, or
 // the system's code. Never blocks on the file (a FIFO is refused).
 // Thread-safe.
-KRCORE_INTERNAL unsigned long current_key_material(key_material& out);
+KRCORE_INTERNAL unsigned long current_key_material(key_material& out, bool check_file);
 
 // The key file used from now on in this process; empty returns to the
 // default (KRCORE_MACHINE_KEY_FILE when set, else

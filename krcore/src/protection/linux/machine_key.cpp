@@ -15,9 +15,14 @@
 // the owner and mode it had); a process without it fails with
 // NTE_BAD_KEYSET and a diagnostic instead of making a new key. A key file
 // that is replaced by another valid key is taken at once (the
-// administrator's file wins over the memory); its identity (inode, size,
-// change times) is compared on every use, one lstat, so no blob is ever
-// made with a key the file no longer holds. A key file is read only when it
+// administrator's file wins over the memory). The file the key came from
+// stays open, and its status is compared on every use (one fstat, which
+// needs no path walk): removing or replacing the name drops the old
+// inode's link count and so changes its change time, as does rewriting it
+// in place, so no blob is ever made with a key the file no longer holds.
+// Reading a blob that the loaded key made needs no look at the file (that
+// key is the right one whatever the file holds now), which keeps the round
+// trip at one system call. A key file is read only when it
 // is a regular file (never a FIFO or a link), owned by root or by the
 // running account and writable by no one else. The key and its derived
 // material live in one locked page that core dumps leave out.
@@ -37,6 +42,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "foundation/errors.h"
 #include "foundation/linux/untrusted_file.h"
@@ -60,6 +66,7 @@ struct file_stamp {
   off_t size = 0;
   long long mtime_ns = 0;
   long long ctime_ns = 0;
+  nlink_t links = 0;
   bool operator==(const file_stamp&) const = default;
 };
 
@@ -70,6 +77,7 @@ file_stamp stamp_of(const struct stat& st) {
   s.size = st.st_size;
   s.mtime_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
   s.ctime_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+  s.links = st.st_nlink;
   return s;
 }
 
@@ -93,6 +101,8 @@ struct key_cache {
   std::string path;
   bool path_set = false;
   bool loaded = false;
+  // The key file the key came from, held open, and its status then.
+  unique_fd file;
   file_stamp stamp;
   // Owner and mode of the file the key came from, for writing it back.
   uid_t uid = 0;
@@ -155,8 +165,8 @@ bool write_all(int fd, const unsigned char* data, std::size_t size) {
 // file, 13 for a file that is not exactly a key, 1920 for a link, 5 for the
 // wrong owner or mode, or the system's code; every failure but a missing
 // file is reported on the debugger output.
-unsigned long read_key(const std::string& path, unsigned char (&key)[kKeySize], struct stat& st) {
-  unique_fd fd;
+unsigned long read_key(const std::string& path, unsigned char (&key)[kKeySize], struct stat& st,
+                       unique_fd& fd) {
   const file_result opened =
       open_untrusted(AT_FDCWD, path, file_kind::regular, final_link::refuse, fd, st);
   if (!opened) {
@@ -272,9 +282,10 @@ unsigned long restore_key(key_cache& c) {
   return err;
 }
 
-// Takes the key in `key` (read from a file with status `st`) as the loaded
-// one. Called with the cache's lock held.
-unsigned long take_key(key_cache& c, const unsigned char (&key)[kKeySize], const struct stat& st) {
+// Takes the key in `key` (read from `fd`, a file with status `st`) as the
+// loaded one. Called with the cache's lock held.
+unsigned long take_key(key_cache& c, const unsigned char (&key)[kKeySize], const struct stat& st,
+                       unique_fd& fd) {
   key_material material{};
   const unsigned long err = derive_key_material(key, material);
   if (err == 0) {
@@ -283,6 +294,7 @@ unsigned long take_key(key_cache& c, const unsigned char (&key)[kKeySize], const
     std::memcpy(c.key->raw, key, kKeySize);
     c.key->material = material;
     c.loaded = true;
+    c.file = std::move(fd);
     c.stamp = stamp_of(st);
     c.uid = st.st_uid;
     c.gid = st.st_gid;
@@ -300,10 +312,11 @@ unsigned long load(key_cache& c) {
   if (!c.key) return kErrorNotEnoughMemory;
   unsigned char key[kKeySize];
   struct stat st {};
+  unique_fd fd;
   unsigned long err = 0;
   // Two rounds at most: a missing file is written back or made, then read.
   for (int round = 0; round < 2; ++round) {
-    err = read_key(c.path, key, st);
+    err = read_key(c.path, key, st, fd);
     if (err != kErrorFileNotFound && err != kErrorPathNotFound) break;
     if (c.loaded) {
       err = restore_key(c);
@@ -320,29 +333,30 @@ unsigned long load(key_cache& c) {
     err = kErrorFileNotFound;
   }
   if (err == 0) {
-    err = take_key(c, key, st);
+    err = take_key(c, key, st, fd);
     if (err == 0) mark_made(c.path);
   }
   OPENSSL_cleanse(key, sizeof key);
   return err;
 }
 
-// True while the file at the path is still the one the key came from.
+// True while the file the key came from is as it was: not rewritten, and
+// its name neither removed nor replaced.
 bool unchanged(const key_cache& c) {
   struct stat st {};
-  return lstat(c.path.c_str(), &st) == 0 && stamp_of(st) == c.stamp;
+  return fstat(c.file.get(), &st) == 0 && stamp_of(st) == c.stamp;
 }
 
 }  // namespace
 
-unsigned long current_key_material(key_material& out) {
+unsigned long current_key_material(key_material& out, bool check_file) {
   key_cache& c = cache();
   std::lock_guard<std::mutex> lock(c.mutex);
   if (!c.path_set) {
     c.path = default_path();
     c.path_set = true;
   }
-  if (!c.loaded || !unchanged(c)) {
+  if (!c.loaded || (check_file && !unchanged(c))) {
     if (const unsigned long err = load(c)) return err;
   }
   std::memcpy(&out, &c.key->material, sizeof out);
@@ -355,6 +369,7 @@ void set_machine_key_file(const std::string& path) {
   c.path = path.empty() ? default_path() : path;
   c.path_set = true;
   c.loaded = false;
+  c.file.reset();
   if (c.key) OPENSSL_cleanse(c.key, sizeof *c.key);
 }
 
