@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/in_child.h"
 #include "foundation/thrown.h"
 #include "protection/key_dir.h"
 
@@ -25,27 +26,10 @@ namespace {
 
 using krCore::securestring;
 using protecttest::KeyTest;
+using testsupport::in_child;
 using testsupport::thrown;
 
 using MachineKey = KeyTest;
-
-// Runs `body` in a child process and returns its exit status (-1 when it
-// did not exit normally). The child never returns into the test runner.
-template <class F>
-int in_child(F body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    _exit(code);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string read_all(int fd) {
   std::string out;

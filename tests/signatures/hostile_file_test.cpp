@@ -11,32 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "foundation/in_child.h"
 #include "signature_support.h"
 
 using namespace sigtest;
+using testsupport::child_status;
 
 namespace {
 
 class FileUnderCheck : public SignatureTest {};
-
-// Runs `body` in a child and returns its wait status: a fault or a hang (an
-// alarm ends the child) is reported instead of taking the test runner down.
-template <class F>
-int in_child(F body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    alarm(120);
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    _exit(code);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return status;
-}
 
 std::string describe(int status) {
   if (WIFSIGNALED(status)) return "ended by signal " + std::to_string(WTERMSIG(status));
@@ -50,7 +33,8 @@ TEST_F(FileUnderCheck, AFileTruncatedDuringTheCheckGivesAVerdict) {
   write_bytes(file, bytes);
   const std::wstring wfile = krCore::convertstringtowstring(file.string());
 
-  const int status = in_child([&] {
+  const int status = child_status([&] {
+    alarm(120);
     // The other process cuts the file short and lets it grow back (as
     // zeros), over and over, a bounded number of times, then writes the
     // original bytes back.
@@ -82,7 +66,8 @@ TEST_F(FileUnderCheck, AFifoIsRefusedAtOnceByEveryCheck) {
   const fs::path fifo = scratch / "fifo.exe";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   const std::wstring wfifo = krCore::convertstringtowstring(fifo.string());
-  const int status = in_child([&] {
+  const int status = child_status([&] {
+    alarm(120);
     int failures = 0;
     if (krCore::winverifytrustonfile(wfifo) != 0x80070005u) failures |= 1;
     if (krCore::verifydigitalcertificate({L".*"}, wfifo)) failures |= 2;
