@@ -1,6 +1,7 @@
 // The machine key file: one key when many processes make it at once, a mode
 // that lets every account read it whatever the umask, a blob of one account
-// read by another, and a replaced key seen at once.
+// read by another, a replaced key used at once, a lost key file written back
+// from memory and never made anew, and key files that must be refused.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -10,12 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/in_child.h"
 #include "foundation/thrown.h"
 #include "protection/key_dir.h"
 
@@ -23,27 +26,10 @@ namespace {
 
 using krCore::securestring;
 using protecttest::KeyTest;
+using testsupport::in_child;
 using testsupport::thrown;
 
 using MachineKey = KeyTest;
-
-// Runs `body` in a child process and returns its exit status (-1 when it
-// did not exit normally). The child never returns into the test runner.
-template <class F>
-int in_child(F body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    _exit(code);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string read_all(int fd) {
   std::string out;
@@ -91,7 +77,8 @@ TEST_F(MachineKey, SixteenProcessesMakingTheKeyAtOnceEndWithOneKey) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     names.push_back(e.path().filename().string());
-  EXPECT_EQ(names, std::vector<std::string>{"machine.key"});
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"machine.key", "machine.key.made"}));
 
   // Every child used that key.
   int blobs = 0;
@@ -117,27 +104,126 @@ TEST_F(MachineKey, TheKeyFileIsReadableByEveryAccountUnderARestrictiveUmask) {
   EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
-TEST_F(MachineKey, AReplacedKeyFileIsSeenWhenABlobNamesTheNewKey) {
-  securestring old(L"old");  // loads the first key
-  // The key is replaced; another process protects with the new one.
-  std::filesystem::remove(dir.file("machine.key"));
-  std::string line;
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  const int status = in_child([&] {
-    krCore::detail::set_machine_key_file(dir.file("machine.key"));
-    const std::string text = securestring(L"new").to_encrypted_base64();
-    return write(pipefd[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1;
+// Writes 32 new random bytes to `path` the way an administrator rotates a
+// key: a complete file renamed over the old one.
+void replace_key(const std::string& path) {
+  const std::string temp = path + ".new";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  unsigned char key[32];
+  ASSERT_EQ(getentropy(key, sizeof key), 0);
+  ASSERT_EQ(write(fd, key, sizeof key), 32);
+  close(fd);
+  ASSERT_EQ(rename(temp.c_str(), path.c_str()), 0);
+}
+
+// Reads `base64` in a fresh process state (nothing loaded): 0 when it gives
+// `expected`.
+int read_elsewhere(const std::string& key_file, const std::string& base64, const wchar_t* expected) {
+  return in_child([&] {
+    krCore::detail::set_machine_key_file(key_file);
+    return securestring::from_encrypted_base64(base64).str() == expected ? 0 : 1;
   });
-  close(pipefd[1]);
-  line = read_all(pipefd[0]);
-  close(pipefd[0]);
-  ASSERT_EQ(status, 0);
-  EXPECT_STREQ(securestring::from_encrypted_base64(line).c_str(), L"new");
+}
+
+TEST_F(MachineKey, AReplacedKeyFileIsUsedAtOnce) {
+  securestring old(L"old");  // loads the first key
+  replace_key(dir.file("machine.key"));
+  // Made right after the replacement, the blob is under the new key: another
+  // process that reads the file can read it.
+  const std::string made_now = securestring(L"new").to_encrypted_base64();
+  EXPECT_EQ(read_elsewhere(dir.file("machine.key"), made_now, L"new"), 0);
   // What the old key protected is now foreign.
   auto e = thrown<krException>([&] { old.c_str(); });
   ASSERT_TRUE(e);
   EXPECT_EQ(e->code(), 0x8009000Bu);
+}
+
+TEST_F(MachineKey, ADeletedKeyFileIsWrittenBackFromMemory) {
+  const std::string file = dir.file("machine.key");
+  const std::string before = securestring(L"kept").to_encrypted_base64();
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const std::string key = read_all(fd);
+  close(fd);
+  ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+  securestring touched(L"x");  // the mode change is seen; the key stays
+  std::filesystem::remove(file);
+
+  // Reading and protecting go on with the loaded key, and the file is back
+  // with the same bytes and mode.
+  EXPECT_STREQ(securestring::from_encrypted_base64(before).c_str(), L"kept");
+  const std::string after = securestring(L"later").to_encrypted_base64();
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, geteuid());
+  const int again = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(again, 0);
+  EXPECT_EQ(read_all(again), key);
+  close(again);
+  EXPECT_EQ(read_elsewhere(file, before, L"kept"), 0);
+  EXPECT_EQ(read_elsewhere(file, after, L"later"), 0);
+}
+
+TEST_F(MachineKey, AMissingKeyIsNotMadeAgainWhereOneWasMade) {
+  const std::string file = dir.file("machine.key");
+  securestring first(L"first");
+  // A process that never loaded the key finds it gone.
+  krCore::detail::set_machine_key_file(file);
+  std::filesystem::remove(file);
+  auto e = thrown<krException>([] { securestring s(L"x"); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->code(), 0x80090016u);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  // Removing the marker is the administrator's consent to a new key.
+  std::filesystem::remove(file + ".made");
+  EXPECT_STREQ(securestring(L"fresh").c_str(), L"fresh");
+  EXPECT_TRUE(std::filesystem::exists(file));
+}
+
+// A FIFO is refused without blocking (the child's alarm ends a hang), and
+// so are a link, a key writable by others and one owned by another account.
+TEST_F(MachineKey, KeyFilesOfTheWrongKindOwnerOrModeAreRefused) {
+  // The code protecting with key file `name` fails with (0: none), or -1
+  // when the child did not end by itself.
+  const auto code_for = [&](const std::string& name) -> long {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return -2;
+    const int status = in_child([&] {
+      alarm(60);
+      krCore::detail::set_machine_key_file(dir.file(name));
+      auto e = thrown<krException>([] { securestring s(L"x"); });
+      const unsigned long code = e ? e->code() : 0;
+      return write(pipefd[1], &code, sizeof code) == sizeof code ? 0 : 1;
+    });
+    close(pipefd[1]);
+    unsigned long code = 0;
+    const bool got = read(pipefd[0], &code, sizeof code) == sizeof code;
+    close(pipefd[0]);
+    return status == 0 && got ? static_cast<long>(code) : -1;
+  };
+  ASSERT_EQ(mkfifo(dir.file("fifo.key").c_str(), 0644), 0);
+  EXPECT_EQ(code_for("fifo.key"), 13);
+
+  securestring s(L"makes machine.key");
+  ASSERT_EQ(symlink(dir.file("machine.key").c_str(), dir.file("link.key").c_str()), 0);
+  EXPECT_EQ(code_for("link.key"), 1920);
+
+  std::filesystem::copy_file(dir.file("machine.key"), dir.file("loose.key"));
+  ASSERT_EQ(chmod(dir.file("loose.key").c_str(), 0666), 0);
+  EXPECT_EQ(code_for("loose.key"), 5);
+  ASSERT_EQ(chmod(dir.file("loose.key").c_str(), 0664), 0);
+  EXPECT_EQ(code_for("loose.key"), 5);
+  ASSERT_EQ(chmod(dir.file("loose.key").c_str(), 0600), 0);
+  EXPECT_EQ(code_for("loose.key"), 0);
+
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() == 0 && nobody) {
+    std::filesystem::copy_file(dir.file("machine.key"), dir.file("foreign.key"));
+    ASSERT_EQ(chown(dir.file("foreign.key").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    EXPECT_EQ(code_for("foreign.key"), 5);
+  }
 }
 
 TEST_F(MachineKey, ThreadsProtectAndReadTheirOwnObjectsAtOnce) {

@@ -150,6 +150,32 @@ TEST_F(AdminFiles, FolderPassesItsEntriesToWhatIsCreatedInside) {
   EXPECT_EQ(acl_of(folder).find("default:"), std::string::npos);
 }
 
+// A link planted where a descriptor is applied must not hand its target's
+// ownership and access list to the descriptor.
+TEST_F(AdminFiles, ALinkIsRefusedAndItsTargetKeepsItsOwnerAndList) {
+  const fs::path target = dir / "target.txt";
+  std::ofstream(target.string()) << "theirs";
+  ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+  fs::permissions(target, fs::perms(0644));
+  const std::string before = acl_of(target);
+  const fs::path link = dir / "planted";
+  fs::create_symlink(target, link);
+
+  CSecurityDesc sd;
+  AtlUtils::CreateAdminSD(sd, false, true, nullptr);
+  EXPECT_EQ(kr_code([&] { sd.apply(link); }), 1920u);
+  CDacl dacl;
+  AtlUtils::CreateAdminDACL(dacl, false, nullptr);
+  EXPECT_EQ(kr_code([&] { dacl.apply(link); }), 1920u);
+
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(acl_of(target), before);
+  EXPECT_TRUE(can_read(65534, target));
+}
+
 TEST_F(AdminFiles, FileSystemWithoutAclSupportAndMissingPaths) {
   CDacl dacl;
   AtlUtils::CreateAdminDACL(dacl, false, nullptr);

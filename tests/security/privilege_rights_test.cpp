@@ -2,6 +2,7 @@
 // the policy store: grants, withdrawals, their failures, the store's lock,
 // and the name rules of domain controllers.
 #include <sys/capability.h>
+#include <sys/stat.h>
 
 #include <thread>
 
@@ -179,6 +180,36 @@ TEST(AccountRights, ConcurrentWritersLoseNothing) {
   lsa policy;
   policy.openforread();
   EXPECT_EQ(policy.enumerateaccountrights(L"root").size(), rights.size());
+}
+
+// A store that is a FIFO (an ordinary open would hang; the child's alarm
+// ends that) or that claims far more than any policy holds is refused with
+// its code, and left as it is instead of being rewritten from nothing.
+TEST(AccountRights, AStoreOfTheWrongKindOrSizeIsRefusedAndKeptIntact) {
+  SKIP_UNLESS_ROOT();
+  system_root root;
+  const fs::path store_file = root.path() / "var/lib/krcore/accountrights";
+  fs::create_directories(store_file.parent_path());
+  ASSERT_EQ(::mkfifo(store_file.c_str(), 0644), 0);
+  const auto codes = [] {
+    return run_as(0, 0, {}, [] {
+      alarm(60);
+      lsa policy;
+      policy.openfullaccess();
+      const unsigned long listed = kr_code([&] { policy.enumerateaccountrights(L"root"); });
+      const unsigned long changed =
+          kr_code([&] { policy.modifyrightforuser(L"root", L"SeTcbPrivilege", true); });
+      return listed == changed ? static_cast<int>(listed & 0xFF) : 254;
+    });
+  };
+  EXPECT_EQ(codes(), 13);
+  EXPECT_EQ(fs::status(store_file).type(), fs::fifo_file);
+
+  fs::remove(store_file);
+  std::ofstream(store_file.string()) << "S-1-5-18 SeTcbPrivilege\n";
+  fs::resize_file(store_file, 64u << 20);
+  EXPECT_EQ(codes(), 223);
+  EXPECT_EQ(fs::file_size(store_file), 64u << 20);
 }
 
 TEST(AccountRights, DomainControllerUsesTheUserPartOfAName) {

@@ -37,9 +37,8 @@ std::vector<unsigned char> file_bytes(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The version resource wrestool picks by the same preference (name 1, else
-// the first; language 0, then 1033, then the first), or empty when it lists
-// none.
+// The version resource wrestool picks by the same preference (name 1;
+// language 0, then 1033, then the first), or empty when it lists none.
 std::string reference_block(const fs::path& file) {
   const std::string list =
       run(std::string(WRESTOOL) + " -l -t16 '" + file.string() + "' 2>/dev/null");
@@ -60,13 +59,11 @@ std::string reference_block(const fs::path& file) {
     const std::string name = field(l, "--name="), language = field(l, "--language=");
     if (!name.empty() && !language.empty()) found.emplace_back(name, language);
   }
-  if (found.empty()) return {};
-  std::string name = found[0].first;
-  for (const auto& f : found)
-    if (f.first == "1") name = "1";
+  const std::string name = "1";
   std::vector<std::string> languages;
   for (const auto& f : found)
     if (f.first == name) languages.push_back(f.second);
+  if (languages.empty()) return {};
   std::string language = languages[0];
   for (const char* preferred : {"1033", "0"})
     for (const auto& l : languages)

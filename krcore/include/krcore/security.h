@@ -251,7 +251,8 @@ class KRCORE_API CDacl {
   // Replaces the access ACL (and, on a folder, the default ACL) of the
   // object. Throws krException with the Win32 code of the failing call (50
   // for a file system without ACL support, 2 for a missing path, 5 when the
-  // caller may not change it).
+  // caller may not change it, 1920 when the path is a symbolic link, which
+  // is never followed).
   void apply(const boost::filesystem::path& path) const;
   void apply(int fd) const;
 

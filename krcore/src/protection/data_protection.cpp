@@ -110,7 +110,7 @@ BOOL CryptProtectData(const DATA_BLOB* in, const wchar_t*, const DATA_BLOB* entr
   if (in->cbData > 0x7FFFFFFFu - kBlobMinSize) return fail(kErrorInvalidParameter);
 
   scoped_key key;
-  if (const unsigned long err = current_key_material(key.k, false)) return fail(err);
+  if (const unsigned long err = current_key_material(key.k, true)) return fail(err);
 
   const std::size_t size = kBlobMinSize + in->cbData;
   BYTE* blob = static_cast<BYTE*>(LocalAlloc(0, size));

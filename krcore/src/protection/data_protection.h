@@ -28,8 +28,9 @@ constexpr DWORD kCryptProtectLocalMachine = 0x4;
 // description is not kept); `entropy`, when given, must be given again to
 // unprotect. `flags` must include kCryptProtectLocalMachine: protection is
 // never bound to an account here. Returns TRUE, or FALSE with the last error
-// set (87 bad arguments or flags, 8 no memory, 5 or the system's code when
-// the key file cannot be read or made, 0x80090020 a cipher failure).
+// set (87 bad arguments or flags, 8 no memory, a code of
+// current_key_material when the key cannot be had, 0x80090020 a cipher
+// failure).
 // Thread-safe.
 KRCORE_INTERNAL BOOL CryptProtectData(const DATA_BLOB* in, const wchar_t* description,
                                       const DATA_BLOB* entropy, void* reserved, void* prompt,

@@ -1,7 +1,7 @@
 // Internal: the machine key behind the data protection, as the platform
-// keeps it. The platform half finds (or makes) the key file, loads it once
-// into memory that is locked and left out of core dumps, and reloads it only
-// when the file changes.
+// keeps it. The platform half finds (or, where there has never been one,
+// makes) the key file, keeps the key in memory that is locked and left out
+// of core dumps, and checks on every use that the file still holds it.
 #pragma once
 
 #include <string>
@@ -12,14 +12,23 @@
 namespace krCore::detail {
 
 // Copies the current key material into `out` (the caller wipes it after
-// use). The key file is read, or made on first use, only when nothing is
-// loaded, when the path changed, or when the file looks changed: its
-// identity is checked at most about once a second, and at once when
-// `recheck` is true (a blob named a key identifier the loaded key does not
-// have). Returns 0, or the code of the failure: 5 or the system's code when
-// the file cannot be read or made, 13 when it does not hold exactly a key.
+// use). With `check_file` (every protection, and a reader whose blob names
+// another key) the status of the key file the key came from (held open) is
+// compared with the loaded one, one fstat, and the file is read again when
+// it was rewritten, removed or replaced, so a replaced key is used at once;
+// without it a loaded key is given as it is. Nothing loaded always reads the
+// file. A key file that is gone while a key is loaded is written
+// back from memory with its former owner and mode; a new key is made only
+// when the file is missing and the marker <key file>.made, which records
+// that a key was made there, is missing too. Returns 0, or the code of the
+// failure, each but the first key's absence also reported on the debugger
+// output with the file's name: 0x80090016 (NTE_BAD_KEYSET) when the key is
+// gone and a key was made before, 5 when the file is owned by another
+// account or writable by others (or cannot be made), 13 when it is not a
+// regular file holding exactly a key, 1920 when it is a symbolic link, or
+// the system's code. Never blocks on the file (a FIFO is refused).
 // Thread-safe.
-KRCORE_INTERNAL unsigned long current_key_material(key_material& out, bool recheck);
+KRCORE_INTERNAL unsigned long current_key_material(key_material& out, bool check_file);
 
 // The key file used from now on in this process; empty returns to the
 // default (KRCORE_MACHINE_KEY_FILE when set, else

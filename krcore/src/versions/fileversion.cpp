@@ -196,15 +196,7 @@ bool fileversion::querystringvalue(const std::wstring& name, std::wstring& value
   std::swprintf(path, 64, L"\\StringFileInfo\\%04X%04X\\", low(t), high(t));
   detail::version_value text;
   if (!find(_buffer, path + name, text)) return false;
-  // UTF-16 units, possibly unaligned inside the file's image.
-  const unsigned char* bytes = text.data;
-  std::u16string units;
-  for (std::size_t i = 0; i < text.length; ++i) {
-    const char16_t u = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    if (u == 0) break;
-    units += u;
-  }
-  value = detail::wide_from_utf16(units);
+  value = detail::wide_from_utf16(detail::version_text(text));
   return true;
 }
 

@@ -39,14 +39,20 @@ class KRCORE_INTERNAL memory_source final : public byte_source {
   std::size_t _size;
 };
 
-// Where a version resource lies in an image.
+// The most of a version resource that is ever read: the root block's
+// length is a 16-bit count, so bytes beyond it cannot belong to the block,
+// whatever size the image claims for the resource.
+inline constexpr std::uint32_t kMaxVersionBlock = 0xFFFF;
+
+// Where a version resource lies in an image; `size` is at most
+// kMaxVersionBlock.
 struct resource_location {
   std::uint64_t offset = 0;
   std::uint32_t size = 0;
 };
 
-// Finds the version resource of a PE image (type 16; name 1, else the
-// first; language neutral, then 0x409, then the first) or of an ELF image
+// Finds the version resource of a PE image (type 16, name 1; language
+// neutral, then 0x409, then the first) or of an ELF image
 // (the section named kElfVersionSection). Returns 0, 1813 when the image is
 // of neither kind or has no version resource, 1812 when the structures on
 // the way to it are malformed.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 #include "foundation/errors.h"
 #include "versions/image_reader.h"
@@ -136,14 +137,16 @@ class pe_reader {
     // An empty level, like a missing version type, means "no version
     // resource"; an entry of the wrong kind means a damaged tree.
     if (unsigned long rc = pick(0, {16}, true, names)) return rc;
-    if (unsigned long rc = pick(names, {1, -1}, true, languages)) return rc;
+    // Only the resource named 1 is the file's version resource; a version
+    // resource under another name is some other block.
+    if (unsigned long rc = pick(names, {1}, true, languages)) return rc;
     if (unsigned long rc = pick(languages, {0, 0x409, -1}, false, data)) return rc;
     std::uint64_t at = 0;
     unsigned char entry[16];
     if (!map(_root_rva + data, 16, at) || !_image.read(at, entry, 16)) return kMalformed;
     const std::uint32_t rva = u32(entry), size = u32(entry + 4);
     if (size == 0 || !map(rva, size, where.offset)) return kMalformed;
-    where.size = size;
+    where.size = std::min(size, kMaxVersionBlock);
     return 0;
   }
 
@@ -206,7 +209,7 @@ unsigned long locate_elf(byte_source& image, resource_location& where) {
     if (s.type == kNoBits || s.size == 0 || s.size > 0xFFFFFFFFu || !inside(s.offset, s.size))
       return kMalformed;
     where.offset = s.offset;
-    where.size = static_cast<std::uint32_t>(s.size);
+    where.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.size, kMaxVersionBlock));
     return 0;
   }
   return kNoResource;
@@ -252,7 +255,11 @@ unsigned long load_version_resource(const std::wstring& path, std::vector<unsign
   resource_location where;
   if (unsigned long rc = locate_version_resource(*image, where)) return rc;
   located = true;
-  data.assign(where.size, 0);
+  try {
+    data.assign(where.size, 0);
+  } catch (const std::bad_alloc&) {
+    return kErrorNotEnoughMemory;
+  }
   return image->read(where.offset, data.data(), where.size) ? 0 : kMalformed;
 }
 

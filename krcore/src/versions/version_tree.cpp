@@ -92,4 +92,15 @@ bool find_version_value(const unsigned char* image, std::size_t size, std::wstri
   return true;
 }
 
+std::u16string version_text(const version_value& value) {
+  const std::size_t count = value.text ? value.length : value.length / 2;
+  std::u16string units;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char16_t u = static_cast<char16_t>(u16(value.data + 2 * i));
+    if (u == 0) break;
+    units += u;
+  }
+  return units;
+}
+
 }  // namespace krCore::detail

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "foundation/internal.h"
@@ -27,5 +28,11 @@ struct version_value {
 // the structure is damaged; a value never reaches beyond its block. Thread-safe.
 KRCORE_INTERNAL bool find_version_value(const unsigned char* image, std::size_t size,
                                         std::wstring_view path, version_value& out);
+
+// The text of a string value: its UTF-16 units up to the first NUL. A block
+// typed text counts its value in units, one typed binary in bytes (an odd
+// last byte is dropped); either way nothing beyond the value is read.
+// Thread-safe.
+KRCORE_INTERNAL std::u16string version_text(const version_value& value);
 
 }  // namespace krCore::detail

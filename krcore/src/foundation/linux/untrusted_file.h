@@ -69,7 +69,9 @@ struct KRCORE_INTERNAL file_result {
 // with 1920 (ERROR_CANT_ACCESS_FILE); a missing file gives 2, a missing
 // folder 3. On success `fd` holds the descriptor (its O_NONBLOCK flag
 // cleared again for a regular file, so reads behave as usual) and `st` its
-// status. Thread-safe; never throws except std::bad_alloc for the text.
+// status; when the kind was refused, `st` holds the status of what was
+// found, so that a caller can answer each kind as its interface must.
+// Thread-safe; never throws except std::bad_alloc for the text.
 KRCORE_INTERNAL file_result open_untrusted(int dir_fd, const std::string& path, file_kind kind,
                                            final_link links, unique_fd& fd, struct stat& st);
 

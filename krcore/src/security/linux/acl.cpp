@@ -6,8 +6,13 @@
 // folder the inheritable entries also form its default ACL, which the
 // kernel copies onto everything created inside. An open file is reached
 // through /proc/self/fd, so both forms share one path-based implementation.
+// A path is first opened as an object (O_PATH, without following a final
+// link), and only that object is changed: a link planted where an
+// administrator-only descriptor is applied is refused instead of handing
+// its target to whoever planted it.
 #include <krcore/security.h>
 #include <acl/libacl.h>
+#include <fcntl.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,11 +22,13 @@
 #include <string>
 
 #include "foundation/errors.h"
+#include "foundation/linux/untrusted_file.h"
 #include "foundation/utf.h"
 
 namespace krCore {
 namespace {
 
+constexpr unsigned long kErrorCantAccessFile = 1920;
 constexpr ACCESS_MASK kGenericAll = 0x10000000;
 constexpr ACCESS_MASK kGenericExecute = 0x20000000;
 constexpr ACCESS_MASK kGenericWrite = 0x40000000;
@@ -134,6 +141,21 @@ void apply_dacl(const CDacl& dacl, const std::string& path) {
 
 std::string fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// The object `path` names, held by an O_PATH descriptor; a final symbolic
+// link is refused with 1920 (ERROR_CANT_ACCESS_FILE). `who` names the class
+// in the exception's text.
+detail::unique_fd open_object(const std::string& path, const char* who) {
+  detail::unique_fd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) fail((std::string(who) + ": open failed.").c_str());
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) fail((std::string(who) + ": stat failed.").c_str());
+  if (S_ISLNK(st.st_mode))
+    throw krException(kErrorCantAccessFile,
+                      (std::string(who) + ": [" + path + "] is a symbolic link; refused.").c_str(),
+                      4);
+  return fd;
+}
+
 void apply_descriptor(const CSecurityDesc& sd, const std::string& path) {
   uid_t uid = static_cast<uid_t>(-1);
   gid_t gid = static_cast<gid_t>(-1);
@@ -160,12 +182,16 @@ void apply_descriptor(const CSecurityDesc& sd, const std::string& path) {
 
 }  // namespace
 
-void CDacl::apply(const boost::filesystem::path& path) const { apply_dacl(*this, path.string()); }
+void CDacl::apply(const boost::filesystem::path& path) const {
+  const detail::unique_fd object = open_object(path.string(), "CDacl");
+  apply_dacl(*this, fd_path(object.get()));
+}
 
 void CDacl::apply(int fd) const { apply_dacl(*this, fd_path(fd)); }
 
 void CSecurityDesc::apply(const boost::filesystem::path& path) const {
-  apply_descriptor(*this, path.string());
+  const detail::unique_fd object = open_object(path.string(), "CSecurityDesc");
+  apply_descriptor(*this, fd_path(object.get()));
 }
 
 void CSecurityDesc::apply(int fd) const { apply_descriptor(*this, fd_path(fd)); }

@@ -6,7 +6,10 @@
 // one "SID right" pair per line. Changes take an exclusive lock on a lock
 // file beside it, then write a temporary file and rename it over the store,
 // so a reader always sees a whole file and concurrent writers never lose
-// each other's changes.
+// each other's changes. The store is read through the untrusted-file
+// helper: a FIFO, a device or a file beyond any real policy's size is
+// refused with its code and a logged line, never read as an empty store
+// that the next change would write back.
 #include <krcore/security.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,6 +22,7 @@
 #include <sstream>
 
 #include "foundation/errors.h"
+#include "foundation/linux/untrusted_file.h"
 #include "foundation/utf.h"
 #include "security/system_files.h"
 #include "security/text.h"
@@ -81,10 +85,27 @@ bool store_writable() {
 
 using rights_table = std::vector<std::pair<std::wstring, std::wstring>>;  // SID, right
 
-rights_table read_store() {
-  rights_table table;
+// No real policy comes near this: a line per account and right.
+constexpr std::size_t kStoreLimit = 1 << 20;
+
+// Reads the store into `table` (empty when there is none); 0, or the Win32
+// code of a store that cannot be read or is refused, which is also logged.
+unsigned long read_store(rights_table& table) {
+  table.clear();
+  const std::string path = store_path();
+  detail::unique_fd fd;
+  struct stat st {};
   std::string content;
-  if (!detail::read_text_file(store_path(), content)) return table;
+  detail::file_result r = detail::open_untrusted(AT_FDCWD, path, detail::file_kind::regular,
+                                                 detail::final_link::follow, fd, st);
+  if (r.code == detail::kErrorFileNotFound || r.code == detail::kErrorPathNotFound) return 0;
+  if (r) r = detail::read_bounded(fd.get(), path, kStoreLimit, content);
+  if (!r) {
+    if (detail::log_enabled(detail::kLogError))
+      detail::log_entry(detail::kLogError,
+                        L"lsa - the account-rights store " + detail::wide_from_utf8(r.diagnostic));
+    return r.code;
+  }
   std::istringstream lines(content);
   std::string line;
   while (std::getline(lines, line)) {
@@ -93,7 +114,7 @@ rights_table read_store() {
     table.emplace_back(detail::wide_from_utf8(line.substr(0, space)),
                        detail::wide_from_utf8(line.substr(space + 1)));
   }
-  return table;
+  return 0;
 }
 
 // Replaces the store with `table`; 0 or the Win32 code of the failure.
@@ -249,7 +270,8 @@ void lsa::modifyrightforuser(const std::wstring& account, const std::wstring& ri
 
   store_lock lock;
   if (lock.error() != 0) fail(lock.error(), text);
-  rights_table table = read_store();
+  rights_table table;
+  if (const unsigned long error = read_store(table)) fail(error, text);
   auto held = table.begin();
   while (held != table.end() && !(held->first == sid.Sid() && held->second == known)) ++held;
   if (add == (held != table.end())) return;  // already as asked
@@ -264,8 +286,10 @@ std::vector<std::wstring> lsa::enumerateaccountrights(const std::wstring& accoun
   if (!_handle) fail(detail::kErrorInvalidHandle, text);
   CSid sid;
   if (!sid.LoadAccount(rights_account_name(account).c_str())) fail(detail::kErrorNoneMapped, text);
+  rights_table table;
+  if (const unsigned long error = read_store(table)) fail(error, text);
   std::vector<std::wstring> rights;
-  for (const auto& [holder, right] : read_store())
+  for (const auto& [holder, right] : table)
     if (holder == sid.Sid()) rights.push_back(right);
   return rights;
 }

@@ -1,5 +1,5 @@
 // Authenticode verification with OpenSSL: the image digest recomputed over
-// the mapped file in one pass, the PKCS #7 signature over the indirect-data
+// the file's bytes in one pass, the PKCS #7 signature over the indirect-data
 // content, and the signer's chain built to the administrator's code-signing
 // roots, each failure reported with the trust provider's code for it.
 #include "signatures/authenticode.h"
@@ -358,7 +358,7 @@ unsigned long verify_authenticode_bytes(const unsigned char* data, std::size_t s
 }
 
 unsigned long verify_authenticode(const std::string& path) {
-  mapped_file file;
+  file_snapshot file;
   if (unsigned long error = file.open(path))
     return static_cast<std::uint32_t>(hresult_from_win32(error));
   return verify_authenticode_bytes(file.data(), file.size());

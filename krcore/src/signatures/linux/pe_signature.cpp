@@ -1,46 +1,33 @@
-// Maps a PE file and decodes the signature of its certificate table with
-// OpenSSL's DER reader (the header walk is find_pe_signature).
+// Reads a PE file to verify and decodes the signature of its certificate
+// table with OpenSSL's DER reader (the header walk is find_pe_signature).
 #include "signatures/linux/pe_signature.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
+#include <new>
 
 #include "foundation/errors.h"
+#include "foundation/linux/untrusted_file.h"
 #include "signatures/crypto_api.h"
 
 namespace krCore::detail {
 
-mapped_file::~mapped_file() {
-  if (_data && _size) ::munmap(const_cast<unsigned char*>(_data), _size);
-}
-
-unsigned long mapped_file::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return last_errno_as_win32();
+unsigned long file_snapshot::open(const std::string& path) {
+  _bytes.clear();
+  unique_fd fd;
   struct stat st {};
-  unsigned long result = 0;
-  if (::fstat(fd, &st) != 0) {
-    result = last_errno_as_win32();
-  } else if (!S_ISREG(st.st_mode)) {
-    result = kErrorAccessDenied;
-  } else if (st.st_size > 0) {
-    void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (p == MAP_FAILED) {
-      result = last_errno_as_win32();
-    } else {
-      _data = static_cast<const unsigned char*>(p);
-      _size = static_cast<std::size_t>(st.st_size);
-      // The digest reads the file once from start to end.
-      ::madvise(p, _size, MADV_SEQUENTIAL | MADV_WILLNEED);
-    }
+  file_result r = open_untrusted(AT_FDCWD, path, file_kind::regular, final_link::follow, fd, st);
+  // Windows opens no FIFO or device as a file to verify; it answers 5.
+  if (!r) return r.code == kErrorInvalidData ? kErrorAccessDenied : r.code;
+  try {
+    r = read_bounded(fd.get(), path, kMaxSize, _bytes);
+  } catch (const std::bad_alloc&) {
+    _bytes.clear();
+    return kErrorNotEnoughMemory;
   }
-  ::close(fd);
-  return result;
+  return r.code;
 }
 
 unsigned long read_pe_signature(const unsigned char* data, std::size_t size, pe_layout& layout,

@@ -1,5 +1,6 @@
-// Internal: a PE file mapped read-only, the places of its Authenticode
-// signature, and the signed message read from its certificate table.
+// Internal: the bytes of a PE file to verify, the places of its
+// Authenticode signature, and the signed message read from its certificate
+// table.
 #pragma once
 
 #include <cstddef>
@@ -14,21 +15,29 @@
 
 namespace krCore::detail {
 
-// A whole file mapped read-only; empty files are held as no bytes.
-class KRCORE_INTERNAL mapped_file {
+// The bytes of a file to verify, read once with positioned reads into
+// memory the object owns. The file is not mapped: another process may
+// truncate it during the check, and a mapping would then fault; a copy only
+// gives the bytes that were there. Not thread-safe; empty files are held
+// as no bytes.
+class KRCORE_INTERNAL file_snapshot {
  public:
-  mapped_file() = default;
-  mapped_file(const mapped_file&) = delete;
-  mapped_file& operator=(const mapped_file&) = delete;
-  ~mapped_file();
-  // 0, or the Win32 code of the failing open, stat or map.
+  // The format's offsets are 32-bit: no PE file is longer than this.
+  static constexpr std::size_t kMaxSize = 0x100000000ull;
+
+  file_snapshot() = default;
+  file_snapshot(const file_snapshot&) = delete;
+  file_snapshot& operator=(const file_snapshot&) = delete;
+  // 0, or the Win32 code of the failure: 5 for a folder, a FIFO, a device
+  // or a socket (never opened for reading, so nothing blocks), 223 for a
+  // file longer than kMaxSize, 8 when memory runs out, else the system's
+  // code of the open or the read.
   unsigned long open(const std::string& path);
-  const unsigned char* data() const { return _data; }
-  std::size_t size() const { return _size; }
+  const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(_bytes.data()); }
+  std::size_t size() const { return _bytes.size(); }
 
  private:
-  const unsigned char* _data = nullptr;
-  std::size_t _size = 0;
+  std::string _bytes;
 };
 
 struct pkcs7_free_t {

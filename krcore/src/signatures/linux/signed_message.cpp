@@ -41,7 +41,7 @@ BOOL CryptQueryObject(DWORD objectType, const void* object, DWORD contentFlags, 
     ::SetLastError(kInvalidArg);
     return FALSE;
   }
-  mapped_file file;
+  file_snapshot file;
   if (unsigned long error = file.open(utf8_from_wide(static_cast<const wchar_t*>(object)))) {
     ::SetLastError(static_cast<DWORD>(error));
     return FALSE;

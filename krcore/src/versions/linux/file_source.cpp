@@ -1,6 +1,8 @@
 // Image files on disk as byte sources: positioned reads through a small
 // window, so that the few scattered structures of a header walk cost one
-// read each at most and the file is never read whole.
+// read each at most and the file is never read whole. The file is opened
+// through the untrusted-file helper: a FIFO or a device named as an image
+// is answered at once and never read.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "foundation/errors.h"
+#include "foundation/linux/untrusted_file.h"
 #include "foundation/utf.h"
 #include "versions/image_reader.h"
 
@@ -18,8 +22,7 @@ namespace {
 
 class file_source final : public byte_source {
  public:
-  file_source(int fd, std::uint64_t size) : _fd(fd), _size(size) {}
-  ~file_source() override { ::close(_fd); }
+  file_source(unique_fd fd, std::uint64_t size) : _fd(std::move(fd)), _size(size) {}
   file_source(const file_source&) = delete;
   file_source& operator=(const file_source&) = delete;
 
@@ -50,7 +53,7 @@ class file_source final : public byte_source {
   bool read_exact(std::uint64_t offset, void* out, std::size_t n) {
     auto* p = static_cast<unsigned char*>(out);
     while (n > 0) {
-      const ssize_t got = ::pread(_fd, p, n, static_cast<off_t>(offset));
+      const ssize_t got = ::pread(_fd.get(), p, n, static_cast<off_t>(offset));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;  // the file shrank under us, or an I/O error
       p += got;
@@ -60,7 +63,7 @@ class file_source final : public byte_source {
     return true;
   }
 
-  int _fd;
+  unique_fd _fd;
   std::uint64_t _size;
   std::uint64_t _window_start = 0;
   std::size_t _window_length = 0;
@@ -70,24 +73,20 @@ class file_source final : public byte_source {
 }  // namespace
 
 std::unique_ptr<byte_source> open_file_source(const std::wstring& path, unsigned long& error) {
-  const int fd = ::open(utf8_from_wide(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = last_errno_as_win32();
-    return nullptr;
-  }
+  unique_fd fd;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    error = last_errno_as_win32();
-    ::close(fd);
+  const file_result opened =
+      open_untrusted(AT_FDCWD, utf8_from_wide(path), file_kind::regular, final_link::follow, fd, st);
+  if (!opened) {
+    error = opened.code;
+    // A folder holds no image and Windows answers it with 5; any other kind
+    // (a FIFO, a socket, a device) with 1812, as for a file without the
+    // structures of an image.
+    if (error == kErrorInvalidData)
+      error = S_ISDIR(st.st_mode) ? kErrorAccessDenied : kErrorResourceDataNotFound;
     return nullptr;
   }
-  if (!S_ISREG(st.st_mode)) {
-    // A folder or device holds no image; Windows answers a folder with 5.
-    ::close(fd);
-    error = S_ISDIR(st.st_mode) ? kErrorAccessDenied : kErrorResourceTypeNotFound;
-    return nullptr;
-  }
-  return std::make_unique<file_source>(fd, static_cast<std::uint64_t>(st.st_size));
+  return std::make_unique<file_source>(std::move(fd), static_cast<std::uint64_t>(st.st_size));
 }
 
 }  // namespace krCore::detail
