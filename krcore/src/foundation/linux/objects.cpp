@@ -8,8 +8,11 @@
 // that both the owner's unlock and the kernel's owner-died handling wake it.
 // Wakes go to one waiter where one unit is available; a waiter that was
 // woken but takes another object passes the wake on (pass_wake).
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include <krcore/foundation.h>
@@ -24,6 +27,7 @@ class heap_storage : public block_storage {
  public:
   heap_storage() { block = new object_block(); }
   ~heap_storage() override {
+    if (keep_block) return;
     if (block->kind == object_kind::mutex) pthread_mutex_destroy(&block->mutex);
     delete block;
   }
@@ -185,27 +189,38 @@ class mutex_object : public block_object {
     const std::uint32_t w = mutex_word(&_b->mutex)->load(std::memory_order_acquire);
     if ((w & kFutexTidMask) != static_cast<std::uint32_t>(current_tid()) || _b->recursion == 0)
       return 288;
-    const bool last = --_b->recursion == 0;
-    const bool drop = last && _held;
-    if (last) _held = false;
+    --_b->recursion;
     if (pthread_mutex_unlock(&_b->mutex) != 0) {
       ++_b->recursion;
-      if (drop) _held = true;
       return 288;
     }
-    if (drop) waitable::release();
     return 0;
   }
 
- private:
-  // The owner keeps the object (and so the block the kernel's robust list
-  // points into) alive until its last release. A thread that ends owning the
-  // mutex leaves the flag set, and the next owner inherits that reference.
-  void begin_ownership() {
-    if (!_held) {
-      _held = true;
-      add_ref();
+ protected:
+  // The last handle is gone, and the object with it (its name too). The
+  // owner's robust list, which glibc and the kernel walk, points into the
+  // block: a mutex the calling thread owns is released first (no handle is
+  // left to release it with); one another live thread of this process owns
+  // keeps its block in memory, a deliberate leak of one block.
+  void destroy() override {
+    const int owner = static_cast<int>(mutex_word(&_b->mutex)->load() & kFutexTidMask);
+    if (owner != 0 && owner == current_tid()) {
+      for (; _b->recursion > 0; --_b->recursion) pthread_mutex_unlock(&_b->mutex);
+    } else if (owner != 0 && thread_of_this_process(owner)) {
+      _storage->keep_block = true;
     }
+    delete this;
+  }
+
+ private:
+  static bool thread_of_this_process(int tid) {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d", tid);
+    return ::access(path, F_OK) == 0;
+  }
+
+  void begin_ownership() {
     // Other waiters may sleep on the word; the waiters bit makes our unlock
     // wake one of them.
     if (_b->waiters.load(std::memory_order_seq_cst) != 0)
@@ -220,8 +235,6 @@ class mutex_object : public block_object {
     if (owner != 0 && thread_gone(owner))
       word->compare_exchange_strong(w, (w & kFutexWaiters) | kFutexOwnerDied);
   }
-
-  bool _held = false;  // touched by the owner thread only
 };
 
 }  // namespace
