@@ -8,6 +8,7 @@
 // that both the owner's unlock and the kernel's owner-died handling wake it.
 // Wakes go to one waiter where one unit is available; a waiter that was
 // woken but takes another object passes the wake on (pass_wake).
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,12 @@ class block_object : public waitable {
   bool _shared;
 };
 
+void add_ms(struct timespec& t, long ms) {
+  t.tv_nsec += ms * 1000000;
+  t.tv_sec += t.tv_nsec / 1000000000;
+  t.tv_nsec %= 1000000000;
+}
+
 class event_object : public block_object {
  public:
   using block_object::block_object;
@@ -90,17 +97,45 @@ class event_object : public block_object {
       reset();
       return;
     }
-    // A waiter is counted: signalling releases it (an auto-reset event is
-    // consumed by the one it wakes). A manual-reset event releases all
-    // sleepers by the sequence change alone and is reset at once.
+    // A waiter is counted. A manual-reset event releases all sleepers by the
+    // sequence change alone and is reset at once.
     if (_b->kind == object_kind::manual_event) {
       std::uint32_t w = _b->word.load();
       while (!_b->word.compare_exchange_weak(w, (w + 2) & ~1u)) {
       }
       futex_wake(&_b->word, INT_MAX, shared());
-    } else {
-      set();
+      return;
     }
+    // An auto-reset event is signalled for the one it wakes to consume. A
+    // counted waiter may be leaving on its time-out instead, so the pulse
+    // waits (briefly) until the signal is taken or nobody is counted, and
+    // then takes back a signal nobody took.
+    std::uint32_t w = _b->word.load(std::memory_order_relaxed);
+    std::uint32_t mine = w;
+    while (!(w & 1)) {
+      mine = (w + 2) | 1;
+      if (_b->word.compare_exchange_weak(w, mine, std::memory_order_seq_cst)) break;
+      mine = w;
+    }
+    wake();
+    // Sleeps in short slices (a taker changes the word but wakes nobody),
+    // leaving the processor to the woken waiter.
+    struct timespec limit;
+    ::clock_gettime(CLOCK_MONOTONIC, &limit);
+    add_ms(limit, 20);
+    const sleep_slot slot{&_b->word, mine, shared()};
+    for (;;) {
+      if (_b->word.load(std::memory_order_seq_cst) != mine ||
+          _b->waiters.load(std::memory_order_seq_cst) == 0)
+        break;
+      struct timespec slice;
+      ::clock_gettime(CLOCK_MONOTONIC, &slice);
+      if (slice.tv_sec > limit.tv_sec || (slice.tv_sec == limit.tv_sec && slice.tv_nsec >= limit.tv_nsec))
+        break;
+      add_ms(slice, 1);
+      futex_wait_slots(&slot, 1, &slice);
+    }
+    _b->word.compare_exchange_strong(mine, mine & ~1u, std::memory_order_acq_rel);
   }
 
  private:
