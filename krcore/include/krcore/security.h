@@ -381,18 +381,19 @@ class KRCORE_API lsa : private noncopyable_base {
 
 // ---------------------------------------------------------------------------
 // Administrator tests. All thread-safe: each reads the system's state
-// afresh and keeps none. Errors as each says; GetOSVersion's krException
-// passes through IsVistaOrLater, and is_uac_enabled's w32_exception through
-// isadmin_consider_uac.
+// afresh and keeps none. Errors as each says; is_uac_enabled's
+// w32_exception passes through isadmin_consider_uac.
 // ---------------------------------------------------------------------------
 
 // The running system's version record. Throws krException when it cannot be
 // read.
 KRCORE_API OSVERSIONINFOEXW GetOSVersion();
-// Major version 6 or later.
+// True: every supported system separates an administrator from an elevated
+// one (root).
 KRCORE_API bool IsVistaOrLater();
-// The system's "EnableLUA" policy value, 0 when missing; false below major
-// version 6. Throws w32_exception when the policy key cannot be opened.
+// The system's "EnableLUA" policy value; missing or not a DWORD reads as
+// enabled, the platform's default. Throws w32_exception when the policy key
+// cannot be opened.
 KRCORE_API bool is_uac_enabled();
 // Whether the calling user is an administrator, taking the elevation into
 // account when the policy asks for it.
