@@ -20,7 +20,7 @@
 #include <dirent.h>
 #include <linux/futex.h>
 #include <signal.h>
-#include <sys/capability.h>
+#include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
