@@ -184,8 +184,9 @@ unsigned long lower_on(int tid, std::uint64_t bits) {
     const int e = change_own(0, bits);
     return e == 0 ? 0 : detail::win32_from_errno(e);
   }
-  static std::mutex lock;
-  std::lock_guard<std::mutex> guard(lock);
+  // Never destroyed: objects may be switched off during static destruction.
+  static std::mutex* const lock = new std::mutex;
+  std::lock_guard<std::mutex> guard(*lock);
   static const bool installed = [] {
     struct sigaction sa = {};
     sa.sa_handler = &lower_handler;
