@@ -1,9 +1,13 @@
 // Named objects shared between processes: an exec'd helper process opens
 // the same names, a SIGKILLed helper abandons a mutex or leaves a segment
-// behind, sixteen helpers race to create one name, and /dev/shm holds
-// nothing of this test once its objects are closed.
+// behind, sixteen helpers race to create one name, a second account shares
+// root's objects but never lends root its own, a fork child keeps a name its
+// parent closed, and /dev/shm holds nothing of this test once its objects
+// are closed.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <krcore/foundation.h>
 
 #include <chrono>
@@ -145,6 +149,144 @@ TEST_F(Named, SixteenProcessesRaceToCreateOneName) {
   }
   EXPECT_EQ(created, 1);
   EXPECT_EQ(existed, 15);
+}
+
+// The test runs as root; the helper drops to the second account.
+TEST_F(Named, AnotherAccountWaitsOnAndSignalsRootsObjects) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to start a second account";
+  const std::wstring event_name = unique_name("acct-event");
+  const std::wstring mutex_name = unique_name("acct-mutex");
+  krCore::autoresetevent e(event_name);
+  pid_t child = synctest::spawn_helper_as_other_account({"signal-event", narrow(event_name)});
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(WaitForSingleObject(e, kLong), 0u);
+  EXPECT_EQ(synctest::wait_helper(child), 0);  // it found root's event
+
+  krCore::mutex m(mutex_name);  // owned
+  ASSERT_TRUE(m.own());
+  child = synctest::spawn_helper_as_other_account({"take-mutex", narrow(mutex_name)});
+  ASSERT_GT(child, 0);
+  synctest::await_waiters(m, 1);
+  EXPECT_EQ(m.release(), 0u);
+  EXPECT_EQ(synctest::wait_helper(child), 0);  // opened root's mutex, waited, took it
+}
+
+// A name the second account made first, or a file it planted where root's
+// names live, must not become root's object.
+TEST_F(Named, RootNeverSharesAnObjectAnotherAccountMade) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to start a second account";
+  const std::wstring name = unique_name("squat");
+  const std::wstring ready_name = unique_name("squat-ready");
+  const std::string theirs = "/qmcore~" + std::to_string(synctest::kOtherAccount) + "." + narrow(name);
+  {
+    krCore::manualresetevent ready(ready_name);
+    const pid_t child =
+        synctest::spawn_helper_as_other_account({"hold-mutex", narrow(name), narrow(ready_name)});
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(WaitForSingleObject(ready, kLong), 0u);
+    krCore::mutex m(name);
+    EXPECT_TRUE(m.own());
+    EXPECT_TRUE(m.aquire(0));
+    EXPECT_EQ(m.release(), 0u);
+    EXPECT_EQ(m.release(), 0u);
+    synctest::kill_helper(child);
+  }
+  ::shm_unlink(theirs.c_str());  // the killed helper's segment
+
+  // A planted file in root's namespace, held open under a lock.
+  const std::string planted = "/dev/shm/qmcore." + narrow(name);
+  int ready_pipe[2];
+  ASSERT_EQ(::pipe(ready_pipe), 0);
+  const pid_t planter = ::fork();
+  if (planter == 0) {
+    if (::setgid(synctest::kOtherAccount) != 0 || ::setuid(synctest::kOtherAccount) != 0) ::_exit(1);
+    const int fd = ::open(planted.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    struct flock fl = {};
+    fl.l_type = F_RDLCK;
+    fl.l_len = 1;
+    if (fd < 0 || ::ftruncate(fd, 4096) != 0 || ::fcntl(fd, F_OFD_SETLK, &fl) != 0) ::_exit(2);
+    (void)!::write(ready_pipe[1], "r", 1);
+    for (;;) ::pause();
+  }
+  char c = 0;
+  ::close(ready_pipe[1]);
+  ASSERT_EQ(::read(ready_pipe[0], &c, 1), 1);
+  ::close(ready_pipe[0]);
+  {
+    krCore::mutex m(name);
+    EXPECT_TRUE(m.own());
+    struct stat st;
+    ASSERT_EQ(::stat(planted.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);  // every account may wait on root's objects
+  }
+  synctest::kill_helper(planter);
+}
+
+// A daemon creates its guard, forks and lets the parent go: the child keeps
+// the name, so a third process finds the child's object.
+TEST_F(Named, AForkChildKeepsANameItsParentClosed) {
+  const std::wstring name = unique_name("fork");
+  HANDLE h = krCore::detail::create_event(false, false, name);
+  ASSERT_NE(h, nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const DWORD r = WaitForSingleObject(h, kLong);
+    krCore::detail::close_handle(h);
+    ::_exit(r == 0 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  krCore::detail::close_handle(h);
+  const pid_t third = synctest::spawn_helper({"signal-event", narrow(name)});
+  const int found = synctest::wait_helper(third);
+  EXPECT_EQ(found, 0);  // it found the child's event
+  if (found != 0) ::kill(child, SIGKILL);  // the child waits in vain
+  EXPECT_EQ(synctest::wait_helper(child), 0);  // and the child saw its signal
+}
+
+// The name goes with the last handle even while the mutex is owned: by the
+// closing thread, or by another thread that is still running.
+TEST_F(Named, AMutexClosedWhileOwnedLeavesNoName) {
+  const std::wstring name = unique_name("owned");
+  {
+    krCore::mutex guard(name);
+    ASSERT_TRUE(guard.own());
+  }
+  EXPECT_EQ(synctest::leftover_segments(), std::vector<std::string>());
+  HANDLE h = krCore::detail::create_mutex(false, name);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(GetLastError(), 0u);  // made afresh
+
+  krCore::manualresetevent owned, finish;
+  std::thread owner([&] {
+    if (WaitForSingleObject(h, kLong) != 0) return;
+    owned.signal();
+    WaitForSingleObject(finish, kLong);
+  });
+  ASSERT_EQ(WaitForSingleObject(owned, kLong), 0u);
+  krCore::detail::close_handle(h);
+  EXPECT_EQ(synctest::leftover_segments(), std::vector<std::string>());
+  {
+    krCore::mutex again(name);
+    EXPECT_TRUE(again.own());
+    finish.signal();
+    owner.join();
+    EXPECT_TRUE(again.aquire(0));  // no abandonment from the other thread's end
+    EXPECT_EQ(again.release(), 0u);
+    EXPECT_EQ(again.release(), 0u);
+  }
+}
+
+TEST_F(Named, NamesOfUpTo260Characters) {
+  std::wstring name = unique_name("long-");
+  name.resize(260, L'\x0416');  // six bytes each once escaped
+  krCore::autoresetevent e(name);
+  const pid_t child = synctest::spawn_helper({"signal-event", krCore::convertwstringtostring(name)});
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(WaitForSingleObject(e, kLong), 0u);
+  EXPECT_EQ(synctest::wait_helper(child), 0);
+  EXPECT_EQ(krCore::detail::create_event(false, false, name + L"x"), nullptr);
+  EXPECT_EQ(GetLastError(), 206u);
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 //                                         when it existed already
 //   sync_helper leave-event NAME READY    create the event signalled, signal
 //                                         READY, sleep (to be killed)
+//   sync_helper take-mutex NAME           open the mutex someone else made,
+//                                         wait for it and release it; exit 0
+//                                         when it existed and was taken
 //   sync_helper race NAME START COUNT DONE
 //                                         wait for START, create the mutex,
 //                                         release COUNT, wait for DONE; exit
@@ -44,6 +47,12 @@ int main(int argc, char** argv) {
       const bool existed = GetLastError() == 183;
       e.signal();
       return existed ? 0 : 1;
+    }
+    if (cmd == "take-mutex" && argc == 3) {
+      krCore::mutex m(false, wide(argv[2]));
+      if (m.own()) return 1;
+      if (!m.aquire(60000)) return 2;
+      return m.release() == 0 ? 0 : 3;
     }
     if (cmd == "leave-event" && argc == 4) {
       krCore::manualresetevent e(true, wide(argv[2]));

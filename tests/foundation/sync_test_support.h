@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -49,6 +50,28 @@ inline pid_t spawn_helper(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   pid_t pid = -1;
   if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// The second account the cross-account tests run the helper as.
+constexpr uid_t kOtherAccount = 65534;
+
+// Starts the helper with `args` in a forked child that drops to the second
+// account first; its pid.
+inline pid_t spawn_helper_as_other_account(const std::vector<std::string>& args) {
+  std::vector<std::string> copy = args;
+  std::string path = SYNC_HELPER_PATH;
+  std::vector<char*> argv{path.data()};
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kOtherAccount) != 0 ||
+        ::setuid(kOtherAccount) != 0)
+      ::_exit(70);
+    ::execv(path.c_str(), argv.data());
+    ::_exit(71);
+  }
   return pid;
 }
 

@@ -186,6 +186,29 @@ TEST(Events, PulseReleasesAWaiterAndLeavesTheEventReset) {
   EXPECT_EQ(WaitForSingleObject(e, 0), kWaitTimedOut);
 }
 
+// A waiter that is just timing out when the pulse comes must not leave the
+// event signalled behind it. The pulses fall from the waiter's start to
+// past its one-millisecond time-out.
+TEST(Events, PulseRacingATimeOutLeavesTheEventReset) {
+  krCore::autoresetevent e;
+  int left_signalled = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+      WaitForSingleObject(e, 1);
+      done = true;
+    });
+    while (krCore::detail::waiter_count(e) == 0 && !done) std::this_thread::yield();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(round % 40 * 50);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    e.pulse();
+    waiter.join();
+    left_signalled += WaitForSingleObject(e, 0) == 0;
+  }
+  EXPECT_EQ(left_signalled, 0);
+}
+
 TEST(Events, ManualResetWakesEveryWaiterAutoResetOne) {
   krCore::manualresetevent m;
   krCore::autoresetevent a;

@@ -123,19 +123,23 @@ TEST(AdminTests, RootNobodyAndAnAdministratorsMember) {
   EXPECT_TRUE(log.has(L"\\root IS an admin equivalent"));
   EXPECT_EQ(run_as(65534, 65534, {}, admin_bits), TokenElevationTypeDefault);
   if (sudo_gid() == 0) GTEST_SKIP() << "no sudo group";
-  // Without UAC membership is enough; with it a limited token is not.
-  EXPECT_EQ(run_as(65534, 65534, {sudo_gid()}, admin_bits), TokenElevationTypeLimited | 4 | 16);
-  EXPECT_EQ(run_as(65534, sudo_gid(), {}, admin_bits), TokenElevationTypeLimited | 4 | 16);
+  // The elevation policy is on unless switched off: a member of the
+  // administrators' group is not an administrator until it runs as root.
+  EXPECT_TRUE(krCore::IsVistaOrLater());
+  EXPECT_TRUE(krCore::is_uac_enabled());
+  EXPECT_EQ(run_as(65534, 65534, {sudo_gid()}, admin_bits), TokenElevationTypeLimited | 4);
+  EXPECT_EQ(run_as(65534, sudo_gid(), {}, admin_bits), TokenElevationTypeLimited | 4);
+  // Switched off, membership is enough.
   krCore::detail::set_registry_dword_reader(
       [](const std::wstring& key, const std::wstring& value, DWORD& data) -> unsigned long {
         if (key != L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System" ||
             value != L"EnableLUA")
           return 2;
-        data = 1;
+        data = 0;
         return 0;
       });
-  EXPECT_TRUE(krCore::is_uac_enabled());
-  EXPECT_EQ(run_as(65534, 65534, {sudo_gid()}, admin_bits), TokenElevationTypeLimited | 4);
+  EXPECT_FALSE(krCore::is_uac_enabled());
+  EXPECT_EQ(run_as(65534, 65534, {sudo_gid()}, admin_bits), TokenElevationTypeLimited | 4 | 16);
   EXPECT_EQ(admin_bits(), TokenElevationTypeFull | 4 | 8 | 16);
   // A policy key that cannot be opened is the registry's error.
   krCore::detail::set_registry_dword_reader(

@@ -1,7 +1,10 @@
 // The machine facts against private system roots: a stand-alone machine, a
 // member of an Active Directory domain and a domain controller, the
 // directory-name switch, and the spellings of the local system account.
+#include <krcore/registry.h>
 #include <sys/utsname.h>
+
+#include <cstdlib>
 
 #include "security/machine.h"
 #include "security_support.h"
@@ -153,6 +156,33 @@ TEST(MachineFacts, DirectoryNamesFollowTheRegistrySwitch) {
   g->initialize();
   EXPECT_TRUE(g->initialized());
   EXPECT_EQ(property(g, L"ISWOW64"), L"false");
+}
+
+// The switches are DWORDs; a string (as an administrator may well write)
+// reads as missing, in the machine's real registry.
+TEST(MachineFacts, SwitchesOfAnotherTypeReadAsMissing) {
+  system_root root;
+  const std::string registry = (root.path() / "registry").string();
+  ::setenv("KRCORE_REGISTRY_ROOT", registry.c_str(), 1);
+  const auto set_string = [](const wchar_t* subkey, const wchar_t* name) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                      nullptr, &key, nullptr),
+              0);
+    const wchar_t text[] = L"0";
+    ASSERT_EQ(::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                     sizeof text),
+              0);
+    ::RegCloseKey(key);
+  };
+  set_string(L"SOFTWARE\\Zelvora\\Common", L"DisableGetComputerCanonicalName");
+  set_string(L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", L"EnableLUA");
+  globals* g = root.facts();
+  EXPECT_TRUE(g->initialized());
+  EXPECT_EQ(property(g, L"CANONICALNAME"), L"");
+  EXPECT_EQ(property(g, L"NUMPROCESSORS"), std::to_wstring(sysconf(_SC_NPROCESSORS_ONLN)));
+  EXPECT_TRUE(krCore::is_uac_enabled());  // the default, not a throw
+  ::unsetenv("KRCORE_REGISTRY_ROOT");
 }
 
 TEST(MachineFacts, LocalSystemSpellings) {

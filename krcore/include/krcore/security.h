@@ -307,19 +307,20 @@ class KRCORE_API AtlUtils {
 // ---------------------------------------------------------------------------
 
 // Switches a named privilege on for a scope. On Linux a privilege is the set
-// of capabilities that grant the same power (SeBackupPrivilege:
-// CAP_DAC_READ_SEARCH; SeRestorePrivilege: CAP_DAC_OVERRIDE, CAP_FOWNER,
-// CAP_CHOWN; SeDebugPrivilege: CAP_SYS_PTRACE; SeShutdownPrivilege:
-// CAP_SYS_BOOT; SeSystemtimePrivilege: CAP_SYS_TIME;
-// SeTakeOwnershipPrivilege: CAP_CHOWN, CAP_FOWNER; SeLoadDriverPrivilege:
-// CAP_SYS_MODULE; SeIncreaseBasePriorityPrivilege: CAP_SYS_NICE).
+// of capabilities that grant the same power (SeDebugPrivilege:
+// CAP_SYS_PTRACE, SeBackupPrivilege: CAP_DAC_READ_SEARCH, SeTcbPrivilege:
+// CAP_SYS_ADMIN, ...); names are matched without regard to case.
 // set(true) raises those that are permitted but not effective into the
-// calling thread's effective set; set(false) lowers on the calling thread
-// only what this object raised there, so what was effective before stays.
-// When a capability is not permitted nothing is raised and the failure is
-// logged with 1300. An unknown name does nothing and logs nothing. Never
-// throws. The object may be used from several threads; each thread's
-// raises are its own.
+// calling thread's effective set and records the raise with the thread.
+// set(false) (and the destructor), from any thread, lowers on each thread
+// the object raised on exactly what it raised there, so what was effective
+// before stays; threads started inside the scope lose what they copied from
+// it. Last error: 0 when done; 1313 for a name the system does not know
+// (nothing is logged); 1300 when the privilege is not held: a known name
+// without a capability counterpart, or capabilities outside the permitted
+// set (nothing is raised, nothing is logged). Failures of the calls
+// themselves are logged. Never throws. Thread-safe; set() calls on one
+// object are serialised.
 class KRCORE_API auto_privilege {
  public:
   explicit auto_privilege(const std::wstring& privilege);
@@ -337,7 +338,9 @@ class KRCORE_API auto_privilege {
   // is kept for the object's layout.
   [[maybe_unused]] bool _openAsSelf = false;
   std::mutex _mutex;
-  std::vector<std::pair<long, std::uint64_t>> _raised;  // thread id, capability bits
+  // Kept for the object's layout: raises are recorded process-wide, where
+  // another thread's lowering finds them.
+  std::vector<std::pair<long, std::uint64_t>> _raised;
 };
 
 // ---------------------------------------------------------------------------
@@ -382,18 +385,19 @@ class KRCORE_API lsa : private noncopyable_base {
 
 // ---------------------------------------------------------------------------
 // Administrator tests. All thread-safe: each reads the system's state
-// afresh and keeps none. Errors as each says; GetOSVersion's krException
-// passes through IsVistaOrLater, and is_uac_enabled's w32_exception through
-// isadmin_consider_uac.
+// afresh and keeps none. Errors as each says; is_uac_enabled's
+// w32_exception passes through isadmin_consider_uac.
 // ---------------------------------------------------------------------------
 
 // The running system's version record. Throws krException when it cannot be
 // read.
 KRCORE_API OSVERSIONINFOEXW GetOSVersion();
-// Major version 6 or later.
+// True: every supported system separates an administrator from an elevated
+// one (root).
 KRCORE_API bool IsVistaOrLater();
-// The system's "EnableLUA" policy value, 0 when missing; false below major
-// version 6. Throws w32_exception when the policy key cannot be opened.
+// The system's "EnableLUA" policy value; missing or not a DWORD reads as
+// enabled, the platform's default. Throws w32_exception when the policy key
+// cannot be opened.
 KRCORE_API bool is_uac_enabled();
 // Whether the calling user is an administrator, taking the elevation into
 // account when the policy asks for it.

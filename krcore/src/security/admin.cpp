@@ -52,14 +52,20 @@ OSVERSIONINFOEXW GetOSVersion() {
   return record;
 }
 
-bool IsVistaOrLater() { return GetOSVersion().dwMajorVersion >= 6; }
+// Every system this library runs on has the elevation model: an
+// administrator is not elevated until it runs as root.
+bool IsVistaOrLater() { return true; }
 
+// The elevation policy is always on here: a member of the administrators'
+// group holds a limited token until it becomes root. So "EnableLUA" missing,
+// of another type or any non-zero value means enabled; only an explicit 0
+// turns the policy off (and with it the token test in isadmin_consider_uac).
 bool is_uac_enabled() {
   if (!IsVistaOrLater()) return false;
-  DWORD value = 0;
+  DWORD value = 1;
   const unsigned long rc = detail::read_registry_dword(
       L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", L"EnableLUA", value);
-  if (rc == 2) return false;
+  if (rc == 2) return true;
   if (rc != 0) throw w32_exception(rc);
   return value != 0;
 }

@@ -124,10 +124,14 @@ unsigned long read_registry_dword(const std::wstring& subkey, const std::wstring
   DWORD type = 0, read = 0, size = sizeof read;
   rc = RegQueryValueExW(key, value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&read), &size);
   RegCloseKey(key);
-  if (rc != 0) return static_cast<unsigned long>(rc);
-  if (type != REG_DWORD || size != sizeof read) return kErrorInvalidData;
-  data = read;
-  return 0;
+  // A value of another type (a string, or more than four bytes) reads as
+  // missing: the settings read through here are "missing or zero" switches.
+  if (rc == 0 && type == REG_DWORD && size == sizeof read) {
+    data = read;
+    return 0;
+  }
+  if (rc == 0 || rc == kErrorMoreData) return kErrorFileNotFound;
+  return static_cast<unsigned long>(rc);
 }
 
 }  // namespace krCore::detail

@@ -46,7 +46,8 @@ KRCORE_INTERNAL samba_facts read_samba_facts();
 KRCORE_INTERNAL bool machine_is_workstation();
 
 // Reads a DWORD value under HKEY_LOCAL_MACHINE: 0 with `data` set, 2 when
-// the value is missing, any other code when the key cannot be opened.
+// the key or the value is missing or the value is not a DWORD, any other
+// code when the key cannot be opened.
 using registry_dword_reader =
     std::function<unsigned long(const std::wstring& subkey, const std::wstring& value, DWORD& data)>;
 // Replaces the reader; an empty function restores the default, which reads

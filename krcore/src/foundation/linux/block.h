@@ -33,6 +33,9 @@ class block_storage {
  public:
   virtual ~block_storage() = default;
   object_block* block = nullptr;
+  // Leave the block in memory when the storage goes: a live thread's robust
+  // list still points into it (a mutex closed while another thread owns it).
+  bool keep_block = false;
 };
 
 // A block on the heap.

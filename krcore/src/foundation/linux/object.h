@@ -45,7 +45,7 @@ struct sleep_slot {
 };
 
 // Base of every object a handle refers to. Reference counted: each handle
-// holds one reference; objects may hold more on themselves (an owned mutex).
+// holds one reference, and a wait or a call holds one while it runs.
 class KRCORE_INTERNAL waitable {
  public:
   waitable() = default;

@@ -8,8 +8,12 @@
 // that both the owner's unlock and the kernel's owner-died handling wake it.
 // Wakes go to one waiter where one unit is available; a waiter that was
 // woken but takes another object passes the wake on (pass_wake).
+#include <time.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include <krcore/foundation.h>
@@ -24,6 +28,7 @@ class heap_storage : public block_storage {
  public:
   heap_storage() { block = new object_block(); }
   ~heap_storage() override {
+    if (keep_block) return;
     if (block->kind == object_kind::mutex) pthread_mutex_destroy(&block->mutex);
     delete block;
   }
@@ -45,6 +50,12 @@ class block_object : public waitable {
   object_block* _b;
   bool _shared;
 };
+
+void add_ms(struct timespec& t, long ms) {
+  t.tv_nsec += ms * 1000000;
+  t.tv_sec += t.tv_nsec / 1000000000;
+  t.tv_nsec %= 1000000000;
+}
 
 class event_object : public block_object {
  public:
@@ -86,17 +97,45 @@ class event_object : public block_object {
       reset();
       return;
     }
-    // A waiter is counted: signalling releases it (an auto-reset event is
-    // consumed by the one it wakes). A manual-reset event releases all
-    // sleepers by the sequence change alone and is reset at once.
+    // A waiter is counted. A manual-reset event releases all sleepers by the
+    // sequence change alone and is reset at once.
     if (_b->kind == object_kind::manual_event) {
       std::uint32_t w = _b->word.load();
       while (!_b->word.compare_exchange_weak(w, (w + 2) & ~1u)) {
       }
       futex_wake(&_b->word, INT_MAX, shared());
-    } else {
-      set();
+      return;
     }
+    // An auto-reset event is signalled for the one it wakes to consume. A
+    // counted waiter may be leaving on its time-out instead, so the pulse
+    // waits (briefly) until the signal is taken or nobody is counted, and
+    // then takes back a signal nobody took.
+    std::uint32_t w = _b->word.load(std::memory_order_relaxed);
+    std::uint32_t mine = w;
+    while (!(w & 1)) {
+      mine = (w + 2) | 1;
+      if (_b->word.compare_exchange_weak(w, mine, std::memory_order_seq_cst)) break;
+      mine = w;
+    }
+    wake();
+    // Sleeps in short slices (a taker changes the word but wakes nobody),
+    // leaving the processor to the woken waiter.
+    struct timespec limit;
+    ::clock_gettime(CLOCK_MONOTONIC, &limit);
+    add_ms(limit, 20);
+    const sleep_slot slot{&_b->word, mine, shared()};
+    for (;;) {
+      if (_b->word.load(std::memory_order_seq_cst) != mine ||
+          _b->waiters.load(std::memory_order_seq_cst) == 0)
+        break;
+      struct timespec slice;
+      ::clock_gettime(CLOCK_MONOTONIC, &slice);
+      if (slice.tv_sec > limit.tv_sec || (slice.tv_sec == limit.tv_sec && slice.tv_nsec >= limit.tv_nsec))
+        break;
+      add_ms(slice, 1);
+      futex_wait_slots(&slot, 1, &slice);
+    }
+    _b->word.compare_exchange_strong(mine, mine & ~1u, std::memory_order_acq_rel);
   }
 
  private:
@@ -185,27 +224,38 @@ class mutex_object : public block_object {
     const std::uint32_t w = mutex_word(&_b->mutex)->load(std::memory_order_acquire);
     if ((w & kFutexTidMask) != static_cast<std::uint32_t>(current_tid()) || _b->recursion == 0)
       return 288;
-    const bool last = --_b->recursion == 0;
-    const bool drop = last && _held;
-    if (last) _held = false;
+    --_b->recursion;
     if (pthread_mutex_unlock(&_b->mutex) != 0) {
       ++_b->recursion;
-      if (drop) _held = true;
       return 288;
     }
-    if (drop) waitable::release();
     return 0;
   }
 
- private:
-  // The owner keeps the object (and so the block the kernel's robust list
-  // points into) alive until its last release. A thread that ends owning the
-  // mutex leaves the flag set, and the next owner inherits that reference.
-  void begin_ownership() {
-    if (!_held) {
-      _held = true;
-      add_ref();
+ protected:
+  // The last handle is gone, and the object with it (its name too). The
+  // owner's robust list, which glibc and the kernel walk, points into the
+  // block: a mutex the calling thread owns is released first (no handle is
+  // left to release it with); one another live thread of this process owns
+  // keeps its block in memory, a deliberate leak of one block.
+  void destroy() override {
+    const int owner = static_cast<int>(mutex_word(&_b->mutex)->load() & kFutexTidMask);
+    if (owner != 0 && owner == current_tid()) {
+      for (; _b->recursion > 0; --_b->recursion) pthread_mutex_unlock(&_b->mutex);
+    } else if (owner != 0 && thread_of_this_process(owner)) {
+      _storage->keep_block = true;
     }
+    delete this;
+  }
+
+ private:
+  static bool thread_of_this_process(int tid) {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d", tid);
+    return ::access(path, F_OK) == 0;
+  }
+
+  void begin_ownership() {
     // Other waiters may sleep on the word; the waiters bit makes our unlock
     // wake one of them.
     if (_b->waiters.load(std::memory_order_seq_cst) != 0)
@@ -220,8 +270,6 @@ class mutex_object : public block_object {
     if (owner != 0 && thread_gone(owner))
       word->compare_exchange_strong(w, (w & kFutexWaiters) | kFutexOwnerDied);
   }
-
-  bool _held = false;  // touched by the owner thread only
 };
 
 }  // namespace

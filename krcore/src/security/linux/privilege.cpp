@@ -2,16 +2,36 @@
 // capabilities that grant the same power, and switching it on raises them
 // from the calling thread's permitted set into its effective set.
 //
-// capget/capset act on the calling thread only, which is what a thread
-// token is on Windows; the object remembers per thread what it raised so
-// that switching off never lowers a capability that was effective before.
+// Capabilities belong to threads, as a thread token does on Windows, and
+// capset changes only the calling thread. So an object raises on the thread
+// that switches it on and remembers, process-wide, the thread and what it
+// raised there (only what was not effective before). Switching off lowers
+// exactly that, whichever thread asks: the raising thread itself, or another
+// one through a signal (SIGRTMAX-4) whose handler lowers its own thread's
+// set while the asker waits.
+//
+// A thread started inside the scope copied the raised set from its creator.
+// When the object switches off, a thread that did not exist at the raise
+// loses the raised capabilities that no other thread had effective then
+// (it can only have copied those from the scope), except what another live
+// object raised. A process whose other threads hold the capability anyway
+// keeps it in new threads too, as it would have without the scope.
 #include <krcore/security.h>
-#include <sys/capability.h>
+#include <dirent.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <mutex>
+#include <vector>
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
@@ -21,32 +41,68 @@
 namespace krCore {
 namespace {
 
-
 struct privilege_caps {
   const wchar_t* name;
-  std::uint64_t caps;
+  std::uint64_t caps;  // 0: the privilege has no counterpart here
 };
 
 constexpr std::uint64_t bit(int cap) { return std::uint64_t{1} << cap; }
 
+// The system's privilege names. Those without a capability that grants the
+// same power (logon-session, token and directory matters) are known names
+// that are never held.
 const privilege_caps kPrivileges[] = {
+    {L"SeAssignPrimaryTokenPrivilege", bit(CAP_SETUID) | bit(CAP_SETGID)},
+    {L"SeAuditPrivilege", bit(CAP_AUDIT_WRITE)},
     {L"SeBackupPrivilege", bit(CAP_DAC_READ_SEARCH)},
-    {L"SeRestorePrivilege", bit(CAP_DAC_OVERRIDE) | bit(CAP_FOWNER) | bit(CAP_CHOWN)},
+    {L"SeChangeNotifyPrivilege", bit(CAP_DAC_READ_SEARCH)},
+    {L"SeCreateGlobalPrivilege", 0},
+    {L"SeCreatePagefilePrivilege", bit(CAP_SYS_ADMIN)},
+    {L"SeCreatePermanentPrivilege", 0},
+    {L"SeCreateSymbolicLinkPrivilege", 0},
+    {L"SeCreateTokenPrivilege", 0},
     {L"SeDebugPrivilege", bit(CAP_SYS_PTRACE)},
+    {L"SeDelegateSessionUserImpersonatePrivilege", 0},
+    {L"SeEnableDelegationPrivilege", 0},
+    {L"SeImpersonatePrivilege", bit(CAP_SETUID) | bit(CAP_SETGID)},
+    {L"SeIncreaseBasePriorityPrivilege", bit(CAP_SYS_NICE)},
+    {L"SeIncreaseQuotaPrivilege", bit(CAP_SYS_RESOURCE)},
+    {L"SeIncreaseWorkingSetPrivilege", bit(CAP_IPC_LOCK)},
+    {L"SeLoadDriverPrivilege", bit(CAP_SYS_MODULE)},
+    {L"SeLockMemoryPrivilege", bit(CAP_IPC_LOCK)},
+    {L"SeMachineAccountPrivilege", 0},
+    {L"SeManageVolumePrivilege", bit(CAP_SYS_ADMIN)},
+    {L"SeProfileSingleProcessPrivilege", bit(CAP_PERFMON)},
+    {L"SeRelabelPrivilege", bit(CAP_MAC_ADMIN)},
+    {L"SeRemoteShutdownPrivilege", 0},
+    {L"SeRestorePrivilege", bit(CAP_DAC_OVERRIDE) | bit(CAP_FOWNER) | bit(CAP_CHOWN)},
+    {L"SeSecurityPrivilege", bit(CAP_AUDIT_CONTROL)},
     {L"SeShutdownPrivilege", bit(CAP_SYS_BOOT)},
+    {L"SeSyncAgentPrivilege", 0},
+    {L"SeSystemEnvironmentPrivilege", bit(CAP_SYS_ADMIN)},
+    {L"SeSystemProfilePrivilege", bit(CAP_PERFMON)},
     {L"SeSystemtimePrivilege", bit(CAP_SYS_TIME)},
     {L"SeTakeOwnershipPrivilege", bit(CAP_CHOWN) | bit(CAP_FOWNER)},
-    {L"SeLoadDriverPrivilege", bit(CAP_SYS_MODULE)},
-    {L"SeIncreaseBasePriorityPrivilege", bit(CAP_SYS_NICE)},
+    {L"SeTcbPrivilege", bit(CAP_SYS_ADMIN)},
+    {L"SeTimeZonePrivilege", 0},
+    {L"SeTrustedCredManAccessPrivilege", 0},
+    {L"SeUndockPrivilege", 0},
+    {L"SeUnsolicitedInputPrivilege", 0},
 };
 
+// Privilege names are looked up without regard to case, as the system does.
 const privilege_caps* find_privilege(const std::wstring& name) {
-  for (const privilege_caps& p : kPrivileges)
-    if (name == p.name) return &p;
+  for (const privilege_caps& p : kPrivileges) {
+    const std::size_t n = std::wcslen(p.name);
+    if (name.size() != n) continue;
+    std::size_t i = 0;
+    while (i < n && std::towlower(name[i]) == std::towlower(p.name[i])) ++i;
+    if (i == n) return &p;
+  }
   return nullptr;
 }
 
-long thread_id() { return static_cast<long>(::syscall(SYS_gettid)); }
+int thread_id() { return static_cast<int>(::syscall(SYS_gettid)); }
 
 void log_failure(const char* call, const std::wstring& privilege, unsigned long code) {
   if (!detail::log_enabled(detail::kLogNormal)) return;
@@ -57,22 +113,137 @@ void log_failure(const char* call, const std::wstring& privilege, unsigned long 
   detail::log_entry(detail::kLogNormal, detail::wide_from_utf8(text));
 }
 
-bool has_flag(cap_t caps, int cap, cap_flag_t which) {
-  cap_flag_value_t value = CAP_CLEAR;
-  return cap_get_flag(caps, cap, which, &value) == 0 && value == CAP_SET;
+// ---------------------------------------------------------------------------
+// Thread capability sets through the raw calls, which a signal handler may
+// make. 0 or errno.
+// ---------------------------------------------------------------------------
+struct cap_sets {
+  std::uint64_t effective = 0, permitted = 0;
+};
+
+int read_caps(int tid, cap_sets& out) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, tid};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return errno;
+  out.effective = data[0].effective | (std::uint64_t{data[1].effective} << 32);
+  out.permitted = data[0].permitted | (std::uint64_t{data[1].permitted} << 32);
+  return 0;
 }
 
-// Sets or clears `bits` in the calling thread's effective set; 0 or the
-// Win32 code of the failure.
-unsigned long change_effective(cap_t caps, std::uint64_t bits, cap_flag_value_t value) {
-  cap_value_t list[64];
-  int count = 0;
-  for (int cap = 0; cap < 64; ++cap)
-    if (bits & bit(cap)) list[count++] = cap;
-  if (count == 0) return 0;
-  if (cap_set_flag(caps, CAP_EFFECTIVE, count, list, value) != 0 || cap_set_proc(caps) != 0)
-    return detail::last_errno_as_win32();
-  return 0;
+// Raises `up` and lowers `down` in the calling thread's effective set.
+int change_own(std::uint64_t up, std::uint64_t down) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return errno;
+  for (int i = 0; i < 2; ++i) {
+    data[i].effective |= static_cast<std::uint32_t>(up >> (32 * i));
+    data[i].effective &= ~static_cast<std::uint32_t>(down >> (32 * i));
+  }
+  return ::syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
+}
+
+std::vector<int> process_threads() {
+  std::vector<int> tids;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') tids.push_back(static_cast<int>(std::strtol(e->d_name, nullptr, 10)));
+    ::closedir(d);
+  }
+  return tids;
+}
+
+// ---------------------------------------------------------------------------
+// Lowering on another thread: one request at a time, in static storage so a
+// handler that runs late never touches freed memory.
+// ---------------------------------------------------------------------------
+struct lower_request {
+  std::atomic<int> target{0};
+  std::atomic<std::uint64_t> bits{0};
+  std::atomic<int> result{0};
+  std::atomic<std::uint32_t> done{0};  // futex word
+};
+lower_request g_request;
+
+int lower_signal() { return SIGRTMAX - 4; }
+
+void lower_handler(int) {
+  const int saved = errno;
+  int me = thread_id();
+  if (g_request.target.compare_exchange_strong(me, -1)) {
+    g_request.result.store(change_own(0, g_request.bits.load()));
+    g_request.done.store(1);
+    ::syscall(SYS_futex, &g_request.done, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+  errno = saved;
+}
+
+// Lowers `bits` on thread `tid` of this process; 0 or a Win32 code. A thread
+// that has ended has nothing to lower.
+unsigned long lower_on(int tid, std::uint64_t bits) {
+  if (tid == thread_id()) {
+    const int e = change_own(0, bits);
+    return e == 0 ? 0 : detail::win32_from_errno(e);
+  }
+  // Never destroyed: objects may be switched off during static destruction.
+  static std::mutex* const lock = new std::mutex;
+  std::lock_guard<std::mutex> guard(*lock);
+  static const bool installed = [] {
+    struct sigaction sa = {};
+    sa.sa_handler = &lower_handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    return ::sigaction(lower_signal(), &sa, nullptr) == 0;
+  }();
+  if (!installed) return detail::last_errno_as_win32();
+  g_request.bits.store(bits);
+  g_request.done.store(0);
+  g_request.target.store(tid);
+  if (::syscall(SYS_tgkill, ::getpid(), tid, lower_signal()) != 0) {
+    const int e = errno;
+    g_request.target.store(0);
+    return e == ESRCH ? 0 : detail::win32_from_errno(e);
+  }
+  // A thread that blocks the signal is given a few seconds.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const struct timespec slice = {0, 10'000'000};
+  while (g_request.done.load() == 0 && std::chrono::steady_clock::now() < limit)
+    ::syscall(SYS_futex, &g_request.done, FUTEX_WAIT_PRIVATE, 0, &slice, nullptr, 0);
+  if (g_request.done.load() == 0) {
+    int expected = tid;
+    if (g_request.target.compare_exchange_strong(expected, 0)) return detail::kErrorTimeout;
+    while (g_request.done.load() == 0) {  // the handler is running: it is quick
+    }
+  }
+  const int e = g_request.result.load();
+  return e == 0 ? 0 : detail::win32_from_errno(e);
+}
+
+// ---------------------------------------------------------------------------
+// What every live object raised, process-wide.
+// ---------------------------------------------------------------------------
+struct raise_record {
+  const auto_privilege* by;
+  int tid;
+  std::uint64_t bits;    // raised on `tid`
+  std::uint64_t copied;  // of those, the ones no other thread had effective
+  std::vector<int> before;  // the threads that existed at the raise
+};
+
+struct raise_table {
+  std::mutex lock;
+  std::vector<raise_record> records;
+};
+
+// Never destroyed: objects may be switched off during static destruction.
+raise_table& raises() {
+  static raise_table* t = new raise_table;
+  return *t;
+}
+
+bool contains(const std::vector<int>& v, int x) {
+  for (int y : v)
+    if (y == x) return true;
+  return false;
 }
 
 }  // namespace
@@ -80,11 +251,8 @@ unsigned long change_effective(cap_t caps, std::uint64_t bits, cap_flag_value_t 
 namespace detail {
 
 bool may_manage_services() {
-  cap_t caps = cap_get_proc();
-  if (!caps) return false;
-  const bool admin = has_flag(caps, CAP_SYS_ADMIN, CAP_EFFECTIVE);
-  cap_free(caps);
-  return admin;
+  cap_sets caps;
+  return read_caps(0, caps) == 0 && (caps.effective & bit(CAP_SYS_ADMIN)) != 0;
 }
 
 }  // namespace detail
@@ -100,40 +268,76 @@ auto_privilege::~auto_privilege() { set(false); }
 
 void auto_privilege::set(bool enable) {
   const privilege_caps* known = find_privilege(_privilege);
-  if (!known) return;
-  const long tid = thread_id();
-  std::lock_guard<std::mutex> lock(_mutex);
-  cap_t caps = cap_get_proc();
-  if (!caps) {
-    log_failure("OpenThreadToken", _privilege, detail::last_errno_as_win32());
+  if (!known) {
+    SetLastError(detail::kErrorNoSuchPrivilege);
     return;
   }
-  auto mine = _raised.begin();
-  while (mine != _raised.end() && mine->first != tid) ++mine;
-  if (enable) {
-    std::uint64_t raise = 0;
-    bool missing = false;
-    for (int cap = 0; cap < 64; ++cap) {
-      if (!(known->caps & bit(cap)) || has_flag(caps, cap, CAP_EFFECTIVE)) continue;
-      if (!has_flag(caps, cap, CAP_PERMITTED)) missing = true;
-      raise |= bit(cap);
+  std::lock_guard<std::mutex> serial(_mutex);
+  if (!enable) {
+    std::vector<raise_record> mine;
+    std::uint64_t others = 0;  // what other live objects raised
+    {
+      raise_table& t = raises();
+      std::lock_guard<std::mutex> guard(t.lock);
+      for (auto it = t.records.begin(); it != t.records.end();) {
+        if (it->by == this) {
+          mine.push_back(std::move(*it));
+          it = t.records.erase(it);
+        } else {
+          others |= it->bits;
+          ++it;
+        }
+      }
     }
-    // All or nothing: a privilege whose capabilities are not all permitted
-    // is not held, so none of them is raised.
-    const unsigned long error =
-        missing ? detail::kErrorNotAllAssigned : change_effective(caps, raise, CAP_SET);
-    if (error != 0) {
-      log_failure("AdjustTokenPrivileges", _privilege, error);
-    } else if (raise != 0) {
-      if (mine == _raised.end()) _raised.emplace_back(tid, raise);
-      else mine->second |= raise;
+    unsigned long error = 0;
+    for (const raise_record& r : mine) {
+      if (unsigned long e = lower_on(r.tid, r.bits)) error = e;
+      const std::uint64_t copied = r.copied & ~others;
+      if (copied == 0) continue;
+      for (int tid : process_threads()) {
+        cap_sets caps;
+        if (tid == r.tid || contains(r.before, tid) || read_caps(tid, caps) != 0) continue;
+        if (caps.effective & copied)
+          if (unsigned long e = lower_on(tid, caps.effective & copied)) error = e;
+      }
     }
-  } else if (mine != _raised.end()) {
-    const unsigned long error = change_effective(caps, mine->second, CAP_CLEAR);
     if (error != 0) log_failure("AdjustTokenPrivileges", _privilege, error);
-    _raised.erase(mine);
+    SetLastError(error);
+    return;
   }
-  cap_free(caps);
+
+  // A privilege without a counterpart, or whose capabilities are not all
+  // permitted, is not held: nothing is raised and the call reports 1300, as
+  // the system's adjustment does for a privilege the token lacks.
+  const int tid = thread_id();
+  cap_sets caps;
+  if (const int e = read_caps(0, caps)) {
+    log_failure("OpenThreadToken", _privilege, detail::win32_from_errno(e));
+    return;
+  }
+  const std::uint64_t raise = known->caps & ~caps.effective;
+  if (known->caps == 0 || (raise & ~caps.permitted) != 0) {
+    SetLastError(detail::kErrorNotAllAssigned);
+    return;
+  }
+  if (raise == 0) {
+    SetLastError(0);
+    return;
+  }
+  raise_record record{this, tid, raise, raise, process_threads()};
+  for (int other : record.before) {
+    cap_sets theirs;
+    if (other != tid && read_caps(other, theirs) == 0) record.copied &= ~theirs.effective;
+  }
+  if (const int e = change_own(raise, 0)) {
+    log_failure("AdjustTokenPrivileges", _privilege, detail::win32_from_errno(e));
+    SetLastError(detail::win32_from_errno(e));
+    return;
+  }
+  raise_table& t = raises();
+  std::lock_guard<std::mutex> guard(t.lock);
+  t.records.push_back(std::move(record));
+  SetLastError(0);
 }
 
 }  // namespace krCore
