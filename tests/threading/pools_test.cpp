@@ -155,6 +155,22 @@ TYPED_TEST(BothPools, ShutdownDiscardsQueuedItemsAndWakesBlockedSubmitters) {
   EXPECT_TRUE(late->completed(kStepMs));
 }
 
+TYPED_TEST(BothPools, AShutdownTimeOutBeyond32BitsIsNotCutToItsLowBits) {
+  TypeParam pool(1, TypeParam::MAX_QUEUE_SIZE);
+  ASSERT_EQ(pool.start(), 1);
+  krCore::manualresetevent entered;
+  krCore::autoresetevent never;
+  auto item = work([&] {
+    entered.signal();
+    ::WaitForSingleObject(pool.ShutdownEvent(), INFINITE);
+    ::WaitForSingleObject(never, 50);  // the shutdown is waiting by now
+  });
+  pool.submitwork(item);
+  ASSERT_TRUE(signalled(entered));
+  EXPECT_TRUE(pool.shutdown(1ul << 32));  // low 32 bits: 0
+  EXPECT_TRUE(item->completed());
+}
+
 TYPED_TEST(BothPools, AQueueOfNoItemsIsRefused) {
   EXPECT_THROW(TypeParam(1, 0), krCore::semaphore_exception);
 }

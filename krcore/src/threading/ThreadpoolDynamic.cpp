@@ -104,7 +104,7 @@ long ThreadpoolDynamic::GetMinThreads() const { return _minThreads.load(); }
 long ThreadpoolDynamic::GetMaxThreads() const { return _maxThreads.load(); }
 
 unsigned long ThreadpoolDynamic::SetIdleTimeout(unsigned long timeout_ms) {
-  return _idleTimeout.exchange(timeout_ms);
+  return _idleTimeout.exchange(detail::saturated_wait_ms(timeout_ms));
 }
 unsigned long ThreadpoolDynamic::GetIdleTimeout() const { return _idleTimeout.load(); }
 
