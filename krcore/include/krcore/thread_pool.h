@@ -187,6 +187,16 @@ class pool_base : public IThreadpool {
 // Lifetime: the destructor shuts the pool down (shutdown(10000)). It runs
 // after a derived class's members are gone, so a class that overrides the
 // per-thread hooks shuts the pool down in its own destructor.
+//
+// Forced ends: a thread whose item outstays the shutdown's time-out is ended
+// by force, at the first point where it holds none of the library's locks
+// (a critical_section or auto_lock included), and never runs another line of
+// the item; the item's completion is not signalled. What the item holds
+// otherwise is lost. In particular, an item ended while it waits on a
+// std::condition_variable (or a pthread condition variable) stays counted
+// as a waiter by the C library, and destroying that variable afterwards
+// hangs: items that may be ended wait on the library's events and
+// WaitForSingleObject instead, which give back what an ended waiter held.
 class KRCORE_API threadpool : public detail::pool_base {
  public:
   // `thread_count` threads at start, at most `max_queue_size` (at least 1)
@@ -281,7 +291,8 @@ class KRCORE_API threadpool : public detail::pool_base {
 // Thread-safety: every public operation may be called from any thread;
 // start and shutdown are serialised with each other; a work item may shut
 // its own pool down (see shutdown). Lifetime: as threadpool (shutdown(10000)
-// in the destructor).
+// in the destructor); the shutdown also waits for threads that are retiring.
+// Forced ends: as threadpool's, the std::condition_variable caveat included.
 class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
  public:
   static constexpr unsigned long DEFAULT_IDLE_TIMEOUT = 10000;

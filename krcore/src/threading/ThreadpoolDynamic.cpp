@@ -433,6 +433,9 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
           end_thread = true;
           return;
         }
+        // A forced end asked for while the item ran ends the thread here:
+        // the item counts as ended by force, never as completed.
+        detail::end_thread_if_killed();
         SetCompleted(current->_work.get());
       });
       if (end_thread) {

@@ -215,6 +215,9 @@ void threadpool::runhandler(int thread_id) {
         end_thread = true;
         return;
       }
+      // A forced end asked for while the item ran ends the thread here: the
+      // item counts as ended by force, never as completed.
+      detail::end_thread_if_killed();
       SetCompleted(work.get());
     });
     if (end_thread) {

@@ -86,14 +86,18 @@ class look_pace {
 // that may have lost it) instead of sleeping.
 class counted_lock {
  public:
-  // Takes the lock; returns the count.
+  // Takes the lock; returns the count. The holder is held off from a
+  // forced end (see kill_hold.h).
   unsigned long long lock() {
     const unsigned long long word = _word.fetch_or(1, std::memory_order_acquire);
-    return (word & 1) == 0 ? word >> 1 : lock_contended();
+    const unsigned long long count = (word & 1) == 0 ? word >> 1 : lock_contended();
+    enter_kill_hold();
+    return count;
   }
   // Hands the lock back with `count` as the new count, stored with `order`.
   void unlock(unsigned long long count, std::memory_order order) {
     _word.store(count << 1, order);
+    leave_kill_hold();
   }
   // The count; while the lock is held, the count before the holder's change.
   unsigned long long count(std::memory_order order) const { return _word.load(order) >> 1; }
