@@ -170,11 +170,14 @@ TEST_F(LoggerRegistryTest, ALevelChangeWhileRunningIsAppliedAndReported) {
   log->initialize(base.c_str());
 }
 
-TEST_F(LoggerRegistryTest, ADeletedKeyIsFoundAgainWhenItIsMadeAgain) {
+TEST_F(LoggerRegistryTest, ADeletedKeyIsFoundAgainAtOnceWhenItIsMadeAgain) {
+  // Far beyond the wait below: the key's return must end the retry period.
+  krCore::detail::set_registry_retry_ms(600000);
   debug_texts debug;
   ASSERT_EQ(set_dword(key, L"Enable", 1), 0);
   ASSERT_EQ(set_dword(key, L"Level", 2), 0);
   log->initialize(base.c_str());
+  // What an import that replaces the key does: delete it, then make it anew.
   ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantrel"), 0);
   HKEY again = create(kKey);
   ASSERT_EQ(set_dword(again, L"Enable", 1), 0);
@@ -321,4 +324,32 @@ TEST_F(LoggerRegistryTest, BothStartsCollectTheMachineFactsFirst) {
   log = krCore::singleton<logger>::instance();
   log->initialize(0, 1, 1, 1, base.c_str());
   EXPECT_TRUE(machine_facts_peek::collected());
+}
+
+// Holds the logger's singleton lock with the instance taken out, as close()
+// does while the logger's destructor waits for the monitoring thread.
+struct logger_closing : krCore::singleton_base<logger> {
+  static krCore::critical_section& lock() { return _cs; }
+  static logger* take() { return _instance.exchange(nullptr); }
+  static void put_back(logger* log) { _instance.store(log); }
+};
+
+TEST_F(LoggerRegistryTest, AChangeThatOpensAFileInANewFolderNeverWaitsForAClosingSingleton) {
+  ASSERT_EQ(set_dword(key, L"Enable", 1), 0);
+  ASSERT_EQ(set_dword(key, L"Level", 15), 0);
+  ASSERT_EQ(set_dword(key, L"Options", 0), 0);
+  const fs::path folder = root / "new" / "folder";
+  log->initialize((folder / "agent").wstring().c_str());
+  bool applied = false;
+  {
+    const krCore::auto_lock closing(logger_closing::lock());
+    logger* const kept = logger_closing::take();
+    // File logging on: the monitoring thread opens a file in a folder it
+    // must create, and that creation logs.
+    EXPECT_EQ(set_dword(key, L"Options", 1), 0);
+    applied = wait_for(L"QM Logger initialized from registry change", L"[ Options ] = 0x1");
+    logger_closing::put_back(kept);
+  }
+  EXPECT_TRUE(applied);
+  EXPECT_TRUE(fs::exists(folder / "agent.0001.log.txt"));
 }

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <stdexcept>
+#include <thread>
 
 #include "logging/log_capture.h"
 #include "probe_thread.h"
@@ -83,6 +84,28 @@ TEST(EasyThread, WakeupsAndTimeOutsReachOnWakeupWithTheCounterBeforeTheIncrement
   EXPECT_EQ(calls[2], probe_thread::call(1, 2));
   EXPECT_EQ(calls[3], probe_thread::call(258, 3));
   EXPECT_EQ(t.stop_call(), probe_thread::call(0, calls.size()));
+}
+
+TEST(EasyThread, TimeOutsBeyond32BitsAreTheLongestWaitNotTheirLowBits) {
+  constexpr unsigned long kBeyond32Bits = 1ul << 32;  // low 32 bits: 0
+  probe_thread t;
+  krCore::manualresetevent in_hook;
+  krCore::autoresetevent never;
+  t.on_wakeup = [&](unsigned long result, unsigned long long) {
+    if (result != 1) return;  // only the wake-up below
+    in_hook.signal();
+    while (t.IsStarted()) std::this_thread::yield();
+    ::WaitForSingleObject(never, 50);  // the stop is waiting by now
+  };
+  EXPECT_EQ(t.SetDefaultWaitTimeout(kBeyond32Bits), 30000ul);
+  EXPECT_EQ(t.GetDefaultWaitTimeout(), 0xFFFFFFFEul);
+  ASSERT_EQ(t.StartThread(), 1);
+  ASSERT_TRUE(signalled(t.started));
+  EXPECT_FALSE(signalled(t.woke, 100));  // no time-outs in a row
+  t.Wakeup();
+  ASSERT_TRUE(signalled(in_hook));
+  // A stop given as long waits for the hook instead of giving up at once.
+  EXPECT_EQ(t.StopThread(kBeyond32Bits), 0u);
 }
 
 TEST(EasyThread, StopWinsOverAWakeupSignalledWithIt) {

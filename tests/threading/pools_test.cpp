@@ -155,6 +155,22 @@ TYPED_TEST(BothPools, ShutdownDiscardsQueuedItemsAndWakesBlockedSubmitters) {
   EXPECT_TRUE(late->completed(kStepMs));
 }
 
+TYPED_TEST(BothPools, AShutdownTimeOutBeyond32BitsIsNotCutToItsLowBits) {
+  TypeParam pool(1, TypeParam::MAX_QUEUE_SIZE);
+  ASSERT_EQ(pool.start(), 1);
+  krCore::manualresetevent entered;
+  krCore::autoresetevent never;
+  auto item = work([&] {
+    entered.signal();
+    ::WaitForSingleObject(pool.ShutdownEvent(), INFINITE);
+    ::WaitForSingleObject(never, 50);  // the shutdown is waiting by now
+  });
+  pool.submitwork(item);
+  ASSERT_TRUE(signalled(entered));
+  EXPECT_TRUE(pool.shutdown(1ul << 32));  // low 32 bits: 0
+  EXPECT_TRUE(item->completed());
+}
+
 TYPED_TEST(BothPools, AQueueOfNoItemsIsRefused) {
   EXPECT_THROW(TypeParam(1, 0), krCore::semaphore_exception);
 }
@@ -297,7 +313,36 @@ unsigned int counting_wrapper(krCore::threadpool_body_t body, void* argument, vo
   return body(argument);
 }
 
+// Host wrappers that go wrong: before the body, instead of it, after it.
+unsigned int throwing_wrapper(krCore::threadpool_body_t, void*, void*) {
+  throw std::runtime_error("wrapper failed");
+}
+unsigned int bodiless_wrapper(krCore::threadpool_body_t, void*, void*) { return 0; }
+unsigned int throwing_after_wrapper(krCore::threadpool_body_t body, void* argument, void*) {
+  body(argument);
+  throw std::runtime_error("wrapper failed at the end");
+}
+
 }  // namespace
+
+TYPED_TEST(BothPools, AFailingWrapperEndsOnlyItsThreadWhichDoesNotCountAsRunning) {
+  for (auto wrapper : {&throwing_wrapper, &bodiless_wrapper}) {
+    TypeParam::SetThreadPoolWrapperFunc(wrapper, nullptr);
+    TypeParam pool(2, TypeParam::MAX_QUEUE_SIZE);
+    EXPECT_EQ(pool.start(), 0);
+    EXPECT_TRUE(pool.shutdown(kStepMs));
+  }
+  TypeParam::SetThreadPoolWrapperFunc(&throwing_after_wrapper, nullptr);
+  {
+    TypeParam pool(2, TypeParam::MAX_QUEUE_SIZE);
+    EXPECT_EQ(pool.start(), 2);
+    auto item = work();
+    pool.submitwork(item);
+    EXPECT_TRUE(item->completed(kStepMs));
+    EXPECT_TRUE(pool.shutdown(kStepMs));  // the throws at the end are analysed
+  }
+  TypeParam::SetThreadPoolWrapperFunc(nullptr, nullptr);
+}
 
 TEST(Threadpool, DefaultsAndAThreadEndedByItsItem) {
   threadpool fresh;
@@ -427,6 +472,47 @@ TEST(ThreadpoolDynamic, GrowsUpToTheMaximumUnderLoadAndRetiresToTheMinimumWhenId
   // A higher one creates threads at once.
   pool.SetMinThreads(3);
   EXPECT_EQ(pool.ThreadsCount(), 3u);
+}
+
+namespace {
+
+// A thread that retires lingers in its end-of-loop hook; `left` is set once
+// it came out of it.
+class lingering_dynamic : public ThreadpoolDynamic {
+ public:
+  using ThreadpoolDynamic::ThreadpoolDynamic;
+  ~lingering_dynamic() override { shutdown(kStepMs); }
+  krCore::manualresetevent retiring;
+  krCore::manualresetevent never;
+  std::atomic<bool> left{false};
+
+ protected:
+  void thread_postexecute(threadinfo_t&) override {
+    if (!IsAlive()) return;  // the ends that shutdown asks for
+    retiring.signal();
+    ::WaitForSingleObject(never, 300);
+    left.store(true);
+  }
+};
+
+}  // namespace
+
+TEST(ThreadpoolDynamic, ShutdownWaitsForAThreadThatIsRetiring) {
+  lingering_dynamic pool(1, 2, 100);
+  gate g;
+  ASSERT_EQ(pool.start(), 1);
+  auto first = work(g.pass());
+  auto second = work(g.pass());
+  pool.submitwork(first);
+  pool.submitwork(second);
+  ASSERT_TRUE(signalled(g.entered));
+  ASSERT_TRUE(signalled(g.entered));
+  pool.SetIdleTimeout(20);
+  g.open.signal();
+  ASSERT_TRUE(signalled(pool.retiring));
+  // The thread left the table but still runs pool code.
+  EXPECT_TRUE(pool.shutdown(kStepMs));
+  EXPECT_TRUE(pool.left.load());
 }
 
 TEST(ThreadpoolDynamic, AThreadEndedByItsItemLeavesTheTable) {

@@ -18,6 +18,7 @@ class IThreadpool;
 
 namespace detail {
 class work_queue;
+class pool_launch;
 class idle_probe;
 }  // namespace detail
 
@@ -186,6 +187,16 @@ class pool_base : public IThreadpool {
 // Lifetime: the destructor shuts the pool down (shutdown(10000)). It runs
 // after a derived class's members are gone, so a class that overrides the
 // per-thread hooks shuts the pool down in its own destructor.
+//
+// Forced ends: a thread whose item outstays the shutdown's time-out is ended
+// by force, at the first point where it holds none of the library's locks
+// (a critical_section or auto_lock included), and never runs another line of
+// the item; the item's completion is not signalled. What the item holds
+// otherwise is lost. In particular, an item ended while it waits on a
+// std::condition_variable (or a pthread condition variable) stays counted
+// as a waiter by the C library, and destroying that variable afterwards
+// hangs: items that may be ended wait on the library's events and
+// WaitForSingleObject instead, which give back what an ended waiter held.
 class KRCORE_API threadpool : public detail::pool_base {
  public:
   // `thread_count` threads at start, at most `max_queue_size` (at least 1)
@@ -198,9 +209,11 @@ class KRCORE_API threadpool : public detail::pool_base {
   threadpool(const threadpool&) = delete;
   threadpool& operator=(const threadpool&) = delete;
 
-  // Creates and starts the threads and returns how many run (threads that
-  // could not be created are left out silently). On a running pool it only
-  // returns that number.
+  // Creates and starts the threads and returns how many run: threads that
+  // could not be created are left out silently, and threads whose wrapper
+  // threw or returned before running the thread's body are logged and left
+  // out (the start waits, up to 10 s, for each thread to get that far). On
+  // a running pool it only returns that number.
   int start() override;
   // Sets the thread count, then start().
   virtual int start(int thread_count);
@@ -232,7 +245,9 @@ class KRCORE_API threadpool : public detail::pool_base {
 
   // Installs the wrapper through which every pool thread started afterwards
   // (of any threadpool) enters its body; null for none. Process-wide; the
-  // parameter is stored before the function.
+  // parameter is stored before the function. What the wrapper throws is
+  // analysed and logged (se_exception_initializer) and ends only that thread;
+  // a thread whose wrapper never ran the body counts as not started.
   static void SetThreadPoolWrapperFunc(threadpool_wrapper_t func, void* param);
 
  protected:
@@ -263,6 +278,8 @@ class KRCORE_API threadpool : public detail::pool_base {
   std::unique_ptr<thread_block> _selfEndingBlock;
   int _threadCount;
   std::unique_ptr<detail::work_queue> _queue;
+  // Which threads of a start reached their body (see start).
+  std::unique_ptr<detail::pool_launch> _launch;
   bool join_self_ending(unsigned long timeout_ms);
 };
 
@@ -276,7 +293,8 @@ class KRCORE_API threadpool : public detail::pool_base {
 // Thread-safety: every public operation may be called from any thread;
 // start and shutdown are serialised with each other; a work item may shut
 // its own pool down (see shutdown). Lifetime: as threadpool (shutdown(10000)
-// in the destructor).
+// in the destructor); the shutdown also waits for threads that are retiring.
+// Forced ends: as threadpool's, the std::condition_variable caveat included.
 class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
  public:
   static constexpr unsigned long DEFAULT_IDLE_TIMEOUT = 10000;
@@ -311,8 +329,9 @@ class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
   ThreadpoolDynamic(const ThreadpoolDynamic&) = delete;
   ThreadpoolDynamic& operator=(const ThreadpoolDynamic&) = delete;
 
-  // Starts the minimum number of threads and returns the number of threads.
-  // On a running pool it only returns that number. Throws std::runtime_error
+  // Starts the minimum number of threads and returns the number of threads
+  // that run (as threadpool::start, a thread whose wrapper failed before its
+  // body leaves the table). On a running pool it only returns that number. Throws std::runtime_error
   // "ThreadpoolDynamic::start() - error: already started." when threads of a
   // stopped pool are still listed.
   int start() override;
@@ -414,6 +433,12 @@ class KRCORE_API ThreadpoolDynamic : public detail::pool_base {
   std::unique_ptr<detail::work_queue> _queue;
   // The pool thread that shut its own pool down, still finishing its item.
   std::shared_ptr<threadinfo_t> _selfEnding;
+  // Threads that left the table but may still run pool code on their way
+  // out (under _threadsLock); shutdown waits for them as for the listed
+  // ones. Entries of ended threads are dropped at the next removal.
+  std::vector<std::shared_ptr<threadinfo_t>> _leaving;
+  // Which threads of a start reached their body (see start).
+  std::unique_ptr<detail::pool_launch> _launch;
   bool join_self_ending(unsigned long timeout_ms);
 };
 

@@ -1,18 +1,33 @@
 // The recursive in-process lock and its scope holder.
 //
-// The lock is std::recursive_mutex and nothing else, so lock and unlock cost
-// exactly what the platform lock costs; the diagnostics read the platform
-// lock's own words (linux/critical_section.cpp).
+// The lock is std::recursive_mutex; besides it, each lock and unlock only
+// counts the held region, so that a forced end never leaves the lock held
+// (see kill_hold.h). The diagnostics read the platform lock's own words
+// (linux/critical_section.cpp).
 #include <krcore/foundation.h>
 
+#include "foundation/kill_hold.h"
+
 namespace krCore {
+namespace detail {
+
+constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned t_kill_hold = 0;
+constinit __attribute__((tls_model("initial-exec"))) thread_local bool t_kill_held_off = false;
+
+}  // namespace detail
 
 critical_section::critical_section() = default;
 critical_section::~critical_section() = default;
 
-void critical_section::lock() { _mutex.lock(); }
+void critical_section::lock() {
+  _mutex.lock();
+  detail::enter_kill_hold();
+}
 
-void critical_section::unlock() { _mutex.unlock(); }
+void critical_section::unlock() {
+  _mutex.unlock();
+  detail::leave_kill_hold();
+}
 
 auto_lock::auto_lock(critical_section& cs) : _cs(cs), _locked(true) { _cs.lock(); }
 

@@ -14,6 +14,7 @@
 
 #include "foundation/compiler.h"
 #include "foundation/internal.h"
+#include "foundation/kill_hold.h"
 
 namespace krCore::detail {
 
@@ -38,17 +39,21 @@ class spin_lock {
   spin_lock(const spin_lock&) = delete;
   spin_lock& operator=(const spin_lock&) = delete;
 
+  // A held lock holds off a forced end of its holder (see kill_hold.h).
   void lock() {
     std::uint32_t free = 0;
-    if (_state.compare_exchange_strong(free, 1, std::memory_order_acquire)) return;
-    lock_contended();
+    if (!_state.compare_exchange_strong(free, 1, std::memory_order_acquire)) lock_contended();
+    enter_kill_hold();
   }
   bool try_lock() {
     std::uint32_t free = 0;
-    return _state.compare_exchange_strong(free, 1, std::memory_order_acquire);
+    if (!_state.compare_exchange_strong(free, 1, std::memory_order_acquire)) return false;
+    enter_kill_hold();
+    return true;
   }
   void unlock() {
     if (_state.exchange(0, std::memory_order_release) == 2) wake_one_on_address(&_state);
+    leave_kill_hold();
   }
 
  private:

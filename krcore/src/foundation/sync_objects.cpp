@@ -85,7 +85,10 @@ void mutex::Create(bool initial_owner, const std::wstring& name) {
 }
 
 bool mutex::aquire(long milliseconds) {
-  const DWORD r = ::WaitForSingleObject(_handle, static_cast<DWORD>(milliseconds));
+  // Negative values are taken as their 32-bit image (-1 is INFINITE).
+  const DWORD r = ::WaitForSingleObject(
+      _handle, milliseconds < 0 ? static_cast<DWORD>(milliseconds)
+                                : detail::saturated_wait_ms(static_cast<unsigned long>(milliseconds)));
   if (r == detail::kWaitObject0) return true;
   if (r == detail::kWaitTimedOut) return false;
   if (r == detail::kWaitAbandoned0) {

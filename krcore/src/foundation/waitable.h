@@ -58,14 +58,22 @@ KRCORE_INTERNAL HANDLE open_mutex(const std::wstring& name);
 // Fails with 288 when the calling thread does not own the mutex.
 KRCORE_INTERNAL bool release_mutex(HANDLE mutex);
 
+// A time-out in milliseconds as a 32-bit wait takes it: INFINITE stays
+// INFINITE, and a longer one (the library's time-outs are `unsigned long`,
+// 64 bits here) becomes the longest finite wait instead of its low 32 bits.
+constexpr DWORD saturated_wait_ms(unsigned long long ms) {
+  if (ms < INFINITE) return static_cast<DWORD>(ms);
+  return ms == INFINITE ? INFINITE : INFINITE - 1;
+}
+
 // Waits until one of `count` objects is signalled, at most `timeout_ms`
-// milliseconds (0xFFFFFFFF: no limit). Returns the index of the object that
+// milliseconds (0xFFFFFFFF: no limit; beyond, as saturated_wait_ms). Returns the index of the object that
 // satisfied the wait (the lowest when several are ready; exactly one is
 // consumed), kWaitAbandoned0 + index for an abandoned mutex, kWaitTimedOut,
 // or kWaitFailed with the last error set (6: invalid or closed handle, 87:
 // bad count). Handles may be closed by other threads during the wait.
 // This is the building block for waits that add their own sources.
-KRCORE_INTERNAL DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms);
+KRCORE_INTERNAL DWORD wait_any(const HANDLE* handles, DWORD count, unsigned long long timeout_ms);
 
 // Closes a handle; false with last error 6 when it is not an open handle.
 KRCORE_INTERNAL bool close_handle(HANDLE handle);

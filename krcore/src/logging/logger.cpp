@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "foundation/compiler.h"
+#include "foundation/kill_hold.h"
 #include "logging/debug_output.h"
 #include "sysutil/environment.h"
 #include "logging/log_filter.h"
@@ -79,6 +80,8 @@ class arrival {
 
 void logger::log(log_levels level, const wchar_t* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
+  // From the arrival to the commit the thread may own the file's I/O.
+  const detail::kill_hold holding;
   {
     const arrival arriving(*_file, _cs);
     auto_lock lock(_cs);
@@ -91,6 +94,7 @@ void logger::log(log_levels level, const char* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
   try {
     const std::wstring wide = convertstringtowstring(message);
+    const detail::kill_hold holding;
     {
       const arrival arriving(*_file, _cs);
       auto_lock lock(_cs);
@@ -177,6 +181,7 @@ bool logger::filter_match(const std::wstring& line) const {
 
 void logger::flush() {
   if (!is_enabled() || !file_logging()) return;
+  const detail::kill_hold holding;
   auto_lock lock(_cs);
   flush_logfile();
 }

@@ -1,12 +1,16 @@
 // The thread that follows the logging key: it waits for a change of the key
 // (or of anything below it) together with the logger's shutdown event, and
 // re-reads the settings at each change, so that an administrator's edit
-// reaches every running process at once. A missing or deleted key is looked
-// for again after a retry period.
+// reaches every running process at once. While the key is missing (deleted,
+// or replaced by an import that deletes it first), the thread watches the
+// nearest existing key above it, so a key that comes back is applied at
+// once; other failures are retried after a retry period.
 //
 // The thread talks to its logger directly and never through the singleton:
 // the logger's destructor waits for this thread while the singleton's lock
-// is held.
+// is held. That holds for everything it calls too (the folder creation of a
+// new log file logs, for one), so the thread's library lines are bound to
+// its own logger.
 #include <krcore/diagnostics.h>
 #include <krcore/logging.h>
 #include <krcore/registry.h>
@@ -18,6 +22,7 @@
 #include "foundation/waitable.h"
 #include "logging/debug_output.h"
 #include "logging/logger_config.h"
+#include "logging/logsink.h"
 #include "registry/reg_query.h"
 
 namespace krCore {
@@ -48,11 +53,48 @@ void debug_code(const char* pattern, LSTATUS code) {
 constexpr DWORD kAllChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
                               REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 
+constexpr LSTATUS kFileNotFound = 2;
+constexpr LSTATUS kKeyDeleted = 1018;
+
+// Waits for the end of the retry period after the logging key could not be
+// opened or watched with `failure`; true when `shutdown` was signalled
+// instead. A key that is missing is waited for more closely: a change of
+// names in the nearest existing key above it ends the wait early (each key
+// on the way back is made in its parent, so the next round watches one
+// level lower), and so does finding the key back already.
+bool wait_for_retry(HANDLE shutdown, const wchar_t* subkey, LSTATUS failure) {
+  const DWORD retry = detail::registry_retry_ms();
+  if (failure != kFileNotFound && failure != kKeyDeleted)
+    return WaitForSingleObject(shutdown, retry) == 0;
+  std::wstring above(subkey);
+  RegQuery parent;
+  for (;;) {
+    const std::size_t cut = above.rfind(L'\\');
+    above.erase(cut == std::wstring::npos ? 0 : cut);
+    if (parent.TryOpen(HKEY_LOCAL_MACHINE, above) == 0 || above.empty()) break;
+  }
+  HANDLE change = detail::create_event(true, false, std::wstring());
+  bool stop = false;
+  if (change && parent.IsOpen() &&
+      RegNotifyChangeKeyValue(parent.Key(), 0, REG_NOTIFY_CHANGE_NAME, change, 1) == 0) {
+    RegQuery back;
+    if (back.TryOpen(HKEY_LOCAL_MACHINE, subkey) != 0) {
+      HANDLE handles[2] = {shutdown, change};
+      stop = WaitForMultipleObjects(2, handles, 0, retry) == 0;
+    }
+  } else {
+    stop = WaitForSingleObject(shutdown, retry) == 0;
+  }
+  if (change) CloseHandle(change);
+  return stop;
+}
+
 }  // namespace
 
 unsigned logger::logging_monitor_func(void* param) {
   auto* self = static_cast<logger*>(param);
   if (!self || !static_cast<void*>(self->_shutdownEvent)) return 87;
+  const detail::thread_log_target own_logger(self);
   se_exception_initializer guard;
   HANDLE shutdown = self->_shutdownEvent;
   // Set once the key was lost: changes made while it was not watched are
@@ -67,7 +109,7 @@ unsigned logger::logging_monitor_func(void* param) {
       debug_code("logger::loggingmonitorfunc() upper loop regkey.Open() returned Error Code: 0x%x\r\n",
                  rc);
       self->_monitorReady.signal();
-      if (WaitForSingleObject(shutdown, detail::registry_retry_ms()) == 0) {
+      if (wait_for_retry(shutdown, REG_SUBKEY_KRLOGGING, rc)) {
         debug(L"logger::loggingmonitorfunc() upper wfso indicates we need to shutdown.\r\n");
         return 0;
       }
@@ -122,7 +164,7 @@ unsigned logger::logging_monitor_func(void* param) {
                rc);
     unwatched = true;
     self->_monitorReady.signal();
-    const bool stop = WaitForSingleObject(shutdown, detail::registry_retry_ms()) == 0;
+    const bool stop = wait_for_retry(shutdown, REG_SUBKEY_KRLOGGING, rc);
     CloseHandle(change);
     if (stop) return 0;
   }

@@ -10,6 +10,7 @@
 #include <krcore/foundation.h>
 
 #include "foundation/errors.h"
+#include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 #include "registry/store.h"
 
@@ -21,19 +22,19 @@ namespace {
 class handle_table {
  public:
   HKEY add(key_ptr k) {
-    std::lock_guard<std::mutex> lock(_mutex);
+    held_lock<std::mutex> lock(_mutex);
     const std::uintptr_t id = _next;
     _next += 4;
     _keys.emplace(id, std::move(k));
     return reinterpret_cast<HKEY>(id);
   }
   key_ptr find(HKEY h) {
-    std::lock_guard<std::mutex> lock(_mutex);
+    held_lock<std::mutex> lock(_mutex);
     const auto it = _keys.find(reinterpret_cast<std::uintptr_t>(h));
     return it == _keys.end() ? nullptr : it->second;
   }
   key_ptr remove(HKEY h) {
-    std::lock_guard<std::mutex> lock(_mutex);
+    held_lock<std::mutex> lock(_mutex);
     const auto it = _keys.find(reinterpret_cast<std::uintptr_t>(h));
     if (it == _keys.end()) return nullptr;
     key_ptr k = std::move(it->second);

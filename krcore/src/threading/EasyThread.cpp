@@ -137,7 +137,8 @@ unsigned long EasyThreadImpl::StopThread(unsigned long timeout_ms) {
                                      std::to_wstring(timeout_ms) + L"] ms");
   _stopEvent.signal();
   BestResStopwatch stopwatch(true);
-  const unsigned long result = ::WaitForSingleObject(_thread.get(), timeout_ms);
+  HANDLE thread = _thread.get();
+  const unsigned long result = detail::wait_any(&thread, 1, timeout_ms);
   stopwatch.Stop();
   if (result == detail::kWaitObject0) {
     if (detail::log_enabled(detail::kLogNormal))
@@ -199,7 +200,7 @@ unsigned long EasyThreadImpl::ThreadID() const { return _threadId.load(); }
 unsigned long EasyThreadImpl::GetDefaultWaitTimeout() const { return _defaultWaitTimeout.load(); }
 
 unsigned long EasyThreadImpl::SetDefaultWaitTimeout(unsigned long timeout_ms) {
-  return _defaultWaitTimeout.exchange(timeout_ms);
+  return _defaultWaitTimeout.exchange(detail::saturated_wait_ms(timeout_ms));
 }
 
 unsigned int EasyThreadImpl::BuildWaitArray(std::vector<void*>& handles,

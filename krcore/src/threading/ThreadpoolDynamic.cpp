@@ -59,7 +59,8 @@ ThreadpoolDynamic::ThreadpoolDynamic(int threads, unsigned int max_queue_size)
 ThreadpoolDynamic::ThreadpoolDynamic(int min_threads, int max_threads, unsigned int max_queue_size)
     : _minThreads(min_threads),
       _maxThreads(max_threads),
-      _queue(std::make_unique<detail::work_queue>(max_queue_size)) {
+      _queue(std::make_unique<detail::work_queue>(max_queue_size)),
+      _launch(std::make_unique<detail::pool_launch>()) {
   VerifyMinThreads(min_threads);
   VerifyMaxThreads(max_threads);
 }
@@ -104,7 +105,7 @@ long ThreadpoolDynamic::GetMinThreads() const { return _minThreads.load(); }
 long ThreadpoolDynamic::GetMaxThreads() const { return _maxThreads.load(); }
 
 unsigned long ThreadpoolDynamic::SetIdleTimeout(unsigned long timeout_ms) {
-  return _idleTimeout.exchange(timeout_ms);
+  return _idleTimeout.exchange(detail::saturated_wait_ms(timeout_ms));
 }
 unsigned long ThreadpoolDynamic::GetIdleTimeout() const { return _idleTimeout.load(); }
 
@@ -220,6 +221,13 @@ unsigned int ThreadpoolDynamic::ThreadRemove(unsigned int thread_id, bool quiet)
   auto it = _threads.find(thread_id);
   if (it != _threads.end()) {
     _threadCount.fetch_sub(1);
+    // The thread may be the caller, on its way out through pool code: it
+    // stays known to shutdown until its handle shows it ended.
+    std::erase_if(_leaving, [](const std::shared_ptr<threadinfo_t>& gone) {
+      HANDLE h = gone->_handle.get();
+      return detail::wait_any(&h, 1, 0) == detail::kWaitObject0;
+    });
+    _leaving.push_back(std::move(it->second));
     _threads.erase(it);
     detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::ThreadRemove - removing thread ID [",
                      thread_id, L"]");
@@ -238,6 +246,7 @@ void ThreadpoolDynamic::ThreadsClear() {
                    _threadCount.load(), L"], pool [", _threads.size(), L"]");
   _threadCount.store(0);
   _threads.clear();
+  _leaving.clear();
 }
 
 unsigned int ThreadpoolDynamic::GetThreadHandles(std::vector<std::shared_ptr<threadinfo_t>>& out) {
@@ -259,15 +268,21 @@ int ThreadpoolDynamic::start() {
   se_exception_initializer guard{se_exception_initializer::handler_type()};
   auto_lock lifecycle(_lifecycle);
   join_self_ending(10000);
-  auto_lock lock(_threadsLock);
-  if (!IsAlive()) {
+  {
+    auto_lock lock(_threadsLock);
+    if (IsAlive()) return static_cast<int>(_threads.size());
     if (!_threads.empty())
       throw std::runtime_error("ThreadpoolDynamic::start() - error: already started.");
     _alive.exchange(1);
     _shutdownEvent.reset();
-    CreateThreadsImpl(static_cast<int>(_minThreads.load()));
+    const int wanted = static_cast<int>(_minThreads.load());
+    _launch->expect(wanted);
+    _launch->not_started(wanted - CreateThreadsImpl(wanted));
   }
-  return static_cast<int>(_threads.size());
+  // Outside the table's lock, which a new thread takes to find its entry;
+  // a thread whose wrapper failed has left the table by its report.
+  _launch->wait(10000);
+  return static_cast<int>(ThreadsCount());
 }
 
 void ThreadpoolDynamic::submitwork(const std::shared_ptr<IThreadwork>& work) {
@@ -307,7 +322,11 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
   CountdownTimer_t timer(timeout_ms);
   _alive.exchange(0);
   std::vector<std::shared_ptr<threadinfo_t>> threads;
-  GetThreadHandles(threads);
+  {
+    auto_lock lock(_threadsLock);
+    GetThreadHandles(threads);
+    threads.insert(threads.end(), _leaving.begin(), _leaving.end());
+  }
   _shutdownEvent.signal();
   detail::pool_log(detail::kLogVerbose, L"ThreadpoolDynamic::shutdown() called with [", timeout_ms,
                    L"] ms timeout, threads [", threads.size(), L"]");
@@ -346,12 +365,16 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
 // ---------------------------------------------------------------------------
 
 unsigned int ThreadpoolDynamic::threadfunc(void* pool) {
-  return detail::enter_pool_thread(_threadPoolWrapperFunc, _wrapperParam,
-                                   &ThreadpoolDynamic::threadbody, pool);
+  auto* self = static_cast<ThreadpoolDynamic*>(pool);
+  return detail::enter_pool_thread(
+      _threadPoolWrapperFunc, _wrapperParam, &ThreadpoolDynamic::threadbody, pool, *self->_launch,
+      kFile, 190,
+      [self] { self->ThreadRemove(static_cast<unsigned int>(detail::current_thread_id()), true); });
 }
 
 unsigned int ThreadpoolDynamic::threadbody(void* p) {
   auto* pool = static_cast<ThreadpoolDynamic*>(p);
+  pool->_launch->entered();
   se_exception_initializer guard{se_exception_initializer::handler_type()};
   detail::guarded_call(guard, kFile, 209, [&] {
     const auto id = static_cast<DWORD>(detail::current_thread_id());
@@ -410,6 +433,9 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
           end_thread = true;
           return;
         }
+        // A forced end asked for while the item ran ends the thread here:
+        // the item counts as ended by force, never as completed.
+        detail::end_thread_if_killed();
         SetCompleted(current->_work.get());
       });
       if (end_thread) {

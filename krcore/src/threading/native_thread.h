@@ -42,6 +42,13 @@ constexpr DWORD kTerminateGraceMs = 100;
 // as with any forced end; mutexes it held become abandoned.
 KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
 
+// Called by library code between a thread's units of work (after a pool's
+// work item returned, before its completion is signalled): ends the calling
+// thread at once when a forced end of it was asked for meanwhile, so that a
+// thread reported as ended by force does nothing more. Returns otherwise;
+// call only where the thread holds no lock.
+KRCORE_INTERNAL void end_thread_if_killed();
+
 // True when `id` (an id from create_thread_gated) is the calling thread's.
 KRCORE_INTERNAL bool is_current_thread(DWORD id);
 

@@ -7,10 +7,13 @@
 #include <krcore/threading.h>
 
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
+#include "diagnostics/guarded_call.h"
 #include "foundation/compiler.h"
+#include "logging/logline.h"
 #include "foundation/waitable.h"
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
@@ -36,15 +39,6 @@ KRCORE_NO_SANITIZE_UNDEFINED inline bool execute_work(se_exception_initializer& 
   return true;
 }
 
-// Enters a pool thread's body through the pool class's wrapper, when one is
-// installed (read once, at the thread's start).
-inline unsigned int enter_pool_thread(const std::atomic<threadpool_wrapper_t>& wrapper,
-                                      const std::atomic<void*>& param, threadpool_body_t body,
-                                      void* argument) {
-  if (threadpool_wrapper_t func = wrapper.load()) return func(body, argument, param.load());
-  return body(argument);
-}
-
 // Waits up to `timeout_ms` for a pool thread to end and ends it by force
 // when it does not; true when it ended by itself.
 inline bool join_or_end_thread(HANDLE thread, unsigned long timeout_ms) {
@@ -60,6 +54,87 @@ void pool_log(unsigned level, Parts&&... parts) {
   if (!log_enabled(level)) return;
   basic_log_ostream<wchar_t> os(static_cast<logger::log_levels>(level));
   (os << ... << std::forward<Parts>(parts));
+}
+
+// Which of the threads of one start got as far as their body. A pool thread
+// reports once: entered() at the top of its body, or, when its wrapper
+// returned or threw without running the body, enter_pool_thread reports it
+// as failed. The start waits for every report, so that it counts only
+// threads that run items. A thread a dynamic pool adds while it starts
+// (growth) reports too and may end the wait early; that start then counts
+// its table instead. Thread-safe.
+class pool_launch {
+ public:
+  // Before a start releases `count` threads.
+  void expect(int count) {
+    _entered.store(0);
+    _pending.store(count);
+    if (count > 0)
+      _done.reset();
+    else
+      _done.signal();
+  }
+  // On a pool thread, as its body begins.
+  void entered() {
+    t_body_entered = true;
+    _entered.fetch_add(1);
+    report(1);
+  }
+  // On a pool thread whose wrapper came back without running its body.
+  void failed() { report(1); }
+  // For threads of the start that were never created.
+  void not_started(int count) {
+    if (count > 0) report(count);
+  }
+  // Waits up to `ms` for the reports of the last expect(); returns the
+  // threads that entered their body, plus those still unreported then.
+  int wait(DWORD ms) {
+    HANDLE done = _done;
+    wait_any(&done, 1, ms);
+    return _entered.load() + std::max(0, _pending.load());
+  }
+  // True once, on a thread that called entered() since the last call.
+  static bool body_was_entered() { return std::exchange(t_body_entered, false); }
+
+ private:
+  void report(int count) {
+    if (_pending.fetch_sub(count) == count) _done.signal();
+  }
+  static inline thread_local bool t_body_entered = false;
+  std::atomic<int> _pending{0};
+  std::atomic<int> _entered{0};
+  manualresetevent _done;
+};
+
+// Enters a pool thread's body through the pool class's wrapper, when one is
+// installed (read once, at the thread's start). The wrapper is host code:
+// what it throws is analysed and logged (as `file`, `line`) instead of
+// ending the process. When the body did not run (the wrapper threw first, or
+// returned without calling it), `no_body()` lets the pool forget the thread,
+// and the launch counts it as failed; the thread then ends.
+template <class NoBody>
+KRCORE_NO_SANITIZE_UNDEFINED unsigned int enter_pool_thread(
+    const std::atomic<threadpool_wrapper_t>& wrapper, const std::atomic<void*>& param,
+    threadpool_body_t body, void* argument, pool_launch& launch, const char* file, int line,
+    NoBody&& no_body) {
+  unsigned int result = 0;
+  bool threw = true;
+  {
+    se_exception_initializer guard{se_exception_initializer::handler_type()};
+    guarded_call(guard, file, line, [&] {
+      threadpool_wrapper_t func = wrapper.load();
+      result = func ? func(body, argument, param.load()) : body(argument);
+      threw = false;
+    });
+  }
+  if (pool_launch::body_was_entered()) return threw ? 1u : result;
+  pool_log(kLogError, file,
+           threw ? L"::threadfunc - the thread wrapper threw before it ran the thread's body"
+                 : L"::threadfunc - the thread wrapper returned without running the thread's body",
+           L", thread ID [", current_thread_id(), L"]; the thread ends");
+  no_body();
+  launch.failed();
+  return 1;
 }
 
 }  // namespace krCore::detail

@@ -135,7 +135,9 @@ std::atomic<void*> threadpool::_wrapperParam{nullptr};
 threadpool::threadpool() : threadpool(THREAD_COUNT, MAX_QUEUE_SIZE) {}
 
 threadpool::threadpool(int thread_count, unsigned int max_queue_size)
-    : _threadCount(thread_count), _queue(std::make_unique<detail::work_queue>(max_queue_size)) {
+    : _threadCount(thread_count),
+      _queue(std::make_unique<detail::work_queue>(max_queue_size)),
+      _launch(std::make_unique<detail::pool_launch>()) {
   if (thread_count > 0) _threads.reserve(static_cast<size_t>(thread_count));
 }
 
@@ -168,8 +170,9 @@ int threadpool::start() {
   }
   _alive.exchange(1);
   _shutdownEvent.reset();
+  _launch->expect(static_cast<int>(_threads.size()));
   for (HANDLE h : _threads) detail::resume_thread(h);
-  return static_cast<int>(_threads.size());
+  return _launch->wait(10000);
 }
 
 int threadpool::start(int thread_count) {
@@ -180,12 +183,15 @@ int threadpool::start(int thread_count) {
 int threadpool::GetThreadCount() const { return _threadCount; }
 
 unsigned int threadpool::threadfunc(void* block) {
+  // The handle stays listed: shutdown finds the thread ended.
   return detail::enter_pool_thread(_threadPoolWrapperFunc, _wrapperParam, &threadpool::threadbody,
-                                   block);
+                                   block, *static_cast<thread_block*>(block)->pool->_launch, kFile,
+                                   80, [] {});
 }
 
 unsigned int threadpool::threadbody(void* p) {
   auto* block = static_cast<thread_block*>(p);
+  block->pool->_launch->entered();
   se_exception_initializer guard{se_exception_initializer::handler_type()};
   detail::guarded_call(guard, kFile, 86,
                        [block] { block->pool->runhandler(static_cast<int>(block->id)); });
@@ -209,6 +215,9 @@ void threadpool::runhandler(int thread_id) {
         end_thread = true;
         return;
       }
+      // A forced end asked for while the item ran ends the thread here: the
+      // item counts as ended by force, never as completed.
+      detail::end_thread_if_killed();
       SetCompleted(work.get());
     });
     if (end_thread) {

@@ -236,7 +236,8 @@ bool work_queue::spin_for_item(look_pace& pace) const {
   return false;
 }
 
-DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+DWORD work_queue::sleep_for_item(const HANDLE* handles, DWORD count,
+                                 unsigned long long timeout_ms) {
   unsigned int none = 0;
   if (_watch && _watcher.compare_exchange_strong(none, 1, std::memory_order_seq_cst)) {
     // Looks at which the probe expects work soon do not count, up to a

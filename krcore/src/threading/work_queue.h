@@ -86,14 +86,18 @@ class look_pace {
 // that may have lost it) instead of sleeping.
 class counted_lock {
  public:
-  // Takes the lock; returns the count.
+  // Takes the lock; returns the count. The holder is held off from a
+  // forced end (see kill_hold.h).
   unsigned long long lock() {
     const unsigned long long word = _word.fetch_or(1, std::memory_order_acquire);
-    return (word & 1) == 0 ? word >> 1 : lock_contended();
+    const unsigned long long count = (word & 1) == 0 ? word >> 1 : lock_contended();
+    enter_kill_hold();
+    return count;
   }
   // Hands the lock back with `count` as the new count, stored with `order`.
   void unlock(unsigned long long count, std::memory_order order) {
     _word.store(count << 1, order);
+    leave_kill_hold();
   }
   // The count; while the lock is held, the count before the holder's change.
   unsigned long long count(std::memory_order order) const { return _word.load(order) >> 1; }
@@ -132,7 +136,8 @@ class work_queue {
   // on `handles` (handles[0] must be items()) for at most `timeout_ms` and
   // returns the wait's result. The same as spin_for_item() followed, when
   // that finds nothing, by sleep_for_item().
-  DWORD wait_for_item(look_pace& pace, const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+  DWORD wait_for_item(look_pace& pace, const HANDLE* handles, DWORD count,
+                      unsigned long long timeout_ms) {
     return spin_for_item(pace) ? 0 : sleep_for_item(handles, count, timeout_ms);
   }
   // Looks for a queued item for some microseconds without a system call:
@@ -147,7 +152,7 @@ class work_queue {
   // longer before it sleeps, so that work arriving at a steady pace is
   // taken up without a wake-up on either side; the others register as idle
   // and sleep at once. Returns 0 as soon as an item is queued.
-  DWORD sleep_for_item(const HANDLE* handles, DWORD count, DWORD timeout_ms);
+  DWORD sleep_for_item(const HANDLE* handles, DWORD count, unsigned long long timeout_ms);
 
   // Removes and returns the front item, or empty when the queue is empty
   // (a thread may hold a unit for an item that discard() took).

@@ -120,7 +120,8 @@ void abandon_wait(void* set) {
 
 }  // namespace
 
-DWORD wait_any(const HANDLE* handles, DWORD count, DWORD timeout_ms) {
+DWORD wait_any(const HANDLE* handles, DWORD count, unsigned long long timeout) {
+  const DWORD timeout_ms = saturated_wait_ms(timeout);
   if (count == 0 || count > kMaximumWaitObjects || !handles) {
     SetLastError(kErrorInvalidParameter);
     return kWaitFailed;

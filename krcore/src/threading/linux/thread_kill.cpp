@@ -5,14 +5,18 @@
 // point. So the terminator sends the thread a dedicated real-time signal
 // whose handler ends only that thread, with the raw exit system call, and
 // only at a safe point: while the thread sleeps in a library wait (which
-// holds no lock), or while its interrupted instruction lies outside the C
+// holds no lock), in a system call that the signal makes fail (a sleep or a
+// poll, which would otherwise return to code that must not run on), or
+// while its interrupted instruction lies outside the C
 // library, the loader, the C++ runtime, the unwinder, the sanitizer runtimes
 // and this library, so that none of their locks can be left held. The code
 // ranges of those objects are collected before the handler is installed,
 // which keeps the handler async-signal-safe. Elsewhere the handler returns
 // and the terminator signals again each millisecond, after the previous
 // signal was handled, until a grace period has passed; then it asks for the
-// end wherever the thread is, and logs that. Either way it then waits on the
+// end wherever the thread is, and logs that. Neither ends a thread inside
+// one of the library's locks (kill_hold.h): such a thread is marked, and
+// ends itself the moment it lets go of its last lock. Either way it then waits on the
 // thread's handle, which the kernel signals when it has released the
 // thread's robust mutexes (they become abandoned).
 #include <dlfcn.h>
@@ -30,6 +34,7 @@
 #include <krcore/foundation.h>
 
 #include "foundation/errors.h"
+#include "foundation/kill_hold.h"
 #include "logging/logsink.h"
 #include "foundation/linux/object.h"
 #include "threading/linux/thread_native.h"
@@ -104,6 +109,39 @@ std::uintptr_t interrupted_pc(const void* context) {
 #endif
 }
 
+// True when the signal interrupted a system call that now fails with EINTR
+// (sleeps, poll, select and the like, which no handler flag restarts): the
+// interrupted instruction follows a `syscall` and the result register holds
+// -EINTR. Returning there would hand the failure to the caller, who goes on
+// running; such calls block without holding the runtimes' locks, so the
+// thread is ended in them as in a safe point. Restarted calls (the
+// instruction pointer is back on the `syscall`) are not matched: a thread
+// that blocks for a lock is restarted and waits on.
+bool in_failing_call(const void* context, std::uintptr_t pc) {
+#if defined(__x86_64__)
+  const auto* uc = static_cast<const ucontext_t*>(context);
+  if (uc->uc_mcontext.gregs[REG_RAX] != -EINTR || !in_unsafe_code(pc - 2)) return false;
+  const auto* code = reinterpret_cast<const unsigned char*>(pc - 2);
+  return code[0] == 0x0f && code[1] == 0x05;
+#else
+  (void)context;
+  (void)pc;
+  return false;
+#endif
+}
+
+// Ends the calling thread (a library thread) for a pending kill request,
+// after recording the sleep it is in. Returns when no kill is requested, or
+// when the request was withdrawn meanwhile.
+void end_for_request(thread_native* n, std::uint32_t request) {
+  // Written before the exchange that publishes it: the terminator reads
+  // it only after seeing kKillExiting, and must not depend on the
+  // kernel's handling of the exit for its ordering.
+  n->abandoned = t_safe_sleep;
+  if (n->kill.compare_exchange_strong(request, kKillExiting, std::memory_order_acq_rel))
+    ::syscall(SYS_exit, 0);  // this thread only; the kernel releases its robust mutexes
+}
+
 // ---------------------------------------------------------------------------
 // The handler, on the target thread.
 // ---------------------------------------------------------------------------
@@ -113,15 +151,19 @@ void kill_handler(int, siginfo_t*, void* context) {
   thread_native* n = t_native;
   if (n) {
     n->deliveries.fetch_add(1, std::memory_order_acq_rel);
-    std::uint32_t request = n->kill.load(std::memory_order_acquire);
-    const bool safe = t_safe_sleep != nullptr || !in_unsafe_code(interrupted_pc(context));
-    if (request == kKillNow || (request == kKillAtSafePoint && safe)) {
-      // Written before the exchange that publishes it: the terminator reads
-      // it only after seeing kKillExiting, and must not depend on the
-      // kernel's handling of the exit for its ordering.
-      n->abandoned = t_safe_sleep;
-      if (n->kill.compare_exchange_strong(request, kKillExiting, std::memory_order_acq_rel))
-        ::syscall(SYS_exit, 0);  // this thread only; the kernel releases its robust mutexes
+    const std::uint32_t request = n->kill.load(std::memory_order_acquire);
+    const std::uintptr_t pc = interrupted_pc(context);
+    const bool safe =
+        t_safe_sleep != nullptr || !in_unsafe_code(pc) || in_failing_call(context, pc);
+    if (request != kKillNow && request != kKillAtSafePoint) {
+      // No request (any more): nothing to do.
+    } else if (t_kill_hold != 0) {
+      // Inside a lock or the log writer's I/O: the thread ends itself when
+      // it lets go (end_held_off_kill).
+      t_kill_held_off = true;
+      n->held_off.store(true, std::memory_order_release);
+    } else if (request == kKillNow || safe) {
+      end_for_request(n, request);
     }
   }
   errno = saved_errno;
@@ -149,6 +191,9 @@ unsigned long install_handler() {
 // Signals the thread whenever the previous signal has been handled, and
 // waits on its handle in one-millisecond steps, for at most `ms`. True when
 // the handle became signalled.
+// How long a thread that holds a lock is given to let go of it.
+constexpr DWORD kHeldOffMs = 10000;
+
 bool signal_until_ended(HANDLE thread, thread_native* n, DWORD ms) {
   struct timespec start;
   ::clock_gettime(CLOCK_MONOTONIC, &start);
@@ -187,6 +232,18 @@ struct own_handle {
 
 }  // namespace
 
+void end_thread_if_killed() {
+  thread_native* n = t_native;
+  if (!n || t_kill_hold != 0) return;
+  const std::uint32_t request = n->kill.load(std::memory_order_acquire);
+  if (request == kKillAtSafePoint || request == kKillNow) end_for_request(n, request);
+}
+
+void end_held_off_kill() {
+  t_kill_held_off = false;
+  end_thread_if_killed();
+}
+
 DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   // A thread ending itself: nothing of this call may stay pinned on its
   // stack. Its record is kept, as nobody is left to give it back.
@@ -198,7 +255,9 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   if (self) {
     if (const unsigned long error = install_handler()) return error;
     t_native->kill.store(kKillNow, std::memory_order_release);
-    pthread_kill(pthread_self(), thread_kill_signal());  // does not return
+    pthread_kill(pthread_self(), thread_kill_signal());
+    // Still here: the thread holds a lock, and ends when it lets go.
+    return 0;
   }
 
   // A handle of our own, so the caller may close theirs meanwhile.
@@ -226,6 +285,18 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     expected = kKillAtSafePoint;
     n->kill.compare_exchange_strong(expected, kKillNow, std::memory_order_acq_rel);
     ended = signal_until_ended(own.h, n, grace_ms);
+  }
+  if (!ended && n->held_off.load(std::memory_order_acquire)) {
+    // The thread is inside one of the library's locks (or a caller's
+    // critical_section): ended there, it would leave the lock held for
+    // good. It ends itself when it lets go; the request stays, so it never
+    // runs on past that point, even when this wait gives up.
+    if (log_enabled(kLogWarning))
+      log_entry(kLogWarning, L"terminate_thread - thread [" +
+                                 std::to_wstring(n->tid.load(std::memory_order_relaxed)) +
+                                 L"] holds a lock; it ends when it lets go");
+    if (wait_any(&own.h, 1, kHeldOffMs) != kWaitObject0) return kErrorTimeout;
+    ended = true;
   }
   if (!ended) {
     expected = kKillNow;

@@ -77,6 +77,7 @@ struct thread_native {
   std::atomic<int> tid{0};
   std::atomic<std::uint32_t> kill{kKillNone};
   std::atomic<std::uint32_t> deliveries{0};  // runs of the kill handler on the thread
+  std::atomic<bool> held_off{false};          // a request met the thread inside a held region
   const safe_sleep* abandoned = nullptr;     // the sleep the thread was ended in
 };
 
