@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/in_child.h"
+#include "foundation/utf.h"
 #include "signature_support.h"
 
 using namespace sigtest;
@@ -84,3 +85,15 @@ TEST_F(FileUnderCheck, AFifoIsRefusedAtOnceByEveryCheck) {
 }
 
 }  // namespace
+
+// A file whose folder name is not UTF-8 (a Latin-1 "café") is the file the
+// caller named: its wide name carries the bytes through the library's
+// file-name mapping, so the check reads that file. A file signed under an
+// untrusted root is used because a file that cannot be read answers 0.
+TEST_F(FileUnderCheck, ANameThatIsNotUtf8ReachesTheSameFile) {
+  const fs::path folder = scratch / "caf\xE9";
+  fs::create_directories(folder);
+  fs::copy_file(fixture("stranger.exe"), folder / "stranger.exe");
+  const std::wstring odd = krCore::detail::wide_from_file_name((folder / "stranger.exe").string());
+  EXPECT_EQ(krCore::winverifytrustonfile(odd), 0x800B0109ul);
+}

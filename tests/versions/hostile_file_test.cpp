@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "foundation/utf.h"
 #include "versions/hostile_image.h"
 
 using krCore::fileversion;
@@ -137,6 +138,18 @@ TEST_F(HostileFile, AVersionBlockUnderAnotherNameIsNotTheFilesVersion) {
 
   write("named1.exe", pe_image::build(version_block({})));
   EXPECT_TRUE(fv.open(wpath("named1.exe")));
+}
+
+// A folder whose name is not UTF-8 (a Latin-1 "café"): the wide name made
+// by the library's file-name mapping opens the file under those bytes, for
+// the class and for the system-style calls alike.
+TEST_F(HostileFile, ANameThatIsNotUtf8OpensTheFileUnderIt) {
+  ASSERT_EQ(::mkdir(path("caf\xE9").c_str(), 0755), 0);
+  write("caf\xE9/named1.exe", pe_image::build(version_block({})));
+  const std::wstring name = krCore::detail::wide_from_file_name(path("caf\xE9/named1.exe"));
+  fileversion fv;
+  EXPECT_TRUE(fv.open(name));
+  EXPECT_NE(GetFileVersionInfoSizeW(name.c_str(), nullptr), 0u);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ std::wstring formatted(const wchar_t* pattern, int value) {
 // _waccess(file, 0): 0 when the file exists, else -1.
 int access_file(const std::wstring& file) {
   std::error_code error;
-  return std::filesystem::exists(std::filesystem::path(detail::utf8_from_wide(file)), error) ? 0
+  return std::filesystem::exists(std::filesystem::path(detail::file_name_from_wide(file)), error) ? 0
                                                                                              : -1;
 }
 

@@ -369,7 +369,7 @@ long WinVerifyTrust(HWND, const GUID* action, WINTRUST_DATA* data) {
     return static_cast<std::int32_t>(kTrustActionUnknown);
   if (!data || data->dwUnionChoice != 1 || !data->pFile || !data->pFile->pcwszFilePath)
     return static_cast<std::int32_t>(kInvalidArg);
-  return static_cast<std::int32_t>(verify_authenticode(utf8_from_wide(data->pFile->pcwszFilePath)));
+  return static_cast<std::int32_t>(verify_authenticode(file_name_from_wide(data->pFile->pcwszFilePath)));
 }
 
 }  // namespace krCore::detail

@@ -42,7 +42,7 @@ BOOL CryptQueryObject(DWORD objectType, const void* object, DWORD contentFlags, 
     return FALSE;
   }
   file_snapshot file;
-  if (unsigned long error = file.open(utf8_from_wide(static_cast<const wchar_t*>(object)))) {
+  if (unsigned long error = file.open(file_name_from_wide(static_cast<const wchar_t*>(object)))) {
     ::SetLastError(static_cast<DWORD>(error));
     return FALSE;
   }

@@ -76,7 +76,7 @@ std::unique_ptr<byte_source> open_file_source(const std::wstring& path, unsigned
   unique_fd fd;
   struct stat st {};
   const file_result opened =
-      open_untrusted(AT_FDCWD, utf8_from_wide(path), file_kind::regular, final_link::follow, fd, st);
+      open_untrusted(AT_FDCWD, file_name_from_wide(path), file_kind::regular, final_link::follow, fd, st);
   if (!opened) {
     error = opened.code;
     // A folder holds no image and Windows answers it with 5; any other kind

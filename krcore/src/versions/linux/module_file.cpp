@@ -47,7 +47,7 @@ std::wstring module_file_name(void* module, unsigned long& error) {
     map = static_cast<const link_map*>(extra);
   }
   // The main program's entry has no name: it is the executable.
-  if (map->l_name && *map->l_name) return wide_from_utf8(map->l_name);
+  if (map->l_name && *map->l_name) return wide_from_file_name(map->l_name);
   return executable_path(error);
 }
 
