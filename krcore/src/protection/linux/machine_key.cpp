@@ -321,11 +321,19 @@ unsigned long load(key_cache& c) {
     if (c.loaded) {
       err = restore_key(c);
     } else if (made_before(c.path)) {
-      report(c.path, std::string("is missing, though a key was made here before (") + c.path +
-                         kMadeSuffix +
-                         " exists); restore the key file, or remove the marker to make a new "
-                         "key and lose what the old one protected");
-      err = kNteBadKeyset;
+      // A contender may have made the first key, and then its marker, since
+      // the read above. The marker is written only after the key, so a read
+      // after seeing it tells a key just made from one that was lost.
+      err = read_key(c.path, key, st, fd);
+      if (err == 0) break;
+      if (err == kErrorFileNotFound || err == kErrorPathNotFound) {
+        report(c.path, std::string("is missing, though a key was made here before (") + c.path +
+                           kMadeSuffix +
+                           " exists); restore the key file, or remove the marker to make a new "
+                           "key and lose what the old one protected");
+        err = kNteBadKeyset;
+      }
+      break;
     } else {
       err = create_key(c.path);
     }
