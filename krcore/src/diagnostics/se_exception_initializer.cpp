@@ -11,6 +11,7 @@
 
 #include "foundation/compiler.h"
 #include "foundation/process_calls.h"
+#include "logging/logsink.h"
 
 namespace krCore {
 namespace {
@@ -52,10 +53,10 @@ CONTEXT* record_context(const se_translator::exception& e) {
   return e.pointers() ? e.pointers()->ContextRecord : nullptr;
 }
 
+// Analysis runs on the logger's own threads too, so its lines take the
+// internal route, which never asks the singleton from such a thread.
 void log_at(logger::log_levels level, const std::wstring& text) {
-  if (!singleton<logger>::instance()->is_enabled(level)) return;
-  basic_log_ostream<wchar_t> os(level);
-  os << text;
+  if (detail::log_enabled(level)) detail::log_entry(level, text);
 }
 
 // ", File: f, Line: n" and the like end most texts.
@@ -117,10 +118,11 @@ void se_exception_initializer::add(const se_exception_info& info) { add(info, fa
 
 void se_exception_initializer::add(const se_exception_info& info, bool log) {
   _infos.push_back(info);
-  if (!log || !singleton<logger>::instance()->is_enabled(logger::log_normal)) return;
-  basic_log_ostream<wchar_t> os(logger::log_normal);
+  if (!log || !detail::log_enabled(logger::log_normal)) return;
+  std::wostringstream os;
   os << L"Exception - error code [0x" << std::hex << static_cast<unsigned int>(info.code())
      << std::dec << L"], context [" << info.context() << L"], message" << info.message();
+  detail::log_entry(logger::log_normal, os.str());
 }
 
 unsigned int se_exception_initializer::info_count() const {
@@ -279,7 +281,7 @@ void se_exception_initializer::LogEventMessage(se_translator::exception&,
                                                const std::wstring& text, bool flush) {
   EventLogger_t events(EventLogger_t::_QMILogName);
   events.ReportEventW(text + L" " + info.context(), 1, 0, 0xC0000067);
-  if (flush) singleton<logger>::instance()->flush();
+  if (flush) detail::log_flush();
   events.Clear();
 }
 

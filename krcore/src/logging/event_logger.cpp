@@ -3,10 +3,12 @@
 #include <krcore/logging.h>
 
 #include <new>
+#include <sstream>
 
 #include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "logging/event_sink.h"
+#include "logging/logsink.h"
 
 namespace krCore {
 
@@ -20,9 +22,10 @@ namespace {
 // level passes.
 template <class... Parts>
 void mirror(logger::log_levels level, const Parts&... parts) {
-  if (!singleton<logger>::instance()->is_enabled(level)) return;
-  basic_log_ostream<wchar_t> os(level);
+  if (!detail::log_enabled(level)) return;
+  std::wostringstream os;
   (os << ... << parts);
+  detail::log_entry(level, os.str());
 }
 
 }  // namespace

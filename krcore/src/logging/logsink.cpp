@@ -21,6 +21,8 @@ void log_entry(unsigned level, const std::wstring& text) {
   target()->log(static_cast<logger::log_levels>(level), text.c_str(), false);
 }
 
+void log_flush() { target()->flush(); }
+
 thread_log_target::thread_log_target(logger* target) : _previous(t_target) { t_target = target; }
 
 thread_log_target::~thread_log_target() { t_target = _previous; }

@@ -23,6 +23,8 @@ enum : unsigned { kLogVerbose = 1, kLogNormal = 2, kLogWarning = 4, kLogError = 
 KRCORE_INTERNAL bool log_enabled(unsigned level);
 // Writes `text` as one entry of `level` when the logger admits it.
 KRCORE_INTERNAL void log_entry(unsigned level, const std::wstring& text);
+// Flushes the logger this thread's lines go to.
+KRCORE_INTERNAL void log_flush();
 
 // While it lives, the calling thread's lines on this route go to `target`
 // instead of the process-wide instance. The logger's own threads hold one:
