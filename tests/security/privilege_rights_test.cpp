@@ -120,6 +120,12 @@ TEST(Privileges, NamesIgnoreCaseAndPrivilegesNotHeldReport1300) {
 // copied. Run in a child process, whose only threads are the ones made here.
 TEST(Privileges, LoweredWhereRaisedAndInThreadsStartedInside) {
   SKIP_UNLESS_ROOT();
+#if defined(__SANITIZE_THREAD__)
+  // The thread checker holds a signal back until the thread reaches one of
+  // its own interception points; a thread parked in the library's futex
+  // wait never does, so the lowering request is not seen in time there.
+  GTEST_SKIP() << "signals to a thread in a raw futex wait are deferred by the thread checker";
+#endif
   const int bits = run_as(0, 0, {}, [] {
     drop(CAP_SYS_NICE, false);  // the threads below start without it
     std::unique_ptr<auto_privilege> scope;
