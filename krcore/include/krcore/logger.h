@@ -184,8 +184,11 @@ class KRCORE_API logger : public singleton<logger> {
   // write_to_file for an entry whose line goes to the open file alone: the
   // line is built straight in the file's encoding.
   void write_entry_to_file(const wchar_t* message, unsigned level);
-  // Closes the file once it grew beyond the limit or was removed.
+  // After a line: closes the file once it grew beyond the limit.
   void check_file_size();
+  // Before a line, once per check interval: replaces a file that was
+  // removed or renamed under the writer.
+  void check_lost_file();
   void open_logfile(bool reportsettings);
   bool rename_file_for_backup(int n);
   std::wstring numbered_filename(int n) const;

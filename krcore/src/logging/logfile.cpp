@@ -128,25 +128,28 @@ void logger::write_entry_to_file(const wchar_t* message, unsigned level) {
 }
 
 void logger::check_file_size() {
-  // The tracked size is exact (the file is ours alone from its first byte);
-  // the system is asked only when it crosses the limit, and every check
-  // interval to notice a file that was removed or renamed under us.
-  if (_file->tracked_size() > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
-    std::uint64_t size = 0;
-    bool unlinked = false;
-    if (const unsigned long error = _file->state(size, unlinked)) throw w32_exception(error);
-    if (size > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
-      detail::debug_output(std::string_view(
-          "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
-      close_logfile();
-      return;
-    }
+  // The tracked size is exact (the file is ours alone from its first byte):
+  // the system is asked only once it crosses the limit, which keeps the
+  // check that follows every line to a comparison.
+  if (_file->tracked_size() <= static_cast<std::uint64_t>(_maxFileSizeInBytes)) return;
+  std::uint64_t size = 0;
+  bool unlinked = false;
+  if (const unsigned long error = _file->state(size, unlinked)) throw w32_exception(error);
+  if (size > static_cast<std::uint64_t>(_maxFileSizeInBytes)) {
+    detail::debug_output(std::string_view(
+        "logger::write_to_file - current log file has reached the maximum size, closing...\r\n"));
+    close_logfile();
   }
+}
+
+void logger::check_lost_file() {
+  // Asked once per check interval, before a line is queued: a file removed
+  // or renamed under us since the last look is replaced first, so the line
+  // goes to the fresh file, and so do the lines the removed file took with
+  // it since that look.
   if (!_file->check_due()) return;
   std::string carried;
   if (!_file->lost_name(carried)) return;
-  // The next line goes to a fresh file, and so do the lines a removed file
-  // took with it since the last look.
   detail::debug_output(std::string_view(
       "logger::write_to_file - current log file was removed or renamed, opening a new one...\r\n"));
   close_logfile();
