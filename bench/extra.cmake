@@ -3,9 +3,9 @@ target_compile_options(fault_bench PRIVATE -fnon-call-exceptions)
 # threadpool_bench: boost::asio::thread_pool as the peer is header-only and
 # needs the thread library only.
 target_link_libraries(threadpool_bench PRIVATE Threads::Threads)
-# logfile_bench: spdlog is the peer the log file writer is measured against.
+# logger_bench: spdlog is the peer the log file writer is measured against.
 find_package(spdlog REQUIRED)
-target_link_libraries(logfile_bench PRIVATE spdlog::spdlog)
+target_link_libraries(logger_bench PRIVATE spdlog::spdlog)
 # scheduler_bench: boost::asio::steady_timer as the peer is header-only and
 # needs the thread library only.
 target_link_libraries(scheduler_bench PRIVATE Threads::Threads)
