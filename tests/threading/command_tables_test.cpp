@@ -1,5 +1,5 @@
 // The scheduler's tables against a plain reference model, with enough
-// commands that the chunked tables split, shrink and merge: the order in
+// commands that the time table is many levels deep: the order in
 // which due commands come out (by moment, then insertion order, a moved
 // command after those already waiting at its new moment), what Remove finds,
 // and IDs of other shapes than the GUID texts the tables make.
@@ -7,6 +7,8 @@
 
 #include <krcore/sysutil.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cwctype>
 #include <list>
 #include <map>
@@ -39,7 +41,8 @@ TEST(CommandTables, ManyCommandsComeOutByMomentThenInsertionOrder) {
   std::map<std::wstring, model::key_type> where;
   int counter = 0;
   std::mt19937 random(7);
-  // Few distinct moments: long runs of equal moments cross chunk borders.
+  // Few distinct moments: long runs of equal moments, which only the
+  // insertion order tells apart.
   std::uniform_int_distribution<int> moment(0, 40);
 
   std::vector<std::wstring> ids;
@@ -88,6 +91,27 @@ TEST(CommandTables, ManyCommandsComeOutByMomentThenInsertionOrder) {
   }
   EXPECT_TRUE(tables.empty());
   for (const std::wstring& id : ids) EXPECT_FALSE(tables.remove(id));
+}
+
+TEST(CommandTables, MomentsOfEverySignComeOutInNumericOrder) {
+  // The time table orders moments by their bits: negative moments, both
+  // zeros and the extremes must still come out in numeric order (-0 before
+  // +0, as the total order of doubles has them).
+  const std::vector<double> sorted = {-1e300, -2.5, -1.0, -1e-300, -0.0, 0.0, 1e-300, 3.0, 1e300};
+  std::vector<double> shuffled = sorted;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+  command_tables tables;
+  for (const double at : shuffled) tables.add_new(at, nullptr);
+  EXPECT_EQ(tables.earliest(), -1e300);
+  std::list<std::shared_ptr<CommandShell_t>> taken;
+  tables.take_due(2e300, taken);
+  std::vector<double> got;
+  for (const auto& command : taken) got.push_back(command->ExecuteMoment);
+  ASSERT_EQ(got.size(), sorted.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i], sorted[i]) << "at " << i;
+    EXPECT_EQ(std::signbit(got[i]), std::signbit(sorted[i])) << "at " << i;
+  }
 }
 
 TEST(CommandTables, IdsOfOtherShapesAreFoundByTheirExactText) {

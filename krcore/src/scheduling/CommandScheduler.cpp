@@ -177,16 +177,15 @@ double CommandSchedulerImpl::GetNextExecuteMoment() const {
 std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
                                             const std::shared_ptr<IThreadwork>& work) {
   check_moment(delay_s, kBadDelay);
-  check_work(work);
+  // The moment is read under the lock, so it cannot fall before a Start
+  // that restarts the stopwatch meanwhile.
   auto_lock lock(_lock);
   return AddMomentImpl(Now() + delay_s, work);
 }
 
 std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
                                              const std::shared_ptr<IThreadwork>& work) {
-  check_moment(moment_s, kBadMoment);
-  check_work(work);
-  auto_lock lock(_lock);
+  // AddMomentImpl checks and locks.
   return AddMomentImpl(moment_s, work);
 }
 

@@ -101,7 +101,7 @@ void command_tables::release_if_unlinked(entry* e) {
 void command_tables::link_by_time(entry* e, double moment_s) {
   e->moment = moment_s;
   e->order = _order++;
-  _byTime.insert({e->moment, e->order, e});  // unique: the order is new
+  _byTime.insert({e->moment, e->order, e});
   e->byTime = true;
 }
 
@@ -161,7 +161,7 @@ std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
   if (!e) return {};
   std::shared_ptr<CommandShell_t> command = shell_of(e);
   _byId.erase(e->key);
-  if (e->byTime) _byTime.erase(time_slot_of(e));
+  if (e->byTime) _byTime.erase(e->heapIndex);
   free_entry(e);
   return command;
 }
@@ -170,7 +170,7 @@ bool command_tables::remove_by_time(const CommandShell_t& command) {
   // Among the entries at the command's moment, the one with its ID.
   entry* e = _byId.find(command_key::of(command.ID));
   if (!e || !e->byTime || e->moment != command.ExecuteMoment) return false;
-  _byTime.erase(time_slot_of(e));
+  _byTime.erase(e->heapIndex);
   e->byTime = false;
   release_if_unlinked(e);
   return true;
