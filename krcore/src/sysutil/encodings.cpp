@@ -244,25 +244,31 @@ void create_text_guid(GUID& guid) {
 }
 
 std::wstring guid_text(const GUID& guid) {
-  // Written digit by digit into the one allocation of the result: schedulers
-  // make an ID per command, so this is on their hot path.
+  // Schedulers make an ID per command, so this is on their hot path: the
+  // digits go into a buffer on the stack in straight-line code (no loop
+  // over the groups), and the result is made from it in one allocation.
   static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring text(36, L'-');
-  wchar_t* out = text.data();
-  auto put = [&out](unsigned long long value, int digits) {
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
-      *out++ = kDigits[(value >> shift) & 0xF];
+  wchar_t text[36];
+  const auto put = [&text](int at, unsigned value) {
+    text[at] = kDigits[(value >> 4) & 0xF];
+    text[at + 1] = kDigits[value & 0xF];
   };
-  put(guid.Data1, 8);
-  ++out;
-  put(guid.Data2, 4);
-  ++out;
-  put(guid.Data3, 4);
-  ++out;
-  put((guid.Data4[0] << 8) | guid.Data4[1], 4);
-  ++out;
-  for (int i = 2; i < 8; ++i) put(guid.Data4[i], 2);
-  return text;
+  put(0, guid.Data1 >> 24);
+  put(2, guid.Data1 >> 16);
+  put(4, guid.Data1 >> 8);
+  put(6, guid.Data1);
+  text[8] = L'-';
+  put(9, guid.Data2 >> 8);
+  put(11, guid.Data2);
+  text[13] = L'-';
+  put(14, guid.Data3 >> 8);
+  put(16, guid.Data3);
+  text[18] = L'-';
+  put(19, guid.Data4[0]);
+  put(21, guid.Data4[1]);
+  text[23] = L'-';
+  for (int i = 2; i < 8; ++i) put(24 + 2 * (i - 2), guid.Data4[i]);
+  return std::wstring(text, 36);
 }
 
 }  // namespace detail
