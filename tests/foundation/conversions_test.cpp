@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 #include <krcore/foundation.h>
 
+#include <string>
+#include <vector>
+
+#include "foundation/utf.h"
+
 using krCore::convertstringtowstring;
 using krCore::convertwstringtostring;
 using krCore::splitstring;
@@ -28,6 +33,32 @@ TEST(Conversions, MalformedInputHasDefinedResults) {
   EXPECT_EQ(convertstringtowstring("\xc0\xaf"), L"\uFFFD\uFFFD");            // overlong
   EXPECT_EQ(convertstringtowstring("\xed\xa0\x80"), L"\uFFFD\uFFFD\uFFFD");  // surrogate
   EXPECT_EQ(convertstringtowstring("\xf4\x90\x80\x80"), L"\uFFFD\uFFFD\uFFFD\uFFFD");
+}
+
+TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
+  // The log file's encoder takes runs of 8 plain characters at once and the
+  // rest one by one: a character that needs care (a pair, a replacement)
+  // at every position, in texts of every length around the run size.
+  const wchar_t special[] = {L'\u00e9', L'\ud7ff', static_cast<wchar_t>(0xD800), L'\ue000',
+                             static_cast<wchar_t>(0x1F600), static_cast<wchar_t>(0x110000)};
+  for (const wchar_t odd : special) {
+    for (std::size_t length = 0; length <= 20; ++length) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        std::wstring text(length, L'a');
+        if (at < length) text[at] = odd;
+        std::vector<char> out(4 * text.size() + 1);
+        const char* const begin = out.data();
+        const char* end = krCore::detail::encode_utf16le(text, out.data());
+        std::string expected;
+        for (const char16_t unit : krCore::detail::utf16_from_wide(text)) {
+          expected.push_back(static_cast<char>(unit & 0xFF));
+          expected.push_back(static_cast<char>(unit >> 8));
+        }
+        ASSERT_EQ(std::string(begin, end), expected)
+            << "character " << static_cast<unsigned>(odd) << " at " << at << " of " << length;
+      }
+    }
+  }
 }
 
 TEST(SplitString, RunsWithoutEmptyElements) {

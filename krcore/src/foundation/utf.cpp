@@ -182,6 +182,12 @@ char* encode_utf16le(std::wstring_view text, char* out) {
         continue;
       }
     }
+    // The tail of a line and the characters around a high one: most are
+    // still below the surrogates and go out as they are.
+    if (static_cast<char32_t>(s[i]) < 0xD800) {
+      put(static_cast<char16_t>(s[i++]));
+      continue;
+    }
     each_utf16_unit(text.substr(i++, 1), put);
   }
   return out;
