@@ -94,6 +94,27 @@ TEST_F(ValueFilesTest, AFifoADeviceAndAnOversizedFileAreRefusedAtOnce) {
   EXPECT_EQ(image[0], 7);
 }
 
+TEST_F(ValueFilesTest, AFileUpToTheBoundReadsWholeAndOneByteMoreIsRefused) {
+  // The reader asks for one byte past what the file claims, so a file that
+  // exactly fills the bound must still read whole, to its last byte.
+  const std::size_t bound = krCore::detail::reg::kMaxValueFileBytes;
+  const std::string head = "REG_SZ\n";
+  std::string text = head + std::string(bound - head.size() - 2, 'x') + "\rz";
+  ASSERT_EQ(text.size(), bound);
+  std::ofstream(folder / "@Full", std::ios::binary) << text;
+  std::ofstream(folder / "@Over", std::ios::binary) << text << 'z';
+
+  DWORD type = 0;
+  std::vector<BYTE> image;
+  ASSERT_EQ(query(key, L"Full", type, image), 0);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  // UTF-16 units and the terminator: the text's final CR and z are kept.
+  ASSERT_EQ(image.size(), 2 * (bound - head.size() + 1));
+  EXPECT_EQ(image[image.size() - 6], '\r');
+  EXPECT_EQ(image[image.size() - 4], 'z');
+  EXPECT_EQ(bounded_query(L"Over").code, 223);
+}
+
 TEST_F(ValueFilesTest, HandEditedTextIsRefusedWithTheReason) {
   logtest::debug_capture debug;
   std::ofstream(folder / "@Three") << "REG_DWORD\nthree\n";

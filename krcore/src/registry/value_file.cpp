@@ -8,7 +8,6 @@
 #include "registry/value_file.h"
 
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <locale>
 
@@ -27,6 +26,13 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Appends `c` as two hexadecimal digits from `digits` (upper or lower case).
+// Binary values are written a byte at a time, so this stays out of printf.
+void append_hex(std::string& out, unsigned char c, const char (&digits)[17]) {
+  out += digits[c >> 4];
+  out += digits[c & 0xF];
 }
 
 // The folding facet of a UTF-8 locale when the system has one; the "C"
@@ -109,9 +115,8 @@ std::string escape_name(std::wstring_view name) {
   for (size_t i = 0; i < utf8.size(); ++i) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     if (must_escape(c, i == 0)) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
+      out += '%';
+      append_hex(out, c, "0123456789ABCDEF");
     } else {
       out.push_back(static_cast<char>(c));
     }
@@ -224,11 +229,10 @@ DWORD format_value_file(DWORD type, const BYTE* data, size_t size, std::string& 
       text += '\n';
     }
   } else {
+    text.reserve(text.size() + 3 * size);
     for (size_t i = 0; i < size; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%02x", data[i]);
       if (i) text += (i % 16) ? ' ' : '\n';
-      text += hex;
+      append_hex(text, data[i], "0123456789abcdef");
     }
     if (size) text += '\n';
   }
