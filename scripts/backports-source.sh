@@ -61,11 +61,11 @@ awk -v suite="$codename" -v mode="$mode" '
       while (i <= n) { opts = opts " " w[i]; if (w[i++] ~ /\]$/) break }
       if (match(opts, /signed-by=[^] ]+/)) signed = substr(opts, RSTART + 10, RLENGTH - 10)
     }
-    uri = w[i++]
+    line_uri = w[i++]
     s = w[i++]
     comps = ""
     for (; i <= n; i++) comps = comps (comps == "" ? "" : " ") w[i]
-    consider(type, uri, s, comps, "yes", signed)
+    consider(type, line_uri, s, comps, "yes", signed)
     next
   }
   /^#/ { next }
