@@ -2,11 +2,18 @@
 # Prints the apt source (deb822) of the backports suite of this machine's
 # release, made from the archive entry the machine already uses, so it goes
 # through the same mirror or proxy with the same key:
-#   scripts/backports-source.sh [APT_DIR [CODENAME]]
+#   scripts/backports-source.sh [--deb-src] [APT_DIR [CODENAME]]
 # APT_DIR is /etc/apt, CODENAME the release's from /etc/os-release. Prints
 # nothing when a backports suite is configured already; fails with one line
-# when no enabled `deb` entry names the release's own suite.
+# when no enabled `deb` entry names the release's own suite. With --deb-src
+# it prints instead the source-package entry (`deb-src`) of the release's own
+# suite, always (scripts/mingw-boost.sh uses it with a private apt state).
 set -euo pipefail
+mode=backports
+if [[ ${1:-} == --deb-src ]]; then
+  mode=deb-src
+  shift
+fi
 apt_dir=${1:-/etc/apt}
 codename=${2:-}
 if [[ -z $codename ]]; then
@@ -20,7 +27,7 @@ for f in "$apt_dir"/sources.list.d/*.list "$apt_dir"/sources.list.d/*.sources; d
 done
 ((${#files[@]})) || { echo "backports-source: no apt sources under $apt_dir" >&2; exit 1; }
 
-awk -v suite="$codename" '
+awk -v suite="$codename" -v mode="$mode" '
   function has(list, word) { return (" " list " ") ~ (" " word " ") }
   function consider(types, uris, suites, comps, enabled, signed) {
     if (enabled == "no" || !has(types, "deb")) return
@@ -54,11 +61,11 @@ awk -v suite="$codename" '
       while (i <= n) { opts = opts " " w[i]; if (w[i++] ~ /\]$/) break }
       if (match(opts, /signed-by=[^] ]+/)) signed = substr(opts, RSTART + 10, RLENGTH - 10)
     }
-    uri = w[i++]
+    line_uri = w[i++]
     s = w[i++]
     comps = ""
     for (; i <= n; i++) comps = comps (comps == "" ? "" : " ") w[i]
-    consider(type, uri, s, comps, "yes", signed)
+    consider(type, line_uri, s, comps, "yes", signed)
     next
   }
   /^#/ { next }
@@ -74,11 +81,11 @@ awk -v suite="$codename" '
   }
   END {
     flush()
-    if (present) exit 0
+    if (present && mode == "backports") exit 0
     if (!found) { print "backports-source: no enabled deb entry for suite " suite > "/dev/stderr"; exit 1 }
-    print "Types: deb"
+    print "Types: " (mode == "deb-src" ? "deb-src" : "deb")
     print "URIs: " uri
-    print "Suites: " suite "-backports"
+    print "Suites: " suite (mode == "deb-src" ? "" : "-backports")
     print "Components: " component
     if (signed_by != "") print "Signed-By: " signed_by
   }

@@ -41,6 +41,9 @@ packages=(
   # the command-line splitter is compared with the system's own: a MinGW
   # program calls it under Wine
   g++-mingw-w64-x86-64-posix wine64
+  # the Windows build of the library itself (scripts/build.sh windows and
+  # windows-x86) needs both posix-thread cross compilers
+  g++-mingw-w64-i686-posix
   # clang-tidy for scripts/tidy.sh
   clang-tidy-16
   # the Debian packages (scripts/package.sh) and their test

@@ -7,9 +7,9 @@ tool=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
-check() {  # NAME EXPECTED-OUTPUT EXPECTED-STATUS
+check() {  # NAME EXPECTED-OUTPUT EXPECTED-STATUS [OPTION]
   local got status=0
-  got=$("$tool" "$work/$1" bookworm 2>/dev/null) || status=$?
+  got=$("$tool" ${4:+"$4"} "$work/$1" bookworm 2>/dev/null) || status=$?
   if [[ $got != "$2" || $status != "$3" ]]; then
     printf 'FAIL %s: status %s, output:\n%s\nexpected status %s, output:\n%s\n' \
       "$1" "$status" "$got" "$3" "$2"
@@ -78,6 +78,14 @@ mkdir -p "$work/present/sources.list.d"
 cp "$work/oneline/sources.list" "$work/present/"
 echo "deb http://mirror.invalid/debian bookworm-backports main" >"$work/present/sources.list.d/bp.list"
 check present "" 0
+
+# The source-package entry is the release's own suite on the mirror and key
+# apt uses for binaries, whatever backports or deb-src entries exist.
+check present "Types: deb-src
+URIs: http://proxy.invalid:3142/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/archive.gpg" 0 --deb-src
 
 # No entry of the release's own suite: a failure, not a guess.
 mkdir -p "$work/none/sources.list.d"

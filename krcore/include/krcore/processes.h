@@ -141,6 +141,10 @@ class KRCORE_API IEnumWbemClassObject : public IUnknown {
                     unsigned long* returned) = 0;
 };
 
+#else
+#include <wbemidl.h>
+#endif  // !_WIN32
+
 // Holds one reference to a query-layer object and releases it at its end.
 // Not thread-safe; one owner. Never throws: reference counting does not
 // fail.
@@ -184,7 +188,7 @@ class CComPtr {
   T* p = nullptr;
 };
 
-#endif  // !_WIN32
+#if !defined(_WIN32)
 
 // ---------------------------------------------------------------------------
 // Process handles (global namespace, with the names and results of the
@@ -236,6 +240,8 @@ KRCORE_API BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line
                                PROCESS_INFORMATION* info);
 
 }  // extern "C"
+
+#endif  // !_WIN32
 
 namespace krCore {
 

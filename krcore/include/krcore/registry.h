@@ -47,6 +47,10 @@
 
 #include <cstdint>
 
+// On Windows the registry calls, types and constants are the system's own
+// (from <windows.h>, through wintypes.h); only the Linux store declares them.
+#if !defined(_WIN32)
+
 struct HKEY__;
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
@@ -168,3 +172,5 @@ KRCORE_API LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watch_subtree, DWORD f
                                            HANDLE event, BOOL asynchronous);
 
 }  // extern "C"
+
+#endif  // !_WIN32

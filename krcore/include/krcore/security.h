@@ -37,6 +37,10 @@
 #include <utility>
 #include <vector>
 
+// On Windows these records are the system's own (<windows.h>); the
+// declarations below stand in for them elsewhere.
+#if !defined(_WIN32)
+
 // ---------------------------------------------------------------------------
 // Records of the platform calls the agent's modules were written against
 // (global namespace).
@@ -71,6 +75,8 @@ typedef enum _TOKEN_ELEVATION_TYPE {
   TokenElevationTypeFull,
   TokenElevationTypeLimited
 } TOKEN_ELEVATION_TYPE;
+
+#endif  // !_WIN32
 
 namespace krCore {
 

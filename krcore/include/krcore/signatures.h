@@ -13,8 +13,16 @@
 #include <krcore/foundation.h>
 #include <krcore/wintypes.h>
 
+#if defined(_WIN32)
+#include <wincrypt.h>
+#endif
+
 #include <string>
 #include <vector>
+
+// On Windows the certificate contexts and their calls are the system's own
+// (<wincrypt.h>); the declarations below stand in for them elsewhere.
+#if !defined(_WIN32)
 
 // ---------------------------------------------------------------------------
 // Certificate contexts (global namespace, with the layout and names of the
@@ -121,6 +129,8 @@ KRCORE_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD 
                                                   DWORD* size);
 
 }  // extern "C"
+
+#endif  // !_WIN32
 
 namespace krCore {
 

@@ -61,9 +61,10 @@ class KRCORE_API auto_lock {
 // Waitable objects and the waits on them (global namespace, with the names
 // and results of the platform calls the agent's modules were written
 // against). Handles are opaque values; a valid handle is neither null nor
-// INVALID_HANDLE_VALUE.
+// INVALID_HANDLE_VALUE. On Windows they are the system's own (<windows.h>).
 // ---------------------------------------------------------------------------
 
+#if !defined(_WIN32)
 extern "C" {
 
 // The calling thread's last error code. Thread-safe (per thread).
@@ -92,6 +93,7 @@ KRCORE_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
 KRCORE_API BOOL CloseHandle(HANDLE handle);
 
 }  // extern "C"
+#endif  // !_WIN32
 
 namespace krCore {
 

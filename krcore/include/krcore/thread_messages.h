@@ -3,12 +3,14 @@
 // queue, and the wait on handles and the queue together. A thread gets its
 // queue when it first peeks or waits for messages; the queue ends with the
 // thread and drops what it still holds. Thread ids are the system's thread
-// ids (gettid), as EasyThreadImpl's ThreadID reports them.
+// ids (gettid), as EasyThreadImpl's ThreadID reports them. On Windows these
+// are the system's own calls (<windows.h>), declared there.
 #pragma once
 
 #include <krcore/export.h>
 #include <krcore/wintypes.h>
 
+#if !defined(_WIN32)
 extern "C" {
 
 // Appends a message to the queue of thread `thread_id` and wakes the thread
@@ -39,3 +41,4 @@ KRCORE_API DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, B
                                            DWORD milliseconds, DWORD wake_mask);
 
 }  // extern "C"
+#endif  // !_WIN32

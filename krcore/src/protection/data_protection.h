@@ -21,6 +21,11 @@ namespace krCore::detail {
 constexpr DWORD kCryptProtectUiForbidden = 0x1;
 constexpr DWORD kCryptProtectLocalMachine = 0x4;
 
+// Overwrites `size` bytes at `data` with zeros in a way the compiler may not
+// drop as a dead store (secrets are wiped right before their memory is
+// freed). Thread-safe for distinct memory; never fails.
+KRCORE_INTERNAL void wipe_secret(void* data, std::size_t size);
+
 
 // Protects the `in` bytes with the machine key into a new local-memory
 // block in `out` (the caller wipes and frees it). `description` and

@@ -8,7 +8,6 @@
 #include <krcore/logging.h>
 #include <krcore/protection.h>
 #include <krcore/sysutil.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -88,7 +87,7 @@ AutoDataBlob::~AutoDataBlob() { Clear(); }
 
 void AutoDataBlob::Clear() {
   if (pbData) {
-    OPENSSL_cleanse(pbData, cbData);
+    detail::wipe_secret(pbData, cbData);
     detail::LocalFree(pbData);
   }
   pbData = nullptr;

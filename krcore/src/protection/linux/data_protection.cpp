@@ -69,6 +69,8 @@ bool add_aad(EVP_CIPHER_CTX* ctx, const BYTE* header, const DATA_BLOB* entropy, 
 
 }  // namespace
 
+void wipe_secret(void* data, std::size_t size) { OPENSSL_cleanse(data, size); }
+
 unsigned long derive_key_material(const unsigned char (&machine_key)[32], key_material& out) {
   unsigned char mac[32];
   unsigned int len = 0;
