@@ -1,7 +1,7 @@
 // The process's own arguments on Linux: /proc/self/cmdline holds them as
 // the kernel passed them to the program, NUL-separated, with empty
 // arguments kept.
-#include "cmdline/linux/process_arguments.h"
+#include "cmdline/process_arguments.h"
 
 #include <fcntl.h>
 #include <unistd.h>
