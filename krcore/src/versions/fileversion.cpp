@@ -13,7 +13,7 @@
 #include "foundation/errors.h"
 #include "foundation/utf.h"
 #include "versions/image_reader.h"
-#include "versions/linux/module_file.h"
+#include "versions/module_file.h"
 #include "versions/version_tree.h"
 
 namespace krCore {

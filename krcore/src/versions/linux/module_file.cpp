@@ -1,6 +1,6 @@
 // The file of a loaded module: a dlopen handle is asked through dlinfo for
 // its link map, and an address through dladdr1 for the object containing it.
-#include "versions/linux/module_file.h"
+#include "versions/module_file.h"
 
 #include <dlfcn.h>
 #include <link.h>
