@@ -35,8 +35,30 @@ std::wstring grown_text(Call call, std::size_t first, unsigned long& error) {
   }
 }
 
-// Owner and system only, inherited by what is created inside.
-constexpr wchar_t kPrivateDirectorySddl[] = L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)";
+// The access list of a private folder: the calling user and the system
+// only, inherited by what is created inside, nothing from the parent. The
+// user is named by the SID of the process token, so the list means the same
+// whoever ends up owning the folder. 0 or a Win32 code.
+unsigned long private_descriptor(PSECURITY_DESCRIPTOR& descriptor) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return GetLastError();
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD length = 0;
+  const BOOL got = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length);
+  const DWORD error = got ? 0 : GetLastError();
+  CloseHandle(token);
+  if (!got) return error;
+  wchar_t* sid = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid))
+    return GetLastError();
+  const std::wstring sddl =
+      std::wstring(L"D:P(A;OICI;FA;;;") + sid + L")(A;OICI;FA;;;SY)";
+  LocalFree(sid);
+  return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)
+             ? 0
+             : GetLastError();
+}
 
 }  // namespace
 
@@ -55,9 +77,7 @@ unsigned long create_one_directory(const std::wstring& path, bool private_dir) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (private_dir) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateDirectorySddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
-      return GetLastError();
+    if (const unsigned long error = private_descriptor(descriptor)) return error;
     attributes.lpSecurityDescriptor = descriptor;
   }
   const BOOL made = CreateDirectoryW(path.c_str(), private_dir ? &attributes : nullptr);
