@@ -34,30 +34,25 @@ unsigned long load_version_resource(const std::wstring& path, std::vector<unsign
   return 0;
 }
 
-std::wstring module_file_name(void* module, unsigned long& error) {
-  error = 0;
-  // A module handle first; failing that, the module the address lies in
-  // (without taking a reference, so nothing has to be released).
-  HMODULE handle = static_cast<HMODULE>(module);
-  wchar_t probe[1];
-  if (GetModuleFileNameW(handle, probe, 1) == 0 && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    handle = nullptr;
-    if (!GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            static_cast<const wchar_t*>(module), &handle)) {
-      error = GetLastError();
-      return {};
-    }
-  }
-  // The name may be longer than MAX_PATH; grow until it fits.
+namespace {
+
+// ERROR_MOD_NOT_FOUND: the value names no loaded module.
+constexpr unsigned long kErrorModNotFound = 126;
+
+// The file name of a module handle; the name may be longer than MAX_PATH,
+// so the buffer grows until it fits.
+std::wstring handle_file_name(HMODULE handle, unsigned long& error) {
   std::wstring name(MAX_PATH, L'\0');
   for (;;) {
+    SetLastError(0);
     const DWORD n = GetModuleFileNameW(handle, name.data(), static_cast<DWORD>(name.size()));
     if (n == 0) {
       error = GetLastError();
+      if (error == 0) error = kErrorModNotFound;
       return {};
     }
     if (n < name.size()) {
+      error = 0;
       name.resize(n);
       return name;
     }
@@ -67,6 +62,24 @@ std::wstring module_file_name(void* module, unsigned long& error) {
     }
     name.resize(name.size() * 2);
   }
+}
+
+}  // namespace
+
+std::wstring module_file_name(void* module, unsigned long& error) {
+  std::wstring name = handle_file_name(static_cast<HMODULE>(module), error);
+  if (error == 0) return name;
+  // Not a handle: the module the address lies in (looked up without taking
+  // a reference, so nothing has to be released).
+  HMODULE containing = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<const wchar_t*>(module), &containing) ||
+      !containing) {
+    error = kErrorModNotFound;
+    return {};
+  }
+  return handle_file_name(containing, error);
 }
 
 }  // namespace krCore::detail
