@@ -198,4 +198,7 @@ bool path_auto_delete::empty() const { return _path.empty(); }
 
 boost::filesystem::path path_auto_delete::path() { return _path; }
 
+// The redirection scope ends as disable() ends it, on every platform.
+auto_wow64filesystemredirect::~auto_wow64filesystemredirect() { disable(); }
+
 }  // namespace krCore

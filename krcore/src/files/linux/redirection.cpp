@@ -7,7 +7,6 @@
 namespace krCore {
 
 auto_wow64filesystemredirect::auto_wow64filesystemredirect() = default;
-auto_wow64filesystemredirect::~auto_wow64filesystemredirect() { disable(); }
 void auto_wow64filesystemredirect::enable() {}
 void auto_wow64filesystemredirect::disable() {}
 

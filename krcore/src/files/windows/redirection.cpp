@@ -45,8 +45,6 @@ auto_wow64filesystemredirect::auto_wow64filesystemredirect() : _isWow64(process_
   enable();
 }
 
-auto_wow64filesystemredirect::~auto_wow64filesystemredirect() { disable(); }
-
 void auto_wow64filesystemredirect::enable() {
   if (!_isWow64 || !_disableFunc) return;
   _disabled = reinterpret_cast<disable_call>(_disableFunc)(&_oldValue) != FALSE;
