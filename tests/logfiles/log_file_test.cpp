@@ -2,40 +2,22 @@
 // moved and ends when it is closed, and a failed open leaves the handle
 // closed.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "logfiles/log_file_fixture.h"
 #include "logging/logfile_io.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using krCore::detail::file_identity;
 using krCore::detail::log_file;
 
 constexpr unsigned long kSharingViolation = 32;
 
-class LogFileHandle : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("qmcore-logfile-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    path = (dir / "a.log.txt").wstring();
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  unsigned long open(log_file& file, bool keep = false) {
-    file_identity id;
-    std::uint64_t size = 0;
-    return file.open(path, false, keep, id, size);
-  }
-
-  fs::path dir;
-  std::wstring path;
-};
+using LogFileHandle = log_file_fixture;
 
 TEST_F(LogFileHandle, TheLockMovesWithTheHandleAndEndsWithClose) {
   log_file first;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "logfiles/log_file_fixture.h"
 #include "logging/logfile_io.h"
 
 namespace {
@@ -20,21 +21,8 @@ using krCore::detail::log_file;
 
 constexpr unsigned long kSharingViolation = 32;
 
-class ShareModes : public ::testing::Test {
+class ShareModes : public log_file_fixture {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("qmcore-share-" + std::to_string(GetCurrentProcessId()));
-    fs::create_directories(dir);
-    path = (dir / L"agent.log.txt").wstring();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-  unsigned long open(log_file& file, bool keep = false) {
-    std::uint64_t size = 0;
-    return file.open(path, false, keep, identity, size);
-  }
   static unsigned long put(log_file& file, std::string_view text) { return file.write(&text, 1); }
 
   // An outside program's handle with the access and sharing it asks for.
@@ -50,9 +38,6 @@ class ShareModes : public ::testing::Test {
     return text;
   }
 
-  fs::path dir;
-  std::wstring path;
-  file_identity identity;
 };
 
 TEST_F(ShareModes, AReaderFollowsTheFileAndARotationMovesIt) {
@@ -70,7 +55,7 @@ TEST_F(ShareModes, AReaderFollowsTheFileAndARotationMovesIt) {
   EXPECT_EQ(read_all(reader), "first\r\nsecond\r\n");
 
   // The library itself never moves the file it has open...
-  const std::wstring moved = (dir / L"agent.1.log.txt").wstring();
+  const std::wstring moved = (dir / L"a.1.log.txt").wstring();
   EXPECT_EQ(krCore::detail::rename_unlocked_file(path, moved, identity), kSharingViolation);
   EXPECT_TRUE(writer.still_named());
   // ...but an outside rotation may, and the writer notices.
@@ -91,7 +76,7 @@ TEST_F(ShareModes, HeldFilesAreNeitherOpenedNorMovedNorRemoved) {
 
   // Another program writing a file of the set (sharing everything, so only
   // the library's own check can keep its hands off).
-  const std::wstring other = (dir / L"agent.2.log.txt").wstring();
+  const std::wstring other = (dir / L"a.2.log.txt").wstring();
   const HANDLE foreign = CreateFileW(other.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, CREATE_NEW, 0, nullptr);
