@@ -9,44 +9,11 @@
 
 #include <krcore/threading.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
-#include "logging/debug_output.h"
+#include "threading/monitor_lines.h"
 
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr wchar_t kProcessed[] = L"krMonitorWindow::run() - WM_TIMECHANGE was processed.";
-
-// Counts the monitor's reports of a time change, and waits for them.
-class reports {
- public:
-  reports() {
-    krCore::detail::set_debug_output_hook([this](const std::wstring& text) {
-      if (text.find(kProcessed) == std::wstring::npos) return;
-      std::lock_guard<std::mutex> lock(_m);
-      ++_count;
-      _cv.notify_all();
-    });
-  }
-  ~reports() { krCore::detail::set_debug_output_hook({}); }
-  bool wait_for(int count) {
-    std::unique_lock<std::mutex> lock(_m);
-    return _cv.wait_for(lock, 20s, [&] { return _count >= count; });
-  }
-  int count() {
-    std::lock_guard<std::mutex> lock(_m);
-    return _count;
-  }
-
- private:
-  std::mutex _m;
-  std::condition_variable _cv;
-  int _count = 0;
-};
 
 HWND monitor_window() { return FindWindowW(nullptr, L"notification_window"); }
 
@@ -64,7 +31,7 @@ bool windows_can_be_made() {
 TEST(MonitorWindowOnWindows, TimeChangesReachTheLoopOnceHoweverTheyAreDelivered) {
   if (!windows_can_be_made())
     GTEST_SKIP() << "Wine gap: no display driver, so no window can be made";
-  reports seen;
+  monitor_lines seen;
   krCore::singleton<krCore::krMonitorWindow>::instance();
   // A message-only window would not be found, nor receive broadcasts.
   const HWND window = monitor_window();
@@ -73,19 +40,19 @@ TEST(MonitorWindowOnWindows, TimeChangesReachTheLoopOnceHoweverTheyAreDelivered)
 
   // Sent to the window (as the system sends it): returns once handled.
   SendMessageW(window, WM_TIMECHANGE, 0, 0);
-  ASSERT_TRUE(seen.wait_for(1));
+  ASSERT_TRUE(seen.wait_for(kTimeChangeLine, 1));
   // Broadcast to every top-level window.
   DWORD_PTR ignored = 0;
   SendMessageTimeoutW(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG, 20000, &ignored);
-  ASSERT_TRUE(seen.wait_for(2));
+  ASSERT_TRUE(seen.wait_for(kTimeChangeLine, 2));
   // Posted, as some programs do.
   ASSERT_TRUE(PostMessageW(window, WM_TIMECHANGE, 0, 0));
-  ASSERT_TRUE(seen.wait_for(3));
+  ASSERT_TRUE(seen.wait_for(kTimeChangeLine, 3));
 
   // Each delivery was reported once: a quit now is handled after anything
   // still queued, so a doubled report would show up before close returns.
   krCore::krMonitorWindow::close();
-  EXPECT_EQ(seen.count(), 3);
+  EXPECT_EQ(seen.count(kTimeChangeLine), 3);
   EXPECT_EQ(monitor_window(), nullptr);
 }
 
@@ -101,7 +68,7 @@ TEST(MonitorWindowOnWindows, EachInstanceHasAWindowClassOfItsOwn) {
 
   // The class went with the window: a new instance registers its own (the
   // name may even repeat) and works.
-  reports seen;
+  monitor_lines seen;
   krCore::singleton<krCore::krMonitorWindow>::instance();
   const HWND second = monitor_window();
   ASSERT_NE(second, nullptr);
@@ -109,7 +76,7 @@ TEST(MonitorWindowOnWindows, EachInstanceHasAWindowClassOfItsOwn) {
   ASSERT_GT(GetClassNameW(second, second_class, 256), 0);
   EXPECT_EQ(std::wstring(second_class).rfind(L"notification_thread:", 0), 0u);
   SendMessageW(second, WM_TIMECHANGE, 0, 0);
-  EXPECT_TRUE(seen.wait_for(1));
+  EXPECT_TRUE(seen.wait_for(kTimeChangeLine, 1));
   krCore::krMonitorWindow::close();
 }
 
