@@ -33,6 +33,15 @@ class log_file_fixture : public ::testing::Test {
     return file.open(path, false, keep, identity, size);
   }
 
+  // The open file's size, once it is known to still have its name.
+  static std::uint64_t named_size(const krCore::detail::log_file& file) {
+    std::uint64_t size = 0;
+    bool unlinked = true;
+    EXPECT_EQ(file.state(size, unlinked), 0u);
+    EXPECT_FALSE(unlinked);
+    return size;
+  }
+
   std::filesystem::path dir;
   std::wstring path;
   krCore::detail::file_identity identity;

@@ -37,18 +37,13 @@ TEST_F(LogFileHandle, TheLockMovesWithTheHandleAndEndsWithClose) {
   log_file assigned;
   assigned = std::move(moved);
   EXPECT_FALSE(moved.is_open());
-  std::uint64_t size = 0;
-  bool unlinked = true;
-  ASSERT_EQ(assigned.state(size, unlinked), 0u);
-  EXPECT_EQ(size, 4u);
-  EXPECT_FALSE(unlinked);
+  EXPECT_EQ(named_size(assigned), 4u);
 
   assigned.close();
   EXPECT_FALSE(assigned.is_open());
   // Kept content is continued at its end.
   ASSERT_EQ(open(other, true), 0u);
-  ASSERT_EQ(other.state(size, unlinked), 0u);
-  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(named_size(other), 4u);
 }
 
 TEST_F(LogFileHandle, AFailedOpenLeavesTheHandleClosed) {
