@@ -27,7 +27,8 @@ TEST_F(LogFileHandle, TheLockMovesWithTheHandleAndEndsWithClose) {
   EXPECT_FALSE(second.is_open());
 
   log_file moved(std::move(first));
-  EXPECT_FALSE(first.is_open());
+  // The moved-from handle is what is checked here.
+  EXPECT_FALSE(first.is_open());  // NOLINT(bugprone-use-after-move)
   ASSERT_TRUE(moved.is_open());
   const std::string_view parts[] = {"ab", "cd"};
   EXPECT_EQ(moved.write(parts, 2), 0u);
@@ -36,7 +37,7 @@ TEST_F(LogFileHandle, TheLockMovesWithTheHandleAndEndsWithClose) {
 
   log_file assigned;
   assigned = std::move(moved);
-  EXPECT_FALSE(moved.is_open());
+  EXPECT_FALSE(moved.is_open());  // NOLINT(bugprone-use-after-move)
   EXPECT_EQ(named_size(assigned), 4u);
 
   assigned.close();
