@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "logging/debug_output.h"
+#include "threading/monitor_lines.h"
 #include "scheduling/clock_watch.h"
 
 namespace {
@@ -286,36 +287,6 @@ TEST_F(ClockWatch, SettingTheClockIsNoticedEveryTime) {
 // The monitor.
 // ---------------------------------------------------------------------------
 
-// Records the monitor's debugger-output lines while it lives.
-class monitor_lines {
- public:
-  monitor_lines() {
-    krCore::detail::set_debug_output_hook([this](const std::wstring& text) {
-      if (text.rfind(L"krMonitorWindow", 0) != 0) return;
-      std::lock_guard<std::mutex> lock(_m);
-      _lines.push_back(text);
-      _cv.notify_all();
-    });
-  }
-  ~monitor_lines() { krCore::detail::set_debug_output_hook({}); }
-  bool wait_for(const std::wstring& line) {
-    std::unique_lock<std::mutex> lock(_m);
-    return _cv.wait_for(
-        lock, kStep, [&] { return std::find(_lines.begin(), _lines.end(), line) != _lines.end(); });
-  }
-  std::vector<std::wstring> lines() {
-    std::lock_guard<std::mutex> lock(_m);
-    return _lines;
-  }
-
- private:
-  std::mutex _m;
-  std::condition_variable _cv;
-  std::vector<std::wstring> _lines;
-};
-
-const std::wstring kQuitLine = L"krMonitorWindow::run() - WM_QUIT was processed.";
-const std::wstring kTimeChangeLine = L"krMonitorWindow::run() - WM_TIMECHANGE was processed.";
 
 using krCore::krMonitorWindow;
 

@@ -1,21 +1,16 @@
-// CommandLineArgs: the process's own arguments, or a text split by the
-// system's rules, as named parameters.
+// CommandLineArgs: the process's own arguments, or a text split as the
+// system splits command lines, as named parameters and switches.
 #include <krcore/cmdline.h>
 #include <krcore/foundation.h>
 
 #include <boost/lexical_cast.hpp>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <locale>
-#include <new>
 
 #include "cmdline/process_arguments.h"
-#include "cmdline/splitting.h"
 #include "foundation/errors.h"
 #include "logging/debug_output.h"
-#include "sysutil/environment.h"
 
 namespace krCore {
 namespace {

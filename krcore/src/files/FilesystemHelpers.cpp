@@ -1,5 +1,5 @@
-// Deletion with retries, its pool work item and scope holder, and the
-// file-system redirection scope.
+// Deletion with retries, its pool work item and scope holder. (The
+// file-system redirection scope is the platform's: linux/ and windows/.)
 //
 // A deletion that fails is often only early: another process still has the
 // file open, or a virus scanner looks at it. So the procedure tries five
@@ -90,9 +90,41 @@ bool delete_with_retries(const boost::filesystem::path& path, const wchar_t* op)
 }  // namespace
 
 namespace detail {
+
+namespace {
+
+bool regular_file(const boost::filesystem::path& path) {
+  boost::system::error_code ec;
+  return boost::filesystem::symlink_status(path, ec).type() == boost::filesystem::regular_file;
+}
+
+[[noreturn]] void throw_busy(const boost::filesystem::path& path) {
+  throw boost::filesystem::filesystem_error(
+      "the file is held open by a log writer", path,
+      boost::system::errc::make_error_code(boost::system::errc::device_or_resource_busy));
+}
+
+}  // namespace
+
+void throw_if_in_use(const boost::filesystem::path& path) {
+  if (regular_file(path)) {
+    if (held_by_writer(path)) throw_busy(path);
+    return;
+  }
+  // Links are not followed: what a link points to is not being deleted.
+  boost::system::error_code ec;
+  if (boost::filesystem::symlink_status(path, ec).type() != boost::filesystem::directory_file)
+    return;
+  for (boost::filesystem::recursive_directory_iterator it(path, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (regular_file(it->path()) && held_by_writer(it->path())) throw_busy(it->path());
+  }
+}
+
 void set_delete_retry_sleep(std::function<void(unsigned long)> sleep) {
   retry_sleep() = std::move(sleep);
 }
+
 }  // namespace detail
 
 bool DeleteWithRetrySynchronous(const boost::filesystem::path& path) {
@@ -166,15 +198,7 @@ bool path_auto_delete::empty() const { return _path.empty(); }
 
 boost::filesystem::path path_auto_delete::path() { return _path; }
 
-// ---------------------------------------------------------------------------
-// auto_wow64filesystemredirect: this platform has no file-system
-// redirection and its builds are never 32-bit processes on a 64-bit system,
-// so the WOW64 flag is false and every operation leaves things as they are.
-// ---------------------------------------------------------------------------
-
-auto_wow64filesystemredirect::auto_wow64filesystemredirect() = default;
+// The redirection scope ends as disable() ends it, on every platform.
 auto_wow64filesystemredirect::~auto_wow64filesystemredirect() { disable(); }
-void auto_wow64filesystemredirect::enable() {}
-void auto_wow64filesystemredirect::disable() {}
 
 }  // namespace krCore

@@ -10,10 +10,14 @@
 
 namespace krCore::detail {
 
-// Throws boost::filesystem::filesystem_error (EBUSY) when a log-file writer
-// holds the file, or, for a directory, any regular file below it. Files that
-// cannot be probed are left to the removal itself.
+// Throws boost::filesystem::filesystem_error (the file is busy) when a
+// log-file writer holds the file, or, for a directory, any regular file
+// below it. Files that cannot be probed are left to the removal itself.
 KRCORE_INTERNAL void throw_if_in_use(const boost::filesystem::path& path);
+
+// The platform half: whether someone holds the regular file `file` open
+// the way a log-file writer does. False when it cannot be probed.
+KRCORE_INTERNAL bool held_by_writer(const boost::filesystem::path& file);
 
 // Replaces the retry procedure's sleep (milliseconds); an empty function
 // restores the real sleep. For tests, which record the requested sleeps and

@@ -3,8 +3,9 @@
 // Some system events reach every interested program as a message in a
 // thread's queue rather than as a call: here, a change of the wall clock or
 // of the local time zone arrives as WM_TIMECHANGE. A listener delivers them
-// to one thread for as long as it exists. The Linux implementation is in
-// linux/clock_watch.cpp.
+// to one thread for as long as it exists. The platform halves are
+// linux/clock_watch.cpp (a clock and zone watch posting the message) and
+// windows/notification_window.cpp (a hidden window receiving it).
 #pragma once
 
 #include <krcore/wintypes.h>
@@ -26,6 +27,13 @@ class broadcast_listener {
 // resources it needs; the caller then simply receives no broadcasts. The
 // local-time rules of the C library follow every clock or zone change
 // before the message is posted. Never throws.
+// Must be called on thread `thread_id`, and the listener destroyed there:
+// where the listener is a window, the window belongs to that thread.
 KRCORE_INTERNAL std::unique_ptr<broadcast_listener> listen_for_broadcasts(DWORD thread_id) noexcept;
+
+// Hands a message the listening thread took from its queue (other than
+// WM_QUIT and WM_TIMECHANGE) to the window it was sent to, if any. Never
+// throws.
+KRCORE_INTERNAL void dispatch_message(const MSG& msg) noexcept;
 
 }  // namespace krCore::detail

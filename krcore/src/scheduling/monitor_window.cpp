@@ -101,7 +101,7 @@ unsigned long krMonitorWindow::run() {
             detail::debug_output(L"krMonitorWindow::run() - WM_TIMECHANGE was processed.");
             break;
           default:
-            // A thread message has no window to be dispatched to.
+            detail::dispatch_message(msg);
             break;
         }
       }

@@ -144,10 +144,11 @@ std::wstring getwindowsdirectory() {
 int ShowMessage(const std::wstring& text, const std::wstring& title, unsigned long flags) {
   flags |= MB_SERVICE_NOTIFICATION;
   const std::wstring shown = title.empty() ? executable_file_name() : title;
-  detail::present_message(text, shown);
-  // No answer can be read back here, so a box that offers a choice is
+  int result = detail::present_message(text, shown, flags);
+  if (result != 0) return result;
+  // Where no answer can be read back, a box that offers a choice is
   // answered on nobody's behalf; the log says so, and which answer was given.
-  const int result = unasked_result(flags);
+  result = unasked_result(flags);
   if ((flags & 0xF) != MB_OK && detail::log_enabled(detail::kLogWarning)) {
     detail::log_entry(detail::kLogWarning, L"ShowMessage: nobody was asked \"" + shown + L": " +
                                                text + L"\"; answered " + std::to_wstring(result));

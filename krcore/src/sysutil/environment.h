@@ -19,9 +19,11 @@ KRCORE_INTERNAL std::wstring system_directory(unsigned long& error);
 // The current process id.
 KRCORE_INTERNAL unsigned long current_process_id();
 
-// Shows `text` under `title` to the person at the machine, if there is a
-// terminal to show it on; no answer is read back.
-KRCORE_INTERNAL void present_message(const std::wstring& text, const std::wstring& title);
+// Shows `text` under `title` (a message box's `flags`) to the person at the
+// machine. Returns the button they chose, or 0 when nobody could be asked
+// (no window system, or only a terminal that gives no answer back).
+KRCORE_INTERNAL int present_message(const std::wstring& text, const std::wstring& title,
+                                    unsigned long flags);
 
 // How long AttachMessageBox waits for a debugger: KRCORE_ATTACH_TIMEOUT_MS,
 // or 60000 when it is unset, not a number or negative; a value beyond a

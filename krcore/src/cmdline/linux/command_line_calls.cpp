@@ -1,13 +1,16 @@
-// GetCommandLineW and CommandLineToArgvW as the system has them: the joined
-// text of the process's own arguments, and the splitting of a text into an
-// argument block the caller frees with one LocalFree.
+// The command-line calls of the system, which Linux lacks: the joined text
+// of the process's own arguments (GetCommandLineW) and the splitting of a
+// text into an argument block the caller frees (CommandLineToArgvW). A
+// Windows build takes both from the system instead.
 #include <krcore/cmdline.h>
 #include <krcore/foundation.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "cmdline/process_arguments.h"
 #include "cmdline/splitting.h"
@@ -71,3 +74,4 @@ extern "C" wchar_t** CommandLineToArgvW(const wchar_t* lpCmdLine, int* pNumArgs)
     return nullptr;
   }
 }
+

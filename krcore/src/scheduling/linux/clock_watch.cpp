@@ -202,4 +202,7 @@ std::unique_ptr<broadcast_listener> listen_for_broadcasts(DWORD thread_id) noexc
   }
 }
 
+// Only thread messages arrive here: there is no window to dispatch to.
+void dispatch_message(const MSG&) noexcept {}
+
 }  // namespace krCore::detail

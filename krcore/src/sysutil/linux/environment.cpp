@@ -65,8 +65,8 @@ unsigned long current_process_id() { return static_cast<unsigned long>(getpid())
 // Messages and the debugger
 // ---------------------------------------------------------------------------
 
-void present_message(const std::wstring& text, const std::wstring& title) {
-  if (isatty(STDERR_FILENO) != 1) return;
+int present_message(const std::wstring& text, const std::wstring& title, unsigned long) {
+  if (isatty(STDERR_FILENO) != 1) return 0;
   // One write, so that the lines of concurrent messages do not interleave.
   const std::string line = utf8_from_wide(title) + ": " + utf8_from_wide(text) + "\n";
   std::size_t done = 0;
@@ -76,6 +76,7 @@ void present_message(const std::wstring& text, const std::wstring& title) {
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
+  return 0;
 }
 
 namespace {
