@@ -34,12 +34,12 @@ targets=(
   "utf|fuzz/utf_fuzz.cpp|krcore/src/foundation/utf.cpp|"
   "splitstring|fuzz/splitstring_fuzz.cpp|krcore/src/foundation/exceptions.cpp|"
   "cmdline_split|fuzz/cmdline_split_fuzz.cpp|krcore/src/cmdline/splitting.cpp|"
-  "version_reader|fuzz/version_reader_fuzz.cpp|krcore/src/versions/image_resource.cpp krcore/src/versions/version_tree.cpp|"
+  "version_reader|fuzz/version_reader_fuzz.cpp|krcore/src/versions/linux/image_resource.cpp krcore/src/versions/version_tree.cpp|"
   "wql_parse|fuzz/wql_parse_fuzz.cpp|krcore/src/processes/wql_parse.cpp|"
   "protection_blob|tests/protection/blob_fuzz.cpp|$(echo krcore/src/protection/*.cpp krcore/src/protection/linux/*.cpp) krcore/src/sysutil/encodings.cpp krcore/src/foundation/utf.cpp|-DKRCORE_FUZZ_MAIN -Itests -lcrypto -lboost_filesystem"
   "log_filter|fuzz/log_filter_fuzz.cpp|krcore/src/logging/log_filter.cpp|"
-  "value_file|fuzz/value_file_fuzz.cpp|krcore/src/registry/value_file.cpp||-max_len=4096,quarantine_size_mb=16"
-  "regfile|fuzz/regfile_fuzz.cpp|tools/krreg/regfile.cpp krcore/src/registry/value_file.cpp|-Itools/krreg"
+  "value_file|fuzz/value_file_fuzz.cpp|krcore/src/registry/linux/value_file.cpp||-max_len=4096,quarantine_size_mb=16"
+  "regfile|fuzz/regfile_fuzz.cpp|tools/krreg/regfile.cpp krcore/src/registry/linux/value_file.cpp|-Itools/krreg"
   "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|krcore/src/signatures/pe_layout.cpp $(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
 )
 # Seed corpora: the repository's, and for the signature reader the signed
