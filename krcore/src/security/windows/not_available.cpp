@@ -1,7 +1,7 @@
 // Security on Windows: not available yet.
 //
 // Accounts, the machine's facts, the version of the system, privileges,
-// access lists and the security policy fail here with
+// applying access lists and the security policy fail here with
 // ERROR_CALL_NOT_IMPLEMENTED (lookups find nothing, tests answer no), each
 // saying once on the debugger output that it is missing.
 #include <atomic>
@@ -23,10 +23,16 @@ namespace {
 std::atomic<bool> g_reported_accounts{false};
 std::atomic<bool> g_reported_machine{false};
 std::atomic<bool> g_reported_policy{false};
+std::atomic<bool> g_reported_acl{false};
 
 [[noreturn]] void policy_not_available() {
   throw krException(detail::not_available(g_reported_policy, L"the security policy (lsa)"),
                     "the security policy is not available on Windows yet", 4);
+}
+
+[[noreturn]] void acl_not_available() {
+  throw krException(detail::not_available(g_reported_acl, L"applying access lists"),
+                    "applying access lists is not available on Windows yet", 4);
 }
 
 }  // namespace
@@ -80,6 +86,11 @@ auto_privilege::auto_privilege(const std::wstring& privilege, bool openasself)
 }
 auto_privilege::~auto_privilege() = default;
 void auto_privilege::set(bool) { detail::not_available(g_reported_accounts, L"privileges"); }
+
+void CDacl::apply(const boost::filesystem::path&) const { acl_not_available(); }
+void CDacl::apply(int) const { acl_not_available(); }
+void CSecurityDesc::apply(const boost::filesystem::path&) const { acl_not_available(); }
+void CSecurityDesc::apply(int) const { acl_not_available(); }
 
 lsa::lsa() = default;
 lsa::~lsa() = default;
