@@ -12,7 +12,7 @@ std::wstring errno_description(int err) {
   if (err <= 0) return {};
   wchar_t text[256];
   if (_wcserror_s(text, 256, err) != 0) return {};
-  const std::wstring description(text);
+  std::wstring description(text);
   if (description.rfind(L"Unknown error", 0) == 0) return {};
   return description;
 }

@@ -84,7 +84,7 @@ auto_privilege::auto_privilege(const std::wstring& privilege, bool openasself)
     : _privilege(privilege), _openAsSelf(openasself) {
   set(true);
 }
-auto_privilege::~auto_privilege() = default;
+auto_privilege::~auto_privilege() { set(false); }
 void auto_privilege::set(bool) { detail::not_available(g_reported_accounts, L"privileges"); }
 
 void CDacl::apply(const boost::filesystem::path&) const { acl_not_available(); }
@@ -93,7 +93,7 @@ void CSecurityDesc::apply(const boost::filesystem::path&) const { acl_not_availa
 void CSecurityDesc::apply(int) const { acl_not_available(); }
 
 lsa::lsa() = default;
-lsa::~lsa() = default;
+lsa::~lsa() { close(); }
 void lsa::close() { _handle = nullptr; }
 void lsa::open(unsigned long) { policy_not_available(); }
 void lsa::openforread() { policy_not_available(); }
