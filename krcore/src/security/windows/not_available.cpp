@@ -79,12 +79,6 @@ bool query_os_version(os_version_info&) {
 
 }  // namespace detail
 
-auto_privilege::auto_privilege(const std::wstring& privilege) : auto_privilege(privilege, false) {}
-auto_privilege::auto_privilege(const std::wstring& privilege, bool openasself)
-    : _privilege(privilege), _openAsSelf(openasself) {
-  set(true);
-}
-auto_privilege::~auto_privilege() { set(false); }
 void auto_privilege::set(bool) { detail::not_available(g_reported_accounts, L"privileges"); }
 
 void CDacl::apply(const boost::filesystem::path&) const { acl_not_available(); }
