@@ -8,7 +8,8 @@
 # suppression file lists only reports that are not about our code. Then a
 # short fuzz pass runs every parser's fuzz target for a few seconds, so a
 # parser that crashes or breaks its round trip fails the run, and clang-tidy
-# reads the library's sources, so a new finding fails it too.
+# reads the library's sources, so a new finding fails it too. Then the
+# Windows DLL is built for both architectures and their exports compared.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -28,6 +29,12 @@ TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$
 scripts/fuzz.sh --ci
 
 scripts/tidy.sh
+
+# Windows: qmcore.dll for x86-64 and i686 (MinGW-w64), and the same export
+# table on both.
+scripts/build.sh windows
+scripts/build.sh windows-x86
+scripts/windows-exports.sh
 
 # The Debian packages: built (reusing the release build through ccache), then
 # installed, checked, removed and purged on this machine.

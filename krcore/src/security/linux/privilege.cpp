@@ -257,15 +257,6 @@ bool may_manage_services() {
 
 }  // namespace detail
 
-auto_privilege::auto_privilege(const std::wstring& privilege) : auto_privilege(privilege, false) {}
-
-auto_privilege::auto_privilege(const std::wstring& privilege, bool openasself)
-    : _privilege(privilege), _openAsSelf(openasself) {
-  set(true);
-}
-
-auto_privilege::~auto_privilege() { set(false); }
-
 void auto_privilege::set(bool enable) {
   const privilege_caps* known = find_privilege(_privilege);
   if (!known) {

@@ -1,0 +1,204 @@
+// The threads the library starts itself on Windows, and their forced end.
+//
+// A thread is created suspended: the suspension is its start gate, so the
+// creator knows its id and handle before it runs any of its body, and
+// ResumeThread opens the gate (again on a running thread: nothing happens).
+//
+// TerminateThread ends a thread wherever it is. Ended inside one of the
+// library's locks (kill_hold.h), it would leave that lock held for good, so
+// the terminator first suspends the thread and reads its held-region count.
+// At 0 the thread is ended while still suspended: it cannot have entered a
+// held region in between. Above 0 the thread is marked (its
+// t_kill_held_off, written while it is suspended) and let go: it ends
+// itself the moment it leaves its last held region, before it runs another
+// line of its own code. The terminator waits for that and looks again now
+// and then, in case the thread left its region just before the mark.
+//
+// Each thread keeps a small record, shared by the thread and the table of
+// started threads, that holds the address of its count and mark; the record
+// outlives whichever of the two lets go of it last.
+#include <windows.h>
+
+#include <process.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "foundation/errors.h"
+#include "foundation/kill_hold.h"
+#include "logging/logsink.h"
+#include "threading/native_thread.h"
+#include "threading/timer_slack.h"
+
+namespace krCore::detail {
+
+namespace {
+
+struct thread_block {
+  thread_body body = nullptr;
+  void* argument = nullptr;
+  // Set by the thread first thing; null while it has not run.
+  std::atomic<unsigned*> hold{nullptr};
+  std::atomic<bool*> held_off{nullptr};
+  // A forced end was asked for.
+  std::atomic<bool> killed{false};
+};
+
+// The started threads that have not ended, by thread id.
+class thread_table {
+ public:
+  void add(DWORD id, const std::shared_ptr<thread_block>& block) {
+    kill_hold hold;
+    const std::lock_guard<std::mutex> lock(_mutex);
+    _threads[id] = block;
+  }
+  std::shared_ptr<thread_block> find(DWORD id) {
+    kill_hold hold;
+    const std::lock_guard<std::mutex> lock(_mutex);
+    const auto it = _threads.find(id);
+    return it == _threads.end() ? nullptr : it->second;
+  }
+  // Only the record given: the id may have been reused meanwhile.
+  void remove(DWORD id, const thread_block* block) {
+    kill_hold hold;
+    const std::lock_guard<std::mutex> lock(_mutex);
+    const auto it = _threads.find(id);
+    if (it != _threads.end() && it->second.get() == block) _threads.erase(it);
+  }
+
+ private:
+  std::mutex _mutex;
+  std::map<DWORD, std::shared_ptr<thread_block>> _threads;
+};
+
+thread_table& threads() {
+  static auto* table = new thread_table;  // never destroyed: threads may outlive static destruction
+  return *table;
+}
+
+thread_local thread_block* t_block = nullptr;
+
+[[noreturn]] void end_calling_thread() {
+  threads().remove(::GetCurrentThreadId(), t_block);
+  ::ExitThread(0);
+}
+
+unsigned __stdcall thread_start(void* start) {
+  const std::unique_ptr<std::shared_ptr<thread_block>> owner(static_cast<std::shared_ptr<thread_block>*>(start));
+  const std::shared_ptr<thread_block> block = *owner;
+  t_block = block.get();
+  block->held_off.store(&t_kill_held_off, std::memory_order_release);
+  block->hold.store(&t_kill_hold, std::memory_order_release);
+  const unsigned result = block->body(block->argument);
+  threads().remove(::GetCurrentThreadId(), block.get());
+  t_block = nullptr;
+  return result;
+}
+
+// How long a thread that holds a lock is given to let go of it, and how
+// often the terminator looks at it meanwhile.
+constexpr DWORD kHeldOffMs = 10000;
+constexpr DWORD kHeldOffPollMs = 20;
+
+struct own_handle {
+  HANDLE h = nullptr;
+  ~own_handle() {
+    if (h) ::CloseHandle(h);
+  }
+};
+
+void warn(const std::wstring& text) {
+  if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
+}
+
+}  // namespace
+
+HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
+  auto block = std::make_shared<thread_block>();
+  block->body = body;
+  block->argument = argument;
+  auto* start = new std::shared_ptr<thread_block>(block);
+  unsigned thread_id = 0;
+  const auto handle = reinterpret_cast<HANDLE>(
+      ::_beginthreadex(nullptr, 0, &thread_start, start, CREATE_SUSPENDED, &thread_id));
+  if (!handle) {
+    const int err = errno;
+    delete start;
+    ::SetLastError(win32_from_errno(err));
+    errno = err;
+    return nullptr;
+  }
+  threads().add(thread_id, block);
+  if (id) *id = thread_id;
+  return handle;
+}
+
+bool resume_thread(HANDLE thread) { return ::ResumeThread(thread) != static_cast<DWORD>(-1); }
+
+bool is_current_thread(DWORD id) { return ::GetCurrentThreadId() == id; }
+
+void end_thread_if_killed() {
+  if (t_block && t_kill_hold == 0 && t_block->killed.load(std::memory_order_acquire))
+    end_calling_thread();
+}
+
+void end_held_off_kill() {
+  t_kill_held_off = false;
+  end_thread_if_killed();
+}
+
+DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
+  const DWORD id = ::GetThreadId(thread);
+  const std::shared_ptr<thread_block> block = id ? threads().find(id) : nullptr;
+  if (!block) return kErrorInvalidHandle;
+  block->killed.store(true, std::memory_order_release);
+  if (id == ::GetCurrentThreadId()) {
+    if (t_kill_hold == 0) end_calling_thread();
+    t_kill_held_off = true;  // ends when it lets go
+    return kErrorSuccess;
+  }
+
+  // A handle of our own, so the caller may close theirs meanwhile.
+  own_handle own;
+  if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+    return kErrorInvalidHandle;
+  const ULONGLONG give_up = ::GetTickCount64() + grace_ms + kHeldOffMs;
+  bool warned = false;
+  for (;;) {
+    if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
+    if (::SuspendThread(own.h) == static_cast<DWORD>(-1)) {
+      if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
+      return ::GetLastError();
+    }
+    unsigned* hold = block->hold.load(std::memory_order_acquire);
+    if (!hold || *static_cast<volatile unsigned*>(hold) == 0) {
+      // Suspended outside every held region (or before it ran at all).
+      ::TerminateThread(own.h, 0);
+      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
+      break;
+    }
+    *static_cast<volatile bool*>(block->held_off.load(std::memory_order_acquire)) = true;
+    ::ResumeThread(own.h);
+    if (!warned) {
+      warned = true;
+      warn(L"terminate_thread - thread [" + std::to_wstring(id) + L"] holds a lock; it ends when it lets go");
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= give_up) return kErrorTimeout;
+    const ULONGLONG left = give_up - now;
+    ::WaitForSingleObject(own.h, static_cast<DWORD>(left < kHeldOffPollMs ? left : kHeldOffPollMs));
+  }
+  threads().remove(id, block.get());
+  return kErrorSuccess;
+}
+
+// Windows has no per-thread timer slack: the waits keep the system's timer
+// resolution.
+bool set_thread_timer_slack(unsigned long) { return false; }
+
+}  // namespace krCore::detail
