@@ -1,8 +1,8 @@
 // An outside program that uses the installed library through its public
 // headers only, the same sources on Linux and on Windows (MinGW, run under
 // Wine). Exits 0 when the calls behave: it logs a line through krLog into a
-// file of its own and finds it there, runs commands on the schedulers and
-// pools (derived.cpp). Built with CMake it also reads back the version
+// file of its own and finds it there, runs commands on the process-wide
+// scheduler and on the schedulers and pools of derived.cpp. Built with CMake it also reads back the version
 // resource that the package's CMake function gave it, and on Windows the
 // one qmcore.dll carries; built with pkg-config it has none.
 #include <krcore/diagnostics.h>
@@ -37,6 +37,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,27 @@ int check_log_file() {
   if (bytes.size() < 2 || bytes[0] != '\xFF' || bytes[1] != '\xFE' || !found) {
     std::fprintf(stderr, "consumer: the log file holds no [%ls] (%zu bytes)\n", message.c_str(),
                  bytes.size());
+    return 1;
+  }
+  return 0;
+}
+
+class empty_work : public krCore::threadwork {
+ public:
+  void Execute() override {}
+};
+
+// A command on the process-wide scheduler, reached through the singleton as
+// an agent reaches it. Returns 0, or 1 when it did not run.
+int check_process_scheduler() {
+  krCore::ICommandScheduler& scheduler =
+      krCore::singleton<krCore::ProcessServices>::instance()->CommandScheduler();
+  if (scheduler.Start() == 0) return 1;
+  const auto work = std::make_shared<empty_work>();
+  scheduler.AddDelay(0.01, work);
+  const bool ran = ::WaitForSingleObject(work->GetCompleteHandle(), 60000) == 0;
+  if (!scheduler.Shutdown(60000) || !ran) {
+    std::fprintf(stderr, "consumer: the process-wide scheduler ran no command\n");
     return 1;
   }
   return 0;
@@ -131,5 +153,6 @@ int main() {
 #endif
   if (check_derived_classes() != 0) return 4;
   if (check_log_file() != 0) return 5;
+  if (check_process_scheduler() != 0) return 6;
   return 0;
 }
