@@ -6,22 +6,28 @@
 # same toolchain file and find_package(qmcore) from that prefix, and runs
 # it: it logs to a file, runs scheduled commands on pools and reads its own
 # and qmcore.dll's version resources. Then the installed demo agent runs
-# until two heartbeats are in its log and is stopped with `qmagent --stop`;
-# it must end cleanly. The Wine prefix is build/windows/wine/prefix, made
+# until two heartbeats are in its log and is stopped with `qmagent --stop`
+# from a second process; it must end cleanly. The Wine prefix is build/windows/wine/prefix, made
 # when missing (about 15 s).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$PWD/build/windows
 work=$build/package-test
 wine=/usr/lib/wine/wine64
-[[ -f $build/krcore/qmcore.dll ]] ||
-  { echo "windows-package-test: build/windows is not built (scripts/build.sh windows)" >&2; exit 1; }
+fail() { echo "windows-package-test: $*" >&2; exit 1; }
+[[ -f $build/build.ninja ]] || fail "build/windows is not configured (scripts/build.sh windows)"
+# Runs a command quietly; its output is shown when it fails.
+quiet() {
+  local out
+  out=$("$@" 2>&1) || { printf '%s\n' "$out" >&2; fail "failed: $*"; }
+}
 
 rm -rf "$work"
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-cmake -S tests/package/consumer -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/consumer" >/dev/null
+quiet cmake --build "$build"
+quiet cmake --install "$build" --prefix "$work/prefix"
+quiet cmake -S tests/package/consumer -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix"
+quiet cmake --build "$work/consumer"
 
 # A prefix whose creation was cut short has no marker and is made again.
 export WINEPREFIX=$build/wine/prefix WINEDEBUG=-all
@@ -35,5 +41,33 @@ fi
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 export WINEPATH="Z:$runtime;Z:/usr/x86_64-w64-mingw32/lib;Z:$work/prefix/bin"
 
-"$wine" "$work/consumer/consumer.exe"
+"$wine" "$work/consumer/consumer.exe" || fail "the consumer failed ($?)"
 echo "windows-package-test: the consumer passed"
+
+# The agent writes its log under a folder of its own and is stopped from a
+# second process, as an administrator would stop it.
+agent=$work/agent
+mkdir -p "$agent"
+log=$agent/qmagent.0001.log.txt
+"$wine" "$work/prefix/bin/qmagent.exe" --logdir "Z:$agent" --tail 3 >"$agent/out.txt" 2>&1 &
+pid=$!
+beats() {
+  if [[ -f $log ]]; then iconv -f UTF-16 -t UTF-8 "$log" 2>/dev/null | grep -c 'qmagent - heartbeat \[' || true
+  else echo 0; fi
+}
+for ((i = 0; i < 240 && $(beats) < 2; ++i)); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.5
+done
+(($(beats) >= 2)) || { kill "$pid" 2>/dev/null; cat "$agent/out.txt" >&2; fail "the agent logged no two heartbeats"; }
+"$wine" "$work/prefix/bin/qmagent.exe" --stop >/dev/null || fail "qmagent --stop failed"
+for ((i = 0; i < 120; ++i)); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.5
+done
+kill -0 "$pid" 2>/dev/null && { kill "$pid"; fail "the agent did not end after --stop"; }
+wait "$pid" || { cat "$agent/out.txt" >&2; fail "the agent ended with $?"; }
+grep -q 'Stopped by stop request.*shutdown clean' "$agent/out.txt" ||
+  { cat "$agent/out.txt" >&2; fail "the agent did not stop cleanly"; }
+iconv -f UTF-16 -t UTF-8 "$log" | grep -q 'qmagent - stopped' || fail "$log lacks the stop"
+echo "windows-package-test: the agent ran and stopped when asked"
