@@ -44,12 +44,15 @@ export WINEPATH="Z:$runtime;Z:/usr/x86_64-w64-mingw32/lib;Z:$work/prefix/bin"
 "$wine" "$work/consumer/consumer.exe" || fail "the consumer failed ($?)"
 echo "windows-package-test: the consumer passed"
 
-# The agent writes its log under a folder of its own and is stopped from a
-# second process, as an administrator would stop it.
+# The agent logs to its default place (the prefix's common application-data
+# folder), reads its log back when it ends, and is stopped from a second
+# process, as an administrator would stop it.
 agent=$work/agent
 mkdir -p "$agent"
-log=$agent/qmagent.0001.log.txt
-"$wine" "$work/prefix/bin/qmagent.exe" --logdir "Z:$agent" --tail 3 >"$agent/out.txt" 2>&1 &
+logdir=$WINEPREFIX/drive_c/ProgramData/Vantrel/Logs/qmagent
+rm -rf "$logdir"
+log=$logdir/qmagent.exe.0001.log.txt
+"$wine" "$work/prefix/bin/qmagent.exe" --tail 3 >"$agent/out.txt" 2>&1 &
 pid=$!
 beats() {
   if [[ -f $log ]]; then iconv -f UTF-16 -t UTF-8 "$log" 2>/dev/null | grep -c 'qmagent - heartbeat \[' || true
@@ -66,8 +69,11 @@ for ((i = 0; i < 120; ++i)); do
   sleep 0.5
 done
 kill -0 "$pid" 2>/dev/null && { kill "$pid"; fail "the agent did not end after --stop"; }
-wait "$pid" || { cat "$agent/out.txt" >&2; fail "the agent ended with $?"; }
+rc=0
+wait "$pid" || rc=$?
+((rc == 0)) || { cat "$agent/out.txt" >&2; fail "the agent ended with $rc"; }
 grep -q 'Stopped by stop request.*shutdown clean' "$agent/out.txt" ||
   { cat "$agent/out.txt" >&2; fail "the agent did not stop cleanly"; }
-iconv -f UTF-16 -t UTF-8 "$log" | grep -q 'qmagent - stopped' || fail "$log lacks the stop"
+grep -q '^  .*qmagent - stopped' "$agent/out.txt" ||
+  { cat "$agent/out.txt" >&2; fail "the agent showed no stop line from its log"; }
 echo "windows-package-test: the agent ran and stopped when asked"

@@ -163,6 +163,17 @@ class heartbeat : public threadwork, public std::enable_shared_from_this<heartbe
   std::atomic<int> _beats{0};
 };
 
+// The logger's default base name: under the common application-data
+// folder, a folder named after the program's stem and the program's file
+// name ("qmagent" here, "qmagent.exe" on Windows).
+std::wstring default_log_base() {
+  const std::wstring module = getmodulepath(true);
+  const std::wstring name = module.substr(module.find_last_of(L"/\\") + 1);
+  const std::size_t dot = name.rfind(L'.');
+  const std::wstring stem = dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot);
+  return GetAppDataDirectory() + L"/Vantrel/Logs/" + stem + L"/" + name;
+}
+
 // The last `count` lines of a UTF-16 log file, as UTF-8.
 std::deque<std::string> last_lines(const std::wstring& path, int count) {
 #ifdef _WIN32
@@ -206,8 +217,7 @@ int main(int argc, char** argv) {
 
   // The log file: option 0x1, plus 0x2 (a copy on standard output) when
   // verbose. The default base name is the logger's default location.
-  const std::wstring base =
-      opt.logfile.empty() ? GetAppDataDirectory() + L"/Vantrel/Logs/qmagent/qmagent" : opt.logfile;
+  const std::wstring base = opt.logfile.empty() ? default_log_base() : opt.logfile;
   const std::wstring logfile = base + L".0001.log.txt";
   const std::string logpath = convertwstringtostring(logfile);
   logger* log = singleton<logger>::instance();
