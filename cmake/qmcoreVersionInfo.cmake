@@ -41,21 +41,19 @@ function(_qmcore_version_parts text out)
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
 
-# A UTF-16 string literal holding `text`.
-function(_qmcore_u16_literal text out)
+# A string literal holding `text` for the generated source: with the
+# prefix u, a C++ UTF-16 literal (a quote escaped with a backslash), or with
+# no prefix, a resource-script string (a quote doubled). Both take the C
+# escapes for backslash and newline.
+function(_qmcore_string_literal text prefix out)
   string(REPLACE "\\" "\\\\" text "${text}")
-  string(REPLACE "\"" "\\\"" text "${text}")
+  if(prefix STREQUAL "u")
+    string(REPLACE "\"" "\\\"" text "${text}")
+  else()
+    string(REPLACE "\"" "\"\"" text "${text}")
+  endif()
   string(REPLACE "\n" "\\n" text "${text}")
-  set(${out} "u\"${text}\"" PARENT_SCOPE)
-endfunction()
-
-# A resource-script string holding `text`: the script's own escapes, a
-# quote doubled.
-function(_qmcore_rc_literal text out)
-  string(REPLACE "\\" "\\\\" text "${text}")
-  string(REPLACE "\"" "\"\"" text "${text}")
-  string(REPLACE "\n" "\\n" text "${text}")
-  set(${out} "\"${text}\"" PARENT_SCOPE)
+  set(${out} "${prefix}\"${text}\"" PARENT_SCOPE)
 endfunction()
 
 function(qmcore_add_version_info target)
@@ -128,12 +126,12 @@ function(qmcore_add_version_info target)
     list(GET names ${k} name)
     list(GET values ${k} value)
     if(WIN32)
-      _qmcore_rc_literal("${name}" name_literal)
-      _qmcore_rc_literal("${value}" value_literal)
+      _qmcore_string_literal("${name}" "" name_literal)
+      _qmcore_string_literal("${value}" "" value_literal)
       string(APPEND entries "      VALUE ${name_literal}, ${value_literal}\n")
     else()
-      _qmcore_u16_literal("${name}" name_literal)
-      _qmcore_u16_literal("${value}" value_literal)
+      _qmcore_string_literal("${name}" u name_literal)
+      _qmcore_string_literal("${value}" u value_literal)
       string(APPEND entries "    {${name_literal}, ${value_literal}},\n")
     endif()
   endforeach()
