@@ -3,14 +3,23 @@
 #     [COMPANYNAME text] [PRODUCTNAME text] [FILEDESCRIPTION text]
 #     [LEGALCOPYRIGHT text] [STRING name value]...)
 #
-# Gives an executable or shared library a version resource: the byte image
-# Windows tools write into a PE file's resources, here built at compile time
+# Gives an executable or shared library a version resource. On Windows it
+# is a real VERSIONINFO resource: a generated .rc script that the resource
+# compiler (windres with MinGW) links into the PE file, read back with
+# GetFileVersionInfoW. Elsewhere it is the byte image Windows tools write
+# into a PE file's resources, built at compile time
 # (krcore/version_block.h) and placed in the ELF section ".qmversion", where
 # krCore::fileversion reads it. One translation, US English / Unicode. The
 # "FileVersion" and "ProductVersion" strings default to the numbers.
 # PRODUCTVERSION defaults to FILEVERSION. Text values are UTF-8.
+#
+# Include this file at file scope (find_package does): on Windows it enables
+# CMake's RC language, which a function may not do.
 
 set(_QMCORE_VERSION_INFO_DIR ${CMAKE_CURRENT_LIST_DIR})
+if(WIN32)
+  enable_language(RC)
+endif()
 
 # "1.2.3" -> "1, 2, 3, 0": four parts for a C++ initialiser.
 function(_qmcore_version_parts text out)
@@ -32,12 +41,19 @@ function(_qmcore_version_parts text out)
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
 
-# A UTF-16 string literal holding `text`.
-function(_qmcore_u16_literal text out)
+# A string literal holding `text` for the generated source: with the
+# prefix u, a C++ UTF-16 literal (a quote escaped with a backslash), or with
+# no prefix, a resource-script string (a quote doubled). Both take the C
+# escapes for backslash and newline.
+function(_qmcore_string_literal text prefix out)
   string(REPLACE "\\" "\\\\" text "${text}")
-  string(REPLACE "\"" "\\\"" text "${text}")
+  if(prefix STREQUAL "u")
+    string(REPLACE "\"" "\\\"" text "${text}")
+  else()
+    string(REPLACE "\"" "\"\"" text "${text}")
+  endif()
   string(REPLACE "\n" "\\n" text "${text}")
-  set(${out} "u\"${text}\"" PARENT_SCOPE)
+  set(${out} "${prefix}\"${text}\"" PARENT_SCOPE)
 endfunction()
 
 function(qmcore_add_version_info target)
@@ -109,15 +125,34 @@ function(qmcore_add_version_info target)
   foreach(k RANGE ${last})
     list(GET names ${k} name)
     list(GET values ${k} value)
-    _qmcore_u16_literal("${name}" name_literal)
-    _qmcore_u16_literal("${value}" value_literal)
-    string(APPEND entries "    {${name_literal}, ${value_literal}},\n")
+    if(WIN32)
+      _qmcore_string_literal("${name}" "" name_literal)
+      _qmcore_string_literal("${value}" "" value_literal)
+      string(APPEND entries "      VALUE ${name_literal}, ${value_literal}\n")
+    else()
+      _qmcore_string_literal("${name}" u name_literal)
+      _qmcore_string_literal("${value}" u value_literal)
+      string(APPEND entries "    {${name_literal}, ${value_literal}},\n")
+    endif()
   endforeach()
 
   set(QMCORE_VERSION_TARGET ${target})
   set(QMCORE_VERSION_FILE_PARTS ${file_parts})
   set(QMCORE_VERSION_PRODUCT_PARTS ${product_parts})
   set(QMCORE_VERSION_STRINGS "${entries}")
+  if(WIN32)
+    # What Windows tools write for the file's kind: VFT_DLL or VFT_APP.
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
+      set(QMCORE_VERSION_FILE_TYPE 2)
+    else()
+      set(QMCORE_VERSION_FILE_TYPE 1)
+    endif()
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_version_info.rc)
+    configure_file(${_QMCORE_VERSION_INFO_DIR}/qmcore_version_info.rc.in ${script} @ONLY)
+    target_sources(${target} PRIVATE ${script})
+    return()
+  endif()
   set(source ${CMAKE_CURRENT_BINARY_DIR}/${target}_version_info.cpp)
   configure_file(${_QMCORE_VERSION_INFO_DIR}/qmcore_version_info.cpp.in ${source} @ONLY)
   target_sources(${target} PRIVATE ${source})

@@ -14,7 +14,7 @@ shift || true
 mingw() {  # toolchain file, triplet
   scripts/mingw-boost.sh "$2" "$PWD/build/mingw-boost/$2"
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$1"
-        -DKRCORE_MINGW_BOOST_DIR="$PWD/build/mingw-boost/$2" -DKRCORE_BUILD_BENCH=OFF -DKRCORE_BUILD_TESTS=OFF -DKRCORE_BUILD_TOOLS=OFF)
+        -DKRCORE_MINGW_BOOST_DIR="$PWD/build/mingw-boost/$2" -DKRCORE_BUILD_BENCH=OFF -DKRCORE_BUILD_TESTS=OFF -DKRCORE_BUILD_TOOLS=ON)
 }
 case $flavour in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;

@@ -1,7 +1,7 @@
 // qmagent: the demo agent. It runs as a small agent would: a log file, the
 // process-wide command scheduler with a heartbeat command that reschedules
-// itself every second, and the clock-change monitor; it stops on SIGINT or
-// SIGTERM or after --duration seconds and then shows the end of its log file.
+// itself every second, and the clock-change monitor; it stops when asked (see
+// stop.h) or after --duration seconds and then shows the end of its log file.
 #include <krcore/foundation.h>
 #include <krcore/logging.h>
 #include <krcore/registry.h>
@@ -9,27 +9,26 @@
 #include <krcore/threading.h>
 #include <krcore/timing.h>
 
-#include <signal.h>
-#include <time.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 
+#include "stop.h"
+
 namespace {
 
 using namespace krCore;
 
 struct options {
-  double duration_s = 0.0;  // 0: until a signal
+  double duration_s = 0.0;  // 0: until asked to stop
   int level = logger::log_normal;
   std::wstring logfile;  // the log's base name; empty: the default location
   bool verbose = false;  // copy every log line to standard output
@@ -37,19 +36,21 @@ struct options {
   // (and reconfigures it while the agent runs).
   bool from_registry = true;
   int tail_lines = 10;
+  bool stop = false;  // --stop: ask the running agents to stop (Windows)
 };
 
 // The help text, on standard output for --help and on standard error after
 // a bad argument. Its shape is the usual one of command-line tools, which
 // the manual page is generated from.
 void usage(std::FILE* to) {
-  (void)std::fputs(
+  (void)std::fprintf(
+      to,
       "Usage: qmagent [OPTION]...\n"
-      "Runs the monitoring agent until SIGINT or SIGTERM: a log file, the command\n"
+      "Runs the monitoring agent until %s: a log file, the command\n"
       "scheduler with a heartbeat every second, and the clock-change monitor.\n"
       "\n"
       "Options:\n"
-      "  --duration SECONDS  stop after SECONDS (default: run until SIGINT or SIGTERM)\n"
+      "  --duration SECONDS  stop after SECONDS (default: run until %s)\n"
       "  --level LEVEL       lowest level written to the log: verbose, normal, warning\n"
       "                      or error; without --level and --verbose the log is\n"
       "                      configured by the registry key\n"
@@ -57,14 +58,21 @@ void usage(std::FILE* to) {
       "                      its changes\n"
       "  --logdir DIR        write DIR/qmagent.0001.log.txt\n"
       "  --logfile BASE      write BASE.0001.log.txt (default: under the common\n"
+#ifdef _WIN32
+      "                      application data directory, %%ProgramData%%)\n"
+#else
       "                      application data directory, KRCORE_COMMON_APPDATA or\n"
       "                      /var/lib)\n"
+#endif
       "  --tail LINES        how many lines of the log to show at the end (default:\n"
       "                      10); 0 shows none and does not read the log back\n"
       "  --verbose           verbose level, and every log line copied to standard\n"
       "                      output\n"
+#ifdef _WIN32
+      "  --stop              ask the agents running in this session to stop, and exit\n"
+#endif
       "  -h, --help          show this help and exit\n",
-      to);
+      qmagent::kStopRequests, qmagent::kStopRequests);
 }
 
 int level_from(const std::string& name) {
@@ -76,7 +84,7 @@ int level_from(const std::string& name) {
 }
 
 // False (after printing why) for arguments it does not understand, and for
-// a request for help (`help` set).
+// a request for help (`help` set). True for --stop, which ends parsing.
 bool parse(int argc, char** argv, options& out, bool& help) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -85,6 +93,12 @@ bool parse(int argc, char** argv, options& out, bool& help) {
       help = true;
       return false;
     }
+#ifdef _WIN32
+    if (arg == "--stop") {
+      out.stop = true;
+      return true;
+    }
+#endif
     if (arg == "--verbose") {
       out.from_registry = false;
       out.verbose = true;
@@ -93,14 +107,14 @@ bool parse(int argc, char** argv, options& out, bool& help) {
       char* end = nullptr;
       out.duration_s = std::strtod(argv[++i], &end);
       if (*end || out.duration_s < 0) {
-        std::fprintf(stderr, "qmagent: bad duration [%s]\n", argv[i]);
+        (void)std::fprintf(stderr, "qmagent: bad duration [%s]\n", argv[i]);
         return false;
       }
     } else if (arg == "--level" && has_value) {
       out.from_registry = false;
       out.level = level_from(argv[++i]);
       if (!out.level) {
-        std::fprintf(stderr, "qmagent: unknown level [%s]\n", argv[i]);
+        (void)std::fprintf(stderr, "qmagent: unknown level [%s]\n", argv[i]);
         return false;
       }
     } else if (arg == "--logdir" && has_value) {
@@ -108,9 +122,9 @@ bool parse(int argc, char** argv, options& out, bool& help) {
     } else if (arg == "--logfile" && has_value) {
       out.logfile = convertstringtowstring(argv[++i]);
     } else if (arg == "--tail" && has_value) {
-      out.tail_lines = std::atoi(argv[++i]);
+      out.tail_lines = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
     } else {
-      std::fprintf(stderr, "qmagent: unknown argument [%s]\n", arg.c_str());
+      (void)std::fprintf(stderr, "qmagent: unknown argument [%s]\n", arg.c_str());
       return false;
     }
   }
@@ -149,29 +163,26 @@ class heartbeat : public threadwork, public std::enable_shared_from_this<heartbe
   std::atomic<int> _beats{0};
 };
 
-// Waits for SIGINT or SIGTERM (blocked in every thread) for up to
-// `duration_s` seconds, or without limit for 0. Returns the signal, or 0.
-int wait_for_stop(const sigset_t& stop_signals, double duration_s) {
-  for (;;) {
-    int sig;
-    if (duration_s > 0) {
-      timespec limit;
-      limit.tv_sec = static_cast<time_t>(duration_s);
-      limit.tv_nsec = static_cast<long>((duration_s - static_cast<double>(limit.tv_sec)) * 1e9);
-      sig = ::sigtimedwait(&stop_signals, nullptr, &limit);
-    } else {
-      sig = ::sigwaitinfo(&stop_signals, nullptr);
-    }
-    if (sig > 0) return sig;
-    if (errno == EAGAIN) return 0;  // the duration passed
-    // EINTR: another signal; a restarted wait would count the duration
-    // again, which a demo can live with.
-  }
+// The logger's default base name: under the common application-data
+// folder, a folder named after the program's stem and the program's file
+// name ("qmagent" here, "qmagent.exe" on Windows).
+std::wstring default_log_base() {
+  const std::wstring module = getmodulepath(true);
+  const std::wstring name = module.substr(module.find_last_of(L"/\\") + 1);
+  const std::size_t dot = name.rfind(L'.');
+  const std::wstring stem = dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot);
+  return GetAppDataDirectory() + L"/Vantrel/Logs/" + stem + L"/" + name;
 }
 
 // The last `count` lines of a UTF-16 log file, as UTF-8.
-std::deque<std::string> last_lines(const std::string& path, int count) {
-  std::ifstream file(path, std::ios::binary);
+std::deque<std::string> last_lines(const std::wstring& path, int count) {
+#ifdef _WIN32
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+#else
+  // The wide path holds the file name's bytes in the library's reversible
+  // mapping, which only the library undoes.
+  std::ifstream file(convertwstringtostring(path), std::ios::binary);
+#endif
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
                                    std::istreambuf_iterator<char>());
   if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE)
@@ -195,23 +206,20 @@ int main(int argc, char** argv) {
     usage(help ? stdout : stderr);
     return help ? 0 : 2;
   }
-
-  // Blocked before any thread starts, so every thread inherits the mask and
-  // only the wait below receives the stop signals.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+#ifdef _WIN32
+  if (opt.stop) return qmagent::request_stop();
+#endif
+  // Before any thread starts (see stop.h).
+  if (!qmagent::arm_stop_requests()) return 1;
 
   std::printf("qmagent - demo agent of the qmcore library\n");
   std::printf("Module path:      %s\n", convertwstringtostring(getmodulepath(true)).c_str());
 
   // The log file: option 0x1, plus 0x2 (a copy on standard output) when
   // verbose. The default base name is the logger's default location.
-  const std::wstring base =
-      opt.logfile.empty() ? GetAppDataDirectory() + L"/Vantrel/Logs/qmagent/qmagent" : opt.logfile;
-  const std::string logpath = convertwstringtostring(base) + ".0001.log.txt";
+  const std::wstring base = opt.logfile.empty() ? default_log_base() : opt.logfile;
+  const std::wstring logfile = base + L".0001.log.txt";
+  const std::string logpath = convertwstringtostring(logfile);
   logger* log = singleton<logger>::instance();
   const wchar_t* name = opt.logfile.empty() ? nullptr : opt.logfile.c_str();
   // The registry drives the log only where an administrator set it up (the
@@ -250,28 +258,29 @@ int main(int argc, char** argv) {
   if (opt.duration_s > 0)
     std::printf("Running for %g s (Ctrl-C stops earlier)...\n", opt.duration_s);
   else
-    std::printf("Running until SIGINT or SIGTERM (Ctrl-C)...\n");
-  std::fflush(stdout);
+    std::printf("Running until %s...\n", qmagent::kStopRequests);
+  (void)std::fflush(stdout);
 
-  const int sig = wait_for_stop(stop_signals, opt.duration_s);
+  const char* const stopped_by = qmagent::wait_for_stop(opt.duration_s);
   {
     basic_log_ostream<wchar_t> out(logger::log_normal);
-    out << L"qmagent - stopping (" << (sig ? (sig == SIGINT ? L"SIGINT" : L"SIGTERM") : L"duration")
-        << L"), uptime [" << services.Stopwatch().Elapsed_s() << L"] s";
+    out << L"qmagent - stopping (" << convertstringtowstring(stopped_by) << L"), uptime ["
+        << services.Stopwatch().Elapsed_s() << L"] s";
   }
   const bool clean = scheduler.Shutdown(5000);
   krMonitorWindow::close();
   LOG(std::wstring(L"qmagent - stopped"));
   logger::close();
+  qmagent::stopped();
 
   std::printf("\nStopped by %s after %.2f s: %d heartbeat(s), scheduler shutdown %s.\n",
-              sig ? (sig == SIGINT ? "SIGINT" : "SIGTERM") : "duration",
-              services.Stopwatch().Elapsed_s(), beat->beats(), clean ? "clean" : "forced");
+              stopped_by, services.Stopwatch().Elapsed_s(), beat->beats(),
+              clean ? "clean" : "forced");
   std::printf("Log file: %s\n", logpath.c_str());
   // A service asks for no tail: its output goes to the journal, and a log
   // that the registry turned off is no failure there.
   if (opt.tail_lines <= 0) return clean ? 0 : 1;
-  const std::deque<std::string> tail = last_lines(logpath, opt.tail_lines);
+  const std::deque<std::string> tail = last_lines(logfile, opt.tail_lines);
   if (tail.empty()) {
     std::printf("(the log file could not be read: is its directory writable? Try --logdir)\n");
     return 1;

@@ -9,6 +9,11 @@
 
 namespace krCore {
 
+// The library itself never asks for the instance, so nothing here would
+// instantiate its storage: a DLL would then export no `_instance` for the
+// programs that call singleton<ProcessServices>::instance() to import.
+template std::atomic<ProcessServices*> singleton_base<ProcessServices>::_instance;
+
 ProcessServices::ProcessServices() { _uptime.Start(); }
 
 // The scheduler is left in place: its threads may still run work for a host
