@@ -13,7 +13,13 @@ scripts/build.sh windows
 scripts/wine-prefix.sh "$build"
 export WINEPREFIX=$build/wine/prefix WINEDEBUG=-all
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
-"$wineserver" -p
+# A server still running for the prefix (a program that ended a moment ago,
+# or a run that was killed) refuses to become persistent: it is waited for,
+# or ended.
+if ! "$wineserver" -p 2>/dev/null; then
+  timeout 60 "$wineserver" -w || "$wineserver" -k
+  "$wineserver" -p
+fi
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # Wine's own background programs (services, devices) start with the first
 # program and live as long as the server; started here, they hold none of

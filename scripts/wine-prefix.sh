@@ -23,4 +23,7 @@ rm -rf "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 "$wine" wineboot -i >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+# The server these calls started writes the registry out as it ends, a few
+# seconds after them; nothing else can be using a prefix that was just made.
+"${WINESERVER:-/usr/lib/wine/wineserver}" -w
 touch "$done_mark"
