@@ -7,8 +7,8 @@
 # it: it logs to a file, runs scheduled commands on pools and reads its own
 # and qmcore.dll's version resources. Then the installed demo agent runs
 # until two heartbeats are in its log and is stopped with `qmagent --stop`
-# from a second process; it must end cleanly. The Wine prefix is build/windows/wine/prefix, made
-# when missing (about 15 s).
+# from a second process; it must end cleanly. The Wine prefix is the build
+# tree's own (scripts/wine-prefix.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$PWD/build/windows
@@ -29,15 +29,8 @@ quiet cmake -S tests/package/consumer -B "$work/consumer" -G Ninja -DCMAKE_BUILD
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix"
 quiet cmake --build "$work/consumer"
 
-# A prefix whose creation was cut short has no marker and is made again.
-export WINEPREFIX=$build/wine/prefix WINEDEBUG=-all
-if [[ ! -f $build/wine/prefix.ready ]]; then
-  rm -rf "$WINEPREFIX" && mkdir -p "$build/wine"
-  "$wine" wineboot -i >/dev/null 2>&1
-  # No display here: the null graphics driver serves hidden windows.
-  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-  touch "$build/wine/prefix.ready"
-fi
+scripts/wine-prefix.sh "$build"
+export WINEPREFIX=$build/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 export WINEPATH="Z:$runtime;Z:/usr/x86_64-w64-mingw32/lib;Z:$work/prefix/bin"
 

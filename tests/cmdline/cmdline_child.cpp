@@ -16,7 +16,11 @@ int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   for (int i = 0; i < argc; ++i) print(argv[i]);
+#if defined(_WIN32)
+  LocalFree(argv);  // the system's splitter allocates with LocalAlloc
+#else
   std::free(argv);
+#endif
   std::printf("--\n");
   krCore::CommandLineArgs args;
   args.ParseCommandLine();
