@@ -27,6 +27,14 @@ namespace {
 // The reference: moment, then a counter that rises with every insertion.
 using model = std::map<std::pair<double, int>, std::wstring>;
 
+// Schedules `work` under a new ID, as the scheduler does, and returns it.
+std::wstring add_new(command_tables& tables, double at,
+                     const std::shared_ptr<krCore::IThreadwork>& work) {
+  krCore::detail::fresh_id id;
+  tables.add_new(at, id, work);
+  return id.text;
+}
+
 std::vector<std::wstring> ids_of(const std::list<std::shared_ptr<CommandShell_t>>& taken) {
   std::vector<std::wstring> out;
   for (const auto& command : taken) out.push_back(command->ID);
@@ -48,7 +56,7 @@ TEST(CommandTables, ManyCommandsComeOutByMomentThenInsertionOrder) {
   std::vector<std::wstring> ids;
   for (int i = 0; i < 6000; ++i) {
     const double at = moment(random);
-    const std::wstring id = tables.add_new(at, nullptr);
+    const std::wstring id = add_new(tables, at, nullptr);
     EXPECT_TRUE(krCore::IsGuid(id));
     ASSERT_TRUE(where.emplace(id, model::key_type{at, counter}).second) << "ID handed out twice";
     expected[{at, counter++}] = id;
@@ -101,7 +109,7 @@ TEST(CommandTables, MomentsOfEverySignComeOutInNumericOrder) {
   std::vector<double> shuffled = sorted;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
   command_tables tables;
-  for (const double at : shuffled) tables.add_new(at, nullptr);
+  for (const double at : shuffled) add_new(tables, at, nullptr);
   EXPECT_EQ(tables.earliest(), -1e300);
   std::list<std::shared_ptr<CommandShell_t>> taken;
   tables.take_due(2e300, taken);
@@ -122,7 +130,7 @@ TEST(CommandTables, IdsOfOtherShapesAreFoundByTheirExactText) {
     command->ExecuteMoment = at;
     return command;
   };
-  const std::wstring made = tables.add_new(2.0, nullptr);
+  const std::wstring made = add_new(tables, 2.0, nullptr);
   std::wstring upper = made;
   for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
   tables.add(shell(L"job-b", 1.0));
@@ -154,9 +162,9 @@ TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
   const auto second = std::make_shared<item>();
   const auto removed_work = std::make_shared<item>();
   const auto shelled_work = std::make_shared<item>();
-  const std::wstring a = tables.add_new(1.0, first);
-  const std::wstring gone = tables.add_new(2.0, removed_work);
-  tables.add_new(1.0, second);
+  const std::wstring a = add_new(tables, 1.0, first);
+  const std::wstring gone = add_new(tables, 2.0, removed_work);
+  add_new(tables, 1.0, second);
   auto shell = std::make_shared<CommandShell_t>();
   shell->ID = L"job";
   shell->ExecuteMoment = 0.5;
@@ -178,4 +186,24 @@ TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
   EXPECT_EQ(works, (std::vector<std::shared_ptr<krCore::IThreadwork>>{shelled_work, first, second}));
   EXPECT_TRUE(tables.empty());
   EXPECT_FALSE(tables.contains(a));
+}
+
+TEST(CommandTables, ANewIdThatAWaitingCommandHasIsDrawnAgain) {
+  // The ID is drawn before the tables are locked, so another add may have
+  // taken it meanwhile; the insertion must then draw another, and hand out
+  // the text of the one it kept.
+  command_tables tables;
+  krCore::detail::fresh_id first;
+  tables.add_new(1.0, first, nullptr);
+  krCore::detail::fresh_id clash = first;
+  tables.add_new(2.0, clash, nullptr);
+  EXPECT_NE(clash.text, first.text);
+  EXPECT_TRUE(krCore::IsGuid(clash.text));
+  EXPECT_EQ(krCore::GuidFromString(clash.text), clash.guid);
+  std::shared_ptr<CommandShell_t> a = tables.remove(first.text);
+  std::shared_ptr<CommandShell_t> b = tables.remove(clash.text);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->ExecuteMoment, 1.0);
+  EXPECT_EQ(b->ExecuteMoment, 2.0);
+  EXPECT_TRUE(tables.empty());
 }

@@ -3,6 +3,7 @@
 #include "scheduling/command_tables.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "sysutil/guid_text.h"
 
@@ -37,14 +38,32 @@ bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low)
   return true;
 }
 
+// The eight bytes of Data4 as one integer, the first byte highest, the
+// way the text writes them; and back.
+std::uint64_t big_endian_of(const unsigned char (&bytes)[8]) {
+  std::uint64_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  return value;
+}
+void store_big_endian(std::uint64_t value, unsigned char (&bytes)[8]) {
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  std::memcpy(bytes, &value, sizeof value);
+}
+
 }  // namespace
+
+void fresh_id::renew() {
+  create_text_guid(guid);
+  text = guid_text(guid);
+}
 
 command_key command_key::of(const GUID& guid) {
   // The digits in the order the text form writes them.
   command_key key;
   key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
              static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
-  for (unsigned char b : guid.Data4) key.low = key.low << 8 | b;
+  key.low = big_endian_of(guid.Data4);
   return key;
 }
 
@@ -53,7 +72,7 @@ GUID command_key::guid() const {
   guid.Data1 = static_cast<std::uint32_t>(high >> 32);
   guid.Data2 = static_cast<std::uint16_t>(high >> 16);
   guid.Data3 = static_cast<std::uint16_t>(high);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+  store_big_endian(low, guid.Data4);
   return guid;
 }
 
@@ -70,19 +89,20 @@ bool command_tables::contains(const std::wstring& id) const {
 }
 
 command_tables::entry* command_tables::new_entry() {
-  if (!_free) {
+  if (_free) {
+    entry* e = _free;
+    _free = e->nextFree;
+    return e;
+  }
+  if (_unused == _unusedEnd) {
     // Blocks grow with the table, from 64 to 4096 entries.
     const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
+    _blocks.reserve(_blocks.size() + 1);
     _blocks.push_back(std::make_unique<entry[]>(size));
-    entry* block = _blocks.back().get();
-    for (std::size_t i = size; i-- > 0;) {
-      block[i].nextFree = _free;
-      _free = &block[i];
-    }
+    _unused = _blocks.back().get();
+    _unusedEnd = _unused + size;
   }
-  entry* e = _free;
-  _free = e->nextFree;
-  return e;
+  return _unused++;
 }
 
 void command_tables::free_entry(entry* e) {
@@ -100,35 +120,34 @@ void command_tables::release_if_unlinked(entry* e) {
 
 void command_tables::link_by_time(entry* e, double moment_s) {
   e->moment = moment_s;
-  e->order = _order++;
-  _byTime.insert({e->moment, e->order, e});
+  _byTime.insert({moment_s, _order, e});
+  ++_order;
   e->byTime = true;
 }
 
-std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThreadwork>& work) {
+void command_tables::add_new(double moment_s, fresh_id& id,
+                             const std::shared_ptr<IThreadwork>& work) {
   entry* e = new_entry();
-  GUID guid;
   try {
     // Inserting the key is the check that no waiting command has it.
-    do {
-      create_text_guid(guid);
-      e->key = command_key::of(guid);
-    } while (!_byId.insert(e));
+    e->key = command_key::of(id.guid);
+    while (!_byId.insert(e)) {
+      id.renew();
+      e->key = command_key::of(id.guid);
+    }
   } catch (...) {
     free_entry(e);
     throw;
   }
   e->byId = true;
   try {
-    std::wstring id = guid_text(guid);
     link_by_time(e, moment_s);
-    e->work = work;
-    return id;
   } catch (...) {
     _byId.erase(e->key);
     free_entry(e);
     throw;
   }
+  e->work = work;
 }
 
 void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {

@@ -10,8 +10,12 @@
 //
 // The time table is a heap of small fixed-size items (see time_heap.h): an
 // add appends and climbs a step or two, where an ordered table would search
-// and shift. The ID table is a hash table (see id_index.h). IDs in the GUID text form the scheduler makes
-// are kept as their 16 bytes.
+// and shift. The ID table is a hash table (see id_index.h). IDs in the GUID
+// text form the scheduler makes are kept as their 16 bytes.
+//
+// A new command's ID is drawn and written out before the tables are locked
+// (fresh_id): neither needs them, and the lock is then held only for the
+// two insertions.
 #pragma once
 
 #include <krcore/threading.h>
@@ -23,8 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "scheduling/id_index.h"
 #include "foundation/internal.h"
+#include "foundation/spin_lock.h"
+#include "scheduling/id_index.h"
 #include "scheduling/time_heap.h"
 
 namespace krCore::detail {
@@ -45,8 +50,19 @@ struct command_key {
   static command_key of(const std::wstring& text);
 };
 
+// A new command's ID: a random GUID and its text. Made without any lock;
+// throws krException when the random source fails (as createguid does).
+struct KRCORE_INTERNAL fresh_id {
+  GUID guid;
+  std::wstring text;
+
+  fresh_id() { renew(); }
+  // Draws another GUID and writes its text.
+  void renew();
+};
+
 // The scheduler's tables. Not thread-safe: the scheduler calls every
-// operation under its lock. Every command is in both tables, except one
+// operation holding lock(), which nothing else takes. Every command is in both tables, except one
 // inserted with an ID already taken, which only the time table holds (it
 // still runs, but cannot be found by ID).
 class KRCORE_INTERNAL command_tables {
@@ -56,15 +72,19 @@ class KRCORE_INTERNAL command_tables {
   command_tables& operator=(const command_tables&) = delete;
   ~command_tables();
 
+  // The lock of the scheduler that owns the tables. Non-recursive; holding
+  // it holds off a forced end of the holder.
+  spin_lock& lock() const { return _lock; }
+
   bool empty() const { return _byTime.empty(); }
   // The earliest moment, or -1.0 when nothing waits.
   double earliest() const { return _byTime.empty() ? -1.0 : _byTime.front().moment; }
   bool contains(const std::wstring& id) const;
 
-  // Schedules `work` at `moment_s` under a fresh random GUID that no waiting
-  // command has, and returns the ID's text. Throws krException when the
-  // random source fails (as createguid does); the tables are then unchanged.
-  std::wstring add_new(double moment_s, const std::shared_ptr<IThreadwork>& work);
+  // Schedules `work` at `moment_s` under `id`; while a waiting command has
+  // that ID already, `id` is renewed first. Throws krException when the
+  // random source fails, or std::bad_alloc; the tables are then unchanged.
+  void add_new(double moment_s, fresh_id& id, const std::shared_ptr<IThreadwork>& work);
   // Schedules a command under its own ID and moment; the tables keep this
   // shell and hand it back from remove and take_due.
   void add(const std::shared_ptr<CommandShell_t>& command);
@@ -85,7 +105,6 @@ class KRCORE_INTERNAL command_tables {
  private:
   struct entry {
     double moment = 0.0;
-    std::uint64_t order = 0;  // insertion order among equal moments
     command_key key;
     std::shared_ptr<CommandShell_t> command;  // the shell, when it has one
     std::shared_ptr<IThreadwork> work;        // else its work item
@@ -122,11 +141,14 @@ class KRCORE_INTERNAL command_tables {
     std::size_t& operator()(const time_slot& slot) const { return slot.e->heapIndex; }
   };
 
-  // Fills an entry's moment and order and puts it into the time table.
+  // Fills an entry's moment and puts it into the time table, after the
+  // entries already waiting at that moment.
   void link_by_time(entry* e, double moment_s);
 
   // Entries come from blocks the tables own and go back to a free list: no
-  // allocator call per command. The blocks live as long as the tables.
+  // allocator call per command. The newest block is handed out in order
+  // before the free list is built from it. The blocks live as long as the
+  // tables.
   entry* new_entry();
   void free_entry(entry* e);
   void release_if_unlinked(entry* e);
@@ -138,7 +160,10 @@ class KRCORE_INTERNAL command_tables {
   template <class Take>
   void take_due_entries(double now_s, Take take);
 
+  mutable spin_lock _lock;
   std::vector<std::unique_ptr<entry[]>> _blocks;
+  entry* _unused = nullptr;  // the newest block's entries never handed out
+  entry* _unusedEnd = nullptr;
   entry* _free = nullptr;
   std::uint64_t _order = 0;
   time_heap<time_slot, time_less, time_place> _byTime;
