@@ -199,7 +199,7 @@ std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
                                             const std::shared_ptr<IThreadwork>& work) {
   check_moment(delay_s, kBadDelay);
   check_work(work);
-  detail::fresh_id id;
+  detail::fresh_id id(*_tables);
   // The moment is read under the lock, so it cannot fall before a Start
   // that restarts the stopwatch meanwhile.
   table_lock lock(_tables->lock());
@@ -223,7 +223,7 @@ std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
   // the insertion that proves it unused draws another if it is not.
   check_moment(moment_s, kBadMoment);
   check_work(work);
-  detail::fresh_id id;
+  detail::fresh_id id(*_tables);
   table_lock lock(_tables->lock());
   const double first = _tables->earliest();
   _tables->add_new(moment_s, id, work);

@@ -3,7 +3,6 @@
 #include "scheduling/command_tables.h"
 
 #include <algorithm>
-#include <bit>
 
 #include "sysutil/guid_text.h"
 
@@ -40,31 +39,17 @@ bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low)
 
 // The eight bytes of Data4 as one integer, the first byte highest, the
 // way the text writes them; and back.
-std::uint64_t big_endian_of(const unsigned char (&bytes)[8]) {
-  std::uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
-  return value;
-}
-void store_big_endian(std::uint64_t value, unsigned char (&bytes)[8]) {
-  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
-  std::memcpy(bytes, &value, sizeof value);
-}
-
 }  // namespace
+
+fresh_id::fresh_id(const command_tables& tables) {
+  create_text_guid(guid);
+  tables.prefetch_id(guid);
+  text = guid_text(guid);
+}
 
 void fresh_id::renew() {
   create_text_guid(guid);
   text = guid_text(guid);
-}
-
-command_key command_key::of(const GUID& guid) {
-  // The digits in the order the text form writes them.
-  command_key key;
-  key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
-             static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
-  key.low = big_endian_of(guid.Data4);
-  return key;
 }
 
 GUID command_key::guid() const {
@@ -72,7 +57,8 @@ GUID command_key::guid() const {
   guid.Data1 = static_cast<std::uint32_t>(high >> 32);
   guid.Data2 = static_cast<std::uint16_t>(high >> 16);
   guid.Data3 = static_cast<std::uint16_t>(high);
-  store_big_endian(low, guid.Data4);
+  const std::uint64_t bytes = big_endian(low);
+  std::memcpy(guid.Data4, &bytes, sizeof bytes);
   return guid;
 }
 
@@ -88,20 +74,13 @@ bool command_tables::contains(const std::wstring& id) const {
   return _byId.find(command_key::of(id)) != nullptr;
 }
 
-command_tables::entry* command_tables::new_entry() {
-  if (_free) {
-    entry* e = _free;
-    _free = e->nextFree;
-    return e;
-  }
-  if (_unused == _unusedEnd) {
-    // Blocks grow with the table, from 64 to 4096 entries.
-    const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
-    _blocks.reserve(_blocks.size() + 1);
-    _blocks.push_back(std::make_unique<entry[]>(size));
-    _unused = _blocks.back().get();
-    _unusedEnd = _unused + size;
-  }
+command_tables::entry* command_tables::new_block() {
+  // Blocks grow with the table, from 64 to 4096 entries.
+  const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
+  _blocks.reserve(_blocks.size() + 1);
+  _blocks.push_back(std::make_unique<entry[]>(size));
+  _unused = _blocks.back().get();
+  _unusedEnd = _unused + size;
   return _unused++;
 }
 
@@ -116,13 +95,6 @@ void command_tables::free_entry(entry* e) {
 
 void command_tables::release_if_unlinked(entry* e) {
   if (!e->byTime && !e->byId) free_entry(e);
-}
-
-void command_tables::link_by_time(entry* e, double moment_s) {
-  e->moment = moment_s;
-  _byTime.insert({moment_s, _order, e});
-  ++_order;
-  e->byTime = true;
 }
 
 void command_tables::add_new(double moment_s, fresh_id& id,
@@ -197,7 +169,7 @@ bool command_tables::remove_by_time(const CommandShell_t& command) {
 
 template <class Take>
 void command_tables::take_due_entries(double now_s, Take take) {
-  _byTime.take_front_while([now_s](const time_slot& slot) { return slot.moment <= now_s; },
+  _byTime.take_front_while([now_s](const time_slot& slot) { return moment_of(slot.rank) <= now_s; },
                            [this, &take](const time_slot& slot) {
                              entry* e = slot.e;
                              take(e);  // may throw: nothing changed yet

@@ -20,6 +20,7 @@
 
 #include <krcore/threading.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <list>
@@ -39,16 +40,38 @@ namespace krCore::detail {
 // in two integers; any other text (only a subclass can insert one) by a
 // pointer to it.
 struct command_key {
+  // The eight bytes of Data4 as one integer, the first byte highest, the
+  // way the text writes them, and back: the same swap either way. Shifts
+  // and masks, which the compiler makes one byte-swap instruction.
+  static std::uint64_t big_endian(std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      v = (v & 0x00FF00FF00FF00FFull) << 8 | (v >> 8 & 0x00FF00FF00FF00FFull);
+      v = (v & 0x0000FFFF0000FFFFull) << 16 | (v >> 16 & 0x0000FFFF0000FFFFull);
+      v = v << 32 | v >> 32;
+    }
+    return v;
+  }
+
   std::uint64_t high = 0;
   std::uint64_t low = 0;
   const std::wstring* other = nullptr;
 
-  static command_key of(const GUID& guid);
+  static command_key of(const GUID& guid) {
+    command_key key;
+    key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
+               static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
+    std::uint64_t bytes;
+    std::memcpy(&bytes, guid.Data4, sizeof bytes);
+    key.low = big_endian(bytes);
+    return key;
+  }
   // The GUID of a key made from one (or from its text).
   GUID guid() const;
   // `text` must outlive the key when it is not of the GUID form.
   static command_key of(const std::wstring& text);
 };
+
+class command_tables;
 
 // A new command's ID: a random GUID and its text. Made without any lock;
 // throws krException when the random source fails (as createguid does).
@@ -57,6 +80,9 @@ struct KRCORE_INTERNAL fresh_id {
   std::wstring text;
 
   fresh_id() { renew(); }
+  // The same, for insertion into `tables`: the fetch of the ID's place in
+  // their ID table starts before the text is written.
+  explicit fresh_id(const command_tables& tables);
   // Draws another GUID and writes its text.
   void renew();
 };
@@ -78,7 +104,12 @@ class KRCORE_INTERNAL command_tables {
 
   bool empty() const { return _byTime.empty(); }
   // The earliest moment, or -1.0 when nothing waits.
-  double earliest() const { return _byTime.empty() ? -1.0 : _byTime.front().moment; }
+  double earliest() const {
+    return _byTime.empty() ? -1.0 : moment_of(_byTime.front().rank);
+  }
+  // Starts fetching the place of `guid` in the ID table; a hint that any
+  // thread may give without the lock (see id_index::prefetch).
+  void prefetch_id(const GUID& guid) const { _byId.prefetch(command_key::of(guid)); }
   bool contains(const std::wstring& id) const;
 
   // Schedules `work` at `moment_s` under `id`; while a waiting command has
@@ -116,25 +147,29 @@ class KRCORE_INTERNAL command_tables {
   // The time table's items: moment, then insertion order, so that equal
   // moments keep the order they were added in. The moments compare in the
   // total order of doubles, so even a NaN that got past the scheduler's
-  // checks could not break the table's order; the order is taken on the
-  // moment's bits as an integer, which costs two instructions where
-  // std::strong_order costs a dozen and a branch.
+  // checks could not break the table's order. An item holds its moment as
+  // that order's rank, the moment's bits as an integer with the negative
+  // ones reversed: comparing two is one integer comparison, and the
+  // mapping is its own inverse.
   struct time_slot {
-    double moment;
+    std::int64_t rank;
     std::uint64_t order;
     entry* e;
   };
-  static std::int64_t total_order_key(double moment) {
+  static std::int64_t rank_of(double moment) {
     std::int64_t bits;
     std::memcpy(&bits, &moment, sizeof bits);
-    // Negative numbers sort in reverse of their magnitude bits.
     return bits ^ ((bits >> 63) & INT64_MAX);
+  }
+  static double moment_of(std::int64_t rank) {
+    const std::int64_t bits = rank ^ ((rank >> 63) & INT64_MAX);
+    double moment;
+    std::memcpy(&moment, &bits, sizeof moment);
+    return moment;
   }
   struct time_less {
     bool operator()(const time_slot& a, const time_slot& b) const {
-      const std::int64_t ka = total_order_key(a.moment);
-      const std::int64_t kb = total_order_key(b.moment);
-      return ka < kb || (ka == kb && a.order < b.order);
+      return a.rank < b.rank || (a.rank == b.rank && a.order < b.order);
     }
   };
   struct time_place {
@@ -143,13 +178,26 @@ class KRCORE_INTERNAL command_tables {
 
   // Fills an entry's moment and puts it into the time table, after the
   // entries already waiting at that moment.
-  void link_by_time(entry* e, double moment_s);
+  void link_by_time(entry* e, double moment_s) {
+    e->moment = moment_s;
+    _byTime.insert({rank_of(moment_s), _order, e});
+    ++_order;
+    e->byTime = true;
+  }
 
   // Entries come from blocks the tables own and go back to a free list: no
   // allocator call per command. The newest block is handed out in order
   // before the free list is built from it. The blocks live as long as the
   // tables.
-  entry* new_entry();
+  entry* new_entry() {
+    if (entry* e = _free) {
+      _free = e->nextFree;
+      return e;
+    }
+    return _unused != _unusedEnd ? _unused++ : new_block();
+  }
+  // Starts a new block and hands out its first entry.
+  entry* new_block();
   void free_entry(entry* e);
   void release_if_unlinked(entry* e);
   // The entry's command as a shell, made on first use. Throws

@@ -7,26 +7,48 @@
 // shift of its neighbours. Collisions go to the next slot (linear probing)
 // and an erasure pulls the slots after it back (backward shift), so no
 // tombstones pile up under steady adding and taking.
+//
+// A random ID lands in a random slot, which in a large table is not in the
+// processor's cache; prefetch() lets the caller start that fetch before it
+// takes the lock, so that it overlaps the caller's other work.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
-#include <vector>
+
+#include "foundation/compiler.h"
 
 namespace krCore::detail {
 
 // Maps keys to entries that hold their own key (`entry->key`, of a type with
 // `high`, `low` and `other` like command_key). Keys are unique. Not
-// thread-safe. The table grows to keep at most half its slots in use and
+// thread-safe, except prefetch(). The table grows to keep at most half its slots in use and
 // never shrinks: rehashing a drained table would stall the thread that takes
 // commands, and the table's entries stay allocated at their peak anyway.
 template <class Entry>
 class id_index {
  public:
+  id_index() = default;
+  id_index(const id_index&) = delete;
+  id_index& operator=(const id_index&) = delete;
+
   std::size_t size() const { return _size; }
+
+  // Asks the processor to fetch the slot where `key` would be looked for.
+  // A hint only, so it may be called from any thread at any time: it reads
+  // the table's place without the owner's lock and may fetch a stale line.
+  template <class Key>
+  void prefetch(const Key& key) const {
+    const slot* slots = _hintSlots.load(std::memory_order_relaxed);
+    const std::size_t mask = _hintMask.load(std::memory_order_relaxed);
+    if (slots) KRCORE_PREFETCH(slots + (static_cast<std::size_t>(hash_of(key) >> 32) & mask));
+  }
 
   // The entry with `key`, or null.
   template <class Key>
@@ -42,12 +64,12 @@ class id_index {
   // Adds `e` under its key unless an entry with that key is there; true
   // when added. Throws std::bad_alloc with the index unchanged.
   bool insert(Entry* e) {
-    if ((_size + 1) * 2 > _slots.size()) resize(_slots.empty() ? kMinSlots : _slots.size() * 2);
+    if ((_size + 1) * 2 > _capacity) resize(_capacity == 0 ? kMinSlots : _capacity * 2);
     const std::uint64_t h = hash_of(e->key);
     std::size_t i = home(h);
     for (; _slots[i].e; i = next(i))
       if (_slots[i].hash == h && same(_slots[i].e->key, e->key)) return false;
-    _slots[i] = {h, e};
+    _slots[i] = slot{h, e};
     ++_size;
     return true;
   }
@@ -72,15 +94,16 @@ class id_index {
         hole = i;
       }
     }
-    _slots[hole] = {};
+    _slots[hole] = slot{0, nullptr};
     --_size;
     return true;
   }
 
  private:
+  // Trivial, so that a new table is zeroed in one go.
   struct slot {
-    std::uint64_t hash = 0;
-    Entry* e = nullptr;
+    std::uint64_t hash;
+    Entry* e;
   };
   static constexpr std::size_t kMinSlots = 64;
 
@@ -97,22 +120,31 @@ class id_index {
     return a.high == b.high && a.low == b.low;
   }
   std::size_t home(std::uint64_t hash) const {
-    return static_cast<std::size_t>(hash >> 32) & (_slots.size() - 1);
+    return static_cast<std::size_t>(hash >> 32) & (_capacity - 1);
   }
-  std::size_t next(std::size_t i) const { return (i + 1) & (_slots.size() - 1); }
+  std::size_t next(std::size_t i) const { return (i + 1) & (_capacity - 1); }
 
   void resize(std::size_t slots) {
-    std::vector<slot> old(slots);
-    old.swap(_slots);
-    for (const slot& s : old) {
+    auto fresh = std::make_unique_for_overwrite<slot[]>(slots);
+    std::memset(fresh.get(), 0, slots * sizeof(slot));
+    std::unique_ptr<slot[]> old = std::exchange(_slots, std::move(fresh));
+    const std::size_t old_capacity = std::exchange(_capacity, slots);
+    for (std::size_t o = 0; o < old_capacity; ++o) {
+      const slot& s = old[o];
       if (!s.e) continue;
       std::size_t i = home(s.hash);
       while (_slots[i].e) i = next(i);
       _slots[i] = s;
     }
+    _hintSlots.store(_slots.get(), std::memory_order_relaxed);
+    _hintMask.store(_capacity - 1, std::memory_order_relaxed);
   }
-  std::vector<slot> _slots;  // a power of two in size, or empty
+  std::unique_ptr<slot[]> _slots;  // _capacity of them, a power of two, or none
+  std::size_t _capacity = 0;
   std::size_t _size = 0;
+  // The table's place for prefetch(), which reads it without the lock.
+  std::atomic<const slot*> _hintSlots{nullptr};
+  std::atomic<std::size_t> _hintMask{0};
 };
 
 }  // namespace krCore::detail

@@ -213,14 +213,8 @@ std::string NarrowStringFromHex(const std::wstring& text) {
 // ---------------------------------------------------------------------------
 
 void createguid(GUID& guid) {
-  GUID fresh;
-  if (const unsigned long err = detail::random_bytes(&fresh, sizeof fresh))
+  if (const unsigned long err = detail::random_guid(guid))
     throw krException(err, "createguid(GUID&)::CoCreateGuid failed", 4);
-  // Version 4 (random) in the top nibble of Data3, RFC 4122 variant (10xx)
-  // in the top bits of Data4[0].
-  fresh.Data3 = static_cast<std::uint16_t>((fresh.Data3 & 0x0FFF) | 0x4000);
-  fresh.Data4[0] = static_cast<unsigned char>((fresh.Data4[0] & 0x3F) | 0x80);
-  guid = fresh;
 }
 
 GUID CreateGUID() {
@@ -237,12 +231,20 @@ std::wstring createguid() {
 
 namespace detail {
 
+unsigned long random_guid(GUID& guid) {
+  GUID fresh;
+  if (const unsigned long err = random_bytes(&fresh, sizeof fresh)) return err;
+  // Version 4 (random) in the top nibble of Data3, RFC 4122 variant (10xx)
+  // in the top bits of Data4[0].
+  fresh.Data3 = static_cast<std::uint16_t>((fresh.Data3 & 0x0FFF) | 0x4000);
+  fresh.Data4[0] = static_cast<unsigned char>((fresh.Data4[0] & 0x3F) | 0x80);
+  guid = fresh;
+  return kErrorSuccess;
+}
+
 void create_text_guid(GUID& guid) {
-  try {
-    createguid(guid);
-  } catch (const krException& e) {
-    throw krException(static_cast<unsigned long>(e.code()), "createguid::CoCreateGuid failed", 4);
-  }
+  if (const unsigned long err = random_guid(guid))
+    throw krException(err, "createguid::CoCreateGuid failed", 4);
 }
 
 namespace {
