@@ -16,9 +16,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -100,11 +101,15 @@ class id_index {
   }
 
  private:
-  // Trivial, so that a new table is zeroed in one go.
+  // Trivial, so that all-zero memory is a table of empty slots.
   struct slot {
     std::uint64_t hash;
     Entry* e;
   };
+  struct free_slots {
+    void operator()(slot* slots) const { std::free(slots); }
+  };
+  using slot_array = std::unique_ptr<slot[], free_slots>;
   static constexpr std::size_t kMinSlots = 64;
 
   template <class Key>
@@ -125,9 +130,12 @@ class id_index {
   std::size_t next(std::size_t i) const { return (i + 1) & (_capacity - 1); }
 
   void resize(std::size_t slots) {
-    auto fresh = std::make_unique_for_overwrite<slot[]>(slots);
-    std::memset(fresh.get(), 0, slots * sizeof(slot));
-    std::unique_ptr<slot[]> old = std::exchange(_slots, std::move(fresh));
+    // calloc, because a large table comes as fresh pages from the kernel,
+    // which are zero already: zeroing them here would touch every page of
+    // the table at once, where the inserts touch them as they need them.
+    slot_array fresh(static_cast<slot*>(std::calloc(slots, sizeof(slot))));
+    if (!fresh) throw std::bad_alloc();
+    slot_array old = std::exchange(_slots, std::move(fresh));
     const std::size_t old_capacity = std::exchange(_capacity, slots);
     for (std::size_t o = 0; o < old_capacity; ++o) {
       const slot& s = old[o];
@@ -139,7 +147,7 @@ class id_index {
     _hintSlots.store(_slots.get(), std::memory_order_relaxed);
     _hintMask.store(_capacity - 1, std::memory_order_relaxed);
   }
-  std::unique_ptr<slot[]> _slots;  // _capacity of them, a power of two, or none
+  slot_array _slots;  // _capacity of them, a power of two, or none
   std::size_t _capacity = 0;
   std::size_t _size = 0;
   // The table's place for prefetch(), which reads it without the lock.
