@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <krcore/sysutil.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cwctype>
 #include <list>
 #include <map>
@@ -206,4 +209,30 @@ TEST(CommandTables, ANewIdThatAWaitingCommandHasIsDrawnAgain) {
   EXPECT_EQ(a->ExecuteMoment, 1.0);
   EXPECT_EQ(b->ExecuteMoment, 2.0);
   EXPECT_TRUE(tables.empty());
+}
+
+TEST(CommandTables, AForkedChildNeverGetsTheIdItsParentDrewAhead) {
+  // Each thread draws the GUID of its next new command one add ahead; a
+  // child of fork starts with a copy of that, and must not use it.
+  command_tables tables;
+  const krCore::detail::fresh_id before(tables);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const krCore::detail::fresh_id theirs(tables);
+    const bool sent = ::write(fds[1], &theirs.guid, sizeof theirs.guid) == sizeof theirs.guid;
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  const krCore::detail::fresh_id ours(tables);
+  GUID theirs{};
+  EXPECT_EQ(::read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(std::memcmp(&theirs, &ours.guid, sizeof theirs), 0);
+  EXPECT_NE(std::memcmp(&theirs, &before.guid, sizeof theirs), 0);
 }

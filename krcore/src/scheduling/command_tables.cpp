@@ -4,10 +4,23 @@
 
 #include <algorithm>
 
+#include "foundation/compiler.h"
+#include "foundation/errors.h"
+#include "foundation/fork_child.h"
 #include "sysutil/guid_text.h"
 
 namespace krCore::detail {
 namespace {
+
+// The GUID the calling thread's next new command gets, drawn one add ahead
+// (see fresh_id). A forked child's thread draws anew, so that parent and
+// child never hand out the same one.
+struct drawn_ahead {
+  GUID guid;
+  bool ready;
+};
+constinit KRCORE_TLS_INITIAL_EXEC thread_local drawn_ahead t_next{{}, false};
+const int g_fork_reset = (at_fork_child([] { t_next.ready = false; }), 0);
 
 int hex_digit(wchar_t c) {
   if (c >= L'0' && c <= L'9') return c - L'0';
@@ -42,8 +55,21 @@ bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low)
 }  // namespace
 
 fresh_id::fresh_id(const command_tables& tables) {
-  create_text_guid(guid);
-  tables.prefetch_id(guid);
+  // A random ID lands in a random slot of the ID table, which in a large
+  // table is out of the cache: the wait for it was most of an add's time.
+  // So each thread draws the GUID for its next add now and starts fetching
+  // that one's slot, which has then arrived when the next add inserts it.
+  (void)g_fork_reset;
+  if (t_next.ready) {
+    guid = t_next.guid;
+    t_next.ready = false;
+  } else {
+    create_text_guid(guid);
+  }
+  if (random_guid(t_next.guid) == kErrorSuccess) {
+    t_next.ready = true;
+    tables.prefetch_id(t_next.guid);
+  }
   text = guid_text(guid);
 }
 
