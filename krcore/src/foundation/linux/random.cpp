@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "foundation/fork_child.h"
 #include "foundation/random.h"
@@ -32,9 +33,9 @@ constexpr std::size_t kBatch = 1024;
 struct thread_batch {
   unsigned char* bytes;
   std::size_t used;
+  bool ended;  // the thread is ending and its batch is gone
 };
-constinit __attribute__((tls_model("initial-exec"))) thread_local thread_batch t_batch{nullptr,
-                                                                                     kBatch};
+constinit KRCORE_TLS_INITIAL_EXEC thread_local thread_batch t_batch{nullptr, kBatch, false};
 
 // Forgets the rest of the calling thread's batch (wiped); the next call
 // reads anew.
@@ -51,6 +52,7 @@ struct batch_owner {
     empty_batch();
     delete[] t_batch.bytes;
     t_batch.bytes = nullptr;
+    t_batch.ended = true;
   }
 };
 thread_local batch_owner t_owner;
@@ -77,6 +79,10 @@ unsigned long read_kernel(unsigned char* out, std::size_t size) {
 unsigned long take(unsigned char* out, std::size_t size) {
   if (kBatch - t_batch.used < size) {
     if (!t_batch.bytes) {
+      // Asked again by a later thread-end step (another thread-local's
+      // destructor): served by the kernel, as a new batch would be freed
+      // by nobody.
+      if (t_batch.ended) return read_kernel(out, size);
       t_batch.bytes = new (std::nothrow) unsigned char[kBatch];
       if (!t_batch.bytes) return kErrorNotEnoughMemory;
       t_owner.owns = true;
