@@ -43,6 +43,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -84,7 +85,7 @@ std::vector<double> offsets(unsigned seed) {
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  const auto i = static_cast<std::size_t>(std::lround(p * static_cast<double>(v.size() - 1)));
   return v[std::min(i, v.size() - 1)];
 }
 
