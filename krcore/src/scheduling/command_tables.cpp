@@ -107,7 +107,9 @@ command_tables::entry* command_tables::new_block() {
   _blocks.push_back(std::make_unique<entry[]>(size));
   _unused = _blocks.back().get();
   _unusedEnd = _unused + size;
-  return _unused++;
+  entry* e = _unused++;
+  e->number = _numbered++;
+  return e;
 }
 
 void command_tables::free_entry(entry* e) {

@@ -140,6 +140,7 @@ class KRCORE_INTERNAL command_tables {
     std::shared_ptr<CommandShell_t> command;  // the shell, when it has one
     std::shared_ptr<IThreadwork> work;        // else its work item
     std::size_t heapIndex = 0;  // its place in the time table, while there
+    std::uint32_t number = 0;   // its place in the blocks, for the ID table
     bool byTime = false;        // which tables hold it
     bool byId = false;
     entry* nextFree = nullptr;
@@ -194,8 +195,26 @@ class KRCORE_INTERNAL command_tables {
       _free = e->nextFree;
       return e;
     }
-    return _unused != _unusedEnd ? _unused++ : new_block();
+    if (_unused == _unusedEnd) return new_block();
+    entry* e = _unused++;
+    e->number = _numbered++;
+    return e;
   }
+  // The entry with `number`: the blocks hold 64, 128, ... 2048 entries,
+  // then 4096 each, numbered in order.
+  entry* entry_at(std::uint32_t number) const {
+    constexpr std::uint32_t kSmall = 64 * 63;  // the entries of blocks 0 to 5
+    if (number < kSmall) {
+      const auto block = static_cast<std::size_t>(std::bit_width((number >> 6) + 1) - 1);
+      return _blocks[block].get() + (number - 64 * ((1u << block) - 1));
+    }
+    const std::uint32_t rest = number - kSmall;
+    return _blocks[6 + rest / 4096].get() + rest % 4096;
+  }
+  struct entry_by_number {
+    const command_tables* tables;
+    entry* operator()(std::uint32_t number) const { return tables->entry_at(number); }
+  };
   // Starts a new block and hands out its first entry.
   entry* new_block();
   void free_entry(entry* e);
@@ -212,10 +231,11 @@ class KRCORE_INTERNAL command_tables {
   std::vector<std::unique_ptr<entry[]>> _blocks;
   entry* _unused = nullptr;  // the newest block's entries never handed out
   entry* _unusedEnd = nullptr;
+  std::uint32_t _numbered = 0;  // entries handed out from the blocks
   entry* _free = nullptr;
   std::uint64_t _order = 0;
   time_heap<time_slot, time_less, time_place> _byTime;
-  id_index<entry> _byId;
+  id_index<entry, entry_by_number> _byId{entry_by_number{this}};
 };
 
 }  // namespace krCore::detail
