@@ -139,11 +139,16 @@ class KRCORE_INTERNAL command_tables {
     command_key key;
     std::shared_ptr<CommandShell_t> command;  // the shell, when it has one
     std::shared_ptr<IThreadwork> work;        // else its work item
-    std::size_t heapIndex = 0;  // its place in the time table, while there
-    std::uint32_t number = 0;   // its place in the blocks, for the ID table
-    bool byTime = false;        // which tables hold it
+    // A free entry is in no table, so the link of the free list shares the
+    // place of the index in the time table: an entry is 8 bytes smaller,
+    // and the blocks of a growing table touch that much less new memory.
+    union {
+      std::size_t heapIndex = 0;  // its place in the time table, while there
+      entry* nextFree;            // the next free entry, while free
+    };
+    std::uint32_t number = 0;  // its place in the blocks, for the ID table
+    bool byTime = false;       // which tables hold it
     bool byId = false;
-    entry* nextFree = nullptr;
   };
   // The time table's items: moment, then insertion order, so that equal
   // moments keep the order they were added in. The moments compare in the
