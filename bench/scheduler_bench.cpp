@@ -18,6 +18,19 @@
 // are printed too, which shows that spread. For the same reason the add
 // loop's processor time is printed beside its elapsed time: other processes
 // running meanwhile lengthen the one, not the other.
+//
+// On a busy machine neither figure is worth much; the instructions of one
+// add are. The two "Adds" benchmarks make each add or arm through a
+// function of its own, into a window far ahead so that nothing fires
+// meanwhile, for callgrind to count, e.g. (on one line)
+//   valgrind --tool=callgrind --separate-threads=yes
+//     --toggle-collect='*add_one_command*'
+//     build/release/bench/scheduler_bench --benchmark_filter=CommandSchedulerAdds
+// and '*arm_one_timer*' with asio_steady_timerArms. The toggle counts every
+// thread while the caller is inside the function, so the threads are kept
+// apart: the caller's total (the first thread's file) over kTimers is the
+// count per add. Asio's io_context threads work during the arms too; their
+// files show how much.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -30,6 +43,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -71,7 +85,7 @@ std::vector<double> offsets(unsigned seed) {
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  const auto i = static_cast<std::size_t>(std::lround(p * static_cast<double>(v.size() - 1)));
   return v[std::min(i, v.size() - 1)];
 }
 
@@ -184,6 +198,57 @@ void BM_asio_steady_timer(benchmark::State& state) {
     record_run(out, lateness);
   }
 }
+
+// The add alone, one call per command, as callgrind counts it.
+__attribute__((noinline)) void add_one_command(krCore::CommandSchedulerFixed& scheduler,
+                                               double moment,
+                                               const std::shared_ptr<krCore::IThreadwork>& item) {
+  benchmark::DoNotOptimize(scheduler.AddMoment(moment, item));
+}
+
+__attribute__((noinline)) void arm_one_timer(boost::asio::steady_timer& timer,
+                                             clock_type::time_point due, int* fired) {
+  timer.expires_at(due);
+  timer.async_wait([fired](const boost::system::error_code&) { ++*fired; });
+}
+
+void BM_CommandSchedulerAdds(benchmark::State& state) {
+  for (auto _ : state) {
+    krCore::CommandSchedulerFixed scheduler(2, krCore::threadpool::MAX_QUEUE_SIZE);
+    scheduler.Start();
+    const std::vector<double> at = offsets(1);
+    std::vector<std::shared_ptr<krCore::IThreadwork>> items(kTimers);
+    for (auto& item : items) item = std::make_shared<timed_work>(scheduler.Stopwatch(), 0.0, nullptr, nullptr);
+    const double window = scheduler.Stopwatch().Elapsed_s() + 3600.0;
+    for (int i = 0; i < kTimers; ++i) add_one_command(scheduler, window + at[i], items[i]);
+    scheduler.Shutdown(10000);
+  }
+}
+
+void BM_asio_steady_timerArms(benchmark::State& state) {
+  for (auto _ : state) {
+    // Run as in BM_asio_steady_timer: two threads in the io_context.
+    boost::asio::io_context io;
+    auto guard = boost::asio::make_work_guard(io);
+    std::thread runners[2] = {std::thread([&io] { io.run(); }), std::thread([&io] { io.run(); })};
+    const std::vector<double> at = offsets(1);
+    std::vector<int> fired(kTimers);
+    std::vector<std::unique_ptr<boost::asio::steady_timer>> timers(kTimers);
+    for (auto& t : timers) t = std::make_unique<boost::asio::steady_timer>(io);
+    const auto window = clock_type::now() + std::chrono::hours(1);
+    for (int i = 0; i < kTimers; ++i)
+      arm_one_timer(*timers[i], window + std::chrono::duration_cast<clock_type::duration>(
+                                            std::chrono::duration<double>(at[i])),
+                    &fired[i]);
+    timers.clear();  // cancels them
+    guard.reset();
+    io.stop();
+    for (auto& r : runners) r.join();
+  }
+}
+
+BENCHMARK(BM_CommandSchedulerAdds)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_asio_steady_timerArms)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_CommandScheduler)
     ->Iterations(1)

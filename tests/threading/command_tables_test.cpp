@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <krcore/sysutil.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cwctype>
 #include <list>
 #include <map>
@@ -26,6 +29,14 @@ namespace {
 
 // The reference: moment, then a counter that rises with every insertion.
 using model = std::map<std::pair<double, int>, std::wstring>;
+
+// Schedules `work` under a new ID, as the scheduler does, and returns it.
+std::wstring add_new(command_tables& tables, double at,
+                     const std::shared_ptr<krCore::IThreadwork>& work) {
+  krCore::detail::fresh_id id;
+  tables.add_new(at, id, work);
+  return id.text;
+}
 
 std::vector<std::wstring> ids_of(const std::list<std::shared_ptr<CommandShell_t>>& taken) {
   std::vector<std::wstring> out;
@@ -48,7 +59,7 @@ TEST(CommandTables, ManyCommandsComeOutByMomentThenInsertionOrder) {
   std::vector<std::wstring> ids;
   for (int i = 0; i < 6000; ++i) {
     const double at = moment(random);
-    const std::wstring id = tables.add_new(at, nullptr);
+    const std::wstring id = add_new(tables, at, nullptr);
     EXPECT_TRUE(krCore::IsGuid(id));
     ASSERT_TRUE(where.emplace(id, model::key_type{at, counter}).second) << "ID handed out twice";
     expected[{at, counter++}] = id;
@@ -101,7 +112,7 @@ TEST(CommandTables, MomentsOfEverySignComeOutInNumericOrder) {
   std::vector<double> shuffled = sorted;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
   command_tables tables;
-  for (const double at : shuffled) tables.add_new(at, nullptr);
+  for (const double at : shuffled) add_new(tables, at, nullptr);
   EXPECT_EQ(tables.earliest(), -1e300);
   std::list<std::shared_ptr<CommandShell_t>> taken;
   tables.take_due(2e300, taken);
@@ -122,7 +133,7 @@ TEST(CommandTables, IdsOfOtherShapesAreFoundByTheirExactText) {
     command->ExecuteMoment = at;
     return command;
   };
-  const std::wstring made = tables.add_new(2.0, nullptr);
+  const std::wstring made = add_new(tables, 2.0, nullptr);
   std::wstring upper = made;
   for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
   tables.add(shell(L"job-b", 1.0));
@@ -154,9 +165,9 @@ TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
   const auto second = std::make_shared<item>();
   const auto removed_work = std::make_shared<item>();
   const auto shelled_work = std::make_shared<item>();
-  const std::wstring a = tables.add_new(1.0, first);
-  const std::wstring gone = tables.add_new(2.0, removed_work);
-  tables.add_new(1.0, second);
+  const std::wstring a = add_new(tables, 1.0, first);
+  const std::wstring gone = add_new(tables, 2.0, removed_work);
+  add_new(tables, 1.0, second);
   auto shell = std::make_shared<CommandShell_t>();
   shell->ID = L"job";
   shell->ExecuteMoment = 0.5;
@@ -178,4 +189,63 @@ TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
   EXPECT_EQ(works, (std::vector<std::shared_ptr<krCore::IThreadwork>>{shelled_work, first, second}));
   EXPECT_TRUE(tables.empty());
   EXPECT_FALSE(tables.contains(a));
+}
+
+TEST(CommandTables, ANewIdThatAWaitingCommandHasIsDrawnAgain) {
+  // The ID is drawn before the tables are locked, so another add may have
+  // taken it meanwhile; the insertion must then draw another, and hand out
+  // the text of the one it kept.
+  command_tables tables;
+  krCore::detail::fresh_id first;
+  tables.add_new(1.0, first, nullptr);
+  krCore::detail::fresh_id clash = first;
+  tables.add_new(2.0, clash, nullptr);
+  EXPECT_NE(clash.text, first.text);
+  EXPECT_TRUE(krCore::IsGuid(clash.text));
+  EXPECT_EQ(krCore::GuidFromString(clash.text), clash.guid);
+  std::shared_ptr<CommandShell_t> a = tables.remove(first.text);
+  std::shared_ptr<CommandShell_t> b = tables.remove(clash.text);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->ExecuteMoment, 1.0);
+  EXPECT_EQ(b->ExecuteMoment, 2.0);
+  EXPECT_TRUE(tables.empty());
+}
+
+TEST(CommandTables, AForkedChildNeverGetsTheIdItsParentDrewAhead) {
+  // Each thread draws the GUID of its next new command one add ahead; a
+  // child of fork starts with a copy of that, and must not use it.
+  command_tables tables;
+  const krCore::detail::fresh_id before(tables);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const krCore::detail::fresh_id theirs(tables);
+    const bool sent = ::write(fds[1], &theirs.guid, sizeof theirs.guid) == sizeof theirs.guid;
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  const krCore::detail::fresh_id ours(tables);
+  GUID theirs{};
+  EXPECT_EQ(::read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(std::memcmp(&theirs, &ours.guid, sizeof theirs), 0);
+  EXPECT_NE(std::memcmp(&theirs, &before.guid, sizeof theirs), 0);
+}
+
+TEST(CommandTables, EveryCommandOfATableOfManyBlocksIsFoundById) {
+  // The ID table names entries by their place in the entry blocks, which
+  // grow from 64 to 4096 entries: every place must lead back to its entry.
+  command_tables tables;
+  std::vector<std::wstring> ids(20000);
+  for (int i = 0; i < 20000; ++i) ids[i] = add_new(tables, i, nullptr);
+  for (int i = 0; i < 20000; i += 7) {
+    std::shared_ptr<CommandShell_t> command = tables.remove(ids[i]);
+    ASSERT_TRUE(command) << "at " << i;
+    EXPECT_EQ(command->ExecuteMoment, i);
+  }
 }

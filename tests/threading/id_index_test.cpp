@@ -23,14 +23,23 @@ struct test_key {
 };
 struct entry_t {
   test_key key;
+  std::uint32_t number = 0;
 };
+
+// The index names entries by number: here, their place in a list.
+struct by_place {
+  const std::vector<entry_t*>* list;
+  entry_t* operator()(std::uint32_t number) const { return (*list)[number]; }
+};
+using index_t = krCore::detail::id_index<entry_t, by_place>;
 
 }  // namespace
 
 TEST(IdIndex, MatchesAMapThroughGrowthAndDraining) {
-  krCore::detail::id_index<entry_t> index;
-  std::map<std::pair<std::uint64_t, std::uint64_t>, entry_t*> model;
   std::vector<std::unique_ptr<entry_t>> owned;
+  std::vector<entry_t*> places;
+  index_t index(by_place{&places});
+  std::map<std::pair<std::uint64_t, std::uint64_t>, entry_t*> model;
   std::mt19937_64 random(11);
   // Few distinct values: repeated adds of a present key and erasures of an
   // absent one are common, and long probe runs form.
@@ -51,7 +60,9 @@ TEST(IdIndex, MatchesAMapThroughGrowthAndDraining) {
       const bool add = filling ? random() % 4 != 0 : random() % 4 == 0;
       const auto it = model.find({key.high, key.low});
       if (add) {
-        owned.push_back(std::make_unique<entry_t>(entry_t{key}));
+        owned.push_back(std::make_unique<entry_t>(
+            entry_t{key, static_cast<std::uint32_t>(places.size())}));
+        places.push_back(owned.back().get());
         const bool added = index.insert(owned.back().get());
         ASSERT_EQ(added, it == model.end());
         if (added) model[{key.high, key.low}] = owned.back().get();
@@ -67,10 +78,11 @@ TEST(IdIndex, MatchesAMapThroughGrowthAndDraining) {
 }
 
 TEST(IdIndex, TextKeysAreFoundByTheirTextAndNeverMatchGuidKeys) {
-  krCore::detail::id_index<entry_t> index;
   const std::wstring job = L"job", other_job = L"job";
-  entry_t text{{0, 0, &job}};
-  entry_t guid{{0, 0, nullptr}};
+  entry_t text{{0, 0, &job}, 0};
+  entry_t guid{{0, 0, nullptr}, 1};
+  const std::vector<entry_t*> places{&text, &guid};
+  index_t index(by_place{&places});
   ASSERT_TRUE(index.insert(&text));
   ASSERT_TRUE(index.insert(&guid)) << "a text key and the all-zero GUID key are different keys";
   EXPECT_EQ(index.find(test_key{0, 0, &other_job}), &text) << "texts compare by content";

@@ -80,6 +80,27 @@ void submit_all(IThreadpool& pool, const Ready& ready) {
   for (const auto& item : ready) pool.submitwork(work_of(item));
 }
 
+// Holds the tables' lock for a scope. The tables have a lock of their own,
+// a short non-recursive one, because every add takes it once; the
+// critical_section member is kept for the class's layout and takes no part.
+// No step below takes the lock while holding it.
+using table_lock = std::lock_guard<detail::spin_lock>;
+
+// Moves the waiting command `id` to `moment_s`, behind the commands already
+// waiting there, with the tables' lock held; false when none waits. `wake`
+// gets the earliest moment without the command and its new moment.
+template <class Wake>
+bool move_command(detail::command_tables& tables, const std::wstring& id, double moment_s,
+                  Wake wake) {
+  std::shared_ptr<CommandShell_t> command = tables.remove(id);
+  if (!command) return false;
+  command->ExecuteMoment = moment_s;
+  const double first = tables.earliest();
+  tables.add(command);
+  wake(first, moment_s);
+  return true;
+}
+
 constexpr wchar_t kBadDelay[] = L"CommandSchedulerImpl - the delay is not a finite number of seconds";
 constexpr wchar_t kBadMoment[] = L"CommandSchedulerImpl - the moment is not a finite number of seconds";
 
@@ -161,26 +182,33 @@ bool CommandSchedulerImpl::ShutdownNoThrow(unsigned long /*timeout_ms*/) {
 }
 
 std::wstring CommandSchedulerImpl::GetID() {
-  // A fresh random GUID as text; the caller holds the lock, so the check
-  // against the table and the insertion that follows are one step.
-  for (;;) {
-    std::wstring id = createguid();
-    if (!_tables->contains(id)) return id;
-  }
+  // A fresh random GUID as text that no waiting command has at the moment
+  // of the check.
+  detail::fresh_id id;
+  table_lock lock(_tables->lock());
+  while (_tables->contains(id.text)) id.renew();
+  return std::move(id.text);
 }
 
 double CommandSchedulerImpl::GetNextExecuteMoment() const {
-  auto_lock lock(_lock);
+  table_lock lock(_tables->lock());
   return _tables->earliest();
 }
 
 std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
                                             const std::shared_ptr<IThreadwork>& work) {
   check_moment(delay_s, kBadDelay);
+  check_work(work);
+  detail::fresh_id id(*_tables);
   // The moment is read under the lock, so it cannot fall before a Start
   // that restarts the stopwatch meanwhile.
-  auto_lock lock(_lock);
-  return AddMomentImpl(Now() + delay_s, work);
+  table_lock lock(_tables->lock());
+  const double moment_s = Now() + delay_s;
+  check_moment(moment_s, kBadMoment);
+  const double first = _tables->earliest();
+  _tables->add_new(moment_s, id, work);
+  WakeIfEarliest(first, moment_s);
+  return std::move(id.text);
 }
 
 std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
@@ -191,15 +219,16 @@ std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
 
 std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
                                                  const std::shared_ptr<IThreadwork>& work) {
-  // GetID and the insertion in one: the search that proves the new ID
-  // unused also finds its place in the ID table.
+  // GetID and the insertion in one: the ID is drawn before the lock, and
+  // the insertion that proves it unused draws another if it is not.
   check_moment(moment_s, kBadMoment);
   check_work(work);
-  auto_lock lock(_lock);
+  detail::fresh_id id(*_tables);
+  table_lock lock(_tables->lock());
   const double first = _tables->earliest();
-  std::wstring id = _tables->add_new(moment_s, work);
+  _tables->add_new(moment_s, id, work);
   WakeIfEarliest(first, moment_s);
-  return id;
+  return std::move(id.text);
 }
 
 void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id,
@@ -215,7 +244,7 @@ void CommandSchedulerImpl::AddMomentImpl(const std::shared_ptr<CommandShell_t>& 
   if (!command) throw w32_exception(L"CommandSchedulerImpl - no command", detail::kErrorInvalidParameter);
   check_moment(command->ExecuteMoment, kBadMoment);
   check_work(command->Work);
-  auto_lock lock(_lock);
+  table_lock lock(_tables->lock());
   const double first = _tables->earliest();
   _tables->add(command);
   WakeIfEarliest(first, command->ExecuteMoment);
@@ -231,41 +260,39 @@ void CommandSchedulerImpl::WakeIfEarliest(double first_s, double added_s) {
 }
 
 std::shared_ptr<CommandShell_t> CommandSchedulerImpl::Remove(const std::wstring& id) {
-  auto_lock lock(_lock);
   return RemoveImpl(id);
 }
 
 std::shared_ptr<CommandShell_t> CommandSchedulerImpl::RemoveImpl(const std::wstring& id) {
-  auto_lock lock(_lock);
+  table_lock lock(_tables->lock());
   return _tables->remove(id);
 }
 
 bool CommandSchedulerImpl::RemoveTimeOrdered(const std::shared_ptr<CommandShell_t>& command) {
-  auto_lock lock(_lock);
+  table_lock lock(_tables->lock());
   return _tables->remove_by_time(*command);
 }
 
 bool CommandSchedulerImpl::RescheduleDelay(const std::wstring& id, double delay_s) {
   check_moment(delay_s, kBadDelay);
-  auto_lock lock(_lock);
-  return RescheduleMomentImpl(id, Now() + delay_s);
+  // Now is read under the lock, as for AddDelay.
+  table_lock lock(_tables->lock());
+  const double moment_s = Now() + delay_s;
+  check_moment(moment_s, kBadMoment);
+  return move_command(*_tables, id, moment_s,
+                      [this](double first, double added) { WakeIfEarliest(first, added); });
 }
 
 bool CommandSchedulerImpl::RescheduleMoment(const std::wstring& id, double moment_s) {
-  check_moment(moment_s, kBadMoment);
-  auto_lock lock(_lock);
   return RescheduleMomentImpl(id, moment_s);
 }
 
 bool CommandSchedulerImpl::RescheduleMomentImpl(const std::wstring& id, double moment_s) {
   // Checked before the command leaves the tables, so a refusal keeps it.
   check_moment(moment_s, kBadMoment);
-  auto_lock lock(_lock);
-  std::shared_ptr<CommandShell_t> command = RemoveImpl(id);
-  if (!command) return false;
-  command->ExecuteMoment = moment_s;
-  AddMomentImpl(command);
-  return true;
+  table_lock lock(_tables->lock());
+  return move_command(*_tables, id, moment_s,
+                      [this](double first, double added) { WakeIfEarliest(first, added); });
 }
 
 void CommandSchedulerImpl::OnStart() {
@@ -276,7 +303,7 @@ void CommandSchedulerImpl::OnStart() {
 unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*counter*/) {
   double left_s;
   {
-    auto_lock lock(_lock);
+    table_lock lock(_tables->lock());
     if (_tables->empty()) return GetDefaultWaitTimeout();
     const double first = _tables->earliest();
     if (first < 0.0) return GetDefaultWaitTimeout();
@@ -293,7 +320,7 @@ unsigned long CommandSchedulerImpl::GetWaitTimeout_ms(unsigned long long /*count
 
 template <class Ready>
 double CommandSchedulerImpl::TakeDue(Ready& ready) {
-  auto_lock lock(_lock);
+  table_lock lock(_tables->lock());
   _tables->take_due(Now(), ready);
   return _tables->earliest();
 }

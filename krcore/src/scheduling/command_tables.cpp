@@ -4,10 +4,23 @@
 
 #include <algorithm>
 
+#include "foundation/compiler.h"
+#include "foundation/errors.h"
+#include "foundation/fork_child.h"
 #include "sysutil/guid_text.h"
 
 namespace krCore::detail {
 namespace {
+
+// The GUID the calling thread's next new command gets, drawn one add ahead
+// (see fresh_id). A forked child's thread draws anew, so that parent and
+// child never hand out the same one.
+struct drawn_ahead {
+  GUID guid;
+  bool ready;
+};
+constinit KRCORE_TLS_INITIAL_EXEC thread_local drawn_ahead t_next{{}, false};
+const int g_fork_reset = (at_fork_child([] { t_next.ready = false; }), 0);
 
 int hex_digit(wchar_t c) {
   if (c >= L'0' && c <= L'9') return c - L'0';
@@ -37,15 +50,32 @@ bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low)
   return true;
 }
 
+// The eight bytes of Data4 as one integer, the first byte highest, the
+// way the text writes them; and back.
 }  // namespace
 
-command_key command_key::of(const GUID& guid) {
-  // The digits in the order the text form writes them.
-  command_key key;
-  key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
-             static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
-  for (unsigned char b : guid.Data4) key.low = key.low << 8 | b;
-  return key;
+fresh_id::fresh_id(const command_tables& tables) {
+  // A random ID lands in a random slot of the ID table, which in a large
+  // table is out of the cache: the wait for it was most of an add's time.
+  // So each thread draws the GUID for its next add now and starts fetching
+  // that one's slot, which has then arrived when the next add inserts it.
+  (void)g_fork_reset;
+  if (t_next.ready) {
+    guid = t_next.guid;
+    t_next.ready = false;
+  } else {
+    create_text_guid(guid);
+  }
+  if (random_guid(t_next.guid) == kErrorSuccess) {
+    t_next.ready = true;
+    tables.prefetch_id(t_next.guid);
+  }
+  text = guid_text(guid);
+}
+
+void fresh_id::renew() {
+  create_text_guid(guid);
+  text = guid_text(guid);
 }
 
 GUID command_key::guid() const {
@@ -53,7 +83,8 @@ GUID command_key::guid() const {
   guid.Data1 = static_cast<std::uint32_t>(high >> 32);
   guid.Data2 = static_cast<std::uint16_t>(high >> 16);
   guid.Data3 = static_cast<std::uint16_t>(high);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+  const std::uint64_t bytes = big_endian(low);
+  std::memcpy(guid.Data4, &bytes, sizeof bytes);
   return guid;
 }
 
@@ -69,19 +100,15 @@ bool command_tables::contains(const std::wstring& id) const {
   return _byId.find(command_key::of(id)) != nullptr;
 }
 
-command_tables::entry* command_tables::new_entry() {
-  if (!_free) {
-    // Blocks grow with the table, from 64 to 4096 entries.
-    const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
-    _blocks.push_back(std::make_unique<entry[]>(size));
-    entry* block = _blocks.back().get();
-    for (std::size_t i = size; i-- > 0;) {
-      block[i].nextFree = _free;
-      _free = &block[i];
-    }
-  }
-  entry* e = _free;
-  _free = e->nextFree;
+command_tables::entry* command_tables::new_block() {
+  // Blocks grow with the table, from 64 to 4096 entries.
+  const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
+  _blocks.reserve(_blocks.size() + 1);
+  _blocks.push_back(std::make_unique<entry[]>(size));
+  _unused = _blocks.back().get();
+  _unusedEnd = _unused + size;
+  entry* e = _unused++;
+  e->number = _numbered++;
   return e;
 }
 
@@ -98,37 +125,29 @@ void command_tables::release_if_unlinked(entry* e) {
   if (!e->byTime && !e->byId) free_entry(e);
 }
 
-void command_tables::link_by_time(entry* e, double moment_s) {
-  e->moment = moment_s;
-  e->order = _order++;
-  _byTime.insert({e->moment, e->order, e});
-  e->byTime = true;
-}
-
-std::wstring command_tables::add_new(double moment_s, const std::shared_ptr<IThreadwork>& work) {
+void command_tables::add_new(double moment_s, fresh_id& id,
+                             const std::shared_ptr<IThreadwork>& work) {
   entry* e = new_entry();
-  GUID guid;
   try {
     // Inserting the key is the check that no waiting command has it.
-    do {
-      create_text_guid(guid);
-      e->key = command_key::of(guid);
-    } while (!_byId.insert(e));
+    e->key = command_key::of(id.guid);
+    while (!_byId.insert(e)) {
+      id.renew();
+      e->key = command_key::of(id.guid);
+    }
   } catch (...) {
     free_entry(e);
     throw;
   }
   e->byId = true;
   try {
-    std::wstring id = guid_text(guid);
     link_by_time(e, moment_s);
-    e->work = work;
-    return id;
   } catch (...) {
     _byId.erase(e->key);
     free_entry(e);
     throw;
   }
+  e->work = work;
 }
 
 void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
@@ -178,7 +197,7 @@ bool command_tables::remove_by_time(const CommandShell_t& command) {
 
 template <class Take>
 void command_tables::take_due_entries(double now_s, Take take) {
-  _byTime.take_front_while([now_s](const time_slot& slot) { return slot.moment <= now_s; },
+  _byTime.take_front_while([now_s](const time_slot& slot) { return moment_of(slot.rank) <= now_s; },
                            [this, &take](const time_slot& slot) {
                              entry* e = slot.e;
                              take(e);  // may throw: nothing changed yet

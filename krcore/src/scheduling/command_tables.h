@@ -10,12 +10,17 @@
 //
 // The time table is a heap of small fixed-size items (see time_heap.h): an
 // add appends and climbs a step or two, where an ordered table would search
-// and shift. The ID table is a hash table (see id_index.h). IDs in the GUID text form the scheduler makes
-// are kept as their 16 bytes.
+// and shift. The ID table is a hash table (see id_index.h). IDs in the GUID
+// text form the scheduler makes are kept as their 16 bytes.
+//
+// A new command's ID is drawn and written out before the tables are locked
+// (fresh_id): neither needs them, and the lock is then held only for the
+// two insertions.
 #pragma once
 
 #include <krcore/threading.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <list>
@@ -23,8 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "scheduling/id_index.h"
 #include "foundation/internal.h"
+#include "foundation/spin_lock.h"
+#include "scheduling/id_index.h"
 #include "scheduling/time_heap.h"
 
 namespace krCore::detail {
@@ -34,19 +40,55 @@ namespace krCore::detail {
 // in two integers; any other text (only a subclass can insert one) by a
 // pointer to it.
 struct command_key {
+  // The eight bytes of Data4 as one integer, the first byte highest, the
+  // way the text writes them, and back: the same swap either way. Shifts
+  // and masks, which the compiler makes one byte-swap instruction.
+  static std::uint64_t big_endian(std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      v = (v & 0x00FF00FF00FF00FFull) << 8 | (v >> 8 & 0x00FF00FF00FF00FFull);
+      v = (v & 0x0000FFFF0000FFFFull) << 16 | (v >> 16 & 0x0000FFFF0000FFFFull);
+      v = v << 32 | v >> 32;
+    }
+    return v;
+  }
+
   std::uint64_t high = 0;
   std::uint64_t low = 0;
   const std::wstring* other = nullptr;
 
-  static command_key of(const GUID& guid);
+  static command_key of(const GUID& guid) {
+    command_key key;
+    key.high = static_cast<std::uint64_t>(guid.Data1) << 32 |
+               static_cast<std::uint64_t>(guid.Data2) << 16 | guid.Data3;
+    std::uint64_t bytes;
+    std::memcpy(&bytes, guid.Data4, sizeof bytes);
+    key.low = big_endian(bytes);
+    return key;
+  }
   // The GUID of a key made from one (or from its text).
   GUID guid() const;
   // `text` must outlive the key when it is not of the GUID form.
   static command_key of(const std::wstring& text);
 };
 
+class command_tables;
+
+// A new command's ID: a random GUID and its text. Made without any lock;
+// throws krException when the random source fails (as createguid does).
+struct KRCORE_INTERNAL fresh_id {
+  GUID guid;
+  std::wstring text;
+
+  fresh_id() { renew(); }
+  // The same, for insertion into `tables`: the fetch of the ID's place in
+  // their ID table starts before the text is written.
+  explicit fresh_id(const command_tables& tables);
+  // Draws another GUID and writes its text.
+  void renew();
+};
+
 // The scheduler's tables. Not thread-safe: the scheduler calls every
-// operation under its lock. Every command is in both tables, except one
+// operation holding lock(), which nothing else takes. Every command is in both tables, except one
 // inserted with an ID already taken, which only the time table holds (it
 // still runs, but cannot be found by ID).
 class KRCORE_INTERNAL command_tables {
@@ -56,15 +98,24 @@ class KRCORE_INTERNAL command_tables {
   command_tables& operator=(const command_tables&) = delete;
   ~command_tables();
 
+  // The lock of the scheduler that owns the tables. Non-recursive; holding
+  // it holds off a forced end of the holder.
+  spin_lock& lock() const { return _lock; }
+
   bool empty() const { return _byTime.empty(); }
   // The earliest moment, or -1.0 when nothing waits.
-  double earliest() const { return _byTime.empty() ? -1.0 : _byTime.front().moment; }
+  double earliest() const {
+    return _byTime.empty() ? -1.0 : moment_of(_byTime.front().rank);
+  }
+  // Starts fetching the place of `guid` in the ID table; a hint that any
+  // thread may give without the lock (see id_index::prefetch).
+  void prefetch_id(const GUID& guid) const { _byId.prefetch(command_key::of(guid)); }
   bool contains(const std::wstring& id) const;
 
-  // Schedules `work` at `moment_s` under a fresh random GUID that no waiting
-  // command has, and returns the ID's text. Throws krException when the
-  // random source fails (as createguid does); the tables are then unchanged.
-  std::wstring add_new(double moment_s, const std::shared_ptr<IThreadwork>& work);
+  // Schedules `work` at `moment_s` under `id`; while a waiting command has
+  // that ID already, `id` is renewed first. Throws krException when the
+  // random source fails, or std::bad_alloc; the tables are then unchanged.
+  void add_new(double moment_s, fresh_id& id, const std::shared_ptr<IThreadwork>& work);
   // Schedules a command under its own ID and moment; the tables keep this
   // shell and hand it back from remove and take_due.
   void add(const std::shared_ptr<CommandShell_t>& command);
@@ -85,49 +136,92 @@ class KRCORE_INTERNAL command_tables {
  private:
   struct entry {
     double moment = 0.0;
-    std::uint64_t order = 0;  // insertion order among equal moments
     command_key key;
     std::shared_ptr<CommandShell_t> command;  // the shell, when it has one
     std::shared_ptr<IThreadwork> work;        // else its work item
-    std::size_t heapIndex = 0;  // its place in the time table, while there
-    bool byTime = false;        // which tables hold it
+    // A free entry is in no table, so the link of the free list shares the
+    // place of the index in the time table: an entry is 8 bytes smaller,
+    // and the blocks of a growing table touch that much less new memory.
+    union {
+      std::size_t heapIndex = 0;  // its place in the time table, while there
+      entry* nextFree;            // the next free entry, while free
+    };
+    std::uint32_t number = 0;  // its place in the blocks, for the ID table
+    bool byTime = false;       // which tables hold it
     bool byId = false;
-    entry* nextFree = nullptr;
   };
   // The time table's items: moment, then insertion order, so that equal
   // moments keep the order they were added in. The moments compare in the
   // total order of doubles, so even a NaN that got past the scheduler's
-  // checks could not break the table's order; the order is taken on the
-  // moment's bits as an integer, which costs two instructions where
-  // std::strong_order costs a dozen and a branch.
+  // checks could not break the table's order. An item holds its moment as
+  // that order's rank, the moment's bits as an integer with the negative
+  // ones reversed: comparing two is one integer comparison, and the
+  // mapping is its own inverse.
   struct time_slot {
-    double moment;
+    std::int64_t rank;
     std::uint64_t order;
     entry* e;
   };
-  static std::int64_t total_order_key(double moment) {
+  static std::int64_t rank_of(double moment) {
     std::int64_t bits;
     std::memcpy(&bits, &moment, sizeof bits);
-    // Negative numbers sort in reverse of their magnitude bits.
     return bits ^ ((bits >> 63) & INT64_MAX);
+  }
+  static double moment_of(std::int64_t rank) {
+    const std::int64_t bits = rank ^ ((rank >> 63) & INT64_MAX);
+    double moment;
+    std::memcpy(&moment, &bits, sizeof moment);
+    return moment;
   }
   struct time_less {
     bool operator()(const time_slot& a, const time_slot& b) const {
-      const std::int64_t ka = total_order_key(a.moment);
-      const std::int64_t kb = total_order_key(b.moment);
-      return ka < kb || (ka == kb && a.order < b.order);
+      return a.rank < b.rank || (a.rank == b.rank && a.order < b.order);
     }
   };
   struct time_place {
     std::size_t& operator()(const time_slot& slot) const { return slot.e->heapIndex; }
   };
 
-  // Fills an entry's moment and order and puts it into the time table.
-  void link_by_time(entry* e, double moment_s);
+  // Fills an entry's moment and puts it into the time table, after the
+  // entries already waiting at that moment.
+  void link_by_time(entry* e, double moment_s) {
+    e->moment = moment_s;
+    _byTime.insert({rank_of(moment_s), _order, e});
+    ++_order;
+    e->byTime = true;
+  }
 
   // Entries come from blocks the tables own and go back to a free list: no
-  // allocator call per command. The blocks live as long as the tables.
-  entry* new_entry();
+  // allocator call per command. The newest block is handed out in order
+  // before the free list is built from it. The blocks live as long as the
+  // tables.
+  entry* new_entry() {
+    if (entry* e = _free) {
+      _free = e->nextFree;
+      return e;
+    }
+    if (_unused == _unusedEnd) return new_block();
+    entry* e = _unused++;
+    e->number = _numbered++;
+    return e;
+  }
+  // The entry with `number`: the blocks hold 64, 128, ... 2048 entries,
+  // then 4096 each, numbered in order.
+  entry* entry_at(std::uint32_t number) const {
+    constexpr std::uint32_t kSmall = 64 * 63;  // the entries of blocks 0 to 5
+    if (number < kSmall) {
+      const auto block = static_cast<std::size_t>(std::bit_width((number >> 6) + 1) - 1);
+      return _blocks[block].get() + (number - 64 * ((1u << block) - 1));
+    }
+    const std::uint32_t rest = number - kSmall;
+    return _blocks[6 + rest / 4096].get() + rest % 4096;
+  }
+  struct entry_by_number {
+    const command_tables* tables;
+    entry* operator()(std::uint32_t number) const { return tables->entry_at(number); }
+  };
+  // Starts a new block and hands out its first entry.
+  entry* new_block();
   void free_entry(entry* e);
   void release_if_unlinked(entry* e);
   // The entry's command as a shell, made on first use. Throws
@@ -138,11 +232,15 @@ class KRCORE_INTERNAL command_tables {
   template <class Take>
   void take_due_entries(double now_s, Take take);
 
+  mutable spin_lock _lock;
   std::vector<std::unique_ptr<entry[]>> _blocks;
+  entry* _unused = nullptr;  // the newest block's entries never handed out
+  entry* _unusedEnd = nullptr;
+  std::uint32_t _numbered = 0;  // entries handed out from the blocks
   entry* _free = nullptr;
   std::uint64_t _order = 0;
   time_heap<time_slot, time_less, time_place> _byTime;
-  id_index<entry> _byId;
+  id_index<entry, entry_by_number> _byId{entry_by_number{this}};
 };
 
 }  // namespace krCore::detail

@@ -11,9 +11,15 @@
 // not on the caller's. Each item's entry keeps its index in the heap
 // (`Place`), so a command that is moved or removed leaves from the middle
 // in logarithmic time without a search.
+//
+// The items live in chunks of fixed size rather than in one array: a
+// growing array is copied to fresh memory at every doubling, which under
+// the scheduler's lock stalls its thread for the copy and makes the table
+// touch twice the memory it needs.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -21,34 +27,36 @@ namespace krCore::detail {
 
 // `T` is trivially copyable and unique under `Less` (a strict weak order);
 // `Place(item)` returns a `std::size_t&` that stays the item's index here
-// while it is in the heap. Not thread-safe.
+// while it is in the heap. Not thread-safe. The chunks are kept when the
+// heap drains, for the next fill.
 template <class T, class Less, class Place>
 class time_heap {
  public:
-  bool empty() const { return _items.empty(); }
-  std::size_t size() const { return _items.size(); }
+  bool empty() const { return _size == 0; }
+  std::size_t size() const { return _size; }
   // The smallest item; the heap must not be empty.
-  const T& front() const { return _items.front(); }
+  const T& front() const { return _chunks.front()[0]; }
 
   // Adds `item`. Throws std::bad_alloc with the heap unchanged.
   void insert(const T& item) {
-    _items.push_back(item);
-    sift_up(_items.size() - 1);
+    if (_size == _chunks.size() * kChunk) {
+      auto chunk = std::make_unique_for_overwrite<T[]>(kChunk);
+      _chunks.push_back(std::move(chunk));
+    }
+    at(_size) = item;
+    sift_up(_size++);
   }
 
   // Removes the item at `index` (as Place reports it).
   void erase(std::size_t index) {
-    const std::size_t last = _items.size() - 1;
+    const std::size_t last = --_size;
     if (index != last) {
-      _items[index] = _items[last];
-      _items.pop_back();
+      at(index) = at(last);
       // The item moved in from the end may belong above or below.
-      if (index > 0 && Less()(_items[index], _items[parent(index)]))
+      if (index > 0 && Less()(at(index), at(parent(index))))
         sift_up(index);
       else
         sift_down(index);
-    } else {
-      _items.pop_back();
     }
   }
 
@@ -56,45 +64,50 @@ class time_heap {
   // holds for them. An item for which `take` throws stays.
   template <class Due, class Take>
   void take_front_while(Due due, Take take) {
-    while (!empty() && due(_items.front())) {
-      const T item = _items.front();
+    while (!empty() && due(front())) {
+      const T item = front();
       take(item);
       erase(0);
     }
   }
 
  private:
+  static constexpr std::size_t kChunk = 1024;  // items per chunk
+
   static std::size_t parent(std::size_t i) { return (i - 1) / 2; }
+  T& at(std::size_t i) { return _chunks[i / kChunk][i % kChunk]; }
 
   void put(std::size_t i, const T& item) {
-    _items[i] = item;
-    Place()(_items[i]) = i;
+    T& slot = at(i);
+    slot = item;
+    Place()(slot) = i;
   }
 
   void sift_up(std::size_t i) {
-    const T item = _items[i];
-    while (i > 0 && Less()(item, _items[parent(i)])) {
-      put(i, _items[parent(i)]);
+    const T item = at(i);
+    while (i > 0 && Less()(item, at(parent(i)))) {
+      put(i, at(parent(i)));
       i = parent(i);
     }
     put(i, item);
   }
 
   void sift_down(std::size_t i) {
-    const T item = _items[i];
-    const std::size_t n = _items.size();
+    const T item = at(i);
+    const std::size_t n = _size;
     for (;;) {
       std::size_t child = 2 * i + 1;
       if (child >= n) break;
-      if (child + 1 < n && Less()(_items[child + 1], _items[child])) ++child;
-      if (!Less()(_items[child], item)) break;
-      put(i, _items[child]);
+      if (child + 1 < n && Less()(at(child + 1), at(child))) ++child;
+      if (!Less()(at(child), item)) break;
+      put(i, at(child));
       i = child;
     }
     put(i, item);
   }
 
-  std::vector<T> _items;
+  std::vector<std::unique_ptr<T[]>> _chunks;
+  std::size_t _size = 0;
 };
 
 }  // namespace krCore::detail

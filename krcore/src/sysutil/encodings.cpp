@@ -3,11 +3,13 @@
 #include <krcore/sysutil.h>
 
 #include <algorithm>
+#include <array>
 #include <boost/archive/iterators/base64_from_binary.hpp>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/insert_linebreaks.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <locale>
 
@@ -211,14 +213,8 @@ std::string NarrowStringFromHex(const std::wstring& text) {
 // ---------------------------------------------------------------------------
 
 void createguid(GUID& guid) {
-  GUID fresh;
-  if (const unsigned long err = detail::random_bytes(&fresh, sizeof fresh))
+  if (const unsigned long err = detail::random_guid(guid))
     throw krException(err, "createguid(GUID&)::CoCreateGuid failed", 4);
-  // Version 4 (random) in the top nibble of Data3, RFC 4122 variant (10xx)
-  // in the top bits of Data4[0].
-  fresh.Data3 = static_cast<std::uint16_t>((fresh.Data3 & 0x0FFF) | 0x4000);
-  fresh.Data4[0] = static_cast<unsigned char>((fresh.Data4[0] & 0x3F) | 0x80);
-  guid = fresh;
 }
 
 GUID CreateGUID() {
@@ -235,40 +231,61 @@ std::wstring createguid() {
 
 namespace detail {
 
-void create_text_guid(GUID& guid) {
-  try {
-    createguid(guid);
-  } catch (const krException& e) {
-    throw krException(static_cast<unsigned long>(e.code()), "createguid::CoCreateGuid failed", 4);
-  }
+unsigned long random_guid(GUID& guid) {
+  GUID fresh;
+  if (const unsigned long err = random_bytes(&fresh, sizeof fresh)) return err;
+  // Version 4 (random) in the top nibble of Data3, RFC 4122 variant (10xx)
+  // in the top bits of Data4[0].
+  fresh.Data3 = static_cast<std::uint16_t>((fresh.Data3 & 0x0FFF) | 0x4000);
+  fresh.Data4[0] = static_cast<unsigned char>((fresh.Data4[0] & 0x3F) | 0x80);
+  guid = fresh;
+  return kErrorSuccess;
 }
 
+void create_text_guid(GUID& guid) {
+  if (const unsigned long err = random_guid(guid))
+    throw krException(err, "createguid::CoCreateGuid failed", 4);
+}
+
+namespace {
+
+// A byte's two lower-case hexadecimal digits as wide characters, side by
+// side as the text holds them.
+struct hex_pair {
+  wchar_t digits[2];
+};
+
+constexpr std::array<hex_pair, 256> make_hex_pairs() {
+  constexpr wchar_t kDigits[] = L"0123456789abcdef";
+  std::array<hex_pair, 256> pairs{};
+  for (std::size_t b = 0; b < pairs.size(); ++b) pairs[b] = {{kDigits[b >> 4], kDigits[b & 0xF]}};
+  return pairs;
+}
+constexpr std::array<hex_pair, 256> kHexPairs = make_hex_pairs();
+
+}  // namespace
+
 std::wstring guid_text(const GUID& guid) {
-  // Schedulers make an ID per command, so this is on their hot path: the
-  // digits go into a buffer on the stack in straight-line code (no loop
-  // over the groups), and the result is made from it in one allocation.
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  wchar_t text[36];
-  const auto put = [&text](int at, unsigned value) {
-    text[at] = kDigits[(value >> 4) & 0xF];
-    text[at + 1] = kDigits[value & 0xF];
+  // Schedulers make an ID per command, so this is on their hot path. The
+  // string is made once, filled with the dashes; each byte's two digits
+  // then go in with one load and one store, in straight-line code.
+  std::wstring text(36, L'-');
+  wchar_t* const at = text.data();
+  const auto put = [at](int pos, unsigned value) {
+    std::memcpy(at + pos, kHexPairs[value & 0xFF].digits, sizeof(hex_pair));
   };
   put(0, guid.Data1 >> 24);
   put(2, guid.Data1 >> 16);
   put(4, guid.Data1 >> 8);
   put(6, guid.Data1);
-  text[8] = L'-';
   put(9, guid.Data2 >> 8);
   put(11, guid.Data2);
-  text[13] = L'-';
   put(14, guid.Data3 >> 8);
   put(16, guid.Data3);
-  text[18] = L'-';
   put(19, guid.Data4[0]);
   put(21, guid.Data4[1]);
-  text[23] = L'-';
   for (int i = 2; i < 8; ++i) put(24 + 2 * (i - 2), guid.Data4[i]);
-  return std::wstring(text, 36);
+  return text;
 }
 
 }  // namespace detail

@@ -14,6 +14,10 @@ namespace krCore::detail {
 // braces, as the platform's UUID-to-string gives it. Never fails.
 KRCORE_INTERNAL std::wstring guid_text(const GUID& guid);
 
+// A new random (version 4) GUID into `guid`; 0, or the random source's
+// Win32 code with `guid` unchanged. Never throws.
+KRCORE_INTERNAL unsigned long random_guid(GUID& guid);
+
 // A new random GUID that is meant to become text: fails as createguid()
 // does, with krException "createguid::CoCreateGuid failed".
 KRCORE_INTERNAL void create_text_guid(GUID& guid);

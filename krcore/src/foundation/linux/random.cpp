@@ -1,47 +1,63 @@
-// The kernel random source (getrandom), read in batches.
+// The kernel random source (getrandom), read in batches per thread.
 //
-// GUIDs are made far more often than a 4 KiB batch is used up, so the bytes
-// are read ahead into one process-wide buffer under a mutex. After fork() the
-// child drops whatever its copy of the buffer still holds: otherwise parent
-// and child would hand out the same bytes, and thus the same GUIDs.
-#include <pthread.h>
+// GUIDs are made far more often than a batch is used up, and a scheduler
+// makes one for every command it is given, from whichever thread adds it.
+// So each thread reads its own batch ahead and serves itself from it: no
+// lock, and no cache line that the threads making GUIDs pass between them.
+// A batch is taken from the heap on a thread's first call, so that threads
+// that never ask cost nothing, and wiped and freed when the thread ends.
+//
+// A forked child's one thread drops whatever its copy of the batch still
+// holds before fork returns in it: otherwise parent and child would hand
+// out the same bytes, and thus the same GUIDs. The batches of the parent's
+// other threads are copied too, but no thread of the child owns them.
 #include <sys/random.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
+#include <new>
 
+#include "foundation/compiler.h"
 #include "foundation/errors.h"
+#include "foundation/fork_child.h"
 #include "foundation/random.h"
 
 namespace krCore::detail {
 namespace {
 
-constexpr std::size_t kBatch = 4096;
+constexpr std::size_t kBatch = 1024;
 
-struct Pool {
-  std::mutex mutex;
-  unsigned char bytes[kBatch];
-  std::size_t used = kBatch;  // everything used: the first call reads
+// The calling thread's batch (null until its first call) and how much of it
+// is handed out; a used-up or missing batch counts as all used. Initial-exec
+// and trivially destructible, so that reaching it is one instruction.
+struct thread_batch {
+  unsigned char* bytes;
+  std::size_t used;
+  bool ended;  // the thread is ending and its batch is gone
 };
+constinit KRCORE_TLS_INITIAL_EXEC thread_local thread_batch t_batch{nullptr, kBatch, false};
 
-Pool& pool() {
-  // Never destroyed, so that a GUID made during static destruction works.
-  static Pool* p = [] {
-    auto* fresh = new Pool;
-    // The mutex is held across fork() so that the child's copy of the pool is
-    // consistent; the child then empties it.
-    pthread_atfork([] { pool().mutex.lock(); }, [] { pool().mutex.unlock(); },
-                   [] {
-                     Pool& c = pool();
-                     std::memset(c.bytes, 0, kBatch);
-                     c.used = kBatch;
-                     c.mutex.unlock();
-                   });
-    return fresh;
-  }();
-  return *p;
+// Forgets the rest of the calling thread's batch (wiped); the next call
+// reads anew.
+void empty_batch() {
+  if (t_batch.bytes) explicit_bzero(t_batch.bytes, kBatch);
+  t_batch.used = kBatch;
 }
+
+// Frees the calling thread's batch when the thread ends. Touched only when
+// a batch is made, so only the threads that have one register an end.
+struct batch_owner {
+  bool owns = false;
+  ~batch_owner() {
+    empty_batch();
+    delete[] t_batch.bytes;
+    t_batch.bytes = nullptr;
+    t_batch.ended = true;
+  }
+};
+thread_local batch_owner t_owner;
+
+const int g_fork_reset = (at_fork_child(&empty_batch), 0);
 
 // Fills the whole buffer; getrandom may return short counts for large reads
 // or when a signal arrives.
@@ -58,23 +74,46 @@ unsigned long read_kernel(unsigned char* out, std::size_t size) {
   return kErrorSuccess;
 }
 
+// Takes `size` bytes (at most kBatch) from the calling thread's batch into
+// `out`; the bytes handed out are wiped so they do not linger in memory.
+unsigned long take(unsigned char* out, std::size_t size) {
+  if (kBatch - t_batch.used < size) {
+    if (!t_batch.bytes) {
+      // Asked again by a later thread-end step (another thread-local's
+      // destructor): served by the kernel, as a new batch would be freed
+      // by nobody.
+      if (t_batch.ended) return read_kernel(out, size);
+      t_batch.bytes = new (std::nothrow) unsigned char[kBatch];
+      if (!t_batch.bytes) return kErrorNotEnoughMemory;
+      t_owner.owns = true;
+    }
+    t_batch.used = kBatch;  // a failed read leaves the batch used up
+    if (const unsigned long err = read_kernel(t_batch.bytes, kBatch)) return err;
+    t_batch.used = 0;
+  }
+  // The bytes are counted as taken before they are copied, so that a signal
+  // handler that asks meanwhile gets others.
+  unsigned char* from = t_batch.bytes + t_batch.used;
+  t_batch.used += size;
+  if (size == 16) {
+    // A GUID's worth, the common request: copied and wiped inline.
+    std::memcpy(out, from, 16);
+    std::memset(from, 0, 16);
+  } else {
+    std::memcpy(out, from, size);
+    std::memset(from, 0, size);
+  }
+  return kErrorSuccess;
+}
+
 }  // namespace
 
 unsigned long random_bytes(void* out, std::size_t size) {
+  (void)g_fork_reset;
   auto* dest = static_cast<unsigned char*>(out);
-  // Requests larger than a batch go to the kernel directly.
+  // Requests larger than a quarter batch go to the kernel directly.
   if (size > kBatch / 4) return read_kernel(dest, size);
-  Pool& p = pool();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  if (kBatch - p.used < size) {
-    if (const unsigned long err = read_kernel(p.bytes, kBatch)) return err;
-    p.used = 0;
-  }
-  std::memcpy(dest, p.bytes + p.used, size);
-  // Bytes handed out are wiped so they do not linger in memory.
-  std::memset(p.bytes + p.used, 0, size);
-  p.used += size;
-  return kErrorSuccess;
+  return take(dest, size);
 }
 
 }  // namespace krCore::detail
