@@ -113,15 +113,16 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
 
   // Shutdown(10000) that never throws: false when it threw.
   bool ShutdownNoThrow(unsigned long timeout_ms);
-  // A fresh random GUID text that no waiting command has. Call with the
-  // lock held, so that the check and the insertion that follows are one
-  // step.
+  // A fresh random GUID text that no waiting command has at the moment of
+  // the check. The Add steps that make an ID draw it themselves and check
+  // it again as they insert it.
   std::wstring GetID();
   // The earliest waiting moment, or -1.0 when nothing waits.
   double GetNextExecuteMoment() const;
-  // The steps behind Add, Remove and Reschedule. Each takes the lock itself
-  // (it is recursive), so a subclass that already holds it makes one atomic
-  // step of its own work and the call.
+  // The steps behind Add, Remove and Reschedule. Each takes the tables'
+  // own lock for its table work (never while calling back into a subclass
+  // or the pool), so each is one atomic step on the tables and may be
+  // called from any thread.
   //
   // Insertion: with a new ID, with a given ID, or of a ready command; each
   // refuses a moment that is not finite and an empty work item
@@ -172,6 +173,8 @@ class KRCORE_API CommandSchedulerImpl : public ICommandScheduler, protected Easy
   template <class Ready>
   double TakeDue(Ready& ready);
 
+  // Kept for the class's layout; the tables guard themselves with a lock
+  // of their own (see the steps above).
   mutable critical_section _lock;
   // The table ordered by moment and the one ordered by ID.
   std::unique_ptr<detail::command_tables> _tables;
