@@ -32,6 +32,15 @@ inline unsigned long current_thread_id() {
 #endif
 }
 
+// The calling process's id.
+inline unsigned long process_id() {
+#if defined(_WIN32)
+  return ::GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(::getpid());
+#endif
+}
+
 inline bool signalled(void* handle, unsigned long ms = kStepMs) {
   return ::WaitForSingleObject(handle, ms) == 0;
 }
