@@ -44,6 +44,8 @@ packages=(
   # the Windows build of the library itself (scripts/build.sh windows and
   # windows-x86) needs both posix-thread cross compilers
   g++-mingw-w64-i686-posix
+  # GoogleTest's sources, built with the cross compiler for the Windows tests
+  googletest
   # clang-tidy for scripts/tidy.sh
   clang-tidy-16
   # the Debian packages (scripts/package.sh) and their test

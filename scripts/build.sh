@@ -3,7 +3,7 @@
 #   scripts/build.sh release [targets...]   the normal build (build/release)
 #   scripts/build.sh asan [targets...]      AddressSanitizer + UBSan (build/asan)
 #   scripts/build.sh tsan [targets...]      ThreadSanitizer (build/tsan)
-#   scripts/build.sh windows [targets...]   64-bit Windows with MinGW-w64 (build/windows)
+#   scripts/build.sh windows [targets...]   64-bit Windows with MinGW-w64, tests included (build/windows)
 #   scripts/build.sh windows-x86 [targets...]  32-bit Windows (build/windows-x86)
 # The Windows flavours first build Boost.Filesystem for MinGW once
 # (scripts/mingw-boost.sh, kept in build/mingw-boost/).
@@ -11,17 +11,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
 shift || true
-mingw() {  # toolchain file, triplet
+mingw() {  # toolchain file, triplet, whether to build the tests
   scripts/mingw-boost.sh "$2" "$PWD/build/mingw-boost/$2"
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$1"
-        -DKRCORE_MINGW_BOOST_DIR="$PWD/build/mingw-boost/$2" -DKRCORE_BUILD_BENCH=OFF -DKRCORE_BUILD_TESTS=OFF -DKRCORE_BUILD_TOOLS=OFF)
+        -DKRCORE_MINGW_BOOST_DIR="$PWD/build/mingw-boost/$2" -DKRCORE_BUILD_BENCH=OFF
+        -DKRCORE_BUILD_TESTS="$3" -DKRCORE_BUILD_TOOLS=OFF)
 }
 case $flavour in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRCORE_SANITIZE=ON -DKRCORE_BUILD_BENCH=OFF) ;;
   tsan) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRCORE_TSAN=ON -DKRCORE_BUILD_BENCH=OFF) ;;
-  windows) mingw mingw-x86_64.cmake x86_64-w64-mingw32 ;;
-  windows-x86) mingw mingw-i686.cmake i686-w64-mingw32 ;;
+  # The tests run under wine64, which runs x86-64 programs only.
+  windows) mingw mingw-x86_64.cmake x86_64-w64-mingw32 ON ;;
+  windows-x86) mingw mingw-i686.cmake i686-w64-mingw32 OFF ;;
   *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
 esac
 # ccache, when present, keys its entries on paths relative to the checkout, so

@@ -35,6 +35,7 @@ scripts/tidy.sh
 scripts/build.sh windows
 scripts/build.sh windows-x86
 scripts/windows-exports.sh
+scripts/windows-test.sh
 
 # The Debian packages: built (reusing the release build through ccache), then
 # installed, checked, removed and purged on this machine.

@@ -1,13 +1,17 @@
 // Visibility of the library's exported interface.
 //
 // The library is built with hidden visibility; only names marked KRCORE_API
-// (classes, free functions) are exported from libqmcore.so. The same marker
-// would map to __declspec(dllexport/dllimport) in a Windows build.
+// (classes, free functions) are exported from libqmcore.so. On Windows the
+// same marker exports them from qmcore.dll and imports them into its users.
 #pragma once
 
 #if defined(_WIN32)
 #if defined(KRCORE_BUILDING_LIBRARY)
 #define KRCORE_API __declspec(dllexport)
+#elif defined(KRCORE_LINKS_OBJECTS)
+// A program of the build tree that links the library's objects themselves
+// (its white-box tests) rather than qmcore.dll.
+#define KRCORE_API
 #else
 #define KRCORE_API __declspec(dllimport)
 #endif

@@ -1,16 +1,16 @@
-// The forced end of a library thread on Windows, run under wine64 (no test
-// framework is built for Windows yet: the program prints one result line per
-// case and "N passed, N failed", and exits 1 on any failure).
+// The forced end of a library thread on Windows, where the system's
+// TerminateThread ends a thread wherever it is.
 //
 // The property checked is the one TerminateThread alone breaks: a thread
 // asked to end while it holds one of the library's locks is not ended
 // there. It ends the moment it lets go of the lock, runs nothing after
 // that, and the lock is free afterwards. A thread outside any lock, blocked
 // in a system wait, is ended at once.
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
+#include <memory>
 
 #include "foundation/kill_hold.h"
 #include "foundation/spin_lock.h"
@@ -20,11 +20,17 @@ using namespace krCore::detail;
 
 namespace {
 
+constexpr DWORD kBoundMs = 60000;
+
 struct shared_state {
   spin_lock lock;
   HANDLE inside = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::atomic<bool> ran_on{false};
+  ~shared_state() {
+    ::CloseHandle(inside);
+    ::CloseHandle(never);
+  }
 };
 
 // Takes the lock, says so, and holds it until a forced end has been asked
@@ -54,49 +60,52 @@ struct terminate_call {
   DWORD result = 0xFFFFFFFF;
 };
 
+// terminate_thread runs on a thread of its own, so that a hang shows as a
+// bounded wait failing rather than as the test program hanging.
 DWORD WINAPI call_terminate(void* argument) {
   auto* call = static_cast<terminate_call*>(argument);
   call->result = terminate_thread(call->thread);
   return 0;
 }
 
-int g_failed = 0, g_passed = 0;
-
-void check(bool ok, const char* what) {
-  std::printf("%s: %s\n", ok ? "ok" : "FAILED", what);
-  ++(ok ? g_passed : g_failed);
-}
-
 // Starts `body` on a gated thread, waits until it is inside, ends it by
-// force from another thread, and reports what it saw.
-void run_case(thread_body body, const char* name) {
-  shared_state state;
+// force from another thread, and checks that it ended with the lock free
+// and ran nothing after the forced end.
+void end_by_force_while_in(thread_body body) {
+  // A thread that outlives a failed check keeps its state: leaked, never
+  // freed under it.
+  auto state = std::make_unique<shared_state>();
   DWORD id = 0;
-  HANDLE thread = create_thread_gated(body, &state, &id);
-  if (!thread) {
-    check(false, name);
-    return;
+  const HANDLE thread = create_thread_gated(body, state.get(), &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  if (::WaitForSingleObject(state->inside, kBoundMs) != WAIT_OBJECT_0) {
+    state.release();
+    FAIL() << "the thread never got inside";
   }
-  resume_thread(thread);
-  ::WaitForSingleObject(state.inside, INFINITE);
   terminate_call call{thread};
-  HANDLE terminator = ::CreateThread(nullptr, 0, &call_terminate, &call, 0, nullptr);
-  const bool returned = ::WaitForSingleObject(terminator, 60000) == WAIT_OBJECT_0;
-  const bool ended = ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-  const bool lock_free = state.lock.try_lock();
-  if (lock_free) state.lock.unlock();
-  std::printf("%s: terminate_thread %s, answered %lu\n", name, returned ? "returned" : "hung",
-              static_cast<unsigned long>(call.result));
-  check(returned && call.result == 0 && ended && lock_free && !state.ran_on, name);
+  const HANDLE terminator = ::CreateThread(nullptr, 0, &call_terminate, &call, 0, nullptr);
+  ASSERT_NE(terminator, nullptr);
+  if (::WaitForSingleObject(terminator, kBoundMs) != WAIT_OBJECT_0) {
+    state.release();
+    FAIL() << "terminate_thread hung";
+  }
+  EXPECT_EQ(call.result, 0u);
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the thread is still running";
+  const bool lock_free = state->lock.try_lock();
+  if (lock_free) state->lock.unlock();
+  EXPECT_TRUE(lock_free) << "the ended thread left the library's lock held";
+  EXPECT_FALSE(state->ran_on) << "the thread ran on after its forced end";
   ::CloseHandle(terminator);
   ::CloseHandle(thread);
 }
 
-}  // namespace
-
-int main() {
-  run_case(&hold_lock_until_marked, "a thread inside a held lock ends as it lets go, the lock free");
-  run_case(&wait_forever, "a thread in a system wait outside any lock is ended at once");
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed ? 1 : 0;
+TEST(TerminateThreadOnWindows, AThreadInsideAHeldLockEndsAsItLetsGoAndTheLockIsFree) {
+  end_by_force_while_in(&hold_lock_until_marked);
 }
+
+TEST(TerminateThreadOnWindows, AThreadInASystemWaitOutsideAnyLockIsEndedAtOnce) {
+  end_by_force_while_in(&wait_forever);
+}
+
+}  // namespace
