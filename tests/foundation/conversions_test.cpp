@@ -26,7 +26,11 @@ TEST(Conversions, NonAsciiAndEveryLengthBoundaryRoundTrip) {
 TEST(Conversions, MalformedInputHasDefinedResults) {
   // Not scalar values: the default character.
   EXPECT_EQ(convertwstringtostring(std::wstring(1, static_cast<wchar_t>(0xD800)) + L"a"), "?a");
-  EXPECT_EQ(convertwstringtostring(std::wstring(1, static_cast<wchar_t>(0x110000))), "?");
+  EXPECT_EQ(convertwstringtostring(std::wstring(1, static_cast<wchar_t>(0xDC00)) + L"\U0001F600"),
+            "?\xf0\x9f\x98\x80");        // a low surrogate first pairs with nothing
+  if constexpr (sizeof(wchar_t) == 4) {  // past U+10FFFF: only a 32-bit wchar_t holds it
+    EXPECT_EQ(convertwstringtostring(std::wstring(1, static_cast<wchar_t>(0x110000))), "?");
+  }
   // Invalid UTF-8: one U+FFFD per maximal invalid subpart.
   EXPECT_EQ(convertstringtowstring("a\x80z"), L"a\uFFFDz");
   EXPECT_EQ(convertstringtowstring("\xe6\x97x\xe6\x97"), L"\uFFFDx\uFFFD");  // truncated
@@ -39,13 +43,19 @@ TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
   // The log file's encoder takes runs of 8 plain characters at once and the
   // rest one by one: a character that needs care (a pair, a replacement)
   // at every position, in texts of every length around the run size.
-  const wchar_t special[] = {L'\u00e9', L'\ud7ff', static_cast<wchar_t>(0xD800), L'\ue000',
-                             static_cast<wchar_t>(0x1F600), static_cast<wchar_t>(0x110000)};
-  for (const wchar_t odd : special) {
+  // (A character past U+FFFF is a pair where wchar_t has 16 bits.)
+  const std::wstring special[] = {
+      L"\u00e9",
+      L"\ud7ff",
+      std::wstring(1, static_cast<wchar_t>(0xD800)),
+      L"\ue000",
+      L"\U0001F600",
+      std::wstring(1, static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDFFF))};
+  for (const std::wstring& odd : special) {
     for (std::size_t length = 0; length <= 20; ++length) {
       for (std::size_t at = 0; at <= length; ++at) {
         std::wstring text(length, L'a');
-        if (at < length) text[at] = odd;
+        if (at < length) text.replace(at, 1, odd);
         std::vector<char> out(4 * text.size() + 1);
         const char* const begin = out.data();
         const char* end = krCore::detail::encode_utf16le(text, out.data());
@@ -55,10 +65,21 @@ TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
           expected.push_back(static_cast<char>(unit >> 8));
         }
         ASSERT_EQ(std::string(begin, end), expected)
-            << "character " << static_cast<unsigned>(odd) << " at " << at << " of " << length;
+            << "character " << static_cast<unsigned>(odd[0]) << " at " << at << " of " << length;
       }
     }
   }
+}
+
+TEST(Conversions, CharactersPastTheBasicPlaneAreOnePairInUtf16) {
+  const std::wstring text = L"x\U0001F600\U0010FFFFy";
+  EXPECT_EQ(krCore::detail::utf16_from_wide(text), u"x\U0001F600\U0010FFFFy");
+  EXPECT_EQ(krCore::detail::wide_from_utf16(u"x\U0001F600\U0010FFFFy"), text);
+  // File names keep their characters and their undecodable bytes.
+  EXPECT_EQ(krCore::detail::file_name_from_wide(
+                krCore::detail::wide_from_file_name("\xf0\x9f\x98\x80\xff")),
+            "\xf0\x9f\x98\x80\xff");
+  EXPECT_EQ(krCore::detail::file_name_from_wide(L"\U0001F600"), "\xf0\x9f\x98\x80");
 }
 
 TEST(SplitString, RunsWithoutEmptyElements) {

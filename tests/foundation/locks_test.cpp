@@ -9,6 +9,9 @@
 using krCore::auto_lock;
 using krCore::critical_section;
 
+// The depth of a hold is readable on Linux only: the Windows lock reads
+// its owner's depth as 1.
+#if !defined(_WIN32)
 TEST(CriticalSection, RecursionIsCountedAndTheHolderUnlocksOnce) {
   critical_section cs;
   EXPECT_EQ(cs.lockcount(), -1);
@@ -28,6 +31,7 @@ TEST(CriticalSection, RecursionIsCountedAndTheHolderUnlocksOnce) {
     EXPECT_EQ(cs.recursioncount(), 1);
   }).join();
 }
+#endif
 
 namespace {
 std::atomic<int> g_constructed{0};

@@ -2,10 +2,13 @@
 // body given by the test, and a gate that holds bodies until it opens.
 #pragma once
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <krcore/threading.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sched.h>
+#endif
 
 #include <atomic>
 #include <functional>
@@ -18,11 +21,25 @@ namespace pooltest {
 using threadtest::kStepMs;
 using threadtest::signalled;
 
+// How many processors this process may run on.
+inline int usable_processors() {
+#if defined(_WIN32)
+  DWORD_PTR process = 0, system = 0;
+  if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system)) return 1;
+  int count = 0;
+  for (; process; process &= process - 1) ++count;
+  return count;
+#else
+  cpu_set_t usable;
+  return ::sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : 1;
+#endif
+}
+
 class probe_work : public krCore::threadwork {
  public:
   explicit probe_work(std::function<void()> body = {}) : _body(std::move(body)) {}
   void Execute() override {
-    thread_id = static_cast<long>(::syscall(SYS_gettid));
+    thread_id = static_cast<long>(threadtest::current_thread_id());
     runs.fetch_add(1);
     if (_body) _body();
   }

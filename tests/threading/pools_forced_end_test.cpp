@@ -5,9 +5,13 @@
 // ended by force never run their exit code, which a leak checker reports, so
 // this program runs outside the sanitizer pass.
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
+#endif
 
 #include <krcore/logging.h>
 
@@ -65,6 +69,16 @@ TYPED_TEST(StuckItem, IsEndedByForceAndShutdownReturnsFalse) {
 // An item ended while it sleeps: the signal that ends it interrupts the
 // sleep, and the item must not see that as an early wake-up and run on.
 TYPED_TEST(StuckItem, AnItemEndedInASleepRunsNoFurtherAndNeverCompletes) {
+#if defined(_WIN32)
+  const std::function<void()> sleeps[] = {
+      [] { ::Sleep(60000); },
+      [] { ::SleepEx(60000, TRUE); },
+      [] {
+        krCore::manualresetevent never;
+        ::WaitForSingleObject(never, 60000);
+      },
+  };
+#else
   const std::function<void()> sleeps[] = {
       [] { ::sleep(60); },
       [] { ::poll(nullptr, 0, 60000); },
@@ -73,6 +87,7 @@ TYPED_TEST(StuckItem, AnItemEndedInASleepRunsNoFurtherAndNeverCompletes) {
         ::nanosleep(&minute, nullptr);
       },
   };
+#endif
   TypeParam pool(1, TypeParam::MAX_QUEUE_SIZE);
   for (const auto& sleep : sleeps) {
     ASSERT_EQ(pool.start(), 1);
@@ -111,8 +126,8 @@ bool returns(std::function<void()> step) {
 // forced end (after the grace period, wherever the thread is) mostly meets
 // it there. Nothing may stay held: the log and the queue work afterwards.
 TYPED_TEST(StuckItem, AnItemEndedInsideTheLibraryLeavesNoLockHeld) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("qmcore-held-" + std::to_string(::getpid()));
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("qmcore-held-" + std::to_string(threadtest::process_id()));
   krCore::logger* log = krCore::singleton<krCore::logger>::instance();
   log->initialize(1, 3, 15, 2, (folder / "agent").wstring().c_str());
   TypeParam target(1, TypeParam::MAX_QUEUE_SIZE);
@@ -138,7 +153,8 @@ TYPED_TEST(StuckItem, AnItemEndedInsideTheLibraryLeavesNoLockHeld) {
     ASSERT_TRUE(returns([log] {
       log->log(krCore::logger::log_normal, L"a line after the forced end", false);
       log->flush();
-    })) << "round " << round;
+    })) << "round "
+        << round;
     auto after = std::make_shared<probe_work>();
     ASSERT_TRUE(returns([&target, after] { target.submitwork(after); })) << "round " << round;
     EXPECT_TRUE(after->completed(kStepMs));

@@ -3,10 +3,14 @@
 // behaviour per test.
 #pragma once
 
+#include <krcore/threading.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <krcore/threading.h>
+#endif
 
 #include <atomic>
 #include <functional>
@@ -18,6 +22,24 @@ namespace threadtest {
 
 // Generous bound for a step that should take microseconds.
 constexpr unsigned long kStepMs = 10000;
+
+// The system's id of the calling thread, as ThreadID() reports it.
+inline unsigned long current_thread_id() {
+#if defined(_WIN32)
+  return ::GetCurrentThreadId();
+#else
+  return static_cast<unsigned long>(::syscall(SYS_gettid));
+#endif
+}
+
+// The calling process's id.
+inline unsigned long process_id() {
+#if defined(_WIN32)
+  return ::GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(::getpid());
+#endif
+}
 
 inline bool signalled(void* handle, unsigned long ms = kStepMs) {
   return ::WaitForSingleObject(handle, ms) == 0;
@@ -55,8 +77,7 @@ class probe_thread : public krCore::EasyThreadImpl {
 
  protected:
   void OnStart() override {
-    id_known_at_start =
-        ThreadID() == static_cast<unsigned long>(::syscall(SYS_gettid)) && GetHandle() != nullptr;
+    id_known_at_start = ThreadID() == current_thread_id() && GetHandle() != nullptr;
     started.signal();
     if (on_start) on_start();
   }

@@ -184,7 +184,9 @@ TEST_F(FakeClockTest, ProcessStopwatchRefusesToStopEveryTime) {
 TEST(RealClocks, BestResStopwatchIsTheNanosecondCounterAndClonesRunOn) {
   BestResStopwatch sw(true);
   ASSERT_TRUE(sw.IsHighResolution());
+#if !defined(_WIN32)  // Windows counts at the rate the system reports
   EXPECT_EQ(sw.SecondsToTicks(1.0), 1'000'000'000u);
+#endif
   std::unique_ptr<IStopwatch> clone(sw.Clone());
   sw.Stop();
   const unsigned long long stopped = sw.Elapsed_Ticks();

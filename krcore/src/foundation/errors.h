@@ -1,5 +1,5 @@
-// Internal: the library's one table of system error texts and the one mapping
-// from the platform's error numbers to Win32 codes.
+// Internal: the system's error texts and the one mapping from the platform's
+// error numbers to Win32 codes.
 //
 // Win32 codes and HRESULTs are the library's error currency on every
 // platform. This header is what every other source uses to produce them.
@@ -53,13 +53,18 @@ enum : unsigned long {
 // the platform's own description of the error number.
 constexpr unsigned long kErrnoCodeBase = 0x20000000;
 
-// The English system text of a Win32 code, HRESULT or NTSTATUS value, with
-// its trailing line end, or null when the table has none. HRESULTs of the
-// Win32 facility (0x8007xxxx) take the text of their Win32 code.
-KRCORE_INTERNAL const wchar_t* system_message_text(unsigned long code);
+// The platform's own text for a Win32 code, HRESULT or NTSTATUS value, with
+// the line end the platform gives it, or empty when the platform has none:
+// the system's message tables on Windows, the library's English table of
+// them on Linux. One half per platform (linux/message_table.cpp,
+// windows/message_text.cpp); safe from any thread, throws nothing but
+// std::bad_alloc.
+KRCORE_INTERNAL std::wstring platform_message(unsigned long code);
 
-// The system text as a string (empty when there is none); covers the
-// error-number codes above as well.
+// The system text of a code (empty when there is none): the platform's
+// text, for HRESULTs of the Win32 facility (0x8007xxxx) that of their Win32
+// code, and for the error-number codes above the platform's description of
+// the error number.
 KRCORE_INTERNAL std::wstring system_message(unsigned long code);
 
 // The platform's own description of an error number (no line end).

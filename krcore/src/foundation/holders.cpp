@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/local_memory.h"
 #include "foundation/process_calls.h"
 
 namespace krCore {
@@ -32,7 +33,7 @@ void auto_closehandle::attach(void* handle) {
 auto_localfree::auto_localfree(void* memory) : _memory(memory) {}
 auto_localfree::~auto_localfree() { dispose(); }
 void auto_localfree::dispose() {
-  std::free(_memory);
+  detail::LocalFree(_memory);
   _memory = nullptr;
 }
 void auto_localfree::attach(void* memory) {
@@ -94,13 +95,13 @@ void auto_freelibrary::dispose() {
 auto_CoTaskMemFree::auto_CoTaskMemFree(void* memory) : _memory(memory) {}
 auto_CoTaskMemFree::auto_CoTaskMemFree(unsigned char* memory) : _memory(memory) {}
 auto_CoTaskMemFree::auto_CoTaskMemFree(wchar_t* memory) : _memory(memory) {}
-auto_CoTaskMemFree::~auto_CoTaskMemFree() { std::free(_memory); }
+auto_CoTaskMemFree::~auto_CoTaskMemFree() { detail::co_task_mem_free(_memory); }
 
 auto_rpcstringfree::auto_rpcstringfree(wchar_t** address) : _address(address) {}
 auto_rpcstringfree::~auto_rpcstringfree() { dispose(); }
 void auto_rpcstringfree::dispose() {
   if (_address && *_address) {
-    std::free(*_address);
+    detail::rpc_string_free(*_address);
     *_address = nullptr;
   }
   _address = nullptr;

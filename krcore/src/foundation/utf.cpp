@@ -14,6 +14,38 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
+// Wide text is UTF-32 where wchar_t has 32 bits (Linux) and UTF-16 where it
+// has 16 (Windows), so a character above U+FFFF is one wchar_t or a
+// surrogate pair.
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+// The character at text[i], with `i` moved past it. A surrogate that is not
+// half of a pair is returned as it is (not a scalar value).
+char32_t next_character(std::wstring_view text, std::size_t& i) {
+  char32_t c = static_cast<char32_t>(text[i++]);
+  if constexpr (kWideIsUtf16) {
+    if (c >= 0xD800 && c <= 0xDBFF && i < text.size()) {
+      const char32_t low = static_cast<char32_t>(text[i]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        ++i;
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      }
+    }
+  }
+  return c;
+}
+
+// Appends the scalar value `c` to wide text.
+void append_wide(std::wstring& out, char32_t c) {
+  if (kWideIsUtf16 && c >= 0x10000) {
+    c -= 0x10000;
+    out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
+    out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
+    return;
+  }
+  out.push_back(static_cast<wchar_t>(c));
+}
+
 // The escape characters of file-name bytes that are not UTF-8 (see utf.h):
 // U+10FE00 plus the byte, for the bytes 0x80..0xFF.
 constexpr char32_t kEscapeBase = 0x10FE00;
@@ -75,19 +107,16 @@ int decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& c) {
   return i == len ? len : -i;
 }
 
-// Calls put(unit) for each UTF-16 code unit of `text`.
+// Calls put(unit) for each UTF-16 code unit of the character `c`.
 template <class Put>
-void each_utf16_unit(std::wstring_view text, Put put) {
-  for (wchar_t wc : text) {
-    char32_t c = static_cast<char32_t>(wc);
-    if (!is_scalar(c)) c = kReplacement;
-    if (c < 0x10000) {
-      put(static_cast<char16_t>(c));
-    } else {
-      c -= 0x10000;
-      put(static_cast<char16_t>(0xD800 + (c >> 10)));
-      put(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    }
+void put_utf16(char32_t c, Put& put) {
+  if (!is_scalar(c)) c = kReplacement;
+  if (c < 0x10000) {
+    put(static_cast<char16_t>(c));
+  } else {
+    c -= 0x10000;
+    put(static_cast<char16_t>(0xD800 + (c >> 10)));
+    put(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
   }
 }
 
@@ -103,15 +132,15 @@ std::wstring decode_utf8_text(std::string_view text, bool escape) {
     char32_t c = 0;
     const int n = decode_utf8(p, end, c);
     if (n > 0 && !(escape && is_escape(c))) {
-      out.push_back(static_cast<wchar_t>(c));
+      append_wide(out, c);
       p += n;
     } else if (escape) {
       // One byte at a time: the rest of an invalid or escaped sequence is
       // continuation bytes, which never start a valid one.
-      out.push_back(static_cast<wchar_t>(kEscapeBase + *p));
+      append_wide(out, kEscapeBase + *p);
       ++p;
     } else {
-      out.push_back(static_cast<wchar_t>(kReplacement));
+      append_wide(out, kReplacement);
       p += -n;
     }
   }
@@ -123,7 +152,7 @@ std::wstring decode_utf8_text(std::string_view text, bool escape) {
 std::string utf8_from_wide(std::wstring_view text, char bad) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t wc : text) append_utf8(out, static_cast<char32_t>(wc), bad);
+  for (std::size_t i = 0; i < text.size();) append_utf8(out, next_character(text, i), bad);
   return out;
 }
 
@@ -134,8 +163,8 @@ std::wstring wide_from_file_name(std::string_view bytes) { return decode_utf8_te
 std::string file_name_from_wide(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t wc : text) {
-    const char32_t c = static_cast<char32_t>(wc);
+  for (std::size_t i = 0; i < text.size();) {
+    const char32_t c = next_character(text, i);
     if (is_escape(c))
       out.push_back(static_cast<char>(c - kEscapeBase));
     else
@@ -147,7 +176,8 @@ std::string file_name_from_wide(std::wstring_view text) {
 std::u16string utf16_from_wide(std::wstring_view text) {
   std::u16string out;
   out.reserve(text.size());
-  each_utf16_unit(text, [&out](char16_t unit) { out.push_back(unit); });
+  const auto put = [&out](char16_t unit) { out.push_back(unit); };
+  for (std::size_t i = 0; i < text.size();) put_utf16(next_character(text, i), put);
   return out;
 }
 
@@ -188,7 +218,7 @@ char* encode_utf16le(std::wstring_view text, char* out) {
       put(static_cast<char16_t>(s[i++]));
       continue;
     }
-    each_utf16_unit(text.substr(i++, 1), put);
+    put_utf16(next_character(text, i), put);
   }
   return out;
 }
@@ -200,10 +230,10 @@ std::wstring wide_from_utf16(std::u16string_view text) {
     const char32_t u = text[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
-      out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00)));
+      append_wide(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
-      out.push_back(static_cast<wchar_t>(kReplacement));
+      append_wide(out, kReplacement);
     } else {
       out.push_back(static_cast<wchar_t>(u));
     }

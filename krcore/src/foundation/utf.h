@@ -1,4 +1,5 @@
-// Internal: conversions between the library's 32-bit wide text and the byte
+// Internal: conversions between the library's wide text (UTF-32 where
+// wchar_t has 32 bits, UTF-16 where it has 16, as on Windows) and the byte
 // encodings at its boundaries (UTF-8 for narrow text, UTF-16 for fixed byte
 // formats such as log files, protected blobs and resources), and the one
 // reversible mapping between file-name bytes and wide text.

@@ -55,4 +55,15 @@ DWORD wait_any(const HANDLE* handles, DWORD count, unsigned long long timeout_ms
 
 bool close_handle(HANDLE handle) { return ::CloseHandle(handle) != FALSE; }
 
+HANDLE duplicate_handle(HANDLE handle) {
+  HANDLE copy = nullptr;
+  const HANDLE self = ::GetCurrentProcess();
+  if (!::DuplicateHandle(self, handle, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    // The contract's one failure code, whatever the system said.
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return copy;
+}
+
 }  // namespace krCore::detail

@@ -7,8 +7,15 @@
 // TerminateThread ends a thread wherever it is. Ended inside one of the
 // library's locks (kill_hold.h), it would leave that lock held for good, so
 // the terminator first suspends the thread and reads its held-region count.
-// At 0 the thread is ended while still suspended: it cannot have entered a
-// held region in between. Above 0 the thread is marked (its
+// Ended inside the system's or a runtime's code (the heap, the loader, the
+// C and C++ runtimes, this library), it could leave one of their locks
+// held, and the next allocation anywhere in the process would wait forever;
+// so at a count of 0 the terminator also reads where the thread stopped.
+// Outside those modules the thread is ended while still suspended: it cannot
+// have entered a held region in between. Inside them it is let go and
+// looked at again a millisecond later, until the grace period has passed;
+// then it is ended wherever it is, and that is logged. Above 0 the thread
+// is marked (its
 // t_kill_held_off, written while it is suspended) and let go: it ends
 // itself the moment it leaves its last held region, before it runs another
 // line of its own code. The terminator waits for that and looks again now
@@ -23,6 +30,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -88,7 +96,8 @@ thread_local thread_block* t_block = nullptr;
 }
 
 unsigned __stdcall thread_start(void* start) {
-  const std::unique_ptr<std::shared_ptr<thread_block>> owner(static_cast<std::shared_ptr<thread_block>*>(start));
+  const std::unique_ptr<std::shared_ptr<thread_block>> owner(
+      static_cast<std::shared_ptr<thread_block>*>(start));
   const std::shared_ptr<thread_block> block = *owner;
   t_block = block.get();
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
@@ -113,6 +122,61 @@ struct own_handle {
 
 void warn(const std::wstring& text) {
   if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
+}
+
+// The code of the modules a thread must not be ended in: the system's, the
+// compiler's runtimes and this library. Collected before any thread is
+// suspended, since looking a module up takes the loader's lock, which the
+// suspended thread may hold.
+class unsafe_code {
+ public:
+  unsafe_code() {
+    static const wchar_t* const kModules[] = {
+        L"ntdll.dll",          L"kernel32.dll",       L"kernelbase.dll",
+        L"msvcrt.dll",         L"ucrtbase.dll",       L"libstdc++-6.dll",
+        L"libgcc_s_seh-1.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"};
+    for (const wchar_t* name : kModules) add(::GetModuleHandleW(name));
+    HMODULE self = nullptr;
+    if (::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<const wchar_t*>(&terminate_thread), &self))
+      add(self);
+  }
+  bool contains(std::uintptr_t address) const {
+    for (std::size_t i = 0; i < _count; ++i)
+      if (address >= _ranges[i].low && address < _ranges[i].high) return true;
+    return false;
+  }
+
+ private:
+  struct range {
+    std::uintptr_t low, high;
+  };
+  void add(HMODULE module) {
+    if (!module || _count == std::size(_ranges)) return;
+    // The image's size from its own headers, which stay mapped with it.
+    const auto base = reinterpret_cast<const unsigned char*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    _ranges[_count++] = {reinterpret_cast<std::uintptr_t>(base),
+                         reinterpret_cast<std::uintptr_t>(base) + nt->OptionalHeader.SizeOfImage};
+  }
+  range _ranges[16] = {};
+  std::size_t _count = 0;
+};
+
+// Where the suspended `thread` stopped: true when outside every unsafe
+// module (false too when its context cannot be read).
+bool stopped_in_own_code(HANDLE thread, const unsafe_code& unsafe) {
+  CONTEXT context{};
+  context.ContextFlags = CONTEXT_CONTROL;
+  if (!::GetThreadContext(thread, &context)) return false;
+#if defined(_WIN64)
+  const auto ip = static_cast<std::uintptr_t>(context.Rip);
+#else
+  const auto ip = static_cast<std::uintptr_t>(context.Eip);
+#endif
+  return !unsafe.contains(ip);
 }
 
 }  // namespace
@@ -167,7 +231,12 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
-  const ULONGLONG give_up = ::GetTickCount64() + grace_ms + kHeldOffMs;
+  static const unsafe_code unsafe;
+  const std::wstring unsafe_end_text =
+      L"terminate_thread - thread [" + std::to_wstring(id) +
+      L"] reached no safe point within the grace period; ended where it is";
+  const ULONGLONG safe_until = ::GetTickCount64() + grace_ms;
+  const ULONGLONG give_up = safe_until + kHeldOffMs;
   bool warned = false;
   for (;;) {
     if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
@@ -176,9 +245,20 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       return ::GetLastError();
     }
     unsigned* hold = block->hold.load(std::memory_order_acquire);
+    if (hold && *static_cast<volatile unsigned*>(hold) == 0 &&
+        !stopped_in_own_code(own.h, unsafe) && ::GetTickCount64() < safe_until) {
+      // Inside the system's or a runtime's code: look again shortly.
+      ::ResumeThread(own.h);
+      ::WaitForSingleObject(own.h, 1);
+      continue;
+    }
     if (!hold || *static_cast<volatile unsigned*>(hold) == 0) {
-      // Suspended outside every held region (or before it ran at all).
+      // Suspended outside every held region (or before it ran at all), in
+      // its own code or past the grace period.
+      const bool unsafe_end = hold && !stopped_in_own_code(own.h, unsafe);
       ::TerminateThread(own.h, 0);
+      // Logged only now: nothing may allocate while the thread is suspended.
+      if (unsafe_end) warn(unsafe_end_text);
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }
@@ -186,7 +266,8 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     ::ResumeThread(own.h);
     if (!warned) {
       warned = true;
-      warn(L"terminate_thread - thread [" + std::to_wstring(id) + L"] holds a lock; it ends when it lets go");
+      warn(L"terminate_thread - thread [" + std::to_wstring(id) +
+           L"] holds a lock; it ends when it lets go");
     }
     const ULONGLONG now = ::GetTickCount64();
     if (now >= give_up) return kErrorTimeout;

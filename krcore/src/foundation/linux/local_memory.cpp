@@ -1,4 +1,6 @@
-// Local memory: zero-filled heap blocks.
+// The system's memory blocks on Linux: the stand-ins that hand out blocks
+// (local memory, COM task memory, RPC strings) take them from the C heap,
+// so each is freed there.
 #include "foundation/local_memory.h"
 
 #include <krcore/foundation.h>
@@ -18,5 +20,9 @@ void* LocalFree(void* memory) {
   std::free(memory);
   return nullptr;
 }
+
+void co_task_mem_free(void* memory) { std::free(memory); }
+
+void rpc_string_free(wchar_t* text) { std::free(text); }
 
 }  // namespace krCore::detail
