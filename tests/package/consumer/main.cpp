@@ -139,7 +139,19 @@ int check_version_resources() {
 
 int main() {
   const std::wstring text = krCore::geterrormessage(5);
-  if (text != L"Access is denied.") {
+#if defined(_WIN32)
+  // The system's own text, in the system's language and wording.
+  wchar_t* system = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, 5, 0, reinterpret_cast<wchar_t*>(&system), 0, nullptr);
+  std::wstring expected(system ? system : L"", length);
+  ::LocalFree(system);
+  while (!expected.empty() && (expected.back() == L'\n' || expected.back() == L'\r')) expected.pop_back();
+#else
+  const std::wstring expected = L"Access is denied.";
+#endif
+  if (text.empty() || text != expected) {
     std::fprintf(stderr, "unexpected text for 5\n");
     return 1;
   }
