@@ -7,17 +7,13 @@
 // line end the system gives them; callers trim.
 #include <windows.h>
 
-#include <memory>
+#include <krcore/holders.h>
 
 #include "foundation/errors.h"
 
 namespace krCore::detail {
 
 namespace {
-
-struct LocalFreer {
-  void operator()(wchar_t* text) const { ::LocalFree(text); }
-};
 
 // One FormatMessageW look-up; empty when the source has no text for `code`.
 std::wstring format_message(DWORD source_flag, HMODULE module, unsigned long code) {
@@ -26,9 +22,9 @@ std::wstring format_message(DWORD source_flag, HMODULE module, unsigned long cod
       ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | source_flag,
                        module, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                        reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
-  const std::unique_ptr<wchar_t, LocalFreer> text(raw);
-  if (length == 0 || !text) return {};
-  return std::wstring(text.get(), length);
+  const auto_localfree owner(raw);
+  if (length == 0 || !raw) return {};
+  return std::wstring(raw, length);
 }
 
 }  // namespace
