@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cwchar>
 #include <cwctype>
 // GCC 12 reports a false maybe-uninitialized inside std::regex when building
 // with the sanitizers.
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "foundation/thrown.h"
+#include "sysutil/guid_text.h"
 
 using namespace krCore;
 
@@ -47,6 +49,28 @@ TEST(Guid, TextIsLowerCaseVersion4AndParsesBackToTheSameValue) {
   const GUID expected{
       0x01234567u, 0x89ab, 0xcdef, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}};
   EXPECT_EQ(g, expected);
+}
+
+TEST(Guid, TextSpellsEveryFieldDigitByDigitAsPrintfDoes) {
+  // The text is made many digits at a time; each digit must land in its
+  // place with its own value, for every value, whatever the other digits.
+  std::vector<GUID> guids = {
+      {0x01234567u, 0x89ab, 0xcdef, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}},
+      {0xfedcba98u, 0x7654, 0x3210, {0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10}}};
+  for (unsigned v = 0; v < 16; ++v) {
+    const auto byte = static_cast<unsigned char>(v * 0x11);
+    guids.push_back({byte * 0x01010101u, static_cast<unsigned short>(byte * 0x0101),
+                     static_cast<unsigned short>(byte * 0x0101),
+                     {byte, byte, byte, byte, byte, byte, byte, byte}});
+  }
+  for (int i = 0; i < 1000; ++i) guids.push_back(CreateGUID());
+  for (const GUID& g : guids) {
+    wchar_t expected[40];
+    std::swprintf(expected, 40, L"%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    ASSERT_EQ(krCore::detail::guid_text(g), expected);
+  }
 }
 
 TEST(Guid, ValuesAreUniqueAcrossThreadsAndTheirRandomBitsBalanced) {

@@ -37,7 +37,7 @@ std::wstring add_new(command_tables& tables, double at,
                      const std::shared_ptr<krCore::IThreadwork>& work) {
   krCore::detail::fresh_id id;
   tables.add_new(at, id, work);
-  return id.text;
+  return id.text();
 }
 
 std::vector<std::wstring> ids_of(const std::list<std::shared_ptr<CommandShell_t>>& taken) {
@@ -202,11 +202,11 @@ TEST(CommandTables, ANewIdThatAWaitingCommandHasIsDrawnAgain) {
   tables.add_new(1.0, first, nullptr);
   krCore::detail::fresh_id clash = first;
   tables.add_new(2.0, clash, nullptr);
-  EXPECT_NE(clash.text, first.text);
-  EXPECT_TRUE(krCore::IsGuid(clash.text));
-  EXPECT_EQ(krCore::GuidFromString(clash.text), clash.guid);
-  std::shared_ptr<CommandShell_t> a = tables.remove(first.text);
-  std::shared_ptr<CommandShell_t> b = tables.remove(clash.text);
+  EXPECT_NE(clash.text(), first.text());
+  EXPECT_TRUE(krCore::IsGuid(clash.text()));
+  EXPECT_EQ(krCore::GuidFromString(clash.text()), clash.guid);
+  std::shared_ptr<CommandShell_t> a = tables.remove(first.text());
+  std::shared_ptr<CommandShell_t> b = tables.remove(clash.text());
   ASSERT_TRUE(a && b);
   EXPECT_EQ(a->ExecuteMoment, 1.0);
   EXPECT_EQ(b->ExecuteMoment, 2.0);

@@ -24,6 +24,7 @@
 #include "scheduling/command_tables.h"
 #include "foundation/errors.h"
 #include "logging/logsink.h"
+#include "sysutil/guid_text.h"
 #include "threading/pool_work.h"
 #include "threading/timer_slack.h"
 
@@ -99,6 +100,28 @@ bool move_command(detail::command_tables& tables, const std::wstring& id, double
   tables.add(command);
   wake(first, moment_s);
   return true;
+}
+
+// Schedules `work` under a new ID at the moment `moment()` gives with the
+// tables' lock held, and returns the ID's text. The text's one allocation
+// comes before the insertion, so that a failure leaves the tables
+// unchanged; its digits are written after the lock, once the insertion has
+// proven the GUID unused. `wake` gets the earliest moment before the add
+// and the new one.
+template <class Moment, class Wake>
+std::wstring add_new_command(detail::command_tables& tables, Moment moment,
+                             const std::shared_ptr<IThreadwork>& work, Wake wake) {
+  detail::fresh_id id(tables);
+  std::wstring text = detail::guid_text_frame();
+  {
+    table_lock lock(tables.lock());
+    const double moment_s = moment();
+    const double first = tables.earliest();
+    tables.add_new(moment_s, id, work);
+    wake(first, moment_s);
+  }
+  detail::put_guid_digits(id.guid, text.data());
+  return text;
 }
 
 constexpr wchar_t kBadDelay[] = L"CommandSchedulerImpl - the delay is not a finite number of seconds";
@@ -185,9 +208,11 @@ std::wstring CommandSchedulerImpl::GetID() {
   // A fresh random GUID as text that no waiting command has at the moment
   // of the check.
   detail::fresh_id id;
-  table_lock lock(_tables->lock());
-  while (_tables->contains(id.text)) id.renew();
-  return std::move(id.text);
+  {
+    table_lock lock(_tables->lock());
+    while (_tables->contains(id.guid)) id.renew();
+  }
+  return id.text();
 }
 
 double CommandSchedulerImpl::GetNextExecuteMoment() const {
@@ -199,16 +224,16 @@ std::wstring CommandSchedulerImpl::AddDelay(double delay_s,
                                             const std::shared_ptr<IThreadwork>& work) {
   check_moment(delay_s, kBadDelay);
   check_work(work);
-  detail::fresh_id id(*_tables);
   // The moment is read under the lock, so it cannot fall before a Start
   // that restarts the stopwatch meanwhile.
-  table_lock lock(_tables->lock());
-  const double moment_s = Now() + delay_s;
-  check_moment(moment_s, kBadMoment);
-  const double first = _tables->earliest();
-  _tables->add_new(moment_s, id, work);
-  WakeIfEarliest(first, moment_s);
-  return std::move(id.text);
+  return add_new_command(
+      *_tables,
+      [this, delay_s] {
+        const double moment_s = Now() + delay_s;
+        check_moment(moment_s, kBadMoment);
+        return moment_s;
+      },
+      work, [this](double first, double added) { WakeIfEarliest(first, added); });
 }
 
 std::wstring CommandSchedulerImpl::AddMoment(double moment_s,
@@ -223,12 +248,9 @@ std::wstring CommandSchedulerImpl::AddMomentImpl(double moment_s,
   // the insertion that proves it unused draws another if it is not.
   check_moment(moment_s, kBadMoment);
   check_work(work);
-  detail::fresh_id id(*_tables);
-  table_lock lock(_tables->lock());
-  const double first = _tables->earliest();
-  _tables->add_new(moment_s, id, work);
-  WakeIfEarliest(first, moment_s);
-  return std::move(id.text);
+  return add_new_command(
+      *_tables, [moment_s] { return moment_s; }, work,
+      [this](double first, double added) { WakeIfEarliest(first, added); });
 }
 
 void CommandSchedulerImpl::AddMomentImpl(double moment_s, const std::wstring& id,

@@ -50,8 +50,6 @@ bool parse_id(const std::wstring& text, std::uint64_t& high, std::uint64_t& low)
   return true;
 }
 
-// The eight bytes of Data4 as one integer, the first byte highest, the
-// way the text writes them; and back.
 }  // namespace
 
 fresh_id::fresh_id(const command_tables& tables) {
@@ -70,13 +68,11 @@ fresh_id::fresh_id(const command_tables& tables) {
     t_next.ready = true;
     tables.prefetch_id(t_next.guid);
   }
-  text = guid_text(guid);
 }
 
-void fresh_id::renew() {
-  create_text_guid(guid);
-  text = guid_text(guid);
-}
+void fresh_id::renew() { create_text_guid(guid); }
+
+std::wstring fresh_id::text() const { return guid_text(guid); }
 
 GUID command_key::guid() const {
   GUID guid;

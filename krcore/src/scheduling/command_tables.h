@@ -13,9 +13,9 @@
 // and shift. The ID table is a hash table (see id_index.h). IDs in the GUID
 // text form the scheduler makes are kept as their 16 bytes.
 //
-// A new command's ID is drawn and written out before the tables are locked
-// (fresh_id): neither needs them, and the lock is then held only for the
-// two insertions.
+// A new command's ID is drawn before the tables are locked (fresh_id) and
+// written out as text after they are unlocked: neither needs them, and the
+// lock is then held only for the two insertions.
 #pragma once
 
 #include <krcore/threading.h>
@@ -73,18 +73,21 @@ struct command_key {
 
 class command_tables;
 
-// A new command's ID: a random GUID and its text. Made without any lock;
-// throws krException when the random source fails (as createguid does).
+// A new command's ID: a random GUID, drawn without any lock; its text is
+// written only once the GUID is proven unused, straight into the string the
+// caller gets. Throws krException when the random source fails (as
+// createguid does).
 struct KRCORE_INTERNAL fresh_id {
   GUID guid;
-  std::wstring text;
 
   fresh_id() { renew(); }
   // The same, for insertion into `tables`: the fetch of the ID's place in
-  // their ID table starts before the text is written.
+  // their ID table starts one add ahead.
   explicit fresh_id(const command_tables& tables);
-  // Draws another GUID and writes its text.
+  // Draws another GUID.
   void renew();
+  // The ID as text.
+  std::wstring text() const;
 };
 
 // The scheduler's tables. Not thread-safe: the scheduler calls every
@@ -111,6 +114,7 @@ class KRCORE_INTERNAL command_tables {
   // thread may give without the lock (see id_index::prefetch).
   void prefetch_id(const GUID& guid) const { _byId.prefetch(command_key::of(guid)); }
   bool contains(const std::wstring& id) const;
+  bool contains(const GUID& id) const { return _byId.find(command_key::of(id)) != nullptr; }
 
   // Schedules `work` at `moment_s` under `id`; while a waiting command has
   // that ID already, `id` is renewed first. Throws krException when the
