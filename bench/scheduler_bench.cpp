@@ -26,7 +26,15 @@
 //   valgrind --tool=callgrind --separate-threads=yes
 //     --toggle-collect='*add_one_command*'
 //     build/release/bench/scheduler_bench --benchmark_filter=CommandSchedulerAdds
-// and '*arm_one_timer*' with asio_steady_timerArms. The toggle counts every
+// and '*arm_one_timer*' with asio_steady_timerArms. Both sides do the same
+// work in the count: each add or arm allocates one block that lives on
+// past it (our ID, kept by the caller as one that may remove the command
+// later would keep it; Asio's wait operation, held by its timer), and
+// neither side's teardown is counted (our IDs and scheduler are freed, the
+// timers cancelled and destroyed, after the loop). Freeing the ID inside
+// the loop would count a free that Asio's side does not have, and would
+// serve every add's allocation from the allocator's cache of the block
+// just freed, which Asio's arms never get. The toggle counts every
 // thread while the caller is inside the function, so the threads are kept
 // apart: the caller's total (the first thread's file) over kTimers is the
 // count per add. Asio's io_context threads work during the arms too; their
@@ -202,8 +210,9 @@ void BM_asio_steady_timer(benchmark::State& state) {
 // The add alone, one call per command, as callgrind counts it.
 __attribute__((noinline)) void add_one_command(krCore::CommandSchedulerFixed& scheduler,
                                                double moment,
-                                               const std::shared_ptr<krCore::IThreadwork>& item) {
-  benchmark::DoNotOptimize(scheduler.AddMoment(moment, item));
+                                               const std::shared_ptr<krCore::IThreadwork>& item,
+                                               std::wstring& id) {
+  id = scheduler.AddMoment(moment, item);
 }
 
 __attribute__((noinline)) void arm_one_timer(boost::asio::steady_timer& timer,
@@ -220,7 +229,8 @@ void BM_CommandSchedulerAdds(benchmark::State& state) {
     std::vector<std::shared_ptr<krCore::IThreadwork>> items(kTimers);
     for (auto& item : items) item = std::make_shared<timed_work>(scheduler.Stopwatch(), 0.0, nullptr, nullptr);
     const double window = scheduler.Stopwatch().Elapsed_s() + 3600.0;
-    for (int i = 0; i < kTimers; ++i) add_one_command(scheduler, window + at[i], items[i]);
+    std::vector<std::wstring> ids(kTimers);
+    for (int i = 0; i < kTimers; ++i) add_one_command(scheduler, window + at[i], items[i], ids[i]);
     scheduler.Shutdown(10000);
   }
 }
