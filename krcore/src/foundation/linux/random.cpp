@@ -74,25 +74,11 @@ unsigned long read_kernel(unsigned char* out, std::size_t size) {
   return kErrorSuccess;
 }
 
-// Takes `size` bytes (at most kBatch) from the calling thread's batch into
-// `out`; the bytes handed out are wiped so they do not linger in memory.
-unsigned long take(unsigned char* out, std::size_t size) {
-  if (kBatch - t_batch.used < size) {
-    if (!t_batch.bytes) {
-      // Asked again by a later thread-end step (another thread-local's
-      // destructor): served by the kernel, as a new batch would be freed
-      // by nobody.
-      if (t_batch.ended) return read_kernel(out, size);
-      t_batch.bytes = new (std::nothrow) unsigned char[kBatch];
-      if (!t_batch.bytes) return kErrorNotEnoughMemory;
-      t_owner.owns = true;
-    }
-    t_batch.used = kBatch;  // a failed read leaves the batch used up
-    if (const unsigned long err = read_kernel(t_batch.bytes, kBatch)) return err;
-    t_batch.used = 0;
-  }
-  // The bytes are counted as taken before they are copied, so that a signal
-  // handler that asks meanwhile gets others.
+// Hands `size` bytes at the batch's current place to `out` and wipes them,
+// so that they do not linger in memory. The bytes are counted as taken
+// before they are copied, so that a signal handler that asks meanwhile
+// gets others.
+inline void hand_out(unsigned char* out, std::size_t size) {
   unsigned char* from = t_batch.bytes + t_batch.used;
   t_batch.used += size;
   if (size == 16) {
@@ -103,6 +89,25 @@ unsigned long take(unsigned char* out, std::size_t size) {
     std::memcpy(out, from, size);
     std::memset(from, 0, size);
   }
+}
+
+// Reads a new batch for the calling thread and hands out `size` bytes (at
+// most kBatch) of it. Kept out of line: the common call finds bytes left
+// and needs none of this.
+KRCORE_NOINLINE unsigned long refill_and_take(unsigned char* out, std::size_t size) {
+  if (!t_batch.bytes) {
+    // Asked again by a later thread-end step (another thread-local's
+    // destructor): served by the kernel, as a new batch would be freed by
+    // nobody.
+    if (t_batch.ended) return read_kernel(out, size);
+    t_batch.bytes = new (std::nothrow) unsigned char[kBatch];
+    if (!t_batch.bytes) return kErrorNotEnoughMemory;
+    t_owner.owns = true;
+  }
+  t_batch.used = kBatch;  // a failed read leaves the batch used up
+  if (const unsigned long err = read_kernel(t_batch.bytes, kBatch)) return err;
+  t_batch.used = 0;
+  hand_out(out, size);
   return kErrorSuccess;
 }
 
@@ -113,7 +118,9 @@ unsigned long random_bytes(void* out, std::size_t size) {
   auto* dest = static_cast<unsigned char*>(out);
   // Requests larger than a quarter batch go to the kernel directly.
   if (size > kBatch / 4) return read_kernel(dest, size);
-  return take(dest, size);
+  if (kBatch - t_batch.used < size) return refill_and_take(dest, size);
+  hand_out(dest, size);
+  return kErrorSuccess;
 }
 
 }  // namespace krCore::detail
