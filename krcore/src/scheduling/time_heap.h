@@ -43,8 +43,7 @@ class time_heap {
       auto chunk = std::make_unique_for_overwrite<T[]>(kChunk);
       _chunks.push_back(std::move(chunk));
     }
-    at(_size) = item;
-    sift_up(_size++);
+    climb(_size++, item);
   }
 
   // Removes the item at `index` (as Place reports it).
@@ -54,7 +53,7 @@ class time_heap {
       at(index) = at(last);
       // The item moved in from the end may belong above or below.
       if (index > 0 && Less()(at(index), at(parent(index))))
-        sift_up(index);
+        climb(index, at(index));
       else
         sift_down(index);
     }
@@ -83,8 +82,10 @@ class time_heap {
     Place()(slot) = i;
   }
 
-  void sift_up(std::size_t i) {
-    const T item = at(i);
+  // Puts `item` at the hole `i` or, while it is less than the hole's
+  // parent, moves the parent down into the hole and climbs. The item is a
+  // copy held aside, so a new one need not be stored at the end first.
+  void climb(std::size_t i, const T item) {
     while (i > 0 && Less()(item, at(parent(i)))) {
       put(i, at(parent(i)));
       i = parent(i);
