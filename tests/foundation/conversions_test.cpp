@@ -50,7 +50,10 @@ TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
       std::wstring(1, static_cast<wchar_t>(0xD800)),
       L"\ue000",
       L"\U0001F600",
-      std::wstring(1, static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDFFF))};
+      std::wstring(1, static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDFFF)),
+      // Negative where wchar_t is a signed 32-bit type: no character, so a
+      // replacement, not a unit made of its low bits.
+      std::wstring(1, static_cast<wchar_t>(-1))};
   for (const std::wstring& odd : special) {
     for (std::size_t length = 0; length <= 20; ++length) {
       for (std::size_t at = 0; at <= length; ++at) {

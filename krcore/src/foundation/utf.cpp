@@ -5,7 +5,12 @@
 #include "foundation/utf.h"
 
 #include <bit>
+#include <climits>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace krCore::detail {
 namespace {
@@ -181,12 +186,58 @@ std::u16string utf16_from_wide(std::wstring_view text) {
   return out;
 }
 
+namespace {
+
+constexpr std::size_t kBlock = 8;
+
+// Writes the 8 characters at `s` as little-endian UTF-16 units at `out`
+// and returns the end, if all are below the surrogates (they are then one
+// unit each, as they are); null, writing nothing, otherwise.
+char* narrow_block(const wchar_t* s, char* out) {
+#if defined(__SSE2__)
+  if constexpr (sizeof(wchar_t) == 4) {
+    // Eight at once. The test is unsigned (a negative wchar_t is no
+    // character): both sides are moved by 2^31 to compare as signed. The
+    // narrowing keeps each value's low 16 bits: sign-extended from them
+    // first, the saturating pack leaves them unchanged.
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4));
+    const __m128i bias = _mm_set1_epi32(INT32_MIN);
+    const __m128i limit = _mm_set1_epi32(static_cast<int>(0xD800u ^ 0x80000000u));
+    const __m128i below = _mm_and_si128(_mm_cmplt_epi32(_mm_xor_si128(a, bias), limit),
+                                        _mm_cmplt_epi32(_mm_xor_si128(b, bias), limit));
+    if (_mm_movemask_epi8(below) != 0xFFFF) return nullptr;
+    const auto low16 = [](__m128i v) { return _mm_srai_epi32(_mm_slli_epi32(v, 16), 16); };
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(low16(a), low16(b)));
+    return out + 2 * kBlock;
+  }
+#endif
+  // Elsewhere two fixed-length loops that the compiler turns into a few vector
+  // instructions where it can.
+  unsigned high = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) high |= static_cast<char32_t>(s[k]) >= 0xD800;
+  if (high != 0) return nullptr;
+  if constexpr (std::endian::native == std::endian::little) {
+    char16_t units[kBlock];
+    for (std::size_t k = 0; k < kBlock; ++k) units[k] = static_cast<char16_t>(s[k]);
+    std::memcpy(out, units, sizeof units);
+    out += sizeof units;
+  } else {
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      out[0] = static_cast<char>(s[k] & 0xFF);
+      out[1] = static_cast<char>((s[k] >> 8) & 0xFF);
+      out += 2;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 // Log lines go through here once each, and their text is nearly all below
-// the surrogate range. Blocks of 8 such characters are tested and narrowed
-// by two fixed-length loops that the compiler turns into a few vector
-// instructions; anything else goes one character at a time.
+// the surrogate range: blocks of 8 such characters are tested and narrowed
+// at once (narrow_block); anything else goes one character at a time.
 char* encode_utf16le(std::wstring_view text, char* out) {
-  constexpr std::size_t kBlock = 8;
   const wchar_t* s = text.data();
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -195,31 +246,30 @@ char* encode_utf16le(std::wstring_view text, char* out) {
     out[1] = static_cast<char>(unit >> 8);
     out += 2;
   };
-  while (i < n) {
-    if (n - i >= kBlock) {
-      unsigned high = 0;
-      for (std::size_t k = 0; k < kBlock; ++k) high |= static_cast<char32_t>(s[i + k]) >= 0xD800;
-      if (high == 0) {
-        if constexpr (std::endian::native == std::endian::little) {
-          char16_t units[kBlock];
-          for (std::size_t k = 0; k < kBlock; ++k) units[k] = static_cast<char16_t>(s[i + k]);
-          std::memcpy(out, units, sizeof units);
-          out += sizeof units;
-        } else {
-          for (std::size_t k = 0; k < kBlock; ++k) put(static_cast<char16_t>(s[i + k]));
-        }
-        i += kBlock;
-        continue;
-      }
-    }
-    // The tail of a line and the characters around a high one: most are
-    // still below the surrogates and go out as they are.
-    if (static_cast<char32_t>(s[i]) < 0xD800) {
+  // One character: most of those outside the blocks are still below the
+  // surrogates and go out as they are.
+  const auto one = [&] {
+    if (static_cast<char32_t>(s[i]) < 0xD800)
       put(static_cast<char16_t>(s[i++]));
-      continue;
+    else
+      put_utf16(next_character(text, i), put);
+  };
+  while (n - i >= kBlock) {
+    if (char* const end = narrow_block(s + i, out)) {
+      out = end;
+      i += kBlock;
+    } else {
+      one();
     }
-    put_utf16(next_character(text, i), put);
   }
+  if (i < n && n >= kBlock) {
+    // The last few: the block that ends with them, if it is all plain,
+    // once more. Its characters before `i` were then one unit each, so
+    // their units are where it writes them again, the same.
+    const std::size_t back = kBlock - (n - i);
+    if (char* const end = narrow_block(s + n - kBlock, out - 2 * back)) return end;
+  }
+  while (i < n) one();
   return out;
 }
 
