@@ -10,6 +10,9 @@
 // with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "log_capture.h"
 #include "logging/logline.h"
@@ -104,10 +107,30 @@ TEST(LogLineBuilder, PadsThePidAndPicksTheHighestTag) {
   // Padding is a minimum: a wide id is printed whole.
   EXPECT_NE(log_line_builder(1234567).build(L"", 1).find(L" PID: 1234567 TID: "),
             std::wstring::npos);
-  // Several bits: the highest level's tag.
+  // Several bits: the highest level's tag, one space on either side; no
+  // bit, no tag.
   EXPECT_STREQ(log_line_builder::level_tag(1), L"[VERB]");
   EXPECT_STREQ(log_line_builder::level_tag(3), L"[INFO]");
   EXPECT_STREQ(log_line_builder::level_tag(12), L"[ERROR]");
+  const std::pair<unsigned, std::wstring> tails[] = {
+      {1, L" [VERB] m\r\n"}, {3, L" [INFO] m\r\n"}, {4, L" [WARN] m\r\n"},
+      {12, L" [ERROR] m\r\n"}, {0, L"  m\r\n"}};
+  const auto from_tid = [](const std::wstring& line) { return line.substr(line.find(L"TID: ")); };
+  std::wstring tid = std::to_wstring(syscall(SYS_gettid));
+  tid = L"TID: " + std::wstring(tid.size() < 5 ? 5 - tid.size() : 0, L' ') + tid;
+  for (const auto& [level, tail] : tails) {
+    // As text, and as the file's bytes, which must say the same.
+    log_line_builder builder(612);
+    const std::wstring text = builder.build(L"m", level);
+    EXPECT_EQ(from_tid(text), tid + tail) << level;
+    std::vector<char> bytes(log_line_builder::utf16le_bound(1));
+    const char* const end = builder.build_utf16le(L"m", level, bytes.data());
+    std::wstring decoded;
+    for (const char* p = bytes.data(); p < end; p += 2)
+      decoded.push_back(static_cast<wchar_t>(static_cast<unsigned char>(p[0]) |
+                                             static_cast<unsigned char>(p[1]) << 8));
+    EXPECT_EQ(from_tid(decoded), tid + tail) << level;
+  }
 }
 
 }  // namespace

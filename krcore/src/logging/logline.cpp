@@ -10,8 +10,10 @@
 #include "foundation/utf.h"
 #include "sysutil/environment.h"
 
+#include <bit>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 namespace krCore::detail {
 namespace {
@@ -67,6 +69,37 @@ const thread_field& this_thread_field() {
 
 constexpr char kLineEnd[] = {'\r', 0, '\n', 0};
 
+// The level tags, each with the space after it, as UTF-16LE bytes in a
+// slot of fixed size: a line copies its tag in one move instead of
+// spelling it out.
+constexpr std::size_t kTagSlot = 16;
+struct tag_field {
+  char bytes[kTagSlot];
+  std::size_t size;
+};
+constexpr tag_field make_tag_field(std::wstring_view tag) {
+  tag_field field{};
+  std::size_t at = 0;
+  for (const wchar_t c : tag) {
+    field.bytes[at++] = static_cast<char>(c);
+    field.bytes[at++] = 0;
+  }
+  field.bytes[at++] = ' ';
+  field.bytes[at++] = 0;
+  field.size = at;
+  return field;
+}
+
+// Tags by the highest of the level bits 8, 4, 2, 1 (index 4 to 1); none
+// set is index 0, the empty tag.
+constexpr const wchar_t* kTags[] = {L"", L"[VERB]", L"[INFO]", L"[WARN]", L"[ERROR]"};
+constexpr tag_field kTagFields[] = {make_tag_field(kTags[0]), make_tag_field(kTags[1]),
+                                    make_tag_field(kTags[2]), make_tag_field(kTags[3]),
+                                    make_tag_field(kTags[4])};
+std::size_t tag_index(unsigned level) {
+  return static_cast<std::size_t>(std::bit_width(level & 0xFu));
+}
+
 }  // namespace
 
 log_line_builder::log_line_builder(unsigned long pid)
@@ -75,13 +108,7 @@ log_line_builder::log_line_builder(unsigned long pid)
   _line.reserve(256);
 }
 
-const wchar_t* log_line_builder::level_tag(unsigned level) {
-  if (level & 8) return L"[ERROR]";
-  if (level & 4) return L"[WARN]";
-  if (level & 2) return L"[INFO]";
-  if (level & 1) return L"[VERB]";
-  return L"";
-}
+const wchar_t* log_line_builder::level_tag(unsigned level) { return kTags[tag_index(level)]; }
 
 void log_line_builder::refresh_head(std::int64_t second) {
   SYSTEMTIME t;
@@ -120,13 +147,19 @@ char* log_line_builder::prefix(unsigned level, char* out) {
   _head[_msAt] = static_cast<char>('0' + millisecond / 100);
   _head[_msAt + 2] = static_cast<char>('0' + millisecond / 10 % 10);
   _head[_msAt + 4] = static_cast<char>('0' + millisecond % 10);
-  std::memcpy(out, _head, _headSize);
+  // Each part is copied whole, with the rest of its slot: a copy of fixed
+  // size is a few moves where one of the part's own size is a call. The
+  // prefix's room holds every slot, and what a slot's rest writes the next
+  // part overwrites.
+  static_assert(sizeof _head + sizeof(thread_field{}.bytes) + kTagSlot <= kPrefixBytes);
+  std::memcpy(out, _head, sizeof _head);
   out += _headSize;
   const thread_field& tid = this_thread_field();
-  std::memcpy(out, tid.bytes, tid.size);
+  std::memcpy(out, tid.bytes, sizeof tid.bytes);
   out += tid.size;
-  out = put_ascii(std::wstring_view(level_tag(level)), out);
-  return put_ascii(std::string_view(" "), out);
+  const tag_field& tag = kTagFields[tag_index(level)];
+  std::memcpy(out, tag.bytes, kTagSlot);
+  return out + tag.size;
 }
 
 const std::wstring& log_line_builder::build(const wchar_t* message, unsigned level) {
