@@ -51,7 +51,7 @@ struct thread_field {
   unsigned char size = 0;
 };
 
-KRCORE_TLS_INITIAL_EXEC thread_local thread_field t_field;
+constinit KRCORE_TLS_INITIAL_EXEC thread_local thread_field t_field{};
 
 // A forked child's one thread formats its own id on its next line.
 const int g_fork_reset = (at_fork_child([] { t_field.size = 0; }), 0);
