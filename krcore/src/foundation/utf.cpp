@@ -5,7 +5,7 @@
 #include "foundation/utf.h"
 
 #include <bit>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
