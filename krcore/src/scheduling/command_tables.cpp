@@ -12,15 +12,17 @@
 namespace krCore::detail {
 namespace {
 
-// The GUID the calling thread's next new command gets, drawn one add ahead
-// (see fresh_id). A forked child's thread draws anew, so that parent and
-// child never hand out the same one.
+// The GUIDs the calling thread's next new commands get, drawn a few at a
+// time, at least one add ahead (see fresh_id): one draw of the random
+// source serves several adds. A forked child's thread draws anew, so that
+// parent and child never hand out the same one.
+constexpr unsigned kDrawnAhead = 4;
 struct drawn_ahead {
-  GUID guid;
-  bool ready;
+  GUID guids[kDrawnAhead];
+  unsigned next;  // the next one to hand out; kDrawnAhead when none is left
 };
-constinit KRCORE_TLS_INITIAL_EXEC thread_local drawn_ahead t_next{{}, false};
-const int g_fork_reset = (at_fork_child([] { t_next.ready = false; }), 0);
+constinit KRCORE_TLS_INITIAL_EXEC thread_local drawn_ahead t_ahead{{}, kDrawnAhead};
+const int g_fork_reset = (at_fork_child([] { t_ahead.next = kDrawnAhead; }), 0);
 
 int hex_digit(wchar_t c) {
   if (c >= L'0' && c <= L'9') return c - L'0';
@@ -58,16 +60,15 @@ fresh_id::fresh_id(const command_tables& tables) {
   // So each thread draws the GUID for its next add now and starts fetching
   // that one's slot, which has then arrived when the next add inserts it.
   (void)g_fork_reset;
-  if (t_next.ready) {
-    guid = t_next.guid;
-    t_next.ready = false;
-  } else {
-    create_text_guid(guid);
-  }
-  if (random_guid(t_next.guid) == kErrorSuccess) {
-    t_next.ready = true;
-    tables.prefetch_id(t_next.guid);
-  }
+  drawn_ahead& ahead = t_ahead;
+  if (ahead.next < kDrawnAhead)
+    guid = ahead.guids[ahead.next++];
+  else
+    create_text_guid(guid);  // the first add, or the last draw failed
+  // The last one handed out: the next few are drawn now.
+  if (ahead.next == kDrawnAhead && random_guids(ahead.guids, kDrawnAhead) == kErrorSuccess)
+    ahead.next = 0;
+  if (ahead.next < kDrawnAhead) tables.prefetch_id(ahead.guids[ahead.next]);
 }
 
 void fresh_id::renew() { create_text_guid(guid); }

@@ -235,13 +235,20 @@ std::wstring createguid() {
 
 namespace detail {
 
-unsigned long random_guid(GUID& guid) {
-  GUID fresh;
-  if (const unsigned long err = random_bytes(&fresh, sizeof fresh)) return err;
+unsigned long random_guids(GUID* guids, std::size_t count) {
+  if (const unsigned long err = random_bytes(guids, count * sizeof(GUID))) return err;
   // Version 4 (random) in the top nibble of Data3, RFC 4122 variant (10xx)
   // in the top bits of Data4[0].
-  fresh.Data3 = static_cast<std::uint16_t>((fresh.Data3 & 0x0FFF) | 0x4000);
-  fresh.Data4[0] = static_cast<unsigned char>((fresh.Data4[0] & 0x3F) | 0x80);
+  for (std::size_t i = 0; i < count; ++i) {
+    guids[i].Data3 = static_cast<std::uint16_t>((guids[i].Data3 & 0x0FFF) | 0x4000);
+    guids[i].Data4[0] = static_cast<unsigned char>((guids[i].Data4[0] & 0x3F) | 0x80);
+  }
+  return kErrorSuccess;
+}
+
+unsigned long random_guid(GUID& guid) {
+  GUID fresh;
+  if (const unsigned long err = random_guids(&fresh, 1)) return err;
   guid = fresh;
   return kErrorSuccess;
 }

@@ -31,6 +31,10 @@ KRCORE_INTERNAL std::wstring guid_text(const GUID& guid);
 // A new random (version 4) GUID into `guid`; 0, or the random source's
 // Win32 code with `guid` unchanged. Never throws.
 KRCORE_INTERNAL unsigned long random_guid(GUID& guid);
+// `count` new random GUIDs (at most 16) into `guids`, from one draw of the
+// random source; 0, or its Win32 code with `guids` unspecified. Never
+// throws.
+KRCORE_INTERNAL unsigned long random_guids(GUID* guids, std::size_t count);
 
 // A new random GUID that is meant to become text: fails as createguid()
 // does, with krException "createguid::CoCreateGuid failed".

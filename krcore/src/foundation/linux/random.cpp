@@ -82,9 +82,13 @@ inline void hand_out(unsigned char* out, std::size_t size) {
   unsigned char* from = t_batch.bytes + t_batch.used;
   t_batch.used += size;
   if (size == 16) {
-    // A GUID's worth, the common request: copied and wiped inline.
+    // A GUID's worth, or four (a scheduler's draw ahead), the common
+    // requests: copied and wiped inline.
     std::memcpy(out, from, 16);
     std::memset(from, 0, 16);
+  } else if (size == 64) {
+    std::memcpy(out, from, 64);
+    std::memset(from, 0, 64);
   } else {
     std::memcpy(out, from, size);
     std::memset(from, 0, size);
