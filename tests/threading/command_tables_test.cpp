@@ -214,9 +214,10 @@ TEST(CommandTables, ANewIdThatAWaitingCommandHasIsDrawnAgain) {
 }
 
 #if !defined(_WIN32)  // a process copy with the parent's memory is fork's alone
-TEST(CommandTables, AForkedChildNeverGetsTheIdItsParentDrewAhead) {
-  // Each thread draws the GUID of its next new command one add ahead; a
-  // child of fork starts with a copy of that, and must not use it.
+TEST(CommandTables, AForkedChildNeverGetsTheIdsItsParentDrewAhead) {
+  // Each thread draws the GUIDs of its next new commands a few adds ahead;
+  // a child of fork starts with a copy of those, and must use none of them.
+  constexpr int kIds = 8;  // more than one draw's worth
   command_tables tables;
   const krCore::detail::fresh_id before(tables);
   int fds[2];
@@ -224,20 +225,33 @@ TEST(CommandTables, AForkedChildNeverGetsTheIdItsParentDrewAhead) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    const krCore::detail::fresh_id theirs(tables);
-    const bool sent = ::write(fds[1], &theirs.guid, sizeof theirs.guid) == sizeof theirs.guid;
+    GUID theirs[kIds];
+    for (GUID& g : theirs) g = krCore::detail::fresh_id(tables).guid;
+    const bool sent = ::write(fds[1], theirs, sizeof theirs) == sizeof theirs;
     ::_exit(sent ? 0 : 1);
   }
   ::close(fds[1]);
-  const krCore::detail::fresh_id ours(tables);
-  GUID theirs{};
-  EXPECT_EQ(::read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+  std::vector<GUID> ours{before.guid};
+  for (int i = 0; i < kIds; ++i) ours.push_back(krCore::detail::fresh_id(tables).guid);
+  GUID theirs[kIds] = {};
+  EXPECT_EQ(::read(fds[0], theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
   ::close(fds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_NE(std::memcmp(&theirs, &ours.guid, sizeof theirs), 0);
-  EXPECT_NE(std::memcmp(&theirs, &before.guid, sizeof theirs), 0);
+  for (const GUID& t : theirs)
+    for (const GUID& o : ours) EXPECT_NE(std::memcmp(&t, &o, sizeof t), 0);
+}
+
+TEST(CommandTables, EveryNewIdIsARandomVersion4Guid) {
+  // IDs are drawn several at a time; each must carry the version and
+  // variant of a random GUID, whatever its place in its draw.
+  command_tables tables;
+  for (int i = 0; i < 64; ++i) {
+    const krCore::detail::fresh_id id(tables);
+    EXPECT_EQ(id.guid.Data3 >> 12, 4) << i;
+    EXPECT_EQ(id.guid.Data4[0] >> 6, 2) << i;
+  }
 }
 #endif
 
