@@ -2,13 +2,16 @@
 // that reports each line on a pipe after log() returned is killed with
 // SIGKILL mid-run, and every line it reported is in its files.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
 #include "logfile_support.h"
+#include "logging/debug_output.h"
 
 namespace {
 
@@ -71,6 +74,44 @@ TEST_F(LogFileTest, EveryLineReportedBeforeSigkillIsInTheFiles) {
   size_t missing = 0;
   for (int value : reported) missing += logged.count(value) == 0;
   EXPECT_EQ(missing, 0u) << "of " << reported.size() << " reported lines";
+}
+
+TEST_F(LogFileTest, ALineTheKernelTakesOnlyPartOfIsReportedNotCountedAsWritten) {
+  // A child whose file may grow by only part of its next line: the kernel
+  // writes that part and refuses the rest. The logger must try the rest
+  // (and so learn of the refusal) and report it, never throw, and the
+  // file must hold the part and no more.
+  const fs::path base = dir / "Cut";
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    logger::close();
+    logger* child = krCore::singleton<logger>::instance();
+    child->initialize(0x1, logger::log_normal, 1, 50, base.wstring().c_str());
+    child->log(L"first");
+    std::error_code error;
+    const auto size = fs::file_size(numbered(base, 1), error);
+    if (error) ::_exit(2);
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{size + 50, size + 50};  // 25 characters of the next line
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+    std::atomic<int> reports{0};
+    krCore::detail::set_debug_output_hook([&reports](const std::wstring& text) {
+      if (text.find(L"logger::write") != std::wstring::npos) ++reports;
+    });
+    try {
+      child->log(L"second " + std::wstring(100, L'x'));
+    } catch (...) {
+      ::_exit(4);
+    }
+    krCore::detail::set_debug_output_hook({});
+    if (reports == 0) ::_exit(5);
+    if (fs::file_size(numbered(base, 1), error) != size + 50 || error) ::_exit(6);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
