@@ -92,7 +92,7 @@ TEST_F(LogFileTest, ALineTheKernelTakesOnlyPartOfIsReportedNotCountedAsWritten) 
     std::error_code error;
     const auto size = fs::file_size(numbered(base, 1), error);
     if (error) ::_exit(2);
-    ::signal(SIGXFSZ, SIG_IGN);
+    (void)::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{size + 50, size + 50};  // 25 characters of the next line
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
     std::atomic<int> reports{0};
