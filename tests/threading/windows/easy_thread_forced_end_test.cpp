@@ -1,0 +1,135 @@
+// The worker thread's own forced end on Windows, seen as an outside program
+// sees it (this program links qmcore.dll): a thread that does not stop in
+// time is ended by StopAndTerminate. Stuck in its hook's own code it is
+// ended where it is; inside one of the library's locks it is not ended
+// there but ends itself as it lets go, so the lock is free afterwards and
+// the hook runs nothing after it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <krcore/logging.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "threading/probe_thread.h"
+
+using threadtest::kStepMs;
+using threadtest::probe_thread;
+using threadtest::signalled;
+typedef std::pair<unsigned long, unsigned long> pair_t;
+
+namespace {
+
+std::atomic<bool> g_spin{true};
+
+// Makes the thread's next OnWakeup run `stuck` after signalling `in_hook`.
+void get_stuck(probe_thread& t, std::function<void()> stuck) {
+  krCore::manualresetevent in_hook;
+  t.on_wakeup = [&in_hook, stuck = std::move(stuck)](unsigned long, unsigned long long) {
+    in_hook.signal();
+    stuck();
+  };
+  ASSERT_EQ(t.StartThread(), 1);
+  t.Wakeup();
+  ASSERT_TRUE(signalled(in_hook));
+}
+
+// Runs `step` on a thread of its own and tells whether it came back within
+// the bound; a step that hangs keeps its (detached) thread and what it uses.
+bool returns(std::function<void()> step) {
+  auto done = std::make_shared<krCore::manualresetevent>();
+  std::thread([done, step = std::move(step)] {
+    step();
+    done->signal();
+  }).detach();
+  return signalled(*done);
+}
+
+// Each test logs warnings into a scratch folder, and sees every line through
+// the logger's callback.
+class EasyThreadForcedEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = std::filesystem::temp_directory_path() /
+             ("qmcore-easy-end-" + std::to_string(::GetCurrentProcessId()));
+    log = krCore::singleton<krCore::logger>::instance();
+    log->set_write_message_func([this](const wchar_t* message, krCore::logger::log_levels) {
+      if (on_line) on_line(message);
+    });
+    log->initialize(0, 0xF, 0, 0, (folder / "easy").wstring().c_str());
+  }
+  void TearDown() override {
+    krCore::logger::close();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+
+  std::filesystem::path folder;
+  krCore::logger* log = nullptr;
+  // Set before the thread starts, read by whichever thread logs.
+  std::function<void(const std::wstring&)> on_line;
+};
+
+}  // namespace
+
+TEST_F(EasyThreadForcedEnd, AThreadStuckInItsOwnCodeIsEndedAndStartsAgain) {
+  probe_thread t;
+  get_stuck(t, [] {
+    while (g_spin.load(std::memory_order_relaxed)) {
+    }
+  });
+  const unsigned long id = t.ThreadID();
+  EXPECT_EQ(t.StopThread(20), 258u);
+  EXPECT_TRUE(t.IsRunning());
+  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 0));
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_EQ(::WaitForSingleObject(t.GetHandle(), 0), 0u);
+  EXPECT_EQ(::WaitForSingleObject(t.stopped, 0), 258u);  // OnStop never ran
+
+  t.on_wakeup = nullptr;
+  ASSERT_EQ(t.StartThread(), 1);
+  EXPECT_NE(t.ThreadID(), id);
+  t.Wakeup();
+  EXPECT_TRUE(signalled(t.woke));
+  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+}
+
+// The hook takes a library lock and keeps it until the forced end has been
+// asked for (the terminator says so in the log), then lets go of it.
+TEST_F(EasyThreadForcedEnd, AThreadInsideALibraryLockEndsAsItLetsGoAndLeavesTheLockFree) {
+  // Outlive a failed check: a thread left running may still use them.
+  auto* marked = new krCore::manualresetevent;
+  on_line = [marked](const std::wstring& line) {
+    if (line.find(L"holds a lock; it ends when it lets go") != std::wstring::npos) marked->signal();
+  };
+  auto* lock = new krCore::critical_section;
+  auto* ran_on = new std::atomic<bool>(false);
+  auto* t = new probe_thread;
+  get_stuck(*t, [lock, ran_on, marked] {
+    {
+      krCore::auto_lock held(*lock);
+      ::WaitForSingleObject(*marked, INFINITE);
+    }
+    ran_on->store(true);  // must not be reached: the thread ends as it lets go
+  });
+  pair_t result{~0ul, ~0ul};
+  ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }))
+      << "StopAndTerminate hung";
+  EXPECT_EQ(result, pair_t(258, 0));
+  EXPECT_TRUE(signalled(*marked, 0)) << "the thread was not held off inside the lock";
+  EXPECT_EQ(::WaitForSingleObject(t->GetHandle(), 0), 0u) << "the thread is still running";
+  EXPECT_FALSE(ran_on->load()) << "the thread ran on after its forced end";
+  ASSERT_TRUE(returns([lock] { krCore::auto_lock again(*lock); }))
+      << "the ended thread left the library's lock held";
+  on_line = nullptr;
+  delete t;
+  delete ran_on;
+  delete lock;
+  delete marked;
+}
