@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "threading/probe_thread.h"
 
@@ -41,14 +42,14 @@ void get_stuck(probe_thread& t, std::function<void()> stuck) {
 }
 
 // Runs `step` on a thread of its own and tells whether it came back within
-// the bound; a step that hangs keeps its (detached) thread and what it uses.
-bool returns(std::function<void()> step) {
+// `bound_ms`; a step that hangs keeps its (detached) thread and what it uses.
+bool returns(std::function<void()> step, unsigned long bound_ms = kStepMs) {
   auto done = std::make_shared<krCore::manualresetevent>();
   std::thread([done, step = std::move(step)] {
     step();
     done->signal();
   }).detach();
-  return signalled(*done);
+  return signalled(*done, bound_ms);
 }
 
 // Each test logs warnings into a scratch folder, and sees every line through
@@ -132,4 +133,33 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideALibraryLockEndsAsItLetsGoAndLeavesTheL
   delete ran_on;
   delete lock;
   delete marked;
+}
+
+// A thread that spends its time inside the system's heap code, holding the
+// heap's lock, is never ended there: ended inside, it would leave the lock
+// held and the next allocation anywhere would wait forever. It is reported
+// as not ended, and the heap stays usable.
+TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
+  const HANDLE heap = ::GetProcessHeap();
+  // Many blocks make each validation (under the heap's lock) long.
+  std::vector<void*> blocks;
+  for (int i = 0; i < 4000; ++i) blocks.push_back(::HeapAlloc(heap, 0, 16 + i % 64));
+  auto* busy = new std::atomic<bool>(true);  // outlives a failed check
+  auto* t = new probe_thread;
+  get_stuck(*t, [heap, busy] {
+    while (busy->load(std::memory_order_relaxed)) ::HeapValidate(heap, 0, nullptr);
+  });
+  // The terminator keeps looking for a safe point for some seconds.
+  pair_t result{~0ul, ~0ul};
+  ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }, 3 * kStepMs))
+      << "StopAndTerminate hung";
+  EXPECT_EQ(result, pair_t(258, 1460));
+  ASSERT_TRUE(returns([heap] { ::HeapFree(heap, 0, ::HeapAlloc(heap, 0, 4096)); }))
+      << "the thread was ended inside the heap and left its lock held";
+  // Let go of the system's code, the thread ends (it was asked to).
+  busy->store(false);
+  EXPECT_TRUE(signalled(t->GetHandle()));
+  for (void* block : blocks) ::HeapFree(heap, 0, block);
+  delete t;
+  delete busy;
 }
