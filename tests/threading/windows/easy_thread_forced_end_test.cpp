@@ -137,8 +137,9 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideALibraryLockEndsAsItLetsGoAndLeavesTheL
 
 // A thread that spends its time inside the system's heap code, holding the
 // heap's lock, is never ended there: ended inside, it would leave the lock
-// held and the next allocation anywhere would wait forever. It is reported
-// as not ended, and the heap stays usable.
+// held and the next allocation anywhere would wait forever. It is mostly
+// reported as not ended; caught between two calls, in its own code, it may
+// be ended there. Either way the heap stays usable.
 TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
   const HANDLE heap = ::GetProcessHeap();
   // Many blocks make each validation (under the heap's lock) long.
@@ -153,7 +154,8 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
   pair_t result{~0ul, ~0ul};
   ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }, 3 * kStepMs))
       << "StopAndTerminate hung";
-  EXPECT_EQ(result, pair_t(258, 1460));
+  EXPECT_EQ(result.first, 258u);
+  EXPECT_TRUE(result.second == 0 || result.second == 1460) << result.second;
   ASSERT_TRUE(returns([heap] { ::HeapFree(heap, 0, ::HeapAlloc(heap, 0, 4096)); }))
       << "the thread was ended inside the heap and left its lock held";
   // Let go of the system's code, the thread ends (it was asked to).
