@@ -50,12 +50,25 @@ namespace {
 struct thread_block {
   thread_body body = nullptr;
   void* argument = nullptr;
-  // Set by the thread first thing; null while it has not run.
+  // The thread's count and mark: set by the thread first thing, null while
+  // it has not run and again once it leaves. Both live in the thread's
+  // thread-local block, which the runtime frees as the thread exits, before
+  // its handle is signalled: read only while the thread is suspended.
   std::atomic<unsigned*> hold{nullptr};
   std::atomic<bool*> held_off{nullptr};
+  // The thread is on its way out (set before the pointers are cleared).
+  std::atomic<bool> leaving{false};
   // A forced end was asked for.
   std::atomic<bool> killed{false};
 };
+
+// Called by the thread before it exits, in whatever way.
+void mark_leaving(thread_block* block) {
+  if (!block) return;
+  block->leaving.store(true, std::memory_order_release);
+  block->hold.store(nullptr, std::memory_order_release);
+  block->held_off.store(nullptr, std::memory_order_release);
+}
 
 // The started threads that have not ended, by thread id.
 class thread_table {
@@ -92,6 +105,7 @@ thread_table& threads() {
 thread_local thread_block* t_block = nullptr;
 
 [[noreturn]] void end_calling_thread() {
+  mark_leaving(t_block);
   threads().remove(::GetCurrentThreadId(), t_block);
   ::ExitThread(0);
 }
@@ -104,6 +118,7 @@ unsigned __stdcall thread_start(void* start) {
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
+  mark_leaving(block.get());
   threads().remove(::GetCurrentThreadId(), block.get());
   t_block = nullptr;
   return result;
@@ -294,6 +309,13 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     // The context first: only then is the thread surely stopped.
     const stop_place place = where_stopped(own.h, unsafe, waits);
     unsigned* hold = block->hold.load(std::memory_order_acquire);
+    bool* held_off = block->held_off.load(std::memory_order_acquire);
+    if (!hold && block->leaving.load(std::memory_order_acquire)) {
+      // On its way out, perhaps inside the loader's lock: let it finish.
+      ::ResumeThread(own.h);
+      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
+      break;
+    }
     const bool held = hold && *static_cast<volatile unsigned*>(hold) != 0;
     if (!hold || (!held && place != stop_place::unsafe)) {
       // Suspended before it ran at all, or outside every held region in its
@@ -302,7 +324,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }
-    *static_cast<volatile bool*>(block->held_off.load(std::memory_order_acquire)) = true;
+    *static_cast<volatile bool*>(held_off) = true;
     ::ResumeThread(own.h);
     // Logged only now: nothing may allocate while the thread is suspended.
     if (held && !warned) {
