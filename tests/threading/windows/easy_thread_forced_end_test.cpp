@@ -18,28 +18,14 @@
 #include <utility>
 #include <vector>
 
+#include "threading/forced_end_steps.h"
 #include "threading/probe_thread.h"
 
 using threadtest::kStepMs;
 using threadtest::probe_thread;
 using threadtest::signalled;
-typedef std::pair<unsigned long, unsigned long> pair_t;
 
 namespace {
-
-std::atomic<bool> g_spin{true};
-
-// Makes the thread's next OnWakeup run `stuck` after signalling `in_hook`.
-void get_stuck(probe_thread& t, std::function<void()> stuck) {
-  krCore::manualresetevent in_hook;
-  t.on_wakeup = [&in_hook, stuck = std::move(stuck)](unsigned long, unsigned long long) {
-    in_hook.signal();
-    stuck();
-  };
-  ASSERT_EQ(t.StartThread(), 1);
-  t.Wakeup();
-  ASSERT_TRUE(signalled(in_hook));
-}
 
 // Runs `step` on a thread of its own and tells whether it came back within
 // `bound_ms`; a step that hangs keeps its (detached) thread and what it uses.
@@ -79,26 +65,14 @@ class EasyThreadForcedEnd : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(EasyThreadForcedEnd, AThreadStuckInItsOwnCodeIsEndedAndStartsAgain) {
+TEST_F(EasyThreadForcedEnd, AThreadStuckInItsOwnCodeIsEnded) {
+  std::atomic<bool> spin{true};  // never cleared: the thread must be ended in the loop
   probe_thread t;
-  get_stuck(t, [] {
-    while (g_spin.load(std::memory_order_relaxed)) {
+  threadtest::get_stuck(t, [&spin] {
+    while (spin.load(std::memory_order_relaxed)) {
     }
   });
-  const unsigned long id = t.ThreadID();
-  EXPECT_EQ(t.StopThread(20), 258u);
-  EXPECT_TRUE(t.IsRunning());
-  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 0));
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(::WaitForSingleObject(t.GetHandle(), 0), 0u);
-  EXPECT_EQ(::WaitForSingleObject(t.stopped, 0), 258u);  // OnStop never ran
-
-  t.on_wakeup = nullptr;
-  ASSERT_EQ(t.StartThread(), 1);
-  EXPECT_NE(t.ThreadID(), id);
-  t.Wakeup();
-  EXPECT_TRUE(signalled(t.woke));
-  EXPECT_EQ(t.StopThread(kStepMs), 0u);
+  threadtest::expect_forced_end(t);
 }
 
 // The hook takes a library lock and keeps it until the forced end has been
@@ -112,17 +86,17 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideALibraryLockEndsAsItLetsGoAndLeavesTheL
   auto* lock = new krCore::critical_section;
   auto* ran_on = new std::atomic<bool>(false);
   auto* t = new probe_thread;
-  get_stuck(*t, [lock, ran_on, marked] {
+  threadtest::get_stuck(*t, [lock, ran_on, marked] {
     {
       krCore::auto_lock held(*lock);
       ::WaitForSingleObject(*marked, INFINITE);
     }
     ran_on->store(true);  // must not be reached: the thread ends as it lets go
   });
-  pair_t result{~0ul, ~0ul};
+  std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
   ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }))
       << "StopAndTerminate hung";
-  EXPECT_EQ(result, pair_t(258, 0));
+  EXPECT_EQ(result, std::make_pair(258ul, 0ul));
   EXPECT_TRUE(signalled(*marked, 0)) << "the thread was not held off inside the lock";
   EXPECT_EQ(::WaitForSingleObject(t->GetHandle(), 0), 0u) << "the thread is still running";
   EXPECT_FALSE(ran_on->load()) << "the thread ran on after its forced end";
@@ -147,11 +121,11 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
   for (int i = 0; i < 4000; ++i) blocks.push_back(::HeapAlloc(heap, 0, 16 + i % 64));
   auto* busy = new std::atomic<bool>(true);  // outlives a failed check
   auto* t = new probe_thread;
-  get_stuck(*t, [heap, busy] {
+  threadtest::get_stuck(*t, [heap, busy] {
     while (busy->load(std::memory_order_relaxed)) ::HeapValidate(heap, 0, nullptr);
   });
   // The terminator keeps looking for a safe point for some seconds.
-  pair_t result{~0ul, ~0ul};
+  std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
   ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }, 3 * kStepMs))
       << "StopAndTerminate hung";
   EXPECT_EQ(result.first, 258u);
