@@ -123,7 +123,8 @@ TEST(ForcedEnd, AThreadEndedWhileItAllocatesLeavesTheAllocatorUsable) {
     krCore::manualresetevent done;
     std::thread elsewhere([&] {
       std::free(last.exchange(nullptr));
-      for (int i = 0; i < 100; ++i) std::free(std::malloc(4096 * (i % 8 + 1)));
+      for (int i = 0; i < 100; ++i)
+        std::free(std::malloc(std::size_t{4096} * static_cast<std::size_t>(i % 8 + 1)));
       done.signal();
     });
     const bool finished = signalled(done);

@@ -209,8 +209,7 @@ class system_waits {
     constexpr std::uintptr_t kStubBytes = 32;
     bool in_stub = false;
     for (std::size_t i = 0; i < _count; ++i) in_stub |= ip - _stubs[i] < kStubBytes;
-    return in_stub &&
-           (_kernelbase.contains(return_address) || _kernel32.contains(return_address));
+    return in_stub && (_kernelbase.contains(return_address) || _kernel32.contains(return_address));
   }
 
  private:
