@@ -17,37 +17,17 @@
 #include <thread>
 
 #include "logging/log_capture.h"
+#include "forced_end_steps.h"
 #include "probe_thread.h"
 
+using threadtest::expect_forced_end;
+using threadtest::get_stuck;
 using threadtest::kStepMs;
 using threadtest::probe_thread;
 using threadtest::signalled;
 typedef std::pair<unsigned long, unsigned long> pair_t;
 
 namespace {
-
-// Makes the thread's next OnWakeup run `stuck` after signalling `in_hook`.
-void get_stuck(probe_thread& t, std::function<void()> stuck) {
-  krCore::manualresetevent in_hook;
-  t.on_wakeup = [&in_hook, stuck](unsigned long, unsigned long long) {
-    in_hook.signal();
-    stuck();
-  };
-  ASSERT_EQ(t.StartThread(), 1);
-  t.Wakeup();
-  ASSERT_TRUE(signalled(in_hook));
-}
-
-// The end of a thread stuck in a hook: the stop times out, the thread still
-// runs, the forced end succeeds and no hook runs afterwards.
-void expect_forced_end(probe_thread& t) {
-  EXPECT_EQ(t.StopThread(20), 258u);
-  EXPECT_TRUE(t.IsRunning());
-  EXPECT_EQ(t.StopAndTerminate(20), pair_t(258, 0));
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(::WaitForSingleObject(t.GetHandle(), 0), 0u);
-  EXPECT_EQ(::WaitForSingleObject(t.stopped, 0), 258u);  // OnStop never ran
-}
 
 std::atomic<bool> g_spin{true};
 
@@ -143,7 +123,8 @@ TEST(ForcedEnd, AThreadEndedWhileItAllocatesLeavesTheAllocatorUsable) {
     krCore::manualresetevent done;
     std::thread elsewhere([&] {
       std::free(last.exchange(nullptr));
-      for (int i = 0; i < 100; ++i) std::free(std::malloc(4096 * (i % 8 + 1)));
+      for (int i = 0; i < 100; ++i)
+        std::free(std::malloc(std::size_t{4096} * static_cast<std::size_t>(i % 8 + 1)));
       done.signal();
     });
     const bool finished = signalled(done);

@@ -26,9 +26,14 @@ inline void cpu_relax() { KRCORE_CPU_RELAX(); }
 KRCORE_INTERNAL bool several_processors();
 
 // Sleeps while *word holds `expected` (it may return early, or at once when
-// the word already differs); wakes one sleeper on `word`. Process-private.
+// the word already differs); wakes one or all sleepers on `word`.
+// Process-private. The system's own wait on an address, never
+// std::atomic::wait: where the C++ runtime has no such wait of its own (the
+// MinGW runtime), its stand-in can lose a wake-up that comes between its
+// check of the word and its sleep, and the sleeper then sleeps for good.
 void wait_on_address(std::atomic<std::uint32_t>* word, std::uint32_t expected);
 void wake_one_on_address(std::atomic<std::uint32_t>* word);
+void wake_all_on_address(std::atomic<std::uint32_t>* word);
 
 // A non-recursive lock with the std::mutex interface (usable with
 // std::lock_guard). Not fair: a thread that just released it may take it

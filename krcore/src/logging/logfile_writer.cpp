@@ -226,7 +226,7 @@ bool log_file_writer::try_lock_io() {
 }
 
 void log_file_writer::unlock_io() {
-  if (_io.exchange(0, std::memory_order_release) == kIoHeldWithWaiters) _io.notify_all();
+  if (_io.exchange(0, std::memory_order_release) == kIoHeldWithWaiters) wake_all_on_address(&_io);
 }
 
 void log_file_writer::wait_io(std::uint64_t sequence) {
@@ -244,7 +244,7 @@ void log_file_writer::wait_io(std::uint64_t sequence) {
     // Mark that someone sleeps, so the holder's unlock wakes us.
     if (state == kIoHeldWithWaiters ||
         _io.compare_exchange_weak(state, kIoHeldWithWaiters, std::memory_order_relaxed)) {
-      _io.wait(kIoHeldWithWaiters, std::memory_order_relaxed);
+      wait_on_address(&_io, kIoHeldWithWaiters);
       return;
     }
   }

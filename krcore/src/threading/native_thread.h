@@ -27,19 +27,22 @@ KRCORE_INTERNAL HANDLE create_thread_gated(thread_body body, void* argument, DWO
 // does nothing. False with the last error set (6) for any other handle.
 KRCORE_INTERNAL bool resume_thread(HANDLE thread);
 
-// How long terminate_thread waits for a safe point before it ends a thread
-// wherever it is, and then again for the end to show on the handle.
+// How long terminate_thread looks hard for a safe point, and then waits for
+// the end to show on the handle.
 constexpr DWORD kTerminateGraceMs = 100;
 
 // Ends a thread from create_thread_gated by force and waits until its handle
-// is signalled. The thread is ended at a safe point (inside a library wait,
-// or while it runs code outside the system and language runtimes and this
-// library, so it holds none of their locks); when it reaches none within
-// `grace_ms`, it is ended wherever it is, and that is logged. Returns 0 when
-// the thread has ended (also when it had ended already), 1460 when it could
-// not be ended (it blocks the signal that ends it, for example), 6 for a
-// handle that is not such a thread. Objects the thread allocated are lost,
-// as with any forced end; mutexes it held become abandoned.
+// is signalled. The thread is ended at a safe point (inside a wait, or while
+// it runs code outside the system and language runtimes and this library,
+// so it holds none of their locks). When it reaches none within `grace_ms`,
+// Linux ends it wherever it is and logs that; Windows, whose system code
+// keeps locks of its own, never does: the thread is left marked to end
+// itself at its next return to the library, and after a further bound the
+// call gives up. Returns 0 when the thread has ended (also when it had ended
+// already), 1460 when it could not be ended (it blocks the signal that ends
+// it, or on Windows stays in the system's code), 6 for a handle that is not
+// such a thread. Objects the thread allocated are lost, as with any forced
+// end; mutexes it held become abandoned.
 KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
 
 // Called by library code between a thread's units of work (after a pool's

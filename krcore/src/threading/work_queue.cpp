@@ -301,6 +301,9 @@ void work_queue::discard() {
   while (wait_any(&items, 1, 0) == kWaitObject0) {
   }
   _idle.store(0, std::memory_order_seq_cst);
+  // A thread ended by force while it watched never gave the watch up; left
+  // set, it would keep every later submitter from waking a sleeper.
+  _watcher.store(0, std::memory_order_seq_cst);
   _room.signal();
 }
 

@@ -185,8 +185,9 @@ class work_queue {
   // any moment of the call).
   unsigned int size() const;
   // Drops every queued item without running it, takes back the semaphore's
-  // units and the idle registrations, and wakes blocked submitters. Only
-  // while no pool thread runs; items appended meanwhile may stay queued.
+  // units, the idle registrations and the watch, and wakes blocked
+  // submitters. Only while no pool thread runs; items appended meanwhile
+  // may stay queued.
   // The items' destructors run outside the queue's locks.
   void discard();
   // The semaphore pool threads sleep on.

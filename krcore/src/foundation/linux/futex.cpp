@@ -50,6 +50,8 @@ void wait_on_address(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
 
 void wake_one_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, 1, false); }
 
+void wake_all_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, INT_MAX, false); }
+
 bool several_processors() {
   cpu_set_t set;
   CPU_ZERO(&set);

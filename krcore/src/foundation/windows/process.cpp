@@ -65,6 +65,8 @@ void wait_on_address(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
 
 void wake_one_on_address(std::atomic<std::uint32_t>* word) { ::WakeByAddressSingle(word); }
 
+void wake_all_on_address(std::atomic<std::uint32_t>* word) { ::WakeByAddressAll(word); }
+
 }  // namespace krCore::detail
 
 namespace krCore {

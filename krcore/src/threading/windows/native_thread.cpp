@@ -5,21 +5,22 @@
 // ResumeThread opens the gate (again on a running thread: nothing happens).
 //
 // TerminateThread ends a thread wherever it is. Ended inside one of the
-// library's locks (kill_hold.h), it would leave that lock held for good, so
-// the terminator first suspends the thread and reads its held-region count.
-// Ended inside the system's or a runtime's code (the heap, the loader, the
+// library's locks (kill_hold.h), it would leave that lock held for good;
+// ended inside the system's or a runtime's code (the heap, the loader, the
 // C and C++ runtimes, this library), it could leave one of their locks
-// held, and the next allocation anywhere in the process would wait forever;
-// so at a count of 0 the terminator also reads where the thread stopped.
-// Outside those modules the thread is ended while still suspended: it cannot
-// have entered a held region in between. Inside them it is let go and
-// looked at again a millisecond later, until the grace period has passed;
-// then it is ended wherever it is, and that is logged. Above 0 the thread
-// is marked (its
-// t_kill_held_off, written while it is suspended) and let go: it ends
-// itself the moment it leaves its last held region, before it runs another
-// line of its own code. The terminator waits for that and looks again now
-// and then, in case the thread left its region just before the mark.
+// held, and the next allocation anywhere in the process would wait forever.
+// So the terminator suspends the thread, reads its context (which also
+// waits until the suspension has taken hold: SuspendThread alone may return
+// while the thread still runs), then its held-region count. At a count of 0
+// the thread is ended while still suspended when it stopped in code outside
+// those modules, or in one of the system's plain waits called from the
+// system's wait functions, which hold no lock while they sleep. Otherwise
+// it is marked (its t_kill_held_off, written while it is suspended) and let
+// go: it ends itself the moment it leaves its next held region, before it
+// runs another line of its own code. The terminator looks at it again, every
+// millisecond during the grace period and less often after; a thread that
+// neither ends itself nor reaches a safe point is reported as not ended,
+// never ended where it is.
 //
 // Each thread keeps a small record, shared by the thread and the table of
 // started threads, that holds the address of its count and mark; the record
@@ -49,12 +50,25 @@ namespace {
 struct thread_block {
   thread_body body = nullptr;
   void* argument = nullptr;
-  // Set by the thread first thing; null while it has not run.
+  // The thread's count and mark: set by the thread first thing, null while
+  // it has not run and again once it leaves. Both live in the thread's
+  // thread-local block, which the runtime frees as the thread exits, before
+  // its handle is signalled: read only while the thread is suspended.
   std::atomic<unsigned*> hold{nullptr};
   std::atomic<bool*> held_off{nullptr};
+  // The thread is on its way out (set before the pointers are cleared).
+  std::atomic<bool> leaving{false};
   // A forced end was asked for.
   std::atomic<bool> killed{false};
 };
+
+// Called by the thread before it exits, in whatever way.
+void mark_leaving(thread_block* block) {
+  if (!block) return;
+  block->leaving.store(true, std::memory_order_release);
+  block->hold.store(nullptr, std::memory_order_release);
+  block->held_off.store(nullptr, std::memory_order_release);
+}
 
 // The started threads that have not ended, by thread id.
 class thread_table {
@@ -91,6 +105,7 @@ thread_table& threads() {
 thread_local thread_block* t_block = nullptr;
 
 [[noreturn]] void end_calling_thread() {
+  mark_leaving(t_block);
   threads().remove(::GetCurrentThreadId(), t_block);
   ::ExitThread(0);
 }
@@ -103,6 +118,7 @@ unsigned __stdcall thread_start(void* start) {
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
+  mark_leaving(block.get());
   threads().remove(::GetCurrentThreadId(), block.get());
   t_block = nullptr;
   return result;
@@ -124,6 +140,21 @@ void warn(const std::wstring& text) {
   if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
 }
 
+// The address range of a loaded image, from its own headers, which stay
+// mapped with it. Empty for a null module.
+struct image_range {
+  std::uintptr_t low = 0, high = 0;
+  explicit image_range(HMODULE module = nullptr) {
+    if (!module) return;
+    const auto base = reinterpret_cast<const unsigned char*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    low = reinterpret_cast<std::uintptr_t>(base);
+    high = low + nt->OptionalHeader.SizeOfImage;
+  }
+  bool contains(std::uintptr_t address) const { return address >= low && address < high; }
+};
+
 // The code of the modules a thread must not be ended in: the system's, the
 // compiler's runtimes and this library. Collected before any thread is
 // suspended, since looking a module up takes the loader's lock, which the
@@ -144,39 +175,71 @@ class unsafe_code {
   }
   bool contains(std::uintptr_t address) const {
     for (std::size_t i = 0; i < _count; ++i)
-      if (address >= _ranges[i].low && address < _ranges[i].high) return true;
+      if (_ranges[i].contains(address)) return true;
     return false;
   }
 
  private:
-  struct range {
-    std::uintptr_t low, high;
-  };
   void add(HMODULE module) {
-    if (!module || _count == std::size(_ranges)) return;
-    // The image's size from its own headers, which stay mapped with it.
-    const auto base = reinterpret_cast<const unsigned char*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    _ranges[_count++] = {reinterpret_cast<std::uintptr_t>(base),
-                         reinterpret_cast<std::uintptr_t>(base) + nt->OptionalHeader.SizeOfImage};
+    if (module && _count < std::size(_ranges)) _ranges[_count++] = image_range(module);
   }
-  range _ranges[16] = {};
+  image_range _ranges[16];
   std::size_t _count = 0;
 };
 
-// Where the suspended `thread` stopped: true when outside every unsafe
-// module (false too when its context cannot be read).
-bool stopped_in_own_code(HANDLE thread, const unsafe_code& unsafe) {
+// The system's wait calls a suspended thread may be ended in, and the
+// modules of the wait functions allowed to have called them. Collected
+// before any thread is suspended, as above.
+class system_waits {
+ public:
+  system_waits()
+      : _kernelbase(::GetModuleHandleW(L"kernelbase.dll")),
+        _kernel32(::GetModuleHandleW(L"kernel32.dll")) {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    static const char* const kWaits[] = {"NtWaitForSingleObject", "NtWaitForMultipleObjects",
+                                         "NtDelayExecution", "NtSignalAndWaitForSingleObject"};
+    for (const char* name : kWaits)
+      if (FARPROC entry = ntdll ? ::GetProcAddress(ntdll, name) : nullptr)
+        _stubs[_count++] = reinterpret_cast<std::uintptr_t>(entry);
+  }
+  // True when `ip` lies in one of the wait stubs (a few instructions each)
+  // and `return_address` in the system's wait functions. A lock's own wait
+  // is called from ntdll itself, so it never counts.
+  bool contains(std::uintptr_t ip, std::uintptr_t return_address) const {
+    constexpr std::uintptr_t kStubBytes = 32;
+    bool in_stub = false;
+    for (std::size_t i = 0; i < _count; ++i) in_stub |= ip - _stubs[i] < kStubBytes;
+    return in_stub && (_kernelbase.contains(return_address) || _kernel32.contains(return_address));
+  }
+
+ private:
+  std::uintptr_t _stubs[4] = {};
+  std::size_t _count = 0;
+  image_range _kernelbase, _kernel32;
+};
+
+// Where a suspended thread stopped.
+enum class stop_place { own_code, system_wait, unsafe };
+
+// Reads the suspended `thread`'s context, which also waits until the
+// suspension has taken hold, and tells where it stopped (unsafe when the
+// context cannot be read).
+stop_place where_stopped(HANDLE thread, const unsafe_code& unsafe, const system_waits& waits) {
   CONTEXT context{};
   context.ContextFlags = CONTEXT_CONTROL;
-  if (!::GetThreadContext(thread, &context)) return false;
+  if (!::GetThreadContext(thread, &context)) return stop_place::unsafe;
 #if defined(_WIN64)
   const auto ip = static_cast<std::uintptr_t>(context.Rip);
+  const auto sp = static_cast<std::uintptr_t>(context.Rsp);
 #else
   const auto ip = static_cast<std::uintptr_t>(context.Eip);
+  const auto sp = static_cast<std::uintptr_t>(context.Esp);
 #endif
-  return !unsafe.contains(ip);
+  if (!unsafe.contains(ip)) return stop_place::own_code;
+  // Stopped in a wait stub, the thread's return address is the word on top
+  // of its stack (its own, mapped and committed there).
+  const std::uintptr_t return_address = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
+  return waits.contains(ip, return_address) ? stop_place::system_wait : stop_place::unsafe;
 }
 
 }  // namespace
@@ -232,9 +295,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
   static const unsafe_code unsafe;
-  const std::wstring unsafe_end_text =
-      L"terminate_thread - thread [" + std::to_wstring(id) +
-      L"] reached no safe point within the grace period; ended where it is";
+  static const system_waits waits;
   const ULONGLONG safe_until = ::GetTickCount64() + grace_ms;
   const ULONGLONG give_up = safe_until + kHeldOffMs;
   bool warned = false;
@@ -244,35 +305,41 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
       return ::GetLastError();
     }
+    // The context first: only then is the thread surely stopped.
+    const stop_place place = where_stopped(own.h, unsafe, waits);
     unsigned* hold = block->hold.load(std::memory_order_acquire);
-    if (hold && *static_cast<volatile unsigned*>(hold) == 0 &&
-        !stopped_in_own_code(own.h, unsafe) && ::GetTickCount64() < safe_until) {
-      // Inside the system's or a runtime's code: look again shortly.
+    bool* held_off = block->held_off.load(std::memory_order_acquire);
+    if (!hold && block->leaving.load(std::memory_order_acquire)) {
+      // On its way out, perhaps inside the loader's lock: let it finish.
       ::ResumeThread(own.h);
-      ::WaitForSingleObject(own.h, 1);
-      continue;
-    }
-    if (!hold || *static_cast<volatile unsigned*>(hold) == 0) {
-      // Suspended outside every held region (or before it ran at all), in
-      // its own code or past the grace period.
-      const bool unsafe_end = hold && !stopped_in_own_code(own.h, unsafe);
-      ::TerminateThread(own.h, 0);
-      // Logged only now: nothing may allocate while the thread is suspended.
-      if (unsafe_end) warn(unsafe_end_text);
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }
-    *static_cast<volatile bool*>(block->held_off.load(std::memory_order_acquire)) = true;
+    const bool held = hold && *static_cast<volatile unsigned*>(hold) != 0;
+    if (!hold || (!held && place != stop_place::unsafe)) {
+      // Suspended before it ran at all, or outside every held region in its
+      // own code or a plain wait.
+      ::TerminateThread(own.h, 0);
+      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
+      break;
+    }
+    *static_cast<volatile bool*>(held_off) = true;
     ::ResumeThread(own.h);
-    if (!warned) {
+    // Logged only now: nothing may allocate while the thread is suspended.
+    if (held && !warned) {
       warned = true;
       warn(L"terminate_thread - thread [" + std::to_wstring(id) +
            L"] holds a lock; it ends when it lets go");
     }
     const ULONGLONG now = ::GetTickCount64();
-    if (now >= give_up) return kErrorTimeout;
+    if (now >= give_up) {
+      warn(L"terminate_thread - thread [" + std::to_wstring(id) +
+           L"] reached no safe point; it ends at its next return to the library");
+      return kErrorTimeout;
+    }
+    const DWORD poll = held || now >= safe_until ? kHeldOffPollMs : 1;
     const ULONGLONG left = give_up - now;
-    ::WaitForSingleObject(own.h, static_cast<DWORD>(left < kHeldOffPollMs ? left : kHeldOffPollMs));
+    ::WaitForSingleObject(own.h, static_cast<DWORD>(left < poll ? left : poll));
   }
   threads().remove(id, block.get());
   return kErrorSuccess;

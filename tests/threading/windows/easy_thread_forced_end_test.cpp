@@ -1,0 +1,141 @@
+// The worker thread's own forced end on Windows, seen as an outside program
+// sees it (this program links qmcore.dll): a thread that does not stop in
+// time is ended by StopAndTerminate. Stuck in its hook's own code it is
+// ended where it is; inside one of the library's locks it is not ended
+// there but ends itself as it lets go, so the lock is free afterwards and
+// the hook runs nothing after it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <krcore/logging.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "threading/forced_end_steps.h"
+#include "threading/probe_thread.h"
+
+using threadtest::kStepMs;
+using threadtest::probe_thread;
+using threadtest::signalled;
+
+namespace {
+
+// Runs `step` on a thread of its own and tells whether it came back within
+// `bound_ms`; a step that hangs keeps its (detached) thread and what it uses.
+bool returns(std::function<void()> step, unsigned long bound_ms = kStepMs) {
+  auto done = std::make_shared<krCore::manualresetevent>();
+  std::thread([done, step = std::move(step)] {
+    step();
+    done->signal();
+  }).detach();
+  return signalled(*done, bound_ms);
+}
+
+// Each test logs warnings into a scratch folder, and sees every line through
+// the logger's callback.
+class EasyThreadForcedEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = std::filesystem::temp_directory_path() /
+             ("qmcore-easy-end-" + std::to_string(::GetCurrentProcessId()));
+    log = krCore::singleton<krCore::logger>::instance();
+    log->set_write_message_func([this](const wchar_t* message, krCore::logger::log_levels) {
+      if (on_line) on_line(message);
+    });
+    log->initialize(0, 0xF, 0, 0, (folder / "easy").wstring().c_str());
+  }
+  void TearDown() override {
+    krCore::logger::close();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+
+  std::filesystem::path folder;
+  krCore::logger* log = nullptr;
+  // Set before the thread starts, read by whichever thread logs.
+  std::function<void(const std::wstring&)> on_line;
+};
+
+}  // namespace
+
+TEST_F(EasyThreadForcedEnd, AThreadStuckInItsOwnCodeIsEnded) {
+  std::atomic<bool> spin{true};  // never cleared: the thread must be ended in the loop
+  probe_thread t;
+  threadtest::get_stuck(t, [&spin] {
+    while (spin.load(std::memory_order_relaxed)) {
+    }
+  });
+  threadtest::expect_forced_end(t);
+}
+
+// The hook takes a library lock and keeps it until the forced end has been
+// asked for (the terminator says so in the log), then lets go of it.
+TEST_F(EasyThreadForcedEnd, AThreadInsideALibraryLockEndsAsItLetsGoAndLeavesTheLockFree) {
+  // Outlive a failed check: a thread left running may still use them.
+  auto* marked = new krCore::manualresetevent;
+  on_line = [marked](const std::wstring& line) {
+    if (line.find(L"holds a lock; it ends when it lets go") != std::wstring::npos) marked->signal();
+  };
+  auto* lock = new krCore::critical_section;
+  auto* ran_on = new std::atomic<bool>(false);
+  auto* t = new probe_thread;
+  threadtest::get_stuck(*t, [lock, ran_on, marked] {
+    {
+      krCore::auto_lock held(*lock);
+      ::WaitForSingleObject(*marked, INFINITE);
+    }
+    ran_on->store(true);  // must not be reached: the thread ends as it lets go
+  });
+  std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
+  ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }))
+      << "StopAndTerminate hung";
+  EXPECT_EQ(result, std::make_pair(258ul, 0ul));
+  EXPECT_TRUE(signalled(*marked, 0)) << "the thread was not held off inside the lock";
+  EXPECT_EQ(::WaitForSingleObject(t->GetHandle(), 0), 0u) << "the thread is still running";
+  EXPECT_FALSE(ran_on->load()) << "the thread ran on after its forced end";
+  ASSERT_TRUE(returns([lock] { krCore::auto_lock again(*lock); }))
+      << "the ended thread left the library's lock held";
+  on_line = nullptr;
+  delete t;
+  delete ran_on;
+  delete lock;
+  delete marked;
+}
+
+// A thread that spends its time inside the system's heap code, holding the
+// heap's lock, is never ended there: ended inside, it would leave the lock
+// held and the next allocation anywhere would wait forever. It is mostly
+// reported as not ended; caught between two calls, in its own code, it may
+// be ended there. Either way the heap stays usable.
+TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
+  const HANDLE heap = ::GetProcessHeap();
+  // Many blocks make each validation (under the heap's lock) long.
+  std::vector<void*> blocks;
+  for (int i = 0; i < 4000; ++i) blocks.push_back(::HeapAlloc(heap, 0, 16 + i % 64));
+  auto* busy = new std::atomic<bool>(true);  // outlives a failed check
+  auto* t = new probe_thread;
+  threadtest::get_stuck(*t, [heap, busy] {
+    while (busy->load(std::memory_order_relaxed)) ::HeapValidate(heap, 0, nullptr);
+  });
+  // The terminator keeps looking for a safe point for some seconds.
+  std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
+  ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }, 3 * kStepMs))
+      << "StopAndTerminate hung";
+  EXPECT_EQ(result.first, 258u);
+  EXPECT_TRUE(result.second == 0 || result.second == 1460) << result.second;
+  ASSERT_TRUE(returns([heap] { ::HeapFree(heap, 0, ::HeapAlloc(heap, 0, 4096)); }))
+      << "the thread was ended inside the heap and left its lock held";
+  // Let go of the system's code, the thread ends (it was asked to).
+  busy->store(false);
+  EXPECT_TRUE(signalled(t->GetHandle()));
+  for (void* block : blocks) ::HeapFree(heap, 0, block);
+  delete t;
+  delete busy;
+}
