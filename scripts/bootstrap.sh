@@ -46,8 +46,9 @@ packages=(
   g++-mingw-w64-i686-posix
   # GoogleTest's sources, built with the cross compiler for the Windows tests
   googletest
-  # clang-tidy for scripts/tidy.sh
-  clang-tidy-16
+  # clang-tidy for scripts/tidy.sh, and jq, which picks its files out of
+  # the builds' compile databases
+  clang-tidy-16 jq
   # the Debian packages (scripts/package.sh) and their test
   # (scripts/package-test.sh): debhelper, lintian, help2man for the manual
   # pages, pkg-config, man and systemd-analyze

@@ -7,8 +7,10 @@
 # it: it logs to a file, runs scheduled commands on pools and reads its own
 # and qmcore.dll's version resources. Then the installed demo agent runs
 # until two heartbeats are in its log and is stopped with `qmagent --stop`
-# from a second process; it must end cleanly. The Wine prefix is the build
-# tree's own (scripts/wine-prefix.sh).
+# from a second process; it must end cleanly. Then it runs again in a console
+# of its own and is stopped by Ctrl-C pressed there (tests/package/windows/
+# ctrl_c.cpp); it must end cleanly too. The Wine prefix is the build tree's
+# own (scripts/wine-prefix.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$PWD/build/windows
@@ -28,6 +30,8 @@ quiet cmake --install "$build" --prefix "$work/prefix"
 quiet cmake -S tests/package/consumer -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-x86_64.cmake" -DCMAKE_PREFIX_PATH="$work/prefix"
 quiet cmake --build "$work/consumer"
+quiet x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -municode \
+  -o "$work/ctrl_c.exe" tests/package/windows/ctrl_c.cpp
 
 scripts/wine-prefix.sh "$build"
 export WINEPREFIX=$build/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
@@ -70,3 +74,16 @@ grep -q 'Stopped by stop request.*shutdown clean' "$agent/out.txt" ||
 grep -q '^  .*qmagent - stopped' "$agent/out.txt" ||
   { cat "$agent/out.txt" >&2; fail "the agent showed no stop line from its log"; }
 echo "windows-package-test: the agent ran and stopped when asked"
+
+# Ctrl-C in the agent's console: its handler asks it to stop, it shuts its
+# services down and closes its log, and ends with 0. (Wine's console sends
+# Ctrl-C alone: GenerateConsoleCtrlEvent fails there for Ctrl-Break.)
+rc=0
+"$wine" "$work/ctrl_c.exe" "$agent/ctrl-c.txt" "$work/prefix/bin/qmagent.exe" --tail 3 \
+  >"$agent/ctrl-c-tool.txt" 2>&1 || rc=$?
+((rc == 0)) || { cat "$agent/ctrl-c-tool.txt" "$agent/ctrl-c.txt" >&2; fail "the agent ended with $rc after Ctrl-C"; }
+grep -q 'Stopped by Ctrl-C.*shutdown clean' "$agent/ctrl-c.txt" ||
+  { cat "$agent/ctrl-c.txt" >&2; fail "the agent did not stop cleanly on Ctrl-C"; }
+grep -q '^  .*qmagent - stopped' "$agent/ctrl-c.txt" ||
+  { cat "$agent/ctrl-c.txt" >&2; fail "the agent showed no stop line from its log after Ctrl-C"; }
+echo "windows-package-test: the agent stopped on Ctrl-C"

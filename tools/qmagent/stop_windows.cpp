@@ -58,7 +58,8 @@ BOOL WINAPI on_console_event(DWORD type) {
 bool arm_stop_requests() {
   session_event = ::CreateEventW(nullptr, TRUE, FALSE, kStopEventName);
   if (!session_event) {
-    std::fprintf(stderr, "qmagent: cannot create the stop event (error %lu)\n", ::GetLastError());
+    (void)std::fprintf(stderr, "qmagent: cannot create the stop event (error %lu)\n",
+                       ::GetLastError());
     return false;
   }
   // A request made while an earlier agent was stopping may still be
@@ -67,7 +68,7 @@ bool arm_stop_requests() {
   console_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   done_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!console_event || !done_event || !::SetConsoleCtrlHandler(on_console_event, TRUE)) {
-    std::fprintf(stderr, "qmagent: cannot watch the console (error %lu)\n", ::GetLastError());
+    (void)std::fprintf(stderr, "qmagent: cannot watch the console (error %lu)\n", ::GetLastError());
     return false;
   }
   return true;
@@ -89,13 +90,14 @@ void stopped() { ::SetEvent(done_event); }
 int request_stop() {
   const HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName);
   if (!event) {
-    std::fprintf(stderr, "qmagent: no agent runs in this session (error %lu)\n", ::GetLastError());
+    (void)std::fprintf(stderr, "qmagent: no agent runs in this session (error %lu)\n",
+                       ::GetLastError());
     return 1;
   }
   const bool asked = ::SetEvent(event) != 0;
   ::CloseHandle(event);
   if (!asked) {
-    std::fprintf(stderr, "qmagent: the stop event cannot be signalled\n");
+    (void)std::fprintf(stderr, "qmagent: the stop event cannot be signalled\n");
     return 1;
   }
   std::printf("qmagent: asked the running agent(s) to stop\n");

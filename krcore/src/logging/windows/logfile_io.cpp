@@ -76,8 +76,10 @@ class probe {
       return;
     }
     file_identity identity;
-    if ((_error = check_plain_file(_file)) != 0) return;
-    if ((_error = identity_of(_file, identity)) != 0) return;
+    _error = check_plain_file(_file);
+    if (_error != 0) return;
+    _error = identity_of(_file, identity);
+    if (_error != 0) return;
     if (same_file(identity, open)) _error = kErrorSharingViolation;
   }
   ~probe() { release(); }
