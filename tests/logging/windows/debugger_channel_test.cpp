@@ -88,11 +88,11 @@ class dbwin_monitor {
 
 // What a viewer shows of wide text: the ANSI code page's form of it.
 std::string ansi(const std::wstring& text) {
+  // An ANSI code page takes at most two bytes for a UTF-16 unit.
+  std::string out(text.size() * 2, '\0');
   const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
+                                       out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(size > 0 ? size : 0));
   return out;
 }
 
