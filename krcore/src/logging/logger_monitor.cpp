@@ -110,14 +110,21 @@ bool wait_for_retry(HANDLE shutdown, const wchar_t* subkey, LSTATUS failure) {
     above.erase(cut == std::wstring::npos ? 0 : cut);
     if (parent.TryOpen(HKEY_LOCAL_MACHINE, above) == 0 || above.empty()) break;
   }
+  // The key watched here may be deleted in turn (a tree is deleted from
+  // the bottom up), which only its own parent sees. That parent is watched
+  // first and the key opened again after, so a deletion at any moment is
+  // seen: by that request, or by the second open failing.
+  parent_names above_parent(above.c_str());
+  const bool above_watched = above_parent.arm();
+  if (parent.IsOpen() && parent.TryOpen(HKEY_LOCAL_MACHINE, above) != 0) return false;
   HANDLE change = detail::create_event(true, false, std::wstring());
   bool stop = false;
   if (change && parent.IsOpen() &&
       RegNotifyChangeKeyValue(parent.Key(), 0, REG_NOTIFY_CHANGE_NAME, change, 1) == 0) {
     RegQuery back;
     if (back.TryOpen(HKEY_LOCAL_MACHINE, subkey) != 0) {
-      HANDLE handles[2] = {shutdown, change};
-      stop = WaitForMultipleObjects(2, handles, 0, retry) == 0;
+      HANDLE handles[3] = {shutdown, change, above_parent.event()};
+      stop = WaitForMultipleObjects(above_watched ? 3 : 2, handles, 0, retry) == 0;
     }
   } else {
     stop = WaitForSingleObject(shutdown, retry) == 0;

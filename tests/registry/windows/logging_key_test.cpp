@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/debug_output.h"
 #include "logging/logger_config.h"
 
 namespace {
@@ -126,6 +127,37 @@ TEST_F(LoggingKey, AKeyDeletedAndMadeAgainIsAppliedAtOnce) {
   set({{L"Level", 3}});
   ASSERT_TRUE(wait_for(kChange, L"[ Level ] = 3"));
   EXPECT_EQ(log->log_level(), 3);
+}
+
+TEST_F(LoggingKey, AParentDeletedWhileTheKeyIsAwaitedDoesNotHideItsReturn) {
+  krCore::detail::set_registry_retry_ms(600000);
+  set({{L"Enable", 1}, {L"Level", 2}});
+  std::mutex debug_mutex;
+  std::condition_variable debug_arrived;
+  bool missing = false;
+  krCore::detail::set_debug_output_hook([&](const std::wstring& text) {
+    if (text.find(L"regkey.Open() returned Error Code: 0x2") == std::wstring::npos) return;
+    std::lock_guard<std::mutex> lock(debug_mutex);
+    missing = true;
+    debug_arrived.notify_all();
+  });
+  log->initialize(base().c_str());
+
+  // The key goes first; once the thread waits for it under its parent,
+  // the parent goes too, and then both come back. The hook goes before
+  // anything can end the test, as it uses the test's own variables.
+  const LSTATUS deleted = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+  bool awaited = false;
+  if (deleted == ERROR_SUCCESS) {
+    std::unique_lock<std::mutex> lock(debug_mutex);
+    awaited = debug_arrived.wait_for(lock, std::chrono::seconds(20), [&] { return missing; });
+  }
+  krCore::detail::set_debug_output_hook({});
+  ASSERT_EQ(deleted, ERROR_SUCCESS);
+  ASSERT_TRUE(awaited);
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantrel"), ERROR_SUCCESS);
+  set({{L"Enable", 1}, {L"Level", 15}});
+  ASSERT_TRUE(wait_for(kChange, L"[ Level ] = 15"));
 }
 
 }  // namespace
