@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 #include <krcore/logging.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,9 +50,11 @@ class LoggerTest : public ::testing::Test {
   void SetUp() override {
     logger::close();
     log = krCore::singleton<logger>::instance();
-    std::string pattern = (std::filesystem::temp_directory_path() / "qmcore-logging-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    scratch = pattern;
+    // A random name: other test programs run beside this one.
+    std::random_device random;
+    scratch = std::filesystem::temp_directory_path() /
+              ("qmcore-logging-" + std::to_string(random()) + std::to_string(random()));
+    ASSERT_TRUE(std::filesystem::create_directory(scratch));
   }
   void TearDown() override {
     logger::close();

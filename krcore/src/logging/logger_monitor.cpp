@@ -56,6 +56,43 @@ constexpr DWORD kAllChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBU
 constexpr LSTATUS kFileNotFound = 2;
 constexpr LSTATUS kKeyDeleted = 1018;
 
+// The request for changes of names in the parent of a key. A request on
+// the key itself may never complete when the key is deleted while the
+// thread holds it open (Wine's registry completes it only once the last
+// handle to the deleted key is closed), and a key made again is another
+// key. A key is deleted only after everything below it, so every deletion
+// of a key changes the names in its parent. The request is armed again
+// only after it fired: on Windows each call adds a request that stays
+// pending until the next change.
+class parent_names {
+ public:
+  explicit parent_names(const wchar_t* subkey) {
+    const std::wstring path(subkey);
+    const std::size_t cut = path.rfind(L'\\');
+    if (cut != std::wstring::npos && _parent.TryOpen(HKEY_LOCAL_MACHINE, path.substr(0, cut)) == 0)
+      _event = detail::create_event(true, false, std::wstring());
+  }
+  ~parent_names() {
+    if (_event) CloseHandle(_event);
+  }
+  parent_names(const parent_names&) = delete;
+  parent_names& operator=(const parent_names&) = delete;
+
+  // Arms the request unless it is pending; true while one is.
+  bool arm() {
+    if (_event && !_pending)
+      _pending =
+          RegNotifyChangeKeyValue(_parent.Key(), 0, REG_NOTIFY_CHANGE_NAME, _event, 1) == 0;
+    return _pending;
+  }
+  HANDLE event() const { return _event; }
+
+ private:
+  RegQuery _parent;
+  HANDLE _event = nullptr;
+  bool _pending = false;
+};
+
 // Waits for the end of the retry period after the logging key could not be
 // opened or watched with `failure`; true when `shutdown` was signalled
 // instead. A key that is missing is waited for more closely: a change of
@@ -73,14 +110,21 @@ bool wait_for_retry(HANDLE shutdown, const wchar_t* subkey, LSTATUS failure) {
     above.erase(cut == std::wstring::npos ? 0 : cut);
     if (parent.TryOpen(HKEY_LOCAL_MACHINE, above) == 0 || above.empty()) break;
   }
+  // The key watched here may be deleted in turn (a tree is deleted from
+  // the bottom up), which only its own parent sees. That parent is watched
+  // first and the key opened again after, so a deletion at any moment is
+  // seen: by that request, or by the second open failing.
+  parent_names above_parent(above.c_str());
+  const bool above_watched = above_parent.arm();
+  if (parent.IsOpen() && parent.TryOpen(HKEY_LOCAL_MACHINE, above) != 0) return false;
   HANDLE change = detail::create_event(true, false, std::wstring());
   bool stop = false;
   if (change && parent.IsOpen() &&
       RegNotifyChangeKeyValue(parent.Key(), 0, REG_NOTIFY_CHANGE_NAME, change, 1) == 0) {
     RegQuery back;
     if (back.TryOpen(HKEY_LOCAL_MACHINE, subkey) != 0) {
-      HANDLE handles[2] = {shutdown, change};
-      stop = WaitForMultipleObjects(2, handles, 0, retry) == 0;
+      HANDLE handles[3] = {shutdown, change, above_parent.event()};
+      stop = WaitForMultipleObjects(above_watched ? 3 : 2, handles, 0, retry) == 0;
     }
   } else {
     stop = WaitForSingleObject(shutdown, retry) == 0;
@@ -124,20 +168,29 @@ unsigned logger::logging_monitor_func(void* param) {
         L"logger::loggingmonitorfunc() opened logging key and will do "
         L"RegNotifyChangeKeyValue().\r\n");
     HANDLE change = detail::create_event(true, false, std::wstring());
+    parent_names parent(REG_SUBKEY_KRLOGGING);
+    bool reopen = false;
     for (;;) {
       rc = RegNotifyChangeKeyValue(key.Key(), 1, kAllChanges, change, 1);
       if (rc != 0) break;
+      const bool parent_watched = parent.arm();
       DWORD woken = 1;
       self->_monitorReady.signal();
       if (!unwatched) {
-        HANDLE handles[2] = {shutdown, change};
-        woken = WaitForMultipleObjects(2, handles, 0, INFINITE);
+        HANDLE handles[3] = {shutdown, change, parent.event()};
+        woken = WaitForMultipleObjects(parent_watched ? 3 : 2, handles, 0, INFINITE);
       }
       unwatched = false;
       if (woken == 0) {
         debug(L"logger::loggingmonitorfunc() lower wfso indicates we need to shutdown.\r\n");
         CloseHandle(change);
         return 0;
+      }
+      if (woken == 2) {
+        // The key may have been deleted, or deleted and made again: the
+        // key is opened anew by its name and read at once.
+        reopen = true;
+        break;
       }
       // Reset before reading: a change made during the reading then
       // signals the next request instead of being reset away.
@@ -160,9 +213,14 @@ unsigned logger::logging_monitor_func(void* param) {
         guard.Analyze("logger_monitor", 110);
       }
     }
+    unwatched = true;
+    if (reopen) {
+      debug(L"logger::loggingmonitorfunc() names under the logging key's parent changed.\r\n");
+      CloseHandle(change);
+      continue;
+    }
     debug_code("logger::loggingmonitorfunc() RegNotifyChangeKeyValue() returned Error Code: 0x%x\r\n",
                rc);
-    unwatched = true;
     self->_monitorReady.signal();
     const bool stop = wait_for_retry(shutdown, REG_SUBKEY_KRLOGGING, rc);
     CloseHandle(change);

@@ -1,23 +1,19 @@
 // The event sink on Linux: each registered source is a connection to the
 // system log, kept in a table under an id that serves as its handle.
 //
-// Handles are never reused, so a stale copy of a cleared registration finds
-// nothing and gets the invalid-handle code, as on a system with real event
-// source handles. A report holds its source by reference count while it
-// sends, so a concurrent deregistration cannot pull the socket from under it.
+// The table of registrations (source_table.h) refuses stale handles and
+// keeps a source alive while a report sends through it.
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <unordered_map>
 
 #include "foundation/errors.h"
 #include "logging/event_sink.h"
 #include "foundation/utf.h"
 #include "logging/linux/syslog.h"
+#include "logging/source_table.h"
 
 namespace krCore::detail {
 namespace {
@@ -30,33 +26,9 @@ struct event_source {
   syslog_connection connection;
 };
 
-class source_table {
- public:
-  HANDLE add(std::shared_ptr<event_source> source) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    const std::uintptr_t id = _next++;
-    _sources.emplace(id, std::move(source));
-    return reinterpret_cast<HANDLE>(id);
-  }
-  std::shared_ptr<event_source> find(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    const auto it = _sources.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == _sources.end() ? nullptr : it->second;
-  }
-  bool remove(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _sources.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0;
-  }
-
- private:
-  std::mutex _mutex;
-  std::uintptr_t _next = 1;
-  std::unordered_map<std::uintptr_t, std::shared_ptr<event_source>> _sources;
-};
-
 // Never destroyed: event loggers in static objects may deregister at exit.
-source_table& sources() {
-  static source_table* table = new source_table;
+source_table<event_source>& sources() {
+  static auto* table = new source_table<event_source>;
   return *table;
 }
 
