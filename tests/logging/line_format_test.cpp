@@ -1,6 +1,8 @@
 // The line format: date and time in the process's time zone to the
 // millisecond, PID and TID fields with their padding, the level tags.
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +22,16 @@
 #include "logging/logline.h"
 
 namespace {
+
+// The calling thread's id as the system numbers it, asked of the system
+// itself rather than of the library under test.
+long system_thread_id() {
+#if defined(_WIN32)
+  return static_cast<long>(GetCurrentThreadId());
+#else
+  return static_cast<long>(syscall(SYS_gettid));
+#endif
+}
 
 using namespace logtest;
 
@@ -79,7 +91,7 @@ TEST_F(LoggerTest, LineCarriesLocalTimePidTidAndTag) {
 
   char pid[32], tid[32];
   std::snprintf(pid, sizeof pid, "%4ld", long(getpid()));
-  std::snprintf(tid, sizeof tid, "%5ld", long(syscall(SYS_gettid)));
+  std::snprintf(tid, sizeof tid, "%5ld", system_thread_id());
   EXPECT_EQ(m[8].str(), krCore::convertstringtowstring(pid));
   EXPECT_EQ(m[9].str(), krCore::convertstringtowstring(tid));
 }
@@ -121,7 +133,7 @@ TEST(LogLineBuilder, PadsThePidAndPicksTheHighestTag) {
       {1, L" [VERB] m\r\n"}, {3, L" [INFO] m\r\n"}, {4, L" [WARN] m\r\n"},
       {12, L" [ERROR] m\r\n"}, {0, L"  m\r\n"}};
   const auto from_tid = [](const std::wstring& line) { return line.substr(line.find(L"TID: ")); };
-  std::wstring tid = std::to_wstring(syscall(SYS_gettid));
+  std::wstring tid = std::to_wstring(system_thread_id());
   tid = L"TID: " + std::wstring(tid.size() < 5 ? 5 - tid.size() : 0, L' ') + tid;
   for (const auto& [level, tail] : tails) {
     // As text, and as the file's bytes, which must say the same.
