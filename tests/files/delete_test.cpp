@@ -1,5 +1,6 @@
-// Deletion with retries: missing paths, files and trees, a file held by a
-// log-file writer (freed during the retries, or held to the end), a file the system refuses to remove, deletion on a pool, the scope
+// Deletion with retries: missing paths, files and trees, read-only files, a
+// file held by a log-file writer (freed during the retries, or held to the
+// end), a file the system refuses to remove, deletion on a pool, the scope
 // holder, and names beyond ASCII. The same cases run on Linux and Windows;
 // what only one system has (another handle's share modes, the immutable
 // attribute, names that are not UTF-8) is guarded below.
@@ -78,6 +79,21 @@ TEST_F(Deletion, MissingFileAndTree) {
 
   file("tree/x/y/z");
   file("tree/w");
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(dir / "tree"));
+  EXPECT_FALSE(fs::exists(dir / "tree"));
+  EXPECT_TRUE(slept.empty());
+}
+
+// A read-only file goes at once, alone or inside a tree, as the owner of
+// its folder may remove it.
+TEST_F(Deletion, ReadOnlyFilesGo) {
+  const fs::perms read_only = fs::owner_read | fs::group_read | fs::others_read;
+  const fs::path alone = file("alone");
+  const fs::path inner = file("tree/sub/inner");
+  fs::permissions(alone, read_only);
+  fs::permissions(inner, read_only);
+  EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(alone));
+  EXPECT_FALSE(fs::exists(alone));
   EXPECT_TRUE(krCore::DeleteWithRetrySynchronous(dir / "tree"));
   EXPECT_FALSE(fs::exists(dir / "tree"));
   EXPECT_TRUE(slept.empty());
