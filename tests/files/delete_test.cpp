@@ -45,7 +45,7 @@ class Deletion : public LoggedTest {
     LoggedTest::TearDown();
   }
   fs::path file(const std::string& name) {
-    const fs::path p = dir / name;
+    fs::path p = dir / name;
     fs::create_directories(p.parent_path());
     // The path's own bytes (Linux) or wide name (Windows), never a
     // conversion through the process locale.
@@ -251,13 +251,14 @@ TEST_F(Deletion, HolderDeletesOnceByItsLastOwner) {
   {
     krCore::path_auto_delete first(b);
     krCore::path_auto_delete second(std::move(first));
-    EXPECT_TRUE(first.empty());
+    EXPECT_TRUE(first.empty());  // NOLINT(bugprone-use-after-move): the moved-from state
     EXPECT_EQ(second.path(), b);
     krCore::path_auto_delete third(c);
     third = std::move(second);  // deletes c, takes b
     EXPECT_FALSE(fs::exists(c));
     EXPECT_TRUE(fs::exists(b));
-    third = std::move(third);
+    krCore::path_auto_delete& itself = third;
+    third = std::move(itself);  // assignment to itself keeps the path
     EXPECT_TRUE(fs::exists(b));
   }
   EXPECT_FALSE(fs::exists(b));
