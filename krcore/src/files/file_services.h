@@ -15,6 +15,14 @@ namespace krCore::detail {
 // below it. Files that cannot be probed are left to the removal itself.
 KRCORE_INTERNAL void throw_if_in_use(const boost::filesystem::path& path);
 
+// Makes `path`, or every regular file below it, removable by its owner as
+// far as the platform's file attributes go (links are not followed). Files
+// that cannot be changed are left to the removal itself.
+KRCORE_INTERNAL void allow_removal(const boost::filesystem::path& path);
+
+// The platform half of allow_removal for one regular file.
+KRCORE_INTERNAL void allow_file_removal(const boost::filesystem::path& file);
+
 // The platform half: whether someone holds the regular file `file` open
 // the way a log-file writer does. False when it cannot be probed.
 KRCORE_INTERNAL bool held_by_writer(const boost::filesystem::path& file);
