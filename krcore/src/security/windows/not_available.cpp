@@ -61,13 +61,19 @@ bool os_host_name(std::wstring& name, unsigned long& error) {
   return false;
 }
 std::wstring os_canonical_name(const std::wstring& host) { return host; }
-bool os_is_64bit() { return sizeof(void*) == 8; }
+// A 32-bit process asks the system: on a 64-bit system it runs under WOW64,
+// and the file-system redirection scope depends on knowing that.
+bool os_is_64bit() {
+  if (sizeof(void*) == 8) return true;
+  BOOL wow64 = FALSE;
+  return ::IsWow64Process(::GetCurrentProcess(), &wow64) != FALSE && wow64 != FALSE;
+}
 unsigned long os_processor_count() {
   SYSTEM_INFO info;
   ::GetSystemInfo(&info);
   return info.dwNumberOfProcessors;
 }
-std::string os_machine() { return sizeof(void*) == 8 ? "x86_64" : "i686"; }
+std::string os_machine() { return os_is_64bit() ? "x86_64" : "i686"; }
 bool machine_is_workstation() {
   not_available(g_reported_machine, L"the machine's facts");
   return false;
