@@ -202,14 +202,17 @@ class system_waits {
       if (FARPROC entry = ntdll ? ::GetProcAddress(ntdll, name) : nullptr)
         _stubs[_count++] = reinterpret_cast<std::uintptr_t>(entry);
   }
-  // True when `ip` lies in one of the wait stubs (a few instructions each)
-  // and `return_address` in the system's wait functions. A lock's own wait
-  // is called from ntdll itself, so it never counts.
-  bool contains(std::uintptr_t ip, std::uintptr_t return_address) const {
+  // A plain wait is `ip` in one of the wait stubs (a few instructions each)
+  // with its return address in the system's wait functions. A lock's own
+  // wait is called from ntdll itself, so it never counts.
+  bool in_stub(std::uintptr_t ip) const {
     constexpr std::uintptr_t kStubBytes = 32;
-    bool in_stub = false;
-    for (std::size_t i = 0; i < _count; ++i) in_stub |= ip - _stubs[i] < kStubBytes;
-    return in_stub && (_kernelbase.contains(return_address) || _kernel32.contains(return_address));
+    bool in = false;
+    for (std::size_t i = 0; i < _count; ++i) in |= ip - _stubs[i] < kStubBytes;
+    return in;
+  }
+  bool called_from_system(std::uintptr_t return_address) const {
+    return _kernelbase.contains(return_address) || _kernel32.contains(return_address);
   }
 
  private:
@@ -236,10 +239,12 @@ stop_place where_stopped(HANDLE thread, const unsafe_code& unsafe, const system_
   const auto sp = static_cast<std::uintptr_t>(context.Esp);
 #endif
   if (!unsafe.contains(ip)) return stop_place::own_code;
-  // Stopped in a wait stub, the thread's return address is the word on top
-  // of its stack (its own, mapped and committed there).
+  // Only inside a wait stub is the word on top of the stack surely written
+  // (by the call that entered it); elsewhere it may be an untouched guard
+  // page, which a read from this thread would spoil.
+  if (!waits.in_stub(ip)) return stop_place::unsafe;
   const std::uintptr_t return_address = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
-  return waits.contains(ip, return_address) ? stop_place::system_wait : stop_place::unsafe;
+  return waits.called_from_system(return_address) ? stop_place::system_wait : stop_place::unsafe;
 }
 
 }  // namespace
@@ -301,7 +306,8 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   bool warned = false;
   for (;;) {
     if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
-    if (::SuspendThread(own.h) == static_cast<DWORD>(-1)) {
+    const DWORD suspended_before = ::SuspendThread(own.h);
+    if (suspended_before == static_cast<DWORD>(-1)) {
       if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
       return ::GetLastError();
     }
@@ -316,12 +322,22 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       break;
     }
     const bool held = hold && *static_cast<volatile unsigned*>(hold) != 0;
-    if (!hold || (!held && place != stop_place::unsafe)) {
-      // Suspended before it ran at all, or outside every held region in its
-      // own code or a plain wait.
+    // Still behind its start gate it has run nothing; past the gate but
+    // before its first step of ours it is in the system's thread start-up
+    // (the loader's lock, the runtime's allocations) and is waited for.
+    const bool never_ran = !hold && suspended_before != 0;
+    if (never_ran || (hold && !held && place != stop_place::unsafe)) {
+      // Not started, or outside every held region in its own code or a
+      // plain wait.
       ::TerminateThread(own.h, 0);
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
+    }
+    if (!hold) {
+      ::ResumeThread(own.h);
+      if (::GetTickCount64() >= give_up) return kErrorTimeout;
+      ::WaitForSingleObject(own.h, 1);
+      continue;
     }
     *static_cast<volatile bool*>(held_off) = true;
     ::ResumeThread(own.h);
