@@ -22,10 +22,6 @@ bool held_by_writer(const boost::filesystem::path& file) {
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-}  // namespace krCore::detail
-
-namespace krCore::detail {
-
 void allow_file_removal(const boost::filesystem::path& file) {
   // The attributes of the entry itself: a link carries its own, and its
   // target is not being deleted.
