@@ -110,11 +110,10 @@ command_tables::entry* command_tables::new_block() {
 }
 
 void command_tables::free_entry(entry* e) {
-  e->command.reset();
-  e->work.reset();
+  e->held.reset();
   e->key = {};
-  e->byTime = e->byId = false;
-  e->nextFree = _free;
+  e->byTime = e->byId = e->hasShell = false;
+  e->nextFree = _free == nullptr ? 0 : _free->number + 1;
   _free = e;
 }
 
@@ -144,12 +143,13 @@ void command_tables::add_new(double moment_s, fresh_id& id,
     free_entry(e);
     throw;
   }
-  e->work = work;
+  e->held = work;
 }
 
 void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
   entry* e = new_entry();
-  e->command = command;
+  e->held = command;
+  e->hasShell = true;
   e->key = command_key::of(command->ID);  // refers to the ID the entry holds
   try {
     e->byId = _byId.insert(e);  // a taken ID: the time table alone
@@ -162,14 +162,15 @@ void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
 }
 
 std::shared_ptr<CommandShell_t> command_tables::shell_of(entry* e) {
-  if (!e->command) {
+  if (!e->hasShell) {
     auto shell = std::make_shared<CommandShell_t>();
     shell->ID = guid_text(e->key.guid());
     shell->ExecuteMoment = e->moment;
-    shell->Work = std::move(e->work);
-    e->command = std::move(shell);
+    shell->Work = std::static_pointer_cast<IThreadwork>(std::move(e->held));
+    e->held = std::move(shell);
+    e->hasShell = true;
   }
-  return e->command;
+  return std::static_pointer_cast<CommandShell_t>(e->held);
 }
 
 std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
@@ -209,10 +210,13 @@ void command_tables::take_due(double now_s, std::list<std::shared_ptr<CommandShe
 
 void command_tables::take_due(double now_s, std::vector<std::shared_ptr<IThreadwork>>& works) {
   take_due_entries(now_s, [&works](entry* e) {
-    if (e->command)
-      works.push_back(e->command->Work);
+    // Room first, so that the work item leaves the entry only once nothing
+    // can throw.
+    if (works.size() == works.capacity()) works.reserve(std::max<std::size_t>(16, 2 * works.size()));
+    if (e->hasShell)
+      works.push_back(shell(*e).Work);
     else
-      works.push_back(std::move(e->work));  // moves nothing when it throws
+      works.push_back(std::static_pointer_cast<IThreadwork>(std::move(e->held)));
   });
 }
 

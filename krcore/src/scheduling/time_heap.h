@@ -20,14 +20,16 @@
 
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace krCore::detail {
 
 // `T` is trivially copyable and unique under `Less` (a strict weak order);
-// `Place(item)` returns a `std::size_t&` that stays the item's index here
-// while it is in the heap. Not thread-safe. The chunks are kept when the
+// `Place(item)` returns a reference to an unsigned integer (wide enough for
+// the heap's size) that stays the item's index here while it is in the
+// heap. Not thread-safe. The chunks are kept when the
 // heap drains, for the next fill.
 template <class T, class Less, class Place>
 class time_heap {
@@ -79,7 +81,8 @@ class time_heap {
   void put(std::size_t i, const T& item) {
     T& slot = at(i);
     slot = item;
-    Place()(slot) = i;
+    auto& place = Place()(slot);
+    place = static_cast<std::remove_reference_t<decltype(place)>>(i);
   }
 
   // Puts `item` at the hole `i` or, while it is less than the hole's
