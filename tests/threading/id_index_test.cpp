@@ -22,8 +22,9 @@ struct test_key {
   const std::wstring* other = nullptr;
 };
 struct entry_t {
-  test_key key;
+  test_key k;
   std::uint32_t number = 0;
+  test_key key() const { return k; }
 };
 
 // The index names entries by number: here, their place in a list.

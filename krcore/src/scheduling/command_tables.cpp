@@ -100,6 +100,7 @@ bool command_tables::contains(const std::wstring& id) const {
 command_tables::entry* command_tables::new_block() {
   // Blocks grow with the table, from 64 to 4096 entries.
   const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
+  if (_numbered + size > kMaxEntries) throw std::bad_alloc();
   _blocks.reserve(_blocks.size() + 1);
   _blocks.push_back(std::make_unique<entry[]>(size));
   _unused = _blocks.back().get();
@@ -111,14 +112,14 @@ command_tables::entry* command_tables::new_block() {
 
 void command_tables::free_entry(entry* e) {
   e->held.reset();
-  e->key = {};
-  e->byTime = e->byId = e->hasShell = false;
+  e->high = e->low = 0;
+  e->byId = e->hasShell = e->textKey = 0;
   e->nextFree = _free == nullptr ? 0 : _free->number + 1;
   _free = e;
 }
 
 void command_tables::release_if_unlinked(entry* e) {
-  if (!e->byTime && !e->byId) free_entry(e);
+  if (!e->by_time() && !e->byId) free_entry(e);
 }
 
 void command_tables::add_new(double moment_s, fresh_id& id,
@@ -126,20 +127,20 @@ void command_tables::add_new(double moment_s, fresh_id& id,
   entry* e = new_entry();
   try {
     // Inserting the key is the check that no waiting command has it.
-    e->key = command_key::of(id.guid);
+    e->set_key(command_key::of(id.guid));
     while (!_byId.insert(e)) {
       id.renew();
-      e->key = command_key::of(id.guid);
+      e->set_key(command_key::of(id.guid));
     }
   } catch (...) {
     free_entry(e);
     throw;
   }
-  e->byId = true;
+  e->byId = 1;
   try {
     link_by_time(e, moment_s);
   } catch (...) {
-    _byId.erase(e->key);
+    _byId.erase(e->key());
     free_entry(e);
     throw;
   }
@@ -149,13 +150,13 @@ void command_tables::add_new(double moment_s, fresh_id& id,
 void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
   entry* e = new_entry();
   e->held = command;
-  e->hasShell = true;
-  e->key = command_key::of(command->ID);  // refers to the ID the entry holds
+  e->hasShell = 1;
+  e->set_key(command_key::of(command->ID));  // a text key is the shell's ID
   try {
-    e->byId = _byId.insert(e);  // a taken ID: the time table alone
+    e->byId = _byId.insert(e) ? 1 : 0;  // a taken ID: the time table alone
     link_by_time(e, command->ExecuteMoment);
   } catch (...) {
-    if (e->byId) _byId.erase(e->key);
+    if (e->byId) _byId.erase(e->key());
     free_entry(e);
     throw;
   }
@@ -164,11 +165,11 @@ void command_tables::add(const std::shared_ptr<CommandShell_t>& command) {
 std::shared_ptr<CommandShell_t> command_tables::shell_of(entry* e) {
   if (!e->hasShell) {
     auto shell = std::make_shared<CommandShell_t>();
-    shell->ID = guid_text(e->key.guid());
+    shell->ID = guid_text(e->key().guid());
     shell->ExecuteMoment = e->moment;
     shell->Work = std::static_pointer_cast<IThreadwork>(std::move(e->held));
     e->held = std::move(shell);
-    e->hasShell = true;
+    e->hasShell = 1;
   }
   return std::static_pointer_cast<CommandShell_t>(e->held);
 }
@@ -177,8 +178,8 @@ std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
   entry* e = _byId.find(command_key::of(id));
   if (!e) return {};
   std::shared_ptr<CommandShell_t> command = shell_of(e);
-  _byId.erase(e->key);
-  if (e->byTime) _byTime.erase(e->heapIndex);
+  _byId.erase(e->key());
+  if (e->by_time()) _byTime.erase(e->heapIndex);
   free_entry(e);
   return command;
 }
@@ -186,9 +187,9 @@ std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
 bool command_tables::remove_by_time(const CommandShell_t& command) {
   // Among the entries at the command's moment, the one with its ID.
   entry* e = _byId.find(command_key::of(command.ID));
-  if (!e || !e->byTime || e->moment != command.ExecuteMoment) return false;
+  if (!e || !e->by_time() || e->moment != command.ExecuteMoment) return false;
   _byTime.erase(e->heapIndex);
-  e->byTime = false;
+  e->heapIndex = kNotTimed;
   release_if_unlinked(e);
   return true;
 }
@@ -199,7 +200,7 @@ void command_tables::take_due_entries(double now_s, Take take) {
                            [this, &take](const time_slot& slot) {
                              entry* e = slot.e;
                              take(e);  // may throw: nothing changed yet
-                             if (e->byId) _byId.erase(e->key);
+                             if (e->byId) _byId.erase(e->key());
                              free_entry(e);
                            });
 }

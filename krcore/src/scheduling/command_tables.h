@@ -138,27 +138,50 @@ class KRCORE_INTERNAL command_tables {
   void take_due(double now_s, std::vector<std::shared_ptr<IThreadwork>>& works);
 
  private:
+  static constexpr std::uint32_t kNotTimed = UINT32_MAX;
+  // Entries are numbered in 29 bits, so that the number and the flags
+  // share one word: at most this many commands wait at once.
+  static constexpr std::uint32_t kMaxEntries = std::uint32_t{1} << 29;
+  // Most of an add's cost is the first touch of the memory it keeps, so
+  // every byte of the entry counts: 48 of them.
   struct entry {
     double moment = 0.0;
-    command_key key;
+    // The key's two halves (see command_key); a text key of another form
+    // is the ID of the entry's shell (`textKey`).
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
     // The command's shell once it has one (`hasShell`), else its work item:
-    // never both, so one owning pointer holds either, and the entry is 16
-    // bytes smaller than with one of each. Most of an add's cost is the
-    // first touch of the memory it keeps, so every command's bytes count.
+    // never both, so one owning pointer holds either.
     std::shared_ptr<void> held;
     // A free entry is in no table, so the link of the free list shares the
     // place of the index in the time table.
     union {
-      std::uint32_t heapIndex = 0;  // its place in the time table, while there
-      std::uint32_t nextFree;       // the next free entry's number + 1, 0 for none
+      std::uint32_t heapIndex = kNotTimed;  // its place in the time table, if there
+      std::uint32_t nextFree;               // the next free entry's number + 1, 0 for none
     };
-    std::uint32_t number = 0;  // its place in the blocks, for the ID table
-    bool byTime = false;       // which tables hold it
-    bool byId = false;
-    bool hasShell = false;
+    std::uint32_t number : 29 = 0;  // its place in the blocks, for the ID table
+    std::uint32_t byId : 1 = 0;     // whether the ID table holds it
+    std::uint32_t hasShell : 1 = 0;
+    std::uint32_t textKey : 1 = 0;
+
+    bool by_time() const { return heapIndex != kNotTimed; }
+    command_key key() const {
+      command_key k;
+      k.high = high;
+      k.low = low;
+      if (textKey) k.other = &static_cast<const CommandShell_t*>(held.get())->ID;
+      return k;
+    }
+    // A text key must be the ID of the shell the entry holds.
+    void set_key(const command_key& k) {
+      high = k.high;
+      low = k.low;
+      textKey = k.other != nullptr;
+    }
   };
-  static_assert(sizeof(void*) != 8 || sizeof(entry) <= 64);
+  static_assert(sizeof(void*) != 8 || sizeof(entry) <= 48);
   static CommandShell_t& shell(const entry& e) { return *static_cast<CommandShell_t*>(e.held.get()); }
+
   // The time table's items: moment, then insertion order, so that equal
   // moments keep the order they were added in. The moments compare in the
   // total order of doubles, so even a NaN that got past the scheduler's
@@ -197,7 +220,6 @@ class KRCORE_INTERNAL command_tables {
     e->moment = moment_s;
     _byTime.insert({rank_of(moment_s), _order, e});
     ++_order;
-    e->byTime = true;
   }
 
   // Entries come from blocks the tables own and go back to a free list: no
@@ -207,6 +229,7 @@ class KRCORE_INTERNAL command_tables {
   entry* new_entry() {
     if (entry* e = _free) {
       _free = e->nextFree == 0 ? nullptr : entry_at(e->nextFree - 1);
+      e->heapIndex = kNotTimed;
       return e;
     }
     if (_unused == _unusedEnd) return new_block();

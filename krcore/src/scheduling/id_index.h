@@ -27,7 +27,7 @@
 
 namespace krCore::detail {
 
-// Maps keys to entries that hold their own key (`entry->key`, of a type with
+// Maps keys to entries that know their own key (`entry->key()`, of a type with
 // `high`, `low` and `other` like command_key). Keys are unique. Not
 // thread-safe, except prefetch(). The table grows to keep at most half its
 // slots in use and never shrinks: rehashing a drained table would stall the
@@ -68,7 +68,7 @@ class id_index {
       if (!s.ref) return nullptr;
       if (s.tag == tag) {
         Entry* e = entry_of(s);
-        if (same(e->key, key)) return e;
+        if (same(e->key(), key)) return e;
       }
     }
   }
@@ -77,11 +77,12 @@ class id_index {
   // when added. Throws std::bad_alloc with the index unchanged.
   bool insert(Entry* e) {
     if ((_size + 1) * 2 > _capacity) resize(_capacity == 0 ? kMinSlots : _capacity * 2);
-    const std::uint32_t tag = tag_of(e->key);
+    const auto key = e->key();
+    const std::uint32_t tag = tag_of(key);
     std::size_t i = home(tag);
     for (; _slots[i].ref; i = next(i))
-      if (_slots[i].tag == tag && same(entry_of(_slots[i])->key, e->key)) return false;
-    _slots[i] = slot{tag, e->number + 1};
+      if (_slots[i].tag == tag && same(entry_of(_slots[i])->key(), key)) return false;
+    _slots[i] = slot{tag, static_cast<std::uint32_t>(e->number) + 1};
     ++_size;
     return true;
   }
@@ -94,7 +95,7 @@ class id_index {
     std::size_t hole = home(tag);
     for (;; hole = next(hole)) {
       if (!_slots[hole].ref) return false;
-      if (_slots[hole].tag == tag && same(entry_of(_slots[hole])->key, key)) break;
+      if (_slots[hole].tag == tag && same(entry_of(_slots[hole])->key(), key)) break;
     }
     // Pull back every later slot of the run that may sit at the hole: one
     // whose home is not in the cyclic range (hole, its own position].
