@@ -80,8 +80,8 @@ constexpr double kWindow_s = 1.0;
 // run fits in a short fast phase of a shared machine.
 const int kRuns = [] {
   const char* e = std::getenv("SCHEDULER_BENCH_RUNS");
-  const int n = e != nullptr ? std::atoi(e) : 0;
-  return n > 0 && n <= 50 ? n : 5;
+  const long n = e != nullptr ? std::strtol(e, nullptr, 10) : 0;
+  return n > 0 && n <= 50 ? static_cast<int>(n) : 5;
 }();
 
 double seconds_since(clock_type::time_point start) {
