@@ -193,6 +193,38 @@ TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
   EXPECT_FALSE(tables.contains(a));
 }
 
+TEST(CommandTables, ACommandTakenOutOfTheTimeOrderAloneKeepsItsIdAndMoment) {
+  // Taken out of the time order only, a command no longer falls due but is
+  // still found by ID, and the shell made for it then carries the moment it
+  // waited for, although no time table item holds that moment any more.
+  struct item : krCore::threadwork {
+    void Execute() override {}
+  };
+  command_tables tables;
+  const auto work = std::make_shared<item>();
+  const auto other = std::make_shared<item>();
+  const std::wstring id = add_new(tables, 2.5, work);
+  add_new(tables, 1.0, other);
+  CommandShell_t probe;
+  probe.ID = id;
+  probe.ExecuteMoment = 2.0;
+  EXPECT_FALSE(tables.remove_by_time(probe)) << "it does not wait at that moment";
+  probe.ExecuteMoment = 2.5;
+  ASSERT_TRUE(tables.remove_by_time(probe));
+  EXPECT_FALSE(tables.remove_by_time(probe)) << "it is out of the time order already";
+
+  std::vector<std::shared_ptr<krCore::IThreadwork>> works;
+  tables.take_due(10.0, works);
+  EXPECT_EQ(works, (std::vector<std::shared_ptr<krCore::IThreadwork>>{other}));
+  ASSERT_TRUE(tables.contains(id));
+  const std::shared_ptr<CommandShell_t> shell = tables.remove(id);
+  ASSERT_TRUE(shell);
+  EXPECT_EQ(shell->ID, id);
+  EXPECT_EQ(shell->ExecuteMoment, 2.5);
+  EXPECT_EQ(shell->Work, work);
+  EXPECT_FALSE(tables.contains(id));
+}
+
 TEST(CommandTables, ANewIdThatAWaitingCommandHasIsDrawnAgain) {
   // The ID is drawn before the tables are locked, so another add may have
   // taken it meanwhile; the insertion must then draw another, and hand out

@@ -112,6 +112,7 @@ command_tables::entry* command_tables::new_block() {
 
 void command_tables::free_entry(entry* e) {
   e->held.reset();
+  e->order = 0;
   e->high = e->low = 0;
   e->byId = e->hasShell = e->textKey = 0;
   e->nextFree = _free == nullptr ? 0 : _free->number + 1;
@@ -166,7 +167,7 @@ std::shared_ptr<CommandShell_t> command_tables::shell_of(entry* e) {
   if (!e->hasShell) {
     auto shell = std::make_shared<CommandShell_t>();
     shell->ID = guid_text(e->key().guid());
-    shell->ExecuteMoment = e->moment;
+    shell->ExecuteMoment = moment_of(*e);
     shell->Work = std::static_pointer_cast<IThreadwork>(std::move(e->held));
     e->held = std::move(shell);
     e->hasShell = 1;
@@ -187,9 +188,12 @@ std::shared_ptr<CommandShell_t> command_tables::remove(const std::wstring& id) {
 bool command_tables::remove_by_time(const CommandShell_t& command) {
   // Among the entries at the command's moment, the one with its ID.
   entry* e = _byId.find(command_key::of(command.ID));
-  if (!e || !e->by_time() || e->moment != command.ExecuteMoment) return false;
+  if (!e || !e->by_time()) return false;
+  const double moment = moment_of(*e);
+  if (moment != command.ExecuteMoment) return false;
   _byTime.erase(e->heapIndex);
   e->heapIndex = kNotTimed;
+  e->moment = moment;  // found by ID still, so its shell can be made
   release_if_unlinked(e);
   return true;
 }

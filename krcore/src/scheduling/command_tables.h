@@ -145,7 +145,13 @@ class KRCORE_INTERNAL command_tables {
   // Most of an add's cost is the first touch of the memory it keeps, so
   // every byte of the entry counts: 48 of them.
   struct entry {
-    double moment = 0.0;
+    // Its place in the order of adds while the time table holds it (the
+    // moment is then in the time table's item); its moment once it has
+    // left that table but is still found by ID.
+    union {
+      std::uint64_t order = 0;
+      double moment;
+    };
     // The key's two halves (see command_key); a text key of another form
     // is the ID of the entry's shell (`textKey`).
     std::uint64_t high = 0;
@@ -182,8 +188,9 @@ class KRCORE_INTERNAL command_tables {
   static_assert(sizeof(void*) != 8 || sizeof(entry) <= 48);
   static CommandShell_t& shell(const entry& e) { return *static_cast<CommandShell_t*>(e.held.get()); }
 
-  // The time table's items: moment, then insertion order, so that equal
-  // moments keep the order they were added in. The moments compare in the
+  // The time table's items: moment, then insertion order (kept in the
+  // entry, and looked at only for equal moments), so that equal moments
+  // keep the order they were added in; an item is 16 bytes. The moments compare in the
   // total order of doubles, so even a NaN that got past the scheduler's
   // checks could not break the table's order. An item holds its moment as
   // that order's rank, the moment's bits as an integer with the negative
@@ -191,7 +198,6 @@ class KRCORE_INTERNAL command_tables {
   // mapping is its own inverse.
   struct time_slot {
     std::int64_t rank;
-    std::uint64_t order;
     entry* e;
   };
   static std::int64_t rank_of(double moment) {
@@ -207,19 +213,23 @@ class KRCORE_INTERNAL command_tables {
   }
   struct time_less {
     bool operator()(const time_slot& a, const time_slot& b) const {
-      return a.rank < b.rank || (a.rank == b.rank && a.order < b.order);
+      return a.rank < b.rank || (a.rank == b.rank && a.e->order < b.e->order);
     }
   };
   struct time_place {
     std::uint32_t& operator()(const time_slot& slot) const { return slot.e->heapIndex; }
   };
 
-  // Fills an entry's moment and puts it into the time table, after the
-  // entries already waiting at that moment.
+  // Puts an entry into the time table at `moment_s`, after the entries
+  // already waiting at that moment.
   void link_by_time(entry* e, double moment_s) {
-    e->moment = moment_s;
-    _byTime.insert({rank_of(moment_s), _order, e});
+    e->order = _order;
+    _byTime.insert({rank_of(moment_s), e});
     ++_order;
+  }
+  // The moment of an entry, in the time table or not.
+  double moment_of(const entry& e) const {
+    return e.by_time() ? moment_of(_byTime.at(e.heapIndex).rank) : e.moment;
   }
 
   // Entries come from blocks the tables own and go back to a free list: no

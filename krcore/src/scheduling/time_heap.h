@@ -38,6 +38,8 @@ class time_heap {
   std::size_t size() const { return _size; }
   // The smallest item; the heap must not be empty.
   const T& front() const { return _chunks.front()[0]; }
+  // The item at `index` (below size()).
+  const T& at(std::size_t index) const { return _chunks[index / kChunk][index % kChunk]; }
 
   // Adds `item`. Throws std::bad_alloc with the heap unchanged.
   void insert(const T& item) {
