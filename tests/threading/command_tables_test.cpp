@@ -40,6 +40,12 @@ std::wstring add_new(command_tables& tables, double at,
   return id.text();
 }
 
+// A work item that does nothing: these tests look only at which item comes
+// out where.
+struct idle_work : krCore::threadwork {
+  void Execute() override {}
+};
+
 std::vector<std::wstring> ids_of(const std::list<std::shared_ptr<CommandShell_t>>& taken) {
   std::vector<std::wstring> out;
   for (const auto& command : taken) out.push_back(command->ID);
@@ -159,14 +165,11 @@ TEST(CommandTables, IdsOfOtherShapesAreFoundByTheirExactText) {
 }
 
 TEST(CommandTables, CommandsAddedWithoutAShellGiveBackTheirIdMomentAndWork) {
-  struct item : krCore::threadwork {
-    void Execute() override {}
-  };
   command_tables tables;
-  const auto first = std::make_shared<item>();
-  const auto second = std::make_shared<item>();
-  const auto removed_work = std::make_shared<item>();
-  const auto shelled_work = std::make_shared<item>();
+  const auto first = std::make_shared<idle_work>();
+  const auto second = std::make_shared<idle_work>();
+  const auto removed_work = std::make_shared<idle_work>();
+  const auto shelled_work = std::make_shared<idle_work>();
   const std::wstring a = add_new(tables, 1.0, first);
   const std::wstring gone = add_new(tables, 2.0, removed_work);
   add_new(tables, 1.0, second);
@@ -197,12 +200,9 @@ TEST(CommandTables, ACommandTakenOutOfTheTimeOrderAloneKeepsItsIdAndMoment) {
   // Taken out of the time order only, a command no longer falls due but is
   // still found by ID, and the shell made for it then carries the moment it
   // waited for, although no time table item holds that moment any more.
-  struct item : krCore::threadwork {
-    void Execute() override {}
-  };
   command_tables tables;
-  const auto work = std::make_shared<item>();
-  const auto other = std::make_shared<item>();
+  const auto work = std::make_shared<idle_work>();
+  const auto other = std::make_shared<idle_work>();
   const std::wstring id = add_new(tables, 2.5, work);
   add_new(tables, 1.0, other);
   CommandShell_t probe;
