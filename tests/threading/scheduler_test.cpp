@@ -224,10 +224,12 @@ TEST_F(SchedulerShutdown, ThePoolGetsWhatIsLeftOfTheTimeoutButAtLeast100Ms) {
   {
     CommandSchedulerFixed scheduler(2, 10);
     scheduler.Start();
-    EXPECT_TRUE(scheduler.Shutdown(5000));
+    // A long time-out, so that the scheduler thread's own stop takes only a
+    // small share of it even on a loaded machine under a sanitizer.
+    EXPECT_TRUE(scheduler.Shutdown(60000));
     const long given = pool_timeout();
-    EXPECT_GT(given, 3000);  // the thread stops in far less than 2 s
-    EXPECT_LE(given, 5000);
+    EXPECT_GT(given, 30000);
+    EXPECT_LE(given, 60000);
   }
   entries.clear();
   {
