@@ -5,7 +5,10 @@
 // asked to end while it holds one of the library's locks is not ended
 // there. It ends the moment it lets go of the lock, runs nothing after
 // that, and the lock is free afterwards. A thread outside any lock, blocked
-// in a system wait, is ended at once.
+// in a system wait, is ended at once. The same holds for the locks of
+// other modules, which the library cannot count: a thread that runs or
+// waits inside another module (foreign_module.cpp, built as a DLL of its
+// own) is ended only once it is back in its own code.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,6 +21,11 @@
 
 using namespace krCore::detail;
 
+extern "C" {
+__declspec(dllimport) void foreign_spin_holding_lock(HANDLE inside, volatile LONG* go_on);
+__declspec(dllimport) BOOL foreign_lock_is_free();
+}
+
 namespace {
 
 constexpr DWORD kBoundMs = 60000;
@@ -27,9 +35,15 @@ struct shared_state {
   HANDLE inside = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::atomic<bool> ran_on{false};
+  // For the calls into the foreign module: what lets it return, and the
+  // thread's mark of a forced end it holds off.
+  HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  volatile LONG go_on = 1;
+  std::atomic<const bool*> marked{nullptr};
   ~shared_state() {
     ::CloseHandle(inside);
     ::CloseHandle(never);
+    ::CloseHandle(release);
   }
 };
 
@@ -52,6 +66,16 @@ unsigned wait_forever(void* argument) {
   ::SetEvent(state->inside);
   ::WaitForSingleObject(state->never, INFINITE);
   state->ran_on = true;
+  return 0;
+}
+
+// Spins inside the foreign module, holding its lock; back in its own code
+// it blocks in a system wait.
+unsigned spin_in_foreign_module(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  state->marked = &t_kill_held_off;
+  foreign_spin_holding_lock(state->inside, &state->go_on);
+  ::WaitForSingleObject(state->never, INFINITE);
   return 0;
 }
 
@@ -100,12 +124,54 @@ void end_by_force_while_in(thread_body body) {
   ::CloseHandle(thread);
 }
 
+// Starts `body` (one of the foreign module's callers above), waits until it
+// is inside the module, and asks for its end from another thread. Once the
+// terminator has marked it, or has wrongly ended it there, the module lets
+// it go; the thread must end, and the module's lock must be free.
+void end_by_force_while_in_foreign_module(thread_body body) {
+  auto state = std::make_unique<shared_state>();  // leaked below if a thread outlives a check
+  DWORD id = 0;
+  const HANDLE thread = create_thread_gated(body, state.get(), &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  if (::WaitForSingleObject(state->inside, kBoundMs) != WAIT_OBJECT_0) {
+    state.release();
+    FAIL() << "the thread never got inside the module";
+  }
+  terminate_call call{thread};
+  const HANDLE terminator = ::CreateThread(nullptr, 0, &call_terminate, &call, 0, nullptr);
+  ASSERT_NE(terminator, nullptr);
+  // The mark is the thread's own flag, read here while the thread is inside
+  // the module (or was ended there, which leaves its storage behind).
+  const bool* marked = state->marked.load();
+  const ULONGLONG until = ::GetTickCount64() + kBoundMs;
+  while (!*static_cast<const volatile bool*>(marked) &&
+         ::WaitForSingleObject(terminator, 1) == WAIT_TIMEOUT && ::GetTickCount64() < until) {
+  }
+  state->go_on = 0;
+  ::SetEvent(state->release);
+  if (::WaitForSingleObject(terminator, kBoundMs) != WAIT_OBJECT_0) {
+    state.release();
+    FAIL() << "terminate_thread hung";
+  }
+  EXPECT_EQ(call.result, 0u);
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the thread is still running";
+  EXPECT_TRUE(foreign_lock_is_free())
+      << "the thread was ended inside the other module and left its lock held";
+  ::CloseHandle(terminator);
+  ::CloseHandle(thread);
+}
+
 TEST(TerminateThreadOnWindows, AThreadInsideAHeldLockEndsAsItLetsGoAndTheLockIsFree) {
   end_by_force_while_in(&hold_lock_until_marked);
 }
 
 TEST(TerminateThreadOnWindows, AThreadInASystemWaitOutsideAnyLockIsEndedAtOnce) {
   end_by_force_while_in(&wait_forever);
+}
+
+TEST(TerminateThreadOnWindows, AThreadRunningInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
+  end_by_force_while_in_foreign_module(&spin_in_foreign_module);
 }
 
 }  // namespace

@@ -6,21 +6,22 @@
 //
 // TerminateThread ends a thread wherever it is. Ended inside one of the
 // library's locks (kill_hold.h), it would leave that lock held for good;
-// ended inside the system's or a runtime's code (the heap, the loader, the
-// C and C++ runtimes, this library), it could leave one of their locks
-// held, and the next allocation anywhere in the process would wait forever.
-// So the terminator suspends the thread, reads its context (which also
-// waits until the suspension has taken hold: SuspendThread alone may return
-// while the thread still runs), then its held-region count. At a count of 0
-// the thread is ended while still suspended when it stopped in code outside
-// those modules, or in one of the system's plain waits called from the
-// system's wait functions, which hold no lock while they sleep. Otherwise
-// it is marked (its t_kill_held_off, written while it is suspended) and let
-// go: it ends itself the moment it leaves its next held region, before it
-// runs another line of its own code. The terminator looks at it again, every
-// millisecond during the grace period and less often after; a thread that
-// neither ends itself nor reaches a safe point is reported as not ended,
-// never ended where it is.
+// ended inside any module's code but the program's own (the system's, the
+// C and C++ runtimes', a third party's, this library's), it could leave one
+// of that module's locks held, and the next caller of that module would
+// wait forever. So the terminator suspends the thread, reads its context
+// (which also waits until the suspension has taken hold: SuspendThread
+// alone may return while the thread still runs), then its held-region
+// count. At a count of 0 the thread is ended while still suspended when it
+// stopped in the program's own code (its executable or code made at run
+// time), or in one of the system's plain waits called from the system's
+// wait functions, which hold no lock while they sleep. Otherwise it is
+// marked (its t_kill_held_off, written while it is suspended) and let
+// go: it ends itself the moment it leaves its next held region or returns
+// to the library, before it runs another line of its own code. The
+// terminator looks at it again, every millisecond during the grace period
+// and less often after; a thread that neither ends itself nor reaches a
+// safe point is reported as not ended, never ended where it is.
 //
 // Each thread keeps a small record, shared by the thread and the table of
 // started threads, that holds the address of its count and mark; the record
@@ -31,7 +32,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -155,36 +155,29 @@ struct image_range {
   bool contains(std::uintptr_t address) const { return address >= low && address < high; }
 };
 
-// The code of the modules a thread must not be ended in: the system's, the
-// compiler's runtimes and this library. Collected before any thread is
-// suspended, since looking a module up takes the loader's lock, which the
-// suspended thread may hold.
-class unsafe_code {
+// The code a thread may be ended in while it runs: the executable's own
+// image, and memory that is no image at all (code made at run time). Every
+// other module, the system's, the runtimes', a third party's and this
+// library's when it is a DLL of its own, may hold locks of its own that an
+// end there would leave held. A program that links the library's objects
+// has them in its image: there the library's code counts as the host's,
+// which is right as long as the library counts each lock it holds
+// (kill_hold.h). Collected before any thread is suspended, since looking a
+// module up takes the loader's lock, which the suspended thread may hold.
+class own_code {
  public:
-  unsafe_code() {
-    static const wchar_t* const kModules[] = {
-        L"ntdll.dll",          L"kernel32.dll",       L"kernelbase.dll",
-        L"msvcrt.dll",         L"ucrtbase.dll",       L"libstdc++-6.dll",
-        L"libgcc_s_seh-1.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"};
-    for (const wchar_t* name : kModules) add(::GetModuleHandleW(name));
-    HMODULE self = nullptr;
-    if (::GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<const wchar_t*>(&terminate_thread), &self))
-      add(self);
-  }
+  own_code() : _executable(::GetModuleHandleW(nullptr)) {}
+  // Asks the system about memory outside the image: a call that takes no
+  // lock in the process.
   bool contains(std::uintptr_t address) const {
-    for (std::size_t i = 0; i < _count; ++i)
-      if (_ranges[i].contains(address)) return true;
-    return false;
+    if (_executable.contains(address)) return true;
+    MEMORY_BASIC_INFORMATION info{};
+    if (!::VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info)) return false;
+    return info.State == MEM_COMMIT && info.Type != MEM_IMAGE;
   }
 
  private:
-  void add(HMODULE module) {
-    if (module && _count < std::size(_ranges)) _ranges[_count++] = image_range(module);
-  }
-  image_range _ranges[16];
-  std::size_t _count = 0;
+  image_range _executable;
 };
 
 // The system's wait calls a suspended thread may be ended in, and the
@@ -202,32 +195,35 @@ class system_waits {
       if (FARPROC entry = ntdll ? ::GetProcAddress(ntdll, name) : nullptr)
         _stubs[_count++] = reinterpret_cast<std::uintptr_t>(entry);
   }
-  // A plain wait is `ip` in one of the wait stubs (a few instructions each)
-  // with its return address in the system's wait functions. A lock's own
-  // wait is called from ntdll itself, so it never counts.
+
+  // True when `ip` lies in one of the wait stubs (a few instructions each).
   bool in_stub(std::uintptr_t ip) const {
     constexpr std::uintptr_t kStubBytes = 32;
     bool in = false;
     for (std::size_t i = 0; i < _count; ++i) in |= ip - _stubs[i] < kStubBytes;
     return in;
   }
+
+  // A plain wait is a stub called from the system's wait functions. A
+  // lock's own wait is called from ntdll itself, so it never counts.
   bool called_from_system(std::uintptr_t return_address) const {
     return _kernelbase.contains(return_address) || _kernel32.contains(return_address);
   }
 
  private:
+
   std::uintptr_t _stubs[4] = {};
   std::size_t _count = 0;
   image_range _kernelbase, _kernel32;
 };
 
 // Where a suspended thread stopped.
-enum class stop_place { own_code, system_wait, unsafe };
+enum class stop_place { own_code, plain_wait, unsafe };
 
 // Reads the suspended `thread`'s context, which also waits until the
 // suspension has taken hold, and tells where it stopped (unsafe when the
 // context cannot be read).
-stop_place where_stopped(HANDLE thread, const unsafe_code& unsafe, const system_waits& waits) {
+stop_place where_stopped(HANDLE thread, const own_code& own, const system_waits& waits) {
   CONTEXT context{};
   context.ContextFlags = CONTEXT_CONTROL;
   if (!::GetThreadContext(thread, &context)) return stop_place::unsafe;
@@ -238,13 +234,13 @@ stop_place where_stopped(HANDLE thread, const unsafe_code& unsafe, const system_
   const auto ip = static_cast<std::uintptr_t>(context.Eip);
   const auto sp = static_cast<std::uintptr_t>(context.Esp);
 #endif
-  if (!unsafe.contains(ip)) return stop_place::own_code;
+  if (own.contains(ip)) return stop_place::own_code;
   // Only inside a wait stub is the word on top of the stack surely written
   // (by the call that entered it); elsewhere it may be an untouched guard
   // page, which a read from this thread would spoil.
   if (!waits.in_stub(ip)) return stop_place::unsafe;
   const std::uintptr_t return_address = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
-  return waits.called_from_system(return_address) ? stop_place::system_wait : stop_place::unsafe;
+  return waits.called_from_system(return_address) ? stop_place::plain_wait : stop_place::unsafe;
 }
 
 }  // namespace
@@ -299,7 +295,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
-  static const unsafe_code unsafe;
+  static const own_code host_code;
   static const system_waits waits;
   const ULONGLONG safe_until = ::GetTickCount64() + grace_ms;
   const ULONGLONG give_up = safe_until + kHeldOffMs;
@@ -312,7 +308,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       return ::GetLastError();
     }
     // The context first: only then is the thread surely stopped.
-    const stop_place place = where_stopped(own.h, unsafe, waits);
+    const stop_place place = where_stopped(own.h, host_code, waits);
     unsigned* hold = block->hold.load(std::memory_order_acquire);
     bool* held_off = block->held_off.load(std::memory_order_acquire);
     if (!hold && block->leaving.load(std::memory_order_acquire)) {
