@@ -23,6 +23,7 @@ using namespace krCore::detail;
 
 extern "C" {
 __declspec(dllimport) void foreign_spin_holding_lock(HANDLE inside, volatile LONG* go_on);
+__declspec(dllimport) void foreign_wait_holding_lock(HANDLE inside, HANDLE release);
 __declspec(dllimport) BOOL foreign_lock_is_free();
 }
 
@@ -75,6 +76,16 @@ unsigned spin_in_foreign_module(void* argument) {
   auto* state = static_cast<shared_state*>(argument);
   state->marked = &t_kill_held_off;
   foreign_spin_holding_lock(state->inside, &state->go_on);
+  ::WaitForSingleObject(state->never, INFINITE);
+  return 0;
+}
+
+// Waits inside the foreign module (through WaitForSingleObject), holding
+// its lock; back in its own code it blocks in a system wait.
+unsigned wait_in_foreign_module(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  state->marked = &t_kill_held_off;
+  foreign_wait_holding_lock(state->inside, state->release);
   ::WaitForSingleObject(state->never, INFINITE);
   return 0;
 }
@@ -172,6 +183,10 @@ TEST(TerminateThreadOnWindows, AThreadInASystemWaitOutsideAnyLockIsEndedAtOnce) 
 
 TEST(TerminateThreadOnWindows, AThreadRunningInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
   end_by_force_while_in_foreign_module(&spin_in_foreign_module);
+}
+
+TEST(TerminateThreadOnWindows, AThreadWaitingInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
+  end_by_force_while_in_foreign_module(&wait_in_foreign_module);
 }
 
 }  // namespace

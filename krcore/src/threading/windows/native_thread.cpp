@@ -14,9 +14,10 @@
 // alone may return while the thread still runs), then its held-region
 // count. At a count of 0 the thread is ended while still suspended when it
 // stopped in the program's own code (its executable or code made at run
-// time), or in one of the system's plain waits called from the system's
-// wait functions, which hold no lock while they sleep. Otherwise it is
-// marked (its t_kill_held_off, written while it is suspended) and let
+// time), or in one of the system's plain waits called through the system's
+// wait functions either by the program's own code or by one of the
+// library's waits, none of which holds a lock while it sleeps. Otherwise it
+// is marked (its t_kill_held_off, written while it is suspended) and let
 // go: it ends itself the moment it leaves its next held region or returns
 // to the library, before it runs another line of its own code. The
 // terminator looks at it again, every millisecond during the grace period
@@ -39,6 +40,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
+#include "foundation/windows/library_wait.h"
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
 #include "threading/timer_slack.h"
@@ -56,6 +58,9 @@ struct thread_block {
   // its handle is signalled: read only while the thread is suspended.
   std::atomic<unsigned*> hold{nullptr};
   std::atomic<bool*> held_off{nullptr};
+  // Its flag of the library's waits (foundation/windows/library_wait.h),
+  // alike.
+  std::atomic<bool*> library_wait{nullptr};
   // The thread is on its way out (set before the pointers are cleared).
   std::atomic<bool> leaving{false};
   // A forced end was asked for.
@@ -68,6 +73,7 @@ void mark_leaving(thread_block* block) {
   block->leaving.store(true, std::memory_order_release);
   block->hold.store(nullptr, std::memory_order_release);
   block->held_off.store(nullptr, std::memory_order_release);
+  block->library_wait.store(nullptr, std::memory_order_release);
 }
 
 // The started threads that have not ended, by thread id.
@@ -115,6 +121,7 @@ unsigned __stdcall thread_start(void* start) {
       static_cast<std::shared_ptr<thread_block>*>(start));
   const std::shared_ptr<thread_block> block = *owner;
   t_block = block.get();
+  block->library_wait.store(&t_library_wait, std::memory_order_release);
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
@@ -141,7 +148,9 @@ void warn(const std::wstring& text) {
 }
 
 // The address range of a loaded image, from its own headers, which stay
-// mapped with it. Empty for a null module.
+// mapped with it, and on x86-64 its table of function entries (every
+// function that is not a leaf has one, with the data to unwind its frame).
+// Empty for a null module.
 struct image_range {
   std::uintptr_t low = 0, high = 0;
   explicit image_range(HMODULE module = nullptr) {
@@ -151,8 +160,42 @@ struct image_range {
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     low = reinterpret_cast<std::uintptr_t>(base);
     high = low + nt->OptionalHeader.SizeOfImage;
+#if defined(_WIN64)
+    const IMAGE_DATA_DIRECTORY& table =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    if (table.VirtualAddress && table.Size >= sizeof(RUNTIME_FUNCTION)) {
+      _functions = reinterpret_cast<RUNTIME_FUNCTION*>(const_cast<unsigned char*>(base) +
+                                                       table.VirtualAddress);
+      _function_count = table.Size / sizeof(RUNTIME_FUNCTION);
+    }
+#endif
   }
   bool contains(std::uintptr_t address) const { return address >= low && address < high; }
+
+#if defined(_WIN64)
+  // The entry of the function at `address` (inside the image), or null for a
+  // leaf function. The table is sorted; searched here rather than by the
+  // system's lookup, which may take a lock the suspended thread holds.
+  RUNTIME_FUNCTION* function_at(std::uintptr_t address) const {
+    const auto offset = static_cast<DWORD>(address - low);
+    std::size_t first = 0, last = _function_count;
+    while (first < last) {
+      const std::size_t middle = first + (last - first) / 2;
+      if (offset < _functions[middle].BeginAddress) {
+        last = middle;
+      } else if (offset >= _functions[middle].EndAddress) {
+        first = middle + 1;
+      } else {
+        return &_functions[middle];
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  RUNTIME_FUNCTION* _functions = nullptr;
+  std::size_t _function_count = 0;
+#endif
 };
 
 // The code a thread may be ended in while it runs: the executable's own
@@ -181,8 +224,8 @@ class own_code {
 };
 
 // The system's wait calls a suspended thread may be ended in, and the
-// modules of the wait functions allowed to have called them. Collected
-// before any thread is suspended, as above.
+// modules of the wait functions that lead to them. Collected before any
+// thread is suspended, as above.
 class system_waits {
  public:
   system_waits()
@@ -204,13 +247,61 @@ class system_waits {
     return in;
   }
 
-  // A plain wait is a stub called from the system's wait functions. A
-  // lock's own wait is called from ntdll itself, so it never counts.
-  bool called_from_system(std::uintptr_t return_address) const {
-    return _kernelbase.contains(return_address) || _kernel32.contains(return_address);
+  // For a thread stopped in a wait stub (`context`, read with its control
+  // and integer registers): true when the wait was called through the
+  // system's wait functions (a lock's own wait is called from ntdll, never
+  // counts) and either the thread is inside one of the library's waits or
+  // the first caller outside those functions is the host's own code. A
+  // module that waits through WaitForSingleObject may hold a lock of its
+  // own meanwhile. Reads the thread's stack only above its stack pointer,
+  // in frames the calls wrote.
+  bool plain_wait(CONTEXT context, bool library_wait, const own_code& own) const {
+#if defined(_WIN64)
+    std::uintptr_t& ip = reinterpret_cast<std::uintptr_t&>(context.Rip);
+    std::uintptr_t& sp = reinterpret_cast<std::uintptr_t&>(context.Rsp);
+#else
+    std::uintptr_t& ip = reinterpret_cast<std::uintptr_t&>(context.Eip);
+    std::uintptr_t& sp = reinterpret_cast<std::uintptr_t&>(context.Esp);
+#endif
+    leave_leaf(ip, sp);  // the stub keeps no frame
+    if (!waits_module(ip)) return false;
+    if (library_wait) return true;
+#if defined(_WIN64)
+    // The wait functions call one another (WaitForSingleObject through
+    // WaitForMultipleObjectsEx, say): a few frames at most.
+    for (int frame = 0; frame < kMaxWaitFrames; ++frame) {
+      const image_range* image = waits_module(ip);
+      if (!image) return own.contains(ip);
+      if (RUNTIME_FUNCTION* function = image->function_at(ip)) {
+        void* handler_data = nullptr;
+        DWORD64 establisher = 0;
+        ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image->low, ip, function, &context, &handler_data,
+                           &establisher, nullptr);
+      } else {
+        leave_leaf(ip, sp);
+      }
+    }
+    return false;
+#else
+    // x86 code keeps no unwind tables: who called the wait function is not
+    // known for sure, so only the library's own waits count.
+    (void)own;
+    return false;
+#endif
   }
 
  private:
+  static constexpr int kMaxWaitFrames = 8;
+
+  static void leave_leaf(std::uintptr_t& ip, std::uintptr_t& sp) {
+    ip = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
+    sp += sizeof(std::uintptr_t);
+  }
+  const image_range* waits_module(std::uintptr_t address) const {
+    if (_kernelbase.contains(address)) return &_kernelbase;
+    if (_kernel32.contains(address)) return &_kernel32;
+    return nullptr;
+  }
 
   std::uintptr_t _stubs[4] = {};
   std::size_t _count = 0;
@@ -222,25 +313,27 @@ enum class stop_place { own_code, plain_wait, unsafe };
 
 // Reads the suspended `thread`'s context, which also waits until the
 // suspension has taken hold, and tells where it stopped (unsafe when the
-// context cannot be read).
-stop_place where_stopped(HANDLE thread, const own_code& own, const system_waits& waits) {
+// context cannot be read). `library_wait` is
+// the thread's flag of the library's waits, null before it ran.
+stop_place where_stopped(HANDLE thread, const bool* library_wait, const own_code& own,
+                         const system_waits& waits) {
   CONTEXT context{};
-  context.ContextFlags = CONTEXT_CONTROL;
+  context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
   if (!::GetThreadContext(thread, &context)) return stop_place::unsafe;
 #if defined(_WIN64)
   const auto ip = static_cast<std::uintptr_t>(context.Rip);
-  const auto sp = static_cast<std::uintptr_t>(context.Rsp);
 #else
   const auto ip = static_cast<std::uintptr_t>(context.Eip);
-  const auto sp = static_cast<std::uintptr_t>(context.Esp);
 #endif
   if (own.contains(ip)) return stop_place::own_code;
   // Only inside a wait stub is the word on top of the stack surely written
   // (by the call that entered it); elsewhere it may be an untouched guard
   // page, which a read from this thread would spoil.
   if (!waits.in_stub(ip)) return stop_place::unsafe;
-  const std::uintptr_t return_address = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
-  return waits.called_from_system(return_address) ? stop_place::plain_wait : stop_place::unsafe;
+  const bool in_library_wait =
+      library_wait && *static_cast<const volatile bool*>(library_wait);
+  return waits.plain_wait(context, in_library_wait, own) ? stop_place::plain_wait
+                                                         : stop_place::unsafe;
 }
 
 }  // namespace
@@ -308,7 +401,8 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       return ::GetLastError();
     }
     // The context first: only then is the thread surely stopped.
-    const stop_place place = where_stopped(own.h, host_code, waits);
+    const stop_place place = where_stopped(
+        own.h, block->library_wait.load(std::memory_order_acquire), host_code, waits);
     unsigned* hold = block->hold.load(std::memory_order_acquire);
     bool* held_off = block->held_off.load(std::memory_order_acquire);
     if (!hold && block->leaving.load(std::memory_order_acquire)) {
