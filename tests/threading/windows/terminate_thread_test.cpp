@@ -90,6 +90,10 @@ unsigned wait_in_foreign_module(void* argument) {
   return 0;
 }
 
+unsigned return_at_once(void*) { return 0; }
+
+unsigned exit_thread_at_once(void*) { ::ExitThread(0); }
+
 struct terminate_call {
   HANDLE thread;
   DWORD result = 0xFFFFFFFF;
@@ -187,6 +191,39 @@ TEST(TerminateThreadOnWindows, AThreadRunningInsideAnotherModuleIsEndedOnlyBackI
 
 TEST(TerminateThreadOnWindows, AThreadWaitingInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
   end_by_force_while_in_foreign_module(&wait_in_foreign_module);
+}
+
+// A handle without the right to suspend the thread: the thread cannot be
+// looked at, so it is reported as not ended, and it runs on.
+TEST(TerminateThreadOnWindows, AThreadItMayNotSuspendIsReportedAsNotEnded) {
+  auto state = std::make_unique<shared_state>();
+  DWORD id = 0;
+  const HANDLE thread = create_thread_gated(&wait_forever, state.get(), &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  const HANDLE limited =
+      ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+  ASSERT_NE(limited, nullptr) << ::GetLastError();
+  EXPECT_EQ(terminate_thread(limited), 1460u);
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ::CloseHandle(limited);
+  EXPECT_EQ(terminate_thread(thread), 0u);
+  ::CloseHandle(thread);
+}
+
+// Whether it returned or left through ExitThread, a thread that has ended
+// is reported as ended.
+TEST(TerminateThreadOnWindows, AThreadThatHasEndedAlreadyIsReportedAsEnded) {
+  for (thread_body body : {&return_at_once, &exit_thread_at_once}) {
+    DWORD id = 0;
+    const HANDLE thread = create_thread_gated(body, nullptr, &id);
+    ASSERT_NE(thread, nullptr) << ::GetLastError();
+    ASSERT_TRUE(resume_thread(thread));
+    ASSERT_EQ(::WaitForSingleObject(thread, kBoundMs), WAIT_OBJECT_0);
+    EXPECT_EQ(terminate_thread(thread), 0u);
+    ::CloseHandle(thread);
+  }
 }
 
 }  // namespace

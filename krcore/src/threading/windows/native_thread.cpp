@@ -116,17 +116,36 @@ thread_local thread_block* t_block = nullptr;
   ::ExitThread(0);
 }
 
+// A body may end its thread itself (ExitThread), past the rest of
+// thread_start. The system runs the callbacks of fiber-local slots first
+// thing as a thread exits, before the runtime frees the thread-local block
+// the record points into, so the record is marked there too. The record and
+// the start's copy of it are then left allocated: the thread's stack is
+// gone without unwinding.
+void WINAPI leave_on_exit(void* block) {
+  mark_leaving(static_cast<thread_block*>(block));
+  threads().remove(::GetCurrentThreadId(), static_cast<thread_block*>(block));
+}
+
+DWORD leaving_slot() {
+  static const DWORD slot = ::FlsAlloc(&leave_on_exit);
+  return slot;
+}
+
 unsigned __stdcall thread_start(void* start) {
   const std::unique_ptr<std::shared_ptr<thread_block>> owner(
       static_cast<std::shared_ptr<thread_block>*>(start));
   const std::shared_ptr<thread_block> block = *owner;
   t_block = block.get();
+  const DWORD slot = leaving_slot();
+  if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, block.get());
   block->library_wait.store(&t_library_wait, std::memory_order_release);
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
   mark_leaving(block.get());
   threads().remove(::GetCurrentThreadId(), block.get());
+  if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, nullptr);  // the record goes with `block`
   t_block = nullptr;
   return result;
 }
@@ -145,6 +164,15 @@ struct own_handle {
 
 void warn(const std::wstring& text) {
   if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
+}
+
+// The answer for a thread the system would not let us suspend, look at or
+// end (`error` is the system's code): it runs on, as one that reached no
+// safe point.
+DWORD not_ended(DWORD id, const wchar_t* what, DWORD error) {
+  warn(L"terminate_thread - thread [" + std::to_wstring(id) + L"] " + what + L", error [" +
+       std::to_wstring(error) + L"]");
+  return kErrorTimeout;
 }
 
 // The address range of a loaded image, from its own headers, which stay
@@ -239,9 +267,15 @@ class system_waits {
         _stubs[_count++] = reinterpret_cast<std::uintptr_t>(entry);
   }
 
-  // True when `ip` lies in one of the wait stubs (a few instructions each).
+  // True when `ip` lies in one of the wait stubs. Each stub only loads the
+  // call's number and enters the kernel; they follow each other at a fixed
+  // stride (32 bytes on x86-64, 16 on x86), so the bound keeps to one stub.
   bool in_stub(std::uintptr_t ip) const {
+#if defined(_WIN64)
     constexpr std::uintptr_t kStubBytes = 32;
+#else
+    constexpr std::uintptr_t kStubBytes = 16;
+#endif
     bool in = false;
     for (std::size_t i = 0; i < _count; ++i) in |= ip - _stubs[i] < kStubBytes;
     return in;
@@ -309,17 +343,17 @@ class system_waits {
 };
 
 // Where a suspended thread stopped.
-enum class stop_place { own_code, plain_wait, unsafe };
+enum class stop_place { own_code, plain_wait, unsafe, unknown };
 
 // Reads the suspended `thread`'s context, which also waits until the
-// suspension has taken hold, and tells where it stopped (unsafe when the
-// context cannot be read). `library_wait` is
+// suspension has taken hold, and tells where it stopped: unknown when the
+// context cannot be read (the thread may then still run). `library_wait` is
 // the thread's flag of the library's waits, null before it ran.
 stop_place where_stopped(HANDLE thread, const bool* library_wait, const own_code& own,
                          const system_waits& waits) {
   CONTEXT context{};
   context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-  if (!::GetThreadContext(thread, &context)) return stop_place::unsafe;
+  if (!::GetThreadContext(thread, &context)) return stop_place::unknown;
 #if defined(_WIN64)
   const auto ip = static_cast<std::uintptr_t>(context.Rip);
 #else
@@ -374,7 +408,11 @@ void end_held_off_kill() {
 
 DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   const DWORD id = ::GetThreadId(thread);
-  const std::shared_ptr<thread_block> block = id ? threads().find(id) : nullptr;
+  if (!id) return kErrorInvalidHandle;
+  // A thread that has ended has left the table, and its id may be another
+  // thread's by now: looked up only while it runs.
+  if (::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return kErrorSuccess;
+  const std::shared_ptr<thread_block> block = threads().find(id);
   if (!block) return kErrorInvalidHandle;
   block->killed.store(true, std::memory_order_release);
   if (id == ::GetCurrentThreadId()) {
@@ -397,12 +435,22 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
     const DWORD suspended_before = ::SuspendThread(own.h);
     if (suspended_before == static_cast<DWORD>(-1)) {
+      // The handle lacks the right, or the thread is on its last steps.
+      const DWORD error = ::GetLastError();
       if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
-      return ::GetLastError();
+      return not_ended(id, L"could not be suspended", error);
     }
-    // The context first: only then is the thread surely stopped.
+    // The context first: only then is the thread surely stopped. Unread,
+    // nothing of the thread is read either: it is looked at again.
     const stop_place place = where_stopped(
         own.h, block->library_wait.load(std::memory_order_acquire), host_code, waits);
+    if (place == stop_place::unknown) {
+      const DWORD error = ::GetLastError();
+      ::ResumeThread(own.h);
+      if (::GetTickCount64() >= give_up) return not_ended(id, L"could not be looked at", error);
+      ::WaitForSingleObject(own.h, kHeldOffPollMs);
+      continue;
+    }
     unsigned* hold = block->hold.load(std::memory_order_acquire);
     bool* held_off = block->held_off.load(std::memory_order_acquire);
     if (!hold && block->leaving.load(std::memory_order_acquire)) {
@@ -419,7 +467,11 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     if (never_ran || (hold && !held && place != stop_place::unsafe)) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
-      ::TerminateThread(own.h, 0);
+      if (!::TerminateThread(own.h, 0)) {
+        const DWORD error = ::GetLastError();
+        ::ResumeThread(own.h);
+        return not_ended(id, L"could not be ended", error);
+      }
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }
