@@ -291,11 +291,11 @@ class system_waits {
   // in frames the calls wrote.
   bool plain_wait(CONTEXT context, bool library_wait, const own_code& own) const {
 #if defined(_WIN64)
-    std::uintptr_t& ip = reinterpret_cast<std::uintptr_t&>(context.Rip);
-    std::uintptr_t& sp = reinterpret_cast<std::uintptr_t&>(context.Rsp);
+    DWORD64& ip = context.Rip;
+    DWORD64& sp = context.Rsp;
 #else
-    std::uintptr_t& ip = reinterpret_cast<std::uintptr_t&>(context.Eip);
-    std::uintptr_t& sp = reinterpret_cast<std::uintptr_t&>(context.Esp);
+    DWORD& ip = context.Eip;
+    DWORD& sp = context.Esp;
 #endif
     leave_leaf(ip, sp);  // the stub keeps no frame
     if (!waits_module(ip)) return false;
@@ -327,8 +327,11 @@ class system_waits {
  private:
   static constexpr int kMaxWaitFrames = 8;
 
-  static void leave_leaf(std::uintptr_t& ip, std::uintptr_t& sp) {
-    ip = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
+  // Returns from a function that keeps no frame: its return address is on
+  // top of the stack. `Word` is the context's register type.
+  template <class Word>
+  static void leave_leaf(Word& ip, Word& sp) {
+    ip = static_cast<Word>(*reinterpret_cast<const volatile std::uintptr_t*>(sp));
     sp += sizeof(std::uintptr_t);
   }
   const image_range* waits_module(std::uintptr_t address) const {
