@@ -107,10 +107,27 @@ DWORD WINAPI call_terminate(void* argument) {
   return 0;
 }
 
+// Runs while the terminator works: for a thread inside the foreign module,
+// lets the module return once the terminator has marked the thread, or has
+// wrongly ended it there. The mark is the thread's own flag, read here while
+// the thread is inside the module (or was ended there, which leaves its
+// storage behind).
+void release_once_marked(shared_state& state, HANDLE terminator) {
+  const bool* marked = state.marked.load();
+  const ULONGLONG until = ::GetTickCount64() + kBoundMs;
+  while (!*static_cast<const volatile bool*>(marked) &&
+         ::WaitForSingleObject(terminator, 1) == WAIT_TIMEOUT && ::GetTickCount64() < until) {
+  }
+  state.go_on = 0;
+  ::SetEvent(state.release);
+}
+
 // Starts `body` on a gated thread, waits until it is inside, ends it by
-// force from another thread, and checks that it ended with the lock free
-// and ran nothing after the forced end.
-void end_by_force_while_in(thread_body body) {
+// force from another thread (running `meanwhile`, if any, as it works), and
+// checks that it ended with the library's lock and the foreign module's
+// free and ran nothing after the forced end.
+void end_by_force_while_in(thread_body body,
+                           void (*meanwhile)(shared_state&, HANDLE) = nullptr) {
   // A thread that outlives a failed check keeps its state: leaked, never
   // freed under it.
   auto state = std::make_unique<shared_state>();
@@ -125,6 +142,7 @@ void end_by_force_while_in(thread_body body) {
   terminate_call call{thread};
   const HANDLE terminator = ::CreateThread(nullptr, 0, &call_terminate, &call, 0, nullptr);
   ASSERT_NE(terminator, nullptr);
+  if (meanwhile) meanwhile(*state, terminator);
   if (::WaitForSingleObject(terminator, kBoundMs) != WAIT_OBJECT_0) {
     state.release();
     FAIL() << "terminate_thread hung";
@@ -134,45 +152,9 @@ void end_by_force_while_in(thread_body body) {
   const bool lock_free = state->lock.try_lock();
   if (lock_free) state->lock.unlock();
   EXPECT_TRUE(lock_free) << "the ended thread left the library's lock held";
-  EXPECT_FALSE(state->ran_on) << "the thread ran on after its forced end";
-  ::CloseHandle(terminator);
-  ::CloseHandle(thread);
-}
-
-// Starts `body` (one of the foreign module's callers above), waits until it
-// is inside the module, and asks for its end from another thread. Once the
-// terminator has marked it, or has wrongly ended it there, the module lets
-// it go; the thread must end, and the module's lock must be free.
-void end_by_force_while_in_foreign_module(thread_body body) {
-  auto state = std::make_unique<shared_state>();  // leaked below if a thread outlives a check
-  DWORD id = 0;
-  const HANDLE thread = create_thread_gated(body, state.get(), &id);
-  ASSERT_NE(thread, nullptr) << ::GetLastError();
-  ASSERT_TRUE(resume_thread(thread));
-  if (::WaitForSingleObject(state->inside, kBoundMs) != WAIT_OBJECT_0) {
-    state.release();
-    FAIL() << "the thread never got inside the module";
-  }
-  terminate_call call{thread};
-  const HANDLE terminator = ::CreateThread(nullptr, 0, &call_terminate, &call, 0, nullptr);
-  ASSERT_NE(terminator, nullptr);
-  // The mark is the thread's own flag, read here while the thread is inside
-  // the module (or was ended there, which leaves its storage behind).
-  const bool* marked = state->marked.load();
-  const ULONGLONG until = ::GetTickCount64() + kBoundMs;
-  while (!*static_cast<const volatile bool*>(marked) &&
-         ::WaitForSingleObject(terminator, 1) == WAIT_TIMEOUT && ::GetTickCount64() < until) {
-  }
-  state->go_on = 0;
-  ::SetEvent(state->release);
-  if (::WaitForSingleObject(terminator, kBoundMs) != WAIT_OBJECT_0) {
-    state.release();
-    FAIL() << "terminate_thread hung";
-  }
-  EXPECT_EQ(call.result, 0u);
-  EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the thread is still running";
   EXPECT_TRUE(foreign_lock_is_free())
       << "the thread was ended inside the other module and left its lock held";
+  EXPECT_FALSE(state->ran_on) << "the thread ran on after its forced end";
   ::CloseHandle(terminator);
   ::CloseHandle(thread);
 }
@@ -186,11 +168,11 @@ TEST(TerminateThreadOnWindows, AThreadInASystemWaitOutsideAnyLockIsEndedAtOnce) 
 }
 
 TEST(TerminateThreadOnWindows, AThreadRunningInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
-  end_by_force_while_in_foreign_module(&spin_in_foreign_module);
+  end_by_force_while_in(&spin_in_foreign_module, &release_once_marked);
 }
 
 TEST(TerminateThreadOnWindows, AThreadWaitingInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
-  end_by_force_while_in_foreign_module(&wait_in_foreign_module);
+  end_by_force_while_in(&wait_in_foreign_module, &release_once_marked);
 }
 
 // A handle without the right to suspend the thread: the thread cannot be
