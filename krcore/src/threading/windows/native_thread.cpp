@@ -123,6 +123,7 @@ thread_local thread_block* t_block = nullptr;
 // the start's copy of it are then left allocated: the thread's stack is
 // gone without unwinding.
 void WINAPI leave_on_exit(void* block) {
+  t_block = nullptr;  // already on its way out: the table's lock must not end it again
   mark_leaving(static_cast<thread_block*>(block));
   threads().remove(::GetCurrentThreadId(), static_cast<thread_block*>(block));
 }
