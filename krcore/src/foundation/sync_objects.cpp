@@ -85,10 +85,12 @@ void mutex::Create(bool initial_owner, const std::wstring& name) {
 }
 
 bool mutex::aquire(long milliseconds) {
-  // Negative values are taken as their 32-bit image (-1 is INFINITE).
-  const DWORD r = ::WaitForSingleObject(
-      _handle, milliseconds < 0 ? static_cast<DWORD>(milliseconds)
-                                : detail::saturated_wait_ms(static_cast<unsigned long>(milliseconds)));
+  // Negative values are taken as their 32-bit image (-1 is INFINITE). One
+  // of the library's own waits: it holds none of the library's locks.
+  const DWORD r = detail::wait_any(
+      &_handle, 1,
+      milliseconds < 0 ? static_cast<DWORD>(milliseconds)
+                       : detail::saturated_wait_ms(static_cast<unsigned long>(milliseconds)));
   if (r == detail::kWaitObject0) return true;
   if (r == detail::kWaitTimedOut) return false;
   if (r == detail::kWaitAbandoned0) {

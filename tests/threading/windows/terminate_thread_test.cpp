@@ -5,7 +5,10 @@
 // asked to end while it holds one of the library's locks is not ended
 // there. It ends the moment it lets go of the lock, runs nothing after
 // that, and the lock is free afterwards. A thread outside any lock, blocked
-// in a system wait, is ended at once.
+// in a system wait, is ended at once. The same holds for the locks of
+// other modules, which the library cannot count: a thread that runs or
+// waits inside another module (foreign_module.cpp, built as a DLL of its
+// own) is ended only once it is back in its own code.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,6 +21,12 @@
 
 using namespace krCore::detail;
 
+extern "C" {
+__declspec(dllimport) void foreign_spin_holding_lock(HANDLE inside, volatile LONG* go_on);
+__declspec(dllimport) void foreign_wait_holding_lock(HANDLE inside, HANDLE release);
+__declspec(dllimport) BOOL foreign_lock_is_free();
+}
+
 namespace {
 
 constexpr DWORD kBoundMs = 60000;
@@ -27,9 +36,15 @@ struct shared_state {
   HANDLE inside = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::atomic<bool> ran_on{false};
+  // For the calls into the foreign module: what lets it return, and the
+  // thread's mark of a forced end it holds off.
+  HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  volatile LONG go_on = 1;
+  std::atomic<const bool*> marked{nullptr};
   ~shared_state() {
     ::CloseHandle(inside);
     ::CloseHandle(never);
+    ::CloseHandle(release);
   }
 };
 
@@ -55,6 +70,30 @@ unsigned wait_forever(void* argument) {
   return 0;
 }
 
+// Spins inside the foreign module, holding its lock; back in its own code
+// it blocks in a system wait.
+unsigned spin_in_foreign_module(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  state->marked = &t_kill_held_off;
+  foreign_spin_holding_lock(state->inside, &state->go_on);
+  ::WaitForSingleObject(state->never, INFINITE);
+  return 0;
+}
+
+// Waits inside the foreign module (through WaitForSingleObject), holding
+// its lock; back in its own code it blocks in a system wait.
+unsigned wait_in_foreign_module(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  state->marked = &t_kill_held_off;
+  foreign_wait_holding_lock(state->inside, state->release);
+  ::WaitForSingleObject(state->never, INFINITE);
+  return 0;
+}
+
+unsigned return_at_once(void*) { return 0; }
+
+unsigned exit_thread_at_once(void*) { ::ExitThread(0); }
+
 struct terminate_call {
   HANDLE thread;
   DWORD result = 0xFFFFFFFF;
@@ -68,10 +107,27 @@ DWORD WINAPI call_terminate(void* argument) {
   return 0;
 }
 
+// Runs while the terminator works: for a thread inside the foreign module,
+// lets the module return once the terminator has marked the thread, or has
+// wrongly ended it there. The mark is the thread's own flag, read here while
+// the thread is inside the module (or was ended there, which leaves its
+// storage behind).
+void release_once_marked(shared_state& state, HANDLE terminator) {
+  const bool* marked = state.marked.load();
+  const ULONGLONG until = ::GetTickCount64() + kBoundMs;
+  while (!*static_cast<const volatile bool*>(marked) &&
+         ::WaitForSingleObject(terminator, 1) == WAIT_TIMEOUT && ::GetTickCount64() < until) {
+  }
+  state.go_on = 0;
+  ::SetEvent(state.release);
+}
+
 // Starts `body` on a gated thread, waits until it is inside, ends it by
-// force from another thread, and checks that it ended with the lock free
-// and ran nothing after the forced end.
-void end_by_force_while_in(thread_body body) {
+// force from another thread (running `meanwhile`, if any, as it works), and
+// checks that it ended with the library's lock and the foreign module's
+// free and ran nothing after the forced end.
+void end_by_force_while_in(thread_body body,
+                           void (*meanwhile)(shared_state&, HANDLE) = nullptr) {
   // A thread that outlives a failed check keeps its state: leaked, never
   // freed under it.
   auto state = std::make_unique<shared_state>();
@@ -86,6 +142,7 @@ void end_by_force_while_in(thread_body body) {
   terminate_call call{thread};
   const HANDLE terminator = ::CreateThread(nullptr, 0, &call_terminate, &call, 0, nullptr);
   ASSERT_NE(terminator, nullptr);
+  if (meanwhile) meanwhile(*state, terminator);
   if (::WaitForSingleObject(terminator, kBoundMs) != WAIT_OBJECT_0) {
     state.release();
     FAIL() << "terminate_thread hung";
@@ -95,6 +152,8 @@ void end_by_force_while_in(thread_body body) {
   const bool lock_free = state->lock.try_lock();
   if (lock_free) state->lock.unlock();
   EXPECT_TRUE(lock_free) << "the ended thread left the library's lock held";
+  EXPECT_TRUE(foreign_lock_is_free())
+      << "the thread was ended inside the other module and left its lock held";
   EXPECT_FALSE(state->ran_on) << "the thread ran on after its forced end";
   ::CloseHandle(terminator);
   ::CloseHandle(thread);
@@ -106,6 +165,47 @@ TEST(TerminateThreadOnWindows, AThreadInsideAHeldLockEndsAsItLetsGoAndTheLockIsF
 
 TEST(TerminateThreadOnWindows, AThreadInASystemWaitOutsideAnyLockIsEndedAtOnce) {
   end_by_force_while_in(&wait_forever);
+}
+
+TEST(TerminateThreadOnWindows, AThreadRunningInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
+  end_by_force_while_in(&spin_in_foreign_module, &release_once_marked);
+}
+
+TEST(TerminateThreadOnWindows, AThreadWaitingInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
+  end_by_force_while_in(&wait_in_foreign_module, &release_once_marked);
+}
+
+// A handle without the right to suspend the thread: the thread cannot be
+// looked at, so it is reported as not ended, and it runs on.
+TEST(TerminateThreadOnWindows, AThreadItMayNotSuspendIsReportedAsNotEnded) {
+  auto state = std::make_unique<shared_state>();
+  DWORD id = 0;
+  const HANDLE thread = create_thread_gated(&wait_forever, state.get(), &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  const HANDLE limited =
+      ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+  ASSERT_NE(limited, nullptr) << ::GetLastError();
+  EXPECT_EQ(terminate_thread(limited), 1460u);
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ::CloseHandle(limited);
+  EXPECT_EQ(terminate_thread(thread), 0u);
+  ::CloseHandle(thread);
+}
+
+// Whether it returned or left through ExitThread, a thread that has ended
+// is reported as ended.
+TEST(TerminateThreadOnWindows, AThreadThatHasEndedAlreadyIsReportedAsEnded) {
+  for (thread_body body : {&return_at_once, &exit_thread_at_once}) {
+    DWORD id = 0;
+    const HANDLE thread = create_thread_gated(body, nullptr, &id);
+    ASSERT_NE(thread, nullptr) << ::GetLastError();
+    ASSERT_TRUE(resume_thread(thread));
+    ASSERT_EQ(::WaitForSingleObject(thread, kBoundMs), WAIT_OBJECT_0);
+    EXPECT_EQ(terminate_thread(thread), 0u);
+    ::CloseHandle(thread);
+  }
 }
 
 }  // namespace

@@ -9,8 +9,11 @@
 #include <windows.h>
 
 #include "foundation/waitable.h"
+#include "foundation/windows/library_wait.h"
 
 namespace krCore::detail {
+
+thread_local bool t_library_wait = false;
 
 namespace {
 
@@ -50,6 +53,9 @@ HANDLE open_mutex(const std::wstring& name) {
 bool release_mutex(HANDLE mutex) { return ::ReleaseMutex(mutex) != FALSE; }
 
 DWORD wait_any(const HANDLE* handles, DWORD count, unsigned long long timeout_ms) {
+  // Holds none of the library's locks (a caller that does has counted it in
+  // kill_hold.h): a forced end may end the thread here.
+  const library_wait_scope waiting;
   return ::WaitForMultipleObjects(count, handles, FALSE, saturated_wait_ms(timeout_ms));
 }
 

@@ -6,21 +6,23 @@
 //
 // TerminateThread ends a thread wherever it is. Ended inside one of the
 // library's locks (kill_hold.h), it would leave that lock held for good;
-// ended inside the system's or a runtime's code (the heap, the loader, the
-// C and C++ runtimes, this library), it could leave one of their locks
-// held, and the next allocation anywhere in the process would wait forever.
-// So the terminator suspends the thread, reads its context (which also
-// waits until the suspension has taken hold: SuspendThread alone may return
-// while the thread still runs), then its held-region count. At a count of 0
-// the thread is ended while still suspended when it stopped in code outside
-// those modules, or in one of the system's plain waits called from the
-// system's wait functions, which hold no lock while they sleep. Otherwise
-// it is marked (its t_kill_held_off, written while it is suspended) and let
-// go: it ends itself the moment it leaves its next held region, before it
-// runs another line of its own code. The terminator looks at it again, every
-// millisecond during the grace period and less often after; a thread that
-// neither ends itself nor reaches a safe point is reported as not ended,
-// never ended where it is.
+// ended inside any module's code but the program's own (the system's, the
+// C and C++ runtimes', a third party's, this library's), it could leave one
+// of that module's locks held, and the next caller of that module would
+// wait forever. So the terminator suspends the thread, reads its context
+// (which also waits until the suspension has taken hold: SuspendThread
+// alone may return while the thread still runs), then its held-region
+// count. At a count of 0 the thread is ended while still suspended when it
+// stopped in the program's own code (its executable or code made at run
+// time), or in one of the system's plain waits called through the system's
+// wait functions either by the program's own code or by one of the
+// library's waits, none of which holds a lock while it sleeps. Otherwise it
+// is marked (its t_kill_held_off, written while it is suspended) and let
+// go: it ends itself the moment it leaves its next held region or returns
+// to the library, before it runs another line of its own code. The
+// terminator looks at it again, every millisecond during the grace period
+// and less often after; a thread that neither ends itself nor reaches a
+// safe point is reported as not ended, never ended where it is.
 //
 // Each thread keeps a small record, shared by the thread and the table of
 // started threads, that holds the address of its count and mark; the record
@@ -31,7 +33,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
+#include "foundation/windows/library_wait.h"
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
 #include "threading/timer_slack.h"
@@ -56,6 +58,9 @@ struct thread_block {
   // its handle is signalled: read only while the thread is suspended.
   std::atomic<unsigned*> hold{nullptr};
   std::atomic<bool*> held_off{nullptr};
+  // Its flag of the library's waits (foundation/windows/library_wait.h),
+  // alike.
+  std::atomic<bool*> library_wait{nullptr};
   // The thread is on its way out (set before the pointers are cleared).
   std::atomic<bool> leaving{false};
   // A forced end was asked for.
@@ -68,6 +73,7 @@ void mark_leaving(thread_block* block) {
   block->leaving.store(true, std::memory_order_release);
   block->hold.store(nullptr, std::memory_order_release);
   block->held_off.store(nullptr, std::memory_order_release);
+  block->library_wait.store(nullptr, std::memory_order_release);
 }
 
 // The started threads that have not ended, by thread id.
@@ -110,16 +116,37 @@ thread_local thread_block* t_block = nullptr;
   ::ExitThread(0);
 }
 
+// A body may end its thread itself (ExitThread), past the rest of
+// thread_start. The system runs the callbacks of fiber-local slots first
+// thing as a thread exits, before the runtime frees the thread-local block
+// the record points into, so the record is marked there too. The record and
+// the start's copy of it are then left allocated: the thread's stack is
+// gone without unwinding.
+void WINAPI leave_on_exit(void* block) {
+  t_block = nullptr;  // already on its way out: the table's lock must not end it again
+  mark_leaving(static_cast<thread_block*>(block));
+  threads().remove(::GetCurrentThreadId(), static_cast<thread_block*>(block));
+}
+
+DWORD leaving_slot() {
+  static const DWORD slot = ::FlsAlloc(&leave_on_exit);
+  return slot;
+}
+
 unsigned __stdcall thread_start(void* start) {
   const std::unique_ptr<std::shared_ptr<thread_block>> owner(
       static_cast<std::shared_ptr<thread_block>*>(start));
   const std::shared_ptr<thread_block> block = *owner;
   t_block = block.get();
+  const DWORD slot = leaving_slot();
+  if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, block.get());
+  block->library_wait.store(&t_library_wait, std::memory_order_release);
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
   mark_leaving(block.get());
   threads().remove(::GetCurrentThreadId(), block.get());
+  if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, nullptr);  // the record goes with `block`
   t_block = nullptr;
   return result;
 }
@@ -140,8 +167,19 @@ void warn(const std::wstring& text) {
   if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
 }
 
+// The answer for a thread the system would not let us suspend, look at or
+// end (`error` is the system's code): it runs on, as one that reached no
+// safe point.
+DWORD not_ended(DWORD id, const wchar_t* what, DWORD error) {
+  warn(L"terminate_thread - thread [" + std::to_wstring(id) + L"] " + what + L", error [" +
+       std::to_wstring(error) + L"]");
+  return kErrorTimeout;
+}
+
 // The address range of a loaded image, from its own headers, which stay
-// mapped with it. Empty for a null module.
+// mapped with it, and on x86-64 its table of function entries (every
+// function that is not a leaf has one, with the data to unwind its frame).
+// Empty for a null module.
 struct image_range {
   std::uintptr_t low = 0, high = 0;
   explicit image_range(HMODULE module = nullptr) {
@@ -151,45 +189,72 @@ struct image_range {
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     low = reinterpret_cast<std::uintptr_t>(base);
     high = low + nt->OptionalHeader.SizeOfImage;
+#if defined(_WIN64)
+    const IMAGE_DATA_DIRECTORY& table =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    if (table.VirtualAddress && table.Size >= sizeof(RUNTIME_FUNCTION)) {
+      _functions = reinterpret_cast<RUNTIME_FUNCTION*>(const_cast<unsigned char*>(base) +
+                                                       table.VirtualAddress);
+      _function_count = table.Size / sizeof(RUNTIME_FUNCTION);
+    }
+#endif
   }
   bool contains(std::uintptr_t address) const { return address >= low && address < high; }
-};
 
-// The code of the modules a thread must not be ended in: the system's, the
-// compiler's runtimes and this library. Collected before any thread is
-// suspended, since looking a module up takes the loader's lock, which the
-// suspended thread may hold.
-class unsafe_code {
- public:
-  unsafe_code() {
-    static const wchar_t* const kModules[] = {
-        L"ntdll.dll",          L"kernel32.dll",       L"kernelbase.dll",
-        L"msvcrt.dll",         L"ucrtbase.dll",       L"libstdc++-6.dll",
-        L"libgcc_s_seh-1.dll", L"libgcc_s_dw2-1.dll", L"libwinpthread-1.dll"};
-    for (const wchar_t* name : kModules) add(::GetModuleHandleW(name));
-    HMODULE self = nullptr;
-    if (::GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<const wchar_t*>(&terminate_thread), &self))
-      add(self);
-  }
-  bool contains(std::uintptr_t address) const {
-    for (std::size_t i = 0; i < _count; ++i)
-      if (_ranges[i].contains(address)) return true;
-    return false;
+#if defined(_WIN64)
+  // The entry of the function at `address` (inside the image), or null for a
+  // leaf function. The table is sorted; searched here rather than by the
+  // system's lookup, which may take a lock the suspended thread holds.
+  RUNTIME_FUNCTION* function_at(std::uintptr_t address) const {
+    const auto offset = static_cast<DWORD>(address - low);
+    std::size_t first = 0, last = _function_count;
+    while (first < last) {
+      const std::size_t middle = first + (last - first) / 2;
+      if (offset < _functions[middle].BeginAddress) {
+        last = middle;
+      } else if (offset >= _functions[middle].EndAddress) {
+        first = middle + 1;
+      } else {
+        return &_functions[middle];
+      }
+    }
+    return nullptr;
   }
 
  private:
-  void add(HMODULE module) {
-    if (module && _count < std::size(_ranges)) _ranges[_count++] = image_range(module);
+  RUNTIME_FUNCTION* _functions = nullptr;
+  std::size_t _function_count = 0;
+#endif
+};
+
+// The code a thread may be ended in while it runs: the executable's own
+// image, and memory that is no image at all (code made at run time). Every
+// other module, the system's, the runtimes', a third party's and this
+// library's when it is a DLL of its own, may hold locks of its own that an
+// end there would leave held. A program that links the library's objects
+// has them in its image: there the library's code counts as the host's,
+// which is right as long as the library counts each lock it holds
+// (kill_hold.h). Collected before any thread is suspended, since looking a
+// module up takes the loader's lock, which the suspended thread may hold.
+class own_code {
+ public:
+  own_code() : _executable(::GetModuleHandleW(nullptr)) {}
+  // Asks the system about memory outside the image: a call that takes no
+  // lock in the process.
+  bool contains(std::uintptr_t address) const {
+    if (_executable.contains(address)) return true;
+    MEMORY_BASIC_INFORMATION info{};
+    if (!::VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info)) return false;
+    return info.State == MEM_COMMIT && info.Type != MEM_IMAGE;
   }
-  image_range _ranges[16];
-  std::size_t _count = 0;
+
+ private:
+  image_range _executable;
 };
 
 // The system's wait calls a suspended thread may be ended in, and the
-// modules of the wait functions allowed to have called them. Collected
-// before any thread is suspended, as above.
+// modules of the wait functions that lead to them. Collected before any
+// thread is suspended, as above.
 class system_waits {
  public:
   system_waits()
@@ -202,49 +267,111 @@ class system_waits {
       if (FARPROC entry = ntdll ? ::GetProcAddress(ntdll, name) : nullptr)
         _stubs[_count++] = reinterpret_cast<std::uintptr_t>(entry);
   }
-  // A plain wait is `ip` in one of the wait stubs (a few instructions each)
-  // with its return address in the system's wait functions. A lock's own
-  // wait is called from ntdll itself, so it never counts.
+
+  // True when `ip` lies in one of the wait stubs. Each stub only loads the
+  // call's number and enters the kernel; they follow each other at a fixed
+  // stride (32 bytes on x86-64, 16 on x86), so the bound keeps to one stub.
   bool in_stub(std::uintptr_t ip) const {
+#if defined(_WIN64)
     constexpr std::uintptr_t kStubBytes = 32;
+#else
+    constexpr std::uintptr_t kStubBytes = 16;
+#endif
     bool in = false;
     for (std::size_t i = 0; i < _count; ++i) in |= ip - _stubs[i] < kStubBytes;
     return in;
   }
-  bool called_from_system(std::uintptr_t return_address) const {
-    return _kernelbase.contains(return_address) || _kernel32.contains(return_address);
+
+  // For a thread stopped in a wait stub (`context`, read with its control
+  // and integer registers): true when the wait was called through the
+  // system's wait functions (a lock's own wait is called from ntdll, never
+  // counts) and either the thread is inside one of the library's waits or
+  // the first caller outside those functions is the host's own code. A
+  // module that waits through WaitForSingleObject may hold a lock of its
+  // own meanwhile. Reads the thread's stack only above its stack pointer,
+  // in frames the calls wrote.
+  bool plain_wait(CONTEXT context, bool library_wait, const own_code& own) const {
+#if defined(_WIN64)
+    DWORD64& ip = context.Rip;
+    DWORD64& sp = context.Rsp;
+#else
+    DWORD& ip = context.Eip;
+    DWORD& sp = context.Esp;
+#endif
+    leave_leaf(ip, sp);  // the stub keeps no frame
+    if (!waits_module(ip)) return false;
+    if (library_wait) return true;
+#if defined(_WIN64)
+    // The wait functions call one another (WaitForSingleObject through
+    // WaitForMultipleObjectsEx, say): a few frames at most.
+    for (int frame = 0; frame < kMaxWaitFrames; ++frame) {
+      const image_range* image = waits_module(ip);
+      if (!image) return own.contains(ip);
+      if (RUNTIME_FUNCTION* function = image->function_at(ip)) {
+        void* handler_data = nullptr;
+        DWORD64 establisher = 0;
+        ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image->low, ip, function, &context, &handler_data,
+                           &establisher, nullptr);
+      } else {
+        leave_leaf(ip, sp);
+      }
+    }
+    return false;
+#else
+    // x86 code keeps no unwind tables: who called the wait function is not
+    // known for sure, so only the library's own waits count.
+    (void)own;
+    return false;
+#endif
   }
 
  private:
+  static constexpr int kMaxWaitFrames = 8;
+
+  // Returns from a function that keeps no frame: its return address is on
+  // top of the stack. `Word` is the context's register type.
+  template <class Word>
+  static void leave_leaf(Word& ip, Word& sp) {
+    ip = static_cast<Word>(*reinterpret_cast<const volatile std::uintptr_t*>(sp));
+    sp += sizeof(std::uintptr_t);
+  }
+  const image_range* waits_module(std::uintptr_t address) const {
+    if (_kernelbase.contains(address)) return &_kernelbase;
+    if (_kernel32.contains(address)) return &_kernel32;
+    return nullptr;
+  }
+
   std::uintptr_t _stubs[4] = {};
   std::size_t _count = 0;
   image_range _kernelbase, _kernel32;
 };
 
 // Where a suspended thread stopped.
-enum class stop_place { own_code, system_wait, unsafe };
+enum class stop_place { own_code, plain_wait, unsafe, unknown };
 
 // Reads the suspended `thread`'s context, which also waits until the
-// suspension has taken hold, and tells where it stopped (unsafe when the
-// context cannot be read).
-stop_place where_stopped(HANDLE thread, const unsafe_code& unsafe, const system_waits& waits) {
+// suspension has taken hold, and tells where it stopped: unknown when the
+// context cannot be read (the thread may then still run). `library_wait` is
+// the thread's flag of the library's waits, null before it ran.
+stop_place where_stopped(HANDLE thread, const bool* library_wait, const own_code& own,
+                         const system_waits& waits) {
   CONTEXT context{};
-  context.ContextFlags = CONTEXT_CONTROL;
-  if (!::GetThreadContext(thread, &context)) return stop_place::unsafe;
+  context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+  if (!::GetThreadContext(thread, &context)) return stop_place::unknown;
 #if defined(_WIN64)
   const auto ip = static_cast<std::uintptr_t>(context.Rip);
-  const auto sp = static_cast<std::uintptr_t>(context.Rsp);
 #else
   const auto ip = static_cast<std::uintptr_t>(context.Eip);
-  const auto sp = static_cast<std::uintptr_t>(context.Esp);
 #endif
-  if (!unsafe.contains(ip)) return stop_place::own_code;
+  if (own.contains(ip)) return stop_place::own_code;
   // Only inside a wait stub is the word on top of the stack surely written
   // (by the call that entered it); elsewhere it may be an untouched guard
   // page, which a read from this thread would spoil.
   if (!waits.in_stub(ip)) return stop_place::unsafe;
-  const std::uintptr_t return_address = *reinterpret_cast<const volatile std::uintptr_t*>(sp);
-  return waits.called_from_system(return_address) ? stop_place::system_wait : stop_place::unsafe;
+  const bool in_library_wait =
+      library_wait && *static_cast<const volatile bool*>(library_wait);
+  return waits.plain_wait(context, in_library_wait, own) ? stop_place::plain_wait
+                                                         : stop_place::unsafe;
 }
 
 }  // namespace
@@ -285,7 +412,11 @@ void end_held_off_kill() {
 
 DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   const DWORD id = ::GetThreadId(thread);
-  const std::shared_ptr<thread_block> block = id ? threads().find(id) : nullptr;
+  if (!id) return kErrorInvalidHandle;
+  // A thread that has ended has left the table, and its id may be another
+  // thread's by now: looked up only while it runs.
+  if (::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return kErrorSuccess;
+  const std::shared_ptr<thread_block> block = threads().find(id);
   if (!block) return kErrorInvalidHandle;
   block->killed.store(true, std::memory_order_release);
   if (id == ::GetCurrentThreadId()) {
@@ -299,7 +430,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
-  static const unsafe_code unsafe;
+  static const own_code host_code;
   static const system_waits waits;
   const ULONGLONG safe_until = ::GetTickCount64() + grace_ms;
   const ULONGLONG give_up = safe_until + kHeldOffMs;
@@ -308,11 +439,22 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
     const DWORD suspended_before = ::SuspendThread(own.h);
     if (suspended_before == static_cast<DWORD>(-1)) {
+      // The handle lacks the right, or the thread is on its last steps.
+      const DWORD error = ::GetLastError();
       if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
-      return ::GetLastError();
+      return not_ended(id, L"could not be suspended", error);
     }
-    // The context first: only then is the thread surely stopped.
-    const stop_place place = where_stopped(own.h, unsafe, waits);
+    // The context first: only then is the thread surely stopped. Unread,
+    // nothing of the thread is read either: it is looked at again.
+    const stop_place place = where_stopped(
+        own.h, block->library_wait.load(std::memory_order_acquire), host_code, waits);
+    if (place == stop_place::unknown) {
+      const DWORD error = ::GetLastError();
+      ::ResumeThread(own.h);
+      if (::GetTickCount64() >= give_up) return not_ended(id, L"could not be looked at", error);
+      ::WaitForSingleObject(own.h, kHeldOffPollMs);
+      continue;
+    }
     unsigned* hold = block->hold.load(std::memory_order_acquire);
     bool* held_off = block->held_off.load(std::memory_order_acquire);
     if (!hold && block->leaving.load(std::memory_order_acquire)) {
@@ -329,7 +471,11 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     if (never_ran || (hold && !held && place != stop_place::unsafe)) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
-      ::TerminateThread(own.h, 0);
+      if (!::TerminateThread(own.h, 0)) {
+        const DWORD error = ::GetLastError();
+        ::ResumeThread(own.h);
+        return not_ended(id, L"could not be ended", error);
+      }
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }

@@ -1,0 +1,42 @@
+// A module of someone else's, as a library thread may call into one: it
+// keeps a lock of its own (a CRITICAL_SECTION) and holds it while it spins
+// in its own code or waits through the system's wait functions. A thread
+// ended by force in either place would leave that lock held for good,
+// whatever the library's own count of held regions says.
+#include <windows.h>
+
+namespace {
+
+CRITICAL_SECTION g_lock;
+const bool g_ready = [] {
+  ::InitializeCriticalSection(&g_lock);
+  return true;
+}();
+
+}  // namespace
+
+// Takes the module's lock, sets `inside`, and spins until `*go_on` is 0.
+extern "C" __declspec(dllexport) void foreign_spin_holding_lock(HANDLE inside,
+                                                                 volatile LONG* go_on) {
+  ::EnterCriticalSection(&g_lock);
+  ::SetEvent(inside);
+  while (*go_on != 0) {
+  }
+  ::LeaveCriticalSection(&g_lock);
+}
+
+// Takes the module's lock, sets `inside`, and waits for `release` in
+// WaitForSingleObject.
+extern "C" __declspec(dllexport) void foreign_wait_holding_lock(HANDLE inside, HANDLE release) {
+  ::EnterCriticalSection(&g_lock);
+  ::SetEvent(inside);
+  ::WaitForSingleObject(release, INFINITE);
+  ::LeaveCriticalSection(&g_lock);
+}
+
+// True when the module's lock is free now (taken and let go at once).
+extern "C" __declspec(dllexport) BOOL foreign_lock_is_free() {
+  if (!g_ready || !::TryEnterCriticalSection(&g_lock)) return FALSE;
+  ::LeaveCriticalSection(&g_lock);
+  return TRUE;
+}
