@@ -12,7 +12,6 @@
 #include <krcore/logging.h>
 
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +22,7 @@
 #include "threading/forced_end_steps.h"
 #include "threading/probe_thread.h"
 #include "threading/windows/blocking_pipe.h"
+#include "threading/windows/scratch_log.h"
 
 using threadtest::blocking_pipe;
 using threadtest::kStepMs;
@@ -42,33 +42,9 @@ bool returns(std::function<void()> step, unsigned long bound_ms = kStepMs) {
   return signalled(*done, bound_ms);
 }
 
-// Each test logs warnings into a scratch folder, and sees every line through
-// the logger's callback.
-class EasyThreadForcedEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("qmcore-easy-end-" + std::to_string(::GetCurrentProcessId()));
-    log = krCore::singleton<krCore::logger>::instance();
-    log->set_write_message_func([this](const wchar_t* message, krCore::logger::log_levels) {
-      if (on_line) on_line(message);
-    });
-    log->initialize(0, level, 0, 0, (folder / "easy").wstring().c_str());
-  }
-  void TearDown() override {
-    krCore::logger::close();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-  }
-
-  // The levels logged: all of them, unless a test must keep the library's
-  // own lines (and the logger's lock) off the thread's path.
-  int level = 0xF;
-  std::filesystem::path folder;
-  krCore::logger* log = nullptr;
-  // Set before the thread starts, read by whichever thread logs.
-  std::function<void(const std::wstring&)> on_line;
-};
+// Each test logs into a scratch folder, and sees every line through the
+// logger's callback.
+class EasyThreadForcedEnd : public threadtest::scratch_log_test {};
 
 // Warnings and errors only: a thread returning from its hook then passes no
 // lock of the logger's, where a mark would end it anyway.

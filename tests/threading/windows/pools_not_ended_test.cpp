@@ -6,15 +6,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <krcore/logging.h>
-
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "threading/pool_probe.h"
 #include "threading/windows/blocking_pipe.h"
+#include "threading/windows/scratch_log.h"
 
 using pooltest::kStepMs;
 using pooltest::probe_work;
@@ -24,26 +22,16 @@ using threadtest::blocking_pipe;
 namespace {
 
 template <class Pool>
-class NotEndedItem : public ::testing::Test {
+class NotEndedItem : public threadtest::scratch_log_test {
  protected:
   void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("qmcore-not-ended-" + std::to_string(::GetCurrentProcessId()));
-    log = krCore::singleton<krCore::logger>::instance();
-    log->set_write_message_func([this](const wchar_t* message, krCore::logger::log_levels) {
-      if (std::wstring(message).find(L"that could not be ended to return") != std::wstring::npos)
-        waiting->signal();
-    });
-    log->initialize(0, krCore::logger::log_error, 0, 0, (folder / "pool").wstring().c_str());
-  }
-  void TearDown() override {
-    krCore::logger::close();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    level = krCore::logger::log_error;
+    on_line = [waiting = waiting](const std::wstring& line) {
+      if (line.find(L"that could not be ended to return") != std::wstring::npos) waiting->signal();
+    };
+    scratch_log_test::SetUp();
   }
 
-  std::filesystem::path folder;
-  krCore::logger* log = nullptr;
   // The destructor's line about the thread it waits for; outlives a failed
   // check, as a thread left running may still log.
   krCore::manualresetevent* waiting = new krCore::manualresetevent;

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <krcore/threading.h>
+
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -25,13 +27,9 @@ struct standby_state {
   command_standby standby{command_standby::scheduler_calls{
       [] { return 0.0; }, [](std::vector<std::shared_ptr<krCore::IThreadwork>>&) { return -1.0; },
       [] {}}};
-  HANDLE inside = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  krCore::manualresetevent inside;
+  krCore::manualresetevent never;
   std::atomic<bool> ran_on{false};
-  ~standby_state() {
-    ::CloseHandle(inside);
-    ::CloseHandle(never);
-  }
 };
 
 // Takes the order lock as the scheduler's thread does and keeps it, waiting
