@@ -67,7 +67,8 @@ TYPED_TEST(StuckItem, IsEndedByForceAndShutdownReturnsFalse) {
 }
 
 // An item ended while it sleeps: the signal that ends it interrupts the
-// sleep, and the item must not see that as an early wake-up and run on.
+// sleep, and the item must not see that as an early wake-up and run on. A
+// sleep is a safe point, so the thread is ended, not left marked.
 TYPED_TEST(StuckItem, AnItemEndedInASleepRunsNoFurtherAndNeverCompletes) {
 #if defined(_WIN32)
   const std::function<void()> sleeps[] = {
@@ -101,6 +102,8 @@ TYPED_TEST(StuckItem, AnItemEndedInASleepRunsNoFurtherAndNeverCompletes) {
     pool.submitwork(sleeper);
     ASSERT_TRUE(signalled(entered));
     EXPECT_FALSE(pool.shutdown(50));
+    // Ended, not merely marked: a later shutdown finds no thread running.
+    EXPECT_TRUE(pool.shutdown(0));
     EXPECT_FALSE(ran_on.load());
     EXPECT_FALSE(sleeper->completed());
   }
@@ -150,6 +153,8 @@ TYPED_TEST(StuckItem, AnItemEndedInsideTheLibraryLeavesNoLockHeld) {
     bool ended_by_force = false;
     ASSERT_TRUE(returns([&] { ended_by_force = !pool.shutdown(20); })) << "round " << round;
     EXPECT_TRUE(ended_by_force);
+    // The thread has ended (a later shutdown waits for one it could not end).
+    EXPECT_TRUE(pool.shutdown(kStepMs)) << "round " << round;
     ASSERT_TRUE(returns([log] {
       log->log(krCore::logger::log_normal, L"a line after the forced end", false);
       log->flush();

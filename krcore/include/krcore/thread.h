@@ -57,9 +57,9 @@ class KRCORE_API IEasyThread {
 // hooks must not call them on their own object. The other calls take no lock
 // and may come from any thread, the worker included.
 //
-// Lifetime: the destructor stops the thread (StopAndTerminate(30000)), but it
-// runs after a derived class's members are gone: owners of a derived object
-// stop the thread before destroying it.
+// Lifetime: the destructor stops the thread (StopAndTerminate(30000)) and, if
+// that answers 1460, waits without bound for the marked thread to return from
+// its hook. Derived members are gone by then: owners stop the thread first.
 class KRCORE_API EasyThreadImpl : public IEasyThread {
  public:
   // Throws eventexception when the events cannot be created.
@@ -79,10 +79,10 @@ class KRCORE_API EasyThreadImpl : public IEasyThread {
   // running and its handle and id kept.
   unsigned long StopThread(unsigned long timeout_ms) override;
   // StopThread, then, when that failed, the thread's end by force. Returns
-  // (StopThread's result, 0 or the error of the forced end: 1460 when the
-  // thread could not be ended). After it returns with a second member of 0,
-  // the thread runs no more hooks. The handle and id of a thread ended by
-  // force stay until the next start or the destructor.
+  // (StopThread's result, 0 or the error of the forced end). With 0 the
+  // thread runs no more hooks; with 1460 it could not be ended, is marked and
+  // ends as its hook returns (no OnStop). The handle and id of a thread ended
+  // by force stay until the next start or the destructor.
   std::pair<unsigned long, unsigned long> StopAndTerminate(unsigned long timeout_ms);
   // Signals the wake-up event; wake-ups before the next wait collapse into one.
   void Wakeup() override;

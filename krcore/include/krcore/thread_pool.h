@@ -184,9 +184,9 @@ class pool_base : public IThreadpool {
 // serialised with each other; a work item may shut its own pool down (see
 // shutdown).
 //
-// Lifetime: the destructor shuts the pool down (shutdown(10000)). It runs
-// after a derived class's members are gone, so a class that overrides the
-// per-thread hooks shuts the pool down in its own destructor.
+// Lifetime: the destructor shuts the pool down (shutdown(10000)) and waits
+// without bound for threads marked to end as their items return. Derived
+// members are gone by then: a class overriding the hooks shuts down first.
 //
 // Forced ends: a thread whose item outstays the shutdown's time-out is ended
 // by force, at the first point where it holds none of the library's locks
@@ -230,11 +230,11 @@ class KRCORE_API threadpool : public detail::pool_base {
   void submitwork(IThreadwork* work) override;
   // The number of queued items, not counting running ones.
   unsigned int WaitingWorkCount() const override;
-  // Stops the pool: new submissions fail at once, every thread finishes its
-  // item and ends; a thread still running after `timeout_ms` (100 ms for
-  // each thread after the first forced end) is ended by force. Queued items
-  // are discarded unsignalled and blocked submitters are woken. True when
-  // every thread ended by itself (also for a pool that is not running).
+  // Stops the pool: new submissions fail at once, blocked submitters wake,
+  // queued items are discarded unsignalled; a thread still in its item after
+  // `timeout_ms` (100 ms after the first forced end) is ended by force, or
+  // marked to end as its item returns where that fails (1460). True when all
+  // ended by themselves; for a stopped pool, when no marked thread still runs.
   //
   // A work item may shut down its own pool: the call stops every other
   // thread as above and returns; the calling thread ends by itself once its

@@ -369,7 +369,7 @@ void CommandSchedulerImpl::OnWakeup(unsigned long /*wait_result*/, unsigned long
     ~batch_end() { standby.end_batch(); }
   } end{*_standby};
   {
-    std::unique_lock<std::mutex> order = _standby->begin_batch(ready);
+    auto order = _standby->begin_batch(ready);
     try {
       _standby->take_due(ready);
     } catch (...) {

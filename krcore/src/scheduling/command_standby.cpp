@@ -10,7 +10,7 @@ namespace krCore::detail {
 void command_standby::start() {
   if (!_pool) return;
   {
-    std::lock_guard<std::mutex> lock(_order);
+    const std::lock_guard<spin_lock> lock(_order);
     _inFlight.store(false, std::memory_order_relaxed);
     _on.store(true, std::memory_order_relaxed);
   }
@@ -23,9 +23,9 @@ void command_standby::stop() {
   if (pool_base* pool = _installed.exchange(nullptr)) pool->set_idle_probe(nullptr);
 }
 
-std::unique_lock<std::mutex> command_standby::begin_batch(
+std::unique_lock<spin_lock> command_standby::begin_batch(
     std::vector<std::shared_ptr<IThreadwork>>& ready) {
-  std::unique_lock<std::mutex> lock(_order);
+  std::unique_lock<spin_lock> lock(_order);
   ready.swap(_handover);  // `ready` arrives empty
   _inFlight.store(true, std::memory_order_relaxed);
   return lock;
@@ -38,7 +38,7 @@ idle_probe::answer command_standby::look() noexcept {
     const double now = _scheduler.now();
     if (now < due + kLag_s) return now + kAhead_s >= due ? answer::soon : answer::none;
     // The scheduler's thread may be taking or submitting its own batch.
-    std::unique_lock<std::mutex> order(_order, std::try_to_lock);
+    std::unique_lock<spin_lock> order(_order, std::try_to_lock);
     if (!order) return answer::soon;
     if (!_on.load(std::memory_order_relaxed) || !_pool->IsAlive()) return answer::none;
     // Handed-over work must reach the queue first: the scheduler's thread,

@@ -38,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/spin_lock.h"
 #include "threading/work_queue.h"
 
 namespace krCore::detail {
@@ -76,7 +77,7 @@ class command_standby final : public idle_probe {
   // the handed-over work to the front of `ready` and marks a batch in
   // flight; it then takes its own batch, unlocks, submits, and ends the
   // batch with end_batch (also when submitting throws).
-  std::unique_lock<std::mutex> begin_batch(std::vector<std::shared_ptr<IThreadwork>>& ready);
+  std::unique_lock<spin_lock> begin_batch(std::vector<std::shared_ptr<IThreadwork>>& ready);
   // Takes the commands due now through the scheduler's take_due into
   // `ready` and publishes the new earliest moment. Call with the order lock
   // held. Throws what the take throws; what was taken until then is in
@@ -102,7 +103,9 @@ class command_standby final : public idle_probe {
   answer take_and_queue();
 
   const scheduler_calls _scheduler;
-  std::mutex _order;
+  // A library lock like any other: a thread holding it is never ended by
+  // force before it lets go (see kill_hold.h).
+  spin_lock _order;
   std::atomic<double> _due{-1.0};
   std::atomic<bool> _on{false};
   std::atomic<bool> _inFlight{false};

@@ -5,6 +5,12 @@
 // the stop event (index 0) wins over the wake-up event when both are
 // signalled. Every hook runs as a guarded call: an exception is handed to
 // the loop's se_exception_initializer and the loop goes on.
+//
+// A forced end that could not take the thread where it was (it stayed in
+// the system's code) leaves it marked; the loop honours the mark each time
+// a hook returns, so such a thread runs no further hook and touches its
+// object no more. The destructor relies on that: it waits for a marked
+// thread rather than free the object under it.
 #include <krcore/diagnostics.h>
 #include <krcore/threading.h>
 #include <krcore/timing.h>
@@ -40,13 +46,28 @@ std::wstring seconds(double s) {
 
 void log_line(unsigned level, const std::wstring& text) { detail::log_entry(level, text); }
 
+// For the destructor, after a forced end answered that `thread` could not
+// be ended where it was: it is marked and ends at its next return to the
+// loop. Freeing the object before then would let it run on in freed memory,
+// so the wait has no bound; a hook that never returns keeps the destructor
+// waiting, as it would keep a plain stop.
+void await_marked_end(HANDLE thread, unsigned long id) {
+  if (!thread || detail::is_current_thread(id)) return;
+  if (detail::log_enabled(detail::kLogError))
+    log_line(detail::kLogError, L"EasyThreadImpl::~EasyThreadImpl() - thread [" +
+                                    std::to_wstring(id) +
+                                    L"] could not be ended; waiting for it to end as it returns "
+                                    L"from its hook");
+  detail::wait_any(&thread, 1, INFINITE);
+}
+
 }  // namespace
 
 EasyThreadImpl::EasyThreadImpl() = default;
 
 EasyThreadImpl::~EasyThreadImpl() {
   try {
-    StopAndTerminate(30000);
+    if (StopAndTerminate(30000).second != 0) await_marked_end(_thread.get(), _threadId.load());
   } catch (...) {  // a destructor must not throw; the logging path may
   }
   HoldThread(nullptr);
@@ -103,8 +124,12 @@ void EasyThreadImpl::Run() {
   unsigned long long counter = 0;
   unsigned long result = 0;
   for (;;) {
+    // Each return from the overridable calls is a point where a thread
+    // marked for a forced end ends, before it touches the object again.
+    detail::end_thread_if_killed();
     const unsigned long timeout = GetWaitTimeout_ms(counter);
     const unsigned int stop_index = BuildWaitArray(handles, counter);
+    detail::end_thread_if_killed();
     const auto count = static_cast<DWORD>(handles.size());
     result = detail::wait_any(handles.data(), count, timeout);
     if (result == stop_index) break;
@@ -119,6 +144,7 @@ void EasyThreadImpl::Run() {
                                      std::to_wstring(result) + L"], counter [" +
                                      std::to_wstring(counter) + L"].");
   guard.clear();
+  detail::end_thread_if_killed();
   detail::guarded_call(guard, kFile, 223, [&] { OnStop(result, counter); });
   std::vector<void*>().swap(handles);
 }
@@ -170,7 +196,7 @@ std::pair<unsigned long, unsigned long> EasyThreadImpl::StopAndTerminate(unsigne
       log_line(detail::kLogError,
                L"EasyThreadImpl::StopAndTerminate() - failed to stop thread, wait code [" +
                    std::to_wstring(result) + L"], terminating thread!");
-    error = detail::terminate_thread(thread.get());
+    error = detail::terminate_own_thread(thread.get());
     if (error != 0 && detail::log_enabled(detail::kLogError))
       log_line(detail::kLogError,
                L"EasyThreadImpl::StopAndTerminate() - failed to terminate thread, error [" +

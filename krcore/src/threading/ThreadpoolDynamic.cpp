@@ -68,6 +68,7 @@ ThreadpoolDynamic::ThreadpoolDynamic(int min_threads, int max_threads, unsigned 
 ThreadpoolDynamic::~ThreadpoolDynamic() {
   try {
     shutdown(10000);
+    _launch->not_ended.join_all();
   } catch (...) {  // a destructor must not throw; the logging path may
   }
 }
@@ -311,14 +312,18 @@ bool ThreadpoolDynamic::join_self_ending(unsigned long timeout_ms) {
   if (!_selfEnding) return true;
   // The item that shut the pool down asks again: its thread is still busy.
   if (detail::is_current_thread(_selfEnding->_id)) return true;
-  const bool ended = detail::join_or_end_thread(_selfEnding->_handle.get(), timeout_ms);
+  const bool ended = detail::join_or_end_thread(_selfEnding->_handle.get(), _selfEnding->_id,
+                                                timeout_ms, _launch->not_ended);
   _selfEnding.reset();
   return ended;
 }
 
 bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
   auto_lock lifecycle(_lifecycle);
-  if (!IsAlive()) return join_self_ending(timeout_ms);
+  if (!IsAlive()) {
+    const bool self_ended = join_self_ending(timeout_ms);
+    return _launch->not_ended.join(timeout_ms) && self_ended;
+  }
   CountdownTimer_t timer(timeout_ms);
   _alive.exchange(0);
   std::vector<std::shared_ptr<threadinfo_t>> threads;
@@ -344,7 +349,7 @@ bool ThreadpoolDynamic::shutdown(unsigned long timeout_ms) {
     if (detail::wait_any(&h, 1, wait) == detail::kWaitObject0) continue;
     detail::pool_log(detail::kLogVerbose,
                      L"ThreadpoolDynamic::shutdown() - terminating thread ID [", info->_id, L"]");
-    detail::terminate_thread(h);
+    _launch->not_ended.end(h, info->_id);
     ++terminated;
     wait = 100;
   }
@@ -410,11 +415,15 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
   detail::look_pace pace;
   DWORD result;
   for (;;) {
+    // A thread marked for a forced end (while in the hook above or in the
+    // wait's idle probe) ends before it touches the pool again.
+    detail::end_thread_if_killed();
     result = 0;
     if (!_queue->spin_for_item(pace)) {
       current.reset();
       result = _queue->sleep_for_item(handles, 3, GetWaitTimeTimeout());
     }
+    detail::end_thread_if_killed();
     if (result == 0) {
       if (!IsAlive()) break;
       bool end_thread = false;
@@ -428,14 +437,16 @@ void ThreadpoolDynamic::runhandler(threadinfo_t& info) {
           current.reset();
           return;
         }
-        if (!detail::execute_work(guard, *current->_work, kFile, 368)) {
+        const bool returned = detail::execute_work(guard, *current->_work, kFile, 368);
+        // A forced end asked for while the item ran ends the thread here:
+        // the item counts as ended by force, never as completed, and the
+        // thread runs no hook of the pool's.
+        detail::end_thread_if_killed();
+        if (!returned) {
           current.reset();
           end_thread = true;
           return;
         }
-        // A forced end asked for while the item ran ends the thread here:
-        // the item counts as ended by force, never as completed.
-        detail::end_thread_if_killed();
         SetCompleted(current->_work.get());
       });
       if (end_thread) {

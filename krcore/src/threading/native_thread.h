@@ -11,7 +11,9 @@
 
 #include <krcore/wintypes.h>
 
+#include "foundation/errors.h"
 #include "foundation/internal.h"
+#include "foundation/waitable.h"
 
 namespace krCore::detail {
 
@@ -46,6 +48,19 @@ constexpr DWORD kTerminateGraceMs = 100;
 // such a thread. Objects the thread allocated are lost, as with any forced
 // end; mutexes it held become abandoned.
 KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
+
+// terminate_thread for a caller that holds the handle of one of its own
+// threads from create_thread_gated. Such a thread leaves the table of
+// started threads as its body returns, some time before its handle is
+// signalled, and terminate_thread then answers 6 as for a stranger; the
+// thread is on its way out and ends by itself, so it is waited for (up to
+// kTerminateGraceMs plus the held-off bound) and counts as ended.
+inline DWORD terminate_own_thread(HANDLE thread) {
+  const DWORD error = terminate_thread(thread);
+  if (error == kErrorInvalidHandle && wait_any(&thread, 1, kTerminateGraceMs + 10000) == kWaitObject0)
+    return kErrorSuccess;
+  return error;
+}
 
 // Called by library code between a thread's units of work (after a pool's
 // work item returned, before its completion is signalled): ends the calling

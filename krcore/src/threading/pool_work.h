@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <utility>
+#include <vector>
 
 #include "diagnostics/guarded_call.h"
 #include "foundation/compiler.h"
@@ -39,14 +40,6 @@ KRCORE_NO_SANITIZE_UNDEFINED inline bool execute_work(se_exception_initializer& 
   return true;
 }
 
-// Waits up to `timeout_ms` for a pool thread to end and ends it by force
-// when it does not; true when it ended by itself.
-inline bool join_or_end_thread(HANDLE thread, unsigned long timeout_ms) {
-  if (wait_any(&thread, 1, timeout_ms) == kWaitObject0) return true;
-  terminate_thread(thread);
-  return false;
-}
-
 // Writes one entry of `level` made of `parts` streamed in order, when the
 // logger admits that level; nothing is formatted otherwise.
 template <class... Parts>
@@ -54,6 +47,65 @@ void pool_log(unsigned level, Parts&&... parts) {
   if (!log_enabled(level)) return;
   basic_log_ostream<wchar_t> os(static_cast<logger::log_levels>(level));
   (os << ... << std::forward<Parts>(parts));
+}
+
+// The threads of a pool that a forced end could not end (terminate_thread
+// answered 1460). Each is marked and ends at its next return to the pool,
+// before the pool's code touches anything again; until then it may still
+// run its item, and the item may use its pool. So the pool keeps them here,
+// reports them from later shutdowns while they run, and does not go away
+// before they have ended. Used under the pool's lifecycle lock; owns a
+// handle of its own for each thread kept.
+class marked_threads {
+ public:
+  marked_threads() = default;
+  marked_threads(const marked_threads&) = delete;
+  marked_threads& operator=(const marked_threads&) = delete;
+  ~marked_threads() {
+    for (HANDLE h : _threads) close_handle(h);
+  }
+
+  // Ends `thread` (whose id is `id`) by force; keeps it when that failed.
+  // True when it has ended.
+  bool end(HANDLE thread, unsigned long id) {
+    if (terminate_own_thread(thread) == 0) return true;
+    pool_log(kLogError, L"pool shutdown - thread ID [", id,
+             L"] could not be ended; it ends as it returns from its work item");
+    if (HANDLE own = duplicate_handle(thread)) _threads.push_back(own);
+    return false;
+  }
+  // Waits up to `timeout_ms` for every kept thread and lets go of those
+  // that ended; true when none is left running.
+  bool join(unsigned long timeout_ms) {
+    std::erase_if(_threads, [timeout_ms](HANDLE h) {
+      if (wait_any(&h, 1, timeout_ms) != kWaitObject0) return false;
+      close_handle(h);
+      return true;
+    });
+    return _threads.empty();
+  }
+  // For the pool's destructor: waits for the kept threads without bound.
+  // A thread whose item never returns keeps the destructor waiting, since
+  // freeing the pool would let the item run on against freed memory.
+  void join_all() {
+    if (join(0)) return;
+    pool_log(kLogError, L"pool destructor - waiting for [", _threads.size(),
+             L"] thread(s) that could not be ended to return from their work items");
+    join(INFINITE);
+  }
+
+ private:
+  std::vector<HANDLE> _threads;
+};
+
+// Waits up to `timeout_ms` for a pool thread to end and ends it by force
+// when it does not (keeping it in `marked` when that failed); true when it
+// ended by itself.
+inline bool join_or_end_thread(HANDLE thread, unsigned long id, unsigned long timeout_ms,
+                               marked_threads& marked) {
+  if (wait_any(&thread, 1, timeout_ms) == kWaitObject0) return true;
+  marked.end(thread, id);
+  return false;
 }
 
 // Which of the threads of one start got as far as their body. A pool thread
@@ -95,6 +147,10 @@ class pool_launch {
   }
   // True once, on a thread that called entered() since the last call.
   static bool body_was_entered() { return std::exchange(t_body_entered, false); }
+
+  // The pool's threads that a shutdown could not end: kept with the launch
+  // record, which lives as long as the pool.
+  marked_threads not_ended;
 
  private:
   void report(int count) {

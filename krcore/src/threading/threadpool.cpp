@@ -6,7 +6,9 @@
 // shutdown event; it looks at the alive flag before each item, so after a
 // shutdown it finishes the item it took and no other. Shutdown waits for
 // each thread in turn and ends the ones that outstay their time-out by
-// force.
+// force. A thread that could not be ended is marked: it ends at the next
+// point of the loop it reaches (the return from its item at the latest),
+// and the pool keeps it until then (see marked_threads).
 #include <krcore/diagnostics.h>
 #include <krcore/threading.h>
 #include <krcore/timing.h>
@@ -144,6 +146,7 @@ threadpool::threadpool(int thread_count, unsigned int max_queue_size)
 threadpool::~threadpool() {
   try {
     shutdown(10000);
+    _launch->not_ended.join_all();
   } catch (...) {  // a destructor must not throw; the logging path may
   }
 }
@@ -205,19 +208,25 @@ void threadpool::runhandler(int thread_id) {
   detail::look_pace pace;
   DWORD result;
   for (;;) {
+    // A thread marked for a forced end (while in the hook above or in the
+    // wait's idle probe) ends before it touches the pool again.
+    detail::end_thread_if_killed();
     result = _queue->wait_for_item(pace, handles, 2, INFINITE);
+    detail::end_thread_if_killed();
     if (result != 0 || !IsAlive()) break;
     bool end_thread = false;
     detail::guarded_call(guard, kFile, 122, [&] {
       std::shared_ptr<IThreadwork> work = _queue->pop();
       if (!work) return;
-      if (!detail::execute_work(guard, *work, kFile, 118)) {
+      const bool returned = detail::execute_work(guard, *work, kFile, 118);
+      // A forced end asked for while the item ran ends the thread here: the
+      // item counts as ended by force, never as completed, and the thread
+      // runs no hook of the pool's.
+      detail::end_thread_if_killed();
+      if (!returned) {
         end_thread = true;
         return;
       }
-      // A forced end asked for while the item ran ends the thread here: the
-      // item counts as ended by force, never as completed.
-      detail::end_thread_if_killed();
       SetCompleted(work.get());
     });
     if (end_thread) {
@@ -247,7 +256,8 @@ bool threadpool::join_self_ending(unsigned long timeout_ms) {
   if (!_selfEnding) return true;
   // The item that shut the pool down asks again: its thread is still busy.
   if (detail::is_current_thread(_selfEndingBlock->id)) return true;
-  const bool ended = detail::join_or_end_thread(_selfEnding, timeout_ms);
+  const bool ended = detail::join_or_end_thread(_selfEnding, _selfEndingBlock->id, timeout_ms,
+                                                _launch->not_ended);
   detail::close_handle(_selfEnding);
   _selfEnding = nullptr;
   _selfEndingBlock.reset();
@@ -256,7 +266,10 @@ bool threadpool::join_self_ending(unsigned long timeout_ms) {
 
 bool threadpool::shutdown(unsigned long timeout_ms) {
   auto_lock lifecycle(_lifecycle);
-  if (!IsAlive()) return join_self_ending(timeout_ms);
+  if (!IsAlive()) {
+    const bool self_ended = join_self_ending(timeout_ms);
+    return _launch->not_ended.join(timeout_ms) && self_ended;
+  }
   CountdownTimer_t timer(timeout_ms);
   _alive.exchange(0);
   _shutdownEvent.signal();
@@ -275,7 +288,7 @@ bool threadpool::shutdown(unsigned long timeout_ms) {
       continue;
     }
     if (detail::wait_any(&h, 1, wait) != detail::kWaitObject0) {
-      detail::terminate_thread(h);
+      _launch->not_ended.end(h, _blocks[i]->id);
       ++terminated;
       wait = 100;
     }

@@ -3,14 +3,15 @@
 // time is ended by StopAndTerminate. Stuck in its hook's own code it is
 // ended where it is; inside one of the library's locks it is not ended
 // there but ends itself as it lets go, so the lock is free afterwards and
-// the hook runs nothing after it.
+// the hook runs nothing after it. Kept in the system's code, it is reported
+// as not ended, ends as it returns from its hook, and the object is not
+// destroyed under it.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <krcore/logging.h>
 
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,7 +21,10 @@
 
 #include "threading/forced_end_steps.h"
 #include "threading/probe_thread.h"
+#include "threading/windows/blocking_pipe.h"
+#include "threading/windows/scratch_log.h"
 
+using threadtest::blocking_pipe;
 using threadtest::kStepMs;
 using threadtest::probe_thread;
 using threadtest::signalled;
@@ -38,29 +42,35 @@ bool returns(std::function<void()> step, unsigned long bound_ms = kStepMs) {
   return signalled(*done, bound_ms);
 }
 
-// Each test logs warnings into a scratch folder, and sees every line through
-// the logger's callback.
-class EasyThreadForcedEnd : public ::testing::Test {
+// Each test logs into a scratch folder, and sees every line through the
+// logger's callback.
+class EasyThreadForcedEnd : public threadtest::scratch_log_test {};
+
+// Warnings and errors only: a thread returning from its hook then passes no
+// lock of the logger's, where a mark would end it anyway.
+class EasyThreadNotEnded : public EasyThreadForcedEnd {
  protected:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("qmcore-easy-end-" + std::to_string(::GetCurrentProcessId()));
-    log = krCore::singleton<krCore::logger>::instance();
-    log->set_write_message_func([this](const wchar_t* message, krCore::logger::log_levels) {
-      if (on_line) on_line(message);
-    });
-    log->initialize(0, 0xF, 0, 0, (folder / "easy").wstring().c_str());
-  }
-  void TearDown() override {
-    krCore::logger::close();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+  EasyThreadNotEnded() { level = krCore::logger::log_warning | krCore::logger::log_error; }
+};
+
+// A worker whose only hook reads from `pipe`, and touches nothing of its
+// object after the read: the destruction test frees the object under it
+// when the destructor fails to wait.
+class reading_thread : public krCore::EasyThreadImpl {
+ public:
+  reading_thread(const blocking_pipe* pipe, krCore::manualresetevent* in_hook)
+      : _pipe(pipe), _inHook(in_hook) {}
+
+ protected:
+  void OnWakeup(unsigned long, unsigned long long) override {
+    const blocking_pipe* pipe = _pipe;
+    _inHook->signal();
+    pipe->read();
   }
 
-  std::filesystem::path folder;
-  krCore::logger* log = nullptr;
-  // Set before the thread starts, read by whichever thread logs.
-  std::function<void(const std::wstring&)> on_line;
+ private:
+  const blocking_pipe* _pipe;
+  krCore::manualresetevent* _inHook;
 };
 
 }  // namespace
@@ -113,8 +123,9 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideALibraryLockEndsAsItLetsGoAndLeavesTheL
 // heap's lock, is never ended there: ended inside, it would leave the lock
 // held and the next allocation anywhere would wait forever. It is mostly
 // reported as not ended; caught between two calls, in its own code, it may
-// be ended there. Either way the heap stays usable.
-TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
+// be ended there. Either way the heap stays usable, and the thread runs no
+// hook after its forced end.
+TEST_F(EasyThreadNotEnded, AThreadInsideTheSystemsHeapIsNotEndedThere) {
   const HANDLE heap = ::GetProcessHeap();
   // Many blocks make each validation (under the heap's lock) long.
   std::vector<void*> blocks;
@@ -135,7 +146,90 @@ TEST_F(EasyThreadForcedEnd, AThreadInsideTheSystemsHeapIsNotEndedThere) {
   // Let go of the system's code, the thread ends (it was asked to).
   busy->store(false);
   EXPECT_TRUE(signalled(t->GetHandle()));
+  EXPECT_EQ(::WaitForSingleObject(t->stopped, 0), 258u) << "OnStop ran after the forced end";
   for (void* block : blocks) ::HeapFree(heap, 0, block);
   delete t;
   delete busy;
+}
+
+// Reported as not ended, the thread is left marked: it ends as soon as its
+// hook returns, before OnStop or another hook.
+TEST_F(EasyThreadNotEnded, AThreadReportedNotEndedEndsAsItsHookReturns) {
+  auto* pipe = new blocking_pipe;  // both outlive a failed check
+  ASSERT_TRUE(pipe->valid());
+  auto* t = new probe_thread;
+  threadtest::get_stuck(*t, [pipe] { pipe->read(); });
+  std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
+  ASSERT_TRUE(returns([t, &result] { result = t->StopAndTerminate(20); }, 3 * kStepMs))
+      << "StopAndTerminate hung";
+  EXPECT_EQ(result, std::make_pair(258ul, 1460ul));
+  EXPECT_TRUE(t->IsRunning());
+  pipe->write();
+  ASSERT_TRUE(signalled(t->GetHandle())) << "the marked thread did not end";
+  EXPECT_EQ(::WaitForSingleObject(t->stopped, 0), 258u) << "OnStop ran after the forced end";
+  delete t;
+  delete pipe;
+}
+
+// Destroying the object after its thread was reported as not ended waits
+// for that thread (it says so in the log) instead of freeing the object
+// under it; the thread ends as its hook returns.
+TEST_F(EasyThreadNotEnded, DestroyingTheObjectWaitsForAThreadReportedNotEnded) {
+  auto* waiting = new krCore::manualresetevent;  // all of these outlive a failed check
+  on_line = [waiting](const std::wstring& line) {
+    if (line.find(L"could not be ended; waiting") != std::wstring::npos) waiting->signal();
+  };
+  auto* pipe = new blocking_pipe;
+  ASSERT_TRUE(pipe->valid());
+  auto* in_hook = new krCore::manualresetevent;
+  auto* t = new reading_thread(pipe, in_hook);
+  ASSERT_EQ(t->StartThread(), 1);
+  t->Wakeup();
+  ASSERT_TRUE(signalled(*in_hook));
+  HANDLE thread = nullptr;
+  ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), t->GetHandle(), ::GetCurrentProcess(),
+                                &thread, 0, FALSE, DUPLICATE_SAME_ACCESS));
+  auto destroyed = std::make_shared<krCore::manualresetevent>();
+  std::thread([t, destroyed] {
+    delete t;  // a 30 s stop, then the forced end's own bound
+    destroyed->signal();
+  }).detach();
+  HANDLE first[2] = {*waiting, *destroyed};
+  ASSERT_EQ(::WaitForMultipleObjects(2, first, FALSE, 8 * kStepMs), WAIT_OBJECT_0)
+      << "the object was destroyed while its thread still ran, or the destructor hung";
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  pipe->write();
+  ASSERT_TRUE(signalled(*destroyed)) << "the destructor did not return once the thread ended";
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+  on_line = nullptr;
+  ::CloseHandle(thread);
+  delete in_hook;
+  delete pipe;
+  delete waiting;
+}
+
+// Ended at whatever point of its life a stop that does not wait finds it:
+// still behind its start gate, in the system's start-up of the thread, in
+// its hooks, or on its way out after OnStop. Each time it ends (never left
+// marked), and the process stays sound: the logger and the heap work after.
+TEST_F(EasyThreadForcedEnd, AThreadEndedAtAnyPointOfItsLifeEnds) {
+  probe_thread t;
+  for (int round = 0; round < 40; ++round) {
+    ASSERT_EQ(t.StartThread(), 1) << "round " << round;
+    if (round % 2) t.Wakeup();
+    std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
+    const unsigned long wait_ms = round % 4 < 2 ? 0 : 1;
+    ASSERT_TRUE(returns([&t, &result, wait_ms] { result = t.StopAndTerminate(wait_ms); }))
+        << "StopAndTerminate hung, round " << round;
+    EXPECT_EQ(result.second, 0u) << "round " << round;
+    // A thread that stopped in time was let go with its handle.
+    if (result.first != 0) {
+      ASSERT_TRUE(signalled(t.GetHandle(), 0)) << "round " << round;
+    }
+  }
+  ASSERT_TRUE(returns([this] {
+    log->log(krCore::logger::log_normal, L"a line after the forced ends", false);
+    log->flush();
+    delete[] new char[4096];
+  })) << "a forced end left a lock of the logger or the heap held";
 }
