@@ -156,7 +156,7 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
     const bool filtered = !bypassfilters && (!_includeFilters.empty() || !_excludeFilters.empty());
     // A file removed or renamed since the last look is replaced before the
     // line is queued, so the line goes to the fresh file.
-    if (file_logging() && _file->is_open()) check_lost_file();
+    if (file_logging() && _file->is_open() && _file->check_due()) check_lost_file();
     if (!filtered && !console_logging() && file_logging() && _file->is_open()) {
       // The usual case: the open file is the line's only output, so the
       // line is built straight in the file's encoding.
