@@ -40,12 +40,14 @@ TEST(Conversions, MalformedInputHasDefinedResults) {
 }
 
 TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
-  // The log file's encoder takes runs of 8 plain characters at once and the
-  // rest one by one: a character that needs care (a pair, a replacement)
-  // at every position, in texts of every length around the run size.
+  // The log file's encoder takes runs of 8, 16 and 32 plain characters at
+  // once and the rest one by one: a character that needs care (a pair, a
+  // replacement, the first one past the runs' range) at every position, in
+  // texts of every length around the run sizes.
   // (A character past U+FFFF is a pair where wchar_t has 16 bits.)
   const std::wstring special[] = {
       L"\u00e9",
+      L"\u8000",
       L"\ud7ff",
       std::wstring(1, static_cast<wchar_t>(0xD800)),
       L"\ue000",
@@ -55,7 +57,7 @@ TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
       // replacement, not a unit made of its low bits.
       std::wstring(1, static_cast<wchar_t>(-1))};
   for (const std::wstring& odd : special) {
-    for (std::size_t length = 0; length <= 20; ++length) {
+    for (std::size_t length = 0; length <= 70; ++length) {
       for (std::size_t at = 0; at <= length; ++at) {
         std::wstring text(length, L'a');
         if (at < length) text.replace(at, 1, odd);

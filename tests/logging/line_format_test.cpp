@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 // GCC 12 reports a false maybe-uninitialized inside std::regex when building
@@ -20,6 +21,7 @@
 
 #include "log_capture.h"
 #include "logging/logline.h"
+#include "time/clocks.h"
 
 namespace {
 
@@ -148,6 +150,34 @@ TEST(LogLineBuilder, PadsThePidAndPicksTheHighestTag) {
                                              static_cast<unsigned char>(p[1]) << 8));
     EXPECT_EQ(from_tid(decoded), tid + tail) << level;
   }
+}
+
+// The builder keeps the previous line's time text while the clock stays in
+// the same millisecond; each line must still show its own moment, whichever
+// way the clock moves, by a fraction of a millisecond or across a second.
+std::atomic<unsigned long long> g_fakeUtc{0};
+
+TEST(LogLineBuilder, EachLineShowsItsOwnMillisecond) {
+  krCore::detail::clock_table table = krCore::detail::system_clocks();
+  table.utc_now = [] { return g_fakeUtc.load(); };
+  const krCore::detail::scoped_clocks fake(table);
+  // 100 ns units: a whole second of 2024, then milliseconds and tenths.
+  constexpr unsigned long long kSecond = 133'500'000'000'000'000ull;
+  constexpr unsigned long long kMs = 10'000;
+  krCore::detail::log_line_builder builder(612);
+  const auto seconds_and_ms = [&](unsigned long long at) {
+    g_fakeUtc = at;
+    return builder.build(L"m", 2).substr(17, 6);
+  };
+  EXPECT_EQ(seconds_and_ms(kSecond + 5 * kMs + 2 * kMs / 10), L"00:005");
+  EXPECT_EQ(seconds_and_ms(kSecond + 5 * kMs + 7 * kMs / 10), L"00:005");
+  EXPECT_EQ(seconds_and_ms(kSecond + 6 * kMs + 1 * kMs / 10), L"00:006");
+  // Set back by less than a millisecond, into the one before.
+  EXPECT_EQ(seconds_and_ms(kSecond + 5 * kMs + 9 * kMs / 10), L"00:005");
+  EXPECT_EQ(seconds_and_ms(kSecond + 999 * kMs + 5 * kMs / 10), L"00:999");
+  EXPECT_EQ(seconds_and_ms(kSecond + 1000 * kMs), L"01:000");
+  // Back across the second, to the same millisecond of the second before.
+  EXPECT_EQ(seconds_and_ms(kSecond + 0 * kMs + 5 * kMs / 10), L"00:000");
 }
 
 }  // namespace

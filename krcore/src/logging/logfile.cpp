@@ -143,11 +143,10 @@ void logger::check_file_size() {
 }
 
 void logger::check_lost_file() {
-  // Asked once per check interval, before a line is queued: a file removed
-  // or renamed under us since the last look is replaced first, so the line
-  // goes to the fresh file, and so do the lines the removed file took with
-  // it since that look.
-  if (!_file->check_due()) return;
+  // Asked once per check interval (the caller asks check_due), before a
+  // line is queued: a file removed or renamed under us since the last look
+  // is replaced first, so the line goes to the fresh file, and so do the
+  // lines the removed file took with it since that look.
   std::string carried;
   if (!_file->lost_name(carried)) return;
   detail::debug_output(std::string_view(

@@ -67,11 +67,11 @@ constexpr int kLingerSpins = 60;
 // on it.
 constexpr int kLockSpins = 100;
 
-std::atomic<unsigned> g_checkIntervalMs{100};
-
 }  // namespace
 
-void set_log_check_interval_ms(unsigned ms) { g_checkIntervalMs.store(ms); }
+std::atomic<unsigned> g_log_check_interval_ms{100};
+
+void set_log_check_interval_ms(unsigned ms) { g_log_check_interval_ms.store(ms); }
 
 log_file_writer::~log_file_writer() { close(); }
 
@@ -164,14 +164,6 @@ void log_file_writer::arrive(critical_section& lock) {
 void log_file_writer::depart() {
   --this_thread_slot().nesting;
   _arriving.fetch_sub(1, std::memory_order_release);
-}
-
-bool log_file_writer::check_due() {
-  const std::int64_t now = coarse_milliseconds();
-  if (now - _lastCheck < static_cast<std::int64_t>(g_checkIntervalMs.load(std::memory_order_relaxed)))
-    return false;
-  _lastCheck = now;
-  return true;
 }
 
 bool log_file_writer::lost_name(std::string& carried) {

@@ -37,6 +37,9 @@ namespace krCore::detail {
 // How often the writer asks the system whether its file was removed or
 // renamed: 100 ms by default; tests set 0 (every line). Thread-safe.
 KRCORE_INTERNAL void set_log_check_interval_ms(unsigned ms);
+// The interval set_log_check_interval_ms set; read on every line, so it is
+// reached without a call.
+KRCORE_INTERNAL extern std::atomic<unsigned> g_log_check_interval_ms;
 
 // The most a writer carries over from a removed file into the fresh one.
 inline constexpr std::size_t kMaxCarry = std::size_t{4} << 20;
@@ -80,8 +83,15 @@ class KRCORE_INTERNAL log_file_writer {
   std::uint64_t tracked_size() const { return _size; }
 
   // True at most once per check interval (100 ms): time to ask the system
-  // about the file.
-  bool check_due();
+  // about the file. Asked before every line, hence inline.
+  bool check_due() {
+    const std::int64_t now = coarse_milliseconds();
+    if (now - _lastCheck <
+        static_cast<std::int64_t>(g_log_check_interval_ms.load(std::memory_order_relaxed)))
+      return false;
+    _lastCheck = now;
+    return true;
+  }
 
   // Drains and asks whether the open file lost its name (see
   // log_file::still_named). When it did and its last link is gone, the lines

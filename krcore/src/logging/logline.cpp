@@ -1,6 +1,6 @@
 // The logger's line prefix: kept ready as UTF-16LE bytes, with the date and
-// time rebuilt once per second, the milliseconds patched in per line and the
-// thread id formatted once per thread.
+// time rebuilt once per second, the milliseconds patched in when they change
+// and the thread id formatted once per thread.
 #include "foundation/compiler.h"
 #include "logging/logline.h"
 
@@ -103,7 +103,11 @@ std::size_t tag_index(unsigned level) {
 }  // namespace
 
 log_line_builder::log_line_builder(unsigned long pid)
-    : _second(INT64_MIN), _pid(pid), _forkGeneration(fork_generation()) {
+    : _second(INT64_MIN),
+      // Far enough above any time that the first line is stamped.
+      _msStart(~0ull - kFileTimeUnitsPerMs),
+      _pid(pid),
+      _forkGeneration(fork_generation()) {
   (void)g_fork_reset;
   _line.reserve(256);
 }
@@ -129,10 +133,7 @@ void log_line_builder::refresh_head(std::int64_t second) {
   _second = second;
 }
 
-char* log_line_builder::prefix(unsigned level, char* out) {
-  // The wall clock of the clock table, so the log shows the time the rest
-  // of the library sees.
-  const unsigned long long now = clocks().utc_now();
+void log_line_builder::stamp(unsigned long long now) {
   const auto second = static_cast<std::int64_t>(now / kFileTimeUnitsPerSecond -
                                                 kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
   if (second != _second || _forkGeneration != fork_generation()) {
@@ -147,6 +148,18 @@ char* log_line_builder::prefix(unsigned level, char* out) {
   _head[_msAt] = static_cast<char>('0' + millisecond / 100);
   _head[_msAt + 2] = static_cast<char>('0' + millisecond / 10 % 10);
   _head[_msAt + 4] = static_cast<char>('0' + millisecond % 10);
+  _msStart = now - now % kFileTimeUnitsPerMs;
+}
+
+char* log_line_builder::prefix(unsigned level, char* out) {
+  // The wall clock of the clock table, so the log shows the time the rest
+  // of the library sees.
+  const unsigned long long now = clocks().utc_now();
+  // Lines come faster than a millisecond apart when it matters: the head
+  // of the previous line is then this line's head as it stands. A clock
+  // set back lands below `_msStart`, where the unsigned difference is
+  // huge, and is stamped afresh like any other millisecond.
+  if (now - _msStart >= kFileTimeUnitsPerMs || _forkGeneration != fork_generation()) stamp(now);
   // Each part is copied whole, with the rest of its slot: a copy of fixed
   // size is a few moves where one of the part's own size is a call. The
   // prefix's room holds every slot, and what a slot's rest writes the next

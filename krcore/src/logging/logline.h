@@ -8,8 +8,8 @@
 // builder avoids the per-line costs: the prefix is kept ready in the byte
 // form of the log file (UTF-16LE), the date and time up to the second are
 // rebuilt once per second (re-reading the time zone then) and only the
-// milliseconds per line, the thread id is formatted once per thread, and
-// nothing is allocated per line.
+// milliseconds when they change, the thread id is formatted once per
+// thread, and nothing is allocated per line.
 #pragma once
 
 #include <cstddef>
@@ -51,8 +51,13 @@ class KRCORE_INTERNAL log_line_builder {
   // Writes the prefix (up to the message) as UTF-16LE bytes; returns the end.
   char* prefix(unsigned level, char* out);
   void refresh_head(std::int64_t second);
+  // Brings the head to `now` (a time in 100 ns units, as the clock table
+  // gives it): the date and time when the second changed, the milliseconds.
+  void stamp(unsigned long long now);
 
   std::int64_t _second;
+  // Where the millisecond the head shows starts, in the clock's units.
+  unsigned long long _msStart;
   // "YYYY/MM/DD HH:MM:SS:mmm PID: pppp TID: " as UTF-16LE bytes; the
   // milliseconds start at byte `_msAt`.
   char _head[kHeadBytes];

@@ -78,14 +78,6 @@ unsigned long write_all(int fd, const std::string_view* parts, std::size_t count
   struct iovec vectors[kMaxVectors];
   std::size_t next = 0;     // first part not yet handed to the kernel
   std::size_t skipped = 0;  // bytes of parts[next] already written
-  if (count == 1) {
-    // One part, a lone writer's line: one call, and when the kernel takes
-    // it all, nothing to gather or step over. Anything else goes on below.
-    const ssize_t written = ::write(fd, parts[0].data(), parts[0].size());
-    if (written == static_cast<ssize_t>(parts[0].size())) return 0;
-    if (written > 0) skipped = static_cast<std::size_t>(written);
-    if (written < 0 && errno != EINTR) return last_errno_as_win32();
-  }
   while (next < count) {
     std::size_t n = 0;
     for (std::size_t i = next; i < count && n < kMaxVectors; ++i, ++n) {
@@ -191,6 +183,16 @@ unsigned long log_file::open(const std::wstring& path, bool write_through, bool 
 }
 
 unsigned long log_file::write(const std::string_view* parts, std::size_t count) {
+  if (count == 1) {
+    // One part, a lone writer's line: one call, without write_all's room
+    // for gathering, and when the kernel takes it all nothing to step over.
+    const ssize_t written = ::write(fd_of(_handle), parts[0].data(), parts[0].size());
+    if (written == static_cast<ssize_t>(parts[0].size())) return 0;
+    if (written < 0 && errno != EINTR) return last_errno_as_win32();
+    // A short or interrupted write: the rest as any other.
+    const std::string_view rest = parts[0].substr(written > 0 ? static_cast<std::size_t>(written) : 0);
+    return write_all(fd_of(_handle), &rest, 1);
+  }
   return write_all(fd_of(_handle), parts, count);
 }
 
