@@ -37,8 +37,7 @@ constexpr DWORD kTerminateGraceMs = 100;
 // is signalled. The thread is ended at a safe point, where it holds none of
 // the system's, the runtimes' or this library's locks: inside a wait that
 // holds none, or while it runs the program's own code (on Windows, where
-// another module's locks cannot be seen, its executable or code made at run
-// time, nothing else). When it reaches none within `grace_ms`,
+// another module's locks cannot be seen, its executable, nothing else). When it reaches none within `grace_ms`,
 // Linux ends it wherever it is and logs that; Windows, whose system code
 // keeps locks of its own, never does: the thread is left marked to end
 // itself at its next return to the library, and after a further bound the

@@ -8,11 +8,13 @@
 // in a system wait, is ended at once. The same holds for the locks of
 // other modules, which the library cannot count: a thread that runs or
 // waits inside another module (foreign_module.cpp, built as a DLL of its
-// own) is ended only once it is back in its own code.
+// own, or in code in private memory, as a hook's trampoline) is ended only
+// once it is back in its own code.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "foundation/kill_hold.h"
@@ -40,7 +42,10 @@ struct shared_state {
   // thread's mark of a forced end it holds off.
   HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   volatile LONG go_on = 1;
-  std::atomic<const bool*> marked{nullptr};
+  bool ended_inside = false;
+  // For code in private memory: its go-on byte, and the byte it sets once
+  // it runs there.
+  volatile char code_bytes[2] = {1, 0};
   ~shared_state() {
     ::CloseHandle(inside);
     ::CloseHandle(never);
@@ -74,7 +79,6 @@ unsigned wait_forever(void* argument) {
 // it blocks in a system wait.
 unsigned spin_in_foreign_module(void* argument) {
   auto* state = static_cast<shared_state*>(argument);
-  state->marked = &t_kill_held_off;
   foreign_spin_holding_lock(state->inside, &state->go_on);
   ::WaitForSingleObject(state->never, INFINITE);
   return 0;
@@ -84,8 +88,27 @@ unsigned spin_in_foreign_module(void* argument) {
 // its lock; back in its own code it blocks in a system wait.
 unsigned wait_in_foreign_module(void* argument) {
   auto* state = static_cast<shared_state*>(argument);
-  state->marked = &t_kill_held_off;
   foreign_wait_holding_lock(state->inside, state->release);
+  ::WaitForSingleObject(state->never, INFINITE);
+  return 0;
+}
+
+// Code in memory that is no image, as a hook's trampoline runs: sets
+// bytes[1], spins while bytes[0] is not 0, returns. The bytes come in rcx.
+//   mov byte ptr [rcx+1], 1 ; cmp byte ptr [rcx], 0 ; jne (to the cmp) ; ret
+constexpr unsigned char kPrivateSpin[] = {0xC6, 0x41, 0x01, 0x01, 0x80, 0x39,
+                                          0x00, 0x75, 0xFB, 0xC3};
+
+// Spins in code in private memory; back in its own code it blocks in a
+// system wait. Only that code's own byte says it is inside.
+unsigned spin_in_private_code(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  void* code = ::VirtualAlloc(nullptr, sizeof kPrivateSpin, MEM_COMMIT | MEM_RESERVE,
+                              PAGE_EXECUTE_READWRITE);
+  if (!code) return 1;
+  std::memcpy(code, kPrivateSpin, sizeof kPrivateSpin);
+  ::FlushInstructionCache(::GetCurrentProcess(), code, sizeof kPrivateSpin);
+  reinterpret_cast<void (*)(volatile char*)>(code)(state->code_bytes);
   ::WaitForSingleObject(state->never, INFINITE);
   return 0;
 }
@@ -107,19 +130,20 @@ DWORD WINAPI call_terminate(void* argument) {
   return 0;
 }
 
-// Runs while the terminator works: for a thread inside the foreign module,
-// lets the module return once the terminator has marked the thread, or has
-// wrongly ended it there. The mark is the thread's own flag, read here while
-// the thread is inside the module (or was ended there, which leaves its
-// storage behind).
-void release_once_marked(shared_state& state, HANDLE terminator) {
-  const bool* marked = state.marked.load();
-  const ULONGLONG until = ::GetTickCount64() + kBoundMs;
-  while (!*static_cast<const volatile bool*>(marked) &&
-         ::WaitForSingleObject(terminator, 1) == WAIT_TIMEOUT && ::GetTickCount64() < until) {
-  }
+// Runs while the terminator works, for a thread inside code that is not the
+// program's own: gives the terminator a second, many looks at the thread,
+// and then lets the code return. A terminator that is done by then ended
+// the thread in there.
+void release_after_a_look(shared_state& state, HANDLE terminator) {
+  state.ended_inside = ::WaitForSingleObject(terminator, 1000) == WAIT_OBJECT_0;
   state.go_on = 0;
   ::SetEvent(state.release);
+}
+
+// Lets the private code return (see release_after_a_look).
+void release_private_code(shared_state& state, HANDLE terminator) {
+  release_after_a_look(state, terminator);
+  state.code_bytes[0] = 0;
 }
 
 // Starts `body` on a gated thread, waits until it is inside, ends it by
@@ -135,7 +159,11 @@ void end_by_force_while_in(thread_body body,
   const HANDLE thread = create_thread_gated(body, state.get(), &id);
   ASSERT_NE(thread, nullptr) << ::GetLastError();
   ASSERT_TRUE(resume_thread(thread));
-  if (::WaitForSingleObject(state->inside, kBoundMs) != WAIT_OBJECT_0) {
+  const ULONGLONG until = ::GetTickCount64() + kBoundMs;
+  bool inside = false;
+  while (!inside && ::GetTickCount64() < until)
+    inside = ::WaitForSingleObject(state->inside, 1) == WAIT_OBJECT_0 || state->code_bytes[1];
+  if (!inside) {
     state.release();
     FAIL() << "the thread never got inside";
   }
@@ -155,6 +183,7 @@ void end_by_force_while_in(thread_body body,
   EXPECT_TRUE(foreign_lock_is_free())
       << "the thread was ended inside the other module and left its lock held";
   EXPECT_FALSE(state->ran_on) << "the thread ran on after its forced end";
+  EXPECT_FALSE(state->ended_inside) << "the thread was ended inside code not the program's own";
   ::CloseHandle(terminator);
   ::CloseHandle(thread);
 }
@@ -168,11 +197,15 @@ TEST(TerminateThreadOnWindows, AThreadInASystemWaitOutsideAnyLockIsEndedAtOnce) 
 }
 
 TEST(TerminateThreadOnWindows, AThreadRunningInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
-  end_by_force_while_in(&spin_in_foreign_module, &release_once_marked);
+  end_by_force_while_in(&spin_in_foreign_module, &release_after_a_look);
 }
 
 TEST(TerminateThreadOnWindows, AThreadWaitingInsideAnotherModuleIsEndedOnlyBackInItsOwnCode) {
-  end_by_force_while_in(&wait_in_foreign_module, &release_once_marked);
+  end_by_force_while_in(&wait_in_foreign_module, &release_after_a_look);
+}
+
+TEST(TerminateThreadOnWindows, AThreadRunningInPrivateMemoryIsEndedOnlyBackInItsOwnCode) {
+  end_by_force_while_in(&spin_in_private_code, &release_private_code);
 }
 
 // A handle without the right to suspend the thread: the thread cannot be

@@ -13,8 +13,8 @@
 // (which also waits until the suspension has taken hold: SuspendThread
 // alone may return while the thread still runs), then its held-region
 // count. At a count of 0 the thread is ended while still suspended when it
-// stopped in the program's own code (its executable or code made at run
-// time), or in one of the system's plain waits called through the system's
+// stopped in the program's own code (its executable; memory that is no
+// image is nobody's known code), or in one of the system's plain waits called through the system's
 // wait functions either by the program's own code or by one of the
 // library's waits, none of which holds a lock while it sleeps. Otherwise it
 // is marked (its t_kill_held_off, written while it is suspended) and let
@@ -228,25 +228,20 @@ struct image_range {
 };
 
 // The code a thread may be ended in while it runs: the executable's own
-// image, and memory that is no image at all (code made at run time). Every
-// other module, the system's, the runtimes', a third party's and this
-// library's when it is a DLL of its own, may hold locks of its own that an
-// end there would leave held. A program that links the library's objects
-// has them in its image: there the library's code counts as the host's,
-// which is right as long as the library counts each lock it holds
-// (kill_hold.h). Collected before any thread is suspended, since looking a
-// module up takes the loader's lock, which the suspended thread may hold.
+// image. Every other module, the system's, the runtimes', a third party's
+// and this library's when it is a DLL of its own, may hold locks of its own
+// that an end there would leave held; so may memory that is no image at
+// all: a security product's hook runs the system's calls from trampolines
+// in private memory, perhaps with the loader's or the heap's lock held. A
+// program that links the library's objects has them in its image: there the
+// library's code counts as the host's, which is right as long as the
+// library counts each lock it holds (kill_hold.h). Collected before any
+// thread is suspended, since looking a module up takes the loader's lock,
+// which the suspended thread may hold.
 class own_code {
  public:
   own_code() : _executable(::GetModuleHandleW(nullptr)) {}
-  // Asks the system about memory outside the image: a call that takes no
-  // lock in the process.
-  bool contains(std::uintptr_t address) const {
-    if (_executable.contains(address)) return true;
-    MEMORY_BASIC_INFORMATION info{};
-    if (!::VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info)) return false;
-    return info.State == MEM_COMMIT && info.Type != MEM_IMAGE;
-  }
+  bool contains(std::uintptr_t address) const { return _executable.contains(address); }
 
  private:
   image_range _executable;
