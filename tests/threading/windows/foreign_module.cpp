@@ -1,8 +1,9 @@
 // A module of someone else's, as a library thread may call into one: it
 // keeps a lock of its own (a CRITICAL_SECTION) and holds it while it spins
-// in its own code or waits through the system's wait functions. A thread
-// ended by force in either place would leave that lock held for good,
-// whatever the library's own count of held regions says.
+// in its own code, waits through the system's wait functions, or calls the
+// program back. A thread ended by force in any of these places would leave
+// that lock held for good, whatever the library's own count of held
+// regions says.
 #include <windows.h>
 
 namespace {
@@ -31,6 +32,14 @@ extern "C" __declspec(dllexport) void foreign_wait_holding_lock(HANDLE inside, H
   ::EnterCriticalSection(&g_lock);
   ::SetEvent(inside);
   ::WaitForSingleObject(release, INFINITE);
+  ::LeaveCriticalSection(&g_lock);
+}
+
+// Takes the module's lock and calls `back(argument)` with it held.
+extern "C" __declspec(dllexport) void foreign_call_back_holding_lock(void (*back)(void*),
+                                                                     void* argument) {
+  ::EnterCriticalSection(&g_lock);
+  back(argument);
   ::LeaveCriticalSection(&g_lock);
 }
 

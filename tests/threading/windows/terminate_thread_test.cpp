@@ -19,6 +19,7 @@
 
 #include "foundation/kill_hold.h"
 #include "foundation/spin_lock.h"
+#include "foundation/waitable.h"
 #include "threading/native_thread.h"
 
 using namespace krCore::detail;
@@ -26,6 +27,7 @@ using namespace krCore::detail;
 extern "C" {
 __declspec(dllimport) void foreign_spin_holding_lock(HANDLE inside, volatile LONG* go_on);
 __declspec(dllimport) void foreign_wait_holding_lock(HANDLE inside, HANDLE release);
+__declspec(dllimport) void foreign_call_back_holding_lock(void (*back)(void*), void* argument);
 __declspec(dllimport) BOOL foreign_lock_is_free();
 }
 
@@ -43,6 +45,7 @@ struct shared_state {
   HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   volatile LONG go_on = 1;
   bool ended_inside = false;
+  std::atomic<int> called_back{0};
   // For code in private memory: its go-on byte, and the byte it sets once
   // it runs there.
   volatile char code_bytes[2] = {1, 0};
@@ -89,6 +92,33 @@ unsigned spin_in_foreign_module(void* argument) {
 unsigned wait_in_foreign_module(void* argument) {
   auto* state = static_cast<shared_state*>(argument);
   foreign_wait_holding_lock(state->inside, state->release);
+  ::WaitForSingleObject(state->never, INFINITE);
+  return 0;
+}
+
+// Called back by the foreign module, which holds its lock meanwhile: the
+// program's own code, waiting in the system's wait function, or in one of
+// the library's waits. Each does a step after its wait, so the wait is a
+// call of its own rather than its last jump.
+void wait_called_back(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  ::SetEvent(state->inside);
+  ::WaitForSingleObject(state->release, INFINITE);
+  ++state->called_back;
+}
+void library_wait_called_back(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  ::SetEvent(state->inside);
+  wait_any(&state->release, 1, INFINITE);
+  ++state->called_back;
+}
+
+// Is called back by the foreign module; back in its own code it blocks in
+// a system wait.
+template <void (*Back)(void*)>
+unsigned called_back_by_foreign_module(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  foreign_call_back_holding_lock(Back, state);
   ::WaitForSingleObject(state->never, INFINITE);
   return 0;
 }
@@ -206,6 +236,18 @@ TEST(TerminateThreadOnWindows, AThreadWaitingInsideAnotherModuleIsEndedOnlyBackI
 
 TEST(TerminateThreadOnWindows, AThreadRunningInPrivateMemoryIsEndedOnlyBackInItsOwnCode) {
   end_by_force_while_in(&spin_in_private_code, &release_private_code);
+}
+
+// Below the waiting code stands the module that called it back, with its
+// lock held: whoever waits, the thread is not ended there.
+TEST(TerminateThreadOnWindows, AThreadCalledBackByAnotherModuleIsEndedOnlyBackInItsOwnCode) {
+  for (thread_body body : {&called_back_by_foreign_module<&wait_called_back>,
+                           &called_back_by_foreign_module<&library_wait_called_back>}) {
+    SCOPED_TRACE(body == &called_back_by_foreign_module<&wait_called_back>
+                     ? "waiting in the system's wait"
+                     : "waiting in the library's wait");
+    end_by_force_while_in(body, &release_after_a_look);
+  }
 }
 
 // A handle without the right to suspend the thread: the thread cannot be
