@@ -113,6 +113,18 @@ void library_wait_called_back(void* argument) {
   ++state->called_back;
 }
 
+// Called back by the foreign module, which holds its lock meanwhile: runs
+// until it is let go, then passes a held region of the library's, as a
+// module's call into the library does.
+void spin_then_hold_called_back(void* argument) {
+  auto* state = static_cast<shared_state*>(argument);
+  ::SetEvent(state->inside);
+  while (state->go_on != 0) {
+  }
+  { const kill_hold hold; }
+  ++state->called_back;
+}
+
 // Is called back by the foreign module; back in its own code it blocks in
 // a system wait.
 template <void (*Back)(void*)>
@@ -248,6 +260,14 @@ TEST(TerminateThreadOnWindows, AThreadCalledBackByAnotherModuleIsEndedOnlyBackIn
                      : "waiting in the library's wait");
     end_by_force_while_in(body, &release_after_a_look);
   }
+}
+
+// Asked to end outside every held region while another module is on its
+// stack, the thread does not end itself as it leaves a held region that
+// module's call entered: the module's lock would stay held.
+TEST(TerminateThreadOnWindows, AThreadMarkedInsideAnotherModuleDoesNotEndInTheModulesCallIntoTheLibrary) {
+  end_by_force_while_in(&called_back_by_foreign_module<&spin_then_hold_called_back>,
+                        &release_after_a_look);
 }
 
 // A handle without the right to suspend the thread: the thread cannot be

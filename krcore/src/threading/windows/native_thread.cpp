@@ -22,9 +22,9 @@
 // hold no lock while they sleep. The frames are unwound with the modules'
 // own tables, read inside the thread's stack only. On x86, which keeps no
 // unwind tables, only the library's own flagged waits count. Otherwise it
-// is marked and let go: it ends itself at its next return to the library
-// (or, inside a held region, as it leaves it), before it runs another line
-// of its own code. The terminator looks at it again, every millisecond
+// is marked and let go: it ends itself at its next return to the library's
+// loop, or, when it was inside a held region, as it leaves that region,
+// before it runs another line of its own code. The terminator looks at it again, every millisecond
 // during the grace period and less often after; a thread that neither ends
 // itself nor reaches a safe point is reported as not ended, never ended
 // where it is.
@@ -582,7 +582,11 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       ::WaitForSingleObject(own.h, 1);
       continue;
     }
-    *static_cast<volatile bool*>(held_off) = true;
+    // Inside a held region it ends as it leaves it. Outside every one it
+    // may stand in another module, which may call into the library and
+    // leave a held region with its own lock held: `killed` alone ends it,
+    // at the library's loop boundaries (end_thread_if_killed).
+    if (held) *static_cast<volatile bool*>(held_off) = true;
     ::ResumeThread(own.h);
     // Logged only now: nothing may allocate while the thread is suspended.
     if (held && !warned) {
