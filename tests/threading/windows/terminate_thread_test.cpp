@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -28,6 +29,7 @@ extern "C" {
 __declspec(dllimport) void foreign_spin_holding_lock(HANDLE inside, volatile LONG* go_on);
 __declspec(dllimport) void foreign_wait_holding_lock(HANDLE inside, HANDLE release);
 __declspec(dllimport) void foreign_call_back_holding_lock(void (*back)(void*), void* argument);
+__declspec(dllimport) void foreign_hold_next_thread_start(HANDLE inside, HANDLE release);
 __declspec(dllimport) BOOL foreign_lock_is_free();
 }
 
@@ -162,6 +164,7 @@ unsigned exit_thread_at_once(void*) { ::ExitThread(0); }
 struct terminate_call {
   HANDLE thread;
   DWORD result = 0xFFFFFFFF;
+  HANDLE go = nullptr;
 };
 
 // terminate_thread runs on a thread of its own, so that a hang shows as a
@@ -268,6 +271,81 @@ TEST(TerminateThreadOnWindows, AThreadCalledBackByAnotherModuleIsEndedOnlyBackIn
 TEST(TerminateThreadOnWindows, AThreadMarkedInsideAnotherModuleDoesNotEndInTheModulesCallIntoTheLibrary) {
   end_by_force_while_in(&called_back_by_foreign_module<&spin_then_hold_called_back>,
                         &release_after_a_look);
+}
+
+// Ends `warm_up` first, so that nothing of the terminator's first use is
+// left to do while the loader's lock may be held, says so on `ready`, and
+// ends `thread` once told to.
+struct start_up_call : terminate_call {
+  HANDLE warm_up = nullptr;
+  HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD warm_up_result = 0xFFFFFFFF;
+  ~start_up_call() {
+    ::CloseHandle(go);
+    ::CloseHandle(ready);
+    ::CloseHandle(done);
+  }
+};
+
+DWORD WINAPI terminate_on_go(void* argument) {
+  auto* call = static_cast<start_up_call*>(argument);
+  call->warm_up_result = terminate_thread(call->warm_up);
+  ::SetEvent(call->ready);
+  ::WaitForSingleObject(call->go, INFINITE);
+  call->result = terminate_thread(call->thread);
+  ::SetEvent(call->done);  // its own exit needs the loader's lock
+  return 0;
+}
+
+// A thread past its start gate but still in its start-up (here told of
+// itself to a module, which holds the loader's lock and its own) is not
+// ended there, also while someone else (a debugger, a profiler) keeps it
+// suspended meanwhile.
+TEST(TerminateThreadOnWindows, AThreadInItsStartUpIsNotEndedThereWhileSomeoneElseSuspendsIt) {
+  auto state = std::make_unique<shared_state>();
+  // The terminator is started (and its own start-up over) first: no thread
+  // starts while the other is held in its start-up.
+  DWORD id = 0;
+  start_up_call call{{nullptr}};
+  call.go = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  call.warm_up = create_thread_gated(&wait_forever, state.get(), &id);
+  ASSERT_NE(call.warm_up, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(call.warm_up));
+  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  const HANDLE terminator = ::CreateThread(nullptr, 0, &terminate_on_go, &call, 0, nullptr);
+  ASSERT_NE(terminator, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(call.ready, kBoundMs), WAIT_OBJECT_0);
+  ASSERT_EQ(call.warm_up_result, 0u);
+  ::CloseHandle(call.warm_up);
+  ::ResetEvent(state->inside);
+
+  foreign_hold_next_thread_start(state->inside, state->release);
+  const HANDLE thread = create_thread_gated(&wait_forever, state.get(), &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  ASSERT_EQ(::SuspendThread(thread), 0u);
+  call.thread = thread;
+  ::SetEvent(call.go);
+  // A terminator done meanwhile ended it there; so did one whose end
+  // shows only once the thread runs again.
+  EXPECT_NE(::WaitForSingleObject(call.done, 1000), WAIT_OBJECT_0)
+      << "the thread was ended in its start-up";
+  ::ResumeThread(thread);
+  ::SetEvent(state->release);
+  ASSERT_EQ(::WaitForSingleObject(call.done, kBoundMs), WAIT_OBJECT_0);
+  if (!foreign_lock_is_free()) {
+    // The loader's lock is lost with it: this process could not even exit.
+    ADD_FAILURE() << "the thread was ended in its start-up and left the module's lock held";
+    std::fflush(stdout);
+    ::TerminateProcess(::GetCurrentProcess(), 1);
+  }
+  EXPECT_EQ(call.result, 0u);
+  EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the thread is still running";
+  EXPECT_EQ(::WaitForSingleObject(terminator, kBoundMs), WAIT_OBJECT_0);
+  ::CloseHandle(terminator);
+  ::CloseHandle(thread);
 }
 
 // A handle without the right to suspend the thread: the thread cannot be

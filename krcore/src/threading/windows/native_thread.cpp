@@ -2,7 +2,9 @@
 //
 // A thread is created suspended: the suspension is its start gate, so the
 // creator knows its id and handle before it runs any of its body, and
-// ResumeThread opens the gate (again on a running thread: nothing happens).
+// resume_thread opens the gate with ResumeThread, once: the thread's own
+// flag, not its suspend count, tells whether the gate is open, since a
+// terminator, a debugger or a profiler may suspend it as well.
 //
 // TerminateThread ends a thread wherever it is. Ended inside one of the
 // library's locks (kill_hold.h), it would leave that lock held for good;
@@ -70,6 +72,10 @@ struct thread_block {
   std::atomic<bool> leaving{false};
   // A forced end was asked for.
   std::atomic<bool> killed{false};
+  // resume_thread opened the start gate (set before it resumes the thread,
+  // once): until then the thread has run nothing, whatever else suspends
+  // it meanwhile.
+  std::atomic<bool> gate_opened{false};
 };
 
 // Called by the thread before it exits, in whatever way.
@@ -488,7 +494,22 @@ HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
   return handle;
 }
 
-bool resume_thread(HANDLE thread) { return ::ResumeThread(thread) != static_cast<DWORD>(-1); }
+bool resume_thread(HANDLE thread) {
+  const DWORD id = ::GetThreadId(thread);
+  const std::shared_ptr<thread_block> block = id ? threads().find(id) : nullptr;
+  if (!block) {
+    // Ended already (it ran, or was ended before it did): nothing to open.
+    if (id && ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return true;
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  // Resumed once only: a second resume would undo a terminator's (or a
+  // debugger's) suspension instead.
+  if (block->gate_opened.exchange(true)) return true;
+  if (::ResumeThread(thread) != static_cast<DWORD>(-1)) return true;
+  block->gate_opened = false;
+  return false;
+}
 
 bool is_current_thread(DWORD id) { return ::GetCurrentThreadId() == id; }
 
@@ -564,7 +585,8 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     // Still behind its start gate it has run nothing; past the gate but
     // before its first step of ours it is in the system's thread start-up
     // (the loader's lock, the runtime's allocations) and is waited for.
-    const bool never_ran = !hold && suspended_before != 0;
+    // Only the gate's own flag tells which: anyone may suspend a thread.
+    const bool never_ran = !hold && !block->gate_opened.load();
     if (never_ran || (hold && !held && place == stop_place::safe)) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
