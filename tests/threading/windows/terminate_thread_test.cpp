@@ -367,6 +367,25 @@ TEST(TerminateThreadOnWindows, AThreadItMayNotSuspendIsReportedAsNotEnded) {
   ::CloseHandle(thread);
 }
 
+// A handle with every right the end needs but the one to wait on it: the
+// thread is ended all the same, and reported as ended.
+TEST(TerminateThreadOnWindows, AThreadEndedThroughAHandleItCannotWaitOnIsReportedAsEnded) {
+  auto state = std::make_unique<shared_state>();
+  DWORD id = 0;
+  const HANDLE thread = create_thread_gated(&wait_forever, state.get(), &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  const HANDLE no_wait = ::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
+                                          THREAD_TERMINATE | THREAD_QUERY_INFORMATION,
+                                      FALSE, id);
+  ASSERT_NE(no_wait, nullptr) << ::GetLastError();
+  EXPECT_EQ(terminate_thread(no_wait), 0u);
+  EXPECT_EQ(::WaitForSingleObject(thread, kBoundMs), WAIT_OBJECT_0);
+  ::CloseHandle(no_wait);
+  ::CloseHandle(thread);
+}
+
 // Whether it returned or left through ExitThread, a thread that has ended
 // is reported as ended.
 TEST(TerminateThreadOnWindows, AThreadThatHasEndedAlreadyIsReportedAsEnded) {

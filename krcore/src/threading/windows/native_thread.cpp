@@ -445,30 +445,30 @@ bool every_frame_safe(CONTEXT context, const void* teb, const code_map& code) {
 }
 #endif
 
-// Where a suspended thread stopped.
-enum class stop_place { safe, unsafe, unknown };
-
 // Reads the suspended `thread`'s context, which also waits until the
-// suspension has taken hold, and tells whether it stopped where it may be
-// ended: unknown when the context cannot be read (the thread may then still
-// run). `teb` is the thread's information block (null when unknown) and
-// `library_wait` its flag of the library's waits (null before it ran).
-stop_place where_stopped(HANDLE thread, const void* teb, const bool* library_wait,
-                         const code_map& code) {
-  CONTEXT context{};
+// suspension has taken hold; false when it cannot be read (the thread may
+// then still run).
+bool read_context(HANDLE thread, CONTEXT& context) {
+  context = CONTEXT{};
   context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-  if (!::GetThreadContext(thread, &context)) return stop_place::unknown;
+  return ::GetThreadContext(thread, &context) != FALSE;
+}
+
+// True when the thread suspended at `context` stopped where it may be
+// ended. `teb` is its information block (null when unknown) and
+// `library_wait` its flag of the library's waits.
+bool safe_place(const CONTEXT& context, const void* teb, const bool* library_wait,
+                const code_map& code) {
 #if defined(_WIN64)
   (void)library_wait;
-  if (!teb) return stop_place::unsafe;
-  return every_frame_safe(context, teb, code) ? stop_place::safe : stop_place::unsafe;
+  return teb && every_frame_safe(context, teb, code);
 #else
   // x86 code keeps no unwind tables: who called the code the thread stands
   // in, perhaps another module with a lock of its own, is not known. Only a
   // wait the library flagged as its own is.
-  const bool in_library_wait = library_wait && *static_cast<const volatile bool*>(library_wait);
   (void)teb;
-  return in_library_wait && code.in_stub(context.Eip) ? stop_place::safe : stop_place::unsafe;
+  return library_wait && *static_cast<const volatile bool*>(library_wait) &&
+         code.in_stub(context.Eip);
 #endif
 }
 
@@ -563,31 +563,31 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     }
     // The context first: only then is the thread surely stopped. Unread,
     // nothing of the thread is read either: it is looked at again.
-    const stop_place place =
-        where_stopped(own.h, teb,
-                      block->library_wait.load(std::memory_order_acquire), code);
-    if (place == stop_place::unknown) {
+    CONTEXT context;
+    if (!read_context(own.h, context)) {
       const DWORD error = ::GetLastError();
       ::ResumeThread(own.h);
       if (::GetTickCount64() >= give_up) return not_ended(id, L"could not be looked at", error);
       ::WaitForSingleObject(own.h, kHeldOffPollMs);
       continue;
     }
-    unsigned* hold = block->hold.load(std::memory_order_acquire);
-    bool* held_off = block->held_off.load(std::memory_order_acquire);
-    if (!hold && block->leaving.load(std::memory_order_acquire)) {
+    // Leaving is set before its pointers are cleared: asked first.
+    if (block->leaving.load(std::memory_order_acquire)) {
       // On its way out, perhaps inside the loader's lock: let it finish.
       ::ResumeThread(own.h);
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }
+    unsigned* hold = block->hold.load(std::memory_order_acquire);
+    bool* held_off = block->held_off.load(std::memory_order_acquire);
+    const bool* library_wait = block->library_wait.load(std::memory_order_acquire);
     const bool held = hold && *static_cast<volatile unsigned*>(hold) != 0;
     // Still behind its start gate it has run nothing; past the gate but
     // before its first step of ours it is in the system's thread start-up
     // (the loader's lock, the runtime's allocations) and is waited for.
     // Only the gate's own flag tells which: anyone may suspend a thread.
     const bool never_ran = !hold && !block->gate_opened.load();
-    if (never_ran || (hold && !held && place == stop_place::safe)) {
+    if (never_ran || (hold && !held && safe_place(context, teb, library_wait, code))) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
       if (!::TerminateThread(own.h, 0)) {
@@ -595,8 +595,12 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
         ::ResumeThread(own.h);
         return not_ended(id, L"could not be ended", error);
       }
-      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
-      break;
+      // Ended: it leaves the table now, before its id can be another's.
+      // The end shows on the handle soon; a handle that may not be waited
+      // on (or a slow end) changes nothing of that.
+      threads().remove(id, block.get());
+      ::WaitForSingleObject(own.h, kHeldOffMs);
+      return kErrorSuccess;
     }
     if (!hold) {
       ::ResumeThread(own.h);
