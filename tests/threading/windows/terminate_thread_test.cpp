@@ -348,15 +348,22 @@ TEST(TerminateThreadOnWindows, AThreadInItsStartUpIsNotEndedThereWhileSomeoneEls
   ::CloseHandle(thread);
 }
 
+// Starts a gated thread that blocks in a system wait, and waits until it
+// does.
+void start_waiting(shared_state& state, DWORD& id, HANDLE& thread) {
+  thread = create_thread_gated(&wait_forever, &state, &id);
+  ASSERT_NE(thread, nullptr) << ::GetLastError();
+  ASSERT_TRUE(resume_thread(thread));
+  ASSERT_EQ(::WaitForSingleObject(state.inside, kBoundMs), WAIT_OBJECT_0);
+}
+
 // A handle without the right to suspend the thread: the thread cannot be
 // looked at, so it is reported as not ended, and it runs on.
 TEST(TerminateThreadOnWindows, AThreadItMayNotSuspendIsReportedAsNotEnded) {
   auto state = std::make_unique<shared_state>();
   DWORD id = 0;
-  const HANDLE thread = create_thread_gated(&wait_forever, state.get(), &id);
-  ASSERT_NE(thread, nullptr) << ::GetLastError();
-  ASSERT_TRUE(resume_thread(thread));
-  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  HANDLE thread = nullptr;
+  ASSERT_NO_FATAL_FAILURE(start_waiting(*state, id, thread));
   const HANDLE limited =
       ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
   ASSERT_NE(limited, nullptr) << ::GetLastError();
@@ -372,10 +379,8 @@ TEST(TerminateThreadOnWindows, AThreadItMayNotSuspendIsReportedAsNotEnded) {
 TEST(TerminateThreadOnWindows, AThreadEndedThroughAHandleItCannotWaitOnIsReportedAsEnded) {
   auto state = std::make_unique<shared_state>();
   DWORD id = 0;
-  const HANDLE thread = create_thread_gated(&wait_forever, state.get(), &id);
-  ASSERT_NE(thread, nullptr) << ::GetLastError();
-  ASSERT_TRUE(resume_thread(thread));
-  ASSERT_EQ(::WaitForSingleObject(state->inside, kBoundMs), WAIT_OBJECT_0);
+  HANDLE thread = nullptr;
+  ASSERT_NO_FATAL_FAILURE(start_waiting(*state, id, thread));
   const HANDLE no_wait = ::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
                                           THREAD_TERMINATE | THREAD_QUERY_INFORMATION,
                                       FALSE, id);
