@@ -36,17 +36,25 @@ constexpr DWORD kTerminateGraceMs = 100;
 // Ends a thread from create_thread_gated by force and waits until its handle
 // is signalled. The thread is ended at a safe point, where it holds none of
 // the system's, the runtimes' or this library's locks: inside a wait that
-// holds none, or while it runs the program's own code (on Windows, where
-// another module's locks cannot be seen, its executable or code made at run
-// time, nothing else). When it reaches none within `grace_ms`,
+// holds none, or while it runs the program's own code. On Windows, where
+// another module's locks cannot be seen, that is the executable's code, or
+// one of the system's wait functions the executable called, with nothing
+// but the executable's and this library's code below it down to the
+// thread's start (a module that called the program back may hold its
+// lock); on x86, which keeps no unwind tables to tell the callers, only the
+// library's own waits. So host code that waits through another module
+// (the threads runtime's std::mutex, condition_variable or sleep_for, the
+// message waits, slim locks, WaitOnAddress) is marked, not ended; and a
+// host linked with static runtimes has their locks in its own image: link
+// them as DLLs. When the thread reaches no safe point within `grace_ms`,
 // Linux ends it wherever it is and logs that; Windows, whose system code
 // keeps locks of its own, never does: the thread is left marked to end
-// itself at its next return to the library, and after a further bound the
-// call gives up. Returns 0 when the thread has ended (also when it had ended
-// already), 1460 when it could not be ended (it blocks the signal that ends
-// it, or on Windows stays in the system's code), 6 for a handle that is not
-// such a thread. Objects the thread allocated are lost, as with any forced
-// end; mutexes it held become abandoned.
+// itself at its next return to the library, and after some ten seconds
+// more the call gives up. Returns 0 when the thread has ended (also when
+// it had ended already), 1460 when it could not be ended (it blocks the
+// signal that ends it, or on Windows stays outside a safe point), 6 for a
+// handle that is not such a thread. Objects the thread allocated are lost,
+// as with any forced end; mutexes it held become abandoned.
 KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
 
 // terminate_thread for a caller that holds the handle of one of its own

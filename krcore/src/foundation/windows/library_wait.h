@@ -3,11 +3,12 @@
 // A thread blocked in one of the system's waits holds no lock of the
 // system's while it sleeps, but whoever called the wait may: a module that
 // waits while it holds a lock of its own would leave that lock held for good
-// if the thread were ended there. The forced end (threading/windows) ends a
-// waiting thread only when it knows who waits: the host's own code, or this
-// library, whose waits hold none of its locks (a region that does is counted
-// in kill_hold.h and wins). The library says so with this per-thread flag,
-// raised around each of its waits.
+// if the thread were ended there. On x86-64 the forced end
+// (threading/windows) tells who waits from the thread's stack. x86 code
+// keeps no unwind tables, so there it ends a waiting thread only inside one
+// of the library's own waits, which hold none of its locks (a region that
+// does is counted in kill_hold.h and wins). The library says so with this
+// per-thread flag, raised around each of its waits.
 #pragma once
 
 namespace krCore::detail {

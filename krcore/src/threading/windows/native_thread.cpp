@@ -2,27 +2,34 @@
 //
 // A thread is created suspended: the suspension is its start gate, so the
 // creator knows its id and handle before it runs any of its body, and
-// ResumeThread opens the gate (again on a running thread: nothing happens).
+// resume_thread opens the gate with ResumeThread, once: the thread's own
+// flag, not its suspend count, tells whether the gate is open, since a
+// terminator, a debugger or a profiler may suspend it as well.
 //
 // TerminateThread ends a thread wherever it is. Ended inside one of the
 // library's locks (kill_hold.h), it would leave that lock held for good;
-// ended inside any module's code but the program's own (the system's, the
-// C and C++ runtimes', a third party's, this library's), it could leave one
-// of that module's locks held, and the next caller of that module would
-// wait forever. So the terminator suspends the thread, reads its context
-// (which also waits until the suspension has taken hold: SuspendThread
-// alone may return while the thread still runs), then its held-region
-// count. At a count of 0 the thread is ended while still suspended when it
-// stopped in the program's own code (its executable or code made at run
-// time), or in one of the system's plain waits called through the system's
-// wait functions either by the program's own code or by one of the
-// library's waits, none of which holds a lock while it sleeps. Otherwise it
-// is marked (its t_kill_held_off, written while it is suspended) and let
-// go: it ends itself the moment it leaves its next held region or returns
-// to the library, before it runs another line of its own code. The
-// terminator looks at it again, every millisecond during the grace period
-// and less often after; a thread that neither ends itself nor reaches a
-// safe point is reported as not ended, never ended where it is.
+// ended while any module's code but the program's own (the system's, the
+// C and C++ runtimes', a third party's, this library's) is on its stack, it
+// could leave one of that module's locks held, and the next caller of that
+// module would wait forever: the innermost frame is not enough, a module
+// may hold its lock while it calls the program back. So the terminator
+// suspends the thread, reads its context (which also waits until the
+// suspension has taken hold: SuspendThread alone may return while the
+// thread still runs), then its held-region count. At a count of 0 the
+// thread is ended while still suspended when, on x86-64, every frame from
+// the top down to the library's thread start is the program's own code or
+// the library's, the top one being the program's own code (its executable;
+// memory that is no image is nobody's known code) or one of the system's
+// plain waits called through the system's wait functions themselves, which
+// hold no lock while they sleep. The frames are unwound with the modules'
+// own tables, read inside the thread's stack only. On x86, which keeps no
+// unwind tables, only the library's own flagged waits count. Otherwise it
+// is marked and let go: it ends itself at its next return to the library's
+// loop, or, when it was inside a held region, as it leaves that region,
+// before it runs another line of its own code. The terminator looks at it again, every millisecond
+// during the grace period and less often after; a thread that neither ends
+// itself nor reaches a safe point is reported as not ended, never ended
+// where it is.
 //
 // Each thread keeps a small record, shared by the thread and the table of
 // started threads, that holds the address of its count and mark; the record
@@ -65,6 +72,10 @@ struct thread_block {
   std::atomic<bool> leaving{false};
   // A forced end was asked for.
   std::atomic<bool> killed{false};
+  // resume_thread opened the start gate (set before it resumes the thread,
+  // once): until then the thread has run nothing, whatever else suspends
+  // it meanwhile.
+  std::atomic<bool> gate_opened{false};
 };
 
 // Called by the thread before it exits, in whatever way.
@@ -181,8 +192,9 @@ DWORD not_ended(DWORD id, const wchar_t* what, DWORD error) {
 // function that is not a leaf has one, with the data to unwind its frame).
 // Empty for a null module.
 struct image_range {
+  HMODULE module = nullptr;
   std::uintptr_t low = 0, high = 0;
-  explicit image_range(HMODULE module = nullptr) {
+  explicit image_range(HMODULE image = nullptr) : module(image) {
     if (!module) return;
     const auto base = reinterpret_cast<const unsigned char*>(module);
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -227,46 +239,71 @@ struct image_range {
 #endif
 };
 
-// The code a thread may be ended in while it runs: the executable's own
-// image, and memory that is no image at all (code made at run time). Every
-// other module, the system's, the runtimes', a third party's and this
-// library's when it is a DLL of its own, may hold locks of its own that an
-// end there would leave held. A program that links the library's objects
-// has them in its image: there the library's code counts as the host's,
-// which is right as long as the library counts each lock it holds
-// (kill_hold.h). Collected before any thread is suspended, since looking a
-// module up takes the loader's lock, which the suspended thread may hold.
-class own_code {
+// What the judgement of a suspended thread knows of the process's code,
+// collected once before any thread is suspended: looking a module or an
+// export up takes the loader's lock, which the suspended thread may hold.
+//
+// The program's own code is its executable image. Every other module, the
+// system's, the runtimes', a third party's and this library's when it is a
+// DLL of its own, may hold locks of its own that an end there would leave
+// held; so may memory that is no image at all: a security product's hook
+// runs the system's calls from trampolines in private memory, perhaps with
+// the loader's or the heap's lock held. A program that links the library's
+// objects has them in its image: there the library's code counts as the
+// host's, which is right as long as the library counts each lock it holds
+// (kill_hold.h).
+//
+// The system's plain waits are ntdll's wait stubs as the wait functions of
+// kernelbase and kernel32 call them; those functions hold no lock while
+// they sleep, unlike, say, OutputDebugStringA, which waits with a mutex of
+// its own held.
+class code_map {
  public:
-  own_code() : _executable(::GetModuleHandleW(nullptr)) {}
-  // Asks the system about memory outside the image: a call that takes no
-  // lock in the process.
-  bool contains(std::uintptr_t address) const {
-    if (_executable.contains(address)) return true;
-    MEMORY_BASIC_INFORMATION info{};
-    if (!::VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info)) return false;
-    return info.State == MEM_COMMIT && info.Type != MEM_IMAGE;
-  }
-
- private:
-  image_range _executable;
-};
-
-// The system's wait calls a suspended thread may be ended in, and the
-// modules of the wait functions that lead to them. Collected before any
-// thread is suspended, as above.
-class system_waits {
- public:
-  system_waits()
-      : _kernelbase(::GetModuleHandleW(L"kernelbase.dll")),
+  code_map()
+      : _executable(::GetModuleHandleW(nullptr)),
+        _library(module_of(reinterpret_cast<const void*>(&thread_start))),
+        _kernelbase(::GetModuleHandleW(L"kernelbase.dll")),
         _kernel32(::GetModuleHandleW(L"kernel32.dll")) {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    static const char* const kWaits[] = {"NtWaitForSingleObject", "NtWaitForMultipleObjects",
+    static const char* const kStubs[] = {"NtWaitForSingleObject", "NtWaitForMultipleObjects",
                                          "NtDelayExecution", "NtSignalAndWaitForSingleObject"};
-    for (const char* name : kWaits)
+    for (const char* name : kStubs)
       if (FARPROC entry = ntdll ? ::GetProcAddress(ntdll, name) : nullptr)
-        _stubs[_count++] = reinterpret_cast<std::uintptr_t>(entry);
+        _stubs[_stub_count++] = reinterpret_cast<std::uintptr_t>(entry);
+    static const char* const kWaits[] = {
+        "WaitForSingleObject",      "WaitForSingleObjectEx", "WaitForMultipleObjects",
+        "WaitForMultipleObjectsEx", "SleepEx",               "Sleep",
+        "SignalObjectAndWait"};
+    for (const HMODULE module : {_kernelbase.module, _kernel32.module})
+      for (const char* name : kWaits)
+        if (FARPROC entry = module ? ::GetProcAddress(module, name) : nullptr)
+          _waits[_wait_count++] = reinterpret_cast<std::uintptr_t>(entry);
+#if defined(_WIN64)
+    _start = _library.function_at(reinterpret_cast<std::uintptr_t>(&thread_start));
+    if (ntdll)
+      _query_thread = reinterpret_cast<query_thread_call>(
+          reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtQueryInformationThread")));
+#endif
   }
+
+#if defined(_WIN64)
+  // The thread information block of `thread` (which tells the bounds of
+  // its stack), from the system's basic information on the thread; null
+  // when the handle may not ask. A system call that takes no lock.
+  const void* teb_of(HANDLE thread) const {
+    struct basic_information {
+      LONG exit_status;
+      void* teb;
+      void* client_id[2];
+      ULONG_PTR affinity;
+      LONG priority, base_priority;
+    } info{};
+    constexpr int kBasicInformation = 0;
+    if (!_query_thread || _query_thread(thread, kBasicInformation, &info, sizeof info, nullptr) < 0)
+      return nullptr;
+    return info.teb;
+  }
+#endif
 
   // True when `ip` lies in one of the wait stubs. Each stub only loads the
   // call's number and enters the kernel; they follow each other at a fixed
@@ -278,100 +315,161 @@ class system_waits {
     constexpr std::uintptr_t kStubBytes = 16;
 #endif
     bool in = false;
-    for (std::size_t i = 0; i < _count; ++i) in |= ip - _stubs[i] < kStubBytes;
+    for (std::size_t i = 0; i < _stub_count; ++i) in |= ip - _stubs[i] < kStubBytes;
     return in;
   }
-
-  // For a thread stopped in a wait stub (`context`, read with its control
-  // and integer registers): true when the wait was called through the
-  // system's wait functions (a lock's own wait is called from ntdll, never
-  // counts) and either the thread is inside one of the library's waits or
-  // the first caller outside those functions is the host's own code. A
-  // module that waits through WaitForSingleObject may hold a lock of its
-  // own meanwhile. Reads the thread's stack only above its stack pointer,
-  // in frames the calls wrote.
-  bool plain_wait(CONTEXT context, bool library_wait, const own_code& own) const {
-#if defined(_WIN64)
-    DWORD64& ip = context.Rip;
-    DWORD64& sp = context.Rsp;
-#else
-    DWORD& ip = context.Eip;
-    DWORD& sp = context.Esp;
-#endif
-    leave_leaf(ip, sp);  // the stub keeps no frame
-    if (!waits_module(ip)) return false;
-    if (library_wait) return true;
-#if defined(_WIN64)
-    // The wait functions call one another (WaitForSingleObject through
-    // WaitForMultipleObjectsEx, say): a few frames at most.
-    for (int frame = 0; frame < kMaxWaitFrames; ++frame) {
-      const image_range* image = waits_module(ip);
-      if (!image) return own.contains(ip);
-      if (RUNTIME_FUNCTION* function = image->function_at(ip)) {
-        void* handler_data = nullptr;
-        DWORD64 establisher = 0;
-        ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image->low, ip, function, &context, &handler_data,
-                           &establisher, nullptr);
-      } else {
-        leave_leaf(ip, sp);
-      }
-    }
-    return false;
-#else
-    // x86 code keeps no unwind tables: who called the wait function is not
-    // known for sure, so only the library's own waits count.
-    (void)own;
-    return false;
-#endif
-  }
-
- private:
-  static constexpr int kMaxWaitFrames = 8;
-
-  // Returns from a function that keeps no frame: its return address is on
-  // top of the stack. `Word` is the context's register type.
-  template <class Word>
-  static void leave_leaf(Word& ip, Word& sp) {
-    ip = static_cast<Word>(*reinterpret_cast<const volatile std::uintptr_t*>(sp));
-    sp += sizeof(std::uintptr_t);
-  }
-  const image_range* waits_module(std::uintptr_t address) const {
-    if (_kernelbase.contains(address)) return &_kernelbase;
-    if (_kernel32.contains(address)) return &_kernel32;
+  bool own(std::uintptr_t ip) const { return _executable.contains(ip); }
+  // The image of the program's or the library's code that holds `ip`.
+  const image_range* ours(std::uintptr_t ip) const {
+    if (_executable.contains(ip)) return &_executable;
+    if (_library.contains(ip)) return &_library;
     return nullptr;
   }
+  // The image of the system's wait functions that holds `ip`.
+  const image_range* system(std::uintptr_t ip) const {
+    if (_kernelbase.contains(ip)) return &_kernelbase;
+    if (_kernel32.contains(ip)) return &_kernel32;
+    return nullptr;
+  }
+  bool is_wait_function(std::uintptr_t begin) const {
+    bool is = false;
+    for (std::size_t i = 0; i < _wait_count; ++i) is |= begin == _waits[i];
+    return is;
+  }
+#if defined(_WIN64)
+  bool is_thread_start(const RUNTIME_FUNCTION* function) const {
+    return function && function == _start;
+  }
+#endif
 
+ private:
+  static HMODULE module_of(const void* address) {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        static_cast<LPCWSTR>(address), &module);
+    return module;
+  }
+
+  image_range _executable, _library, _kernelbase, _kernel32;
   std::uintptr_t _stubs[4] = {};
-  std::size_t _count = 0;
-  image_range _kernelbase, _kernel32;
+  std::size_t _stub_count = 0;
+  std::uintptr_t _waits[14] = {};
+  std::size_t _wait_count = 0;
+#if defined(_WIN64)
+  typedef LONG(WINAPI* query_thread_call)(HANDLE, int, void*, ULONG, ULONG*);
+  const RUNTIME_FUNCTION* _start = nullptr;
+  query_thread_call _query_thread = nullptr;
+#endif
 };
 
-// Where a suspended thread stopped.
-enum class stop_place { own_code, plain_wait, unsafe, unknown };
+#if defined(_WIN64)
+// The committed part of a suspended thread's stack, from its thread
+// information block: every frame lies inside, and nothing outside is read.
+struct stack_bounds {
+  std::uintptr_t low = 0, high = 0;
+  explicit stack_bounds(const void* teb) {
+    const auto* tib = static_cast<const volatile NT_TIB*>(teb);
+    low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+    high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+  }
+  bool holds(std::uintptr_t sp) const { return sp >= low && sp < high && high - sp >= 8; }
+};
+
+// Deep enough for any stack the library's threads run; a deeper one is
+// judged unsafe rather than walked on.
+constexpr int kMaxFrames = 256;
+
+// Steps `context` from the frame of the function at its Rip to its
+// caller's: by the function's entry (in the image at `image_base`), or for
+// a function that keeps no frame (null entry) by the return address on top
+// of the stack. False when the stack pointer leaves the stack or does not
+// move up.
+bool unwind_frame(CONTEXT& context, std::uintptr_t image_base, RUNTIME_FUNCTION* function,
+                  const stack_bounds& stack) {
+  const DWORD64 sp = context.Rsp;
+  if (!stack.holds(sp)) return false;
+  if (function) {
+    void* handler_data = nullptr;
+    DWORD64 establisher = 0;
+    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context,
+                       &handler_data, &establisher, nullptr);
+  } else {
+    context.Rip = *reinterpret_cast<const volatile DWORD64*>(sp);
+    context.Rsp = sp + sizeof(DWORD64);
+  }
+  return context.Rsp > sp && stack.holds(context.Rsp);
+}
+
+// True when every frame of the suspended thread (`context`) from the top
+// down to the library's thread start may be ended: the top in the program's
+// own code, or in a wait stub called through the system's wait functions
+// themselves; every caller below in the program's or the library's code.
+// A frame anywhere else (another module, which may hold a lock of its own
+// and have called back, memory that is no image), or one that cannot be
+// unwound, makes it unsafe.
+bool every_frame_safe(CONTEXT context, const void* teb, const code_map& code) {
+  const stack_bounds stack(teb);
+  int frames = 0;
+  bool top = true;
+  if (code.in_stub(context.Rip)) {
+    if (!unwind_frame(context, 0, nullptr, stack)) return false;  // the stub keeps no frame
+    top = false;
+    // The wait functions call one another (WaitForSingleObject through
+    // WaitForMultipleObjectsEx, say) and helpers of their own; what counts
+    // is the one the caller below called. A lock's own wait is called from
+    // ntdll, and a function that waits while it holds a lock of its own is
+    // no wait function: either ends the walk as unsafe.
+    std::uintptr_t called = 0;
+    while (const image_range* image = code.system(context.Rip)) {
+      RUNTIME_FUNCTION* function = image->function_at(context.Rip);
+      if (!function || ++frames > kMaxFrames ||
+          !unwind_frame(context, image->low, function, stack))
+        return false;
+      called = image->low + function->BeginAddress;
+    }
+    if (called && !code.is_wait_function(called)) return false;
+  } else if (!code.own(context.Rip)) {
+    return false;
+  }
+  for (; frames <= kMaxFrames; ++frames) {
+    const image_range* image = code.ours(context.Rip);
+    if (!image) return false;
+    RUNTIME_FUNCTION* function = image->function_at(context.Rip);
+    if (code.is_thread_start(function)) return true;
+    // Only the top function may be a leaf: a caller has made a call.
+    if ((!function && !top) || !unwind_frame(context, image->low, function, stack)) return false;
+    top = false;
+  }
+  return false;
+}
+#endif
 
 // Reads the suspended `thread`'s context, which also waits until the
-// suspension has taken hold, and tells where it stopped: unknown when the
-// context cannot be read (the thread may then still run). `library_wait` is
-// the thread's flag of the library's waits, null before it ran.
-stop_place where_stopped(HANDLE thread, const bool* library_wait, const own_code& own,
-                         const system_waits& waits) {
-  CONTEXT context{};
+// suspension has taken hold; false when it cannot be read (the thread may
+// then still run).
+bool read_context(HANDLE thread, CONTEXT& context) {
+  context = CONTEXT{};
   context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-  if (!::GetThreadContext(thread, &context)) return stop_place::unknown;
+  return ::GetThreadContext(thread, &context) != FALSE;
+}
+
+// True when the thread suspended at `context` stopped where it may be
+// ended. `teb` is its information block (null when unknown) and
+// `library_wait` its flag of the library's waits.
+bool safe_place(const CONTEXT& context, const void* teb, const bool* library_wait,
+                const code_map& code) {
 #if defined(_WIN64)
-  const auto ip = static_cast<std::uintptr_t>(context.Rip);
+  (void)library_wait;
+  return teb && every_frame_safe(context, teb, code);
 #else
-  const auto ip = static_cast<std::uintptr_t>(context.Eip);
+  // x86 code keeps no unwind tables: who called the code the thread stands
+  // in, perhaps another module with a lock of its own, is not known. Only a
+  // wait the library flagged as its own is.
+  (void)teb;
+  return library_wait && *static_cast<const volatile bool*>(library_wait) &&
+         code.in_stub(context.Eip);
 #endif
-  if (own.contains(ip)) return stop_place::own_code;
-  // Only inside a wait stub is the word on top of the stack surely written
-  // (by the call that entered it); elsewhere it may be an untouched guard
-  // page, which a read from this thread would spoil.
-  if (!waits.in_stub(ip)) return stop_place::unsafe;
-  const bool in_library_wait =
-      library_wait && *static_cast<const volatile bool*>(library_wait);
-  return waits.plain_wait(context, in_library_wait, own) ? stop_place::plain_wait
-                                                         : stop_place::unsafe;
 }
 
 }  // namespace
@@ -396,7 +494,22 @@ HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
   return handle;
 }
 
-bool resume_thread(HANDLE thread) { return ::ResumeThread(thread) != static_cast<DWORD>(-1); }
+bool resume_thread(HANDLE thread) {
+  const DWORD id = ::GetThreadId(thread);
+  const std::shared_ptr<thread_block> block = id ? threads().find(id) : nullptr;
+  if (!block) {
+    // Ended already (it ran, or was ended before it did): nothing to open.
+    if (id && ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return true;
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  // Resumed once only: a second resume would undo a terminator's (or a
+  // debugger's) suspension instead.
+  if (block->gate_opened.exchange(true)) return true;
+  if (::ResumeThread(thread) != static_cast<DWORD>(-1)) return true;
+  block->gate_opened = false;
+  return false;
+}
 
 bool is_current_thread(DWORD id) { return ::GetCurrentThreadId() == id; }
 
@@ -430,8 +543,12 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
-  static const own_code host_code;
-  static const system_waits waits;
+  static const code_map code;
+#if defined(_WIN64)
+  const void* const teb = code.teb_of(own.h);
+#else
+  const void* const teb = nullptr;
+#endif
   const ULONGLONG safe_until = ::GetTickCount64() + grace_ms;
   const ULONGLONG give_up = safe_until + kHeldOffMs;
   bool warned = false;
@@ -446,29 +563,31 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     }
     // The context first: only then is the thread surely stopped. Unread,
     // nothing of the thread is read either: it is looked at again.
-    const stop_place place = where_stopped(
-        own.h, block->library_wait.load(std::memory_order_acquire), host_code, waits);
-    if (place == stop_place::unknown) {
+    CONTEXT context;
+    if (!read_context(own.h, context)) {
       const DWORD error = ::GetLastError();
       ::ResumeThread(own.h);
       if (::GetTickCount64() >= give_up) return not_ended(id, L"could not be looked at", error);
       ::WaitForSingleObject(own.h, kHeldOffPollMs);
       continue;
     }
-    unsigned* hold = block->hold.load(std::memory_order_acquire);
-    bool* held_off = block->held_off.load(std::memory_order_acquire);
-    if (!hold && block->leaving.load(std::memory_order_acquire)) {
+    // Leaving is set before its pointers are cleared: asked first.
+    if (block->leaving.load(std::memory_order_acquire)) {
       // On its way out, perhaps inside the loader's lock: let it finish.
       ::ResumeThread(own.h);
       if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
       break;
     }
+    unsigned* hold = block->hold.load(std::memory_order_acquire);
+    bool* held_off = block->held_off.load(std::memory_order_acquire);
+    const bool* library_wait = block->library_wait.load(std::memory_order_acquire);
     const bool held = hold && *static_cast<volatile unsigned*>(hold) != 0;
     // Still behind its start gate it has run nothing; past the gate but
     // before its first step of ours it is in the system's thread start-up
     // (the loader's lock, the runtime's allocations) and is waited for.
-    const bool never_ran = !hold && suspended_before != 0;
-    if (never_ran || (hold && !held && place != stop_place::unsafe)) {
+    // Only the gate's own flag tells which: anyone may suspend a thread.
+    const bool never_ran = !hold && !block->gate_opened.load();
+    if (never_ran || (hold && !held && safe_place(context, teb, library_wait, code))) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
       if (!::TerminateThread(own.h, 0)) {
@@ -476,8 +595,12 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
         ::ResumeThread(own.h);
         return not_ended(id, L"could not be ended", error);
       }
-      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
-      break;
+      // Ended: it leaves the table now, before its id can be another's.
+      // The end shows on the handle soon; a handle that may not be waited
+      // on (or a slow end) changes nothing of that.
+      threads().remove(id, block.get());
+      ::WaitForSingleObject(own.h, kHeldOffMs);
+      return kErrorSuccess;
     }
     if (!hold) {
       ::ResumeThread(own.h);
@@ -485,7 +608,11 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
       ::WaitForSingleObject(own.h, 1);
       continue;
     }
-    *static_cast<volatile bool*>(held_off) = true;
+    // Inside a held region it ends as it leaves it. Outside every one it
+    // may stand in another module, which may call into the library and
+    // leave a held region with its own lock held: `killed` alone ends it,
+    // at the library's loop boundaries (end_thread_if_killed).
+    if (held) *static_cast<volatile bool*>(held_off) = true;
     ::ResumeThread(own.h);
     // Logged only now: nothing may allocate while the thread is suspended.
     if (held && !warned) {
