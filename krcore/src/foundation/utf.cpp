@@ -11,13 +11,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-// Where the compiler can build a function for AVX2 alone and the processor
-// is asked at run time: x86-64 with GCC or Clang. Not on Windows, where
-// MinGW does not align the stack for 32-byte vectors.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
-#define KRCORE_UTF_AVX2 1
-#include <immintrin.h>
-#endif
 
 namespace krCore::detail {
 namespace {
@@ -269,57 +262,6 @@ char* narrow_plain_run(const wchar_t* s, char* out) {
   return nullptr;
 }
 
-#if defined(KRCORE_UTF_AVX2)
-// Whether the processor has AVX2; asked once, when the library is loaded.
-const bool g_avx2 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}();
-
-// narrow_plain_run for 32 characters, with AVX2: narrows the run at `from`
-// to `to`; false, writing nothing, when it is not plain.
-__attribute__((target("avx2"), always_inline)) inline bool narrow_plain_run32(const wchar_t* from,
-                                                                             char* to) {
-  const auto* const at = reinterpret_cast<const __m256i*>(from);
-  const __m256i a = _mm256_loadu_si256(at);
-  const __m256i b = _mm256_loadu_si256(at + 1);
-  const __m256i c = _mm256_loadu_si256(at + 2);
-  const __m256i d = _mm256_loadu_si256(at + 3);
-  const __m256i high = _mm256_and_si256(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)),
-                                        _mm256_set1_epi32(static_cast<int>(0xFFFF8000u)));
-  if (!_mm256_testz_si256(high, high)) return false;
-  // The pack works within each 128-bit half (a0-3 b0-3 | a4-7 b4-7); the
-  // permutation puts the four quarters in order.
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
-                      _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32),
-                      _mm256_permute4x64_epi64(_mm256_packs_epi32(c, d), 0xD8));
-  return true;
-}
-
-// The plain runs of 32 at the start of `s` (`n` characters, at least 32):
-// writes their units at `out` and returns the end; `done` gets the number
-// of characters taken. The last few go as the run that ends with them, as
-// in encode_utf16le, so a plain text is done whole. One call per text, so
-// that the loop runs in AVX2 code and the call is paid once.
-__attribute__((target("avx2"))) char* narrow_plain_runs_avx2(const wchar_t* s, std::size_t n,
-                                                             char* out, std::size_t& done) {
-  std::size_t i = 0;
-  for (; n - i >= 32; i += 32, out += 64) {
-    if (!narrow_plain_run32(s + i, out)) {
-      done = i;
-      return out;
-    }
-  }
-  done = i;
-  if (i < n && narrow_plain_run32(s + n - 32, out - 2 * (32 - (n - i)))) {
-    done = n;
-    return out + 2 * (n - i);
-  }
-  return out;
-}
-#endif
-
 }  // namespace
 
 // Log lines go through here once each, and their text is nearly all below
@@ -348,14 +290,6 @@ char* encode_utf16le(std::wstring_view text, char* out) {
   // would keep it in memory rather than in a register.
   {
     char* at = out;
-#if defined(KRCORE_UTF_AVX2)
-    if constexpr (sizeof(wchar_t) == 4) {
-      if (g_avx2 && n >= 32) {
-        at = narrow_plain_runs_avx2(s, n, at, i);
-        if (i == n) return at;
-      }
-    }
-#endif
     while (n - i >= 2 * kBlock) {
       char* const end = narrow_plain_run(s + i, at);
       if (!end) break;
