@@ -93,19 +93,29 @@ class parent_names {
   bool _pending = false;
 };
 
+// True when `key` was deleted while it was held open. Any call on such a
+// handle fails with 1018; a value's name is the cheapest to ask for.
+bool key_deleted(HKEY key) {
+  wchar_t name[2];
+  DWORD size = 2;
+  return RegEnumValueW(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) == kKeyDeleted;
+}
+
 // Waits for the end of the retry period after the logging key could not be
 // opened or watched with `failure`; true when `shutdown` was signalled
 // instead. A key that is missing is waited for more closely: a change of
 // names in the nearest existing key above it ends the wait early (each key
 // on the way back is made in its parent, so the next round watches one
-// level lower), and so does finding the key back already.
+// level lower), and so does finding the next level back already.
 bool wait_for_retry(HANDLE shutdown, const wchar_t* subkey, LSTATUS failure) {
   const DWORD retry = detail::registry_retry_ms();
   if (failure != kFileNotFound && failure != kKeyDeleted)
     return WaitForSingleObject(shutdown, retry) == 0;
-  std::wstring above(subkey);
+  // `below` is the missing key under `above` on the way to the logging key.
+  std::wstring above(subkey), below;
   RegQuery parent;
   for (;;) {
+    below = above;
     const std::size_t cut = above.rfind(L'\\');
     above.erase(cut == std::wstring::npos ? 0 : cut);
     if (parent.TryOpen(HKEY_LOCAL_MACHINE, above) == 0 || above.empty()) break;
@@ -118,16 +128,25 @@ bool wait_for_retry(HANDLE shutdown, const wchar_t* subkey, LSTATUS failure) {
   const bool above_watched = above_parent.arm();
   if (parent.IsOpen() && parent.TryOpen(HKEY_LOCAL_MACHINE, above) != 0) return false;
   HANDLE change = detail::create_event(true, false, std::wstring());
+  const LSTATUS armed =
+      change && parent.IsOpen()
+          ? RegNotifyChangeKeyValue(parent.Key(), 0, REG_NOTIFY_CHANGE_NAME, change, 1)
+          : kFileNotFound;
   bool stop = false;
-  if (change && parent.IsOpen() &&
-      RegNotifyChangeKeyValue(parent.Key(), 0, REG_NOTIFY_CHANGE_NAME, change, 1) == 0) {
+  if (armed == 0) {
+    // Made since it was found missing, that key may already hold the
+    // logging key (or the next level down): the next round looks again.
     RegQuery back;
-    if (back.TryOpen(HKEY_LOCAL_MACHINE, subkey) != 0) {
+    if (back.TryOpen(HKEY_LOCAL_MACHINE, below) != 0) {
       HANDLE handles[3] = {shutdown, change, above_parent.event()};
       stop = WaitForMultipleObjects(above_watched ? 3 : 2, handles, 0, retry) == 0;
     }
-  } else {
-    stop = WaitForSingleObject(shutdown, retry) == 0;
+  } else if (armed != kKeyDeleted) {
+    // Deleted between its opening and the request, the key above is looked
+    // for again at once; other failures wait, still woken by the level
+    // above.
+    HANDLE handles[2] = {shutdown, above_parent.event()};
+    stop = WaitForMultipleObjects(above_watched ? 2 : 1, handles, 0, retry) == 0;
   }
   if (change) CloseHandle(change);
   return stop;
@@ -170,17 +189,21 @@ unsigned logger::logging_monitor_func(void* param) {
     HANDLE change = detail::create_event(true, false, std::wstring());
     parent_names parent(REG_SUBKEY_KRLOGGING);
     bool reopen = false;
-    for (;;) {
-      rc = RegNotifyChangeKeyValue(key.Key(), 1, kAllChanges, change, 1);
-      if (rc != 0) break;
+    rc = RegNotifyChangeKeyValue(key.Key(), 1, kAllChanges, change, 1);
+    while (rc == 0) {
       const bool parent_watched = parent.arm();
+      // A deletion before the parent was watched is seen by neither
+      // request, so the key itself is asked once the parent is watched.
+      if (key_deleted(key.Key())) {
+        reopen = true;
+        break;
+      }
       DWORD woken = 1;
       self->_monitorReady.signal();
       if (!unwatched) {
         HANDLE handles[3] = {shutdown, change, parent.event()};
         woken = WaitForMultipleObjects(parent_watched ? 3 : 2, handles, 0, INFINITE);
       }
-      unwatched = false;
       if (woken == 0) {
         debug(L"logger::loggingmonitorfunc() lower wfso indicates we need to shutdown.\r\n");
         CloseHandle(change);
@@ -192,9 +215,15 @@ unsigned logger::logging_monitor_func(void* param) {
         reopen = true;
         break;
       }
-      // Reset before reading: a change made during the reading then
-      // signals the next request instead of being reset away.
-      detail::reset_event(change);
+      if (!unwatched) {
+        // A request completes once. The next is made before the settings
+        // are read, so that a change made during the reading or right
+        // after it completes that one; the event is reset first, so such
+        // a change is not reset away.
+        detail::reset_event(change);
+        rc = RegNotifyChangeKeyValue(key.Key(), 1, kAllChanges, change, 1);
+      }
+      unwatched = false;
       try {
         self->read_regsettings();
         self->log_logsettings(L"registry change", log_verbose);

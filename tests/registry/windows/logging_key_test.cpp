@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -35,6 +36,8 @@ class LoggingKey : public ::testing::Test {
               ("qmcore-logging-key-" + std::to_string(random()) + std::to_string(random()));
     ASSERT_TRUE(fs::create_directory(scratch));
     logger::close();
+    // The monitoring thread's own trail, shown when a test fails.
+    krCore::detail::set_debug_output_hook([this](const std::wstring& text) { keep(text); });
     log = krCore::singleton<logger>::instance();
     log->set_write_message_func([this](const wchar_t* message, logger::log_levels) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -44,6 +47,11 @@ class LoggingKey : public ::testing::Test {
   }
   void TearDown() override {
     logger::close();
+    krCore::detail::set_debug_output_hook({});
+    if (HasFailure()) {
+      for (const std::wstring& line : trail) std::fwprintf(stderr, L"trail: %ls", line.c_str());
+      for (const std::wstring& line : messages) std::fwprintf(stderr, L"logged: %ls\n", line.c_str());
+    }
     krCore::detail::set_registry_retry_ms(15000);
     remove_key();
     std::error_code ignored;
@@ -78,6 +86,11 @@ class LoggingKey : public ::testing::Test {
     });
   }
 
+  void keep(const std::wstring& text) {
+    std::lock_guard<std::mutex> lock(mutex);
+    trail.push_back(text);
+  }
+
   std::wstring base() const { return (scratch / L"agent").wstring(); }
 
   fs::path scratch;
@@ -85,6 +98,7 @@ class LoggingKey : public ::testing::Test {
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<std::wstring> messages;
+  std::vector<std::wstring> trail;
 };
 
 TEST_F(LoggingKey, ChangesMadeWhileTheLoggerRunsAreApplied) {
@@ -107,6 +121,30 @@ TEST_F(LoggingKey, ChangesMadeWhileTheLoggerRunsAreApplied) {
   log->logverbose(L"verbose line to the file");
   log->flush();
   EXPECT_GT(fs::file_size(scratch / L"agent.0001.log.txt"), 2u);
+}
+
+TEST_F(LoggingKey, AChangeMadeWhileTheLastOneIsReportedIsApplied) {
+  // The monitoring thread reports a change before it waits again; a change
+  // made right then (here by the report itself, so always in that moment)
+  // must not fall between two requests.
+  bool changed_again = false;
+  log->set_write_message_func([&](const wchar_t* message, logger::log_levels) {
+    const std::wstring text(message);
+    if (!changed_again && text.find(kChange) != std::wstring::npos &&
+        text.find(L"[ Level ] = 3") != std::wstring::npos) {
+      changed_again = true;
+      set({{L"Level", 15}});
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    messages.push_back(text);
+    arrived.notify_all();
+  });
+  set({{L"Enable", 1}, {L"Level", 2}});
+  log->initialize(base().c_str());
+  set({{L"Level", 3}});
+  ASSERT_TRUE(wait_for(kChange, L"[ Level ] = 3"));
+  ASSERT_TRUE(wait_for(kChange, L"[ Level ] = 15"));
+  EXPECT_EQ(log->log_level(), 15);
 }
 
 TEST_F(LoggingKey, AKeyDeletedAndMadeAgainIsAppliedAtOnce) {
@@ -136,6 +174,7 @@ TEST_F(LoggingKey, AParentDeletedWhileTheKeyIsAwaitedDoesNotHideItsReturn) {
   std::condition_variable debug_arrived;
   bool missing = false;
   krCore::detail::set_debug_output_hook([&](const std::wstring& text) {
+    keep(text);
     if (text.find(L"regkey.Open() returned Error Code: 0x2") == std::wstring::npos) return;
     std::lock_guard<std::mutex> lock(debug_mutex);
     missing = true;
@@ -152,7 +191,7 @@ TEST_F(LoggingKey, AParentDeletedWhileTheKeyIsAwaitedDoesNotHideItsReturn) {
     std::unique_lock<std::mutex> lock(debug_mutex);
     awaited = debug_arrived.wait_for(lock, std::chrono::seconds(20), [&] { return missing; });
   }
-  krCore::detail::set_debug_output_hook({});
+  krCore::detail::set_debug_output_hook([this](const std::wstring& text) { keep(text); });
   ASSERT_EQ(deleted, ERROR_SUCCESS);
   ASSERT_TRUE(awaited);
   ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantrel"), ERROR_SUCCESS);
