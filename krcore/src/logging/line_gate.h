@@ -68,8 +68,6 @@ class KRCORE_INTERNAL line_gate {
   bool others_arriving() const { return _state.load(std::memory_order_relaxed) >= 2 * kArrival; }
   // True when any thread is on its way through the lock or holds it.
   bool busy() const { return _state.load(std::memory_order_relaxed) >= kArrival; }
-  // True when the calling thread holds the lock more than once.
-  bool nested() const { return _depth > 1; }
 
  private:
   static constexpr std::uint32_t kHeld = 1;
