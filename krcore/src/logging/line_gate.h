@@ -66,8 +66,6 @@ class KRCORE_INTERNAL line_gate {
   // the lock (it may already be past the point of queueing a line). Call
   // with the lock held.
   bool others_arriving() const { return _state.load(std::memory_order_relaxed) >= 2 * kArrival; }
-  // True when any thread is on its way through the lock or holds it.
-  bool busy() const { return _state.load(std::memory_order_relaxed) >= kArrival; }
 
  private:
   static constexpr std::uint32_t kHeld = 1;

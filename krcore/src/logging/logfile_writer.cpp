@@ -57,8 +57,8 @@ constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 // How long a thread spins on another thread's write before it sleeps (a
 // pause is some 10 to 150 cycles, depending on the processor).
 constexpr int kWaitSpins = 300;
-// How long a thread whose line waits in the queue watches the gate and the
-// file stay unused before it writes the line itself.
+// How long a thread whose line waits in the queue watches the file stay
+// unused before it writes the line itself.
 constexpr int kQuietSpins = 60;
 
 }  // namespace
@@ -246,15 +246,17 @@ unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool ride)
   // A thread that writes, or one on its way through the gate, takes the
   // line along: wait for that rather than write it ourselves. A thread that
   // just wrote is likely to come back with its next line at once, so only a
-  // quiet spell of some length means nobody will. A write that takes long
-  // is waited for asleep; a gate held long (a settings change) is waited
-  // for below, asleep too.
+  // spell of some length without a write means nobody will; the thread
+  // counted on the way may also have been preempted there, and is not
+  // waited for longer than that. A write that takes long is waited for
+  // asleep; a gate held long (a settings change) is waited for below,
+  // asleep too.
   if (ride && _spin.load(std::memory_order_relaxed)) {
     int quiet = 0;
     for (int spin = 0; quiet < kQuietSpins; ++spin) {
       if (_written.load(std::memory_order_acquire) >= sequence) return 0;
       const bool writing = _io.load(std::memory_order_relaxed) != 0;
-      quiet = writing || _gate.busy() ? 0 : quiet + 1;
+      quiet = writing ? 0 : quiet + 1;
       if (spin >= kWaitSpins) {
         if (!writing) break;
         wait_io(sequence);
