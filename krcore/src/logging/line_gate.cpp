@@ -13,7 +13,7 @@ namespace {
 // The lock is held for a line's encoding, some hundreds of nanoseconds:
 // spin about that long before sleeping, since falling asleep and being woken
 // costs more.
-constexpr int kSpins = 200;
+constexpr int kSpins = 100;
 
 }  // namespace
 
@@ -21,10 +21,18 @@ void line_gate::lock_contended() {
   std::uint32_t state = _state.fetch_add(kArrival, std::memory_order_relaxed) + kArrival;
   const int spins = several_processors() ? kSpins : 0;
   for (int spin = 0; spin < spins; ++spin) {
-    if ((state & kHeld) == 0 &&
-        _state.compare_exchange_weak(state, state | kHeld, std::memory_order_acquire,
-                                     std::memory_order_relaxed))
-      return;
+    if ((state & kHeld) == 0) {
+      if (_state.compare_exchange_weak(state, state | kHeld, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+      // Lost the lock to a thread that took it in the moment it was free,
+      // most likely the one that just let it go, with its next line. Two
+      // threads that both keep spinning then hand the lock over at every
+      // line, and each hand-over moves its cache line between processors:
+      // several times slower than one thread running on while the other
+      // sleeps.
+      if ((state & kHeld) != 0) break;
+    }
     cpu_relax();
     state = _state.load(std::memory_order_relaxed);
   }
