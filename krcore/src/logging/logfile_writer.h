@@ -136,8 +136,8 @@ class KRCORE_INTERNAL log_file_writer {
 
  private:
   // Writes until everything up to `sequence` is written. With `ride`, the
-  // caller first waits a moment for a thread on its way through the gate,
-  // which will write the line along with its own.
+  // caller first waits while another thread writes, or is likely to come
+  // back to write, the line along with its own.
   unsigned long commit_through(std::uint64_t sequence, bool ride);
   // With the gate and the file held: takes the queue for writing.
   void take_queue();
