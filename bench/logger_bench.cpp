@@ -12,6 +12,12 @@
 // count: the report gives each ratio's median over the rounds with its
 // range, and the peers' own figures, which show the machine's phase.
 //
+// `logger_bench --only=<writer>:<threads>` (writer: qmcore, spdlog or bare)
+// runs only that writer's file rounds and exits: the run to put under a
+// profiler or a system-call count, which then sees one writer alone. It
+// logs kRounds x threads x kLinesPerThread timed lines after one untimed
+// warm-up round of one thread.
+//
 // The callback part: lines per second through the callback sink (the whole
 // write step: level test, lock, prefix, filters, callback) against the
 // straightforward write step a logger without caches would run, and the
@@ -30,6 +36,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <functional>
@@ -104,6 +111,14 @@ file_peers open_peers() {
   return p;
 }
 
+void close_peers(const file_peers& p) {
+  logger::close();
+  spdlog::drop_all();
+  ::close(p.bare);
+  std::error_code ignored;
+  std::filesystem::remove_all(bench_dir(), ignored);
+}
+
 void log_lines(const file_peers& p, writer w) {
   switch (w) {
     case kOurs:
@@ -124,6 +139,7 @@ void log_lines(const file_peers& p, writer w) {
 double ns_per_line(const file_peers& p, writer w, int threads) {
   std::latch start(threads + 1);
   std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t)
     workers.emplace_back([&] {
       start.arrive_and_wait();
@@ -177,11 +193,36 @@ void run_file_rounds() {
     print_ratio("spdlog flushed / qmcore", spd_over_ours, threads == 1 ? ">= 1.0x" : ">= 1.5x");
     print_ratio("qmcore / bare write", ours_over_bare, threads == 1 ? "<= 1.25x" : "-");
   }
-  logger::close();
-  spdlog::drop_all();
-  ::close(peers.bare);
-  std::error_code ignored;
-  std::filesystem::remove_all(bench_dir(), ignored);
+  close_peers(peers);
+}
+
+// The --only run: one writer's rounds, nothing else. Returns the exit code.
+int run_one_writer(const char* spec) {
+  const std::string text(spec);
+  const std::size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  const int threads = colon == std::string::npos
+                          ? 1
+                          : static_cast<int>(std::strtol(text.c_str() + colon + 1, nullptr, 10));
+  const writer w = name == "qmcore"   ? kOurs
+                   : name == "spdlog" ? kSpdlogFlushed
+                   : name == "bare"   ? kBareWrite
+                                      : kWriters;
+  if (w == kWriters || threads < 1) {
+    (void)std::fprintf(stderr, "--only=<qmcore|spdlog|bare>:<threads>, not [%s]\n", spec);
+    return 2;
+  }
+  const file_peers peers = open_peers();
+  (void)ns_per_line(peers, w, 1);
+  std::vector<double> figures;
+  figures.reserve(kRounds);
+  for (int round = 0; round < kRounds; ++round) figures.push_back(ns_per_line(peers, w, threads));
+  const auto [low, high] = std::minmax_element(figures.begin(), figures.end());
+  std::printf("%s, %d thread(s): median %.0f ns per line (rounds %.0f-%.0f), %d timed lines\n",
+              kWriterNames[w], threads, median(figures), *low, *high,
+              kRounds * threads * kLinesPerThread);
+  close_peers(peers);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -261,6 +302,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strncmp(argv[1], "--only=", 7) == 0) return run_one_writer(argv[1] + 7);
   benchmark::Initialize(&argc, argv);
   // The file rounds first: the callback part's logger replaces their
   // file-only one.

@@ -160,7 +160,7 @@ class KRCORE_API logger : public singleton<logger> {
 
   logger();
 
-  // The write step; `_cs` is held.
+  // The write step; the logger's lock is held.
   void write(const wchar_t* message, log_levels level, bool bypassfilters);
   bool filter_match(const std::wstring& line) const;
   // The settings report, written as one entry of `level` that bypasses the
@@ -178,7 +178,7 @@ class KRCORE_API logger : public singleton<logger> {
   // Signals `_shutdownEvent` and waits for the monitoring thread, if any.
   void stop_registry_monitoring();
 
-  // The file side; `_cs` is held.
+  // The file side; the logger's lock is held.
   void save_base_filename(const wchar_t* name);
   void write_to_file(const std::wstring& line);
   // write_to_file for an entry whose line goes to the open file alone: the
@@ -194,8 +194,8 @@ class KRCORE_API logger : public singleton<logger> {
   std::wstring numbered_filename(int n) const;
   void flush_logfile();
   void close_logfile();
-  // Called after `_cs` is released: returns once the line this thread just
-  // wrote is in the kernel's hands (see log_file_writer).
+  // Called after the logger's lock is released: returns once the line this
+  // thread just wrote is in the kernel's hands (see log_file_writer).
   void commit_logged_line();
 
   std::atomic<log_levels> _logLevel{log_normal};
@@ -209,14 +209,14 @@ class KRCORE_API logger : public singleton<logger> {
   unsigned long _pid;
   std::wstring _baseFilename;
   // The open log file, if any; created with the logger and kept for its
-  // whole life, so a thread may finish its line after `_cs` is released.
+  // whole life, so a thread may finish its line after the lock is released.
   std::unique_ptr<detail::log_file_writer> _file;
   int _nextFileNumber = 1;
   std::deque<std::wstring> _createdFiles;
   std::function<void(const wchar_t*, log_levels)> _writeMessageFunc;
   // Formats the line prefix and holds the line buffer reused by every entry.
   std::unique_ptr<detail::log_line_builder> _lineBuilder;
-  mutable critical_section _cs;
+  mutable critical_section _cs;  // kept for the layout; the lock is _file's
   // Stops the monitoring thread; the thread's handle, null until started.
   manualresetevent _shutdownEvent;
   HANDLE _monitorThread = nullptr;

@@ -1,6 +1,6 @@
 // The logger's file side: where the log files lie and how they are named,
 // when a file is opened, closed and replaced, and how old files are shifted
-// and pruned. Everything here runs with the logger's `_cs` held, except
+// and pruned. Everything here runs with the logger's lock held, except
 // commit_logged_line, which finishes a line after the lock is released.
 //
 // The logger's own failures go to the debugger output, never into a file.

@@ -28,10 +28,8 @@ struct thread_slot {
   std::size_t capacity = 0;
   const log_file_writer* writer = nullptr;
   std::uint64_t sequence = 0;
-  // arrive() calls not yet matched by depart(): above 0 while the thread
-  // logs from inside the logger (a settings report, a callback), when it
-  // holds the lock that other lines wait for and must not wait for them.
-  unsigned nesting = 0;
+  // Set by claim_own: the thread owns the file and the batch to write.
+  bool claimed = false;
   bool ended = false;
 };
 
@@ -56,16 +54,12 @@ thread_local slot_release t_release;
 
 constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 
-// How long a writing thread waits for lines that are on their way (a pause
-// is some 10 to 150 cycles, depending on the processor).
-constexpr int kGatherSpins = 150;
-// How long a thread spins on another thread's write before it sleeps.
+// How long a thread spins on another thread's write before it sleeps (a
+// pause is some 10 to 150 cycles, depending on the processor).
 constexpr int kWaitSpins = 300;
-// How long a writing thread waits for other threads to come back.
-constexpr int kLingerSpins = 60;
-// How long an arriving thread waits for the logger's lock before it blocks
-// on it.
-constexpr int kLockSpins = 100;
+// How long a thread whose line waits in the queue watches the file stay
+// unused before it writes the line itself.
+constexpr int kQuietSpins = 60;
 
 }  // namespace
 
@@ -132,12 +126,8 @@ char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
 unsigned long log_file_writer::end_line(const char* end) {
   thread_slot& slot = this_thread_slot();
   const std::string_view bytes(slot.buffer, static_cast<std::size_t>(end - slot.buffer));
-  std::uint64_t sequence;
-  {
-    std::lock_guard<spin_lock> queue(_queueLock);
-    _queue.push_back(bytes);
-    sequence = ++_queued;
-  }
+  _queue.push_back(bytes);
+  const std::uint64_t sequence = ++_queued;
   _size += bytes.size();
   if (!slot.ended) {
     slot.sequence = sequence;
@@ -151,19 +141,6 @@ unsigned long log_file_writer::end_line(const char* end) {
   slot.buffer = nullptr;
   slot.capacity = 0;
   return error;
-}
-
-void log_file_writer::arrive(critical_section& lock) {
-  thread_slot& slot = this_thread_slot();
-  _arriving.fetch_add(1, std::memory_order_relaxed);
-  // A thread that logs from inside the logger holds `lock` itself.
-  if (slot.nesting++ == 0 && _spin.load(std::memory_order_relaxed))
-    for (int spin = 0; spin < kLockSpins && lock.lockcount() >= 0; ++spin) cpu_relax();
-}
-
-void log_file_writer::depart() {
-  --this_thread_slot().nesting;
-  _arriving.fetch_sub(1, std::memory_order_release);
 }
 
 bool log_file_writer::lost_name(std::string& carried) {
@@ -194,22 +171,45 @@ unsigned long log_file_writer::write_raw(std::string_view bytes) {
   return error;
 }
 
+bool log_file_writer::claim_own() {
+  thread_slot& slot = this_thread_slot();
+  if (slot.writer != this || slot.sequence == 0) return false;
+  // Another thread on its way will queue its line behind ours and, being
+  // the last, write both in one go.
+  if (_gate.others_arriving() && _spin.load(std::memory_order_relaxed)) return false;
+  if (!try_lock_io()) return false;
+  slot.sequence = 0;
+  slot.claimed = true;
+  take_queue();
+  return true;
+}
+
+unsigned long log_file_writer::write_taken() {
+  const unsigned long error = _batch.empty() ? 0 : _file.write(_batch.data(), _batch.size());
+  _batch.clear();
+  _written.store(_batchLast, std::memory_order_release);
+  unlock_io();
+  return error;
+}
+
+void log_file_writer::take_queue() {
+  _batch.swap(_queue);
+  _batchLast = _queued;
+}
+
 unsigned long log_file_writer::commit_own() {
   thread_slot& slot = this_thread_slot();
+  if (slot.claimed) {
+    slot.claimed = false;
+    return write_taken();
+  }
   if (slot.writer != this || slot.sequence == 0) return 0;
   const std::uint64_t sequence = slot.sequence;
   slot.sequence = 0;
-  return commit_through(sequence, slot.nesting == 0);
+  return commit_through(sequence, true);
 }
 
-unsigned long log_file_writer::drain() {
-  std::uint64_t last;
-  {
-    std::lock_guard<spin_lock> queue(_queueLock);
-    last = _queued;
-  }
-  return commit_through(last, false);
-}
+unsigned long log_file_writer::drain() { return commit_through(_queued, false); }
 
 bool log_file_writer::try_lock_io() {
   std::uint32_t expected = 0;
@@ -242,51 +242,44 @@ void log_file_writer::wait_io(std::uint64_t sequence) {
   }
 }
 
-unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool gather) {
+unsigned long log_file_writer::commit_through(std::uint64_t sequence, bool ride) {
+  // A thread that writes, or one on its way through the gate, takes the
+  // line along: wait for that rather than write it ourselves. A thread that
+  // just wrote is likely to come back with its next line at once, so only a
+  // spell of some length without a write means nobody will; the thread
+  // counted on the way may also have been preempted there, and is not
+  // waited for longer than that. A write that takes long is waited for
+  // asleep; a gate held long (a settings change) is waited for below,
+  // asleep too.
+  if (ride && _spin.load(std::memory_order_relaxed)) {
+    int quiet = 0;
+    for (int spin = 0; quiet < kQuietSpins; ++spin) {
+      if (_written.load(std::memory_order_acquire) >= sequence) return 0;
+      const bool writing = _io.load(std::memory_order_relaxed) != 0;
+      quiet = writing ? 0 : quiet + 1;
+      if (spin >= kWaitSpins) {
+        if (!writing) break;
+        wait_io(sequence);
+        spin = 0;
+        continue;
+      }
+      cpu_relax();
+    }
+  }
   for (;;) {
     if (_written.load(std::memory_order_acquire) >= sequence) return 0;
-    if (!try_lock_io()) {
-      // Another thread is writing, quite possibly our line too.
-      wait_io(sequence);
-      continue;
+    std::unique_lock<line_gate> gate(_gate);
+    if (_written.load(std::memory_order_acquire) >= sequence) return 0;
+    if (try_lock_io()) {
+      take_queue();
+      gate.unlock();
+      return write_taken();
     }
-    if (_written.load(std::memory_order_acquire) >= sequence) {
-      unlock_io();
-      return 0;
-    }
-    // Lines of threads that are on their way join this write instead of
-    // paying for a system call each: a few hundred nanoseconds of waiting
-    // against a microsecond of write. Bounded, so a thread that holds the
-    // logger's lock for long (a new file's report) costs little.
-    if (gather && _spin.load(std::memory_order_relaxed)) {
-      // When other threads logged alongside (the last write carried
-      // several lines, or another thread made it), one of them is likely
-      // to come back any moment: linger for it to arrive.
-      const void* const self = &this_thread_slot();
-      const int linger = _lastBatch > 1 || _lastWriter != self ? kLingerSpins : 0;
-      _lastWriter = self;
-      bool arrived = false;
-      for (int spin = 0; spin < kGatherSpins; ++spin) {
-        if (_arriving.load(std::memory_order_acquire) > 0)
-          arrived = true;
-        else if (arrived || spin >= linger)
-          break;
-        cpu_relax();
-      }
-    }
-    std::uint64_t last;
-    {
-      std::lock_guard<spin_lock> queue(_queueLock);
-      _batch.swap(_queue);
-      last = _queued;
-    }
-    _lastBatch = _batch.size();
-    const unsigned long error =
-        _batch.empty() ? 0 : _file.write(_batch.data(), _batch.size());
-    _batch.clear();
-    _written.store(last, std::memory_order_release);
-    unlock_io();
-    return error;
+    // Another thread is writing, quite possibly our line too. Never wait
+    // for the file with the gate held by this call: the writer may be a
+    // thread that drains under the gate.
+    gate.unlock();
+    wait_io(sequence);
   }
 }
 

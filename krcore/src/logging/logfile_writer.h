@@ -3,15 +3,18 @@
 // Every line must be in the kernel's hands before `log` returns, so that a
 // process that crashes right after loses nothing it logged. Doing that with
 // one write per line under the logger's lock would make every thread wait
-// for every other thread's system call. Instead the logger, under its lock,
-// only encodes the line into the calling thread's own buffer and queues it
-// (`enqueue`); after the lock is released the thread makes sure its line
-// was written (`commit_own`). The first thread to get at the file writes
-// everything queued so far in one gathered write; threads whose lines went
-// out with it return without a system call of their own (group commit).
-// Rotation, flushing and closing run under the logger's lock and first
-// write what is queued (`drain`), so queued lines always belong to the open
-// file.
+// for every other thread's system call. Instead the logger, under its lock
+// (`gate`, which the writer keeps), only encodes the line into the calling
+// thread's own buffer and queues it (`enqueue`). A thread that then finds
+// no other thread on its way through the lock and the file free takes the
+// queue before it lets go of the lock (`claim_own`) and writes it after
+// (`commit_own`): the usual case of a lone thread, which thus costs two
+// atomic operations for the lock and two for the file. A thread that finds
+// another one on its way leaves its line to that one, the last to pass,
+// which writes every line queued so far in one gathered write; the others
+// return without a system call of their own (group commit, `commit_own`).
+// Rotation, flushing and closing run under the lock and first write what is
+// queued (`drain`), so queued lines always belong to the open file.
 //
 // The size is tracked in memory; the system is asked only when the tracked
 // size crosses the limit, and every 100 ms to notice a file that was
@@ -22,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +34,7 @@
 
 #include "foundation/internal.h"
 #include "logging/logfile_io.h"
-#include "foundation/spin_lock.h"
+#include "logging/line_gate.h"
 
 namespace krCore::detail {
 
@@ -44,10 +48,9 @@ KRCORE_INTERNAL extern std::atomic<unsigned> g_log_check_interval_ms;
 // The most a writer carries over from a removed file into the fresh one.
 inline constexpr std::size_t kMaxCarry = std::size_t{4} << 20;
 
-// Thread-safety: open, enqueue, begin_line/end_line, drain, state, flush and
-// close must be serialised by the caller (the logger's lock); arrive,
-// depart and commit_own may run on any thread at any time, with or without
-// that lock.
+// Thread-safety: everything but commit_own and gate must be called with
+// `gate` held; commit_own without it. The lock order is the gate before the
+// file: no thread waits for the gate while it owns the file.
 class KRCORE_INTERNAL log_file_writer {
  public:
   log_file_writer() = default;
@@ -114,25 +117,33 @@ class KRCORE_INTERNAL log_file_writer {
   // Drains and closes; no-op without a file. Returns drain()'s code.
   unsigned long close();
 
-  // Marks the calling thread as on its way to queue a line: it is about
-  // to take `lock`, the lock under which lines are queued. A thread that
-  // writes meanwhile waits a moment to take the line along instead of
-  // leaving it for a write of its own. Also waits briefly while `lock` is
-  // held: it is held for a fraction of a microsecond per line, and falling
-  // asleep in the kernel and being woken costs more than that. Pair with
-  // depart() once the line is queued (or dropped) and `lock` released.
-  void arrive(critical_section& lock);
-  void depart();
+  // The logger's lock (see line_gate.h); it guards the queue and the file
+  // state. Lives as long as the writer.
+  line_gate& gate() { return _gate; }
 
-  // Returns once the line the calling thread queued last is in the kernel's
-  // hands, writing it with whatever else is queued when no other thread is
-  // writing. 0, or the Win32 code when this thread's write failed.
+  // With the gate held, after the calling thread queued a line: when no
+  // other thread is on its way through the gate and nobody writes, makes
+  // the calling thread the file's writer, with everything queued taken
+  // along for commit_own to write once the gate is let go, and returns
+  // true. Otherwise false. commit_own must follow either way.
+  bool claim_own();
+
+  // Without the gate: returns once the line the calling thread queued last
+  // is in the kernel's hands, writing what claim_own took, or waiting for
+  // the thread that takes the line along, or writing it with whatever else
+  // is queued. 0, or the Win32 code when this thread's write failed.
   unsigned long commit_own();
 
  private:
-  // Writes until everything up to `sequence` is written. With `gather`, a
-  // writing thread first waits a moment for lines that are on their way.
-  unsigned long commit_through(std::uint64_t sequence, bool gather);
+  // Writes until everything up to `sequence` is written. With `ride`, the
+  // caller first waits while another thread writes, or is likely to come
+  // back to write, the line along with its own.
+  unsigned long commit_through(std::uint64_t sequence, bool ride);
+  // With the gate and the file held: takes the queue for writing.
+  void take_queue();
+  // With the file held and the gate not by this call: writes what
+  // take_queue took and lets the file go. 0 or the Win32 code.
+  unsigned long write_taken();
   bool try_lock_io();
   void unlock_io();
   // Returns when the file lock looks free (it may be taken again at once)
@@ -148,27 +159,25 @@ class KRCORE_INTERNAL log_file_writer {
   std::int64_t _lastCheck = 0;     // coarse_milliseconds() of the last check
   std::uint64_t _checkedSize = 0;  // bytes in the file at the last check
 
-  // Lines queued and not yet written; guarded by `_queueLock`, held only to
-  // append or take the queue.
-  spin_lock _queueLock;
+  line_gate _gate;
+  // Lines queued and not yet written; guarded by `_gate`.
   std::vector<std::string_view> _queue;
   std::uint64_t _queued = 0;  // sequence number of the last queued line
-  // Taken by the writing thread while it owns `_batch`.
+  // Taken by the writing thread while it owns the file: the lines and the
+  // sequence number of the last of them.
   std::vector<std::string_view> _batch;
-  // The last write's number of lines and the thread that gathered it;
-  // under the file lock.
-  std::size_t _lastBatch = 0;
-  const void* _lastWriter = nullptr;
+  std::uint64_t _batchLast = 0;
   // 0 free, kIoHeld while a thread writes to the file, kIoHeldWithWaiters
   // when others sleep on it.
   std::atomic<std::uint32_t> _io{0};
   // Whether waiting threads spin: only when the process runs on several
   // processors, since on one the thread waited for cannot run meanwhile.
   std::atomic<bool> _spin{true};
-  // Threads between arrive() and depart().
-  std::atomic<int> _arriving{0};
   // Sequence number of the last line in the kernel's hands.
   std::atomic<std::uint64_t> _written{0};
 };
+
+// Holds the logger's lock for a scope.
+using logger_lock = std::lock_guard<line_gate>;
 
 }  // namespace krCore::detail

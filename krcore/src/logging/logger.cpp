@@ -1,8 +1,9 @@
 // The logger: life cycle, the level test, the write step and its outputs.
 //
 // Everything that reaches an output passes through write(), which runs under
-// `_cs`: build the line, test the filters, then the console copy, the file
-// and the callback, in that order. Nothing in here throws into a caller; the
+// the logger's lock (the file writer's gate, see logfile_writer.h): build
+// the line, test the filters, then the console copy, the file and the
+// callback, in that order. Nothing in here throws into a caller; the
 // logger's own failures go to the debugger output.
 #include <krcore/logging.h>
 
@@ -40,7 +41,7 @@ logger::logger()
 logger::~logger() {
   // Before taking the lock: the monitoring thread takes it to apply a change.
   stop_registry_monitoring();
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   close_logfile();
 }
 
@@ -57,47 +58,16 @@ bool logger::is_enabled(log_levels level) const {
   return (static_cast<unsigned>(_logLevel.load(std::memory_order_relaxed)) & admitted) != 0;
 }
 
-namespace {
-
-// Holds the logger's lock for one line, counting the calling thread as on
-// its way to queue a line for the file from before it waits for the lock
-// until after it let go (see log_file_writer::arrive). Locks and unlocks
-// `lock` itself rather than through an auto_lock: this runs for every line,
-// and the holder's own calls were a tenth of the line's instructions
-// outside the write. lock() throws only what critical_section::lock throws,
-// and then has undone the arrival.
-class line_lock {
- public:
-  line_lock(detail::log_file_writer& file, critical_section& lock) : _file(file), _lock(lock) {
-    _file.arrive(lock);
-    try {
-      _lock.lock();
-    } catch (...) {
-      _file.depart();
-      throw;
-    }
-  }
-  ~line_lock() {
-    _lock.unlock();
-    _file.depart();
-  }
-  line_lock(const line_lock&) = delete;
-  line_lock& operator=(const line_lock&) = delete;
-
- private:
-  detail::log_file_writer& _file;
-  critical_section& _lock;
-};
-
-}  // namespace
-
 void logger::log(log_levels level, const wchar_t* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
-  // From the arrival to the commit the thread may own the file's I/O.
+  // From the lock to the commit the thread may own the file's I/O.
   const detail::kill_hold holding;
   {
-    const line_lock lock(*_file, _cs);
+    const detail::logger_lock lock(_file->gate());
     write(message, level, bypassfilters);
+    // A lone thread takes the file before it lets go of the lock, which
+    // spares it taking the lock again to collect its line.
+    _file->claim_own();
   }
   commit_logged_line();
 }
@@ -106,12 +76,7 @@ void logger::log(log_levels level, const char* message, bool bypassfilters) {
   if (!message || !is_enabled(level)) return;
   try {
     const std::wstring wide = convertstringtowstring(message);
-    const detail::kill_hold holding;
-    {
-      const line_lock lock(*_file, _cs);
-      write(wide.c_str(), level, bypassfilters);
-    }
-    commit_logged_line();
+    log(level, wide.c_str(), bypassfilters);
   } catch (const std::exception& e) {
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") + e.what() +
                          "\r\n");
@@ -192,8 +157,7 @@ bool logger::filter_match(const std::wstring& line) const {
 
 void logger::flush() {
   if (!is_enabled() || !file_logging()) return;
-  const detail::kill_hold holding;
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   flush_logfile();
 }
 

@@ -74,7 +74,7 @@ void logger::initialize(const wchar_t* name) {
   // The error mode has no counterpart here: the system shows no error
   // dialogs to a process.
   detail::collect_machine_facts();
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   if (_monitorThread) {
     save_base_filename(name);
     debug(L"logger::initialize - registry monitoring thread was already started\r\n");
@@ -96,7 +96,7 @@ void logger::initialize(const wchar_t* name) {
 }
 
 void logger::read_regsettings() {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   debug(L"logger::read_reg_settings - will attempt to get log settings from the registry.\r\n");
   try {
     RegQuery key;
@@ -185,7 +185,8 @@ void logger::create_registry_monitoring_thread() {
   _monitorThread = thread;
   detail::resume_thread(thread);
   // The thread takes no lock before it is ready, so waiting here while
-  // `_cs` is held is safe; a thread that ended early ends the wait too.
+  // the logger's lock is held is safe; a thread that ended early ends the
+  // wait too.
   HANDLE until[2] = {_monitorReady, thread};
   WaitForMultipleObjects(2, until, 0, INFINITE);
 }

@@ -2,8 +2,8 @@
 // facts a reader of the log needs (process, computer, system and program
 // versions), written whenever the settings change or a new file begins.
 //
-// The report is written while `_cs` is held and writing it may open a file
-// that reports again; `_settingsEntry` refuses that re-entry.
+// The report is written while the logger's lock is held and writing it may
+// open a file that reports again; `_settingsEntry` refuses that re-entry.
 #include <krcore/logging.h>
 #include <krcore/security.h>
 
@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "logging/debug_output.h"
+#include "logging/logfile_writer.h"
 #include "sysutil/environment.h"
 #include "security/machine.h"
 #include "security/osversion.h"
@@ -92,7 +93,7 @@ void guarded_item(std::wostream& out, const wchar_t* name, void (*value)(std::wo
 
 void logger::log_logsettings(const wchar_t* source, log_levels level) {
   if (!is_enabled(level)) return;
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   if (_baseFilename.empty()) return;
   const bool reentered = _settingsEntry.fetch_add(1) > 0;
   // Balanced on every way out, also when building the text throws.

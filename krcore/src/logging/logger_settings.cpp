@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "logging/debug_output.h"
+#include "logging/logfile_writer.h"
 #include "logging/logger_config.h"
 
 namespace krCore {
@@ -34,7 +35,7 @@ std::int64_t detail::megabytes_to_bytes(std::uint64_t mb, const wchar_t* source)
 void logger::initialize(int options, int level, int maxfilesizemb, int maxfiles,
                         const wchar_t* name) {
   detail::collect_machine_facts();
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   _enabled.exchange(1);
   _logLevel.exchange(static_cast<log_levels>(level));
   _logOptions.exchange(static_cast<std::uint32_t>(options));
@@ -47,7 +48,7 @@ void logger::initialize(int options, int level, int maxfilesizemb, int maxfiles,
 }
 
 void logger::set_base_filename(const wchar_t* name) {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   save_base_filename(name);
 }
 
@@ -58,7 +59,7 @@ void logger::set_base_filename(const std::wstring& name) {
 void logger::set_enabled(bool enabled) {
   const std::int32_t value = enabled ? 1 : 0;
   if (_enabled.exchange(value) == value) return;
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   log_logsettings(kPropertyChange, _logLevel.load());
   if (!enabled) close_logfile();
 }
@@ -74,18 +75,18 @@ void logger::set_log_options(unsigned long options) {
   if (old == value) return;
   log_logsettings(kPropertyChange, log_verbose);
   if ((old & 0x1) && !(value & 0x1)) {
-    auto_lock lock(_cs);
+    const detail::logger_lock lock(_file->gate());
     close_logfile();
   } else if (!(old & 0x10000) && (value & 0x10000)) {
     // Write-through applies from the next file; what the open file holds
     // so far is pushed out now.
-    auto_lock lock(_cs);
+    const detail::logger_lock lock(_file->gate());
     flush_logfile();
   }
 }
 
 void logger::set_max_logfiles_per_process(int n) {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   if (n < 1) throw std::invalid_argument("max logfiles must be at least 1");
   if (n == _maxFileCount) return;
   _maxFileCount = n;
@@ -93,7 +94,7 @@ void logger::set_max_logfiles_per_process(int n) {
 }
 
 void logger::set_max_filesize(int mb) {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   if (mb < 1) throw std::invalid_argument("log filesize limit must be at least 1MB");
   const std::int64_t bytes =
       megabytes_to_bytes(static_cast<std::uint64_t>(mb), L"logger::set_max_filesize");
@@ -103,17 +104,17 @@ void logger::set_max_filesize(int mb) {
 }
 
 int logger::max_logfiles_per_process() const {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   return _maxFileCount;
 }
 
 int logger::max_filesize() const {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   return static_cast<int>(_maxFileSizeInBytes / 1048576);
 }
 
 void logger::add_filter(std::vector<std::wstring>& list, const std::wstring& filter) {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   const std::locale locale;
   for (const std::wstring& existing : list)
     if (boost::algorithm::iequals(existing, filter, locale)) return;
@@ -122,7 +123,7 @@ void logger::add_filter(std::vector<std::wstring>& list, const std::wstring& fil
 }
 
 void logger::clear_filters(std::vector<std::wstring>& list) {
-  auto_lock lock(_cs);
+  const detail::logger_lock lock(_file->gate());
   if (list.empty()) return;
   list.clear();
   log_logsettings(kPropertyChange, log_verbose);
