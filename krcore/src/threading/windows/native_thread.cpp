@@ -33,7 +33,10 @@
 //
 // Each thread keeps a small record, shared by the thread and the table of
 // started threads, that holds the address of its count and mark; the record
-// outlives whichever of the two lets go of it last.
+// outlives whichever of the two lets go of it last. The table keeps a thread
+// until it has really ended, past the end of its body and the runtime's and
+// the system's exit steps that follow: a thread on its way out is still
+// ours, and is waited for rather than taken for a stranger.
 #include <windows.h>
 
 #include <process.h>
@@ -87,31 +90,70 @@ void mark_leaving(thread_block* block) {
   block->library_wait.store(nullptr, std::memory_order_release);
 }
 
-// The started threads that have not ended, by thread id.
+struct handle_closer {
+  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
+};
+typedef std::unique_ptr<void, handle_closer> owned_handle;
+
+// The started threads, by thread id, from their creation until they have
+// ended. Each entry holds a handle of its own to the thread: the system
+// gives a thread's id to no other thread while a handle to it is open, so
+// an id found here is always the listed thread's, however long ago that
+// thread ended. Threads that left by themselves are let go when the next
+// thread is added (or when a forced end or the library's unload sees them
+// ended); a forced end lets go of the thread it ended.
 class thread_table {
  public:
-  void add(DWORD id, const std::shared_ptr<thread_block>& block) {
+  thread_table() = default;
+  thread_table(const thread_table&) = delete;
+  thread_table& operator=(const thread_table&) = delete;
+
+  // Lists the thread `id` with `block`; `handle` (the table's own, with the
+  // right to wait) is the table's to close from now on.
+  void add(DWORD id, const std::shared_ptr<thread_block>& block, HANDLE handle) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
-    _threads[id] = block;
+    std::erase_if(_threads, [](const auto& entry) { return entry.second.left(); });
+    _threads[id] = entry{block, owned_handle(handle)};
   }
   std::shared_ptr<thread_block> find(DWORD id) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
     const auto it = _threads.find(id);
-    return it == _threads.end() ? nullptr : it->second;
+    return it == _threads.end() ? nullptr : it->second.block;
   }
-  // Only the record given: the id may have been reused meanwhile.
+  // Only the record given: the entry may be another thread's by now, when
+  // the one asked for was let go and its id reused.
   void remove(DWORD id, const thread_block* block) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
     const auto it = _threads.find(id);
-    if (it != _threads.end() && it->second.get() == block) _threads.erase(it);
+    if (it != _threads.end() && it->second.block.get() == block) _threads.erase(it);
+  }
+  // Lets go of every thread that has ended, however it ended; true when no
+  // thread is left.
+  bool let_go_of_ended() {
+    kill_hold hold;
+    const std::lock_guard<std::mutex> lock(_mutex);
+    std::erase_if(_threads, [](const auto& entry) {
+      return ::WaitForSingleObject(entry.second.handle.get(), 0) == WAIT_OBJECT_0;
+    });
+    return _threads.empty();
   }
 
  private:
+  struct entry {
+    std::shared_ptr<thread_block> block;
+    owned_handle handle;
+    // The thread left by itself and its end shows on the handle.
+    bool left() const {
+      return block->leaving.load(std::memory_order_acquire) &&
+             ::WaitForSingleObject(handle.get(), 0) == WAIT_OBJECT_0;
+    }
+  };
+
   std::mutex _mutex;
-  std::map<DWORD, std::shared_ptr<thread_block>> _threads;
+  std::map<DWORD, entry> _threads;
 };
 
 thread_table& threads() {
@@ -123,7 +165,6 @@ thread_local thread_block* t_block = nullptr;
 
 [[noreturn]] void end_calling_thread() {
   mark_leaving(t_block);
-  threads().remove(::GetCurrentThreadId(), t_block);
   ::ExitThread(0);
 }
 
@@ -134,9 +175,8 @@ thread_local thread_block* t_block = nullptr;
 // the start's copy of it are then left allocated: the thread's stack is
 // gone without unwinding.
 void WINAPI leave_on_exit(void* block) {
-  t_block = nullptr;  // already on its way out: the table's lock must not end it again
+  t_block = nullptr;  // on its way out: nothing may end it a second time
   mark_leaving(static_cast<thread_block*>(block));
-  threads().remove(::GetCurrentThreadId(), static_cast<thread_block*>(block));
 }
 
 DWORD leaving_slot() {
@@ -156,7 +196,6 @@ unsigned __stdcall thread_start(void* start) {
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
   mark_leaving(block.get());
-  threads().remove(::GetCurrentThreadId(), block.get());
   if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, nullptr);  // the record goes with `block`
   t_block = nullptr;
   return result;
@@ -166,13 +205,6 @@ unsigned __stdcall thread_start(void* start) {
 // often the terminator looks at it meanwhile.
 constexpr DWORD kHeldOffMs = 10000;
 constexpr DWORD kHeldOffPollMs = 20;
-
-struct own_handle {
-  HANDLE h = nullptr;
-  ~own_handle() {
-    if (h) ::CloseHandle(h);
-  }
-};
 
 void warn(const std::wstring& text) {
   if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
@@ -489,7 +521,20 @@ HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
     errno = err;
     return nullptr;
   }
-  threads().add(thread_id, block);
+  HANDLE listed = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &listed,
+                         SYNCHRONIZE, FALSE, 0)) {
+    // Not listed, it could never be ended or resumed: it goes before it ran.
+    const DWORD error = ::GetLastError();
+    ::TerminateThread(handle, 0);
+    ::WaitForSingleObject(handle, INFINITE);
+    ::CloseHandle(handle);
+    delete start;
+    ::SetLastError(error);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  threads().add(thread_id, block, listed);
   if (id) *id = thread_id;
   return handle;
 }
@@ -526,26 +571,29 @@ void end_held_off_kill() {
 DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   const DWORD id = ::GetThreadId(thread);
   if (!id) return kErrorInvalidHandle;
-  // A thread that has ended has left the table, and its id may be another
-  // thread's by now: looked up only while it runs.
   if (::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return kErrorSuccess;
+  // The caller's handle keeps the id the thread's: the entry found, if any,
+  // is this thread's.
   const std::shared_ptr<thread_block> block = threads().find(id);
   if (!block) return kErrorInvalidHandle;
   block->killed.store(true, std::memory_order_release);
   if (id == ::GetCurrentThreadId()) {
+    if (block->leaving.load(std::memory_order_acquire)) return kErrorSuccess;  // ending already
     if (t_kill_hold == 0) end_calling_thread();
     t_kill_held_off = true;  // ends when it lets go
     return kErrorSuccess;
   }
 
   // A handle of our own, so the caller may close theirs meanwhile.
-  own_handle own;
-  if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
+  HANDLE duplicate = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &duplicate, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
+  const owned_handle own(duplicate);
+  const HANDLE h = own.get();
   static const code_map code;
 #if defined(_WIN64)
-  const void* const teb = code.teb_of(own.h);
+  const void* const teb = code.teb_of(h);
 #else
   const void* const teb = nullptr;
 #endif
@@ -553,30 +601,36 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   const ULONGLONG give_up = safe_until + kHeldOffMs;
   bool warned = false;
   for (;;) {
-    if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
-    const DWORD suspended_before = ::SuspendThread(own.h);
+    if (::WaitForSingleObject(h, 0) == WAIT_OBJECT_0) break;
+    // On its way out (its body returned or it called ExitThread), perhaps
+    // inside the loader's lock: it ends by itself and is only waited for.
+    if (block->leaving.load(std::memory_order_acquire)) {
+      if (::WaitForSingleObject(h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
+      break;
+    }
+    const DWORD suspended_before = ::SuspendThread(h);
     if (suspended_before == static_cast<DWORD>(-1)) {
       // The handle lacks the right, or the thread is on its last steps.
       const DWORD error = ::GetLastError();
-      if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
+      if (block->leaving.load(std::memory_order_acquire)) continue;
+      if (::WaitForSingleObject(h, grace_ms) == WAIT_OBJECT_0) break;
       return not_ended(id, L"could not be suspended", error);
     }
     // The context first: only then is the thread surely stopped. Unread,
     // nothing of the thread is read either: it is looked at again.
     CONTEXT context;
-    if (!read_context(own.h, context)) {
+    if (!read_context(h, context)) {
       const DWORD error = ::GetLastError();
-      ::ResumeThread(own.h);
+      ::ResumeThread(h);
       if (::GetTickCount64() >= give_up) return not_ended(id, L"could not be looked at", error);
-      ::WaitForSingleObject(own.h, kHeldOffPollMs);
+      ::WaitForSingleObject(h, kHeldOffPollMs);
       continue;
     }
-    // Leaving is set before its pointers are cleared: asked first.
+    // It may have set out on its way since it was last asked. Leaving is
+    // set before its pointers are cleared: asked first.
     if (block->leaving.load(std::memory_order_acquire)) {
-      // On its way out, perhaps inside the loader's lock: let it finish.
-      ::ResumeThread(own.h);
-      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
-      break;
+      ::ResumeThread(h);
+      continue;
     }
     unsigned* hold = block->hold.load(std::memory_order_acquire);
     bool* held_off = block->held_off.load(std::memory_order_acquire);
@@ -590,22 +644,22 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     if (never_ran || (hold && !held && safe_place(context, teb, library_wait, code))) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
-      if (!::TerminateThread(own.h, 0)) {
+      if (!::TerminateThread(h, 0)) {
         const DWORD error = ::GetLastError();
-        ::ResumeThread(own.h);
+        ::ResumeThread(h);
         return not_ended(id, L"could not be ended", error);
       }
-      // Ended: it leaves the table now, before its id can be another's.
-      // The end shows on the handle soon; a handle that may not be waited
-      // on (or a slow end) changes nothing of that.
+      // Ended: the table lets go of it. The end shows on the handle soon;
+      // a handle that may not be waited on (or a slow end) changes nothing
+      // of that.
       threads().remove(id, block.get());
-      ::WaitForSingleObject(own.h, kHeldOffMs);
+      ::WaitForSingleObject(h, kHeldOffMs);
       return kErrorSuccess;
     }
     if (!hold) {
-      ::ResumeThread(own.h);
+      ::ResumeThread(h);
       if (::GetTickCount64() >= give_up) return kErrorTimeout;
-      ::WaitForSingleObject(own.h, 1);
+      ::WaitForSingleObject(h, 1);
       continue;
     }
     // Inside a held region it ends as it leaves it. Outside every one it
@@ -613,7 +667,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     // leave a held region with its own lock held: `killed` alone ends it,
     // at the library's loop boundaries (end_thread_if_killed).
     if (held) *static_cast<volatile bool*>(held_off) = true;
-    ::ResumeThread(own.h);
+    ::ResumeThread(h);
     // Logged only now: nothing may allocate while the thread is suspended.
     if (held && !warned) {
       warned = true;
@@ -628,7 +682,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     }
     const DWORD poll = held || now >= safe_until ? kHeldOffPollMs : 1;
     const ULONGLONG left = give_up - now;
-    ::WaitForSingleObject(own.h, static_cast<DWORD>(left < poll ? left : poll));
+    ::WaitForSingleObject(h, static_cast<DWORD>(left < poll ? left : poll));
   }
   threads().remove(id, block.get());
   return kErrorSuccess;
