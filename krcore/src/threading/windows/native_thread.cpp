@@ -180,9 +180,30 @@ void WINAPI leave_on_exit(void* block) {
   mark_leaving(static_cast<thread_block*>(block));
 }
 
+// The fiber-local slot whose callback is leave_on_exit: taken as the first
+// thread starts, given back as the library is unloaded (release_slot).
+std::atomic<DWORD> g_leaving_slot{FLS_OUT_OF_INDEXES};
+
 DWORD leaving_slot() {
-  static const DWORD slot = ::FlsAlloc(&leave_on_exit);
+  DWORD slot = g_leaving_slot.load(std::memory_order_acquire);
+  if (slot != FLS_OUT_OF_INDEXES) return slot;
+  const DWORD fresh = ::FlsAlloc(&leave_on_exit);
+  if (fresh == FLS_OUT_OF_INDEXES || g_leaving_slot.compare_exchange_strong(slot, fresh))
+    return fresh;
+  ::FlsFree(fresh);  // another thread's start took one first; nobody holds a value in this one
   return slot;
+}
+
+// Gives the slot back when no thread of the library is left. Freeing a slot
+// runs its callback for every thread that still holds a value in it: on
+// the freeing thread, with that thread's record. Threads of ours that still
+// run keep the slot, so a running thread is never marked as leaving; the
+// records of threads ended by force, which never cleared their value, are
+// never freed, so the callback only marks a record nobody uses.
+void release_slot() {
+  DWORD slot = g_leaving_slot.load(std::memory_order_acquire);
+  if (slot == FLS_OUT_OF_INDEXES || !threads().let_go_of_ended()) return;
+  if (g_leaving_slot.compare_exchange_strong(slot, FLS_OUT_OF_INDEXES)) ::FlsFree(slot);
 }
 
 unsigned __stdcall thread_start(void* start) {
@@ -414,3 +435,14 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
 bool set_thread_timer_slack(unsigned long) { return false; }
 
 }  // namespace krCore::detail
+
+// The library's entry as a DLL (a program that links its objects never
+// calls it). Unloaded by FreeLibrary (`reserved` null), it gives back its
+// fiber-local slot, which a host that loads and unloads it again and again
+// would otherwise run out of; at the end of the process (`reserved` not
+// null) other threads may have been stopped anywhere, and nothing is given
+// back.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && !reserved) krCore::detail::release_slot();
+  return TRUE;
+}
