@@ -63,6 +63,7 @@ namespace {
 struct thread_block {
   thread_body body = nullptr;
   void* argument = nullptr;
+  DWORD id = 0;  // set before the gate opens
   // The thread's count and mark: set by the thread first thing, null while
   // it has not run and again once it leaves. Both live in the thread's
   // thread-local block, which the runtime frees as the thread exits, before
@@ -174,10 +175,13 @@ thread_local thread_block* t_block = nullptr;
 // thing as a thread exits, before the runtime frees the thread-local block
 // the record points into, so the record is marked there too. The record and
 // the start's copy of it are then left allocated: the thread's stack is
-// gone without unwinding.
+// gone without unwinding. Called on another thread (the slot is being
+// freed, see release_slot), it does nothing: the record's thread is gone.
 void WINAPI leave_on_exit(void* block) {
+  auto* record = static_cast<thread_block*>(block);
+  if (record->id != ::GetCurrentThreadId()) return;
   t_block = nullptr;  // on its way out: nothing may end it a second time
-  mark_leaving(static_cast<thread_block*>(block));
+  mark_leaving(record);
 }
 
 // The fiber-local slot whose callback is leave_on_exit: taken as the first
@@ -195,11 +199,9 @@ DWORD leaving_slot() {
 }
 
 // Gives the slot back when no thread of the library is left. Freeing a slot
-// runs its callback for every thread that still holds a value in it: on
-// the freeing thread, with that thread's record. Threads of ours that still
-// run keep the slot, so a running thread is never marked as leaving; the
-// records of threads ended by force, which never cleared their value, are
-// never freed, so the callback only marks a record nobody uses.
+// runs its callback, on the freeing thread, for every thread that still
+// holds a value in it: only threads ended by force, which never cleared
+// theirs, and whose records are never freed.
 void release_slot() {
   DWORD slot = g_leaving_slot.load(std::memory_order_acquire);
   if (slot == FLS_OUT_OF_INDEXES || !threads().let_go_of_ended()) return;
@@ -280,6 +282,7 @@ HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
     errno = ENOMEM;
     return nullptr;
   }
+  block->id = thread_id;
   threads().add(thread_id, block, listed);
   if (id) *id = thread_id;
   return handle;
