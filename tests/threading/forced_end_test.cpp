@@ -75,6 +75,13 @@ TEST(ForcedEnd, EndsAThreadInABlockingSystemCall) {
   ::close(fds[1]);
 }
 
+// Ended at whatever point of its life a stop that does not wait finds it,
+// also past its body on its way out, it ends each time.
+TEST(ForcedEnd, AThreadEndedAtAnyPointOfItsLifeEnds) {
+  probe_thread t;
+  threadtest::end_at_every_point_of_its_life(t);
+}
+
 TEST(ForcedEnd, AThreadThatBlocksTheSignalIsReportedAndKeepsRunning) {
   krCore::manualresetevent release;
   probe_thread t;

@@ -196,7 +196,7 @@ std::pair<unsigned long, unsigned long> EasyThreadImpl::StopAndTerminate(unsigne
       log_line(detail::kLogError,
                L"EasyThreadImpl::StopAndTerminate() - failed to stop thread, wait code [" +
                    std::to_wstring(result) + L"], terminating thread!");
-    error = detail::terminate_own_thread(thread.get());
+    error = detail::terminate_thread(thread.get());
     if (error != 0 && detail::log_enabled(detail::kLogError))
       log_line(detail::kLogError,
                L"EasyThreadImpl::StopAndTerminate() - failed to terminate thread, error [" +

@@ -13,7 +13,6 @@
 
 #include "foundation/errors.h"
 #include "foundation/internal.h"
-#include "foundation/waitable.h"
 
 namespace krCore::detail {
 
@@ -50,25 +49,15 @@ constexpr DWORD kTerminateGraceMs = 100;
 // Linux ends it wherever it is and logs that; Windows, whose system code
 // keeps locks of its own, never does: the thread is left marked to end
 // itself at its next return to the library, and after some ten seconds
-// more the call gives up. Returns 0 when the thread has ended (also when
-// it had ended already), 1460 when it could not be ended (it blocks the
-// signal that ends it, or on Windows stays outside a safe point), 6 for a
-// handle that is not such a thread. Objects the thread allocated are lost,
+// more the call gives up. A thread past its body, on its way out through
+// the runtime's and the system's exit steps, can no longer be taken but
+// ends by itself: it is waited for (some ten seconds at most). Returns 0
+// when the thread has ended (also when it had ended already), 1460 when it
+// could not be ended (it blocks the signal that ends it, on Windows stays
+// outside a safe point, or does not get out), 6 for a handle that is not
+// such a thread. Objects the thread allocated are lost,
 // as with any forced end; mutexes it held become abandoned.
 KRCORE_INTERNAL DWORD terminate_thread(HANDLE thread, DWORD grace_ms = kTerminateGraceMs);
-
-// terminate_thread for a caller that holds the handle of one of its own
-// threads from create_thread_gated. Such a thread leaves the table of
-// started threads as its body returns, some time before its handle is
-// signalled, and terminate_thread then answers 6 as for a stranger; the
-// thread is on its way out and ends by itself, so it is waited for (up to
-// kTerminateGraceMs plus the held-off bound) and counts as ended.
-inline DWORD terminate_own_thread(HANDLE thread) {
-  const DWORD error = terminate_thread(thread);
-  if (error == kErrorInvalidHandle && wait_any(&thread, 1, kTerminateGraceMs + 10000) == kWaitObject0)
-    return kErrorSuccess;
-  return error;
-}
 
 // Called by library code between a thread's units of work (after a pool's
 // work item returned, before its completion is signalled): ends the calling

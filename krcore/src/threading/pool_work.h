@@ -68,7 +68,7 @@ class marked_threads {
   // Ends `thread` (whose id is `id`) by force; keeps it when that failed.
   // True when it has ended.
   bool end(HANDLE thread, unsigned long id) {
-    if (terminate_own_thread(thread) == 0) return true;
+    if (terminate_thread(thread) == 0) return true;
     pool_log(kLogError, L"pool shutdown - thread ID [", id,
              L"] could not be ended; it ends as it returns from its work item");
     if (HANDLE own = duplicate_handle(thread)) _threads.push_back(own);

@@ -27,20 +27,10 @@
 using threadtest::blocking_pipe;
 using threadtest::kStepMs;
 using threadtest::probe_thread;
+using threadtest::returns;
 using threadtest::signalled;
 
 namespace {
-
-// Runs `step` on a thread of its own and tells whether it came back within
-// `bound_ms`; a step that hangs keeps its (detached) thread and what it uses.
-bool returns(std::function<void()> step, unsigned long bound_ms = kStepMs) {
-  auto done = std::make_shared<krCore::manualresetevent>();
-  std::thread([done, step = std::move(step)] {
-    step();
-    done->signal();
-  }).detach();
-  return signalled(*done, bound_ms);
-}
 
 // Each test logs into a scratch folder, and sees every line through the
 // logger's callback.
@@ -208,25 +198,12 @@ TEST_F(EasyThreadNotEnded, DestroyingTheObjectWaitsForAThreadReportedNotEnded) {
   delete waiting;
 }
 
-// Ended at whatever point of its life a stop that does not wait finds it:
-// still behind its start gate, in the system's start-up of the thread, in
-// its hooks, or on its way out after OnStop. Each time it ends (never left
-// marked), and the process stays sound: the logger and the heap work after.
+// Ended at whatever point of its life a stop that does not wait finds it,
+// it ends each time, and the process stays sound: the logger and the heap
+// work after.
 TEST_F(EasyThreadForcedEnd, AThreadEndedAtAnyPointOfItsLifeEnds) {
   probe_thread t;
-  for (int round = 0; round < 40; ++round) {
-    ASSERT_EQ(t.StartThread(), 1) << "round " << round;
-    if (round % 2) t.Wakeup();
-    std::pair<unsigned long, unsigned long> result{~0ul, ~0ul};
-    const unsigned long wait_ms = round % 4 < 2 ? 0 : 1;
-    ASSERT_TRUE(returns([&t, &result, wait_ms] { result = t.StopAndTerminate(wait_ms); }))
-        << "StopAndTerminate hung, round " << round;
-    EXPECT_EQ(result.second, 0u) << "round " << round;
-    // A thread that stopped in time was let go with its handle.
-    if (result.first != 0) {
-      ASSERT_TRUE(signalled(t.GetHandle(), 0)) << "round " << round;
-    }
-  }
+  ASSERT_NO_FATAL_FAILURE(threadtest::end_at_every_point_of_its_life(t));
   ASSERT_TRUE(returns([this] {
     log->log(krCore::logger::log_normal, L"a line after the forced ends", false);
     log->flush();

@@ -36,13 +36,20 @@ void wait_while(std::atomic<std::uint32_t>* word, std::uint32_t value) {
 }
 
 // Clears the thread's block before its exit code runs (also when the body
-// ends the thread by unwinding), so a forced end cannot take it from then on.
+// ends the thread by unwinding), so a forced end cannot take it from then on,
+// and says that it is on its way out.
 struct native_scope {
-  explicit native_scope(thread_native* n) { t_native = n; }
+  explicit native_scope(thread_native* n) : _n(n) { t_native = n; }
   ~native_scope() {
+    _n->leaving.store(true, std::memory_order_release);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     t_native = nullptr;
   }
+  native_scope(const native_scope&) = delete;
+  native_scope& operator=(const native_scope&) = delete;
+
+ private:
+  thread_native* _n;
 };
 
 void* thread_main(void* p) {

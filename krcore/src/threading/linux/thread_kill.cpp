@@ -188,11 +188,14 @@ unsigned long install_handler() {
 // The terminator.
 // ---------------------------------------------------------------------------
 
+// How long a thread that holds a lock is given to let go of it, and a
+// thread on its way out to get out.
+constexpr DWORD kHeldOffMs = 10000;
+
 // Signals the thread whenever the previous signal has been handled, and
 // waits on its handle in one-millisecond steps, for at most `ms`. True when
-// the handle became signalled.
-// How long a thread that holds a lock is given to let go of it.
-constexpr DWORD kHeldOffMs = 10000;
+// the handle became signalled; false at once when the thread is on its way
+// out, where the handler can no longer take it.
 
 bool signal_until_ended(HANDLE thread, thread_native* n, DWORD ms) {
   struct timespec start;
@@ -200,6 +203,7 @@ bool signal_until_ended(HANDLE thread, thread_native* n, DWORD ms) {
   bool pending = false;
   std::uint32_t seen = 0;
   for (;;) {
+    if (n->leaving.load(std::memory_order_acquire)) return false;
     if (!pending || n->deliveries.load(std::memory_order_acquire) != seen) {
       seen = n->deliveries.load(std::memory_order_acquire);
       pending = pthread_kill(n->thread, thread_kill_signal()) == 0;
@@ -266,6 +270,9 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   handle_ref ref(own.h);
   thread_native* n = ref.get() ? thread_native_of(ref.get()) : nullptr;
   if (!n || !n->joinable) return kErrorInvalidHandle;
+  // A thread on its way out that asks for its own end: it is ending.
+  if (n->leaving.load(std::memory_order_acquire) && pthread_equal(n->thread, pthread_self()))
+    return 0;
   if (wait_any(&own.h, 1, 0) == kWaitObject0) {
     after_forced_end(n);
     return 0;
@@ -276,7 +283,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   n->kill.compare_exchange_strong(expected, kKillAtSafePoint, std::memory_order_acq_rel);
 
   bool ended = signal_until_ended(own.h, n, grace_ms);
-  if (!ended) {
+  if (!ended && !n->leaving.load(std::memory_order_acquire)) {
     const int tid = n->tid.load(std::memory_order_relaxed);
     if (log_enabled(kLogWarning))
       log_entry(kLogWarning, L"terminate_thread - thread [" + std::to_wstring(tid) +
@@ -285,6 +292,12 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     expected = kKillAtSafePoint;
     n->kill.compare_exchange_strong(expected, kKillNow, std::memory_order_acq_rel);
     ended = signal_until_ended(own.h, n, grace_ms);
+  }
+  if (!ended && n->leaving.load(std::memory_order_acquire)) {
+    // Past its body (its thread-local objects' destructors may still run):
+    // it ends by itself, and no request stops it any more.
+    if (wait_any(&own.h, 1, kHeldOffMs) != kWaitObject0) return kErrorTimeout;
+    ended = true;
   }
   if (!ended && n->held_off.load(std::memory_order_acquire)) {
     // The thread is inside one of the library's locks (or a caller's

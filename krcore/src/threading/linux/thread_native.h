@@ -78,6 +78,9 @@ struct thread_native {
   std::atomic<std::uint32_t> kill{kKillNone};
   std::atomic<std::uint32_t> deliveries{0};  // runs of the kill handler on the thread
   std::atomic<bool> held_off{false};          // a request met the thread inside a held region
+  // The body has returned (or unwound): the thread is on its way out, which
+  // no request can stop any more.
+  std::atomic<bool> leaving{false};
   const safe_sleep* abandoned = nullptr;     // the sleep the thread was ended in
 };
 

@@ -22,18 +22,21 @@
 // memory that is no image is nobody's known code) or one of the system's
 // plain waits called through the system's wait functions themselves, which
 // hold no lock while they sleep. The frames are unwound with the modules'
-// own tables, read inside the thread's stack only. On x86, which keeps no
-// unwind tables, only the library's own flagged waits count. Otherwise it
-// is marked and let go: it ends itself at its next return to the library's
-// loop, or, when it was inside a held region, as it leaves that region,
-// before it runs another line of its own code. The terminator looks at it again, every millisecond
-// during the grace period and less often after; a thread that neither ends
-// itself nor reaches a safe point is reported as not ended, never ended
-// where it is.
+// own tables, read inside the thread's stack only (stack_walk.cpp). On
+// x86, which keeps no unwind tables, only the library's own flagged waits
+// count. Otherwise it is marked and let go: it ends itself at its next
+// return to the library's loop, or, when it was inside a held region, as it
+// leaves that region, before it runs another line of its own code. The
+// terminator looks at it again, every millisecond during the grace period
+// and less often after; a thread that neither ends itself nor reaches a
+// safe point is reported as not ended, never ended where it is.
 //
 // Each thread keeps a small record, shared by the thread and the table of
 // started threads, that holds the address of its count and mark; the record
-// outlives whichever of the two lets go of it last.
+// outlives whichever of the two lets go of it last. The table keeps a thread
+// until it has really ended, past the end of its body and the runtime's and
+// the system's exit steps that follow: a thread on its way out is still
+// ours, and is waited for rather than taken for a stranger.
 #include <windows.h>
 
 #include <process.h>
@@ -51,6 +54,7 @@
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
 #include "threading/timer_slack.h"
+#include "threading/windows/stack_walk.h"
 
 namespace krCore::detail {
 
@@ -59,6 +63,7 @@ namespace {
 struct thread_block {
   thread_body body = nullptr;
   void* argument = nullptr;
+  DWORD id = 0;  // set before the gate opens
   // The thread's count and mark: set by the thread first thing, null while
   // it has not run and again once it leaves. Both live in the thread's
   // thread-local block, which the runtime frees as the thread exits, before
@@ -87,31 +92,70 @@ void mark_leaving(thread_block* block) {
   block->library_wait.store(nullptr, std::memory_order_release);
 }
 
-// The started threads that have not ended, by thread id.
+struct handle_closer {
+  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
+};
+typedef std::unique_ptr<void, handle_closer> owned_handle;
+
+// The started threads, by thread id, from their creation until they have
+// ended. Each entry holds a handle of its own to the thread: the system
+// gives a thread's id to no other thread while a handle to it is open, so
+// an id found here is always the listed thread's, however long ago that
+// thread ended. Threads that left by themselves are let go when the next
+// thread is added (or when a forced end or the library's unload sees them
+// ended); a forced end lets go of the thread it ended.
 class thread_table {
  public:
-  void add(DWORD id, const std::shared_ptr<thread_block>& block) {
+  thread_table() = default;
+  thread_table(const thread_table&) = delete;
+  thread_table& operator=(const thread_table&) = delete;
+
+  // Lists the thread `id` with `block`; `handle` (the table's own, with the
+  // right to wait) is the table's to close from now on.
+  void add(DWORD id, const std::shared_ptr<thread_block>& block, HANDLE handle) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
-    _threads[id] = block;
+    std::erase_if(_threads, [](const auto& entry) { return entry.second.left(); });
+    _threads[id] = entry{block, owned_handle(handle)};
   }
   std::shared_ptr<thread_block> find(DWORD id) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
     const auto it = _threads.find(id);
-    return it == _threads.end() ? nullptr : it->second;
+    return it == _threads.end() ? nullptr : it->second.block;
   }
-  // Only the record given: the id may have been reused meanwhile.
+  // Only the record given: the entry may be another thread's by now, when
+  // the one asked for was let go and its id reused.
   void remove(DWORD id, const thread_block* block) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
     const auto it = _threads.find(id);
-    if (it != _threads.end() && it->second.get() == block) _threads.erase(it);
+    if (it != _threads.end() && it->second.block.get() == block) _threads.erase(it);
+  }
+  // Lets go of every thread that has ended, however it ended; true when no
+  // thread is left.
+  bool let_go_of_ended() {
+    kill_hold hold;
+    const std::lock_guard<std::mutex> lock(_mutex);
+    std::erase_if(_threads, [](const auto& entry) {
+      return ::WaitForSingleObject(entry.second.handle.get(), 0) == WAIT_OBJECT_0;
+    });
+    return _threads.empty();
   }
 
  private:
+  struct entry {
+    std::shared_ptr<thread_block> block;
+    owned_handle handle;
+    // The thread left by itself and its end shows on the handle.
+    bool left() const {
+      return block->leaving.load(std::memory_order_acquire) &&
+             ::WaitForSingleObject(handle.get(), 0) == WAIT_OBJECT_0;
+    }
+  };
+
   std::mutex _mutex;
-  std::map<DWORD, std::shared_ptr<thread_block>> _threads;
+  std::map<DWORD, entry> _threads;
 };
 
 thread_table& threads() {
@@ -123,7 +167,6 @@ thread_local thread_block* t_block = nullptr;
 
 [[noreturn]] void end_calling_thread() {
   mark_leaving(t_block);
-  threads().remove(::GetCurrentThreadId(), t_block);
   ::ExitThread(0);
 }
 
@@ -132,16 +175,37 @@ thread_local thread_block* t_block = nullptr;
 // thing as a thread exits, before the runtime frees the thread-local block
 // the record points into, so the record is marked there too. The record and
 // the start's copy of it are then left allocated: the thread's stack is
-// gone without unwinding.
+// gone without unwinding. Called on another thread (the slot is being
+// freed, see release_slot), it does nothing: the record's thread is gone.
 void WINAPI leave_on_exit(void* block) {
-  t_block = nullptr;  // already on its way out: the table's lock must not end it again
-  mark_leaving(static_cast<thread_block*>(block));
-  threads().remove(::GetCurrentThreadId(), static_cast<thread_block*>(block));
+  auto* record = static_cast<thread_block*>(block);
+  if (record->id != ::GetCurrentThreadId()) return;
+  t_block = nullptr;  // on its way out: nothing may end it a second time
+  mark_leaving(record);
 }
 
+// The fiber-local slot whose callback is leave_on_exit: taken as the first
+// thread starts, given back as the library is unloaded (release_slot).
+std::atomic<DWORD> g_leaving_slot{FLS_OUT_OF_INDEXES};
+
 DWORD leaving_slot() {
-  static const DWORD slot = ::FlsAlloc(&leave_on_exit);
+  DWORD slot = g_leaving_slot.load(std::memory_order_acquire);
+  if (slot != FLS_OUT_OF_INDEXES) return slot;
+  const DWORD fresh = ::FlsAlloc(&leave_on_exit);
+  if (fresh == FLS_OUT_OF_INDEXES || g_leaving_slot.compare_exchange_strong(slot, fresh))
+    return fresh;
+  ::FlsFree(fresh);  // another thread's start took one first; nobody holds a value in this one
   return slot;
+}
+
+// Gives the slot back when no thread of the library is left. Freeing a slot
+// runs its callback, on the freeing thread, for every thread that still
+// holds a value in it: only threads ended by force, which never cleared
+// theirs, and whose records are never freed.
+void release_slot() {
+  DWORD slot = g_leaving_slot.load(std::memory_order_acquire);
+  if (slot == FLS_OUT_OF_INDEXES || !threads().let_go_of_ended()) return;
+  if (g_leaving_slot.compare_exchange_strong(slot, FLS_OUT_OF_INDEXES)) ::FlsFree(slot);
 }
 
 unsigned __stdcall thread_start(void* start) {
@@ -156,7 +220,6 @@ unsigned __stdcall thread_start(void* start) {
   block->hold.store(&t_kill_hold, std::memory_order_release);
   const unsigned result = block->body(block->argument);
   mark_leaving(block.get());
-  threads().remove(::GetCurrentThreadId(), block.get());
   if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, nullptr);  // the record goes with `block`
   t_block = nullptr;
   return result;
@@ -166,13 +229,6 @@ unsigned __stdcall thread_start(void* start) {
 // often the terminator looks at it meanwhile.
 constexpr DWORD kHeldOffMs = 10000;
 constexpr DWORD kHeldOffPollMs = 20;
-
-struct own_handle {
-  HANDLE h = nullptr;
-  ~own_handle() {
-    if (h) ::CloseHandle(h);
-  }
-};
 
 void warn(const std::wstring& text) {
   if (log_enabled(kLogWarning)) log_entry(kLogWarning, text);
@@ -187,264 +243,6 @@ DWORD not_ended(DWORD id, const wchar_t* what, DWORD error) {
   return kErrorTimeout;
 }
 
-// The address range of a loaded image, from its own headers, which stay
-// mapped with it, and on x86-64 its table of function entries (every
-// function that is not a leaf has one, with the data to unwind its frame).
-// Empty for a null module.
-struct image_range {
-  HMODULE module = nullptr;
-  std::uintptr_t low = 0, high = 0;
-  explicit image_range(HMODULE image = nullptr) : module(image) {
-    if (!module) return;
-    const auto base = reinterpret_cast<const unsigned char*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    low = reinterpret_cast<std::uintptr_t>(base);
-    high = low + nt->OptionalHeader.SizeOfImage;
-#if defined(_WIN64)
-    const IMAGE_DATA_DIRECTORY& table =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
-    if (table.VirtualAddress && table.Size >= sizeof(RUNTIME_FUNCTION)) {
-      _functions = reinterpret_cast<RUNTIME_FUNCTION*>(const_cast<unsigned char*>(base) +
-                                                       table.VirtualAddress);
-      _function_count = table.Size / sizeof(RUNTIME_FUNCTION);
-    }
-#endif
-  }
-  bool contains(std::uintptr_t address) const { return address >= low && address < high; }
-
-#if defined(_WIN64)
-  // The entry of the function at `address` (inside the image), or null for a
-  // leaf function. The table is sorted; searched here rather than by the
-  // system's lookup, which may take a lock the suspended thread holds.
-  RUNTIME_FUNCTION* function_at(std::uintptr_t address) const {
-    const auto offset = static_cast<DWORD>(address - low);
-    std::size_t first = 0, last = _function_count;
-    while (first < last) {
-      const std::size_t middle = first + (last - first) / 2;
-      if (offset < _functions[middle].BeginAddress) {
-        last = middle;
-      } else if (offset >= _functions[middle].EndAddress) {
-        first = middle + 1;
-      } else {
-        return &_functions[middle];
-      }
-    }
-    return nullptr;
-  }
-
- private:
-  RUNTIME_FUNCTION* _functions = nullptr;
-  std::size_t _function_count = 0;
-#endif
-};
-
-// What the judgement of a suspended thread knows of the process's code,
-// collected once before any thread is suspended: looking a module or an
-// export up takes the loader's lock, which the suspended thread may hold.
-//
-// The program's own code is its executable image. Every other module, the
-// system's, the runtimes', a third party's and this library's when it is a
-// DLL of its own, may hold locks of its own that an end there would leave
-// held; so may memory that is no image at all: a security product's hook
-// runs the system's calls from trampolines in private memory, perhaps with
-// the loader's or the heap's lock held. A program that links the library's
-// objects has them in its image: there the library's code counts as the
-// host's, which is right as long as the library counts each lock it holds
-// (kill_hold.h).
-//
-// The system's plain waits are ntdll's wait stubs as the wait functions of
-// kernelbase and kernel32 call them; those functions hold no lock while
-// they sleep, unlike, say, OutputDebugStringA, which waits with a mutex of
-// its own held.
-class code_map {
- public:
-  code_map()
-      : _executable(::GetModuleHandleW(nullptr)),
-        _library(module_of(reinterpret_cast<const void*>(&thread_start))),
-        _kernelbase(::GetModuleHandleW(L"kernelbase.dll")),
-        _kernel32(::GetModuleHandleW(L"kernel32.dll")) {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    static const char* const kStubs[] = {"NtWaitForSingleObject", "NtWaitForMultipleObjects",
-                                         "NtDelayExecution", "NtSignalAndWaitForSingleObject"};
-    for (const char* name : kStubs)
-      if (FARPROC entry = ntdll ? ::GetProcAddress(ntdll, name) : nullptr)
-        _stubs[_stub_count++] = reinterpret_cast<std::uintptr_t>(entry);
-    static const char* const kWaits[] = {
-        "WaitForSingleObject",      "WaitForSingleObjectEx", "WaitForMultipleObjects",
-        "WaitForMultipleObjectsEx", "SleepEx",               "Sleep",
-        "SignalObjectAndWait"};
-    for (const HMODULE module : {_kernelbase.module, _kernel32.module})
-      for (const char* name : kWaits)
-        if (FARPROC entry = module ? ::GetProcAddress(module, name) : nullptr)
-          _waits[_wait_count++] = reinterpret_cast<std::uintptr_t>(entry);
-#if defined(_WIN64)
-    _start = _library.function_at(reinterpret_cast<std::uintptr_t>(&thread_start));
-    if (ntdll)
-      _query_thread = reinterpret_cast<query_thread_call>(
-          reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtQueryInformationThread")));
-#endif
-  }
-
-#if defined(_WIN64)
-  // The thread information block of `thread` (which tells the bounds of
-  // its stack), from the system's basic information on the thread; null
-  // when the handle may not ask. A system call that takes no lock.
-  const void* teb_of(HANDLE thread) const {
-    struct basic_information {
-      LONG exit_status;
-      void* teb;
-      void* client_id[2];
-      ULONG_PTR affinity;
-      LONG priority, base_priority;
-    } info{};
-    constexpr int kBasicInformation = 0;
-    if (!_query_thread || _query_thread(thread, kBasicInformation, &info, sizeof info, nullptr) < 0)
-      return nullptr;
-    return info.teb;
-  }
-#endif
-
-  // True when `ip` lies in one of the wait stubs. Each stub only loads the
-  // call's number and enters the kernel; they follow each other at a fixed
-  // stride (32 bytes on x86-64, 16 on x86), so the bound keeps to one stub.
-  bool in_stub(std::uintptr_t ip) const {
-#if defined(_WIN64)
-    constexpr std::uintptr_t kStubBytes = 32;
-#else
-    constexpr std::uintptr_t kStubBytes = 16;
-#endif
-    bool in = false;
-    for (std::size_t i = 0; i < _stub_count; ++i) in |= ip - _stubs[i] < kStubBytes;
-    return in;
-  }
-  bool own(std::uintptr_t ip) const { return _executable.contains(ip); }
-  // The image of the program's or the library's code that holds `ip`.
-  const image_range* ours(std::uintptr_t ip) const {
-    if (_executable.contains(ip)) return &_executable;
-    if (_library.contains(ip)) return &_library;
-    return nullptr;
-  }
-  // The image of the system's wait functions that holds `ip`.
-  const image_range* system(std::uintptr_t ip) const {
-    if (_kernelbase.contains(ip)) return &_kernelbase;
-    if (_kernel32.contains(ip)) return &_kernel32;
-    return nullptr;
-  }
-  bool is_wait_function(std::uintptr_t begin) const {
-    bool is = false;
-    for (std::size_t i = 0; i < _wait_count; ++i) is |= begin == _waits[i];
-    return is;
-  }
-#if defined(_WIN64)
-  bool is_thread_start(const RUNTIME_FUNCTION* function) const {
-    return function && function == _start;
-  }
-#endif
-
- private:
-  static HMODULE module_of(const void* address) {
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        static_cast<LPCWSTR>(address), &module);
-    return module;
-  }
-
-  image_range _executable, _library, _kernelbase, _kernel32;
-  std::uintptr_t _stubs[4] = {};
-  std::size_t _stub_count = 0;
-  std::uintptr_t _waits[14] = {};
-  std::size_t _wait_count = 0;
-#if defined(_WIN64)
-  typedef LONG(WINAPI* query_thread_call)(HANDLE, int, void*, ULONG, ULONG*);
-  const RUNTIME_FUNCTION* _start = nullptr;
-  query_thread_call _query_thread = nullptr;
-#endif
-};
-
-#if defined(_WIN64)
-// The committed part of a suspended thread's stack, from its thread
-// information block: every frame lies inside, and nothing outside is read.
-struct stack_bounds {
-  std::uintptr_t low = 0, high = 0;
-  explicit stack_bounds(const void* teb) {
-    const auto* tib = static_cast<const volatile NT_TIB*>(teb);
-    low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
-    high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
-  }
-  bool holds(std::uintptr_t sp) const { return sp >= low && sp < high && high - sp >= 8; }
-};
-
-// Deep enough for any stack the library's threads run; a deeper one is
-// judged unsafe rather than walked on.
-constexpr int kMaxFrames = 256;
-
-// Steps `context` from the frame of the function at its Rip to its
-// caller's: by the function's entry (in the image at `image_base`), or for
-// a function that keeps no frame (null entry) by the return address on top
-// of the stack. False when the stack pointer leaves the stack or does not
-// move up.
-bool unwind_frame(CONTEXT& context, std::uintptr_t image_base, RUNTIME_FUNCTION* function,
-                  const stack_bounds& stack) {
-  const DWORD64 sp = context.Rsp;
-  if (!stack.holds(sp)) return false;
-  if (function) {
-    void* handler_data = nullptr;
-    DWORD64 establisher = 0;
-    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context,
-                       &handler_data, &establisher, nullptr);
-  } else {
-    context.Rip = *reinterpret_cast<const volatile DWORD64*>(sp);
-    context.Rsp = sp + sizeof(DWORD64);
-  }
-  return context.Rsp > sp && stack.holds(context.Rsp);
-}
-
-// True when every frame of the suspended thread (`context`) from the top
-// down to the library's thread start may be ended: the top in the program's
-// own code, or in a wait stub called through the system's wait functions
-// themselves; every caller below in the program's or the library's code.
-// A frame anywhere else (another module, which may hold a lock of its own
-// and have called back, memory that is no image), or one that cannot be
-// unwound, makes it unsafe.
-bool every_frame_safe(CONTEXT context, const void* teb, const code_map& code) {
-  const stack_bounds stack(teb);
-  int frames = 0;
-  bool top = true;
-  if (code.in_stub(context.Rip)) {
-    if (!unwind_frame(context, 0, nullptr, stack)) return false;  // the stub keeps no frame
-    top = false;
-    // The wait functions call one another (WaitForSingleObject through
-    // WaitForMultipleObjectsEx, say) and helpers of their own; what counts
-    // is the one the caller below called. A lock's own wait is called from
-    // ntdll, and a function that waits while it holds a lock of its own is
-    // no wait function: either ends the walk as unsafe.
-    std::uintptr_t called = 0;
-    while (const image_range* image = code.system(context.Rip)) {
-      RUNTIME_FUNCTION* function = image->function_at(context.Rip);
-      if (!function || ++frames > kMaxFrames ||
-          !unwind_frame(context, image->low, function, stack))
-        return false;
-      called = image->low + function->BeginAddress;
-    }
-    if (called && !code.is_wait_function(called)) return false;
-  } else if (!code.own(context.Rip)) {
-    return false;
-  }
-  for (; frames <= kMaxFrames; ++frames) {
-    const image_range* image = code.ours(context.Rip);
-    if (!image) return false;
-    RUNTIME_FUNCTION* function = image->function_at(context.Rip);
-    if (code.is_thread_start(function)) return true;
-    // Only the top function may be a leaf: a caller has made a call.
-    if ((!function && !top) || !unwind_frame(context, image->low, function, stack)) return false;
-    top = false;
-  }
-  return false;
-}
-#endif
-
 // Reads the suspended `thread`'s context, which also waits until the
 // suspension has taken hold; false when it cannot be read (the thread may
 // then still run).
@@ -452,24 +250,6 @@ bool read_context(HANDLE thread, CONTEXT& context) {
   context = CONTEXT{};
   context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
   return ::GetThreadContext(thread, &context) != FALSE;
-}
-
-// True when the thread suspended at `context` stopped where it may be
-// ended. `teb` is its information block (null when unknown) and
-// `library_wait` its flag of the library's waits.
-bool safe_place(const CONTEXT& context, const void* teb, const bool* library_wait,
-                const code_map& code) {
-#if defined(_WIN64)
-  (void)library_wait;
-  return teb && every_frame_safe(context, teb, code);
-#else
-  // x86 code keeps no unwind tables: who called the code the thread stands
-  // in, perhaps another module with a lock of its own, is not known. Only a
-  // wait the library flagged as its own is.
-  (void)teb;
-  return library_wait && *static_cast<const volatile bool*>(library_wait) &&
-         code.in_stub(context.Eip);
-#endif
 }
 
 }  // namespace
@@ -489,7 +269,21 @@ HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
     errno = err;
     return nullptr;
   }
-  threads().add(thread_id, block);
+  HANDLE listed = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &listed,
+                         SYNCHRONIZE, FALSE, 0)) {
+    // Not listed, it could never be ended or resumed: it goes before it ran.
+    const DWORD error = ::GetLastError();
+    ::TerminateThread(handle, 0);
+    ::WaitForSingleObject(handle, INFINITE);
+    ::CloseHandle(handle);
+    delete start;
+    ::SetLastError(error);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  block->id = thread_id;
+  threads().add(thread_id, block, listed);
   if (id) *id = thread_id;
   return handle;
 }
@@ -526,57 +320,62 @@ void end_held_off_kill() {
 DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   const DWORD id = ::GetThreadId(thread);
   if (!id) return kErrorInvalidHandle;
-  // A thread that has ended has left the table, and its id may be another
-  // thread's by now: looked up only while it runs.
   if (::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return kErrorSuccess;
+  // The caller's handle keeps the id the thread's: the entry found, if any,
+  // is this thread's.
   const std::shared_ptr<thread_block> block = threads().find(id);
   if (!block) return kErrorInvalidHandle;
   block->killed.store(true, std::memory_order_release);
   if (id == ::GetCurrentThreadId()) {
+    if (block->leaving.load(std::memory_order_acquire)) return kErrorSuccess;  // ending already
     if (t_kill_hold == 0) end_calling_thread();
     t_kill_held_off = true;  // ends when it lets go
     return kErrorSuccess;
   }
 
   // A handle of our own, so the caller may close theirs meanwhile.
-  own_handle own;
-  if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own.h, 0, FALSE,
+  HANDLE duplicate = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &duplicate, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
     return kErrorInvalidHandle;
-  static const code_map code;
-#if defined(_WIN64)
-  const void* const teb = code.teb_of(own.h);
-#else
-  const void* const teb = nullptr;
-#endif
+  const owned_handle own(duplicate);
+  const HANDLE h = own.get();
+  static const stack_judge judge(reinterpret_cast<const void*>(&thread_start));
+  const void* const teb = judge.teb_of(h);
   const ULONGLONG safe_until = ::GetTickCount64() + grace_ms;
   const ULONGLONG give_up = safe_until + kHeldOffMs;
   bool warned = false;
   for (;;) {
-    if (::WaitForSingleObject(own.h, 0) == WAIT_OBJECT_0) break;
-    const DWORD suspended_before = ::SuspendThread(own.h);
+    if (::WaitForSingleObject(h, 0) == WAIT_OBJECT_0) break;
+    // On its way out (its body returned or it called ExitThread), perhaps
+    // inside the loader's lock: it ends by itself and is only waited for.
+    if (block->leaving.load(std::memory_order_acquire)) {
+      if (::WaitForSingleObject(h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
+      break;
+    }
+    const DWORD suspended_before = ::SuspendThread(h);
     if (suspended_before == static_cast<DWORD>(-1)) {
       // The handle lacks the right, or the thread is on its last steps.
       const DWORD error = ::GetLastError();
-      if (::WaitForSingleObject(own.h, grace_ms) == WAIT_OBJECT_0) break;
+      if (block->leaving.load(std::memory_order_acquire)) continue;
+      if (::WaitForSingleObject(h, grace_ms) == WAIT_OBJECT_0) break;
       return not_ended(id, L"could not be suspended", error);
     }
     // The context first: only then is the thread surely stopped. Unread,
     // nothing of the thread is read either: it is looked at again.
     CONTEXT context;
-    if (!read_context(own.h, context)) {
+    if (!read_context(h, context)) {
       const DWORD error = ::GetLastError();
-      ::ResumeThread(own.h);
+      ::ResumeThread(h);
       if (::GetTickCount64() >= give_up) return not_ended(id, L"could not be looked at", error);
-      ::WaitForSingleObject(own.h, kHeldOffPollMs);
+      ::WaitForSingleObject(h, kHeldOffPollMs);
       continue;
     }
-    // Leaving is set before its pointers are cleared: asked first.
+    // It may have set out on its way since it was last asked. Leaving is
+    // set before its pointers are cleared: asked first.
     if (block->leaving.load(std::memory_order_acquire)) {
-      // On its way out, perhaps inside the loader's lock: let it finish.
-      ::ResumeThread(own.h);
-      if (::WaitForSingleObject(own.h, kHeldOffMs) != WAIT_OBJECT_0) return kErrorTimeout;
-      break;
+      ::ResumeThread(h);
+      continue;
     }
     unsigned* hold = block->hold.load(std::memory_order_acquire);
     bool* held_off = block->held_off.load(std::memory_order_acquire);
@@ -587,25 +386,25 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     // (the loader's lock, the runtime's allocations) and is waited for.
     // Only the gate's own flag tells which: anyone may suspend a thread.
     const bool never_ran = !hold && !block->gate_opened.load();
-    if (never_ran || (hold && !held && safe_place(context, teb, library_wait, code))) {
+    if (never_ran || (hold && !held && judge.safe_place(context, teb, library_wait))) {
       // Not started, or outside every held region in its own code or a
       // plain wait.
-      if (!::TerminateThread(own.h, 0)) {
+      if (!::TerminateThread(h, 0)) {
         const DWORD error = ::GetLastError();
-        ::ResumeThread(own.h);
+        ::ResumeThread(h);
         return not_ended(id, L"could not be ended", error);
       }
-      // Ended: it leaves the table now, before its id can be another's.
-      // The end shows on the handle soon; a handle that may not be waited
-      // on (or a slow end) changes nothing of that.
+      // Ended: the table lets go of it. The end shows on the handle soon;
+      // a handle that may not be waited on (or a slow end) changes nothing
+      // of that.
       threads().remove(id, block.get());
-      ::WaitForSingleObject(own.h, kHeldOffMs);
+      ::WaitForSingleObject(h, kHeldOffMs);
       return kErrorSuccess;
     }
     if (!hold) {
-      ::ResumeThread(own.h);
+      ::ResumeThread(h);
       if (::GetTickCount64() >= give_up) return kErrorTimeout;
-      ::WaitForSingleObject(own.h, 1);
+      ::WaitForSingleObject(h, 1);
       continue;
     }
     // Inside a held region it ends as it leaves it. Outside every one it
@@ -613,7 +412,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     // leave a held region with its own lock held: `killed` alone ends it,
     // at the library's loop boundaries (end_thread_if_killed).
     if (held) *static_cast<volatile bool*>(held_off) = true;
-    ::ResumeThread(own.h);
+    ::ResumeThread(h);
     // Logged only now: nothing may allocate while the thread is suspended.
     if (held && !warned) {
       warned = true;
@@ -628,7 +427,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
     }
     const DWORD poll = held || now >= safe_until ? kHeldOffPollMs : 1;
     const ULONGLONG left = give_up - now;
-    ::WaitForSingleObject(own.h, static_cast<DWORD>(left < poll ? left : poll));
+    ::WaitForSingleObject(h, static_cast<DWORD>(left < poll ? left : poll));
   }
   threads().remove(id, block.get());
   return kErrorSuccess;
@@ -639,3 +438,14 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
 bool set_thread_timer_slack(unsigned long) { return false; }
 
 }  // namespace krCore::detail
+
+// The library's entry as a DLL (a program that links its objects never
+// calls it). Unloaded by FreeLibrary (`reserved` null), it gives back its
+// fiber-local slot, which a host that loads and unloads it again and again
+// would otherwise run out of; at the end of the process (`reserved` not
+// null) other threads may have been stopped anywhere, and nothing is given
+// back.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && !reserved) krCore::detail::release_slot();
+  return TRUE;
+}
