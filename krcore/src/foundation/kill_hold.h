@@ -9,7 +9,10 @@
 // runs another line of its own code.
 //
 // The count is raised after a lock was taken and lowered after it was let
-// go, so a thread that waits to take a lock can still be ended there.
+// go, so a thread that waits to take a lock can still be ended there. The
+// logger's line lock is the exception: a thread waiting for it is counted
+// in the lock's own word, so it is held off from the start of its wait
+// (logging/line_gate.h).
 #pragma once
 
 #include <atomic>

@@ -36,10 +36,13 @@ void line_gate::lock_contended() {
     cpu_relax();
     state = _state.load(std::memory_order_relaxed);
   }
+  // A thread back from a sleep cannot know whether others still sleep, so
+  // it takes the lock with the mark set: its unlock then wakes the next one.
+  std::uint32_t mark = 0;
   for (;;) {
     state = _state.load(std::memory_order_relaxed);
     if ((state & kHeld) == 0) {
-      if (_state.compare_exchange_weak(state, state | kHeld, std::memory_order_acquire,
+      if (_state.compare_exchange_weak(state, state | kHeld | mark, std::memory_order_acquire,
                                        std::memory_order_relaxed))
         return;
       continue;
@@ -50,15 +53,19 @@ void line_gate::lock_contended() {
         !_state.compare_exchange_weak(state, state | kSleepers, std::memory_order_relaxed))
       continue;
     wait_on_address(&_state, state | kSleepers);
+    mark = kSleepers;
   }
 }
 
-void line_gate::wake_sleepers() {
-  // Every sleeper wakes and looks again; those that still find the lock
-  // held mark the word anew for the next holder. Cleared before the wake,
-  // so a sleeper that marked it in between is woken too.
+void line_gate::wake_sleeper() {
+  // One sleeper wakes: waking them all would have every one that loses the
+  // lock mark the word again, and every later unlock wake them all again.
+  // The one woken takes the lock with the mark (or marks the word again if
+  // it finds the lock held), so the others are woken in turn. Cleared
+  // before the wake, so a sleeper that marked it in between is woken or
+  // finds the word changed.
   _state.fetch_and(~kSleepers, std::memory_order_relaxed);
-  wake_all_on_address(&_state);
+  wake_one_on_address(&_state);
 }
 
 }  // namespace krCore::detail

@@ -58,7 +58,7 @@ class KRCORE_INTERNAL line_gate {
     if (--_depth != 0) return;
     _owner.store(nullptr, std::memory_order_relaxed);
     const std::uint32_t before = _state.fetch_sub(kArrival | kHeld, std::memory_order_release);
-    if ((before & kSleepers) != 0) wake_sleepers();
+    if ((before & kSleepers) != 0) wake_sleeper();
     leave_kill_hold();
   }
 
@@ -66,6 +66,9 @@ class KRCORE_INTERNAL line_gate {
   // the lock (it may already be past the point of queueing a line). Call
   // with the lock held.
   bool others_arriving() const { return _state.load(std::memory_order_relaxed) >= 2 * kArrival; }
+  // True when the owner holds the lock more than once (a line logged from
+  // the settings report or a callback). Call with the lock held.
+  bool nested() const { return _depth > 1; }
 
  private:
   static constexpr std::uint32_t kHeld = 1;
@@ -73,7 +76,7 @@ class KRCORE_INTERNAL line_gate {
   static constexpr std::uint32_t kArrival = 4;
 
   void lock_contended();
-  void wake_sleepers();
+  void wake_sleeper();
 
   // kHeld | kSleepers | arrivals * kArrival.
   std::atomic<std::uint32_t> _state{0};

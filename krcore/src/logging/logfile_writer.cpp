@@ -175,8 +175,11 @@ bool log_file_writer::claim_own() {
   thread_slot& slot = this_thread_slot();
   if (slot.writer != this || slot.sequence == 0) return false;
   // Another thread on its way will queue its line behind ours and, being
-  // the last, write both in one go.
-  if (_gate.others_arriving() && _spin.load(std::memory_order_relaxed)) return false;
+  // the last, write both in one go; not while this thread holds the lock
+  // more than once (a line from the settings report or a callback), as no
+  // other thread can come through before it lets go.
+  if (!_gate.nested() && _gate.others_arriving() && _spin.load(std::memory_order_relaxed))
+    return false;
   if (!try_lock_io()) return false;
   slot.sequence = 0;
   slot.claimed = true;

@@ -53,10 +53,15 @@ void wake_one_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, 1,
 void wake_all_on_address(std::atomic<std::uint32_t>* word) { futex_wake(word, INT_MAX, false); }
 
 bool several_processors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) != 0) return true;
-  return CPU_COUNT(&set) > 1;
+  // Asked once: the locks that spin ask it on every contended take, and a
+  // later change of the affinity only makes their spinning less useful.
+  static const bool several = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return true;
+    return CPU_COUNT(&set) > 1;
+  }();
+  return several;
 }
 
 int futex_wait_slots(const sleep_slot* slots, unsigned count, const struct timespec* deadline) {
