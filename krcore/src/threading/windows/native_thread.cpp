@@ -101,9 +101,9 @@ typedef std::unique_ptr<void, handle_closer> owned_handle;
 // ended. Each entry holds a handle of its own to the thread: the system
 // gives a thread's id to no other thread while a handle to it is open, so
 // an id found here is always the listed thread's, however long ago that
-// thread ended. Threads that left by themselves are let go when the next
-// thread is added (or when a forced end or the library's unload sees them
-// ended); a forced end lets go of the thread it ended.
+// thread ended. Threads that have ended are let go when the next thread is
+// added (or when a forced end or the library's unload sees them ended); a
+// forced end lets go of the thread it ended.
 class thread_table {
  public:
   thread_table() = default;
@@ -115,7 +115,7 @@ class thread_table {
   void add(DWORD id, const std::shared_ptr<thread_block>& block, HANDLE handle) {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
-    std::erase_if(_threads, [](const auto& entry) { return entry.second.left(); });
+    std::erase_if(_threads, [](const auto& entry) { return entry.second.ended(); });
     _threads[id] = entry{block, owned_handle(handle)};
   }
   std::shared_ptr<thread_block> find(DWORD id) {
@@ -137,9 +137,7 @@ class thread_table {
   bool let_go_of_ended() {
     kill_hold hold;
     const std::lock_guard<std::mutex> lock(_mutex);
-    std::erase_if(_threads, [](const auto& entry) {
-      return ::WaitForSingleObject(entry.second.handle.get(), 0) == WAIT_OBJECT_0;
-    });
+    std::erase_if(_threads, [](const auto& entry) { return entry.second.ended(); });
     return _threads.empty();
   }
 
@@ -147,11 +145,12 @@ class thread_table {
   struct entry {
     std::shared_ptr<thread_block> block;
     owned_handle handle;
-    // The thread left by itself and its end shows on the handle.
-    bool left() const {
-      return block->leaving.load(std::memory_order_acquire) &&
-             ::WaitForSingleObject(handle.get(), 0) == WAIT_OBJECT_0;
-    }
+    // The thread's end shows on the handle, however it ended: by itself,
+    // through ExitThread, or by someone else's TerminateThread. (A handle
+    // that is signalled answers every later forced end with 0 before the
+    // table is asked, and a terminator that still holds the record lets go
+    // of its own entry only.)
+    bool ended() const { return ::WaitForSingleObject(handle.get(), 0) == WAIT_OBJECT_0; }
   };
 
   std::mutex _mutex;
