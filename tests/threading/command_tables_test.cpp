@@ -64,8 +64,10 @@ TEST(CommandTables, ManyCommandsComeOutByMomentThenInsertionOrder) {
   // insertion order tells apart.
   std::uniform_int_distribution<int> moment(0, 40);
 
+  // Enough commands that the entries, the time table and the ID table all
+  // grow past the size where their memory comes in large blocks.
   std::vector<std::wstring> ids;
-  for (int i = 0; i < 6000; ++i) {
+  for (int i = 0; i < 40000; ++i) {
     const double at = moment(random);
     const std::wstring id = add_new(tables, at, nullptr);
     EXPECT_TRUE(krCore::IsGuid(id));

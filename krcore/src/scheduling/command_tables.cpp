@@ -3,6 +3,7 @@
 #include "scheduling/command_tables.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "foundation/compiler.h"
 #include "foundation/errors.h"
@@ -102,7 +103,13 @@ command_tables::entry* command_tables::new_block() {
   const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
   if (_numbered + size > kMaxEntries) throw std::bad_alloc();
   _blocks.reserve(_blocks.size() + 1);
-  _blocks.push_back(std::make_unique<entry[]>(size));
+  if (_blocks.size() >= kLargeEntryBlocksFrom) {
+    auto* first = static_cast<entry*>(_large.take(size * sizeof(entry)));
+    std::uninitialized_value_construct_n(first, size);  // cannot throw
+    _blocks.emplace_back(first, block_release{size, true});
+  } else {
+    _blocks.emplace_back(new entry[size](), block_release{size, false});
+  }
   _unused = _blocks.back().get();
   _unusedEnd = _unused + size;
   entry* e = _unused++;

@@ -16,6 +16,12 @@
 // A new command's ID is drawn before the tables are locked (fresh_id) and
 // written out as text after they are unlocked: neither needs them, and the
 // lock is then held only for the two insertions.
+//
+// Once the tables are large (some ten thousand commands), their entry
+// blocks, the time table's chunks and the ID table come from large blocks
+// (foundation/large_blocks.h), which the kernel may back with huge pages:
+// a burst of adds then takes a page fault per 2 MiB of table rather than
+// per 4 KiB, and on a virtual machine those faults were most of its time.
 #pragma once
 
 #include <krcore/threading.h>
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include "foundation/internal.h"
+#include "foundation/large_blocks.h"
 #include "foundation/spin_lock.h"
 #include "scheduling/id_index.h"
 #include "scheduling/time_heap.h"
@@ -235,7 +242,8 @@ class KRCORE_INTERNAL command_tables {
   // Entries come from blocks the tables own and go back to a free list: no
   // allocator call per command. The newest block is handed out in order
   // before the free list is built from it. The blocks live as long as the
-  // tables.
+  // tables; once the tables are large, they are pieces of the tables' large
+  // blocks (see _large).
   entry* new_entry() {
     if (entry* e = _free) {
       _free = e->nextFree == 0 ? nullptr : entry_at(e->nextFree - 1);
@@ -274,14 +282,42 @@ class KRCORE_INTERNAL command_tables {
   template <class Take>
   void take_due_entries(double now_s, Take take);
 
+  // Destroys the entries of a block, and frees the block unless it is a
+  // piece of the tables' large blocks.
+  struct block_release {
+    std::size_t count;
+    bool pooled;
+    void operator()(entry* first) const {
+      if (pooled)
+        std::destroy_n(first, count);
+      else
+        delete[] first;
+    }
+  };
+  // The time table's chunks: from the large blocks once it holds this many
+  // (items of 16 bytes, 1024 to a chunk); the entry blocks likewise from
+  // this block on (the ninth: past 12,224 entries of 48 bytes). Below,
+  // the unused rest of a large block would cost more than it saves.
+  static constexpr std::size_t kLargeHeapChunksFrom = 12;
+  static constexpr std::size_t kLargeEntryBlocksFrom = 8;
+  struct heap_chunks {
+    command_tables* tables;
+    void* operator()(std::size_t index, std::size_t bytes) const {
+      return index >= kLargeHeapChunksFrom ? tables->_large.take(bytes) : nullptr;
+    }
+  };
+
   mutable spin_lock _lock;
-  std::vector<std::unique_ptr<entry[]>> _blocks;
+  // The storage of a large table's entry blocks and time table: kept until
+  // the tables go, after the blocks' entries are destroyed.
+  large_pool _large;
+  std::vector<std::unique_ptr<entry[], block_release>> _blocks;
   entry* _unused = nullptr;  // the newest block's entries never handed out
   entry* _unusedEnd = nullptr;
   std::uint32_t _numbered = 0;  // entries handed out from the blocks
   entry* _free = nullptr;
   std::uint64_t _order = 0;
-  time_heap<time_slot, time_less, time_place> _byTime;
+  time_heap<time_slot, time_less, time_place, heap_chunks> _byTime{heap_chunks{this}};
   id_index<entry, entry_by_number> _byId{entry_by_number{this}};
 };
 

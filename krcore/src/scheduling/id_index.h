@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "foundation/compiler.h"
+#include "foundation/large_blocks.h"
 
 namespace krCore::detail {
 
@@ -118,11 +119,23 @@ class id_index {
     std::uint32_t tag;  // the high half of the key's hash
     std::uint32_t ref;  // the entry's number + 1; 0 for an empty slot
   };
+  // Frees a slot array where it came from: the C heap, or a large block
+  // of `large` bytes.
   struct free_slots {
-    void operator()(slot* slots) const { std::free(slots); }
+    std::size_t large = 0;
+    void operator()(slot* slots) const {
+      if (large)
+        large_block_free(slots, large);
+      else
+        std::free(slots);
+    }
   };
   using slot_array = std::unique_ptr<slot[], free_slots>;
   static constexpr std::size_t kMinSlots = 64;
+  // From this size on, a slot array is a large block (large_blocks.h): the
+  // fresh pages a large table's inserts touch are then few huge ones. Below
+  // it, the unused rest of a block would cost more than it saves.
+  static constexpr std::size_t kLargeFromBytes = std::size_t{512} << 10;
 
   template <class Key>
   static std::uint64_t hash_of(const Key& key) {
@@ -145,10 +158,18 @@ class id_index {
   std::size_t next(std::size_t i) const { return (i + 1) & (_capacity - 1); }
 
   void resize(std::size_t slots) {
-    // calloc, because a large table comes as fresh pages from the kernel,
-    // which are zero already: zeroing them here would touch every page of
-    // the table at once, where the inserts touch them as they need them.
-    slot_array fresh(static_cast<slot*>(std::calloc(slots, sizeof(slot))));
+    // Zero-filled memory that is not touched here: a large table comes as
+    // fresh pages from the kernel, which are zero already, and zeroing them
+    // here would touch every page of the table at once, where the inserts
+    // touch them as they need them.
+    const std::size_t bytes = slots * sizeof(slot);
+    slot_array fresh;
+    if (bytes >= kLargeFromBytes) {
+      const std::size_t large = large_block_size(bytes);
+      fresh = slot_array(static_cast<slot*>(large_block_alloc(large)), free_slots{large});
+    } else {
+      fresh = slot_array(static_cast<slot*>(std::calloc(slots, sizeof(slot))));
+    }
     if (!fresh) throw std::bad_alloc();
     slot_array old = std::exchange(_slots, std::move(fresh));
     const std::size_t old_capacity = std::exchange(_capacity, slots);

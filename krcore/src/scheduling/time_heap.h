@@ -26,14 +26,27 @@
 
 namespace krCore::detail {
 
+// The chunk source of a heap that takes every chunk from the C++ heap.
+struct own_chunks {
+  void* operator()(std::size_t /*index*/, std::size_t /*bytes*/) const { return nullptr; }
+};
+
 // `T` is trivially copyable and unique under `Less` (a strict weak order);
 // `Place(item)` returns a reference to an unsigned integer (wide enough for
 // the heap's size) that stays the item's index here while it is in the
 // heap. Not thread-safe. The chunks are kept when the
 // heap drains, for the next fill.
-template <class T, class Less, class Place>
+//
+// `Chunks(index, bytes)` may give the memory of chunk `index` (suitably
+// aligned, outliving the heap, never freed by it) or return null, and the
+// heap allocates the chunk itself; it may throw std::bad_alloc.
+template <class T, class Less, class Place, class Chunks = own_chunks>
 class time_heap {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
  public:
+  explicit time_heap(Chunks chunks = Chunks()) : _source(chunks) {}
+
   bool empty() const { return _size == 0; }
   std::size_t size() const { return _size; }
   // The smallest item; the heap must not be empty.
@@ -44,8 +57,11 @@ class time_heap {
   // Adds `item`. Throws std::bad_alloc with the heap unchanged.
   void insert(const T& item) {
     if (_size == _chunks.size() * kChunk) {
-      auto chunk = std::make_unique_for_overwrite<T[]>(kChunk);
-      _chunks.push_back(std::move(chunk));
+      _chunks.reserve(_chunks.size() + 1);
+      if (void* given = _source(_chunks.size(), kChunk * sizeof(T)))
+        _chunks.emplace_back(static_cast<T*>(given), chunk_release{false});
+      else
+        _chunks.emplace_back(new T[kChunk], chunk_release{true});
     }
     climb(_size++, item);
   }
@@ -112,7 +128,16 @@ class time_heap {
     put(i, item);
   }
 
-  std::vector<std::unique_ptr<T[]>> _chunks;
+  // Frees a chunk the heap allocated; leaves one the source gave.
+  struct chunk_release {
+    bool owned;
+    void operator()(T* chunk) const {
+      if (owned) delete[] chunk;
+    }
+  };
+
+  Chunks _source;
+  std::vector<std::unique_ptr<T[], chunk_release>> _chunks;
   std::size_t _size = 0;
 };
 
