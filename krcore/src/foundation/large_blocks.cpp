@@ -16,7 +16,7 @@ void* large_pool::take(std::size_t size) {
   if (size == 0 || static_cast<std::size_t>(_end - _next) < size) {
     // The rest of the current block is left unused: the pieces a table
     // asks for are few and large, so little is lost.
-    _blocks.reserve(_blocks.size() + 1);
+    if (_blocks.size() == _blocks.capacity()) _blocks.reserve(2 * _blocks.size() + 1);
     const std::size_t bytes = large_block_size(size == 0 ? 1 : size);
     void* base = large_block_alloc(bytes);
     if (!base) throw std::bad_alloc();

@@ -102,7 +102,7 @@ command_tables::entry* command_tables::new_block() {
   // Blocks grow with the table, from 64 to 4096 entries.
   const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
   if (_numbered + size > kMaxEntries) throw std::bad_alloc();
-  _blocks.reserve(_blocks.size() + 1);
+  if (_blocks.size() == _blocks.capacity()) _blocks.reserve(2 * _blocks.size() + 1);
   if (_blocks.size() >= kLargeEntryBlocksFrom) {
     auto* first = static_cast<entry*>(_large.take(size * sizeof(entry)));
     std::uninitialized_value_construct_n(first, size);  // cannot throw

@@ -57,7 +57,8 @@ class time_heap {
   // Adds `item`. Throws std::bad_alloc with the heap unchanged.
   void insert(const T& item) {
     if (_size == _chunks.size() * kChunk) {
-      _chunks.reserve(_chunks.size() + 1);
+      // Room first, doubling, so that the push below cannot throw.
+      if (_chunks.size() == _chunks.capacity()) _chunks.reserve(2 * _chunks.size() + 1);
       if (void* given = _source(_chunks.size(), kChunk * sizeof(T)))
         _chunks.emplace_back(static_cast<T*>(given), chunk_release{false});
       else
