@@ -5,12 +5,13 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
+#include <new>
 #include <vector>
 
 #include "foundation/large_blocks.h"
+#if !defined(_WIN32)
+#include "foundation/huge_page_check.h"
+#endif
 
 namespace {
 
@@ -47,45 +48,15 @@ TEST(LargeBlocks, ABlockIsZeroAlignedAndWholeAndOddSizesAreRefused) {
 }
 
 #if !defined(_WIN32)
-// The kernel's policy for transparent huge pages: "always", "madvise" or
-// "never" (the bracketed word of the setting).
-std::string huge_page_policy() {
-  std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
-  std::string line;
-  std::getline(in, line);
-  const auto open = line.find('['), close = line.find(']');
-  return open == std::string::npos || close == std::string::npos
-             ? std::string()
-             : line.substr(open + 1, close - open - 1);
-}
-
-// The "THPeligible" line of the mapping that holds `address`, from
-// /proc/self/smaps: 1 when the kernel may back it with huge pages.
-int huge_page_eligible(const void* address) {
-  std::ifstream in("/proc/self/smaps");
-  const auto at = reinterpret_cast<std::uintptr_t>(address);
-  bool inside = false;
-  for (std::string line; std::getline(in, line);) {
-    std::uintptr_t from = 0, to = 0;
-    char dash = 0;
-    std::istringstream head(line);
-    if (head >> std::hex >> from >> dash >> to && dash == '-' && line.find(':') > line.find(' ')) {
-      inside = from <= at && at < to;
-      continue;
-    }
-    if (inside && line.rfind("THPeligible:", 0) == 0) return std::stoi(line.substr(12));
-  }
-  return -1;
-}
-
 TEST(LargeBlocks, ABlockMayBeBackedByHugePagesWhereverTheKernelAllowsThem) {
-  const std::string policy = huge_page_policy();
-  if (policy != "always" && policy != "madvise")
-    GTEST_SKIP() << "transparent huge pages are \"" << policy << "\" here";
+  const std::string refused = huge_pages_refused();
+  if (!refused.empty()) GTEST_SKIP() << refused;
   void* block = large_block_alloc(kLargeBlockUnit);
   ASSERT_NE(block, nullptr);
-  EXPECT_EQ(huge_page_eligible(block), 1) << "policy " << policy;
+  const int eligible = huge_page_eligible(block);
   large_block_free(block, kLargeBlockUnit);
+  if (eligible < 0) GTEST_SKIP() << "this kernel does not say which mappings may get huge pages";
+  EXPECT_EQ(eligible, 1);
 }
 #endif
 
@@ -105,6 +76,9 @@ TEST(LargePool, PiecesAreZeroAlignedAndApartAcrossBlocksAndLargerThanAUnit) {
     std::memset(piece, static_cast<int>(i + 1), size);
     pieces.push_back(piece);
   }
+  // Nothing, or more than any block could hold, is refused.
+  EXPECT_THROW(pool.take(0), std::bad_alloc);
+  EXPECT_THROW(pool.take(SIZE_MAX - 10), std::bad_alloc);
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const std::size_t size = sizes[i % sizes.size()];
     EXPECT_EQ(pieces[i][0], i + 1) << i;

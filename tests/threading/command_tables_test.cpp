@@ -23,6 +23,9 @@
 #include <vector>
 
 #include "scheduling/command_tables.h"
+#if defined(__linux__)
+#include "foundation/huge_page_check.h"
+#endif
 
 using krCore::CommandShell_t;
 using krCore::detail::command_tables;
@@ -43,6 +46,16 @@ std::wstring add_new(command_tables& tables, double at,
 // A work item that does nothing: these tests look only at which item comes
 // out where.
 struct idle_work : krCore::threadwork {
+  void Execute() override {}
+};
+
+// A work item that counts how many of its kind are alive.
+struct counted_work : krCore::threadwork {
+  static inline int alive = 0;
+  counted_work() { ++alive; }
+  ~counted_work() override { --alive; }
+  counted_work(const counted_work&) = delete;
+  counted_work& operator=(const counted_work&) = delete;
   void Execute() override {}
 };
 
@@ -300,4 +313,33 @@ TEST(CommandTables, EveryCommandOfATableOfManyBlocksIsFoundById) {
     ASSERT_TRUE(command) << "at " << i;
     EXPECT_EQ(command->ExecuteMoment, i);
   }
+}
+
+TEST(CommandTables, ALargeTableGrowsIntoHugePageBlocksAndLetsGoOfEveryWorkItem) {
+  // Past some thousands of commands the tables' memory comes in blocks
+  // advised for huge pages (where this process may have them), and the
+  // work items the entries there hold go when they are taken, removed or
+  // left in the tables as the tables go.
+#if defined(__linux__)
+  const std::string refused = huge_pages_refused();
+  const std::uintptr_t advised_before = huge_page_advised_bytes();
+#endif
+  {
+    command_tables tables;
+    std::vector<std::wstring> ids;
+    for (int i = 0; i < 40000; ++i) ids.push_back(add_new(tables, i, std::make_shared<counted_work>()));
+    EXPECT_EQ(counted_work::alive, 40000);
+#if defined(__linux__)
+    if (refused.empty()) {
+      EXPECT_GE(huge_page_advised_bytes(), advised_before + krCore::detail::kLargeBlockUnit);
+    }
+#endif
+    for (int i = 0; i < 40000; i += 3) EXPECT_TRUE(tables.remove(ids[i])) << i;
+    std::vector<std::shared_ptr<krCore::IThreadwork>> due;
+    tables.take_due(19999.5, due);
+    EXPECT_EQ(due.size(), 13333u);
+    due.clear();
+    EXPECT_EQ(counted_work::alive, 40000 - 13334 - 13333);
+  }
+  EXPECT_EQ(counted_work::alive, 0);
 }

@@ -8,11 +8,15 @@
 // was most of the time of a burst of adds. These blocks are aligned to and
 // sized in 2 MiB units, which Linux may back with huge pages (asked for
 // with madvise, so it holds under the "madvise" policy of transparent huge
-// pages as well as "always"): one fault per 2 MiB instead of 512. Where the
-// system backs them with small pages, nothing is lost against the heap.
+// pages as well as "always"): one fault per 2 MiB instead of 512.
 //
-// The price is up to one unit of memory that a block holds and nothing
-// uses, so a table turns to these blocks only once it is large.
+// The price: with huge pages, a block is resident as a whole once touched,
+// and the kernel may compact memory to find one (a stall of the thread
+// that touches it, on a host whose memory is fragmented). So a table turns
+// to these blocks only once it is large, and only where huge pages can back
+// them (large_blocks_pay): on Windows, large pages need a privilege that a
+// service rarely holds, and a committed block would be charged whole for
+// nothing.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +25,14 @@
 #include "foundation/internal.h"
 
 namespace krCore::detail {
+
+// Whether the platform may back large blocks with huge pages, and so
+// whether a growing table gains from them.
+#if defined(__linux__)
+constexpr bool large_blocks_pay = true;
+#else
+constexpr bool large_blocks_pay = false;
+#endif
 
 // The unit: the size of an x86-64 huge page.
 constexpr std::size_t kLargeBlockUnit = std::size_t{2} << 20;
@@ -51,8 +63,8 @@ class KRCORE_INTERNAL large_pool {
   // first.
   ~large_pool();
 
-  // A piece of `size` bytes, from the current block or a new one. Throws
-  // std::bad_alloc with the pool unchanged.
+  // A piece of `size` bytes (at least 1), from the current block or a new
+  // one. Throws std::bad_alloc with the pool unchanged.
   void* take(std::size_t size);
 
  private:

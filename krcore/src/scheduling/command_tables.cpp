@@ -103,7 +103,7 @@ command_tables::entry* command_tables::new_block() {
   const std::size_t size = std::size_t{64} << std::min<std::size_t>(_blocks.size(), 6);
   if (_numbered + size > kMaxEntries) throw std::bad_alloc();
   if (_blocks.size() == _blocks.capacity()) _blocks.reserve(2 * _blocks.size() + 1);
-  if (_blocks.size() >= kLargeEntryBlocksFrom) {
+  if (large_blocks_pay && _blocks.size() >= kLargeEntryBlocksFrom) {
     auto* first = static_cast<entry*>(_large.take(size * sizeof(entry)));
     std::uninitialized_value_construct_n(first, size);  // cannot throw
     _blocks.emplace_back(first, block_release{size, true});

@@ -17,11 +17,12 @@
 // written out as text after they are unlocked: neither needs them, and the
 // lock is then held only for the two insertions.
 //
-// Once the tables are large (some ten thousand commands), their entry
-// blocks, the time table's chunks and the ID table come from large blocks
-// (foundation/large_blocks.h), which the kernel may back with huge pages:
-// a burst of adds then takes a page fault per 2 MiB of table rather than
-// per 4 KiB, and on a virtual machine those faults were most of its time.
+// Once the tables are large (past some twelve thousand commands; the ID
+// table past some thirty thousand), their entry blocks, the time table's
+// chunks and the ID table come from large blocks (foundation/large_blocks.h)
+// where the kernel may back them with huge pages: a burst of adds then
+// takes a page fault per 2 MiB of table rather than per 4 KiB, and on a
+// virtual machine those faults were most of its time.
 #pragma once
 
 #include <krcore/threading.h>
@@ -303,7 +304,8 @@ class KRCORE_INTERNAL command_tables {
   struct heap_chunks {
     command_tables* tables;
     void* operator()(std::size_t index, std::size_t bytes) const {
-      return index >= kLargeHeapChunksFrom ? tables->_large.take(bytes) : nullptr;
+      return large_blocks_pay && index >= kLargeHeapChunksFrom ? tables->_large.take(bytes)
+                                                                : nullptr;
     }
   };
 

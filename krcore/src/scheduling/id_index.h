@@ -132,10 +132,11 @@ class id_index {
   };
   using slot_array = std::unique_ptr<slot[], free_slots>;
   static constexpr std::size_t kMinSlots = 64;
-  // From this size on, a slot array is a large block (large_blocks.h): the
-  // fresh pages a large table's inserts touch are then few huge ones. Below
-  // it, the unused rest of a block would cost more than it saves.
-  static constexpr std::size_t kLargeFromBytes = std::size_t{512} << 10;
+  // From this size on, a slot array is a large block (large_blocks.h), where
+  // huge pages can back it: the fresh pages a large table's inserts touch
+  // are then few huge ones. An array under half a block would leave most of
+  // its block unused yet resident.
+  static constexpr std::size_t kLargeFromBytes = kLargeBlockUnit / 2;
 
   template <class Key>
   static std::uint64_t hash_of(const Key& key) {
@@ -164,7 +165,7 @@ class id_index {
     // touch them as they need them.
     const std::size_t bytes = slots * sizeof(slot);
     slot_array fresh;
-    if (bytes >= kLargeFromBytes) {
+    if (large_blocks_pay && bytes >= kLargeFromBytes) {
       const std::size_t large = large_block_size(bytes);
       fresh = slot_array(static_cast<slot*>(large_block_alloc(large)), free_slots{large});
     } else {

@@ -6,6 +6,10 @@
 
 #include "foundation/large_blocks.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace krCore::detail {
 
 void* large_block_alloc(std::size_t size) noexcept {
@@ -24,11 +28,20 @@ void* large_block_alloc(std::size_t size) noexcept {
   // A hint: refused (no transparent huge pages in this kernel), the block
   // is made of small pages, as the heap's are.
   (void)::madvise(block, size, MADV_HUGEPAGE);
+#if defined(__SANITIZE_ADDRESS__)
+  // The leak checker scans the heap, not mappings: the owning pointers a
+  // table keeps here would leave what they own looking leaked.
+  __lsan_register_root_region(block, size);
+#endif
   return block;
 }
 
 void large_block_free(void* block, std::size_t size) noexcept {
-  if (block) ::munmap(block, size);
+  if (!block) return;
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_unregister_root_region(block, size);
+#endif
+  ::munmap(block, size);
 }
 
 }  // namespace krCore::detail
