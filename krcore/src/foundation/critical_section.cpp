@@ -6,13 +6,14 @@
 // (linux/critical_section.cpp).
 #include <krcore/foundation.h>
 
+#include "foundation/compiler.h"
 #include "foundation/kill_hold.h"
 
 namespace krCore {
 namespace detail {
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned t_kill_hold = 0;
-constinit __attribute__((tls_model("initial-exec"))) thread_local bool t_kill_held_off = false;
+constinit KRCORE_TLS_INITIAL_EXEC thread_local unsigned t_kill_hold = 0;
+constinit KRCORE_TLS_INITIAL_EXEC thread_local bool t_kill_held_off = false;
 
 }  // namespace detail
 

@@ -17,6 +17,7 @@
 
 #include <atomic>
 
+#include "foundation/compiler.h"
 #include "foundation/internal.h"
 
 namespace krCore::detail {
@@ -24,8 +25,8 @@ namespace krCore::detail {
 // The calling thread's count of held regions, and whether a forced end came
 // while it was above 0. Initial-exec TLS, read by the signal handler that
 // ends threads.
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned t_kill_hold;
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local bool t_kill_held_off;
+extern constinit KRCORE_TLS_INITIAL_EXEC thread_local unsigned t_kill_hold;
+extern constinit KRCORE_TLS_INITIAL_EXEC thread_local bool t_kill_held_off;
 
 // Ends the calling thread for the forced end it held off (threading/linux).
 KRCORE_INTERNAL void end_held_off_kill();

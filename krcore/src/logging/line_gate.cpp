@@ -2,11 +2,12 @@
 // done soon, then sleep on the lock's word.
 #include "logging/line_gate.h"
 
+#include "foundation/compiler.h"
 #include "foundation/spin_lock.h"
 
 namespace krCore::detail {
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local char t_line_gate_tag = 0;
+constinit KRCORE_TLS_INITIAL_EXEC thread_local char t_line_gate_tag = 0;
 
 namespace {
 

@@ -19,13 +19,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "foundation/compiler.h"
 #include "foundation/internal.h"
 #include "foundation/kill_hold.h"
 
 namespace krCore::detail {
 
 // One byte per thread; its address tells the lock's owner apart.
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local char t_line_gate_tag;
+extern constinit KRCORE_TLS_INITIAL_EXEC thread_local char t_line_gate_tag;
 
 // Thread-safety: lock and unlock from any thread; unlock only by the owner.
 // A thread counts as a held region (kill_hold.h) from the start of its

@@ -26,6 +26,7 @@
 #include <exception>
 #include <mutex>
 
+#include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "diagnostics/fault_record.h"
 #include "diagnostics/fault_signals.h"
@@ -50,8 +51,8 @@ constexpr std::uint64_t kEflagsAc = 1u << 18;
 // them from a signal handler never allocates.
 __attribute__((tls_model(
     "initial-exec"))) thread_local se_translator::translator_function t_translator = nullptr;
-__attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_stack_lo = 0;
-__attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_stack_hi = 0;
+KRCORE_TLS_INITIAL_EXEC thread_local std::uintptr_t t_stack_lo = 0;
+KRCORE_TLS_INITIAL_EXEC thread_local std::uintptr_t t_stack_hi = 0;
 
 // The thread's alternate signal stack (with a guard page below it), so the
 // handler can run when the thread's own stack is used up. Made outside the

@@ -15,13 +15,14 @@
 
 #include <krcore/foundation.h>
 
+#include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "foundation/linux/object.h"
 #include "threading/linux/thread_native.h"
 
 namespace krCore::detail {
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local thread_native* t_native = nullptr;
+constinit KRCORE_TLS_INITIAL_EXEC thread_local thread_native* t_native = nullptr;
 
 namespace {
 

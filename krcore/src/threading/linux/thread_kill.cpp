@@ -33,6 +33,7 @@
 
 #include <krcore/foundation.h>
 
+#include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
 #include "logging/logsink.h"
@@ -41,7 +42,7 @@
 
 namespace krCore::detail {
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local const safe_sleep* t_safe_sleep =
+constinit KRCORE_TLS_INITIAL_EXEC thread_local const safe_sleep* t_safe_sleep =
     nullptr;
 
 int thread_kill_signal() { return SIGRTMAX - 3; }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "foundation/compiler.h"
 #include "threading/native_thread.h"
 #include "foundation/waitable.h"
 
@@ -33,7 +34,7 @@ struct safe_sleep {
 // access goes through a thread-local initialisation check (which the
 // sanitizers' null check misreads when the library is linked into a
 // program).
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local const safe_sleep*
+extern constinit KRCORE_TLS_INITIAL_EXEC thread_local const safe_sleep*
     t_safe_sleep;
 
 // Marks the calling thread as being in `sleep` for the scope's lifetime.
@@ -86,7 +87,7 @@ struct thread_native {
 
 // The calling thread's block while it runs its body; null otherwise (TLS as
 // t_safe_sleep).
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local thread_native*
+extern constinit KRCORE_TLS_INITIAL_EXEC thread_local thread_native*
     t_native;
 
 // thread_handle.cpp: the record owns `native` from now on and passes it to
