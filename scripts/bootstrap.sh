@@ -2,39 +2,52 @@
 # Installs the Debian packages that building, testing and benchmarking qmcore
 # need. Idempotent: asks dpkg first and touches apt only when something is
 # missing, so it costs well under a second on a machine that has everything.
+#   scripts/bootstrap.sh        everything the whole test suite needs
+#   scripts/bootstrap.sh demo   only what building and running the demo agent
+#                               needs (scripts/demo.sh): no Wine, MinGW,
+#                               fuzzing or lint tools, and no new apt source
 set -euo pipefail
+scope=${1:-all}
+case $scope in
+  all|demo) ;;
+  *) echo "usage: $0 [demo]" >&2; exit 2 ;;
+esac
 
-packages=(
-  # toolchain
-  cmake ninja-build g++ clang-format
+# The library and the demo agent: a compiler, the build tools and the
+# libraries the library links.
+demo_packages=(
+  cmake ninja-build g++
   # compiler cache: a rebuild of unchanged sources costs nothing
   ccache
+  # Boost: headers plus the compiled Filesystem and System
+  libboost-dev libboost-filesystem-dev libboost-system-dev
+  # elfutils: symbols, source lines and unwinding for stack traces
+  libdw-dev
+  # OpenSSL: protection of secrets, signatures
+  libssl-dev
+  # POSIX access lists
+  libacl1-dev
+)
+
+packages=(
+  "${demo_packages[@]}"
+  clang-format
   # clang with libFuzzer and its sanitizer runtimes for the fuzz targets
   clang-16 libfuzzer-16-dev libclang-rt-16-dev
   # test and benchmark harnesses
   libgtest-dev libgmock-dev libbenchmark-dev
   # a real system-log daemon for the event-log tests
   rsyslog
-  # Boost: headers (Format, Algorithm, LexicalCast, archive iterators,
-  # Asio for the benchmark peers) plus the compiled Filesystem and System
-  libboost-dev libboost-filesystem-dev libboost-system-dev
-  # elfutils: symbols, source lines and unwinding for stack traces
-  libdw-dev
   # the peer of the log file benchmark
   libspdlog-dev
-  # OpenSSL: the ciphers and MACs of the machine-bound data protection
-  libssl-dev
   # procps' libproc2: the peer of the process listing benchmark
   libproc2-dev
-  # ICU: display names of languages in version resources
-  libicu-dev
   # MinGW and icoutils: PE fixtures with version resources and the reference
   # reader of their bytes; the MinGW zlib DLLs are real PE files to compare
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   gcc-mingw-w64-x86-64-win32 gcc-mingw-w64-i686-win32 icoutils libz-mingw-w64
-  # POSIX access lists and capabilities for the security family; getfacl
-  # for its tests
-  libacl1-dev libcap-dev acl
+  # capabilities for the security family; getfacl for its tests
+  libcap-dev acl
   # the MinGW cross compilers build the Authenticode test fixtures
   # (osslsigncode, which signs them, follows below)
   gcc-mingw-w64-x86-64 gcc-mingw-w64-i686
@@ -55,6 +68,8 @@ packages=(
   debhelper dpkg-dev lintian help2man pkg-config man-db systemd
 )
 
+[[ $scope == demo ]] && packages=("${demo_packages[@]}")
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed'; then
@@ -70,6 +85,8 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+[[ $scope == demo ]] && exit 0
 
 # osslsigncode signs the Authenticode test fixtures; they need 2.6 or later
 # (time stamps made offline), which the release has in its backports only.

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of the tree.
 #   scripts/build.sh release [targets...]   the normal build (build/release)
+#   scripts/build.sh demo [targets...]      the library and tools alone, no tests
+#                                           or benchmarks (build/demo)
 #   scripts/build.sh asan [targets...]      AddressSanitizer + UBSan (build/asan)
 #   scripts/build.sh tsan [targets...]      ThreadSanitizer (build/tsan)
 #   scripts/build.sh windows [targets...]   64-bit Windows with MinGW-w64, tests included (build/windows)
@@ -19,6 +21,7 @@ mingw() {  # toolchain file, triplet, whether to build the tests
 }
 case $flavour in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  demo) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRCORE_BUILD_TESTS=OFF -DKRCORE_BUILD_BENCH=OFF) ;;
   asan) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRCORE_SANITIZE=ON -DKRCORE_BUILD_BENCH=OFF) ;;
   tsan) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRCORE_TSAN=ON -DKRCORE_BUILD_BENCH=OFF) ;;
   # The tests run under wine64, which runs x86-64 programs only.

@@ -34,5 +34,47 @@ if(NOT rc EQUAL 0 OR NOT EXISTS ${libdir}/libqmcore.so)
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
 find_program(CXX NAMES c++ g++ REQUIRED)
-run(${CXX} -std=c++20 -Wall -Wextra -Werror ${SOURCE_DIR}/main.cpp ${SOURCE_DIR}/derived.cpp -o ${WORK_DIR}/consumer-pc ${flags})
+run(${CXX} -Wall -Wextra -Werror ${SOURCE_DIR}/main.cpp ${SOURCE_DIR}/derived.cpp ${SOURCE_DIR}/fault.cpp -o ${WORK_DIR}/consumer-pc ${flags})
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/consumer-pc)
+
+# The README's own snippets, verbatim: each fenced block that follows a line
+# "<!-- tested: NAME -->" is used as it stands, so the README cannot drift
+# from what works. The CMake one becomes the body of a project around
+# readme/app.cpp; the shell one is run in a folder holding app.cpp.
+file(READ ${SOURCE_DIR}/../../../README.md readme)
+function(readme_block name out)
+  string(FIND "${readme}" "<!-- tested: ${name} -->" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "README.md has no block marked tested: ${name}")
+  endif()
+  string(SUBSTRING "${readme}" ${at} -1 rest)
+  string(REGEX MATCH "```[a-z]*\n([^`]*)```" block "${rest}")
+  set(${out} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+endfunction()
+readme_block(cmake cmake_snippet)
+readme_block(cmake-version version_snippet)
+readme_block(pkg-config shell_snippet)
+set(app_dir ${WORK_DIR}/readme)
+file(MAKE_DIRECTORY ${app_dir})
+file(COPY ${SOURCE_DIR}/../readme/app.cpp DESTINATION ${app_dir})
+# Once with the package alone (nothing else may bring the language standard
+# or the exception flags), once with the version resource too.
+foreach(variant plain version)
+  set(body "${cmake_snippet}")
+  if(variant STREQUAL "version")
+    string(APPEND body "${version_snippet}")
+  endif()
+  set(dir ${app_dir}/${variant})
+  file(WRITE ${dir}/CMakeLists.txt
+       "cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES CXX)\n"
+       "add_executable(app ${app_dir}/app.cpp)\n${body}")
+  run(${CMAKE_COMMAND} -S ${dir} -B ${dir}/build -G Ninja -DCMAKE_PREFIX_PATH=${prefix})
+  run(${CMAKE_COMMAND} --build ${dir}/build)
+  run(${CMAKE_COMMAND} -E env KRCORE_REGISTRY_ROOT=${WORK_DIR}/registry ${dir}/build/app)
+endforeach()
+execute_process(COMMAND sh -ec "${shell_snippet}" WORKING_DIRECTORY ${app_dir} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the README's pkg-config line failed (${rc}):\n${shell_snippet}")
+endif()
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} KRCORE_REGISTRY_ROOT=${WORK_DIR}/registry
+    ${app_dir}/app)

@@ -5,6 +5,13 @@
 // same marker exports them from qmcore.dll and imports them into its users.
 #pragma once
 
+// The C++ headers need C++20; the flat logging header (krlog.h) is C too.
+#if defined(__cplusplus) && !defined(KRCORE_NO_STANDARD_CHECK)
+#if defined(_MSVC_LANG) ? (_MSVC_LANG < 202002L) : (__cplusplus < 202002L)
+#error "qmcore's headers need C++20 or later: compile with -std=c++20 (CMake: link qmcore::qmcore, which asks for it)"
+#endif
+#endif
+
 #if defined(_WIN32)
 #if defined(KRCORE_BUILDING_LIBRARY)
 #define KRCORE_API __declspec(dllexport)

@@ -10,6 +10,7 @@
 #include <krcore/logging.h>
 #include <krcore/processes.h>
 #include <krcore/protection.h>
+#include <krcore/registry.h>
 #include <krcore/se_translator.h>
 #include <krcore/security.h>
 #include <krcore/signatures.h>

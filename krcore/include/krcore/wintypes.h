@@ -124,6 +124,35 @@ union ULARGE_INTEGER {
 #ifndef INFINITE
 #define INFINITE 0xFFFFFFFFu
 #endif
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+// What the waits answer: the index of the signalled object from
+// WAIT_OBJECT_0, of an abandoned mutex from WAIT_ABANDONED_0, a timeout or a
+// failure (the reason from GetLastError).
+#ifndef WAIT_OBJECT_0
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_ABANDONED WAIT_ABANDONED_0
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#endif
+// The error codes callers compare results with most often (the library
+// answers every Win32 code; these are the ones worth a name here).
+#ifndef ERROR_SUCCESS
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#endif
 #ifndef INVALID_HANDLE_VALUE
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0)))
 #endif

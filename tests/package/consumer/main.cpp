@@ -2,7 +2,8 @@
 // headers only, the same sources on Linux and on Windows (MinGW, run under
 // Wine). Exits 0 when the calls behave: it logs a line through krLog into a
 // file of its own and finds it there, runs commands on the process-wide
-// scheduler and on the schedulers and pools of derived.cpp. Built with CMake it also reads back the version
+// scheduler and on the schedulers and pools of derived.cpp, and catches a null
+// read in its own code (fault.cpp). Built with CMake it also reads back the version
 // resource that the package's CMake function gave it, and on Windows the
 // one qmcore.dll carries; built with pkg-config it has none.
 #include <krcore/diagnostics.h>
@@ -43,6 +44,8 @@
 
 // derived.cpp: the library's polymorphic classes as bases of this program's own.
 int check_derived_classes();
+// fault.cpp: a null read in this program's own code, caught here.
+int check_own_fault(const volatile int* null_pointer);
 
 namespace {
 
@@ -166,5 +169,12 @@ int main() {
   if (check_derived_classes() != 0) return 4;
   if (check_log_file() != 0) return 5;
   if (check_process_scheduler() != 0) return 6;
+#if !defined(_WIN32)  // the Windows DLL does not translate faults yet
+  static const volatile int* volatile null_pointer = nullptr;
+  if (const int r = check_own_fault(null_pointer); r != 0) {
+    std::fprintf(stderr, "own fault: %d\n", r);
+    return 7;
+  }
+#endif
   return 0;
 }
