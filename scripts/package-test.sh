@@ -111,7 +111,8 @@ cmake --build "$work/consumer" >/dev/null
 
 step "a consumer built with pkg-config"
 # shellcheck disable=SC2046  # the flags are words
-c++ -std=c++20 -Wall -Wextra -Werror tests/package/consumer/main.cpp tests/package/consumer/derived.cpp -o "$work/consumer-pc" \
+c++ -Wall -Wextra -Werror tests/package/consumer/main.cpp tests/package/consumer/derived.cpp \
+  tests/package/consumer/fault.cpp -o "$work/consumer-pc" \
   $(pkg-config --cflags --libs qmcore)
 "$work/consumer-pc"
 
