@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "foundation/utf.h"
 #include "signatures/crypto_api.h"
 #include "signatures/linux/code_roots.h"
@@ -345,7 +346,7 @@ unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
 }  // namespace
 
 std::string codesign_roots_folder() {
-  const char* env = std::getenv("KRCORE_CODESIGN_ROOTS");
+  const char* env = library_setting("KRCORE_CODESIGN_ROOTS");
   return env && *env ? std::string(env) : std::string("/etc/krcore/codesign-roots");
 }
 
