@@ -10,6 +10,8 @@
 // while the parent has not collected it, so the handle keeps that file open
 // from the start and reads it once the end is seen. A child whose handles
 // are all closed while it runs is collected by the library's reaper thread.
+// A child whose status the host collected first (its own reaper, SIGCHLD
+// ignored) has ended with a code nobody can tell, and is reported so.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
