@@ -5,8 +5,10 @@
 # install makes and that a reinstall keeps; a consumer built against the
 # installed files with find_package and with pkg-config; the tools' --help
 # and manual pages; the unit as systemd reads it; the agent run as the unit
-# runs it and stopped by SIGTERM; removal, which keeps the state; and purge,
-# which leaves nothing but certificates an administrator added.
+# runs it and stopped by SIGTERM; a lost machine key, which the install does
+# not make again; removal, which keeps the state; and purge, which takes the
+# tools' own files and keeps the library's state (settings, machine key,
+# code-signing roots) that another copy of the library still needs.
 #
 # Packages are installed with dpkg, never apt, so nothing else is pulled in
 # and the purge returns the machine to how it was. qmcore state already on
@@ -40,9 +42,10 @@ restore() {
   # An agent left running by a failed step goes first.
   [[ -n ${agent_pid:-} ]] && kill -KILL "$agent_pid" 2>/dev/null
   dpkg -P "${packages[@]}" >/dev/null 2>&1
+  # What was not there before the test was made by it, and goes.
   for p in "${state[@]}"; do
-    if [[ -e $aside$p ]]; then
-      rm -rf "$p"
+    rm -rf "$p"
+    if [[ -e $aside$p || -L $aside$p ]]; then
       mkdir -p "$(dirname "$p")"
       mv "$aside$p" "$p"
     fi
@@ -89,6 +92,7 @@ done
 key=/var/lib/krcore/machine.key
 [[ -f $key && $(stat -c %s "$key") == 32 ]] || fail "$key is not a 32-byte file"
 expect_mode "$key" 644 root:root
+expect_mode "$key.made" 644 root:root
 logging='HKLM\SOFTWARE\Vantrel\Logging'
 query=$(krreg query "$logging")
 for value in 'Enable +REG_DWORD +0x1' 'Level +REG_DWORD +0x2' 'Options +REG_DWORD +0x1' \
@@ -103,6 +107,15 @@ dpkg -i "${debs[@]}" >/dev/null
 [[ $(sha256sum "$key") == "$key_sum" ]] || fail "the reinstall replaced the machine key"
 krreg query "$logging" /v Level | grep -Eq 'Level +REG_DWORD +0x3$' ||
   fail "the reinstall replaced the logging key's Level"
+
+step "a lost machine key is reported, not made again"
+cp -p "$key" "$work/machine.key"
+rm "$key"
+dpkg -i build/package/libqmcore0_*.deb 2>"$work/lost.err" >/dev/null
+[[ -e $key ]] && fail "the reinstall made a new machine key in place of a lost one"
+grep -q 'machine key.*is missing, though one was made before' "$work/lost.err" ||
+  fail "no word of the lost key: $(cat "$work/lost.err")"
+cp -p "$work/machine.key" "$key"
 
 step "a consumer built with find_package"
 cmake -S tests/package/consumer -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -152,11 +165,12 @@ echo "an administrator's certificate" >/etc/krcore/codesign-roots/package-test.p
 dpkg -r "${packages[@]}"
 for p in "$key" /etc/krcore/registry "$log"; do [[ -e $p ]] || fail "removal took $p"; done
 
-step "purge leaves only the administrator's certificates"
+step "purge takes the tools' files and keeps the library's state"
 dpkg -P "${packages[@]}" 2>"$work/purge.err" || fail "purge: $(cat "$work/purge.err")"
-grep -q 'WARNING: removing the machine key' "$work/purge.err" || fail "purge gave no warning"
+[[ $(sha256sum "$key") == "$key_sum" && -e $key.made ]] || fail "purge took the machine key or its marker"
+grep -q 'Level' <<<"$(ls -R /etc/krcore/registry)" || fail "purge took the settings store"
 left=()
-for p in /etc/krcore/registry /var/lib/krcore /var/lib/Vantrel/Logs/qmagent /usr/bin/krreg \
+for p in /var/lib/Vantrel/Logs/qmagent /usr/bin/krreg \
          /usr/bin/qmagent /usr/include/krcore /usr/share/qmcore /usr/share/man/man8/krreg.8.gz \
          /usr/share/man/man8/qmagent.8.gz "$unit" /etc/systemd/system/multi-user.target.wants/qmagent.service \
          /usr/share/doc/libqmcore0 /usr/share/doc/libqmcore-dev /usr/share/doc/qmcore-tools \

@@ -7,6 +7,9 @@
 //                      on fd and wait without collecting it
 //   asuser <uid> <pid> become <uid>, try terminateprocessbyid(<pid>) and
 //                      exit with 0 when it succeeded, else its last error
+//   openas <uid> <pid> become <uid> (pid "self": its own); exit with the last error of opening
+//                      <pid> for termination (0 if that was allowed), or 90
+//                      when it may not even be opened to wait for it
 #include <krcore/processes.h>
 
 #include <signal.h>
@@ -43,6 +46,19 @@ int main(int argc, char** argv) {
       return 98;
     const bool gone = krCore::terminateprocessbyid(std::strtoul(argv[3], nullptr, 10), 50);
     return gone ? 0 : static_cast<int>(GetLastError() & 0x7F);
+  }
+  if (std::strcmp(mode, "openas") == 0 && argc >= 4) {
+    if (::setgid(static_cast<gid_t>(std::atoi(argv[2]))) != 0 ||
+        ::setuid(static_cast<uid_t>(std::atoi(argv[2]))) != 0)
+      return 98;
+    const DWORD pid = std::strcmp(argv[3], "self") == 0 ? static_cast<DWORD>(::getpid())
+                                                        : std::strtoul(argv[3], nullptr, 10);
+    HANDLE waitable = OpenProcess(SYNCHRONIZE, 0, pid);
+    if (!waitable) return 90;
+    CloseHandle(waitable);
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, 0, pid);
+    if (h) CloseHandle(h);
+    return h ? 0 : static_cast<int>(GetLastError() & 0x7F);
   }
   if (std::strcmp(mode, "orphan") == 0) {
     const pid_t pid = ::fork();

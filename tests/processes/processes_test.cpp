@@ -2,6 +2,7 @@
 // all against real children of the helper program.
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -291,6 +292,56 @@ TEST_F(Processes, ProcessOfAnotherUserCannotBeSignalled) {
   ASSERT_EQ(WaitForSingleObject(other.pi.hProcess, 20000), 0u);
   EXPECT_EQ(other.exit_code(), 5u);
   EXPECT_EQ(target.exit_code(), STILL_ACTIVE);
+}
+
+// Opening another account's process for termination is refused at once, as
+// the right to signal it is missing; opening it to wait for it is not.
+TEST_F(Processes, AnotherAccountsProcessIsNotOpenedForTermination) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a helper as another user";
+  child target;
+  ASSERT_TRUE(spawn_ready(target, "wait"));
+  child other;
+  ASSERT_TRUE(spawn(other, child_program(), "openas 65534 " + std::to_string(target.pi.dwProcessId)));
+  ASSERT_EQ(WaitForSingleObject(other.pi.hProcess, 20000), 0u);
+  EXPECT_EQ(other.exit_code(), 5u);
+  // Its own process it may open for termination.
+  child own;
+  ASSERT_TRUE(spawn(own, child_program(), "openas 65534 self"));
+  ASSERT_EQ(WaitForSingleObject(own.pi.hProcess, 20000), 0u);
+  EXPECT_EQ(own.exit_code(), 0u);
+}
+
+// A host that collects its children (a SIGCHLD handler reaping every child,
+// or SIGCHLD ignored) takes their status with them: the child is still
+// started and waited for, but no exit code is made up for it.
+TEST_F(Processes, ChildrenCollectedByTheHostReportNoMadeUpCode) {
+  child reaped;
+  ASSERT_TRUE(spawn(reaped, child_program(), "exit 7"));
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, reaped.pi.dwProcessId, &info, WEXITED), 0);
+  ASSERT_EQ(WaitForSingleObject(reaped.pi.hProcess, 10000), 0u);
+  DWORD code = 0;
+  EXPECT_FALSE(GetExitCodeProcess(reaped.pi.hProcess, &code));
+  EXPECT_EQ(GetLastError(), 128u);
+
+  struct sigaction ignore {}, previous{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &previous), 0);
+  int started = 0, made_up = 0;
+  for (int i = 0; i < 20; ++i) {
+    child quick;
+    if (!spawn(quick, child_program(), "exit 7")) continue;
+    ++started;
+    EXPECT_EQ(WaitForSingleObject(quick.pi.hProcess, 10000), 0u);
+    if (GetExitCodeProcess(quick.pi.hProcess, &code)) {
+      if (code != 7) ++made_up;
+    } else {
+      EXPECT_EQ(GetLastError(), 128u);
+    }
+  }
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(started, 20);
+  EXPECT_EQ(made_up, 0);
 }
 
 TEST_F(Processes, RequestThroughTheWindowCallback) {

@@ -99,21 +99,42 @@ TEST_F(AdminFiles, FileOnlyAdministratorsTheSystemAndTheNamedAccountCanOpen) {
   AtlUtils::CreateAdminSD(sd, true, true, test_accounts::wuser().c_str());
   sd.apply(file);
   const std::string acl = acl_of(file);
-  for (const char* line : {"user::rwx", "user:root:rwx", "group:sudo:rwx", "other::---", "mask::rwx"})
+  for (const char* line : {"user::rwx", "user:root:rwx", "group::---", "other::---", "mask::rwx"})
     EXPECT_NE(acl.find(line), std::string::npos) << line << " in\n" << acl;
   EXPECT_NE(acl.find("user:" + test_accounts::user() + ":rwx"), std::string::npos) << acl;
+  EXPECT_EQ(acl.find("sudo"), std::string::npos) << acl;
   struct stat st;
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_gid, ::getgrnam("sudo")->gr_gid);
 
   EXPECT_FALSE(can_read(65534, file));
   EXPECT_TRUE(can_read(test_accounts::uid(), file));
-  // A member of the administrators' group gets in through the group entry.
+  // A member of the administrators' group that does not run as root holds
+  // the group for deny only: neither a named entry nor the owning group's
+  // lets it in.
   EXPECT_EQ(run_as(65534, 65534, {::getgrnam("sudo")->gr_gid}, [&] {
               return ::open(file.c_str(), O_RDONLY) >= 0 ? 0 : 1;
             }),
-            0);
+            1);
+}
+
+TEST_F(AdminFiles, AdministratorsAsOwningGroupOrEntryAdmitNoLimitedMember) {
+  const fs::path file = dir / "root-only.txt";
+  std::ofstream(file.string()) << "secret";
+  fs::permissions(file, fs::perms(0600));
+  const gid_t sudo = ::getgrnam("sudo")->gr_gid;
+  CDacl dacl;
+  dacl.AddAllowedAce(krCore::Sids::Admins(), krCore::FILE_ALL_ACCESS_MASK, 0);
+  CSecurityDesc sd;
+  sd.SetGroup(krCore::Sids::Admins());
+  sd.SetDacl(dacl);
+  sd.apply(file);
+  EXPECT_EQ(run_as(65534, 65534, {sudo}, [&] { return ::open(file.c_str(), O_RDONLY) >= 0 ? 0 : 1; }),
+            1)
+      << acl_of(file);
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_NE(st.st_gid, sudo);
 }
 
 TEST_F(AdminFiles, FolderPassesItsEntriesToWhatIsCreatedInside) {
@@ -127,16 +148,19 @@ TEST_F(AdminFiles, FolderPassesItsEntriesToWhatIsCreatedInside) {
   sd.apply(fd);
   ::close(fd);
   const std::string acl = acl_of(folder);
-  for (const char* line : {"default:group:sudo:rwx", "default:user:root:rwx", "default:other::---",
-                           "group:sudo:rwx", "other::---"})
+  for (const char* line : {"default:user:root:rwx", "default:other::---", "other::---"})
     EXPECT_NE(acl.find(line), std::string::npos) << line << " in\n" << acl;
 
   const fs::path inner = folder / "inner.log";
   std::ofstream(inner.string()) << "x";
   const std::string inherited = acl_of(inner);
-  EXPECT_NE(inherited.find("group:sudo:rw"), std::string::npos) << inherited;
+  EXPECT_NE(inherited.find("user:root:rw"), std::string::npos) << inherited;
   EXPECT_NE(inherited.find("other::---"), std::string::npos) << inherited;
   EXPECT_FALSE(can_read(65534, inner));
+  EXPECT_EQ(run_as(65534, 65534, {::getgrnam("sudo")->gr_gid},
+                   [&] { return ::open(inner.c_str(), O_RDONLY) >= 0 ? 0 : 1; }),
+            1)
+      << inherited;
   // Nobody may create anything inside either.
   EXPECT_EQ(run_as(65534, 65534, {}, [&] {
               return ::open((folder / "new").c_str(), O_CREAT | O_WRONLY, 0600) >= 0 ? 0 : 1;

@@ -7,7 +7,9 @@
 # OUTDIR/roots holds the trusted root only (the tests point the library's
 # roots folder there); OUTDIR/*.exe are the signed and unsigned files;
 # OUTDIR/stamper the time-stamp authority's certificate and key, and those
-# of a certificate without usages.
+# of a certificate without usages and of a time-stamp authority under a
+# server-only intermediate (its chain); OUTDIR/limited/*.exe are signed
+# through intermediates that limit their usages.
 set -euo pipefail
 out=$1
 rm -rf "$out.tmp"
@@ -34,6 +36,18 @@ organizationalUnitName = optional
 [ca_ext]
 basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[server_ca_ext]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[code_ca_ext]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+extendedKeyUsage = codeSigning, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 [root_ext]
@@ -86,6 +100,13 @@ issue expired "/CN=Vantrel Expired Signer" inter code_ext 20200101000000Z 202101
 issue web "/CN=Vantrel Web Server" inter tls_ext "$century_start" "$century_end"
 issue tsa "/CN=Signature Test Time Stamps" inter tsa_ext "$century_start" "$century_end"
 issue plain "/CN=Vantrel No Usage" inter plain_ext "$century_start" "$century_end"
+# Intermediates limited by their usages: one for servers only, one for
+# code and time stamps.
+issue serverca "/CN=Signature Test Server CA/O=Signature Tests" root server_ca_ext "$century_start" "$century_end"
+issue serverca_signer "/CN=Vantrel Signer Under Server CA" serverca code_ext "$century_start" "$century_end"
+issue serverca_tsa "/CN=Time Stamps Under Server CA" serverca tsa_ext "$century_start" "$century_end"
+issue codeca "/CN=Signature Test Code CA/O=Signature Tests" root code_ca_ext "$century_start" "$century_end"
+issue codeca_signer "/CN=Vantrel Signer Under Code CA" codeca code_ext "$century_start" "$century_end"
 make_root other "/CN=Other Root"
 issue stranger "/CN=Vantrel Stranger" other code_ext "$century_start" "$century_end"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 36500 \
@@ -94,6 +115,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 3
 cp root.pem ../roots/root.pem
 for c in vantrel orgonly acme expired web tsa; do cat "$c.pem" inter.pem > "$c.chain"; done
 cat stranger.pem other.pem > stranger.chain
+for c in serverca_signer serverca_tsa; do cat "$c.pem" serverca.pem > "$c.chain"; done
+cat codeca_signer.pem codeca.pem > codeca_signer.chain
 cp self.pem self.chain
 
 # The programs: one small one per word size, and one of several megabytes
@@ -135,6 +158,14 @@ sign hello64.exe self.exe self sha256
 sign hello64.exe web.exe web sha256
 sign hello64.exe stranger.exe stranger sha256
 sign big.exe big.exe vantrel sha256
+# Chains through the limited intermediates, kept apart from the files above:
+# the comparison program does not look at an issuer's usages, so these are
+# held to the rule alone (a chain serves only what each certificate allows).
+mkdir ../limited
+sign hello64.exe limited/server_ca.exe serverca_signer sha256
+sign hello64.exe limited/code_ca.exe codeca_signer sha256
+sign hello64.exe limited/expired_stamped_server_ca.exe expired sha256 -time 1590969600 \
+  -TSA-certs serverca_tsa.chain -TSA-key serverca_tsa.key -TSA-time 1590969600
 cp ../good64.exe nested_base.exe
 osslsigncode sign -certs acme.chain -key acme.key -h sha256 -nest -in nested_base.exe \
   -out ../nested.exe >/dev/null
@@ -143,6 +174,8 @@ osslsigncode sign -certs acme.chain -key acme.key -h sha256 -nest -in nested_bas
 # does that of a certificate that names no usage at all.
 mkdir ../stamper
 cp tsa.pem tsa.key plain.pem plain.key ../stamper/
+cp serverca_tsa.chain ../stamper/server_ca_tsa.pem
+cp serverca_tsa.key ../stamper/server_ca_tsa.key
 cd ..
 rm -rf pki
 cd ..

@@ -85,6 +85,17 @@ TEST_F(TrustVerdict, EachFixtureGetsItsVerdictAndOsslsigncodeAgrees) {
   }
 }
 
+// A chain serves only the usages that every certificate in it allows; an
+// issuer without a usage extension allows all. So a code-signing leaf or a
+// time-stamp authority under a server-only intermediate gets no trust from
+// it, while one under an intermediate that names code signing does.
+TEST_F(TrustVerdict, IssuersLimitTheUsagesOfTheirChain) {
+  EXPECT_EQ(kWrongUsage, winverifytrustonfile(fixture("limited/server_ca.exe").wstring()));
+  EXPECT_EQ(kTrusted, winverifytrustonfile(fixture("limited/code_ca.exe").wstring()));
+  EXPECT_EQ(kExpired,
+            winverifytrustonfile(fixture("limited/expired_stamped_server_ca.exe").wstring()));
+}
+
 TEST_F(TrustVerdict, TamperedFilesAreRejectedForTheRightReason) {
   const std::vector<unsigned char> original = read_bytes(fixture("good64.exe"));
   const signature_place place = locate(original);
@@ -250,8 +261,13 @@ std::vector<unsigned char> countersigned(const std::vector<unsigned char>& file,
   sigtest::read_signature(file.data(), file.size(), layout, p7);
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
 
+  // The stamper's certificate, then any issuers the file holds after it.
   BIO* in = BIO_new_file(fixture("stamper/" + stamper + ".pem").c_str(), "r");
   X509* tsa = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+  while (X509* issuer = PEM_read_bio_X509(in, nullptr, nullptr, nullptr)) {
+    PKCS7_add_certificate(p7.get(), issuer);
+    X509_free(issuer);
+  }
   BIO_free(in);
   in = BIO_new_file(fixture("stamper/" + stamper + ".key").c_str(), "r");
   EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
@@ -313,6 +329,8 @@ TEST_F(TrustVerdict, CounterSignatureTimeDecidesAnExpiredSignersValidity) {
   // A certificate that names no usage chains to the same root but is no
   // time-stamp authority: its date counts for nothing.
   EXPECT_EQ(kExpired, verdict(countersigned(expired, while_valid, false, "plain")));
+  // A time-stamp authority whose issuer serves servers only dates nothing.
+  EXPECT_EQ(kExpired, verdict(countersigned(expired, while_valid, false, "server_ca_tsa")));
   // A good counter-signature on a file whose image was changed afterwards.
   std::vector<unsigned char> changed = countersigned(expired, while_valid);
   changed[0x50] ^= 1;

@@ -197,9 +197,11 @@ class CComPtr {
 
 extern "C" {
 
-// A handle to process `pid` (the access mask is accepted and not checked:
-// what a caller may do is decided when it acts). Null with last error 87 for
-// pid 0 or a process that does not exist; other failures carry their code.
+// A handle to process `pid`. Of the access mask only PROCESS_TERMINATE is
+// checked: the caller must be allowed to signal the process, else null with
+// last error 5 at once; for the rest what a caller may do is decided when it
+// acts. Null with last error 87 for pid 0 or a process that does not exist;
+// other failures carry their code.
 // Close it with CloseHandle. A wait notices the process's end within about
 // 10 ms (the descriptor is polled in short slices).
 KRCORE_API HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
@@ -211,7 +213,9 @@ KRCORE_API HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
 // child the library started, its exit status (128 + the signal number when a
 // signal ended it); for another process, the code the kernel still shows
 // while its parent has not collected it, else 0. FALSE with last error 6 for
-// a handle that is not a process.
+// a handle that is not a process, 128 for a child of the library whose
+// status the host collected first (a SIGCHLD handler that reaps every
+// child, or SIGCHLD ignored): its code is unknown, and none is made up.
 KRCORE_API BOOL GetExitCodeProcess(HANDLE process, DWORD* code);
 
 // Ends the process at once (SIGKILL) and remembers `code` as its exit code.
@@ -229,8 +233,11 @@ KRCORE_API DWORD GetProcessId(HANDLE process);
 // is the child's working directory. The attribute, inheritance, flag,
 // environment and start-up arguments are accepted and ignored: the child
 // inherits the caller's environment. Fills `info` (the caller closes
-// hProcess). The child is collected once a handle sees its end; one whose
-// last handle closes while it still runs is left to the system. FALSE with
+// hProcess). The child is held from its start (its process descriptor is
+// made with it, so a quick child is never lost to a host that collects
+// children), and collected once a handle sees its end; one whose last
+// handle closes while it still runs is collected by the library when it
+// ends. FALSE with
 // the last error (2: program not found, 5: not executable, 87: no program
 // given).
 KRCORE_API BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line,

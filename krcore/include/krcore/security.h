@@ -237,9 +237,11 @@ constexpr unsigned char INHERIT_ONLY_ACE_FLAG = 0x8;
 // three). The owner and owning group get what their entries grant, "other"
 // gets nothing. On a folder the entries with object or container
 // inheritance form its default ACL too, so everything created inside
-// inherits them; inherit-only entries go only there. An entry whose SID has
-// no Linux identity (no administrators' group on this machine, the machine
-// SID) is left out. A value type; not synchronised.
+// inherits them; inherit-only entries go only there. The administrators'
+// group's entry is written for root, never as a group entry: its members
+// are limited until they run as root, so only root gets what it grants. An
+// entry whose SID has no Linux identity (the machine SID) is left out. A
+// value type; not synchronised.
 class KRCORE_API CDacl {
  public:
   struct entry {
@@ -267,9 +269,10 @@ class KRCORE_API CDacl {
 };
 
 // A security descriptor: an optional owner, owning group and DACL. Applying
-// it first changes the owner (an owner that is a group, such as the
-// administrators', makes root the owner and that group the owning group),
-// then the group, then the DACL. Same errors as CDacl::apply. A value type;
+// it first changes the owner (an owner that is a group makes root the owner
+// and that group the owning group; the administrators' group makes root the
+// owner and leaves the owning group as it is), then the group (the
+// administrators' group is never made the owning group), then the DACL. Same errors as CDacl::apply. A value type;
 // not synchronised.
 class KRCORE_API CSecurityDesc {
  public:
@@ -303,7 +306,7 @@ class KRCORE_API AtlUtils {
   // resolved is logged and left out; never throws for it.
   static void CreateAdminDACL(CDacl& dacl, bool addCurrentUser, const wchar_t* accountName);
   // The DACL above on `sd`; with `ownerAdmins` the owner becomes the
-  // administrators' group (root and that group on Linux).
+  // administrators' group (root on Linux).
   static void CreateAdminSD(CSecurityDesc& sd, bool addCurrentUser, bool ownerAdmins,
                             const wchar_t* accountName);
 };

@@ -122,12 +122,27 @@ std::wstring GetProcessNameNoThrow(unsigned long pid, bool fullPath) {
   return std::wstring();
 }
 
+namespace {
+
+// A child of ours whose status the host collected first: it has ended, with
+// a code nobody can tell (GetExitCodeProcess fails with this).
+constexpr DWORD kErrorWaitNoChildren = 128;
+
+// True when `process` has ended, its exit code in `code` when known.
+bool has_ended(void* process, DWORD& code) {
+  if (GetExitCodeProcess(process, &code)) return code != STILL_ACTIVE;
+  return GetLastError() == kErrorWaitNoChildren;
+}
+
+}  // namespace
+
 bool WaitProcessExit(void* process, unsigned long waitMs, int loops) {
   const DWORD wait = waitMs > 0xFFFFFFFFul ? INFINITE : static_cast<DWORD>(waitMs);
   for (int i = 1; i <= loops; ++i) {
     DWORD code = 0;
     if (!GetExitCodeProcess(process, &code)) {
       const DWORD error = GetLastError();
+      if (error == kErrorWaitNoChildren) return true;
       log_if(kLogNormal, [&] {
         return L"WaitProcessExit - process handle [0x" + handle_text(process) +
                L"], GetExitCodeProcess failed with error [0x" + hex_text(error) + L"], loop (" +
@@ -139,7 +154,7 @@ bool WaitProcessExit(void* process, unsigned long waitMs, int loops) {
     const DWORD result = WaitForSingleObject(process, wait);
     if (result != 0 && result != kWaitTimeout)
       std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-    if (GetExitCodeProcess(process, &code) && code != STILL_ACTIVE) return true;
+    if (has_ended(process, code)) return true;
   }
   return false;
 }
@@ -288,7 +303,7 @@ bool terminate_child_process(void* process, unsigned long pid, bool sendClose,
       });
   }
   DWORD exit_code = 0;
-  if (GetExitCodeProcess(process, &exit_code) && exit_code != STILL_ACTIVE) {
+  if (has_ended(process, exit_code)) {
     log_if(kLogVerbose, [&] {
       return head + L"- process with " + ids + L" exited with code (" + std::to_wstring(exit_code) + L")";
     });

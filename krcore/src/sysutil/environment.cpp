@@ -12,6 +12,7 @@
 #include <cwchar>
 
 #include "sysutil/environment.h"
+#include "foundation/process_calls.h"
 #include "logging/logsink.h"
 
 namespace krCore {
@@ -66,7 +67,7 @@ int unasked_result(unsigned long flags) {
 namespace detail {
 
 unsigned long attach_timeout_ms() {
-  const char* value = std::getenv(kAttachTimeoutVariable);
+  const char* value = detail::library_setting(kAttachTimeoutVariable);
   if (!value) return kDefaultAttachTimeoutMs;
   long long ms = 0;
   if (!boost::conversion::try_lexical_convert(value, ms)) {

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 namespace krCore::detail {
@@ -12,6 +13,8 @@ int runtime_error_number() { return errno; }
 void unload_module(void* module) {
   if (module) ::dlclose(module);
 }
+
+const char* library_setting(const char* name) { return ::secure_getenv(name); }
 
 void exit_process_now(int code) { ::_exit(code); }
 

@@ -26,6 +26,10 @@ void unload_module(void* module) {
   if (module) ::FreeLibrary(static_cast<HMODULE>(module));
 }
 
+// A Windows process never runs with rights its starter lacks and chose the
+// environment for, so the environment is read as it is.
+const char* library_setting(const char* name) { return std::getenv(name); }
+
 void exit_process_now(int code) {
   ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
   std::_Exit(code);  // not reached

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "logging/debug_output.h"
+#include "foundation/process_calls.h"
 
 namespace krCore::detail {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 // -1: silent. The descriptor stays open for the life of the process.
 int listener_fd() noexcept {
   static const int fd = [] {
-    const char* target = std::getenv("KRCORE_DEBUG_OUTPUT");
+    const char* target = library_setting("KRCORE_DEBUG_OUTPUT");
     if (!target || !*target) return -1;
     if (std::strcmp(target, "stderr") == 0) return STDERR_FILENO;
     return ::open(target, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "time/filetime.h"
 
 namespace krCore::detail {
@@ -42,7 +43,7 @@ bool tag_char(wchar_t c) {
 }  // namespace
 
 std::string syslog_socket_path() {
-  const char* path = std::getenv("KRCORE_SYSLOG_SOCKET");
+  const char* path = library_setting("KRCORE_SYSLOG_SOCKET");
   return path && *path ? std::string(path) : std::string("/dev/log");
 }
 

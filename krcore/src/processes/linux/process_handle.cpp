@@ -10,10 +10,11 @@
 // while the parent has not collected it, so the handle keeps that file open
 // from the start and reads it once the end is seen. A child whose handles
 // are all closed while it runs is collected by the library's reaper thread.
+// A child whose status the host collected first (its own reaper, SIGCHLD
+// ignored) has ended with a code nobody can tell, and is reported so.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
@@ -35,9 +36,8 @@
 #include "foundation/errors.h"
 #include "foundation/linux/object.h"
 #include "foundation/utf.h"
+#include "processes/linux/spawn.h"
 #include "processes/process_table.h"
-
-extern char** environ;
 
 namespace krCore::detail {
 namespace {
@@ -53,6 +53,7 @@ int pidfd_send_signal(int fd, int sig) {
 struct child_state {
   std::mutex lock;
   bool collected = false;
+  bool lost = false;  // ended, but collected by someone else: code unknown
   DWORD code = 0;
   bool killed = false;  // a TerminateProcess signal reached it
   DWORD requested_code = 0;
@@ -88,12 +89,18 @@ bool collect_child(child_state& child, int pidfd, pid_t pid) {
   siginfo_t info;
   std::memset(&info, 0, sizeof info);
   if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
-               WEXITED | WNOHANG) != 0 ||
-      info.si_pid == 0)
+               WEXITED | WNOHANG) != 0) {
+    // No child of ours any more: the host collected it (a reaper of its
+    // own, SIGCHLD ignored), and its status went with it.
+    if (errno != ECHILD) return false;
+    child.lost = true;
+  } else if (info.si_pid == 0) {
     return false;
+  } else {
+    child.code = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
+                                            : 128u + static_cast<DWORD>(info.si_status);
+  }
   child.collected = true;
-  child.code = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
-                                          : 128u + static_cast<DWORD>(info.si_status);
   children_table& table = children();
   std::lock_guard<std::mutex> registry(table.lock);
   table.by_pid.erase(pid);
@@ -276,16 +283,25 @@ class process_object : public waitable {
     return true;
   }
 
-  DWORD exit_code() {
-    if (!ended()) return STILL_ACTIVE;
+  // 0 with the exit code (STILL_ACTIVE while it runs), or 128
+  // (ERROR_WAIT_NO_CHILDREN) for a child of ours whose status someone else
+  // collected: no code is made up for it.
+  unsigned long exit_code(DWORD& code) {
+    if (!ended()) {
+      code = STILL_ACTIVE;
+      return 0;
+    }
     std::lock_guard<std::mutex> guard(_lock);
     if (_child) {
       // A child's status tells whether our kill ended it or it exited first.
       std::lock_guard<std::mutex> child_guard(_child->lock);
-      if (_child->killed && _child->code == 128u + SIGKILL) return _child->requested_code;
-      return _child->code;
+      if (_child->lost) return win32_from_errno(ECHILD);
+      code = _child->killed && _child->code == 128u + SIGKILL ? _child->requested_code
+                                                               : _child->code;
+      return 0;
     }
-    return _requested && _killed_by_us ? _requested_code : _code;
+    code = _requested && _killed_by_us ? _requested_code : _code;
+    return 0;
   }
 
   unsigned long signal(int sig, bool record, DWORD code) {
@@ -330,9 +346,35 @@ class process_object : public waitable {
   DWORD _requested_code = 0;
 };
 
-// A handle for `pid`, sharing `child` when it is one of ours. Null with the
-// last error set.
-HANDLE open_process(pid_t pid, std::shared_ptr<child_state> child) {
+// A handle for the process behind `fd` (taken over), sharing `child` when
+// it is one of ours. Null with the last error set; with
+// `kill_without_handle` the process is then ended, as nobody could wait for
+// it.
+HANDLE handle_for(int fd, pid_t pid, std::shared_ptr<child_state> child,
+                  bool kill_without_handle = false) {
+  if (!child) child = find_child(pid);
+  // Only another process's status is read from /proc; a child's is
+  // collected.
+  int statfd = -1;
+  if (!child) {
+    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    statfd = ::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  auto* object = new process_object(fd, statfd, pid, std::move(child));
+  object->add_ref();
+  HANDLE h = make_handle(object);
+  if (!h) {
+    SetLastError(kErrorNotEnoughMemory);
+    if (kill_without_handle) object->signal(SIGKILL, false, 0);
+  }
+  object->release();
+  return h;
+}
+
+// A handle for `pid`. With `terminate` the caller must be allowed to signal
+// the process (the null signal tells): opening it for termination is
+// refused at once where that right is missing. Null with the last error set.
+HANDLE open_process(pid_t pid, bool terminate) {
   if (pid <= 0) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
@@ -342,12 +384,12 @@ HANDLE open_process(pid_t pid, std::shared_ptr<child_state> child) {
     SetLastError(errno == ESRCH || errno == EINVAL ? kErrorInvalidParameter : last_errno_as_win32());
     return nullptr;
   }
-  const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
-  const int statfd = ::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (!child) child = find_child(pid);
-  HANDLE h = make_handle(new process_object(fd, statfd, pid, std::move(child)));
-  if (!h) SetLastError(kErrorNotEnoughMemory);
-  return h;
+  if (terminate && pidfd_send_signal(fd, 0) != 0 && errno != ESRCH) {
+    SetLastError(last_errno_as_win32());
+    ::close(fd);
+    return nullptr;
+  }
+  return handle_for(fd, pid, nullptr);
 }
 
 // Runs `f` on the process object behind `process`; 6 when there is none.
@@ -386,20 +428,18 @@ using namespace krCore::detail;
 
 extern "C" {
 
-HANDLE OpenProcess(DWORD, BOOL, DWORD pid) {
+HANDLE OpenProcess(DWORD access, BOOL, DWORD pid) {
   if (pid > 0x7FFFFFFF) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
   }
-  return open_process(static_cast<pid_t>(pid), nullptr);
+  return open_process(static_cast<pid_t>(pid), (access & PROCESS_TERMINATE) != 0);
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* code) {
   if (!code) return fail(kErrorInvalidParameter);
-  const unsigned long error = with_process(process, [code](process_object& p) {
-    *code = p.exit_code();
-    return 0ul;
-  });
+  const unsigned long error =
+      with_process(process, [code](process_object& p) { return p.exit_code(*code); });
   return error ? fail(error) : 1;
 }
 
@@ -438,19 +478,12 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
   for (std::string& a : narrow) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  std::string dir;
-  if (directory && *directory) {
-    dir = file_name_from_wide(directory);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  }
-  pid_t pid = 0;
   const bool search = (!application || !*application) && program.find('/') == std::string::npos;
-  const int rc = search ? ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ)
-                        : ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return fail(win32_from_errno(rc));
+  const std::string dir = directory && *directory ? file_name_from_wide(directory) : std::string();
+  pid_t pid = 0;
+  int pidfd = -1;
+  if (const int rc = spawn_with_pidfd(program, search, argv.data(), dir, pid, pidfd))
+    return fail(win32_from_errno(rc));
 
   auto state = std::make_shared<child_state>();
   {
@@ -458,14 +491,10 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
     std::lock_guard<std::mutex> guard(table.lock);
     table.by_pid[pid] = state;
   }
-  HANDLE h = open_process(pid, state);
-  if (!h) {
-    // Without a handle nobody could collect it: end and collect it here.
-    const unsigned long error = GetLastError();
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return fail(error);
-  }
+  // Without a handle nobody could wait for it: it is ended, and collected
+  // by the reaper.
+  HANDLE h = handle_for(pidfd, pid, state, true);
+  if (!h) return fail(GetLastError());
   info->hProcess = h;
   info->hThread = nullptr;
   info->dwProcessId = static_cast<DWORD>(pid);

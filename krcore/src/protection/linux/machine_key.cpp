@@ -45,6 +45,7 @@
 #include <utility>
 
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "foundation/linux/untrusted_file.h"
 #include "logging/debug_output.h"
 #include "protection/machine_key.h"
@@ -137,7 +138,7 @@ loaded_key* locked_page() {
 }
 
 std::string default_path() {
-  const char* env = std::getenv("KRCORE_MACHINE_KEY_FILE");
+  const char* env = library_setting("KRCORE_MACHINE_KEY_FILE");
   return env && *env ? std::string(env) : std::string(kDefaultKeyFile);
 }
 

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "foundation/linux/untrusted_file.h"
 #include "logging/debug_output.h"
 #include "registry/linux/fs_key.h"
@@ -257,7 +258,7 @@ bool folder_gone(int fd) {
 }
 
 DWORD open_hive(const char* hive, bool create, key_ptr& out) {
-  const char* root = std::getenv("KRCORE_REGISTRY_ROOT");
+  const char* root = library_setting("KRCORE_REGISTRY_ROOT");
   std::string path = (root && *root) ? root : "/etc/krcore/registry";
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   path += '/';

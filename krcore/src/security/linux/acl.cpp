@@ -10,6 +10,12 @@
 // link), and only that object is changed: a link planted where an
 // administrator-only descriptor is applied is refused instead of handing
 // its target to whoever planted it.
+//
+// The administrators' group is written as root, never as a group entry: a
+// member of that group holds it for deny only until it runs as root (the
+// elevation policy is always on here), and a kernel access check cannot
+// tell a limited member from an elevated one. So what the administrators
+// are granted reaches root alone.
 #include <krcore/security.h>
 #include <acl/libacl.h>
 #include <fcntl.h>
@@ -46,6 +52,18 @@ unsigned perms_from_mask(ACCESS_MASK mask) {
   return perms;
 }
 
+// The account or group of the account database that an entry's SID stands
+// for, the administrators' group standing for root; false for a SID with
+// none.
+bool acl_identity(const CSid& sid, bool& is_group, unsigned& id) {
+  if (sid.Sid() == L"S-1-5-32-544") {
+    is_group = false;
+    id = 0;
+    return true;
+  }
+  return sid.unix_id(is_group, id);
+}
+
 // Permissions per user and per group that the entries selected grant.
 struct grants {
   std::map<unsigned, unsigned> users, groups;
@@ -59,7 +77,7 @@ grants collect(const CDacl& dacl, bool inherited) {
     if (inherited ? !inheritable : (e.flags & INHERIT_ONLY_ACE_FLAG) != 0) continue;
     bool is_group = false;
     unsigned id = 0;
-    if (!e.sid.unix_id(is_group, id)) continue;
+    if (!acl_identity(e.sid, is_group, id)) continue;
     (is_group ? out.groups : out.users)[id] |= perms_from_mask(e.mask);
     out.any = true;
   }
@@ -162,7 +180,7 @@ void apply_descriptor(const CSecurityDesc& sd, const std::string& path) {
   CSid sid;
   bool is_group = false;
   unsigned id = 0;
-  if (sd.GetOwner(&sid) && sid.unix_id(is_group, id)) {
+  if (sd.GetOwner(&sid) && acl_identity(sid, is_group, id)) {
     // A group cannot own a file on Linux: root owns it and the group is the
     // owning group, which gives both what a group owner would have.
     if (is_group) {
@@ -172,7 +190,7 @@ void apply_descriptor(const CSecurityDesc& sd, const std::string& path) {
       uid = id;
     }
   }
-  if (sd.GetGroup(&sid) && sid.unix_id(is_group, id) && is_group) gid = id;
+  if (sd.GetGroup(&sid) && acl_identity(sid, is_group, id) && is_group) gid = id;
   if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
       ::chown(path.c_str(), uid, gid) != 0)
     fail("CSecurityDesc: chown failed.");

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "foundation/utf.h"
 #include "signatures/crypto_api.h"
 #include "signatures/linux/code_roots.h"
@@ -120,14 +121,31 @@ bool image_digest(const unsigned char* data, std::size_t size, const pe_layout& 
   return true;
 }
 
+// True when the certificate may be used for `usage` (an XKU_ flag): a
+// certificate without an extended-key-usage extension is valid for every
+// usage, one with it only for those it lists.
+bool usage_allows(X509* cert, std::uint32_t usage) {
+  return !(X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) ||
+         (X509_get_extended_key_usage(cert) & usage) != 0;
+}
+
 // Builds `leaf`'s chain from `extra` to a root of `roots`, at `when` (or
-// now when null); 0 or the trust provider's code for the failure.
+// now when null), for `usage` (an XKU_ flag): a chain serves only what
+// every certificate in it allows, so an issuer limited to other usages
+// (a server-authentication authority, say) cannot lend its trust to a
+// code-signing or time-stamping leaf. 0 or the trust provider's code for
+// the failure.
 unsigned long verify_chain(X509_STORE* roots, X509* leaf, STACK_OF(X509) * extra,
-                           const std::time_t* when) {
+                           const std::time_t* when, std::uint32_t usage) {
   store_ctx_ptr ctx(X509_STORE_CTX_new());
   if (!ctx || !X509_STORE_CTX_init(ctx.get(), roots, leaf, extra)) return kCertChaining;
   if (when) X509_STORE_CTX_set_time(ctx.get(), 0, *when);
-  if (X509_verify_cert(ctx.get()) == 1) return 0;
+  if (X509_verify_cert(ctx.get()) == 1) {
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+    for (int i = 0; i < sk_X509_num(chain); ++i)
+      if (!usage_allows(sk_X509_value(chain, i), usage)) return kCertWrongUsage;
+    return 0;
+  }
   switch (X509_STORE_CTX_get_error(ctx.get())) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
     case X509_V_ERR_CERT_NOT_YET_VALID:
@@ -150,14 +168,6 @@ X509* only_signer(PKCS7* message) {
   signers_ptr signers(PKCS7_get0_signers(message, nullptr, 0));
   if (!signers || sk_X509_num(signers.get()) != 1) return nullptr;
   return sk_X509_value(signers.get(), 0);
-}
-
-// True when the certificate may be used for `usage` (an XKU_ flag): a
-// certificate without an extended-key-usage extension is valid for every
-// usage, one with it only for those it lists.
-bool usage_allows(X509* cert, std::uint32_t usage) {
-  return !(X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) ||
-         (X509_get_extended_key_usage(cert) & usage) != 0;
 }
 
 // True when the certificate lists the time-stamping usage. A time's signer
@@ -223,7 +233,8 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
       !unix_time(TS_TST_INFO_get_time(info.get()), &stamp))
     return false;
   X509* tsa = only_signer(token.get());
-  if (!tsa || !stamps_time(tsa) || verify_chain(roots, tsa, token->d.sign->cert, &stamp) != 0)
+  if (!tsa || !stamps_time(tsa) ||
+      verify_chain(roots, tsa, token->d.sign->cert, &stamp, XKU_TIMESTAMP) != 0)
     return false;
   *when = stamp;
   return true;
@@ -302,7 +313,8 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
   OPENSSL_free(attrs);
   std::time_t signed_at = 0;
   if (!verified || !unix_time(time->value.utctime, &signed_at)) return false;
-  if (!stamps_time(stamper) || verify_chain(roots, stamper, message->d.sign->cert, &signed_at) != 0)
+  if (!stamps_time(stamper) ||
+      verify_chain(roots, stamper, message->d.sign->cert, &signed_at, XKU_TIMESTAMP) != 0)
     return false;
   *when = signed_at;
   return true;
@@ -335,17 +347,14 @@ unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
   PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
   const bool stamped = timestamp_time(signer, roots.get(), &stamp) ||
                        countersignature_time(signature.get(), signer, roots.get(), &stamp);
-  if (unsigned long r =
-          verify_chain(roots.get(), leaf, signature->d.sign->cert, stamped ? &stamp : nullptr))
-    return r;
-  if (!usage_allows(leaf, XKU_CODE_SIGN)) return kCertWrongUsage;
-  return 0;
+  return verify_chain(roots.get(), leaf, signature->d.sign->cert, stamped ? &stamp : nullptr,
+                      XKU_CODE_SIGN);
 }
 
 }  // namespace
 
 std::string codesign_roots_folder() {
-  const char* env = std::getenv("KRCORE_CODESIGN_ROOTS");
+  const char* env = library_setting("KRCORE_CODESIGN_ROOTS");
   return env && *env ? std::string(env) : std::string("/etc/krcore/codesign-roots");
 }
 

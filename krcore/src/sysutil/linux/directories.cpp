@@ -7,7 +7,9 @@
 // replaces it for tests and unusual hosts. Paths and environment values are
 // bytes that need not be UTF-8: they cross into wide text through the
 // library's reversible file-name mapping (foundation/utf.h), so a folder
-// named in any encoding is the folder that gets used.
+// named in any encoding is the folder that gets used. A process started
+// with raised rights reads none of these variables (library_setting), only
+// what a caller asks for by name.
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -16,6 +18,7 @@
 
 #include "sysutil/directories.h"
 #include "foundation/errors.h"
+#include "foundation/process_calls.h"
 #include "foundation/utf.h"
 
 namespace krCore::detail {
@@ -25,7 +28,7 @@ constexpr long kPathNotFoundHr = static_cast<int>(0x80070003u);
 constexpr unsigned long kEnvVarNotFound = 203;
 
 const char* nonempty_env(const char* name) {
-  const char* value = std::getenv(name);
+  const char* value = library_setting(name);
   return (value && *value) ? value : nullptr;
 }
 
