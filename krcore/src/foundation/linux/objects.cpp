@@ -30,13 +30,16 @@
 namespace krCore::detail {
 namespace {
 
-// True unless the process `pid` surely has no thread `tid`.
-bool task_exists(pid_t pid, int tid) {
+// False when the process `pid` surely has no thread `tid`: the process is
+// visible in /proc and the thread is not among its tasks. A process that
+// /proc hides from us (hidepid) counts as having it.
+bool task_of(pid_t pid, int tid) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/task/%d", static_cast<int>(pid), tid);
-  return ::access(path, F_OK) == 0 || errno != ENOENT;
+  if (::access(path, F_OK) == 0 || errno != ENOENT) return true;
+  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+  return ::access(path, F_OK) != 0;
 }
-
 
 // An unnamed mutex's block: the words and the robust mutex.
 struct heap_mutex_block : object_block {
@@ -225,7 +228,7 @@ class semaphore_object : public block_object {
 // What release_mutex needs of either kind of mutex.
 class mutex_base : public block_object {
  public:
-  mutex_base(std::unique_ptr<block_storage> storage)
+  explicit mutex_base(std::unique_ptr<block_storage> storage)
       : block_object(std::move(storage), object_kind::mutex, true) {}
   // 288 when the caller is not the owner.
   virtual unsigned long unlock() = 0;
@@ -302,7 +305,7 @@ class mutex_object : public mutex_base {
     const int owner = static_cast<int>(mutex_word(_m)->load() & kFutexTidMask);
     if (owner != 0 && owner == current_tid()) {
       for (; _recursion > 0; --_recursion) pthread_mutex_unlock(_m);
-    } else if (owner != 0 && task_exists(::getpid(), owner)) {
+    } else if (owner != 0 && task_of(::getpid(), owner)) {
       _storage->keep_block = true;
     }
     delete this;
@@ -325,7 +328,9 @@ class mutex_object : public mutex_base {
 // owner-died bits, block->owner_pid the owner's process. Ownership is taken
 // with one compare-and-swap and given up with one exchange; the process id is
 // written after the one and cleared before the other, so a zero there means
-// the owner is between the two steps.
+// the owner is between the two steps. Once its process has closed its last
+// handle, a mutex still owned by one of its threads counts as abandoned for
+// the other processes: its lock on the name went with the handle.
 class named_mutex_object : public mutex_base {
  public:
   using mutex_base::mutex_base;
@@ -390,15 +395,16 @@ class named_mutex_object : public mutex_base {
   }
 
   // True when the thread `tid` that the word names has ended as the owner,
-  // as far as the kernel can tell: its process no longer holds the object,
-  // or that process has no such thread.
+  // as far as the kernel can tell: no such thread exists, its process no
+  // longer holds the object, or that process has no such thread (the id now
+  // names another process's thread).
   bool owner_ended(std::uint32_t tid) {
     const std::uint32_t pid = _b->owner_pid.load(std::memory_order_acquire);
-    if (pid == 0 || pid > static_cast<std::uint32_t>(kFutexTidMask))
-      return thread_gone(static_cast<int>(tid));  // between its two steps
+    if (thread_gone(static_cast<int>(tid))) return true;
+    if (pid == 0 || pid > static_cast<std::uint32_t>(kFutexTidMask)) return false;  // between its two steps
     if (static_cast<pid_t>(pid) != ::getpid() && !_storage->process_holds(static_cast<pid_t>(pid)))
       return true;
-    return !task_exists(static_cast<pid_t>(pid), static_cast<int>(tid));
+    return !task_of(static_cast<pid_t>(pid), static_cast<int>(tid));
   }
 };
 
