@@ -2,12 +2,15 @@
 // library peers: event signal-to-wake latency (a ping-pong round trip between
 // two threads) against std::mutex + std::condition_variable, an uncontended
 // critical_section lock/unlock against std::recursive_mutex, and the cost of
-// signalling an event that nobody waits for. Prints the ratios at the end.
+// signalling an event that nobody waits for, and the same for named objects.
+// Prints the ratios at the end.
 #include <benchmark/benchmark.h>
 #include <krcore/foundation.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -116,6 +119,30 @@ void BM_SignalAndWaitAnyOf3(benchmark::State& state) {
 }
 BENCHMARK(BM_SignalAndWaitAnyOf3);
 
+// Named objects, shared with other processes: taking and releasing an
+// uncontended mutex, and signalling an event nobody waits for.
+std::wstring bench_name(const char* tag) {
+  return L"krbench-" + std::to_wstring(::getpid()) + L"-" + std::wstring(tag, tag + std::strlen(tag));
+}
+
+void BM_NamedMutexTakeRelease(benchmark::State& state) {
+  krCore::mutex m(false, bench_name("mutex"));
+  for (auto _ : state) {
+    WaitForSingleObject(m, 0);
+    m.release();
+  }
+}
+BENCHMARK(BM_NamedMutexTakeRelease);
+
+void BM_NamedEventSignalNoWaiter(benchmark::State& state) {
+  krCore::manualresetevent e(false, bench_name("event"));
+  for (auto _ : state) {
+    e.signal();
+    e.reset();
+  }
+}
+BENCHMARK(BM_NamedEventSignalNoWaiter);
+
 // Keeps each benchmark's time per iteration for the ratios.
 class ratio_reporter : public benchmark::ConsoleReporter {
  public:
@@ -142,6 +169,8 @@ int main(int argc, char** argv) {
   ratio(reporter, "BM_EventPingPong/real_time", "BM_CondVarPingPong/real_time");
   ratio(reporter, "BM_CriticalSection", "BM_RecursiveMutex");
   ratio(reporter, "BM_EventSignalNoWaiter", "BM_CondVarNotifyNoWaiter");
+  ratio(reporter, "BM_NamedMutexTakeRelease", "BM_RecursiveMutex");
+  ratio(reporter, "BM_NamedEventSignalNoWaiter", "BM_EventSignalNoWaiter");
   benchmark::Shutdown();
   return 0;
 }

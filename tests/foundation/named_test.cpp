@@ -117,7 +117,6 @@ TEST_F(Named, SegmentLeftByAKilledProcessIsStartedAfresh) {
     ASSERT_EQ(WaitForSingleObject(ready, kLong), 0u);
     synctest::kill_helper(child);
   }
-  EXPECT_EQ(synctest::leftover_segments().size(), 1u);  // the dead helper's event
   {
     krCore::manualresetevent e(false, name);
     EXPECT_EQ(GetLastError(), 0u);  // created, not opened
@@ -193,7 +192,10 @@ TEST_F(Named, RootNeverSharesAnObjectAnotherAccountMade) {
   }
   ::shm_unlink(theirs.c_str());  // the killed helper's segment
 
-  // A planted file in root's namespace, held open under a lock.
+  // A planted file in root's namespace, held open under a lock, where the
+  // kernel refuses root an O_CREAT open of another account's file in a
+  // sticky folder (Debian's default).
+  synctest::set_sysctl("fs/protected_regular", "2");
   const std::string planted = "/dev/shm/qmcore." + narrow(name);
   int ready_pipe[2];
   ASSERT_EQ(::pipe(ready_pipe), 0);
@@ -212,13 +214,15 @@ TEST_F(Named, RootNeverSharesAnObjectAnotherAccountMade) {
   ::close(ready_pipe[1]);
   ASSERT_EQ(::read(ready_pipe[0], &c, 1), 1);
   ::close(ready_pipe[0]);
-  {
+  try {
     krCore::mutex m(name);
     EXPECT_TRUE(m.own());
     struct stat st;
-    ASSERT_EQ(::stat(planted.c_str(), &st), 0);
+    EXPECT_EQ(::stat(planted.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);  // every account may wait on root's objects
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // every account may find root's objects
+  } catch (const krCore::mutexException&) {
+    ADD_FAILURE() << "refused";
   }
   synctest::kill_helper(planter);
 }

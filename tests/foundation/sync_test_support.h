@@ -5,12 +5,15 @@
 
 #include <dirent.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,11 +59,40 @@ inline pid_t spawn_helper(const std::vector<std::string>& args) {
 // The second account the cross-account tests run the helper as.
 constexpr uid_t kOtherAccount = 65534;
 
+// The helper as a program the second account may start: a copy in a fresh
+// folder every account may enter, since the build tree may sit in one that
+// the second account cannot (a private home, mode 0700). Made once per test
+// process and removed when it ends.
+inline const std::string& helper_for_other_account() {
+  struct copy {
+    std::string dir, path;
+    copy() {
+      char name[] = "/tmp/qmcore-helper.XXXXXX";
+      if (!::mkdtemp(name) || ::chmod(name, 0755) != 0) return;
+      dir = name;
+      path = dir + "/sync_helper";
+      std::ifstream in(SYNC_HELPER_PATH, std::ios::binary);
+      std::ofstream out(path, std::ios::binary);
+      out << in.rdbuf();
+      out.close();
+      if (!in || !out || ::chmod(path.c_str(), 0755) != 0) path.clear();
+    }
+    ~copy() {
+      if (!dir.empty()) {
+        ::unlink((dir + "/sync_helper").c_str());
+        ::rmdir(dir.c_str());
+      }
+    }
+  };
+  static const copy c;
+  return c.path;
+}
+
 // Starts the helper with `args` in a forked child that drops to the second
 // account first; its pid.
 inline pid_t spawn_helper_as_other_account(const std::vector<std::string>& args) {
   std::vector<std::string> copy = args;
-  std::string path = SYNC_HELPER_PATH;
+  std::string path = helper_for_other_account();
   std::vector<char*> argv{path.data()};
   for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -88,6 +120,12 @@ inline void await_waiters(HANDLE h, unsigned n) {
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (krCore::detail::waiter_count(h) < n && std::chrono::steady_clock::now() < limit)
     std::this_thread::yield();
+}
+
+// Sets /proc/sys/<name> (a Debian default the machine may differ from);
+// the test machine keeps it.
+inline void set_sysctl(const char* name, const char* value) {
+  std::ofstream(std::string("/proc/sys/") + name) << value;
 }
 
 inline void kill_helper(pid_t pid) {

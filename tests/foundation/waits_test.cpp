@@ -117,8 +117,11 @@ TEST(Semaphore, ReleasePastTheMaximumFails) {
   EXPECT_THROW(krCore::semaphore(1, 2, L""), krCore::semaphore_exception);
 }
 
+// Unnamed and named mutexes alike.
 TEST(Mutex, InitialOwnerRecursionAndNonOwnerRelease) {
-  krCore::mutex m;  // initial ownership
+  for (const std::wstring& name : {std::wstring(), synctest::unique_name("recursion")}) {
+  SCOPED_TRACE(name.empty() ? "unnamed" : "named");
+  krCore::mutex m(name);  // initial ownership
   EXPECT_TRUE(m.own());
   EXPECT_TRUE(m.aquire(0));  // recursion
   std::thread([&] {
@@ -140,10 +143,13 @@ TEST(Mutex, InitialOwnerRecursionAndNonOwnerRelease) {
   EXPECT_EQ(m.release(), 0u);
   waiter.join();
   EXPECT_TRUE(got);
+  }
 }
 
 TEST(Mutex, AbandonedByThreadExitForBlockedAndLateWaiter) {
-  krCore::mutex m(false, L"");
+  for (const std::wstring& name : {std::wstring(), synctest::unique_name("thread-end")}) {
+  SCOPED_TRACE(name.empty() ? "unnamed" : "named");
+  krCore::mutex m(false, name);
   krCore::manualresetevent owned, go;
   std::thread owner([&] {
     m.aquire(0);
@@ -171,6 +177,7 @@ TEST(Mutex, AbandonedByThreadExitForBlockedAndLateWaiter) {
     EXPECT_STREQ(e.what(), "Mutex abandoned");
   }
   EXPECT_EQ(m.release(), 0u);  // the caller owned it
+  }
 }
 
 TEST(Events, PulseReleasesAWaiterAndLeavesTheEventReset) {

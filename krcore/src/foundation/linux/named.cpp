@@ -1,56 +1,85 @@
-// Named objects: state blocks in POSIX shared-memory segments.
+// Named objects: state blocks in System V shared-memory segments, found
+// through name files in /dev/shm.
 //
-// Every process that uses a name maps the same segment. Open-file-description
-// locks on the segment's first byte serve as a reference count that survives
-// crashes: each holder keeps a shared lock for as long as it has the segment
-// open, and the kernel drops it when the holder closes or dies. So an
-// exclusive lock that succeeds means nobody else holds the segment: the taker
-// initialises it (or re-initialises one a dead process left behind), and the
-// last closer unlinks the name. Openers that find the segment held wait for a
-// shared lock, which they get only after the initialiser has downgraded its
-// lock. A name unlinked between shm_open and the lock is noticed by comparing
-// the file with the name, and retried.
+// A name is a small file that only its account can write: a header saying
+// what the object is (kind, a semaphore's maximum, the segment's id, the
+// creating process, the file's own name). The state words live in a segment
+// made with IPC_PRIVATE and marked for removal at once, so it goes with its
+// last attachment; a segment's size is fixed, so no process can shrink the
+// memory under another's feet the way it could truncate a file, and its
+// owner and mode can be changed by its creator alone. Another account that
+// may join an object writes the state words and nothing else: they are plain
+// words (foundation/linux/block.h), and nothing that account can write is
+// read as a pointer, size or kind.
+//
+// Open-file-description locks on the name file's first byte serve as a
+// reference count that survives crashes: each holder keeps a shared lock for
+// as long as it has the object open, and the kernel drops it when the holder
+// closes or dies. An exclusive lock that succeeds means nobody holds the
+// file: it is a leftover of ended processes and is removed, and a fresh file
+// is made with O_CREAT|O_EXCL (never O_CREAT on a file that exists: under
+// fs.protected_regular the kernel refuses that for another account's file in
+// a sticky folder). The creator keeps its exclusive lock until the object is
+// ready; openers wait for a shared lock, which they get only after the
+// creator has downgraded. A name unlinked between open and lock is noticed
+// by comparing the file with the name, and retried. A process that may own a
+// named mutex also holds a shared lock on byte 1 + its pid, the kernel's word
+// that the process still has the object (see process_holds).
 //
 // A fork child shares its parent's open file description and so its lock:
 // closing a handle therefore closes the descriptor first and then asks with
-// a fresh description whether anybody still holds the segment, so a parent
-// that exits never unlinks a name its child still holds.
+// a fresh description whether anybody still holds the file, so a parent that
+// exits never unlinks a name its child still holds.
 //
 // Accounts. Names live in one namespace per account, the way each logon has
 // a local namespace of its own:
-//   /dev/shm/qmcore.<name>         made by root, mode 0666: every account may
-//                                  open, wait on and signal it;
-//   /dev/shm/qmcore~<uid>.<name>   made by account <uid>, mode 0600: only
-//                                  that account.
+//   /dev/shm/qmcore.<name>         made by root, file mode 0644, segment mode
+//                                  0666: every account may open, wait on and
+//                                  signal it;
+//   /dev/shm/qmcore~<uid>.<name>   made by account <uid>, file and segment
+//                                  mode 0600: only that account; or at
+//   /dev/shm/qmcore~<uid>~<n>.<name>  (n = 1..3) when another account has
+//                                  planted files at the places before it.
 // An account other than root first looks for root's object of the name and
 // shares it when it exists (a tool joins its service's objects); otherwise it
 // uses its own namespace. Root uses only its own, so an object that an
-// account with fewer rights made is never shared with root: a file in root's
-// namespace that root does not own was planted there and is removed.
+// account with fewer rights made is never shared with root. Files are opened
+// without following links and checked by descriptor (a regular file, the
+// account's, its exact mode, one link or a header naming it, the header's
+// size) before anything in them is used. Whatever else holds a name in root's
+// namespace (another account's file, a FIFO, a link, a folder) was planted
+// there and root removes it; another account cannot remove a file planted in
+// its namespace, and uses the next place instead (see open_own); with all
+// four places planted its object of that name fails with 5. Leftovers of ended processes are removed when found: at a name's
+// next open, and in the whole namespace at a process's first open there.
 //
 // Names up to 260 characters are accepted. A name whose escaped form is too
 // long for a file name is stored under the SHA-256 digest of its UTF-8 text.
 //
-// Within a process each name maps once: a registry maps names to the live
-// local object, so every handle to the name shares one mapping and a mutex's
-// robust-list entry stays valid while any handle is open.
+// Within a process each name attaches once: a registry maps names to the live
+// local object, so every handle to the name shares one attachment.
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/mman.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <krcore/foundation.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "foundation/errors.h"
+#include "foundation/fork_child.h"
 #include "foundation/utf.h"
 #include "foundation/linux/block.h"
+#include "foundation/linux/untrusted_file.h"
 
 namespace krCore::detail {
 namespace {
@@ -61,10 +90,24 @@ constexpr std::size_t kMaxNameChars = 260;
 // Longest escaped name kept readable: with the prefix and an account's uid
 // it stays well inside the file system's 255 bytes.
 constexpr std::size_t kMaxReadable = 200;
+constexpr std::uint32_t kHeaderMagic = 0x6B726F63;  // "kroc"
+constexpr off_t kProcessLockBase = 1;
+
+// A name file's whole content, written by the owning account alone.
+struct name_header {
+  std::uint32_t magic;
+  std::uint32_t kind;
+  std::uint32_t maximum;
+  std::int32_t segment;  // the shmid
+  std::int32_t creator;  // the process that made the segment
+  char file[236];        // the file's own name, NUL-padded
+};
+static_assert(sizeof(name_header) == 256);
 
 struct registry {
   std::mutex lock;
   std::unordered_map<std::string, waitable*> objects;
+  bool swept_root = false, swept_own = false;  // leftovers removed once per process
 };
 
 // Never destroyed: named objects may be closed during static destruction.
@@ -105,16 +148,38 @@ std::string name_key(const std::wstring& name) {
   return out;
 }
 
-// The segment of `key` in the namespace of account `uid`.
-std::string segment_name(uid_t uid, const std::string& key) {
-  return uid == 0 ? "/qmcore." + key : "/qmcore~" + std::to_string(uid) + "." + key;
+// The name file of `key` in the namespace of account `uid`.
+std::string file_name(uid_t uid, const std::string& key) {
+  return uid == 0 ? "qmcore." + key : "qmcore~" + std::to_string(uid) + "." + key;
 }
 
-bool ofd_lock(int fd, short type, bool wait) {
+// The name file of `key` at place `slot` of account `uid`'s namespace. An
+// account other than root cannot remove what another account planted at its
+// names, so its object of a name may live at one of kSlots places: the first
+// that holds no plant.
+constexpr int kSlots = 4;
+std::string file_name(uid_t uid, const std::string& key, int slot) {
+  if (slot == 0) return file_name(uid, key);
+  return "qmcore~" + std::to_string(uid) + "~" + std::to_string(slot) + "." + key;
+}
+
+// What every name file of account `uid` begins with.
+std::string namespace_prefix(uid_t uid) { return uid == 0 ? "qmcore." : "qmcore~" + std::to_string(uid); }
+
+// /dev/shm, opened once; every name is reached relative to it.
+int shm_dir() {
+  static const int fd = ::open("/dev/shm", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd;
+}
+
+mode_t file_mode(uid_t owner) { return owner == 0 ? 0644 : 0600; }
+mode_t segment_mode(uid_t owner) { return owner == 0 ? 0666 : 0600; }
+
+bool ofd_lock(int fd, short type, bool wait, off_t start = 0) {
   struct flock fl = {};
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
+  fl.l_start = start;
   fl.l_len = 1;
   int r;
   do {
@@ -123,22 +188,83 @@ bool ofd_lock(int fd, short type, bool wait) {
   return r == 0;
 }
 
-// Unlinks `name` when it still is the file (dev, ino) and nobody holds it.
-// A fresh open file description asks, so a lock this process shares with a
-// fork child still counts as held.
-void unlink_if_unheld(const std::string& name, dev_t dev, ino_t ino) {
-  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return;
+// True when an open file description other than `fd`'s holds a lock on the
+// byte at `start`.
+bool held_elsewhere(int fd, off_t start) {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = 1;
+  return ::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
+}
+
+bool names_same_file(int fd, const std::string& file) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && ::fstatat(shm_dir(), file.c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+         a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+// Opens `file` of this account for the exclusive lock, without following a
+// link or blocking on a FIFO; invalid when it is not a regular file of ours.
+unique_fd open_own_file(const std::string& file) {
+  unique_fd fd(::openat(shm_dir(), file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino && ofd_lock(fd, F_WRLCK, false))
-    ::shm_unlink(name.c_str());
-  ::close(fd);
+  if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()))
+    fd.reset();
+  return fd;
+}
+
+// Unlinks `file` when it still is the file (dev, ino) and nobody holds it.
+// A fresh open file description asks, so a lock this process shares with a
+// fork child still counts as held. (dev, ino) 0: whatever file it is.
+void unlink_if_unheld(const std::string& file, dev_t dev, ino_t ino) {
+  const unique_fd fd = open_own_file(file);
+  struct stat st;
+  if (fd && ::fstat(fd.get(), &st) == 0 && (ino == 0 || (st.st_dev == dev && st.st_ino == ino)) &&
+      ofd_lock(fd.get(), F_WRLCK, false) && names_same_file(fd.get(), file))
+    ::unlinkat(shm_dir(), file.c_str(), 0);
+}
+
+// Removes what another account (or an old, writable layout) put at a name of
+// root's: root may remove anything in the sticky folder. 0, or the Win32
+// code (a folder with something in it is not emptied).
+unsigned long remove_plant(const std::string& file, const struct stat& st) {
+  if (::unlinkat(shm_dir(), file.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0 ||
+      errno == ENOENT)
+    return 0;
+  return kErrorAccessDenied;
+}
+
+// True when a name file may be what it says: a regular file of `owner` that
+// nobody else can write.
+bool owned_file(const struct stat& st, uid_t owner) {
+  return S_ISREG(st.st_mode) && st.st_uid == owner;
+}
+
+// Removes this account's leftovers of ended processes, and in root's
+// namespace what other accounts planted, everywhere in its namespace.
+void sweep_namespace(uid_t me) {
+  DIR* d = ::fdopendir(::openat(shm_dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!d) return;
+  const std::string prefix = namespace_prefix(me);
+  while (dirent* e = ::readdir(d)) {
+    const std::string file = e->d_name;
+    if (file.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat st;
+    if (::fstatat(shm_dir(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (owned_file(st, me)) unlink_if_unheld(file, 0, 0);
+    else if (me == 0) remove_plant(file, st);
+  }
+  ::closedir(d);
 }
 
 class segment_storage : public block_storage {
  public:
-  segment_storage(std::string key, std::string name, int fd, void* map, const struct stat& st)
-      : _key(std::move(key)), _name(std::move(name)), _fd(fd), _dev(st.st_dev), _ino(st.st_ino) {
+  segment_storage(std::string key, std::string file, bool own, unique_fd fd, void* map,
+                  const struct stat& st)
+      : _key(std::move(key)), _file(std::move(file)), _own(own), _fd(std::move(fd)),
+        _dev(st.st_dev), _ino(st.st_ino) {
     block = static_cast<object_block*>(map);
   }
   ~segment_storage() override {
@@ -147,128 +273,201 @@ class segment_storage : public block_storage {
       auto it = names().objects.find(_key);
       if (it != names().objects.end() && it->second == owner) names().objects.erase(it);
     }
-    // A mapping holds the open file description, and with it the lock: a
-    // block kept mapped gives its lock up explicitly. Otherwise the lock goes
-    // with the last reference, which a fork child may share.
-    if (keep_block) ofd_lock(_fd, F_UNLCK, false);
-    else ::munmap(block, kSegmentSize);
-    ::close(_fd);
-    unlink_if_unheld(_name, _dev, _ino);
+    ::shmdt(block);
+    _fd.reset();
+    _probe.reset();
+    if (_own) unlink_if_unheld(_file, _dev, _ino);
   }
+
+  pid_t announce_owner_process() override {
+    if (_announced != 0 && _generation == fork_generation()) return _announced;
+    const pid_t pid = ::getpid();
+    _announced = ofd_lock(_fd.get(), F_RDLCK, false, kProcessLockBase + pid) ? pid : 0;
+    _generation = fork_generation();
+    return pid;
+  }
+
+  // Asked through an open file description of our own that holds no locks,
+  // so that this process's locks (and a fork parent's) count too.
+  bool process_holds(pid_t pid) override {
+    if (!_probe) {
+      char path[48];
+      std::snprintf(path, sizeof path, "/proc/self/fd/%d", _fd.get());
+      _probe = unique_fd(::open(path, O_RDONLY | O_CLOEXEC));
+      if (!_probe) return true;
+    }
+    return held_elsewhere(_probe.get(), kProcessLockBase + pid);
+  }
+
+  int fd() const { return _fd.get(); }
   waitable* owner = nullptr;
 
  private:
-  std::string _key, _name;
-  int _fd;
+  std::string _key, _file;
+  bool _own;  // our namespace's: the last closer removes the name
+  unique_fd _fd, _probe;
+  pid_t _announced = 0;  // this process, once it holds its lock
+  unsigned _generation = 0;
   dev_t _dev;
   ino_t _ino;
 };
-
-bool names_same_file(int fd, const std::string& name) {
-  struct stat a, b;
-  const std::string path = "/dev/shm" + name;
-  return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino &&
-         a.st_dev == b.st_dev;
-}
-
-void* map_segment(int fd) {
-  void* p = ::mmap(nullptr, kSegmentSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return p == MAP_FAILED ? nullptr : p;
-}
-
-unsigned long close_with(unsigned long code, int fd) {
-  ::close(fd);
-  return code;
-}
 
 HANDLE fail(unsigned long code) {
   SetLastError(code);
   return nullptr;
 }
 
-// What opening one namespace's segment asks for and gives.
+// What opening one namespace's object asks for and gives.
 struct segment_request {
-  object_kind kind;
-  bool create;
-  uid_t owner;  // the account whose namespace it is; the file must be its
-  void (*init)(object_block*, const void*);
-  const void* init_arg;
-  // Out: the open segment, mapped; `exclusive` when this call initialised it.
-  int fd = -1;
+  named_args args = {};
+  bool create = false;
+  uid_t owner = 0;  // the account whose namespace it is; the file must be its
+  std::string file;
+  // Out: the locked name file, the attached segment and what it is.
+  unique_fd fd;
   void* map = nullptr;
   bool exclusive = false;
+  std::uint32_t maximum = 0;
   struct stat st = {};
 };
 
-// Opens (and with `create`, makes) the segment `shm`. 0, or the Win32 code:
-// 2 no such object, 5 the file is not the account's or cannot be opened,
-// 6 the name belongs to another kind or is not a segment file.
-unsigned long open_segment(const std::string& shm, segment_request& r) {
-  const mode_t mode = r.owner == 0 ? 0666 : 0600;
+// Makes the segment of a fresh name file `fd` (held exclusively) and writes
+// the header. 0 or the Win32 code.
+unsigned long make_segment(segment_request& r) {
+  const int id = ::shmget(IPC_PRIVATE, kSegmentSize, IPC_CREAT | segment_mode(r.owner));
+  if (id < 0) return last_errno_as_win32();
+  void* map = ::shmat(id, nullptr, 0);
+  const unsigned long code = map == reinterpret_cast<void*>(-1) ? last_errno_as_win32() : 0;
+  ::shmctl(id, IPC_RMID, nullptr);  // goes with its last attachment
+  if (code != 0) return code;
+  auto* b = static_cast<object_block*>(map);
+  b->word.store(r.args.initial);
+  name_header h = {};
+  h.magic = kHeaderMagic;
+  h.kind = static_cast<std::uint32_t>(r.args.kind);
+  h.maximum = r.args.maximum;
+  h.segment = id;
+  h.creator = ::getpid();
+  std::strncpy(h.file, r.file.c_str(), sizeof h.file - 1);
+  if (::pwrite(r.fd.get(), &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) ||
+      ::fchmod(r.fd.get(), file_mode(r.owner)) != 0 || ::fstat(r.fd.get(), &r.st) != 0) {
+    const unsigned long err = last_errno_as_win32();
+    ::shmdt(map);
+    return err ? err : kErrorInvalidData;
+  }
+  r.map = map;
+  r.maximum = r.args.maximum;
+  return 0;
+}
+
+// Joins the object of a held name file: checks the file by descriptor, reads
+// its header and attaches the segment it names after checking that too.
+// 0; kErrorFileNotFound when the file names no usable object (a leftover,
+// or not what a file of the account looks like); 6 for another kind.
+unsigned long join_segment(segment_request& r) {
+  const int fd = r.fd.get();
+  name_header h;
+  struct stat& st = r.st;
+  if (::fstat(fd, &st) != 0 || !owned_file(st, r.owner) || (st.st_mode & 07777) != file_mode(r.owner) ||
+      st.st_size != static_cast<off_t>(sizeof h) ||
+      ::pread(fd, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) || h.magic != kHeaderMagic ||
+      (st.st_nlink != 1 && std::strncmp(h.file, r.file.c_str(), sizeof h.file) != 0))
+    return kErrorFileNotFound;
+  if (h.kind != static_cast<std::uint32_t>(r.args.kind)) return kErrorInvalidHandle;
+  if (!held_elsewhere(fd, 0)) return kErrorFileNotFound;  // its holders have ended
+  void* map = ::shmat(h.segment, nullptr, 0);
+  if (map == reinterpret_cast<void*>(-1)) return kErrorFileNotFound;
+  struct shmid_ds ds;
+  if (::shmctl(h.segment, IPC_STAT, &ds) != 0 || ds.shm_segsz != kSegmentSize ||
+      ds.shm_perm.uid != r.owner || ds.shm_perm.cuid != r.owner ||
+      (ds.shm_perm.mode & 0777) != segment_mode(r.owner) || ds.shm_cpid != h.creator) {
+    ::shmdt(map);
+    return kErrorFileNotFound;
+  }
+  r.map = map;
+  r.maximum = h.maximum;
+  return 0;
+}
+
+// Opens (and with `create`, makes) the object of `r.file`. 0, or the Win32
+// code: 2 no such object, 5 a plant this account cannot remove, 6 the name
+// belongs to another kind.
+unsigned long open_segment(segment_request& r) {
+  const bool own = r.owner == ::geteuid();  // ours to make, write and remove
+  const char* file = r.file.c_str();
   for (int attempt = 0; attempt < 64; ++attempt) {
-    const int fd = ::shm_open(shm.c_str(), O_RDWR | O_CLOEXEC | (r.create ? O_CREAT : 0), mode);
-    if (fd < 0) return last_errno_as_win32();
     struct stat st;
-    if (::fstat(fd, &st) != 0) return close_with(last_errno_as_win32(), fd);
-    if (!S_ISREG(st.st_mode)) return close_with(kErrorInvalidHandle, fd);
-    if (st.st_uid != r.owner) {
-      // Another account's file in root's namespace was planted to be found
-      // by root's service: root takes the name back. Anywhere else it is
-      // not ours to share.
-      if (r.owner == 0 && ::geteuid() == 0 && r.create) {
-        ::shm_unlink(shm.c_str());
-        ::close(fd);
-        continue;
+    bool fresh = false;
+    if (::fstatat(shm_dir(), file, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return last_errno_as_win32();
+      if (!r.create || !own) return kErrorFileNotFound;
+      // Nobody else may open it before it is ready (make_segment sets the
+      // mode): another account holding it would keep us from the lock.
+      r.fd = unique_fd(
+          ::openat(shm_dir(), file, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!r.fd) {
+        if (errno == EEXIST) continue;
+        return last_errno_as_win32();
       }
-      return close_with(r.create ? kErrorAccessDenied : kErrorFileNotFound, fd);
+      fresh = true;
+    } else if (!owned_file(st, r.owner)) {
+      if (!own) return kErrorFileNotFound;  // not that account's object
+      if (r.owner != 0) return kErrorAccessDenied;
+      if (const unsigned long code = remove_plant(r.file, st)) return code;
+      continue;
+    } else {
+      r.fd = unique_fd(::openat(shm_dir(), file,
+                                (own ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (!r.fd) {
+        if (errno == ENOENT || errno == ELOOP || errno == ENXIO) continue;  // replaced meanwhile
+        return last_errno_as_win32();
+      }
     }
-    const bool exclusive = ofd_lock(fd, F_WRLCK, false);
-    if (!exclusive && !ofd_lock(fd, F_RDLCK, true)) return close_with(last_errno_as_win32(), fd);
-    if (!names_same_file(fd, shm)) {  // unlinked by a last closer meanwhile
-      ::close(fd);
+    const int fd = r.fd.get();
+    r.exclusive = own && ofd_lock(fd, F_WRLCK, false);
+    if (!r.exclusive && !ofd_lock(fd, F_RDLCK, true)) return last_errno_as_win32();
+    if (!names_same_file(fd, r.file)) continue;  // unlinked by a last closer meanwhile
+    if (r.exclusive && !fresh) {  // nobody holds it: a leftover of ended processes
+      ::unlinkat(shm_dir(), file, 0);
       continue;
     }
-    if (exclusive && !r.create) {  // only a dead process's leftover: no object
-      ::shm_unlink(shm.c_str());
-      return close_with(kErrorFileNotFound, fd);
-    }
-    // The creation mode passed the umask; the model needs it exact.
-    if (exclusive && (::ftruncate(fd, kSegmentSize) != 0 || ::fchmod(fd, mode) != 0))
-      return close_with(last_errno_as_win32(), fd);
-    if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < kSegmentSize) {
-      ::close(fd);  // a creator died before sizing it; take it over next round
-      continue;
-    }
-    void* map = map_segment(fd);
-    if (!map) return close_with(last_errno_as_win32(), fd);
-    auto* block = static_cast<object_block*>(map);
-    if (exclusive) {
-      std::memset(map, 0, sizeof(object_block));
-      r.init(block, r.init_arg);
-      block->magic = kBlockMagic;
-    } else if (block->magic != kBlockMagic || block->kind != r.kind) {
-      const bool torn = block->magic != kBlockMagic;
-      ::munmap(map, kSegmentSize);
-      ::close(fd);
-      if (torn) continue;
-      return kErrorInvalidHandle;
-    }
-    r.fd = fd;
-    r.map = map;
-    r.exclusive = exclusive;
-    r.st = st;
-    return 0;
+    if (r.exclusive) return make_segment(r);
+    if (fresh) continue;  // a sweeper took it from under us
+    const unsigned long code = join_segment(r);
+    if (code != kErrorFileNotFound || !own) return code;
+    // Our own file, but no usable object (a leftover someone still holds,
+    // or a layout of another version): the name is taken back.
+    ::unlinkat(shm_dir(), file, 0);
   }
   return kErrorInvalidHandle;
 }
 
+// Opens (and with `create`, makes) this account's object of `key`: joins
+// it at whichever place it exists, else makes it at the first place that
+// holds no plant. 0 or the Win32 code; 5 when a plant holds every place.
+unsigned long open_own(segment_request& r, const std::string& key, bool create) {
+  const int slots = r.owner == 0 ? 1 : kSlots;  // root removes plants instead
+  for (const bool making : {false, true}) {
+    if (making && !create) break;
+    for (int slot = 0; slot < slots; ++slot) {
+      r.create = making;
+      r.file = file_name(r.owner, key, slot);
+      r.fd.reset();
+      const unsigned long code = open_segment(r);
+      if (code == 0 || (code != kErrorFileNotFound && code != kErrorAccessDenied)) return code;
+      if (making && code == kErrorFileNotFound) return code;
+    }
+  }
+  return create ? kErrorAccessDenied : kErrorFileNotFound;
+}
+
 }  // namespace
 
-HANDLE open_named(object_kind kind, const std::wstring& name, bool create,
-                  void (*init)(object_block*, const void*), const void* init_arg,
+HANDLE open_named(const named_args& args, const std::wstring& name, bool create,
                   void (*on_created)(waitable*)) {
   const std::string key = name_key(name);
   if (key.empty()) return fail(206);  // ERROR_FILENAME_EXCED_RANGE
+  if (shm_dir() < 0) return fail(last_errno_as_win32());
 
   registry& reg = names();
   std::unique_lock<std::mutex> guard(reg.lock);
@@ -277,7 +476,7 @@ HANDLE open_named(object_kind kind, const std::wstring& name, bool create,
     waitable* o = it->second;
     if (o->try_add_ref()) {
       guard.unlock();
-      if (o->kind() != kind) {
+      if (o->kind() != args.kind) {
         o->release();
         return fail(kErrorInvalidHandle);
       }
@@ -287,29 +486,37 @@ HANDLE open_named(object_kind kind, const std::wstring& name, bool create,
     reg.objects.erase(it);  // being destroyed: open the segment afresh
   }
 
-  // Root's object of the name first, then the account's own namespace.
   const uid_t me = ::geteuid();
-  segment_request r{kind, false, 0, init, init_arg};
-  std::string shm = segment_name(0, key);
+  bool& swept = me == 0 ? reg.swept_root : reg.swept_own;
+  if (!swept) {
+    swept = true;
+    sweep_namespace(me);
+  }
+
+  // Root's object of the name first, then the account's own namespace.
+  segment_request r;
+  r.args = args;
+  r.create = false;
+  r.owner = 0;
+  r.file = file_name(0, key);
   unsigned long code = kErrorFileNotFound;
   if (me != 0) {
-    code = open_segment(shm, r);
+    code = open_segment(r);
     if (code != 0 && code != kErrorFileNotFound && code != kErrorAccessDenied) return fail(code);
   }
   if (code != 0) {
-    r.create = create;
     r.owner = me;
-    shm = segment_name(me, key);
-    code = open_segment(shm, r);
+    code = open_own(r, key, create);
     if (code != 0) return fail(code);
   }
 
-  auto storage = std::make_unique<segment_storage>(key, shm, r.fd, r.map, r.st);
+  auto storage = std::make_unique<segment_storage>(key, r.file, r.owner == me, std::move(r.fd),
+                                                   r.map, r.st);
   segment_storage* raw = storage.get();
-  waitable* o = make_object(kind, std::move(storage));
+  waitable* o = make_object(args.kind, r.maximum, true, std::move(storage));
   raw->owner = o;
   if (r.exclusive && on_created) on_created(o);
-  if (r.exclusive) ofd_lock(r.fd, F_RDLCK, false);  // downgrade: let the others in
+  if (r.exclusive) ofd_lock(raw->fd(), F_RDLCK, false);  // downgrade: let the others in
   reg.objects[key] = o;
   guard.unlock();
   HANDLE h = make_handle(o);

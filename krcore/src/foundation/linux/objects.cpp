@@ -3,11 +3,17 @@
 // Events keep (sequence << 1) | signalled in one word: every signal bumps the
 // sequence, so a sleeper's expected value is stale after any signal or pulse
 // even when another waiter consumed the event already. Semaphores keep the
-// count. Mutexes are glibc robust mutexes, whose lock word the kernel marks
-// when the owner ends; a waiter sets the waiters bit on it before sleeping so
-// that both the owner's unlock and the kernel's owner-died handling wake it.
-// Wakes go to one waiter where one unit is available; a waiter that was
-// woken but takes another object passes the wake on (pass_wake).
+// count. Unnamed mutexes are glibc robust mutexes on the heap, whose lock word
+// the kernel marks when the owner ends. A named mutex lives in memory other
+// processes write, where a robust mutex's list links would be followed as
+// pointers: it keeps the owner's thread and process ids in plain words and
+// learns of the owner's end from the kernel (the owner's thread is gone, or
+// its process no longer holds its lock on the name's file). A waiter sets the
+// waiters bit on the lock word before sleeping so that the owner's unlock
+// wakes it; a named mutex's waiters also look for an ended owner in short
+// slices. Wakes go to one waiter where one unit is available; a waiter that
+// was woken but takes another object passes the wake on (pass_wake).
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,21 +30,53 @@
 namespace krCore::detail {
 namespace {
 
+// False when the process `pid` surely has no thread `tid`: the process is
+// visible in /proc and the thread is not among its tasks. A process that
+// /proc hides from us (hidepid) counts as having it.
+bool task_of(pid_t pid, int tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task/%d", static_cast<int>(pid), tid);
+  if (::access(path, F_OK) == 0 || errno != ENOENT) return true;
+  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+  return ::access(path, F_OK) != 0;
+}
+
+// An unnamed mutex's block: the words and the robust mutex.
+struct heap_mutex_block : object_block {
+  pthread_mutex_t mutex;
+};
+
 class heap_storage : public block_storage {
  public:
-  heap_storage() { block = new object_block(); }
+  explicit heap_storage(object_kind kind) : _mutex(kind == object_kind::mutex) {
+    if (_mutex) {
+      auto* m = new heap_mutex_block();
+      init_robust_mutex(&m->mutex);
+      block = m;
+    } else {
+      block = new object_block();
+    }
+  }
   ~heap_storage() override {
     if (keep_block) return;
-    if (block->kind == object_kind::mutex) pthread_mutex_destroy(&block->mutex);
-    delete block;
+    if (!_mutex) {
+      delete block;
+      return;
+    }
+    auto* m = static_cast<heap_mutex_block*>(block);
+    pthread_mutex_destroy(&m->mutex);
+    delete m;
   }
+
+ private:
+  bool _mutex;
 };
 
 class block_object : public waitable {
  public:
-  block_object(std::unique_ptr<block_storage> storage, bool shared)
-      : _storage(std::move(storage)), _b(_storage->block), _shared(shared) {}
-  object_kind kind() const override { return _b->kind; }
+  block_object(std::unique_ptr<block_storage> storage, object_kind kind, bool shared)
+      : _storage(std::move(storage)), _b(_storage->block), _kind(kind), _shared(shared) {}
+  object_kind kind() const override { return _kind; }
   std::atomic<std::uint32_t>& waiters() override { return _b->waiters; }
 
  protected:
@@ -48,6 +86,7 @@ class block_object : public waitable {
 
   std::unique_ptr<block_storage> _storage;
   object_block* _b;
+  const object_kind _kind;
   bool _shared;
 };
 
@@ -63,7 +102,7 @@ class event_object : public block_object {
 
   take_result try_take() override {
     std::uint32_t w = _b->word.load(std::memory_order_acquire);
-    if (_b->kind == object_kind::manual_event) return (w & 1) ? take_result::taken : take_result::busy;
+    if (_kind == object_kind::manual_event) return (w & 1) ? take_result::taken : take_result::busy;
     while (w & 1) {
       if (_b->word.compare_exchange_weak(w, w & ~1u, std::memory_order_acq_rel))
         return take_result::taken;
@@ -99,7 +138,7 @@ class event_object : public block_object {
     }
     // A waiter is counted. A manual-reset event releases all sleepers by the
     // sequence change alone and is reset at once.
-    if (_b->kind == object_kind::manual_event) {
+    if (_kind == object_kind::manual_event) {
       std::uint32_t w = _b->word.load();
       while (!_b->word.compare_exchange_weak(w, (w + 2) & ~1u)) {
       }
@@ -141,13 +180,14 @@ class event_object : public block_object {
  private:
   void wake() {
     if (_b->waiters.load(std::memory_order_seq_cst) == 0) return;
-    futex_wake(&_b->word, _b->kind == object_kind::manual_event ? INT_MAX : 1, shared());
+    futex_wake(&_b->word, _kind == object_kind::manual_event ? INT_MAX : 1, shared());
   }
 };
 
 class semaphore_object : public block_object {
  public:
-  using block_object::block_object;
+  semaphore_object(std::unique_ptr<block_storage> storage, std::uint32_t maximum, bool shared)
+      : block_object(std::move(storage), object_kind::semaphore, shared), _maximum(maximum) {}
 
   take_result try_take() override {
     std::uint32_t c = _b->word.load(std::memory_order_acquire);
@@ -173,36 +213,35 @@ class semaphore_object : public block_object {
   unsigned long post(std::uint32_t count, long* previous) {
     std::uint32_t c = _b->word.load(std::memory_order_relaxed);
     do {
-      if (count > _b->maximum || c > _b->maximum - count) return 298;
+      if (count > _maximum || c > _maximum - count) return 298;
     } while (!_b->word.compare_exchange_weak(c, c + count, std::memory_order_seq_cst));
     if (previous) *previous = static_cast<long>(c);
     if (_b->waiters.load(std::memory_order_seq_cst) != 0)
       futex_wake(&_b->word, count > INT_MAX ? INT_MAX : static_cast<int>(count), shared());
     return 0;
   }
+
+ private:
+  const std::uint32_t _maximum;  // the creator's, never the shared block's
 };
 
-class mutex_object : public block_object {
+// What release_mutex needs of either kind of mutex.
+class mutex_base : public block_object {
  public:
-  using block_object::block_object;
+  explicit mutex_base(std::unique_ptr<block_storage> storage)
+      : block_object(std::move(storage), object_kind::mutex, true) {}
+  // 288 when the caller is not the owner.
+  virtual unsigned long unlock() = 0;
 
-  take_result try_take() override {
-    const int r = pthread_mutex_trylock(&_b->mutex);
-    if (r == EBUSY || r == EAGAIN) {
-      if (!robust_futex_works()) mark_if_owner_gone();
-      return take_result::busy;
-    }
-    if (r != 0 && r != EOWNERDEAD) return take_result::busy;
-    if (r == EOWNERDEAD) {
-      pthread_mutex_consistent(&_b->mutex);
-      _b->recursion = 0;
-    }
-    if (_b->recursion++ == 0) begin_ownership();
-    return r == EOWNERDEAD ? take_result::abandoned : take_result::taken;
+ protected:
+  // Other waiters may sleep on the word; the waiters bit makes our unlock
+  // wake one of them.
+  void begin_ownership(std::atomic<std::uint32_t>* word) {
+    if (_b->waiters.load(std::memory_order_seq_cst) != 0) word->fetch_or(kFutexWaiters);
   }
-
-  bool prepare(sleep_slot& slot) override {
-    std::atomic<std::uint32_t>* word = mutex_word(&_b->mutex);
+  // Announces a waiter on `word`, owned by another thread, and fills `slot`;
+  // false when the word changed or is free (scan again).
+  static bool sleep_on(std::atomic<std::uint32_t>* word, sleep_slot& slot, bool poll) {
     std::uint32_t w = word->load(std::memory_order_seq_cst);
     const std::uint32_t owner = w & kFutexTidMask;
     if (owner == 0 || owner == static_cast<std::uint32_t>(current_tid())) return false;
@@ -210,89 +249,180 @@ class mutex_object : public block_object {
       if (!word->compare_exchange_strong(w, w | kFutexWaiters)) return false;
       w |= kFutexWaiters;
     }
-    slot = {word, w, true, !robust_futex_works()};
+    slot = {word, w, true, poll};
     return true;
+  }
+  std::uint32_t _recursion = 0;  // the owner's depth, touched by the owner only
+};
+
+class mutex_object : public mutex_base {
+ public:
+  explicit mutex_object(std::unique_ptr<block_storage> storage)
+      : mutex_base(std::move(storage)), _m(&static_cast<heap_mutex_block*>(_b)->mutex) {}
+
+  take_result try_take() override {
+    const int r = pthread_mutex_trylock(_m);
+    if (r == EBUSY || r == EAGAIN) {
+      if (!robust_futex_works()) mark_if_owner_gone();
+      return take_result::busy;
+    }
+    if (r != 0 && r != EOWNERDEAD) return take_result::busy;
+    if (r == EOWNERDEAD) {
+      pthread_mutex_consistent(_m);
+      _recursion = 0;
+    }
+    if (_recursion++ == 0) begin_ownership(mutex_word(_m));
+    return r == EOWNERDEAD ? take_result::abandoned : take_result::taken;
+  }
+
+  bool prepare(sleep_slot& slot) override {
+    return sleep_on(mutex_word(_m), slot, !robust_futex_works());
   }
 
   void pass_wake() override {
-    if ((mutex_word(&_b->mutex)->load() & kFutexTidMask) == 0)
-      futex_wake(mutex_word(&_b->mutex), 1, true);
+    if ((mutex_word(_m)->load() & kFutexTidMask) == 0) futex_wake(mutex_word(_m), 1, true);
   }
 
-  // 288 when the caller is not the owner.
-  unsigned long unlock() {
-    const std::uint32_t w = mutex_word(&_b->mutex)->load(std::memory_order_acquire);
-    if ((w & kFutexTidMask) != static_cast<std::uint32_t>(current_tid()) || _b->recursion == 0)
+  unsigned long unlock() override {
+    const std::uint32_t w = mutex_word(_m)->load(std::memory_order_acquire);
+    if ((w & kFutexTidMask) != static_cast<std::uint32_t>(current_tid()) || _recursion == 0)
       return 288;
-    --_b->recursion;
-    if (pthread_mutex_unlock(&_b->mutex) != 0) {
-      ++_b->recursion;
+    --_recursion;
+    if (pthread_mutex_unlock(_m) != 0) {
+      ++_recursion;
       return 288;
     }
     return 0;
   }
 
  protected:
-  // The last handle is gone, and the object with it (its name too). The
-  // owner's robust list, which glibc and the kernel walk, points into the
-  // block: a mutex the calling thread owns is released first (no handle is
-  // left to release it with); one another live thread of this process owns
-  // keeps its block in memory, a deliberate leak of one block.
+  // The last handle is gone, and the object with it. The owner's robust
+  // list, which glibc and the kernel walk, points into the block: a mutex the
+  // calling thread owns is released first (no handle is left to release it
+  // with); one another live thread of this process owns keeps its block in
+  // memory, a deliberate leak of one block.
   void destroy() override {
-    const int owner = static_cast<int>(mutex_word(&_b->mutex)->load() & kFutexTidMask);
+    const int owner = static_cast<int>(mutex_word(_m)->load() & kFutexTidMask);
     if (owner != 0 && owner == current_tid()) {
-      for (; _b->recursion > 0; --_b->recursion) pthread_mutex_unlock(&_b->mutex);
-    } else if (owner != 0 && thread_of_this_process(owner)) {
+      for (; _recursion > 0; --_recursion) pthread_mutex_unlock(_m);
+    } else if (owner != 0 && task_of(::getpid(), owner)) {
       _storage->keep_block = true;
     }
     delete this;
   }
 
  private:
-  static bool thread_of_this_process(int tid) {
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d", tid);
-    return ::access(path, F_OK) == 0;
-  }
-
-  void begin_ownership() {
-    // Other waiters may sleep on the word; the waiters bit makes our unlock
-    // wake one of them.
-    if (_b->waiters.load(std::memory_order_seq_cst) != 0)
-      mutex_word(&_b->mutex)->fetch_or(kFutexWaiters);
-  }
-
   // Without the kernel's owner-died marking, notice a vanished owner here.
   void mark_if_owner_gone() {
-    std::atomic<std::uint32_t>* word = mutex_word(&_b->mutex);
+    std::atomic<std::uint32_t>* word = mutex_word(_m);
     std::uint32_t w = word->load();
     const int owner = static_cast<int>(w & kFutexTidMask);
     if (owner != 0 && thread_gone(owner))
       word->compare_exchange_strong(w, (w & kFutexWaiters) | kFutexOwnerDied);
   }
+
+  pthread_mutex_t* _m;
+};
+
+// A named mutex: block->word holds the owner's thread id with the waiters and
+// owner-died bits, block->owner_pid the owner's process. Ownership is taken
+// with one compare-and-swap and given up with one exchange; the process id is
+// written after the one and cleared before the other, so a zero there means
+// the owner is between the two steps. Once its process has closed its last
+// handle, a mutex still owned by one of its threads counts as abandoned for
+// the other processes: its lock on the name went with the handle.
+class named_mutex_object : public mutex_base {
+ public:
+  using mutex_base::mutex_base;
+
+  take_result try_take() override {
+    std::atomic<std::uint32_t>& word = _b->word;
+    const std::uint32_t me = static_cast<std::uint32_t>(current_tid());
+    std::uint32_t w = word.load(std::memory_order_acquire);
+    // Bounded: other processes may rewrite the word without end.
+    for (int round = 0; round < 64; ++round) {
+      const std::uint32_t owner = w & kFutexTidMask;
+      if (owner == me && _recursion > 0) {
+        ++_recursion;
+        return take_result::taken;
+      }
+      // Our own id without our ownership: the thread that had this id before
+      // ended as the owner.
+      const bool ended = owner != 0 && (owner == me || owner_ended(owner));
+      if (owner != 0 && !ended) return take_result::busy;
+      if (!word.compare_exchange_weak(w, me | (w & kFutexWaiters), std::memory_order_acq_rel))
+        continue;
+      const pid_t pid = _storage->announce_owner_process();
+      _b->owner_pid.store(static_cast<std::uint32_t>(pid), std::memory_order_release);
+      _recursion = 1;
+      begin_ownership(&word);
+      return ended || (w & kFutexOwnerDied) ? take_result::abandoned : take_result::taken;
+    }
+    return take_result::busy;
+  }
+
+  // The kernel does not wake us when the owner ends: sleep in slices.
+  bool prepare(sleep_slot& slot) override { return sleep_on(&_b->word, slot, true); }
+
+  void pass_wake() override {
+    if ((_b->word.load() & kFutexTidMask) == 0) futex_wake(&_b->word, 1, true);
+  }
+
+  unsigned long unlock() override {
+    const std::uint32_t w = _b->word.load(std::memory_order_acquire);
+    if ((w & kFutexTidMask) != static_cast<std::uint32_t>(current_tid()) || _recursion == 0)
+      return 288;
+    if (--_recursion == 0) give_up();
+    return 0;
+  }
+
+ protected:
+  // The last handle of this process is gone: a mutex the calling thread
+  // owns is released first, as no handle is left to release it with.
+  void destroy() override {
+    if ((_b->word.load() & kFutexTidMask) == static_cast<std::uint32_t>(current_tid()) &&
+        _recursion > 0)
+      give_up();
+    delete this;
+  }
+
+ private:
+  void give_up() {
+    _recursion = 0;
+    _b->owner_pid.store(0, std::memory_order_relaxed);
+    if (_b->word.exchange(0, std::memory_order_acq_rel) & kFutexWaiters)
+      futex_wake(&_b->word, 1, true);
+  }
+
+  // True when the thread `tid` that the word names has ended as the owner,
+  // as far as the kernel can tell: no such thread exists, its process no
+  // longer holds the object, or that process has no such thread (the id now
+  // names another process's thread).
+  bool owner_ended(std::uint32_t tid) {
+    const std::uint32_t pid = _b->owner_pid.load(std::memory_order_acquire);
+    if (thread_gone(static_cast<int>(tid))) return true;
+    if (pid == 0 || pid > static_cast<std::uint32_t>(kFutexTidMask)) return false;  // between its two steps
+    if (static_cast<pid_t>(pid) != ::getpid() && !_storage->process_holds(static_cast<pid_t>(pid)))
+      return true;
+    return !task_of(static_cast<pid_t>(pid), static_cast<int>(tid));
+  }
 };
 
 }  // namespace
 
-std::unique_ptr<block_storage> heap_block() { return std::make_unique<heap_storage>(); }
-
-void init_block(object_block* b, object_kind kind, std::uint32_t initial, std::uint32_t maximum) {
-  b->kind = kind;
-  b->word.store(kind == object_kind::semaphore ? initial : (initial ? 1u : 0u));
-  b->waiters.store(0);
-  b->maximum = maximum;
-  b->recursion = 0;
-  if (kind == object_kind::mutex) init_robust_mutex(&b->mutex);
+std::unique_ptr<block_storage> heap_block(object_kind kind) {
+  return std::make_unique<heap_storage>(kind);
 }
 
-waitable* make_object(object_kind kind, std::unique_ptr<block_storage> storage) {
-  const bool shared =
-      kind == object_kind::mutex || dynamic_cast<heap_storage*>(storage.get()) == nullptr;
+waitable* make_object(object_kind kind, std::uint32_t maximum, bool named,
+                      std::unique_ptr<block_storage> storage) {
   switch (kind) {
     case object_kind::auto_event:
-    case object_kind::manual_event: return new event_object(std::move(storage), shared);
-    case object_kind::semaphore: return new semaphore_object(std::move(storage), shared);
-    default: return new mutex_object(std::move(storage), shared);
+    case object_kind::manual_event: return new event_object(std::move(storage), kind, named);
+    case object_kind::semaphore: return new semaphore_object(std::move(storage), maximum, named);
+    default:
+      if (named) return new named_mutex_object(std::move(storage));
+      return new mutex_object(std::move(storage));
   }
 }
 
@@ -301,23 +431,13 @@ waitable* make_object(object_kind kind, std::unique_ptr<block_storage> storage) 
 // ---------------------------------------------------------------------------
 namespace {
 
-struct create_args {
-  object_kind kind;
-  std::uint32_t initial, maximum;
-};
-
-void init_from_args(object_block* b, const void* arg) {
-  auto* a = static_cast<const create_args*>(arg);
-  init_block(b, a->kind, a->initial, a->maximum);
-}
-
 void take_initial_ownership(waitable* o) { o->try_take(); }
 
-HANDLE create(const create_args& args, const std::wstring& name, void (*on_created)(waitable*)) {
-  if (!name.empty()) return open_named(args.kind, name, true, init_from_args, &args, on_created);
-  auto storage = heap_block();
-  init_block(storage->block, args.kind, args.initial, args.maximum);
-  waitable* o = make_object(args.kind, std::move(storage));
+HANDLE create(const named_args& args, const std::wstring& name, void (*on_created)(waitable*)) {
+  if (!name.empty()) return open_named(args, name, true, on_created);
+  auto storage = heap_block(args.kind);
+  storage->block->word.store(args.initial);
+  waitable* o = make_object(args.kind, args.maximum, false, std::move(storage));
   if (on_created) on_created(o);
   HANDLE h = make_handle(o);
   SetLastError(h ? 0 : 8);
@@ -386,12 +506,12 @@ HANDLE open_mutex(const std::wstring& name) {
     return nullptr;
   }
   robust_futex_works();
-  return open_named(object_kind::mutex, name, false, nullptr, nullptr, nullptr);
+  return open_named({object_kind::mutex, 0, 0}, name, false, nullptr);
 }
 
 bool release_mutex(HANDLE h) {
   handle_ref ref(h);
-  auto* m = object_of<mutex_object>(ref, object_kind::mutex, object_kind::mutex);
+  auto* m = object_of<mutex_base>(ref, object_kind::mutex, object_kind::mutex);
   if (!m) return false;
   const unsigned long r = m->unlock();
   if (r != 0) SetLastError(r);
