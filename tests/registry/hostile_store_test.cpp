@@ -2,6 +2,7 @@
 // short, and with names longer than one file name: links planted in a
 // delegated key lead nowhere, deletion is whole or reported, and long key
 // and value names keep working.
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <fstream>
@@ -102,6 +103,26 @@ TEST_F(HostileStoreTest, DeepTreeIsRemovedWithFewDescriptorsAndLeftoversAreFinis
             }),
             0);
   EXPECT_EQ(entries_under(software), 0u);
+}
+
+TEST_F(HostileStoreTest, ADeletionThatCannotFinishSaysSo) {
+  // A mount point deep in the tree cannot be removed: the deletion fails
+  // and says so, instead of reporting success over what it left.
+  HKEY key = create(L"SOFTWARE\\Mounted\\A\\Mnt");
+  RegCloseKey(key);
+  const fs::path mnt = root / "HKLM" / "SOFTWARE" / "Mounted" / "A" / "Mnt";
+  ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k"), 0);
+  key = create(L"SOFTWARE\\Mounted\\A\\Mnt");
+  ASSERT_EQ(set_string(key, L"Password", L"hunter2"), 0);
+  RegCloseKey(key);
+  EXPECT_NE(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mounted"), 0);
+  // What could be removed was: the value inside the mount is gone.
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root / "HKLM" / "SOFTWARE", ec);
+       !ec && it != fs::end(it); it.increment(ec)) {
+    EXPECT_NE(it->path().filename(), "@Password");
+    if (it->path().filename() == "Mnt") ::umount2(it->path().c_str(), MNT_DETACH);
+  }
 }
 
 TEST_F(HostileStoreTest, NamesLongerThanAFileNameKeepWorking) {
