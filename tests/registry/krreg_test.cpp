@@ -228,7 +228,13 @@ TEST_F(KrregTest, WatchPrintsEachChangeUntilInterrupted) {
   EXPECT_TRUE(read_until(pipe_fds[0], text, "changed HKEY_LOCAL_MACHINE\\SOFTWARE\\Watched\n"));
   text.clear();
   ASSERT_EQ(set_dword(key, L"V", 1), 0);
-  EXPECT_TRUE(read_until(pipe_fds[0], text, "changed"));
+  // Each change names the values it changed, with their new data.
+  EXPECT_TRUE(read_until(pipe_fds[0], text,
+                         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Watched\\Sub    V    REG_DWORD    0x1\n"))
+      << text;
+  text.clear();
+  ASSERT_EQ(RegDeleteValueW(key, L"V"), 0);
+  EXPECT_TRUE(read_until(pipe_fds[0], text, "Sub    V    (deleted)\n")) << text;
   RegCloseKey(key);
   ::kill(pid, SIGINT);
   int status = 0;
@@ -257,6 +263,69 @@ TEST_F(KrregTest, FailuresExitOneWithOneLineSayingWhy) {
   EXPECT_TRUE(one_line(bad));
   EXPECT_NE(bad.err.find("line 4"), std::string::npos) << bad.err;
   EXPECT_EQ(krreg({"--help"}).code, 0);
+}
+
+TEST_F(KrregTest, ExportGoesWhereItIsToldAndReplacesAFileOnlyWhenAsked) {
+  HKEY key = create(L"SOFTWARE\\Out");
+  ASSERT_EQ(set_dword(key, L"V", 1), 0);
+  RegCloseKey(key);
+  const result version = krreg({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out.rfind("krreg ", 0), 0u) << version.out;
+
+  // "-" is standard output, not a file of that name.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(root);
+  const result to_stdout = krreg({"export", "HKLM\\SOFTWARE\\Out", "-"});
+  fs::current_path(cwd);
+  EXPECT_EQ(to_stdout.code, 0);
+  EXPECT_EQ(to_stdout.out.rfind("\xFF\xFEW\0i\0n\0", 0), 0u);
+  EXPECT_FALSE(fs::exists(root / "-"));
+
+  // A name that is not UTF-8 is kept byte for byte.
+  const std::string latin1 = (root / "caf\xE9.reg").string();
+  ASSERT_EQ(krreg({"export", "HKLM\\SOFTWARE\\Out", latin1}).code, 0);
+  EXPECT_TRUE(fs::exists(latin1));
+  EXPECT_EQ(slurp(latin1), to_stdout.out);
+
+  // An existing file is replaced only with /y when no terminal can be asked.
+  std::ofstream(root / "old.reg") << "keep";
+  const result refused = krreg({"export", "HKLM\\SOFTWARE\\Out", (root / "old.reg").string()});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("already exists"), std::string::npos) << refused.err;
+  EXPECT_EQ(slurp(root / "old.reg"), "keep");
+  EXPECT_EQ(krreg({"export", "HKLM\\SOFTWARE\\Out", (root / "old.reg").string(), "/y"}).code, 0);
+  EXPECT_EQ(slurp(root / "old.reg"), to_stdout.out);
+}
+
+TEST_F(KrregTest, ImportRefusesWhatIsNoFileAndWhatItWouldStoreWrongly) {
+  // Neither waits on a FIFO nor reads a device without end.
+  ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
+  for (const std::string& file : {(root / "fifo").string(), std::string("/dev/zero")}) {
+    const result r = krreg({"import", file});
+    EXPECT_EQ(r.code, 1) << file;
+    EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
+  }
+
+  const auto import = [&](const std::string& text) {
+    std::ofstream(root / "in.reg") << "Windows Registry Editor Version 5.00\n\n" << text;
+    return krreg({"import", (root / "in.reg").string()});
+  };
+  // An escape export never writes is no line break, and no 'n' either.
+  const result escape = import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Esc]\n\"v\"=\"line1\\nline2\"\n");
+  EXPECT_EQ(escape.code, 1);
+  EXPECT_NE(escape.err.find("line 4: unknown escape"), std::string::npos) << escape.err;
+  // A name too long for the store, in a later block, keeps the earlier
+  // blocks from being applied.
+  for (const std::string& late :
+       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + std::string(256, 'k') + "]\n",
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\n\"" + std::string(16384, 'v') + "\"=dword:1\n"}) {
+    const result r = import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\First]\n\"a\"=dword:1\n\n" + late);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Nothing was applied."), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(root / "HKLM" / "SOFTWARE" / "First"));
+  EXPECT_FALSE(fs::exists(root / "HKLM" / "SOFTWARE" / "Esc"));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <krcore/registry.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,6 +20,16 @@
 namespace regtest {
 
 namespace fs = std::filesystem;
+
+// Runs fn in a child process and returns its exit status.
+template <class Fn>
+int in_child(Fn fn) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(fn());
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
 
 class RegistryTest : public ::testing::Test {
  protected:

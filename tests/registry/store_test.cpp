@@ -3,7 +3,6 @@
 // permissions, change notification across processes, and readers that never
 // see a torn value while other processes write.
 #include <krcore/foundation.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,16 +24,6 @@ std::string file_text(const fs::path& p) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// Runs fn in a child process and returns its exit status.
-template <class Fn>
-int in_child(Fn fn) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(fn());
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
 TEST_F(RegistryTest, EveryTypeRoundTripsWithItsWindowsByteImage) {

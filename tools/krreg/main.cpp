@@ -2,6 +2,9 @@
 // reads, writes, deletes, exports, imports and watches keys through the
 // library's registry calls, with the commands and output of the Windows
 // `reg` tool, so that a setting is changed the same way on every machine.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <krcore/foundation.h>
 #include <krcore/registry.h>
 
@@ -10,14 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <algorithm>
 #include <iostream>
-#include <sstream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 #include <cwctype>
 
+#include "foundation/linux/untrusted_file.h"
 #include "foundation/utf.h"
 #include "regfile.h"
 #include "registry/store.h"
@@ -25,7 +29,9 @@
 
 namespace {
 
+using krCore::detail::file_name_from_wide;
 using krCore::detail::utf8_from_wide;
+using krCore::detail::wide_from_file_name;
 using krCore::detail::wide_from_utf8;
 namespace reg = krCore::detail::reg;
 
@@ -42,16 +48,24 @@ const char* const kUsage =
     "Usage: krreg query  KEY [/v NAME | /ve] [/s]\n"
     "  or:  krreg add    KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
     "  or:  krreg delete KEY [/v NAME | /ve | /va] [/f]\n"
-    "  or:  krreg export KEY FILE\n"
+    "  or:  krreg export KEY FILE [/y]\n"
     "  or:  krreg import FILE\n"
     "  or:  krreg watch  KEY\n"
+    "  or:  krreg --version\n"
     "Reads and changes the settings store.\n"
     "\n"
     "KEY is ROOT\\SUBKEY or ROOT/SUBKEY, ROOT one of HKLM, HKCU, HKU, HKCR (or their long\n"
     "names). Switches start with / or -. TYPE: REG_SZ (default), REG_EXPAND_SZ,\n"
     "REG_MULTI_SZ (strings separated by SEP, default \\0), REG_DWORD, REG_QWORD (decimal or\n"
-    "0x hex), REG_BINARY, REG_NONE (hex digits). /f: no confirmation. The store's root is\n"
-    "/etc/krcore/registry, or $KRCORE_REGISTRY_ROOT.\n";
+    "0x hex), REG_BINARY, REG_NONE (hex digits). /f: no confirmation. FILE - is standard\n"
+    "output (export) or input (import). export asks before it replaces a file; /y: no\n"
+    "question (without a terminal to ask, an existing file is replaced only with /y).\n"
+    "watch prints each change with the values that changed and their new data. The\n"
+    "store's root is /etc/krcore/registry, or $KRCORE_REGISTRY_ROOT.\n";
+
+// The largest .reg file import reads: far beyond any settings tree, and a
+// bound for a device or a stream that never ends.
+constexpr size_t kMaxImportBytes = size_t{64} << 20;
 
 void out(const std::wstring& text) {
   const std::string bytes = utf8_from_wide(text);
@@ -445,18 +459,51 @@ void export_key(const key_path& path, std::wstring& text) {
   for (const std::wstring& name : subkey_names(key.get())) export_key(child(path, name), text);
 }
 
-int do_export(const key_path& path, const std::string& file) {
+bool write_all(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes the export to `file` ("-": standard output). An existing file is
+// replaced only when the administrator says so (or gave /y); a link, FIFO
+// or device at its name is never written through.
+void write_export(const std::string& file, const std::string& bytes, bool replace) {
+  if (file == "-") {
+    if (!write_all(STDOUT_FILENO, bytes)) throw failure(std::string("Cannot write the export to standard output: ") + std::strerror(errno) + ".");
+    return;
+  }
+  struct stat st;
+  if (lstat(file.c_str(), &st) == 0 && !replace) {
+    if (!isatty(STDIN_FILENO))
+      throw failure("File " + file + " already exists; /y replaces it.");
+    if (!confirm("File " + file + " already exists. Overwrite"))
+      throw failure("The operation was cancelled.");
+  }
+  krCore::detail::unique_fd fd;
+  const krCore::detail::file_result opened =
+      krCore::detail::open_untrusted_for_write(AT_FDCWD, file, 0, 0644, fd, st);
+  if (!opened) throw failure("Cannot write " + opened.diagnostic);
+  if (ftruncate(fd.get(), 0) != 0 || !write_all(fd.get(), bytes) || fsync(fd.get()) != 0)
+    throw failure("Cannot write [" + file + "]: " + std::strerror(errno) + ".");
+}
+
+int do_export(const key_path& path, const std::string& file, bool replace) {
   std::wstring text = std::wstring(krreg::kRegHeader) + L"\r\n\r\n";
   export_key(path, text);
-  std::ofstream outfile(file, std::ios::binary | std::ios::trunc);
-  const std::string bytes = krreg::encode_reg_file(text);
-  if (!outfile.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !outfile.flush())
-    throw failure("Cannot write [" + file + "]: " + std::strerror(errno) + ".");
+  write_export(file, krreg::encode_reg_file(text), replace);
+  // With the export on standard output, the verdict goes to the error stream.
+  FILE* const verdict = file == "-" ? stderr : stdout;
   if (g_unreadable) {
-    std::printf("The export left out %d value(s) that cannot be read.\n", g_unreadable);
+    (void)std::fprintf(verdict, "The export left out %d value(s) that cannot be read.\n", g_unreadable);
     return 1;
   }
-  std::puts("The operation completed successfully.");
+  (void)std::fputs("The operation completed successfully.\n", verdict);
   return 0;
 }
 
@@ -489,7 +536,22 @@ std::vector<key_path> validate_import(const std::vector<krreg::reg_key>& keys,
     }
     if (k.remove && paths.back().sub.empty())
       import_failure(file, k.line, "A root key cannot be deleted.", nullptr);
+    const std::wstring& sub = paths.back().sub;
+    for (size_t start = 0; start < sub.size();) {
+      const size_t end = std::min(sub.find(L'\\', start), sub.size());
+      if (reg::utf16_units(std::wstring_view(sub).substr(start, end - start)) > reg::kMaxKeyNameUnits)
+        import_failure(file, k.line,
+                       "The key name [" + utf8_from_wide(sub.substr(start, 40)) +
+                           "...] is longer than 255 characters.",
+                       nullptr);
+      start = end + 1;
+    }
     for (const krreg::reg_value& v : k.values) {
+      if (reg::utf16_units(v.name) > reg::kMaxValueNameUnits)
+        import_failure(file, v.line,
+                       "The value name [" + utf8_from_wide(v.name.substr(0, 40)) +
+                           "...] is longer than 16383 characters.",
+                       nullptr);
       std::string text;
       if (!v.remove && reg::format_value_file(v.type, v.data.data(), v.data.size(), text) != 0)
         import_failure(file, v.line,
@@ -503,14 +565,38 @@ std::vector<key_path> validate_import(const std::vector<krreg::reg_key>& keys,
   return paths;
 }
 
+// The bytes of the file to import ("-": standard input), at most
+// kMaxImportBytes. A FIFO, device or folder named as the file is refused
+// before anything is read, so the tool never waits on it or reads for ever.
+std::string read_import(const std::string& file) {
+  std::string bytes;
+  if (file != "-") {
+    krCore::detail::unique_fd fd;
+    struct stat st;
+    krCore::detail::file_result r = krCore::detail::open_untrusted(
+        AT_FDCWD, file, krCore::detail::file_kind::regular, krCore::detail::final_link::follow,
+        fd, st);
+    if (r) r = krCore::detail::read_bounded(fd.get(), file, kMaxImportBytes, bytes, 0, &st);
+    if (!r) throw failure("Cannot read " + r.diagnostic + " Nothing was applied.");
+    return bytes;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw failure(std::string("Cannot read standard input: ") + std::strerror(errno) + ".");
+    if (n == 0) return bytes;
+    if (bytes.size() + static_cast<size_t>(n) > kMaxImportBytes)
+      throw failure("Standard input holds more than 64 MiB; nothing was applied.");
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 int do_import(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw failure("Cannot read [" + file + "]: " + std::strerror(errno) + ".");
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
+  const std::string bytes = read_import(file);
   std::vector<krreg::reg_key> keys;
   try {
-    keys = krreg::parse_reg_text(krreg::decode_reg_file(bytes.str()));
+    keys = krreg::parse_reg_text(krreg::decode_reg_file(bytes));
   } catch (const std::runtime_error& e) {
     throw failure(file + ": " + e.what() + " Nothing was applied.");
   }
@@ -544,6 +630,57 @@ int do_import(const std::string& file) {
 
 // --- watch ---------------------------------------------------------------
 
+// A key tree's values: key path -> value name -> "TYPE    DATA", for telling
+// what a change changed.
+using tree_values = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
+
+void take_values(const key_path& path, tree_values& tree) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(path.root, path.sub.c_str(), 0, KEY_READ, &key) != 0) return;
+  std::vector<std::wstring> subkeys;
+  try {
+    auto& values = tree[path.full()];
+    for (const std::wstring& name : value_names(key)) {
+      try {
+        DWORD type = 0;
+        const std::vector<BYTE> data = read_value(key, name, type);
+        values[name] = type_text(type) + L"    " + display_data(type, data);
+      } catch (const failure&) {
+        values[name] = L"(cannot be read)";
+      }
+    }
+    subkeys = subkey_names(key);
+  } catch (const failure&) {
+    // Gone or unreadable meanwhile: the next change shows what is there.
+  }
+  RegCloseKey(key);
+  for (const std::wstring& name : subkeys) take_values(child(path, name), tree);
+}
+
+std::wstring shown_name(const std::wstring& name) { return name.empty() ? L"(Default)" : name; }
+
+// One line per key made or removed and per value set, changed or deleted.
+std::wstring changes(const tree_values& before, const tree_values& after) {
+  std::wstring text;
+  for (const auto& [key, values] : after) {
+    const auto old = before.find(key);
+    if (old == before.end()) text += L"    " + key + L"    (new key)\n";
+    for (const auto& [name, shown] : values) {
+      if (old != before.end()) {
+        const auto was = old->second.find(name);
+        if (was != old->second.end() && was->second == shown) continue;
+      }
+      text += L"    " + key + L"    " + shown_name(name) + L"    " + shown + L"\n";
+    }
+    if (old == before.end()) continue;
+    for (const auto& [name, shown] : old->second)
+      if (!values.count(name)) text += L"    " + key + L"    " + shown_name(name) + L"    (deleted)\n";
+  }
+  for (const auto& [key, values] : before)
+    if (!after.count(key)) text += L"    " + key + L"    (deleted key)\n";
+  return text;
+}
+
 int do_watch(const key_path& path) {
   open_key key(path, false, KEY_READ | KEY_NOTIFY);
   krCore::manualresetevent changed;
@@ -551,11 +688,13 @@ int do_watch(const key_path& path) {
   // as soon as the banner shows is seen; the key stays watched between two
   // requests, so none made while a line is printed is lost.
   bool first = true;
+  tree_values values;
   for (;;) {
     const LSTATUS rc = RegNotifyChangeKeyValue(key.get(), 1, 0xF, changed, 1);
     if (rc == 1018) throw failure("The key was deleted.");
     check(rc);
     if (first) {
+      take_values(path, values);
       std::printf("Watching %s (Ctrl+C ends)\n", utf8_from_wide(path.full()).c_str());
       std::fflush(stdout);
       first = false;
@@ -565,7 +704,11 @@ int do_watch(const key_path& path) {
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    tree_values current;
+    take_values(path, current);
     std::printf("%s changed %s\n", stamp, utf8_from_wide(path.full()).c_str());
+    out(changes(values, current));
+    values = std::move(current);
     std::fflush(stdout);
   }
 }
@@ -579,7 +722,11 @@ int run(const std::vector<std::wstring>& args) {
   for (wchar_t& c : command) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
   if (command == L"import") {
     if (args.size() != 2) throw failure("import takes one FILE.");
-    return do_import(utf8_from_wide(args[1]));
+    return do_import(file_name_from_wide(args[1]));
+  }
+  if (command == L"--version") {
+    std::printf("krreg %s\n", KRREG_VERSION);
+    return 0;
   }
   if (args.size() < 2) throw failure("Missing KEY.");
   const key_path path = parse_key(args[1]);
@@ -591,8 +738,10 @@ int run(const std::vector<std::wstring>& args) {
     return do_watch(path);
   }
   if (command == L"export") {
-    if (args.size() != 3) throw failure("export takes KEY and FILE.");
-    return do_export(path, utf8_from_wide(args[2]));
+    const bool yes = args.size() == 4 && (args[3] == L"/y" || args[3] == L"/Y" ||
+                                          args[3] == L"-y" || args[3] == L"-Y");
+    if (args.size() != 3 && !yes) throw failure("export takes KEY, FILE and perhaps /y.");
+    return do_export(path, file_name_from_wide(args[2]), yes);
   }
   throw failure("Unknown command [" + utf8_from_wide(args[0]) + "]; see krreg --help.");
 }
@@ -601,7 +750,8 @@ int run(const std::vector<std::wstring>& args) {
 
 int main(int argc, char** argv) {
   std::vector<std::wstring> args;
-  for (int i = 1; i < argc; ++i) args.push_back(wide_from_utf8(argv[i]));
+  // Reversibly: a file name that is not UTF-8 names the same file again.
+  for (int i = 1; i < argc; ++i) args.push_back(wide_from_file_name(argv[i]));
   try {
     return run(args);
   } catch (const std::exception& e) {

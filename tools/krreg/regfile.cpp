@@ -36,10 +36,15 @@ std::wstring read_quoted(const std::wstring& line, size_t& pos, size_t number) {
       ++pos;
       return out;
     }
-    if (c == L'\\' && pos + 1 < line.size())
-      out += line[++pos];
-    else
+    if (c != L'\\') {
       out += c;
+      continue;
+    }
+    // Only the two escapes export writes: any other (a "\n" meant as a line
+    // break, say) would be stored as something else than was meant.
+    if (pos + 1 >= line.size() || (line[pos + 1] != L'\\' && line[pos + 1] != L'"'))
+      fail(number, "unknown escape in quoted text (only \\\\ and \\\" are known)");
+    out += line[++pos];
   }
   fail(number, "unterminated quoted text");
 }

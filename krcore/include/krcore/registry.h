@@ -10,9 +10,15 @@
 // named "@" followed by the value's name ("@" alone is the default value).
 // Names are matched without regard to case and stored with the case they
 // were created with; characters a file name cannot hold ('/', '%', control
-// characters, a leading '.' or '@') are written as %XX (UTF-8 bytes). Files
-// and folders whose names start with '.' are the store's own temporaries
-// and are never shown as keys or values.
+// characters, a leading '.' or '@') are written as %XX (UTF-8 bytes). A name
+// too long for one file name (key names reach 255 characters, value names
+// 16,383, as on Windows; longer ones are refused with 87) is stored under
+// "%%" and the SHA-256 of its upper-case form, and keeps its real name
+// inside: a value file's first line is then "@" and the escaped name, a
+// key's folder holds it in the file ".name". Files and folders whose names
+// start with '.' are the store's own (temporaries, kept names, deletions
+// under way) and are never shown as keys or values. A link is never a key
+// or a value, and is never followed.
 //
 // A value file is text: its type on the first line (REG_NONE, REG_SZ,
 // REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD), then the
@@ -46,6 +52,8 @@
 #include <krcore/wintypes.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // On Windows the registry calls, types and constants are the system's own
 // (from <windows.h>, through wintypes.h); only the Linux store declares them.
@@ -174,3 +182,38 @@ KRCORE_API LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watch_subtree, DWORD f
 }  // extern "C"
 
 #endif  // !_WIN32
+
+// Typed reads and writes of one value, for callers that want a string, a
+// number or a list rather than a byte image: the UTF-16 image of the string
+// types (whatever the size of wchar_t) and the little-endian numbers are
+// converted here. Each opens nothing: `key` is an open handle or a
+// predefined key, `name` null or empty names the default value. Results are
+// the Win32 codes of the calls above, plus 1630 (ERROR_UNSUPPORTED_TYPE)
+// when the stored value has another type than the one asked for (the output
+// argument is then left as it was) and 13 when a number is not 4 or 8
+// bytes long. Thread-safe, as the calls they make.
+namespace krCore {
+
+// A REG_SZ or REG_EXPAND_SZ value (not expanded), up to its first null
+// character; a string without a terminator is read whole.
+KRCORE_API LSTATUS reg_read_string(HKEY key, const wchar_t* name, std::wstring& value);
+// A REG_DWORD value.
+KRCORE_API LSTATUS reg_read_dword(HKEY key, const wchar_t* name, DWORD& value);
+// A REG_QWORD value.
+KRCORE_API LSTATUS reg_read_qword(HKEY key, const wchar_t* name, std::uint64_t& value);
+// A REG_MULTI_SZ value's strings up to the first empty one; a REG_SZ value
+// gives its one string.
+KRCORE_API LSTATUS reg_read_multi_string(HKEY key, const wchar_t* name,
+                                         std::vector<std::wstring>& value);
+
+// Writes `value` with `type` REG_SZ or REG_EXPAND_SZ (87 for another type),
+// stored up to its first null character.
+KRCORE_API LSTATUS reg_write_string(HKEY key, const wchar_t* name, const std::wstring& value,
+                                    DWORD type = REG_SZ);
+KRCORE_API LSTATUS reg_write_dword(HKEY key, const wchar_t* name, DWORD value);
+KRCORE_API LSTATUS reg_write_qword(HKEY key, const wchar_t* name, std::uint64_t value);
+// The strings must be non-empty (an empty one would end the list: 87).
+KRCORE_API LSTATUS reg_write_multi_string(HKEY key, const wchar_t* name,
+                                          const std::vector<std::wstring>& value);
+
+}  // namespace krCore

@@ -20,8 +20,35 @@ KRCORE_INTERNAL std::string escape_name(std::wstring_view name);
 // The inverse; false for a text that is not a well-formed escaped name.
 KRCORE_INTERNAL bool unescape_name(std::string_view file, std::wstring& name);
 
-// The file name of the value `name` in its key's folder ("@" + escaped).
+// The longest key name (one component of a path) and value name, in UTF-16
+// units, as Windows has them.
+inline constexpr size_t kMaxKeyNameUnits = 255;
+inline constexpr size_t kMaxValueNameUnits = 16383;
+// The length of `name` in UTF-16 units.
+inline size_t utf16_units(std::wstring_view name) {
+  size_t units = 0;
+  for (wchar_t c : name) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 2 : 1;
+  return units;
+}
+
+// The longest file name the file systems under the store accept.
+inline constexpr size_t kMaxFileNameBytes = 255;
+// The most a hashed entry's kept name may take (the escaped name and its
+// line end): a value name of 16,383 UTF-16 units is at most 49,149 escaped
+// bytes.
+inline constexpr size_t kMaxKeptNameBytes = 64 * 1024;
+
+// The file name of the key `name` in its parent's folder, and of the value
+// `name` in its key's folder ("@" first). A name whose escaped form does not
+// fit one file name goes by a hash instead: "%%" and the SHA-256 (64
+// lower-case hex digits) of the name's upper-case fold, so that every
+// spelling of it meets the same file. Escaping never makes "%%", so a
+// hashed name never meets an escaped one; the entry then keeps its real
+// name inside (the store's business).
+KRCORE_INTERNAL std::string key_file_name(std::wstring_view name);
 KRCORE_INTERNAL std::string value_file_name(std::wstring_view name);
+// True for a file name key_file_name or value_file_name hashed.
+KRCORE_INTERNAL bool is_hashed_file_name(std::string_view file);
 
 // Case-insensitive equality and order of names, character by character with
 // the simple Unicode case folding of the C.UTF-8 locale.

@@ -7,6 +7,15 @@
 // from its first request until its handle is closed; a change that comes
 // while no request is armed is kept as pending and signals the next request
 // at once, so a thread that re-arms after each change never misses one.
+//
+// A watch never goes silent: each folder is reached from the key's own
+// descriptor one name at a time (openat, no link followed) and watched
+// through /proc/self/fd/N of that folder, so no path grows with the depth.
+// A sub-key that cannot be watched (the account's inotify watches used up)
+// counts as a change at once, and the next request tries again and fails
+// with 1816 (ERROR_NOT_ENOUGH_QUOTA) while the tree still cannot be watched
+// whole. An overflow of the kernel's queue counts as a change too, and the
+// tree is walked again for the sub-keys made meanwhile.
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <dirent.h>
@@ -16,6 +25,7 @@
 #include <krcore/diagnostics.h>
 #include <krcore/foundation.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <unordered_map>
@@ -23,6 +33,8 @@
 
 #include "diagnostics/guarded_call.h"
 #include "foundation/errors.h"
+#include "foundation/fork_child.h"
+#include "foundation/linux/untrusted_file.h"
 #include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 #include "registry/linux/fs_key.h"
@@ -46,6 +58,7 @@ class watch {
   DWORD filter = 0;
   int root_wd = -1;
   std::unordered_map<int, std::string> paths;  // watch descriptor -> path below the key
+  DWORD incomplete = 0;  // the code of the last sub-key that could not be watched
   bool pending = false;
   bool deleted = false;
   std::vector<HANDLE> armed;  // our own duplicates of the requesters' events
@@ -70,33 +83,76 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
                                      IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
                                      IN_ONLYDIR;
 
-// Adds a watch for the folder `rel` below the key, and for the folders
-// below it when the subtree is watched. Returns the watch descriptor.
-int add_tree(watch& w, const std::string& rel) {
-  std::string path = "/proc/self/fd/" + std::to_string(w.dir_fd);
-  if (!rel.empty()) path += "/" + rel;
-  const int wd = inotify_add_watch(w.ifd, path.c_str(), kWatchMask);
-  if (wd < 0) return -1;
-  w.paths[wd] = rel;
-  if (!w.subtree) return wd;
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return wd;
-  if (DIR* dir = fdopendir(fd)) {
-    std::vector<std::string> subdirs;
+// The code for a watch the kernel refused: its watches or memory used up
+// is the account's quota, as the system would say.
+DWORD watch_failure(int e) {
+  return e == ENOSPC || e == ENOMEM || e == EMFILE || e == ENFILE ? DWORD{kErrorNotEnoughQuota}
+                                                                  : win32_from_errno(e);
+}
+
+// Opens the folder `rel` ('/'-separated names below the key) from the key's
+// descriptor, one name at a time, never through a link.
+unique_fd open_below(const watch& w, const std::string& rel) {
+  unique_fd fd(fcntl(w.dir_fd, F_DUPFD_CLOEXEC, 0));
+  for (size_t start = 0; fd && start < rel.size();) {
+    const size_t end = std::min(rel.find('/', start), rel.size());
+    const std::string name = rel.substr(start, end - start);
+    fd.reset(openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    start = end + 1;
+  }
+  return fd;
+}
+
+// Watches the folder `rel` below the key, and every folder below it when
+// the subtree is watched, without recursion. Returns 0 or the code of the
+// first folder that could not be watched (the others are still tried); a
+// folder gone meanwhile is no failure. `root_wd`, when given, receives the
+// watch of `rel` itself.
+DWORD add_tree(watch& w, const std::string& top, int* root_wd = nullptr) {
+  DWORD failure = 0;
+  std::vector<std::string> todo{top};
+  while (!todo.empty()) {
+    const std::string rel = std::move(todo.back());
+    todo.pop_back();
+    const unique_fd fd = open_below(w, rel);
+    if (!fd) {
+      if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && !failure)
+        failure = watch_failure(errno);
+      continue;
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd.get());
+    const int wd = inotify_add_watch(w.ifd, path.c_str(), kWatchMask);
+    if (wd < 0) {
+      if (!failure) failure = watch_failure(errno);
+      continue;
+    }
+    w.paths[wd] = rel;
+    if (root_wd && rel == top) *root_wd = wd;
+    if (!w.subtree) continue;
+    const int list_fd = openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
+    if (!dir) {
+      if (list_fd >= 0) close(list_fd);
+      if (!failure) failure = watch_failure(errno);
+      continue;
+    }
     while (const dirent* e = readdir(dir))
       if (e->d_type == DT_DIR && e->d_name[0] != '.' && e->d_name[0] != '@')
-        subdirs.emplace_back(e->d_name);
+        todo.push_back(rel.empty() ? e->d_name : rel + "/" + e->d_name);
     closedir(dir);
-    for (const std::string& sub : subdirs) add_tree(w, rel.empty() ? sub : rel + "/" + sub);
-  } else {
-    close(fd);
   }
-  return wd;
+  return failure;
 }
 
 // The change kinds (REG_NOTIFY_CHANGE_* bits) of one inotify event.
 DWORD change_kinds(watch& w, const inotify_event& ev) {
-  if (ev.mask & IN_Q_OVERFLOW) return 0xF;
+  if (ev.mask & IN_Q_OVERFLOW) {
+    // Sub-keys may have come meanwhile, unseen: watch whatever is there.
+    if (w.subtree) {
+      if (DWORD rc = add_tree(w, std::string())) w.incomplete = rc;
+    }
+    return 0xF;
+  }
   if (ev.wd == w.root_wd && (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) {
     w.deleted = true;
     return 0xF;
@@ -114,8 +170,14 @@ DWORD change_kinds(watch& w, const inotify_event& ev) {
     if (ev.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) kinds |= 0x1;
     if (w.subtree && (ev.mask & (IN_CREATE | IN_MOVED_TO))) {
       const auto it = w.paths.find(ev.wd);
-      if (it != w.paths.end())
-        add_tree(w, it->second.empty() ? ev.name : it->second + "/" + ev.name);
+      if (it != w.paths.end()) {
+        // Unwatched, its changes would go unseen: reported as a change of
+        // every kind now, and by the next request.
+        if (DWORD rc = add_tree(w, it->second.empty() ? ev.name : it->second + "/" + ev.name)) {
+          w.incomplete = rc;
+          return 0xF;
+        }
+      }
     }
   } else if (ev.name[0] == '@' &&
              (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM))) {
@@ -204,10 +266,21 @@ class notifier {
   std::unordered_map<int, std::weak_ptr<watch>> _watches;
 };
 
-// Never destroyed: its thread runs until the process ends.
-notifier& the_notifier() {
+// Never destroyed: its thread runs until the process ends. A fork child
+// has no such thread, and its lock may have been held by a thread of the
+// parent: it starts afresh with a notifier of its own (the parent's keys
+// it inherited are not watched there).
+notifier*& notifier_slot() {
   static notifier* n = new notifier;
-  return *n;
+  return n;
+}
+
+void notifier_after_fork() { notifier_slot() = new notifier; }
+
+notifier& the_notifier() {
+  static const int registered = (at_fork_child(&notifier_after_fork), 0);
+  (void)registered;
+  return *notifier_slot();
 }
 
 DWORD start_watch(fs_key& k, bool subtree, DWORD filter, std::shared_ptr<watch>& out) {
@@ -218,8 +291,7 @@ DWORD start_watch(fs_key& k, bool subtree, DWORD filter, std::shared_ptr<watch>&
   if (w->ifd < 0) return win32_from_errno(errno);
   w->dir_fd = fcntl(k.fd, F_DUPFD_CLOEXEC, 0);
   if (w->dir_fd < 0) return win32_from_errno(errno);
-  w->root_wd = add_tree(*w, std::string());
-  if (w->root_wd < 0) return win32_from_errno(errno);
+  if (DWORD rc = add_tree(*w, std::string(), &w->root_wd)) return rc;
   if (DWORD rc = the_notifier().add(w)) return rc;
   out = std::move(w);
   return 0;
@@ -261,6 +333,12 @@ DWORD notify(key& base, bool subtree, DWORD filter, HANDLE event) {
   // the last handle closes; its link count says so at once.
   if (!w->deleted && folder_gone(k.fd)) w->deleted = true;
   if (w->deleted) return kErrorKeyDeleted;
+  // Sub-keys that could not be watched before: tried again, and until they
+  // can be, no request is taken that might miss their changes.
+  if (w->incomplete) {
+    w->incomplete = add_tree(*w, std::string());
+    if (w->incomplete) return w->incomplete;
+  }
   HANDLE own = duplicate_handle(event);
   if (!own) return GetLastError();
   if (w->pending) {

@@ -13,6 +13,7 @@
 #include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 #include "registry/store.h"
+#include "registry/value_file.h"
 
 namespace krCore::detail::reg {
 namespace {
@@ -91,16 +92,24 @@ std::vector<std::wstring> split_path(const wchar_t* subkey) {
 
 std::wstring name_of(const wchar_t* name) { return name ? std::wstring(name) : std::wstring(); }
 
+// A key name longer than Windows allows is refused with 87, as there.
+bool key_names_fit(const std::vector<std::wstring>& path) {
+  for (const std::wstring& part : path)
+    if (utf16_units(part) > kMaxKeyNameUnits) return false;
+  return true;
+}
+
 LSTATUS open_or_create(HKEY h, const wchar_t* subkey, bool create, REGSAM desired, PHKEY result,
                        DWORD* disposition) {
   if (!result) return kErrorInvalidParameter;
   *result = nullptr;
   key_ptr parent;
   if (DWORD rc = resolve(h, create, parent)) return static_cast<LSTATUS>(rc);
+  const std::vector<std::wstring> path = split_path(subkey);
+  if (!key_names_fit(path)) return kErrorInvalidParameter;
   key_ptr k;
   bool created = false;
-  const DWORD rc = open_key(*parent, split_path(subkey), create, (desired & kWriteRights) != 0, k,
-                            &created);
+  const DWORD rc = open_key(*parent, path, create, (desired & kWriteRights) != 0, k, &created);
   if (rc) return static_cast<LSTATUS>(rc);
   *result = handles().add(std::move(k));
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -173,6 +182,7 @@ LSTATUS RegQueryValueExW(HKEY key, const wchar_t* name, DWORD*, DWORD* type, BYT
 
 LSTATUS RegSetValueExW(HKEY key, const wchar_t* name, DWORD, DWORD type, const BYTE* data,
                        DWORD size) {
+  if (name && utf16_units(name) > kMaxValueNameUnits) return kErrorInvalidParameter;
   key_ptr k;
   if (DWORD rc = resolve(key, false, k)) return static_cast<LSTATUS>(rc);
   return static_cast<LSTATUS>(write_value(*k, name_of(name), type, data, size));

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <locale>
 
+#include <openssl/evp.h>
+
 #include "foundation/utf.h"
 
 namespace krCore::detail::reg {
@@ -142,7 +144,38 @@ bool unescape_name(std::string_view file, std::wstring& name) {
   return true;
 }
 
-std::string value_file_name(std::wstring_view name) { return "@" + escape_name(name); }
+namespace {
+
+// "%%" and the SHA-256 of the name's upper-case fold.
+std::string hashed_name(std::wstring_view name) {
+  const auto& facet = folding();
+  std::wstring folded(name);
+  for (wchar_t& c : folded) c = facet.toupper(c);
+  const std::string utf8 = utf8_from_wide(folded);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  std::string out = "%%";
+  if (EVP_Digest(utf8.data(), utf8.size(), digest, &size, EVP_sha256(), nullptr) != 1) size = 0;
+  for (unsigned int i = 0; i < size; ++i) append_hex(out, digest[i], "0123456789abcdef");
+  return out;
+}
+
+}  // namespace
+
+std::string key_file_name(std::wstring_view name) {
+  std::string file = escape_name(name);
+  return file.size() <= kMaxFileNameBytes ? file : hashed_name(name);
+}
+
+std::string value_file_name(std::wstring_view name) {
+  std::string file = "@" + escape_name(name);
+  return file.size() <= kMaxFileNameBytes ? file : "@" + hashed_name(name);
+}
+
+bool is_hashed_file_name(std::string_view file) {
+  if (!file.empty() && file[0] == '@') file.remove_prefix(1);
+  return file.size() == 66 && file.substr(0, 2) == "%%";
+}
 
 bool names_equal(std::wstring_view a, std::wstring_view b) {
   if (a.size() != b.size()) return false;
