@@ -79,18 +79,24 @@ TEST_F(LogFileTest, ALongRunOfNumberedFilesShiftsOnASmallStack) {
   constexpr int kFiles = 2000;
   const fs::path base = dir / "Svc";
   for (int n = 1; n <= kFiles; ++n) std::ofstream(numbered(base, n)) << n;
-  log->initialize(0x1, logger::log_normal, 1, 100000, base.wstring().c_str());
+  // The first file opens (and the shift runs) in initialize, on that thread.
+  struct start {
+    logger* log;
+    std::wstring base;
+  } args{log, base.wstring()};
   pthread_attr_t attr;
   ASSERT_EQ(pthread_attr_init(&attr), 0);
   ASSERT_EQ(pthread_attr_setstacksize(&attr, 128 * 1024), 0);
   pthread_t thread;
   ASSERT_EQ(pthread_create(
                 &thread, &attr,
-                [](void* self) -> void* {
-                  static_cast<logger*>(self)->log(L"after the shift");
+                [](void* p) -> void* {
+                  const auto* a = static_cast<start*>(p);
+                  a->log->initialize(0x1, logger::log_normal, 1, 100000, a->base.c_str());
+                  a->log->log(L"after the shift");
                   return nullptr;
                 },
-                log),
+                &args),
             0);
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attr);
