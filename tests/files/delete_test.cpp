@@ -5,6 +5,10 @@
 // what only one system has (another handle's share modes, the immutable
 // attribute, names that are not UTF-8) is guarded below.
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -214,6 +218,86 @@ TEST_F(Deletion, ImmutableFileIsARealFailure) {
   EXPECT_FALSE(removed);
   EXPECT_EQ(slept.size(), 5u);
   EXPECT_TRUE(fs::exists(p));
+}
+#endif
+
+#ifndef _WIN32
+// Another account owns a folder inside the tree and, once the removal has
+// begun in its sub-folder, renames that away and puts a link to a folder
+// only root may read in its place. The removal goes on in the folder it
+// opened and removes the link itself; what the link points to stays whole.
+TEST_F(Deletion, ALinkSwappedInDuringTheWalkIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root and the account 65534";
+  constexpr int kFiles = 4000;
+  const fs::path owned = dir / "tree" / "owned";
+  const fs::path sub = owned / "sub";
+  const fs::path victim = dir / "victim";
+  fs::create_directories(sub);
+  fs::create_directories(victim);
+  ASSERT_EQ(::chmod(victim.c_str(), 0700), 0);
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    boost::filesystem::ofstream(sub / name) << "x";
+    boost::filesystem::ofstream(victim / name) << "secret";
+  }
+  ASSERT_EQ(::chown(owned.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown(sub.c_str(), 65534, 65534), 0);
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int watch = ::inotify_init();
+    if (watch < 0 || ::inotify_add_watch(watch, sub.c_str(), IN_DELETE) < 0 ||
+        ::setgid(65534) != 0 || ::setuid(65534) != 0)
+      ::_exit(2);
+    (void)!::write(ready[1], "r", 1);
+    char event[sizeof(struct inotify_event) + 256];
+    if (::read(watch, event, sizeof event) <= 0) ::_exit(3);
+    const fs::path away = owned / "away";
+    ::_exit(::rename(sub.c_str(), away.c_str()) == 0 && ::symlink(victim.c_str(), sub.c_str()) == 0
+                ? 0
+                : 4);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+
+  const bool removed = krCore::DeleteWithRetrySynchronous(dir / "tree");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the other account could not swap the folder";
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "tree")));
+  int left = 0;
+  for (fs::directory_iterator it(victim), end; it != end; ++it) ++left;
+  EXPECT_EQ(left, kFiles);
+}
+
+// A tree deeper than the walk goes is refused with a line that says so,
+// and the caller's stack is not what limits it.
+TEST_F(Deletion, ADeepTreeIsRefusedByItsDepth) {
+  fs::path deep = dir / "deep";
+  fs::create_directories(deep);
+  const int top = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(top, 0);
+  int fd = ::dup(top);
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(::mkdirat(fd, "d", 0700), 0);
+    const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  ::close(fd);
+  ::close(top);
+  EXPECT_FALSE(krCore::DeleteWithRetrySynchronous(deep));
+  EXPECT_FALSE(with(L"is more than 256 folders deep").empty());
+  EXPECT_EQ(slept.size(), 5u);
+  EXPECT_TRUE(fs::exists(deep));
+  ASSERT_EQ(std::system(("rm -rf '" + deep.string() + "'").c_str()), 0);
 }
 #endif
 

@@ -2,6 +2,7 @@
 // the size limit, shifting and pruning, sharing with other writers, and the
 // encoding.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -70,6 +71,42 @@ TEST_F(LogFileTest, NumberedModeShiftsAndDeletesTheOldest) {
   const log_content current = read_log(numbered(base, 1));
   EXPECT_TRUE(current.bom);
   EXPECT_NE(current.text.find(L"[INFO] new\r\n"), std::wstring::npos);
+}
+
+// A long run of numbered files moves up by one, on a thread with a small
+// stack as a host's worker may have: the shift costs no stack per file.
+TEST_F(LogFileTest, ALongRunOfNumberedFilesShiftsOnASmallStack) {
+  constexpr int kFiles = 2000;
+  const fs::path base = dir / "Svc";
+  for (int n = 1; n <= kFiles; ++n) std::ofstream(numbered(base, n)) << n;
+  // The first file opens (and the shift runs) in initialize, on that thread.
+  struct start {
+    logger* log;
+    std::wstring base;
+  } args{log, base.wstring()};
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 128 * 1024), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attr,
+                [](void* p) -> void* {
+                  const auto* a = static_cast<start*>(p);
+                  a->log->initialize(0x1, logger::log_normal, 1, 100000, a->base.c_str());
+                  a->log->log(L"after the shift");
+                  return nullptr;
+                },
+                &args),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  auto raw = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(raw(numbered(base, kFiles + 1)), std::to_string(kFiles));
+  EXPECT_EQ(raw(numbered(base, 2)), "1");
+  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"[INFO] after the shift\r\n"), std::wstring::npos);
 }
 
 TEST_F(LogFileTest, ACurrentFileThatCannotBeShiftedKeepsItsLines) {

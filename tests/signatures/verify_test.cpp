@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -168,6 +169,25 @@ TEST_F(TrustVerdict, FilesThatAreNoPeImagesOrCannotBeRead) {
   // HRESULT of the Win32 error.
   EXPECT_EQ(0x80070005ul, krCore::detail::verify_authenticode(scratch.string()));
   EXPECT_EQ(0x80070002ul, krCore::detail::verify_authenticode((scratch / "none.exe").string()));
+}
+
+// A large file is judged by its headers before the rest is read, and what
+// is hashed is read in pieces: a sparse file of 512 MiB that is no image,
+// and a signed one grown by 48 MiB, cost a few pages, not their size, in
+// memory.
+TEST_F(TrustVerdict, LargeFilesAreNotReadWholeToBeJudged) {
+  struct rusage before {};
+  ::getrusage(RUSAGE_SELF, &before);
+  const fs::path sparse = scratch / "sparse.exe";
+  write_bytes(sparse, {'X', 'Y'});
+  fs::resize_file(sparse, std::uintmax_t{512} << 20);
+  EXPECT_EQ(kNotPe, winverifytrustonfile(sparse.wstring()));
+  const fs::path grown = tampered("good64.exe", "grown.exe", [](auto&) {});
+  fs::resize_file(grown, fs::file_size(grown) + (std::uintmax_t{48} << 20));
+  EXPECT_EQ(kBadDigest, winverifytrustonfile(grown.wstring()));
+  struct rusage after {};
+  ::getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "KiB more at the peak";
 }
 
 TEST_F(TrustVerdict, TrustComesOnlyFromTheRootsFolder) {

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 #include <krcore/sysutil.h>
 #include <stdlib.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -107,6 +111,40 @@ TEST_F(FileNames, TempFolderAndAppDataFolderAreTheRealFolders) {
   }
 }
 
+// Runs `exe` with the arguments "log" and "caf\xE9" and collects what it
+// reports, tag by tag; with `hide_proc` in a mount namespace of its own where
+// an empty file system covers /proc. False when it did not exit with 0.
+bool run_child(const fs::path& exe, bool hide_proc,
+               std::map<std::string, std::vector<std::wstring>>& reported) {
+  int out[2];
+  if (::pipe(out) != 0) return false;
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    if (hide_proc && (::unshare(CLONE_NEWNS) != 0 ||
+                      ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                      ::mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") != 0))
+      ::_exit(90);
+    ::execl(exe.c_str(), exe.c_str(), "log", "caf\xE9", nullptr);
+    ::_exit(91);
+  }
+  ::close(out[1]);
+  FILE* in = ::fdopen(out[0], "r");
+  char line[4096];
+  while (in && std::fgets(line, sizeof line, in)) {
+    std::istringstream words(line);
+    std::string tag;
+    words >> tag;
+    std::wstring text;
+    for (unsigned unit = 0; words >> std::hex >> unit;) text.push_back(static_cast<wchar_t>(unit));
+    reported[tag].push_back(text);
+  }
+  if (in) std::fclose(in);
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // The child copied to a folder and a name that are not UTF-8 reports its own
 // path (as the executable and in the process list) and its arguments, and
 // its logger's default file lands below the real application-data folder,
@@ -121,20 +159,8 @@ TEST_F(FileNames, ExecutablePathAndDefaultLogFileOfAProgramInSuchAFolder) {
   fs::create_directory(appdata);
 
   const scoped_env data("KRCORE_COMMON_APPDATA", appdata.c_str());
-  FILE* out = ::popen(("'" + exe.string() + "' log 'caf\xE9'").c_str(), "r");
-  ASSERT_NE(out, nullptr);
   std::map<std::string, std::vector<std::wstring>> reported;
-  char line[4096];
-  while (std::fgets(line, sizeof line, out)) {
-    std::istringstream in(line);
-    std::string tag;
-    in >> tag;
-    std::wstring text;
-    for (unsigned unit = 0; in >> std::hex >> unit;) text.push_back(static_cast<wchar_t>(unit));
-    reported[tag].push_back(text);
-  }
-  ASSERT_EQ(::pclose(out), 0);
-
+  ASSERT_TRUE(run_child(exe, false, reported));
   const std::vector<std::wstring> path{wide_from_file_name(exe.string())};
   EXPECT_EQ(reported["module"], path);
   EXPECT_EQ(reported["process"], path);
@@ -143,6 +169,26 @@ TEST_F(FileNames, ExecutablePathAndDefaultLogFileOfAProgramInSuchAFolder) {
   const fs::path log_folder = appdata / "Vantrel" / "Logs" / "child\xE9";
   EXPECT_TRUE(fs::is_regular_file(log_folder / "child\xE9.0001.log.txt"));
   EXPECT_EQ(entries(appdata / "Vantrel" / "Logs"), std::vector<std::string>{"child\xE9"});
+}
+
+// Without /proc the program still knows its path and its arguments (as
+// the C library handed them over at start-up) and logs to its default file.
+TEST_F(FileNames, ExecutablePathArgumentsAndLogFileWithoutProc) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  const fs::path bin = latin1 / "bin";
+  fs::create_directory(bin);
+  const fs::path exe = bin / "child\xE9";
+  fs::copy_file(MODULE_PATH_CHILD, exe);
+  fs::permissions(exe, fs::perms::owner_all);
+  const fs::path appdata = dir / "data";
+  fs::create_directory(appdata);
+
+  const scoped_env data("KRCORE_COMMON_APPDATA", appdata.c_str());
+  std::map<std::string, std::vector<std::wstring>> reported;
+  ASSERT_TRUE(run_child(exe, true, reported));
+  EXPECT_EQ(reported["module"], std::vector<std::wstring>{wide_from_file_name(exe.string())});
+  EXPECT_EQ(reported["arg"], (std::vector<std::wstring>{L"log", wide_from_file_name("caf\xE9")}));
+  EXPECT_TRUE(fs::is_regular_file(appdata / "Vantrel" / "Logs" / "child\xE9" / "child\xE9.0001.log.txt"));
 }
 
 }  // namespace

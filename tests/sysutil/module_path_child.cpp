@@ -26,7 +26,10 @@ void print(const char* tag, const std::wstring& text) {
 
 int main(int argc, char** argv) {
   print("module", krCore::getmodulepath(true));
-  print("process", krCore::GetProcessName(static_cast<unsigned long>(::getpid()), true));
+  std::wstring process;
+  // Without /proc (a chroot, a hardened container) there is no process list.
+  (void)krCore::GetProcessName(static_cast<unsigned long>(::getpid()), process, true, false);
+  print("process", process);
   int count = 0;
   wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
   for (int i = 1; i < count; ++i) print("arg", args[i]);

@@ -167,6 +167,13 @@ TEST(FileVersion, FilesWithoutVersionAndMissingFiles) {
   EXPECT_EQ(thrown_code([&] { fv.open(missing); }, &message), 2u);
   EXPECT_EQ(message, "fileversion::open::GetFileVersionInfoSize() failed on file (" +
                          (dir / "missing.dll").string() + "). Error Code: 2");
+  // A folder that is not there is a missing path, not a missing file; so is
+  // a "folder" that is a file.
+  for (const auto& path : {dir / "no-folder" / "x.dll", dir / "text.txt" / "x.dll"}) {
+    SetLastError(0);
+    EXPECT_EQ(GetFileVersionInfoSizeW(krCore::convertstringtowstring(path.string()).c_str(), nullptr), 0u);
+    EXPECT_EQ(GetLastError(), 3u) << path;
+  }
   std::filesystem::remove_all(dir);
 }
 

@@ -57,12 +57,7 @@ bool delete_with_retries(const boost::filesystem::path& path, const wchar_t* op)
   }
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     try {
-      throw_if_in_use(path);
-      allow_removal(path);
-      if (boost::filesystem::is_directory(path))
-        boost::filesystem::remove_all(path);
-      else
-        boost::filesystem::remove(path);
+      remove_path(path);
       if (log_enabled(kLogVerbose))
         log_entry(kLogVerbose, std::wstring(op) + L" - path [" + wide_from_path(path) +
                                    L"] was successfully removed.");
@@ -91,46 +86,6 @@ bool delete_with_retries(const boost::filesystem::path& path, const wchar_t* op)
 }  // namespace
 
 namespace detail {
-
-namespace {
-
-bool regular_file(const boost::filesystem::path& path) {
-  boost::system::error_code ec;
-  return boost::filesystem::symlink_status(path, ec).type() == boost::filesystem::regular_file;
-}
-
-// Calls `visit` for `path` when it is a regular file, else for every regular
-// file below it when it is a directory. Links are not followed: what a link
-// points to is not being deleted.
-void for_each_regular_file(const boost::filesystem::path& path,
-                           const std::function<void(const boost::filesystem::path&)>& visit) {
-  if (regular_file(path)) {
-    visit(path);
-    return;
-  }
-  boost::system::error_code ec;
-  if (boost::filesystem::symlink_status(path, ec).type() != boost::filesystem::directory_file)
-    return;
-  for (boost::filesystem::recursive_directory_iterator it(path, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (regular_file(it->path())) visit(it->path());
-  }
-}
-
-}  // namespace
-
-void throw_if_in_use(const boost::filesystem::path& path) {
-  for_each_regular_file(path, [](const boost::filesystem::path& file) {
-    if (held_by_writer(file))
-      throw boost::filesystem::filesystem_error(
-          "the file is held open by a log writer", file,
-          boost::system::errc::make_error_code(boost::system::errc::device_or_resource_busy));
-  });
-}
-
-void allow_removal(const boost::filesystem::path& path) {
-  for_each_regular_file(path, allow_file_removal);
-}
 
 void set_delete_retry_sleep(std::function<void(unsigned long)> sleep) {
   retry_sleep() = std::move(sleep);

@@ -10,6 +10,18 @@
 
 namespace krCore::detail {
 
+// The platform's removal of `path`: a file or link itself, or a folder with
+// everything below it, never following a link to what it points to. Waits
+// for nothing: when a log-file writer holds the file, or any regular file
+// below the folder, nothing is removed and it throws
+// boost::filesystem::filesystem_error (the file is busy); any other failure
+// throws the same, naming the entry that failed. Thread-safe.
+KRCORE_INTERNAL void remove_path(const boost::filesystem::path& path);
+
+// Windows: the steps of its remove_path, each over `path` or every regular
+// file below it (the Linux removal probes and removes by descriptor in one
+// walk of its own).
+//
 // Throws boost::filesystem::filesystem_error (the file is busy) when a
 // log-file writer holds the file, or, for a directory, any regular file
 // below it. Files that cannot be probed are left to the removal itself.

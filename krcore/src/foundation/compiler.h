@@ -9,6 +9,11 @@
 // into the dynamic linker per access.
 #define KRCORE_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
 
+// A pointer the loader calls at start-up, before main or while the library
+// is loaded, with the process's argc, argv and envp (a C library that passes
+// them, as glibc does).
+#define KRCORE_START_UP_CALL __attribute__((section(".init_array"), used))
+
 // A function whose frame must stay a frame of its own (stack walks count it).
 #define KRCORE_NOINLINE __attribute__((noinline))
 

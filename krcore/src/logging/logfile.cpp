@@ -147,6 +147,13 @@ void logger::check_lost_file() {
   // line is queued: a file removed or renamed under us since the last look
   // is replaced first, so the line goes to the fresh file, and so do the
   // lines the removed file took with it since that look.
+  if (_file->take_limit_reached()) {
+    // The line that met the limit was dropped (and reported); the next
+    // ones go to a fresh file.
+    close_logfile();
+    open_logfile(true);
+    return;
+  }
   std::string carried;
   if (!_file->lost_name(carried)) return;
   detail::debug_output(std::string_view(
@@ -207,25 +214,32 @@ void logger::open_logfile(bool reportsettings) {
 }
 
 bool logger::rename_file_for_backup(int n) {
-  const std::wstring from = numbered_filename(n);
-  const std::wstring to = numbered_filename(n + 1);
-  if (n + 1 <= _maxFileCount) {
-    if (detail::path_exists(to) && !rename_file_for_backup(n + 1)) return false;
+  // The run of files above n that exist moves up by one, the highest first
+  // so that nothing is overwritten; one at the configured count goes. A
+  // loop, not a recursion: the run may be tens of thousands of files long.
+  int top = n;
+  while (top < _maxFileCount && detail::path_exists(numbered_filename(top + 1))) ++top;
+  if (top >= _maxFileCount) {
+    const std::wstring last = numbered_filename(top);
+    if (const unsigned long error = detail::remove_unlocked_file(last, _file->identity())) {
+      detail::debug_output(
+          "logger::rename_file_for_backup - the maximum configured number of log files has been "
+          "reached, but file " +
+          narrow(last) + "] couldn't not be deleted. Error was [" +
+          geterrormessage_shortstring(error) + "].\r\n");
+      return false;
+    }
+    --top;
+  }
+  for (int k = top; k >= n; --k) {
+    const std::wstring from = numbered_filename(k);
+    const std::wstring to = numbered_filename(k + 1);
     if (const unsigned long error = detail::rename_unlocked_file(from, to, _file->identity())) {
       detail::debug_output("logger::rename_file_for_backup - could not rename [" + narrow(from) +
                            "] to [" + narrow(to) + "]. Error was [" +
                            geterrormessage_shortstring(error) + "].\r\n");
       return false;
     }
-    return true;
-  }
-  if (const unsigned long error = detail::remove_unlocked_file(from, _file->identity())) {
-    detail::debug_output(
-        "logger::rename_file_for_backup - the maximum configured number of log files has been "
-        "reached, but file " +
-        narrow(from) + "] couldn't not be deleted. Error was [" +
-        geterrormessage_shortstring(error) + "].\r\n");
-    return false;
   }
   return true;
 }

@@ -36,7 +36,11 @@ class KRCORE_INTERNAL log_file {
   log_file() = default;
   ~log_file() { close(); }
   log_file(log_file&& other) noexcept
-      : _handle(other._handle), _name(std::move(other._name)), _opened(other._opened) {
+      : _handle(other._handle),
+        _name(std::move(other._name)),
+        _opened(other._opened),
+        _position(other._position),
+        _sizeLimit(other._sizeLimit) {
     other._handle = kClosed;
   }
   log_file& operator=(log_file&& other) noexcept {
@@ -45,6 +49,8 @@ class KRCORE_INTERNAL log_file {
       _handle = other._handle;
       _name = std::move(other._name);
       _opened = other._opened;
+      _position = other._position;
+      _sizeLimit = other._sizeLimit;
       other._handle = kClosed;
     }
     return *this;
@@ -63,7 +69,11 @@ class KRCORE_INTERNAL log_file {
   unsigned long open(const std::wstring& path, bool write_through, bool keep_content,
                      file_identity& identity, std::uint64_t& size);
   // Writes all `count` parts in order at the current position, in as few
-  // system calls as the kernel allows.
+  // system calls as the kernel allows. A write that fails part-way (a full
+  // disk, the process's file-size limit: 112, 223) cuts the part it stopped
+  // in back off, so each part is in the file whole or not at all, and says
+  // so on the debugger output, naming the limit; the file-size limit never
+  // ends the process.
   unsigned long write(const std::string_view* parts, std::size_t count);
   // The file's size, and whether its last name is gone (unlinked by someone
   // else while open).
@@ -84,6 +94,8 @@ class KRCORE_INTERNAL log_file {
   std::intptr_t _handle = kClosed;
   std::string _name;       // the name it was opened under, as the system spells it
   file_identity _opened;   // the file it was then
+  std::uint64_t _position = 0;                     // where the next write goes
+  mutable std::uint64_t _sizeLimit = UINT64_MAX;   // the process's file-size limit
 };
 
 // A monotonic millisecond count that costs next to nothing to read (its

@@ -53,6 +53,7 @@ struct slot_release {
 thread_local slot_release t_release;
 
 constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+constexpr unsigned long kErrorFileTooLarge = 223;
 
 // How long a thread spins on another thread's write before it sleeps (a
 // pause is some 10 to 150 cycles, depending on the processor).
@@ -84,6 +85,7 @@ unsigned long log_file_writer::open(const std::wstring& path, bool write_through
     size = bom.size();
   }
   _file = std::move(file);
+  _limitReached.store(false, std::memory_order_relaxed);
   _identity = identity;
   _size = size;
   _lastCheck = coarse_milliseconds();
@@ -166,6 +168,7 @@ unsigned long log_file_writer::write_raw(std::string_view bytes) {
   unsigned long error = drain();
   while (!try_lock_io()) wait_io(UINT64_MAX);
   if (const unsigned long written = _file.write(&bytes, 1)) error = written;
+  note_limit(error);
   unlock_io();
   _size += bytes.size();
   return error;
@@ -189,10 +192,15 @@ bool log_file_writer::claim_own() {
 
 unsigned long log_file_writer::write_taken() {
   const unsigned long error = _batch.empty() ? 0 : _file.write(_batch.data(), _batch.size());
+  note_limit(error);
   _batch.clear();
   _written.store(_batchLast, std::memory_order_release);
   unlock_io();
   return error;
+}
+
+void log_file_writer::note_limit(unsigned long error) {
+  if (error == kErrorFileTooLarge) _limitReached.store(true, std::memory_order_relaxed);
 }
 
 void log_file_writer::take_queue() {

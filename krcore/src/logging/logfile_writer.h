@@ -86,8 +86,10 @@ class KRCORE_INTERNAL log_file_writer {
   std::uint64_t tracked_size() const { return _size; }
 
   // True at most once per check interval (100 ms): time to ask the system
-  // about the file. Asked before every line, hence inline.
+  // about the file; and at once after a write met the process's file-size
+  // limit. Asked before every line, hence inline.
   bool check_due() {
+    if (_limitReached.load(std::memory_order_relaxed)) return true;
     const std::int64_t now = coarse_milliseconds();
     if (now - _lastCheck <
         static_cast<std::int64_t>(g_log_check_interval_ms.load(std::memory_order_relaxed)))
@@ -95,6 +97,10 @@ class KRCORE_INTERNAL log_file_writer {
     _lastCheck = now;
     return true;
   }
+
+  // True once, after a write to the open file met the process's file-size
+  // limit (RLIMIT_FSIZE): the file is to be replaced by a fresh one.
+  bool take_limit_reached() { return _limitReached.exchange(false, std::memory_order_relaxed); }
 
   // Drains and asks whether the open file lost its name (see
   // log_file::still_named). When it did and its last link is gone, the lines
@@ -144,6 +150,8 @@ class KRCORE_INTERNAL log_file_writer {
   // With the file held and the gate not by this call: writes what
   // take_queue took and lets the file go. 0 or the Win32 code.
   unsigned long write_taken();
+  // After a write: a failure at the file-size limit asks for a fresh file.
+  void note_limit(unsigned long error);
   bool try_lock_io();
   void unlock_io();
   // Returns when the file lock looks free (it may be taken again at once)
@@ -175,6 +183,8 @@ class KRCORE_INTERNAL log_file_writer {
   std::atomic<bool> _spin{true};
   // Sequence number of the last line in the kernel's hands.
   std::atomic<std::uint64_t> _written{0};
+  // Set by the thread whose write met the file-size limit.
+  std::atomic<bool> _limitReached{false};
 };
 
 // Holds the logger's lock for a scope.

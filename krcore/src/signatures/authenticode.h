@@ -18,6 +18,19 @@ struct pe_layout {
   std::size_t cert_size = 0;
 };
 
+// The two halves of find_pe_signature, for a file read in pieces.
+// find_pe_layout walks the headers in `data` (the file's first `size`
+// bytes) and checks the certificate table's place against `file_size`:
+// 0, TRUST_E_SUBJECT_FORM_UNKNOWN or TRUST_E_NOSIGNATURE. pe_signature_entry
+// checks the certificate table (`table`, layout.cert_size bytes) and points
+// `signature` into it: 0 or TRUST_E_NOSIGNATURE.
+KRCORE_INTERNAL unsigned long find_pe_layout(const unsigned char* data, std::size_t size,
+                                             std::size_t file_size, pe_layout& layout);
+KRCORE_INTERNAL unsigned long pe_signature_entry(const unsigned char* table,
+                                                 const pe_layout& layout,
+                                                 const unsigned char*& signature,
+                                                 std::size_t& signature_size);
+
 // Walks the PE headers of the file in `data` to its first certificate-table
 // entry, checking every offset against `size`. On success `signature` and
 // `signature_size` are the entry's signed message (DER bytes, not yet

@@ -29,8 +29,8 @@ constexpr std::size_t kSecurityDirectory = 4;
 
 }  // namespace
 
-unsigned long find_pe_signature(const unsigned char* data, std::size_t size, pe_layout& layout,
-                                const unsigned char*& signature, std::size_t& signature_size) {
+unsigned long find_pe_layout(const unsigned char* data, std::size_t size, std::size_t file_size,
+                             pe_layout& layout) {
   // DOS header, then the PE signature and the file header.
   if (!inside(0, 0x40, size) || data[0] != 'M' || data[1] != 'Z') return kTrustSubjectFormUnknown;
   const std::size_t pe = le32(data + 0x3C);
@@ -57,28 +57,37 @@ unsigned long find_pe_signature(const unsigned char* data, std::size_t size, pe_
       layout.cert_entry + 8 > optional + optional_size)
     return kTrustNoSignature;
 
-  // The certificate table: a file offset, not an address; its first entry
-  // is the signature.
+  // The certificate table: a file offset, not an address.
   layout.cert_table = le32(data + layout.cert_entry);
   layout.cert_size = le32(data + layout.cert_entry + 4);
   if (layout.cert_size == 0 && layout.cert_table == 0) return kTrustNoSignature;
-  if (layout.cert_size < 8 || !inside(layout.cert_table, layout.cert_size, size) ||
+  if (layout.cert_size < 8 || !inside(layout.cert_table, layout.cert_size, file_size) ||
       layout.cert_table < layout.cert_entry + 8)
     return kTrustNoSignature;
-  const unsigned char* entry = data + layout.cert_table;
-  const std::uint32_t length = le32(entry);
-  if (length < 8 || length > layout.cert_size || le16(entry + 4) != kWinCertRevision2 ||
-      le16(entry + 6) != kWinCertTypePkcsSignedData)
+  return 0;
+}
+
+unsigned long pe_signature_entry(const unsigned char* table, const pe_layout& layout,
+                                 const unsigned char*& signature, std::size_t& signature_size) {
+  // The table's first entry is the signature.
+  const std::uint32_t length = le32(table);
+  if (length < 8 || length > layout.cert_size || le16(table + 4) != kWinCertRevision2 ||
+      le16(table + 6) != kWinCertTypePkcsSignedData)
     return kTrustNoSignature;
   // The signature is the table's only entry, padded to eight bytes: the
   // digest leaves the whole table out, so anything after the entry (a
   // second entry, or bytes the table's size was raised over) would ride
   // along unchecked.
   if ((static_cast<std::size_t>(length) + 7) / 8 * 8 != layout.cert_size) return kTrustNoSignature;
-
-  signature = entry + 8;
+  signature = table + 8;
   signature_size = length - 8;
   return 0;
+}
+
+unsigned long find_pe_signature(const unsigned char* data, std::size_t size, pe_layout& layout,
+                                const unsigned char*& signature, std::size_t& signature_size) {
+  if (const unsigned long error = find_pe_layout(data, size, size, layout)) return error;
+  return pe_signature_entry(data + layout.cert_table, layout, signature, signature_size);
 }
 
 }  // namespace krCore::detail

@@ -50,6 +50,15 @@ file_result errno_failure(int err, const std::string& path, std::string_view wha
   return failure(win32_from_errno(err), path, why);
 }
 
+// Whether the folder `path` lies in exists (as a folder).
+bool folder_exists(int dir_fd, const std::string& path) {
+  const std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return true;
+  const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+  struct stat st;
+  return ::fstatat(dir_fd, folder.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 void unique_fd::reset(int fd) {
@@ -79,6 +88,10 @@ file_result open_checked(int dir_fd, const std::string& path, int flags, mode_t 
     // Opening a FIFO for writing without a reader, or a device that is
     // not there, fails before the kind can be judged: still the wrong kind.
     if (err == ENXIO) return failure(kErrorInvalidData, path, "is not a regular file; refused");
+    // The system tells a missing file (2) from a missing folder (3); the
+    // kernel says ENOENT for both, so the folder is looked at.
+    if (err == ENOTDIR || (err == ENOENT && !folder_exists(dir_fd, path)))
+      return failure(kErrorPathNotFound, path, "is in a folder that does not exist");
     return errno_failure(err, path, "cannot be opened");
   }
   unique_fd held(raw);

@@ -6,7 +6,10 @@
 // network file systems, so the file the process has open is also recognised
 // by its device and inode. Write-through is O_DSYNC; flushing is fdatasync.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -14,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <optional>
 
 #include "foundation/errors.h"
 #include "foundation/linux/untrusted_file.h"
@@ -23,6 +27,9 @@
 
 namespace krCore::detail {
 namespace {
+
+constexpr unsigned long kErrorDiskFull = 112;
+constexpr unsigned long kErrorFileTooLarge = 223;
 
 file_identity identity_of(const struct stat& st) {
   return file_identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
@@ -71,13 +78,59 @@ class probe {
   unsigned long _error = 0;
 };
 
+// The process's file-size limit (RLIMIT_FSIZE) in bytes; UINT64_MAX when
+// there is none.
+std::uint64_t file_size_limit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+// For the scope of a write that may cross the file-size limit: SIGXFSZ,
+// whose default action ends the process, is blocked on the calling thread
+// (the kernel sends it to the writing thread), so the write fails with
+// EFBIG instead; a signal the write left pending is taken before the mask
+// is restored. The process's disposition is never touched.
+class file_size_signal_held {
+ public:
+  file_size_signal_held() {
+    sigemptyset(&_signal);
+    sigaddset(&_signal, SIGXFSZ);
+    ::pthread_sigmask(SIG_BLOCK, &_signal, &_previous);
+    sigset_t pending;
+    _was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) == 1;
+  }
+  ~file_size_signal_held() {
+    if (!_was_pending) {
+      const struct timespec now {};
+      while (::sigtimedwait(&_signal, nullptr, &now) == SIGXFSZ) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &_previous, nullptr);
+  }
+  file_size_signal_held(const file_size_signal_held&) = delete;
+  file_size_signal_held& operator=(const file_size_signal_held&) = delete;
+
+ private:
+  sigset_t _signal;
+  sigset_t _previous;
+  bool _was_pending = false;
+};
+
 // Writes every part at the descriptor's position; a short write resumes
-// mid-part and an interrupted one is repeated.
-unsigned long write_all(int fd, const std::string_view* parts, std::size_t count) {
+// mid-part and an interrupted one is repeated. On failure `partial` is what
+// the kernel took of the part it stopped in (0 when it stopped between
+// parts). A write that may cross the file-size limit (`near_limit`, or
+// any after a short one) holds SIGXFSZ off.
+unsigned long write_all(int fd, const std::string_view* parts, std::size_t count,
+                        std::size_t& partial, bool near_limit) {
+  std::optional<file_size_signal_held> held;
+  if (near_limit) held.emplace();
   constexpr std::size_t kMaxVectors = 64;
   struct iovec vectors[kMaxVectors];
   std::size_t next = 0;     // first part not yet handed to the kernel
   std::size_t skipped = 0;  // bytes of parts[next] already written
+  partial = 0;
   while (next < count) {
     std::size_t n = 0;
     for (std::size_t i = next; i < count && n < kMaxVectors; ++i, ++n) {
@@ -87,10 +140,15 @@ unsigned long write_all(int fd, const std::string_view* parts, std::size_t count
     }
     const ssize_t written = n == 1 ? ::write(fd, vectors[0].iov_base, vectors[0].iov_len)
                                    : ::writev(fd, vectors, static_cast<int>(n));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return last_errno_as_win32();
+    if (written <= 0) {
+      if (written < 0 && errno == EINTR) continue;
+      partial = skipped;
+      // A regular file that takes nothing has no room left.
+      return written == 0 ? kErrorDiskFull : last_errno_as_win32();
     }
+    std::size_t asked = 0;
+    for (std::size_t i = 0; i < n; ++i) asked += vectors[i].iov_len;
+    if (static_cast<std::size_t>(written) < asked && !held) held.emplace();
     // Step over what the kernel took; a short write resumes mid-part.
     auto left = static_cast<std::size_t>(written);
     while (next < count && left >= parts[next].size() - skipped) {
@@ -126,7 +184,8 @@ unsigned long copy_file(const std::string& from, const std::string& to) {
       break;
     }
     const std::string_view part(buffer, static_cast<std::size_t>(n));
-    error = write_all(out, &part, 1);
+    std::size_t partial = 0;
+    error = write_all(out, &part, 1, partial, false);
     if (error != 0) break;
   }
   ::close(in);
@@ -177,23 +236,53 @@ unsigned long log_file::open(const std::wstring& path, bool write_through, bool 
   }
   identity = identity_of(st);
   size = static_cast<std::uint64_t>(st.st_size);
+  _position = size;
+  _sizeLimit = file_size_limit();
   _name = std::move(name);
   _opened = identity;
   return 0;
 }
 
 unsigned long log_file::write(const std::string_view* parts, std::size_t count) {
-  if (count == 1) {
+  const int fd = fd_of(_handle);
+  std::size_t total = parts[0].size();
+  for (std::size_t i = 1; i < count; ++i) total += parts[i].size();
+  const bool near_limit = _position + total > _sizeLimit;
+  if (count == 1 && !near_limit) {
     // One part, a lone writer's line: one call, without write_all's room
     // for gathering, and when the kernel takes it all nothing to step over.
-    const ssize_t written = ::write(fd_of(_handle), parts[0].data(), parts[0].size());
-    if (written == static_cast<ssize_t>(parts[0].size())) return 0;
-    if (written < 0 && errno != EINTR) return last_errno_as_win32();
-    // A short or interrupted write: the rest as any other.
-    const std::string_view rest = parts[0].substr(written > 0 ? static_cast<std::size_t>(written) : 0);
-    return write_all(fd_of(_handle), &rest, 1);
+    const ssize_t written = ::write(fd, parts[0].data(), parts[0].size());
+    if (written == static_cast<ssize_t>(total)) {
+      _position += total;
+      return 0;
+    }
+    // Anything else (short, interrupted, failed): the careful way, which
+    // the kernel's file position makes safe to start again (a short write
+    // is resumed, a failed one cut back).
+    if (written > 0) ::lseek(fd, -written, SEEK_CUR);
   }
-  return write_all(fd_of(_handle), parts, count);
+  std::size_t partial = 0;
+  const unsigned long error = write_all(fd, parts, count, partial, near_limit || count == 1);
+  off_t end = ::lseek(fd, 0, SEEK_CUR);
+  if (error != 0 && partial > 0 && end >= static_cast<off_t>(partial)) {
+    // The part the write stopped in is cut back off: a line is in the file
+    // whole or not at all, so the next line never continues a torn one.
+    const off_t cut = end - static_cast<off_t>(partial);
+    if (::ftruncate(fd, cut) == 0 && ::lseek(fd, cut, SEEK_SET) == cut) end = cut;
+  }
+  if (end >= 0) _position = static_cast<std::uint64_t>(end);
+  if (error == 0) return 0;
+  std::string why;
+  if (error == kErrorFileTooLarge) {
+    why = "reached the process's file-size limit (RLIMIT_FSIZE, " + std::to_string(_sizeLimit) +
+          " bytes); the line was dropped and the file is replaced";
+  } else if (error == kErrorDiskFull) {
+    why = "found no space left on its device (the disk or its quota is full); the line was dropped";
+  } else {
+    why = "could not be written (error " + std::to_string(error) + "); the line was dropped";
+  }
+  debug_output("log_file::write - [" + _name + "] " + why + "\r\n");
+  return error;
 }
 
 unsigned long log_file::state(std::uint64_t& size, bool& unlinked) const {
@@ -205,6 +294,9 @@ unsigned long log_file::state(std::uint64_t& size, bool& unlinked) const {
 }
 
 bool log_file::still_named() const {
+  // Asked every check interval: a file-size limit lowered since the open is
+  // noticed here (a short write notices it anyway).
+  _sizeLimit = file_size_limit();
   struct stat st;
   return ::stat(_name.c_str(), &st) == 0 && same_file(identity_of(st), _opened);
 }

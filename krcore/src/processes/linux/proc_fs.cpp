@@ -17,6 +17,7 @@
 #include "foundation/errors.h"
 #include "foundation/utf.h"
 #include "processes/process_table.h"
+#include "sysutil/linux/executable_link.h"
 
 namespace krCore::detail {
 namespace {
@@ -46,16 +47,14 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The executable's path, its " (deleted)" mark removed; false with errno.
+// The executable's path, the kernel's " (deleted)" mark removed (a name
+// that really ends so kept); false with errno.
 bool executable_path(unsigned long pid, std::string& path) {
   char buffer[4096];
-  const ssize_t n = ::readlink(proc_path(pid, "exe").c_str(), buffer, sizeof buffer - 1);
+  const std::string link = proc_path(pid, "exe");
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
   if (n < 0) return false;
-  path.assign(buffer, static_cast<std::size_t>(n));
-  static const std::string deleted = " (deleted)";
-  if (path.size() > deleted.size() &&
-      path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-    path.resize(path.size() - deleted.size());
+  path = executable_from_link(std::string(buffer, static_cast<std::size_t>(n)), link);
   return true;
 }
 

@@ -1,5 +1,5 @@
 // Authenticode verification with OpenSSL: the image digest recomputed over
-// the file's bytes in one pass, the PKCS #7 signature over the indirect-data
+// the file's bytes in one pass (streamed from the file in bounded pieces), the PKCS #7 signature over the indirect-data
 // content, and the signer's chain built to the administrator's code-signing
 // roots, each failure reported with the trust provider's code for it.
 #include "signatures/authenticode.h"
@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -102,17 +103,19 @@ unsigned long read_indirect_data(PKCS7* signature, indirect_data& out) {
   return 0;
 }
 
+// Feeds bytes [from, to) of the image to a digest; false when they cannot
+// be had.
+using image_feed = std::function<bool(EVP_MD_CTX*, std::size_t, std::size_t)>;
+
 // The Authenticode image digest: the whole file without the checksum, the
 // certificate-table directory entry and the certificate table.
-bool image_digest(const unsigned char* data, std::size_t size, const pe_layout& pe,
+bool image_digest(const image_feed& feed, std::size_t size, const pe_layout& pe,
                   const EVP_MD* md, std::vector<unsigned char>& out) {
   md_ctx_ptr ctx(EVP_MD_CTX_new());
   const std::size_t after = pe.cert_table + pe.cert_size;
-  if (!ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr) ||
-      !EVP_DigestUpdate(ctx.get(), data, pe.checksum) ||
-      !EVP_DigestUpdate(ctx.get(), data + pe.checksum + 4, pe.cert_entry - pe.checksum - 4) ||
-      !EVP_DigestUpdate(ctx.get(), data + pe.cert_entry + 8, pe.cert_table - pe.cert_entry - 8) ||
-      !EVP_DigestUpdate(ctx.get(), data + after, size - after))
+  if (!ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr) || !feed(ctx.get(), 0, pe.checksum) ||
+      !feed(ctx.get(), pe.checksum + 4, pe.cert_entry) ||
+      !feed(ctx.get(), pe.cert_entry + 8, pe.cert_table) || !feed(ctx.get(), after, size))
     return false;
   unsigned int n = EVP_MAX_MD_SIZE;
   out.resize(n);
@@ -320,15 +323,13 @@ bool countersignature_time(PKCS7* message, PKCS7_SIGNER_INFO* signer, X509_STORE
   return true;
 }
 
-unsigned long verify_signed_image(const unsigned char* data, std::size_t size) {
-  pe_layout pe;
-  pkcs7_ptr signature;
-  if (unsigned long r = read_pe_signature(data, size, pe, signature)) return r;
+unsigned long verify_signed_image(const pe_layout& pe, const pkcs7_ptr& signature,
+                                  const image_feed& feed, std::size_t size) {
   indirect_data content;
   if (unsigned long r = read_indirect_data(signature.get(), content)) return r;
 
   std::vector<unsigned char> digest;
-  if (!image_digest(data, size, pe, content.md, digest) || digest != content.digest)
+  if (!image_digest(feed, size, pe, content.md, digest) || digest != content.digest)
     return kTrustBadDigest;
 
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(signature.get());
@@ -359,7 +360,16 @@ std::string codesign_roots_folder() {
 }
 
 unsigned long verify_authenticode_bytes(const unsigned char* data, std::size_t size) {
-  const unsigned long result = verify_signed_image(data, size);
+  pe_layout pe;
+  pkcs7_ptr signature;
+  unsigned long result = read_pe_signature(data, size, pe, signature);
+  if (result == 0)
+    result = verify_signed_image(
+        pe, signature,
+        [data](EVP_MD_CTX* ctx, std::size_t from, std::size_t to) {
+          return EVP_DigestUpdate(ctx, data + from, to - from) == 1;
+        },
+        size);
   // Failed checks leave OpenSSL's reasons on the thread's error queue; they
   // are summed up in the result.
   ERR_clear_error();
@@ -367,10 +377,21 @@ unsigned long verify_authenticode_bytes(const unsigned char* data, std::size_t s
 }
 
 unsigned long verify_authenticode(const std::string& path) {
-  file_snapshot file;
+  pe_file file;
   if (unsigned long error = file.open(path))
     return static_cast<std::uint32_t>(hresult_from_win32(error));
-  return verify_authenticode_bytes(file.data(), file.size());
+  pe_layout pe;
+  pkcs7_ptr signature;
+  unsigned long result = file.read_signature(pe, signature);
+  if (result == 0)
+    result = verify_signed_image(
+        pe, signature,
+        [&file](EVP_MD_CTX* ctx, std::size_t from, std::size_t to) {
+          return file.digest_range(ctx, from, to);
+        },
+        static_cast<std::size_t>(file.size()));
+  ERR_clear_error();
+  return result;
 }
 
 long WinVerifyTrust(HWND, const GUID* action, WINTRUST_DATA* data) {

@@ -41,14 +41,14 @@ BOOL CryptQueryObject(DWORD objectType, const void* object, DWORD contentFlags, 
     ::SetLastError(kInvalidArg);
     return FALSE;
   }
-  file_snapshot file;
+  pe_file file;
   if (unsigned long error = file.open(file_name_from_wide(static_cast<const wchar_t*>(object)))) {
     ::SetLastError(static_cast<DWORD>(error));
     return FALSE;
   }
   pe_layout layout;
   auto msg = std::make_unique<signed_message>();
-  const unsigned long r = read_pe_signature(file.data(), file.size(), layout, msg->pkcs7);
+  const unsigned long r = file.read_signature(layout, msg->pkcs7);
   ERR_clear_error();
   if (r != 0) {
     ::SetLastError(kCryptNoMatch);

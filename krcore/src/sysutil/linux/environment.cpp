@@ -1,6 +1,7 @@
 // The Linux half of the process environment helpers.
 //
-// The executable's path comes from /proc/self/exe. The system configuration
+// The executable's path comes from /proc/self/exe, or, without /proc, from
+// the name the program was started by. The system configuration
 // directory (/etc) stands in for the Windows directory: it is where the
 // system keeps its machine-wide settings, which is what callers of the
 // Windows directory look for. There is no window system on a server, so a
@@ -8,6 +9,8 @@
 // noticed through TracerPid in /proc/self/status. There is no component
 // runtime either; its per-thread and per-process bookkeeping is kept here so
 // that callers see the results they would see on Windows.
+#include <sys/auxv.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +23,9 @@
 #include <string>
 #include <thread>
 
+#include "foundation/compiler.h"
 #include "sysutil/environment.h"
+#include "sysutil/linux/executable_link.h"
 #include "foundation/errors.h"
 #include "foundation/utf.h"
 
@@ -30,11 +35,60 @@ namespace krCore::detail {
 // Paths and process
 // ---------------------------------------------------------------------------
 
+std::string executable_from_link(std::string text, const std::string& link) {
+  static constexpr char kDeleted[] = " (deleted)";
+  constexpr std::size_t kDeletedLength = sizeof kDeleted - 1;
+  if (text.size() <= kDeletedLength ||
+      text.compare(text.size() - kDeletedLength, kDeletedLength, kDeleted) != 0)
+    return text;
+  struct stat running, named;
+  if (::stat(link.c_str(), &running) == 0 && ::stat(text.c_str(), &named) == 0 &&
+      running.st_dev == named.st_dev && running.st_ino == named.st_ino)
+    return text;
+  text.resize(text.size() - kDeletedLength);
+  return text;
+}
+
+namespace {
+
+// The executable's path as the program was started: the name execve was
+// given (which the kernel keeps in the auxiliary vector), made absolute
+// against the folder the process started in. For a process without /proc.
+std::string executable_from_start(unsigned long& error) {
+  const char* name = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+  if (!name || !*name) {
+    error = kErrorFileNotFound;
+    return {};
+  }
+  static const std::string start_folder = [] {
+    std::string folder(4096, '\0');
+    return ::getcwd(folder.data(), folder.size()) ? std::string(folder.c_str()) : std::string();
+  }();
+  error = 0;
+  if (name[0] == '/' || start_folder.empty()) return name;
+  std::string path = start_folder;
+  if (path.back() != '/') path.push_back('/');
+  return path.append(name[0] == '.' && name[1] == '/' ? name + 2 : name);
+}
+
+// Noted at start-up, while the working folder is still the one the program
+// was started in.
+void note_start_folder(int, char**, char**) {
+  unsigned long ignored = 0;
+  (void)executable_from_start(ignored);
+}
+KRCORE_START_UP_CALL void (*const g_note_start_folder)(int, char**, char**) = note_start_folder;
+
+}  // namespace
+
 std::wstring executable_path(unsigned long& error) {
+  static const std::string link = "/proc/self/exe";
   std::string buf(256, '\0');
   for (;;) {
-    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    const ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
     if (n < 0) {
+      // No /proc (a chroot, a hardened container): the name it was started by.
+      if (errno == ENOENT) return wide_from_file_name(executable_from_start(error));
       error = last_errno_as_win32();
       return {};
     }
@@ -44,14 +98,8 @@ std::wstring executable_path(unsigned long& error) {
     }
     buf.resize(buf.size() * 2);  // possibly cut short: try a bigger buffer
   }
-  // The kernel marks an executable whose file was replaced or removed.
-  static constexpr char kDeleted[] = " (deleted)";
-  constexpr std::size_t kDeletedLength = sizeof kDeleted - 1;
-  if (buf.size() > kDeletedLength &&
-      buf.compare(buf.size() - kDeletedLength, kDeletedLength, kDeleted) == 0)
-    buf.resize(buf.size() - kDeletedLength);
   error = 0;
-  return wide_from_file_name(buf);
+  return wide_from_file_name(executable_from_link(std::move(buf), link));
 }
 
 std::wstring system_directory(unsigned long& error) {
