@@ -119,7 +119,8 @@ struct clock_change_watch::state {
   }
 
   void run() {
-    se_exception_initializer guard{se_exception_initializer::handler_type()};
+    std::optional<se_exception_initializer> guard;
+    if (make_thread_guard(guard, "clock_watch") != 0) return;  // no watch: logged
     // Process-directed signals belong to the program's own threads.
     sigset_t all;
     sigfillset(&all);
@@ -140,8 +141,8 @@ struct clock_change_watch::state {
         ::tzset();
         // The callback's failures are analysed like any library thread's,
         // and the watch goes on.
-        guarded_call(guard, "clock_watch", 1, on_change);
-        guard.clear();
+        guarded_call(*guard, "clock_watch", 1, on_change);
+        guard->clear();
       }
     }
   }
