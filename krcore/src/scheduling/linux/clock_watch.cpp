@@ -34,6 +34,7 @@
 #include "scheduling/broadcast.h"
 #include "diagnostics/guarded_call.h"
 #include "foundation/errors.h"
+#include "security/privileges.h"
 
 namespace krCore::detail {
 namespace {
@@ -167,6 +168,7 @@ clock_change_watch::clock_change_watch(std::function<void()> on_change,
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0)
     s.zone.reset();
   try {
+    const start_unprivileged unprivileged;
     s.thread = std::thread([&s] { s.run(); });
   } catch (const std::system_error& e) {
     throw krException(win32_from_errno(e.code().value()),
