@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <krcore/diagnostics.h>
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -89,6 +92,47 @@ TEST(FaultTrace, WalkStartsAtTheFaultAddressAndSkipsFromThere) {
     ASSERT_TRUE(sym_engine::stack_trace(skipped, e.pointers()->ContextRecord, 1, "%s\n"));
     EXPECT_EQ(skipped.str().rfind(std::string(name) + "\r\n", 0), 0u) << skipped.str();
   }
+}
+
+// A call through a bad pointer (null, or into code that is gone, as through
+// a freed object's table) stops at that pointer: the trace names it as an
+// unknown frame and goes on with the caller, from the fault's record and
+// from a bare register set alike.
+__attribute__((noinline)) std::uintptr_t my_return_address() {
+  const auto r = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+  asm volatile("");
+  return r;
+}
+
+TEST(FaultTrace, CallThroughABadPointerNamesAnUnknownFrameThenTheCaller) {
+  const long page = sysconf(_SC_PAGESIZE);
+  void* gone = mmap(nullptr, page, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(gone, MAP_FAILED);
+  munmap(gone, page);
+  for (void* target : {static_cast<void*>(nullptr), gone}) {
+    SCOPED_TRACE(target);
+    const std::string text = trace_of_fault(
+        [target] { tracetarget::call_through(reinterpret_cast<int (*)()>(target)); }, "%s|%m\n");
+    const std::vector<std::string> lines = lines_of(text);
+    ASSERT_GE(lines.size(), 3u) << text;
+    EXPECT_EQ(lines[0], "?()|?.?");
+    EXPECT_EQ(lines[1], "tracetarget::call_through()|diagnostics_fault_tests");
+  }
+
+  // A register set alone: the return address is the word at the stack
+  // pointer.
+  std::uintptr_t stack[4] = {my_return_address(), 0, 0, 0};
+  CONTEXT context{};
+  context.Rip = reinterpret_cast<std::uintptr_t>(gone);
+  context.Rsp = reinterpret_cast<std::uintptr_t>(stack);
+  std::ostringstream os;
+  ASSERT_TRUE(sym_engine::stack_trace(os, &context, 0, "%s\n"));
+  const std::vector<std::string> lines = lines_of(os.str());
+  ASSERT_GE(lines.size(), 2u) << os.str();
+  EXPECT_EQ(lines[0], "?()");
+  EXPECT_EQ(lines[1],
+            "(anonymous namespace)::"
+            "FaultTrace_CallThroughABadPointerNamesAnUnknownFrameThenTheCaller_Test::TestBody()");
 }
 
 }  // namespace

@@ -22,4 +22,10 @@ __attribute__((noinline)) int via_static(const volatile int* p) {
   return r;
 }
 
+__attribute__((noinline)) int call_through(int (*fn)()) {
+  const int r = fn();
+  asm volatile("");  // keep the call a call
+  return r + 1;
+}
+
 }  // namespace tracetarget

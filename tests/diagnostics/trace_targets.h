@@ -13,4 +13,7 @@ extern const int kReadLine;
 // through `p`.
 int via_static(const volatile int* p);
 
+// Calls `fn`, which may be a bad pointer, and adds one to its result.
+int call_through(int (*fn)());
+
 }  // namespace tracetarget

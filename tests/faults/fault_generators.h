@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace faultgen {
 
@@ -41,4 +42,8 @@ void single_step(std::uintptr_t* where);
 // cleanups whose unwind tables do not cover the faulting instruction.
 namespace uncovered {
 int read_with_cleanup(const int* address);
+// Calls a function that faults before its first call, where its tables
+// cover nothing, and catches the fault; returns its two strings,
+// joined with '|', the second with "caught" appended.
+std::string catch_in_caller(const int* address);
 }

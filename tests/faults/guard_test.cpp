@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <typeinfo>
@@ -219,6 +220,53 @@ TEST(NotTranslatedDeathTest, EarlierHandlerIsChained) {
         std::thread([] { faultgen::read_at(reinterpret_cast<void*>(0x28)); }).join();
       },
       ::testing::ExitedWithCode(3), "earlier handler ran");
+}
+
+// The earlier handler is reached as the kernel would have delivered to it:
+// with its mask and the signal blocked (or not, for SA_NODEFER), once only
+// when it asked to be reset, and SA_SIGINFO with SIG_DFL is the default.
+// The exit status tells what the handler saw: 10, plus 1 when SIGSEGV was
+// blocked, plus 2 when SIGUSR2 was.
+void report_mask(int) {
+  sigset_t now;
+  sigprocmask(SIG_BLOCK, nullptr, &now);
+  _exit(10 + (sigismember(&now, SIGSEGV) == 1) + 2 * (sigismember(&now, SIGUSR2) == 1));
+}
+
+// Counts its runs; a second one means the reset was lost.
+std::atomic<int> g_one_shot_runs{0};
+void one_shot(int) {
+  if (g_one_shot_runs.fetch_add(1) > 0) _exit(7);
+  static const char text[] = "one-shot handler ran\n";
+  (void)!write(2, text, sizeof text - 1);
+}
+
+// Installs `handler` with `flags` (and `mask` when not 0) for SIGSEGV, sets
+// a translator on this thread, and faults on a thread without one. A child
+// that loops instead of ending is stopped by the alarm.
+void fault_under_host_handler(void (*handler)(int), int flags, int mask) {
+  alarm(60);
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sa.sa_flags = flags;
+  sigemptyset(&sa.sa_mask);
+  if (mask) sigaddset(&sa.sa_mask, mask);
+  sigaction(SIGSEGV, &sa, nullptr);
+  se guard;
+  std::thread([] { faultgen::read_at(reinterpret_cast<void*>(0x8)); }).join();
+  _exit(5);
+}
+
+TEST(NotTranslatedDeathTest, EarlierHandlerRunsAsTheKernelWouldRunIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(fault_under_host_handler(&report_mask, 0, SIGUSR2), ::testing::ExitedWithCode(13),
+              "");
+  EXPECT_EXIT(fault_under_host_handler(&report_mask, SA_NODEFER, 0), ::testing::ExitedWithCode(10),
+              "");
+  EXPECT_EXIT(fault_under_host_handler(&one_shot, SA_RESETHAND, 0),
+              ::testing::KilledBySignal(SIGSEGV), "one-shot handler ran");
+  EXPECT_EXIT(fault_under_host_handler(SIG_DFL, SA_SIGINFO, 0), ::testing::KilledBySignal(SIGSEGV),
+              "");
 }
 
 TEST(NotTranslatedDeathTest, BreakpointWithoutTranslatorTraps) {

@@ -215,6 +215,20 @@ TEST(FaultTranslation, EveryFaultArrivesAsItsClassOnTheMainAndAnotherThread) {
   std::thread([] { check_all_cases(3); }).join();
 }
 
+// A frame whose tables do not cover the fault hands the throw to its
+// caller: the caller's handler and the destructors of its heap-holding
+// strings must run on the caller's own stack slots.
+TEST(FaultTranslation, CallerOfAnUncoveredFrameCatchesWithItsLocalsIntact) {
+  se guard;
+  const std::string expected = std::string(48, 'b') + "|" + std::string(48, 'a') + "caught";
+  for (int round = 0; round < 3; ++round)
+    EXPECT_EQ(uncovered::catch_in_caller(reinterpret_cast<const int*>(0x30)), expected);
+  std::thread([&] {
+    se thread_guard;
+    EXPECT_EQ(uncovered::catch_in_caller(reinterpret_cast<const int*>(0x30)), expected);
+  }).join();
+}
+
 TEST(FaultTranslation, RecordStaysValidAcrossAFaultInTheCatchClause) {
   se guard;
   char* const first = test_pages().none + 100;

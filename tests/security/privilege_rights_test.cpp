@@ -2,6 +2,7 @@
 // the policy store: grants, withdrawals, their failures, the store's lock,
 // and the name rules of domain controllers.
 #include <sys/capability.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "security_support.h"
+#include "threading/native_thread.h"
 
 namespace {
 
@@ -154,6 +156,57 @@ TEST(Privileges, LoweredWhereRaisedAndInThreadsStartedInside) {
            ((inner_after & bit(CAP_SYS_NICE)) ? 4 : 0) | (here ? 8 : 0);
   });
   EXPECT_EQ(bits, 1);  // the inner thread had it in the scope; nobody keeps it
+}
+
+// The library's own threads never copy a privilege switched on for their
+// creator's scope, whatever they do with signals afterwards; a thread of the
+// host's that copied it and blocks every signal cannot be asked to lower it,
+// which the end of the scope reports (156) at once instead of waiting.
+unsigned record_caps_and_wait(void* p) {
+  auto* seen = static_cast<std::pair<std::atomic<std::uint64_t>, krCore::manualresetevent>*>(p);
+  seen->first = thread_caps().first | bit(63);  // bit 63: recorded
+  WaitForSingleObject(seen->second, 30000);
+  return 0;
+}
+
+TEST(Privileges, LibraryThreadsNeverHoldAScopesPrivilegeAndDeafThreadsAreReported) {
+  SKIP_UNLESS_ROOT();
+  const int bits = run_as(0, 0, {}, [] {
+    drop(CAP_SYS_NICE, false);
+    std::pair<std::atomic<std::uint64_t>, krCore::manualresetevent> library;
+    krCore::manualresetevent deaf_started, release;
+    std::atomic<std::uint64_t> deaf_after{0};
+    HANDLE thread = nullptr;
+    std::thread deaf;
+    unsigned long error = 0;
+    {
+      auto_privilege nice(L"SeIncreaseBasePriorityPrivilege");
+      DWORD id = 0;
+      thread = krCore::detail::create_thread_gated(&record_caps_and_wait, &library, &id);
+      if (!thread || !krCore::detail::resume_thread(thread)) return 64;
+      deaf = std::thread([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, nullptr);
+        deaf_started.signal();
+        WaitForSingleObject(release, 30000);
+        deaf_after = thread_caps().first;
+      });
+      if (WaitForSingleObject(deaf_started, 30000) != 0) return 65;
+      while (library.first.load() == 0) std::this_thread::yield();
+      nice.set(false);
+      error = GetLastError();
+    }
+    const bool here = thread_caps().first & bit(CAP_SYS_NICE);
+    release.signal();
+    library.second.signal();
+    deaf.join();
+    WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+    return ((library.first & bit(CAP_SYS_NICE)) ? 1 : 0) |
+           ((deaf_after & bit(CAP_SYS_NICE)) ? 2 : 0) | (error == 156 ? 0 : 4) | (here ? 8 : 0);
+  });
+  EXPECT_EQ(bits, 2);  // only the deaf thread keeps it, and that was reported
 }
 
 std::string store(const system_root& root) {

@@ -9,7 +9,12 @@
 // SIGILL, SIGTRAP). A thread with an installed translator gets them as thrown
 // objects at the faulting instruction; code that is to catch them must be
 // built with -fnon-call-exceptions. Threads without a translator, and signals
-// sent with kill/raise, see the process's previous signal dispositions.
+// sent with kill/raise, see the process's previous signal dispositions, as
+// the kernel would have delivered them (mask, SA_NODEFER, SA_RESETHAND,
+// SIG_IGN, SIG_DFL). The handlers are installed at the first guard of the
+// process: a host installs its own for these signals before that, or not
+// at all. The library also takes SIGRTMAX-3 (a forced thread end) and
+// SIGRTMAX-4 (lowering a privilege on another thread); see the README.
 //
 // What can be caught: a fault in code built with -fnon-call-exceptions; a
 // fault in a function without cleanups built without it (a C library

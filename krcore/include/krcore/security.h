@@ -324,7 +324,11 @@ class KRCORE_API AtlUtils {
 // set(false) (and the destructor), from any thread, lowers on each thread
 // the object raised on exactly what it raised there, so what was effective
 // before stays; threads started inside the scope lose what they copied from
-// it. Last error: 0 when done; 1313 for a name the system does not know
+// it; the library's own threads never copy it. Lowering on another thread
+// is a signal, SIGRTMAX-4 (the host's own use of it goes on to the host's
+// handler, installed before the library's): a thread that blocks it keeps
+// what it copied, and the call reports 156 at once and logs the thread.
+// Last error: 0 when done; 1313 for a name the system does not know
 // (nothing is logged); 1300 when the privilege is not held: a known name
 // without a capability counterpart, or capabilities outside the permitted
 // set (nothing is raised, nothing is logged). Failures of the calls

@@ -82,7 +82,10 @@ class KRCORE_API EasyThreadImpl : public IEasyThread {
   // (StopThread's result, 0 or the error of the forced end). With 0 the
   // thread runs no more hooks; with 1460 it could not be ended, is marked and
   // ends as its hook returns (no OnStop). The handle and id of a thread ended
-  // by force stay until the next start or the destructor.
+  // by force stay until the next start or the destructor. On Linux the end by
+  // force is a signal, SIGRTMAX-3, which the library takes at its first use
+  // (the host's own use of it goes on to the host's handler, installed
+  // before then).
   std::pair<unsigned long, unsigned long> StopAndTerminate(unsigned long timeout_ms);
   // Signals the wake-up event; wake-ups before the next wait collapse into one.
   void Wakeup() override;

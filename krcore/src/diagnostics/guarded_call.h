@@ -7,7 +7,10 @@
 
 #include <krcore/diagnostics.h>
 
+#include <optional>
+
 #include "foundation/compiler.h"
+#include "foundation/internal.h"
 
 
 namespace krCore::detail {
@@ -26,5 +29,14 @@ KRCORE_NO_SANITIZE_UNDEFINED void guarded_call(se_exception_initializer& guard,
     guard.Analyze(file, line);
   }
 }
+
+// Makes the first guard of a library thread, in `guard`. The fault
+// translation it sets up needs memory of the thread's own (a signal stack),
+// which the system may refuse under an address-space or mapping limit; the
+// thread must then end with a code instead of letting the exception out of
+// its start routine. 0, or the Win32 code of the refusal, logged as a start
+// failure of `who`'s thread.
+KRCORE_INTERNAL unsigned long make_thread_guard(std::optional<se_exception_initializer>& guard,
+                                                const char* who) noexcept;
 
 }  // namespace krCore::detail

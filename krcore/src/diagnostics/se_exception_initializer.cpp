@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "diagnostics/guarded_call.h"
 #include "foundation/compiler.h"
 #include "foundation/process_calls.h"
 #include "logging/logsink.h"
@@ -298,4 +299,30 @@ void Add_se_exception_info(se_exception_initializer& initializer, unsigned long 
                   true);
 }
 
+namespace detail {
+
+unsigned long make_thread_guard(std::optional<se_exception_initializer>& guard,
+                                const char* who) noexcept {
+  unsigned long code = 0;
+  try {
+    guard.emplace(se_exception_initializer::handler_type());
+    return 0;
+  } catch (const krException& e) {
+    code = e.code();
+  } catch (const std::bad_alloc&) {
+    code = 8;  // ERROR_NOT_ENOUGH_MEMORY
+  } catch (const std::exception&) {
+    code = 1627;  // ERROR_FUNCTION_FAILED
+  }
+  try {
+    std::ostringstream os;
+    os << (who ? who : "") << " - the thread cannot set up its fault translation, error [0x"
+       << std::hex << code << std::dec << "]; the thread ends";
+    log_at(logger::log_error, convertstringtowstring(os.str()));
+  } catch (...) {  // the log line is a courtesy; the code is the answer
+  }
+  return code;
+}
+
+}  // namespace detail
 }  // namespace krCore

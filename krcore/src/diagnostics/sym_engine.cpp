@@ -136,7 +136,16 @@ unsigned int sym_engine::fileline(char* buffer, unsigned int size, unsigned int*
 
 bool sym_engine::take_frame() {
   if (!_walk || !_initialised || _walk->next >= _walk->count) return false;
+  const bool first = _walk->next == 0;
   const stack_frame frame = _walk->frames[_walk->next++];
+  // The first frame of a call through a bad pointer (null, or code since
+  // unloaded) is that pointer: an unknown frame, named as such, with the
+  // caller's after it. Anywhere else an address outside every module ends
+  // the walk.
+  if (first && frame.exact) {
+    _address = frame.pc;
+    return true;
+  }
   if (frame.pc == 0) return false;
   // A return address points after the call; the call itself is one byte
   // before it, and may be a function's last instruction.

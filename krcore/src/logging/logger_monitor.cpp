@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <string>
 
+#include "diagnostics/guarded_call.h"
 #include "foundation/waitable.h"
 #include "logging/debug_output.h"
 #include "logging/logger_config.h"
@@ -158,7 +159,9 @@ unsigned logger::logging_monitor_func(void* param) {
   auto* self = static_cast<logger*>(param);
   if (!self || !static_cast<void*>(self->_shutdownEvent)) return 87;
   const detail::thread_log_target own_logger(self);
-  se_exception_initializer guard;
+  std::optional<se_exception_initializer> guard;
+  if (const unsigned long code = detail::make_thread_guard(guard, "logger::logging_monitor_func"))
+    return static_cast<unsigned>(code);  // the start sees the thread end
   HANDLE shutdown = self->_shutdownEvent;
   // Set once the key was lost: changes made while it was not watched are
   // read as soon as it is watched again.
@@ -239,7 +242,7 @@ unsigned logger::logging_monitor_func(void* param) {
         // Anything else (an allocation failure, say) is analysed and the
         // thread goes on watching: the key may be right again at its next
         // change, and a process must not end over its logging settings.
-        guard.Analyze("logger_monitor", 110);
+        guard->Analyze("logger_monitor", 110);
       }
     }
     unwatched = true;

@@ -17,6 +17,7 @@
 
 
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "foundation/process_calls.h"
@@ -111,8 +112,10 @@ int EasyThreadImpl::StartThread() {
 }
 
 unsigned EasyThreadImpl::ThreadEntry(void* self) {
-  se_exception_initializer guard{se_exception_initializer::handler_type()};
-  detail::guarded_call(guard, kFile, 164, [self] { static_cast<EasyThreadImpl*>(self)->Run(); });
+  std::optional<se_exception_initializer> guard;
+  if (const unsigned long code = detail::make_thread_guard(guard, kFile))
+    return static_cast<unsigned>(code);  // the thread's exit code
+  detail::guarded_call(*guard, kFile, 164, [self] { static_cast<EasyThreadImpl*>(self)->Run(); });
   return 0;
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -167,7 +168,8 @@ class pool_launch {
 // what it throws is analysed and logged (as `file`, `line`) instead of
 // ending the process. When the body did not run (the wrapper threw first, or
 // returned without calling it), `no_body()` lets the pool forget the thread,
-// and the launch counts it as failed; the thread then ends.
+// and the launch counts it as failed; the thread then ends (as it does,
+// with the code, when it cannot set up its fault translation).
 template <class NoBody>
 KRCORE_NO_SANITIZE_UNDEFINED unsigned int enter_pool_thread(
     const std::atomic<threadpool_wrapper_t>& wrapper, const std::atomic<void*>& param,
@@ -176,8 +178,15 @@ KRCORE_NO_SANITIZE_UNDEFINED unsigned int enter_pool_thread(
   unsigned int result = 0;
   bool threw = true;
   {
-    se_exception_initializer guard{se_exception_initializer::handler_type()};
-    guarded_call(guard, file, line, [&] {
+    // A thread that cannot translate its faults runs no items: it is left
+    // out of the pool.
+    std::optional<se_exception_initializer> guard;
+    if (const unsigned long code = make_thread_guard(guard, file)) {
+      no_body();
+      launch.failed();
+      return static_cast<unsigned int>(code);
+    }
+    guarded_call(*guard, file, line, [&] {
       threadpool_wrapper_t func = wrapper.load();
       result = func ? func(body, argument, param.load()) : body(argument);
       threw = false;

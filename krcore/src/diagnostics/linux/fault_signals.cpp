@@ -32,13 +32,14 @@
 #include "diagnostics/fault_signals.h"
 #include "diagnostics/linux/fault_decode.h"
 #include "diagnostics/linux/fault_unwind.h"
+#include "foundation/linux/signal_chain.h"
 
 namespace krCore::detail {
 namespace {
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
-struct sigaction g_previous[kSignalCount];
+chained_signal g_previous[kSignalCount];
 
 // Measured high-water mark of the handler (walk and throw) is under 10 KiB;
 // a host's stack below kMinHostStack (glibc's classic SIGSTKSZ is 8 KiB) is
@@ -167,29 +168,8 @@ void record_stack_bounds() {
 // Hands a signal this module does not translate to the disposition that was
 // in place before the library's handler.
 void chain(int sig, siginfo_t* info, void* context) {
-  int index = 0;
-  while (index < kSignalCount && kSignals[index] != sig) ++index;
-  if (index == kSignalCount) return;
-  const struct sigaction& prev = g_previous[index];
-  if (prev.sa_flags & SA_SIGINFO) {
-    if (prev.sa_sigaction) prev.sa_sigaction(sig, info, context);
-    return;
-  }
-  if (prev.sa_handler == SIG_IGN && info->si_code <= 0) return;
-  if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
-    prev.sa_handler(sig);
-    return;
-  }
-  // The default action: put it back and let the signal happen again. A
-  // fault re-executes its instruction when the handler returns; a sent
-  // signal and a trap (which does not re-execute) are sent again, staying
-  // pending until the handler returns.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(sig, &dfl, nullptr);
-  // raise fails only for an invalid signal number, which `sig` is not.
-  if (info->si_code <= 0 || sig == SIGTRAP) (void)raise(sig);
+  for (int i = 0; i < kSignalCount; ++i)
+    if (kSignals[i] == sig) g_previous[i].pass_on(sig, info, context);
 }
 
 // Puts the interrupted code's floating-point control state back: the
@@ -301,13 +281,11 @@ void fault_handler(int sig, siginfo_t* info, void* context) {
 }
 
 void install_handlers() {
+  sigset_t none;
+  sigemptyset(&none);
   for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction sa {};
-    sa.sa_sigaction = &fault_handler;
-    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&sa.sa_mask);
-    if (sigaction(kSignals[i], &sa, &g_previous[i]) != 0) {
-      throw krException(last_errno_as_win32(), "se_translator: sigaction failed.", 4);
+    if (const int e = g_previous[i].install(kSignals[i], &fault_handler, SA_ONSTACK, none)) {
+      throw krException(win32_from_errno(e), "se_translator: sigaction failed.", 4);
     }
   }
 }

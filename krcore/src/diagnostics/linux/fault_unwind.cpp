@@ -266,7 +266,6 @@ struct walk_state {
   bool decided = false;  // found the frame to throw from
   frame_verdict outcome = frame_verdict::pass;  // of the search from that frame
   unsigned depth = 0;    // frames examined since the interrupted one
-  std::uintptr_t prev_cfa = 0;
   // Registers of the chosen frame when it is not the interrupted one.
   std::uintptr_t pc = 0, sp = 0;
   std::uintptr_t saved[6] = {};  // rbx, rbp, r12, r13, r14, r15
@@ -296,8 +295,11 @@ _Unwind_Reason_Code walk_frame(_Unwind_Context* ctx, void* arg) {
     } else if (point == throw_point::throwable) {
       st->decided = true;
       if (st->depth > 0) {
+        // The runtime's unwinder hands each frame with the CFA of the frame
+        // it was unwound from, the callee's: that is this frame's stack
+        // pointer at its call (the CFA of this frame would be its caller's).
         st->pc = pc;
-        st->sp = st->prev_cfa;
+        st->sp = _Unwind_GetCFA(ctx);
         for (int i = 0; i < 6; ++i) st->saved[i] = _Unwind_GetGR(ctx, kDwarfCalleeSaved[i]);
       }
     }
@@ -306,7 +308,6 @@ _Unwind_Reason_Code walk_frame(_Unwind_Context* ctx, void* arg) {
     st->outcome = search_frame(ctx, before_insn ? ip : ip - 1, st->thrown);
   }
   ++st->depth;
-  st->prev_cfa = _Unwind_GetCFA(ctx);
   if (st->decided && st->outcome != frame_verdict::pass && st->count == st->capacity)
     return _URC_END_OF_STACK;
   return _URC_NO_REASON;

@@ -250,15 +250,36 @@ std::size_t symbol_walk(const CONTEXT& context, stack_frame* frames, std::size_t
     frames[0] = stack_frame{static_cast<std::uintptr_t>(context.Rip), true};
     return 1;
   }
-  g_walk_context = &context;
-  walk_output out{frames, capacity, 0};
+  // A call through a bad pointer stopped at that pointer, outside every
+  // module: the frame is unknown, and its caller's return address is the
+  // word the call pushed. The walk goes on from there.
+  CONTEXT popped;
+  const CONTEXT* start = &context;
+  std::size_t first = 0;
+  std::uintptr_t ret = 0;
+  if (capacity > 1 && !module_of(static_cast<std::uintptr_t>(context.Rip)) &&
+      safe_read(reinterpret_cast<const void*>(context.Rsp), &ret, sizeof ret) && ret &&
+      module_of(ret - 1)) {
+    popped = context;
+    popped.Rip = ret;
+    popped.Rsp = context.Rsp + sizeof ret;
+    start = &popped;
+    frames[0] = stack_frame{static_cast<std::uintptr_t>(context.Rip), true};
+    first = 1;
+  }
+  g_walk_context = start;
+  walk_output out{frames + first, capacity - first, 0};
   dwfl_getthread_frames(g_dwfl, getpid(), &take_frame, &out);
   g_walk_context = nullptr;
-  if (out.count == 0) {
+  if (first) {
+    if (out.count == 0) out.count = 1;
+    frames[1] = stack_frame{ret, false};  // a return address, not the instruction
+  }
+  if (first + out.count == 0) {
     frames[0] = stack_frame{static_cast<std::uintptr_t>(context.Rip), true};
     return 1;
   }
-  return out.count;
+  return first + out.count;
 }
 
 }  // namespace krCore::detail

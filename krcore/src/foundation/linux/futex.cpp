@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "diagnostics/guarded_call.h"
@@ -104,12 +105,18 @@ bool check_robust_futex() {
   init_robust_mutex(&m);
   int tid = 0;
   std::thread([&] {
-    // Faults here are translated and analysed like on any library thread.
-    se_exception_initializer guard{se_exception_initializer::handler_type()};
-    guarded_call(guard, "futex", 1, [&] {
+    // Faults here are translated and analysed like on any library thread,
+    // when the thread can translate them.
+    std::optional<se_exception_initializer> guard;
+    make_thread_guard(guard, "futex");
+    const auto lock = [&] {
       pthread_mutex_lock(&m);
       tid = current_tid();
-    });
+    };
+    if (guard)
+      guarded_call(*guard, "futex", 1, lock);
+    else
+      lock();
   }).join();
   const std::uint32_t w = mutex_word(&m)->load();
   const bool ok = tid != 0 && (w & kFutexOwnerDied) && (w & kFutexTidMask) == 0;

@@ -38,6 +38,7 @@
 #include "foundation/utf.h"
 #include "processes/linux/spawn.h"
 #include "processes/process_table.h"
+#include "security/privileges.h"
 
 namespace krCore::detail {
 namespace {
@@ -178,6 +179,7 @@ class reaper {
   bool start() {
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) return false;
+    const start_unprivileged unprivileged;  // nor does it inherit a scope's capabilities
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);  // the thread inherits the mask

@@ -34,6 +34,7 @@
 #include "scheduling/broadcast.h"
 #include "diagnostics/guarded_call.h"
 #include "foundation/errors.h"
+#include "security/privileges.h"
 
 namespace krCore::detail {
 namespace {
@@ -119,7 +120,8 @@ struct clock_change_watch::state {
   }
 
   void run() {
-    se_exception_initializer guard{se_exception_initializer::handler_type()};
+    std::optional<se_exception_initializer> guard;
+    if (make_thread_guard(guard, "clock_watch") != 0) return;  // no watch: logged
     // Process-directed signals belong to the program's own threads.
     sigset_t all;
     sigfillset(&all);
@@ -140,8 +142,8 @@ struct clock_change_watch::state {
         ::tzset();
         // The callback's failures are analysed like any library thread's,
         // and the watch goes on.
-        guarded_call(guard, "clock_watch", 1, on_change);
-        guard.clear();
+        guarded_call(*guard, "clock_watch", 1, on_change);
+        guard->clear();
       }
     }
   }
@@ -166,6 +168,7 @@ clock_change_watch::clock_change_watch(std::function<void()> on_change,
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0)
     s.zone.reset();
   try {
+    const start_unprivileged unprivileged;
     s.thread = std::thread([&s] { s.run(); });
   } catch (const std::system_error& e) {
     throw krException(win32_from_errno(e.code().value()),

@@ -15,7 +15,11 @@
 // loses the raised capabilities that no other thread had effective then
 // (it can only have copied those from the scope), except what another live
 // object raised. A process whose other threads hold the capability anyway
-// keeps it in new threads too, as it would have without the scope.
+// keeps it in new threads too, as it would have without the scope. The
+// library's own threads never copy a scope's capabilities: their creator
+// sets them aside while it starts one (start_unprivileged), so no thread
+// that cannot be asked (one that blocks every signal) ever holds them. A
+// thread of the host's that blocks the signal is reported, not waited for.
 #include <krcore/security.h>
 #include <dirent.h>
 #include <linux/futex.h>
@@ -34,6 +38,7 @@
 #include <vector>
 
 #include "foundation/errors.h"
+#include "foundation/linux/signal_chain.h"
 #include "foundation/utf.h"
 #include "logging/logsink.h"
 #include "security/privileges.h"
@@ -166,7 +171,16 @@ lower_request g_request;
 
 int lower_signal() { return SIGRTMAX - 4; }
 
-void lower_handler(int) {
+// The thread would not take the signal that asks it to lower.
+constexpr unsigned long kErrorSignalRefused = 156;
+
+detail::chained_signal g_host_lower_signal;
+
+void lower_handler(int sig, siginfo_t* info, void* context) {
+  if (!detail::is_marked(info)) {  // the host's own, or another copy of the library's
+    g_host_lower_signal.pass_on(sig, info, context);
+    return;
+  }
   const int saved = errno;
   int me = thread_id();
   if (g_request.target.compare_exchange_strong(me, -1)) {
@@ -177,8 +191,25 @@ void lower_handler(int) {
   errno = saved;
 }
 
-// Lowers `bits` on thread `tid` of this process; 0 or a Win32 code. A thread
-// that has ended has nothing to lower.
+// Whether thread `tid` of this process blocks `sig` right now (its status
+// file says so; false when it cannot be read).
+bool blocks_signal(int tid, int sig) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/status", tid);
+  FILE* f = std::fopen(path, "re");
+  if (!f) return false;
+  char line[256];
+  unsigned long long mask = 0;
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, f))
+    found = std::sscanf(line, "SigBlk: %llx", &mask) == 1;
+  std::fclose(f);
+  return found && (mask >> (sig - 1)) & 1;
+}
+
+// Lowers `bits` on thread `tid` of this process; 0 or a Win32 code
+// (kErrorSignalRefused: the thread blocks the signal that asks it, and keeps
+// them). A thread that has ended has nothing to lower.
 unsigned long lower_on(int tid, std::uint64_t bits) {
   if (tid == thread_id()) {
     const int e = change_own(0, bits);
@@ -187,30 +218,45 @@ unsigned long lower_on(int tid, std::uint64_t bits) {
   // Never destroyed: objects may be switched off during static destruction.
   static std::mutex* const lock = new std::mutex;
   std::lock_guard<std::mutex> guard(*lock);
-  static const bool installed = [] {
-    struct sigaction sa = {};
-    sa.sa_handler = &lower_handler;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    return ::sigaction(lower_signal(), &sa, nullptr) == 0;
+  static const int install_error = [] {
+    sigset_t none;
+    sigemptyset(&none);
+    return g_host_lower_signal.install(lower_signal(), &lower_handler, SA_RESTART, none);
   }();
-  if (!installed) return detail::last_errno_as_win32();
+  if (install_error) return detail::win32_from_errno(install_error);
   g_request.bits.store(bits);
   g_request.done.store(0);
   g_request.target.store(tid);
-  if (::syscall(SYS_tgkill, ::getpid(), tid, lower_signal()) != 0) {
-    const int e = errno;
+  if (const int e = detail::send_marked(tid, lower_signal())) {
     g_request.target.store(0);
     return e == ESRCH ? 0 : detail::win32_from_errno(e);
   }
-  // A thread that blocks the signal is given a few seconds.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // A thread that takes signals answers at once. One that blocks this one
+  // (the library's threads never need asking: see start_unprivileged) is
+  // given a moment to open up again, as a thread inside pthread_create or
+  // fork does, and is then reported; one that neither answers nor blocks
+  // (stopped, say) is given a few seconds.
+  const auto now = [] { return std::chrono::steady_clock::now(); };
+  const auto limit = now() + std::chrono::seconds(5);
+  auto blocked_since = now();
+  bool was_blocked = false;
   const struct timespec slice = {0, 10'000'000};
-  while (g_request.done.load() == 0 && std::chrono::steady_clock::now() < limit)
+  unsigned long outcome = 0;
+  while (g_request.done.load() == 0) {
     ::syscall(SYS_futex, &g_request.done, FUTEX_WAIT_PRIVATE, 0, &slice, nullptr, 0);
-  if (g_request.done.load() == 0) {
+    if (g_request.done.load() != 0) break;
+    const bool blocks = blocks_signal(tid, lower_signal());
+    if (blocks && !was_blocked) blocked_since = now();
+    was_blocked = blocks;
+    if (blocks && now() - blocked_since >= std::chrono::milliseconds(100)) {
+      outcome = kErrorSignalRefused;
+    } else if (now() >= limit) {
+      outcome = detail::kErrorTimeout;
+    } else {
+      continue;
+    }
     int expected = tid;
-    if (g_request.target.compare_exchange_strong(expected, 0)) return detail::kErrorTimeout;
+    if (g_request.target.compare_exchange_strong(expected, 0)) return outcome;
     while (g_request.done.load() == 0) {  // the handler is running: it is quick
     }
   }
@@ -232,6 +278,15 @@ struct raise_record {
 struct raise_table {
   std::mutex lock;
   std::vector<raise_record> records;
+  // The `copied` bits of every record, for start_unprivileged to read
+  // without the lock. Updated with the lock held.
+  std::atomic<std::uint64_t> scoped{0};
+
+  void records_changed() {
+    std::uint64_t all = 0;
+    for (const raise_record& r : records) all |= r.copied;
+    scoped.store(all);
+  }
 };
 
 // Never destroyed: objects may be switched off during static destruction.
@@ -279,17 +334,27 @@ void auto_privilege::set(bool enable) {
           ++it;
         }
       }
+      t.records_changed();
     }
     unsigned long error = 0;
+    auto lower = [&](int tid, std::uint64_t bits) {
+      const unsigned long e = lower_on(tid, bits);
+      if (e == 0) return;
+      error = e;
+      if (e == kErrorSignalRefused && detail::log_enabled(detail::kLogNormal))
+        detail::log_entry(detail::kLogNormal,
+                          L"auto_privilege - thread [" + std::to_wstring(tid) +
+                              L"] blocks the signal that lowers privileges; it keeps " +
+                              _privilege);
+    };
     for (const raise_record& r : mine) {
-      if (unsigned long e = lower_on(r.tid, r.bits)) error = e;
+      lower(r.tid, r.bits);
       const std::uint64_t copied = r.copied & ~others;
       if (copied == 0) continue;
       for (int tid : process_threads()) {
         cap_sets caps;
         if (tid == r.tid || contains(r.before, tid) || read_caps(tid, caps) != 0) continue;
-        if (caps.effective & copied)
-          if (unsigned long e = lower_on(tid, caps.effective & copied)) error = e;
+        if (caps.effective & copied) lower(tid, caps.effective & copied);
       }
     }
     if (error != 0) log_failure("AdjustTokenPrivileges", _privilege, error);
@@ -328,7 +393,26 @@ void auto_privilege::set(bool enable) {
   raise_table& t = raises();
   std::lock_guard<std::mutex> guard(t.lock);
   t.records.push_back(std::move(record));
+  t.records_changed();
   SetLastError(0);
 }
+
+namespace detail {
+
+start_unprivileged::start_unprivileged() {
+  const std::uint64_t scoped = raises().scoped.load();
+  if (scoped == 0) return;
+  cap_sets caps;
+  if (read_caps(0, caps) != 0 || (caps.effective & scoped) == 0) return;
+  if (change_own(0, caps.effective & scoped) == 0) _lowered = caps.effective & scoped;
+}
+
+start_unprivileged::~start_unprivileged() {
+  // Only what a scope still in force raised comes back: one that ended
+  // meanwhile has lowered, or was about to lower, the rest.
+  if (const std::uint64_t back = _lowered & raises().scoped.load()) change_own(back, 0);
+}
+
+}  // namespace detail
 
 }  // namespace krCore

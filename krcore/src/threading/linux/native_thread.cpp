@@ -18,6 +18,7 @@
 #include "foundation/compiler.h"
 #include "foundation/errors.h"
 #include "foundation/linux/object.h"
+#include "security/privileges.h"
 #include "threading/linux/thread_native.h"
 
 namespace krCore::detail {
@@ -94,11 +95,17 @@ HANDLE create_thread_gated(thread_body body, void* argument, DWORD* id) {
   n->record = record;
   thread_record_attach(record, n);
 
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &n->start_mask);
-  const int rc = pthread_create(&n->thread, nullptr, &thread_main, n);
-  pthread_sigmask(SIG_SETMASK, &n->start_mask, nullptr);
+  int rc;
+  {
+    // The thread begins with the process's own capabilities, never with
+    // those a privilege switched on for its creator's scope.
+    const start_unprivileged unprivileged;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &n->start_mask);
+    rc = pthread_create(&n->thread, nullptr, &thread_main, n);
+    pthread_sigmask(SIG_SETMASK, &n->start_mask, nullptr);
+  }
   if (rc != 0) {
     thread_record_abandon(record);
     close_handle(handle);  // the last reference: frees the block

@@ -18,7 +18,9 @@
 // one of the library's locks (kill_hold.h): such a thread is marked, and
 // ends itself the moment it lets go of its last lock. Either way it then waits on the
 // thread's handle, which the kernel signals when it has released the
-// thread's robust mutexes (they become abandoned).
+// thread's robust mutexes (they become abandoned). The signal carries the
+// library's mark; one without it is the host's, and goes on to the handler
+// the host had (signal_chain.h).
 #include <dlfcn.h>
 #include <elf.h>
 #include <errno.h>
@@ -38,6 +40,7 @@
 #include "foundation/kill_hold.h"
 #include "logging/logsink.h"
 #include "foundation/linux/object.h"
+#include "foundation/linux/signal_chain.h"
 #include "threading/linux/thread_native.h"
 
 namespace krCore::detail {
@@ -147,7 +150,15 @@ void end_for_request(thread_native* n, std::uint32_t request) {
 // The handler, on the target thread.
 // ---------------------------------------------------------------------------
 
-void kill_handler(int, siginfo_t*, void* context) {
+chained_signal g_host_kill_signal;
+
+void kill_handler(int sig, siginfo_t* info, void* context) {
+  // The host's own use of the signal, or another copy of the library's, is
+  // theirs.
+  if (!is_marked(info)) {
+    g_host_kill_signal.pass_on(sig, info, context);
+    return;
+  }
   const int saved_errno = errno;
   thread_native* n = t_native;
   if (n) {
@@ -176,11 +187,11 @@ unsigned long install_handler() {
   static unsigned long result = 0;
   std::call_once(once, [] {
     dl_iterate_phdr(&collect_object, reinterpret_cast<void*>(&kill_handler));
-    struct sigaction sa {};
-    sa.sa_sigaction = &kill_handler;
-    sa.sa_flags = SA_SIGINFO | SA_RESTART;  // interrupted calls go on unnoticed
-    sigfillset(&sa.sa_mask);
-    if (sigaction(thread_kill_signal(), &sa, nullptr) != 0) result = last_errno_as_win32();
+    sigset_t all;
+    sigfillset(&all);
+    // Interrupted calls go on unnoticed (SA_RESTART).
+    if (const int e = g_host_kill_signal.install(thread_kill_signal(), &kill_handler, SA_RESTART, all))
+      result = win32_from_errno(e);
   });
   return result;
 }
@@ -207,7 +218,7 @@ bool signal_until_ended(HANDLE thread, thread_native* n, DWORD ms) {
     if (n->leaving.load(std::memory_order_acquire)) return false;
     if (!pending || n->deliveries.load(std::memory_order_acquire) != seen) {
       seen = n->deliveries.load(std::memory_order_acquire);
-      pending = pthread_kill(n->thread, thread_kill_signal()) == 0;
+      pending = send_marked(n->thread, thread_kill_signal()) == 0;
     }
     if (wait_any(&thread, 1, 1) == kWaitObject0) return true;
     struct timespec now;
@@ -260,7 +271,7 @@ DWORD terminate_thread(HANDLE thread, DWORD grace_ms) {
   if (self) {
     if (const unsigned long error = install_handler()) return error;
     t_native->kill.store(kKillNow, std::memory_order_release);
-    pthread_kill(pthread_self(), thread_kill_signal());
+    send_marked(pthread_self(), thread_kill_signal());
     // Still here: the thread holds a lock, and ends when it lets go.
     return 0;
   }
