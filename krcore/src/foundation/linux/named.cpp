@@ -49,6 +49,7 @@
 #include <unordered_map>
 
 #include "foundation/errors.h"
+#include "foundation/kill_hold.h"
 #include "foundation/utf.h"
 #include "foundation/linux/block.h"
 
@@ -63,7 +64,7 @@ constexpr std::size_t kMaxNameChars = 260;
 constexpr std::size_t kMaxReadable = 200;
 
 struct registry {
-  std::mutex lock;
+  library_mutex lock;
   std::unordered_map<std::string, waitable*> objects;
 };
 
@@ -143,7 +144,7 @@ class segment_storage : public block_storage {
   }
   ~segment_storage() override {
     {
-      std::lock_guard<std::mutex> guard(names().lock);
+      std::lock_guard<library_mutex> guard(names().lock);
       auto it = names().objects.find(_key);
       if (it != names().objects.end() && it->second == owner) names().objects.erase(it);
     }
@@ -271,7 +272,7 @@ HANDLE open_named(object_kind kind, const std::wstring& name, bool create,
   if (key.empty()) return fail(206);  // ERROR_FILENAME_EXCED_RANGE
 
   registry& reg = names();
-  std::unique_lock<std::mutex> guard(reg.lock);
+  std::unique_lock<library_mutex> guard(reg.lock);
   auto it = reg.objects.find(key);
   if (it != reg.objects.end()) {
     waitable* o = it->second;

@@ -19,6 +19,7 @@
 
 #include <krcore/foundation.h>
 
+#include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 #include "foundation/linux/object.h"
 #include "threading/linux/thread_native.h"
@@ -38,7 +39,7 @@ namespace {
 enum : std::uint32_t { kNotStarted = 0, kRunning = 1, kEnded = 2 };
 
 struct graveyard {
-  std::mutex lock;
+  library_mutex lock;
   std::vector<thread_record*> records;
 };
 graveyard& graves() {
@@ -80,7 +81,7 @@ class thread_object : public waitable {
   void destroy() override {
     thread_native* native = _r->native;
     {
-      std::lock_guard<std::mutex> guard(graves().lock);
+      std::lock_guard<library_mutex> guard(graves().lock);
       _r->object = nullptr;
       _r->native = nullptr;
       graves().records.push_back(_r);
@@ -135,7 +136,7 @@ void reset_alive(thread_record* r) {
 // A record whose thread is certainly gone, or a new one.
 thread_record* new_record() {
   {
-    std::lock_guard<std::mutex> guard(graves().lock);
+    std::lock_guard<library_mutex> guard(graves().lock);
     auto& v = graves().records;
     for (std::size_t i = 0; i < v.size(); ++i) {
       thread_record* r = v[i];
