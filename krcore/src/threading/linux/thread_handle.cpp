@@ -176,7 +176,6 @@ void enter(thread_record* r) {
 
 HANDLE current_thread_handle() {
   if (!t_current.object) {
-    robust_futex_works();  // the start-up check starts a thread of its own
     thread_record* r = new_record();
     new thread_object(r);  // its one reference becomes the thread's own
     enter(r);
@@ -189,7 +188,6 @@ HANDLE current_thread_handle() {
 }
 
 HANDLE thread_record_create(thread_record** record) {
-  robust_futex_works();
   thread_record* r = new_record();
   waitable* o = new thread_object(r);  // the new thread's reference
   o->add_ref();                        // the handle's
