@@ -3,6 +3,9 @@
 // is reported instead of taking the test runner down with it.
 #pragma once
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +36,19 @@ template <class F>
 int in_child(F body) {
   const int status = child_status(body);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits up to `ms` for the child `pid` to end and returns its exit code; -1
+// when it ended otherwise, or did not end in time (it is killed then).
+inline int exit_code_within(pid_t pid, int ms) {
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  struct pollfd p = {fd, POLLIN, 0};
+  const bool ended = fd >= 0 && ::poll(&p, 1, ms) == 1;
+  if (fd >= 0) ::close(fd);
+  if (!ended) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace testsupport

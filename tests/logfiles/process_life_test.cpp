@@ -1,11 +1,12 @@
 // Logging at the edges of a process's life: lines logged while a thread's
-// or the process's destructors run, and lines of a forked child.
+// or the process's destructors run, and lines of forked children.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
 
+#include "foundation/in_child.h"
 #include "logfile_support.h"
 
 namespace {
@@ -85,6 +86,38 @@ TEST_F(LogFileTest, AForkedChildLogsItsOwnProcessAndThreadId) {
     }
   }
   EXPECT_GT(child, 0) << "the child's line is missing";
+}
+
+// Children forked while another thread writes lines without pause: that
+// thread may own the file, hold the logger's lock or have its line queued
+// at the fork. None of it is the child's, which logs its own line alone.
+TEST_F(LogFileTest, ChildrenForkedWhileAnotherThreadWritesLogTheirOwnLine) {
+  const fs::path base = dir / "Svc";
+  log->initialize(0x1, logger::log_normal, 0, 0, base.wstring().c_str());
+  std::atomic<bool> stop{false};
+  krCore::manualresetevent writing;
+  std::thread writer([&] {
+    writing.signal();
+    while (!stop.load(std::memory_order_relaxed)) log->log(L"parent line");
+  });
+  ASSERT_TRUE(::WaitForSingleObject(writing, 10000) == 0);
+  constexpr int kChildren = 20;
+  int exited = 0;
+  for (int i = 0; i < kChildren; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      log->log(L"child line");
+      ::_exit(0);
+    }
+    if (testsupport::exit_code_within(pid, 5000) != 0) break;  // hung, or failed
+    ++exited;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(exited, kChildren);
+  int child_lines = 0;
+  for (const std::wstring& line : all_lines(base, 10)) child_lines += line.ends_with(L"child line");
+  EXPECT_EQ(child_lines, exited);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "diagnostics/fault_frames.h"
+#include "foundation/kill_hold.h"
 
 namespace krCore::detail {
 
@@ -36,11 +37,11 @@ namespace {
 // without reading through it. Taken only when a pool is born or dies and by
 // stack walks, never in the signal handler (a pool cannot die there: its
 // thread still owns it).
-std::mutex g_pools_lock;
+library_mutex g_pools_lock;
 fault_pool* g_pools = nullptr;
 
 void pool_register(fault_pool* pool) {
-  std::lock_guard<std::mutex> lock(g_pools_lock);
+  std::lock_guard<library_mutex> lock(g_pools_lock);
   pool->next = g_pools;
   if (g_pools) g_pools->prev = pool;
   g_pools = pool;
@@ -49,7 +50,7 @@ void pool_register(fault_pool* pool) {
 void pool_release(fault_pool* pool) noexcept {
   if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   {
-    std::lock_guard<std::mutex> lock(g_pools_lock);
+    std::lock_guard<library_mutex> lock(g_pools_lock);
     if (pool->prev)
       pool->prev->next = pool->next;
     else
@@ -168,7 +169,7 @@ void fault_slot_release(fault_slot* slot) noexcept {
 std::size_t fault_frames_of_context(const CONTEXT* context, const void** out,
                                     std::size_t capacity) noexcept {
   const auto where = reinterpret_cast<std::uintptr_t>(context);
-  std::lock_guard<std::mutex> lock(g_pools_lock);
+  std::lock_guard<library_mutex> lock(g_pools_lock);
   auto copy_frames = [&](const fault_slot& slot) -> std::size_t {
     if (slot.refs.load(std::memory_order_acquire) == 0) return 0;
     const std::size_t n = slot.frame_count < capacity ? slot.frame_count : capacity;

@@ -13,6 +13,7 @@
 #include "foundation/compiler.h"
 #include "diagnostics/fault_record.h"
 #include "diagnostics/symbols.h"
+#include "foundation/kill_hold.h"
 
 namespace {
 
@@ -38,8 +39,8 @@ unsigned copy_truncated(const std::string& text, char* buffer, unsigned size) {
 
 namespace krCore::detail {
 
-std::mutex& symbol_handler_lock() {
-  static std::mutex lock;
+library_mutex& symbol_handler_lock() {
+  static library_mutex lock;
   return lock;
 }
 
@@ -79,7 +80,7 @@ unsigned int sym_engine::module(char* buffer, unsigned int size) {
   try {
     std::string path;
     {
-      std::lock_guard<std::mutex> lock(symbol_handler_lock());
+      std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
       if (!krCore::detail::symbol_module_path(_address, &path)) return 0;
     }
     const std::size_t slash = path.rfind('/');
@@ -95,7 +96,7 @@ unsigned int sym_engine::symbol(char* buffer, unsigned int size, unsigned long* 
     std::string name;
     std::uintptr_t offset = 0;
     {
-      std::lock_guard<std::mutex> lock(symbol_handler_lock());
+      std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
       if (!krCore::detail::symbol_function(_address, &name, &offset)) return 0;
     }
     if (displacement) *displacement = offset;
@@ -114,7 +115,7 @@ unsigned int sym_engine::fileline(char* buffer, unsigned int size, unsigned int*
     std::uintptr_t offset = 0;
     bool found = false;
     {
-      std::lock_guard<std::mutex> lock(symbol_handler_lock());
+      std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
       // Code without a line of its own (padding, compiler-made stubs) takes
       // the line of the code before it, but never one of another function.
       std::string function;
@@ -152,7 +153,7 @@ bool sym_engine::take_frame() {
   const std::uintptr_t at = frame.exact ? frame.pc : frame.pc - 1;
   try {
     std::string path;
-    std::lock_guard<std::mutex> lock(symbol_handler_lock());
+    std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
     if (!krCore::detail::symbol_module_path(at, &path)) return false;
   } catch (const std::exception&) {
     return false;
@@ -180,7 +181,7 @@ bool sym_engine::stack_first(CONTEXT* context) {
       _walk->frames[i] = stack_frame{reinterpret_cast<std::uintptr_t>(captured[i]), i == 0};
     _walk->count = n;
   } else {
-    std::lock_guard<std::mutex> lock(symbol_handler_lock());
+    std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
     _walk->count = krCore::detail::symbol_walk(registers, _walk->frames, walk_state::kMaxFrames);
   }
   _context = context;
@@ -300,7 +301,7 @@ sym_engine::guard& sym_engine::guard::instance() {
 }
 
 bool sym_engine::guard::init() {
-  std::lock_guard<std::mutex> lock(symbol_handler_lock());
+  std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
   if (_count != 0) return _count != kGuardFailed;
   // A failed start is not retried: it would cost the same again at every
   // fault and fail the same way.
@@ -316,12 +317,12 @@ bool sym_engine::guard::init() {
 }
 
 bool sym_engine::guard::fail() const {
-  std::lock_guard<std::mutex> lock(symbol_handler_lock());
+  std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
   return _count == kGuardFailed;
 }
 
 sym_engine::guard::~guard() {
-  std::lock_guard<std::mutex> lock(symbol_handler_lock());
+  std::lock_guard<krCore::detail::library_mutex> lock(symbol_handler_lock());
   if (_count != 0 && _count != kGuardFailed && --_count == 0)
     krCore::detail::symbol_handler_close();
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "foundation/internal.h"
+#include "foundation/kill_hold.h"
 
 namespace krCore::detail {
 
@@ -27,7 +28,7 @@ struct stack_frame {
 
 // The one lock of the process-wide symbol handler: every symbol_* call
 // below is made with it held.
-std::mutex& symbol_handler_lock();
+library_mutex& symbol_handler_lock();
 
 // Starts the handler: reports the process's loaded modules. False when no
 // module could be reported (the handler is then left closed).

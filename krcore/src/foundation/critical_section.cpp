@@ -14,6 +14,7 @@ namespace detail {
 
 constinit KRCORE_TLS_INITIAL_EXEC thread_local unsigned t_kill_hold = 0;
 constinit KRCORE_TLS_INITIAL_EXEC thread_local bool t_kill_held_off = false;
+constinit KRCORE_TLS_INITIAL_EXEC thread_local lock_probe t_lock_probe = nullptr;
 
 }  // namespace detail
 

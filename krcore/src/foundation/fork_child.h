@@ -16,6 +16,14 @@ namespace krCore::detail {
 // might not have held.
 KRCORE_INTERNAL void at_fork_child(void (*reset)());
 
+// Runs `prepare` in the forking thread just before a fork, then `parent`
+// there after it, and `child` in the child on its only thread, before fork
+// returns there. For an owner whose state other threads change under a
+// lock: `prepare` takes the lock, so that the child gets a consistent copy,
+// and the other two let it go. Prepare handlers run in the reverse order of
+// registration, the others in the order. Thread-safe.
+KRCORE_INTERNAL void at_fork(void (*prepare)(), void (*parent)(), void (*child)());
+
 // Counts the forks that led to this process: 0 in a process that was
 // started afresh, one more in each child. A cache of per-process facts
 // keeps the generation it was filled in and refills when it differs.

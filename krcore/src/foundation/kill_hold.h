@@ -8,6 +8,12 @@
 // marked. The thread ends itself as soon as the count drops to 0, before it
 // runs another line of its own code.
 //
+// Every lock of the library counts itself: the plain ones are
+// library_mutex (below), or held through held_lock where an exported class
+// fixes the lock's type; critical_section, spin_lock and the logger's line
+// gate are the special ones. tests/foundation checks that no other kind of
+// lock appears in the sources.
+//
 // The count is raised after a lock was taken and lowered after it was let
 // go, so a thread that waits to take a lock can still be ended there. The
 // logger's line lock is the exception: a thread waiting for it is counted
@@ -16,6 +22,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "foundation/compiler.h"
 #include "foundation/internal.h"
@@ -53,8 +60,52 @@ class kill_hold {
   kill_hold& operator=(const kill_hold&) = delete;
 };
 
-// std::lock_guard for the library's own locks: the lock is held off from a
-// forced end while it is held.
+// A thread's one-shot probe, run by the next library_mutex it takes, right
+// after taking it (and cleared before it runs). Lets a test stop a thread
+// inside whichever lock an operation takes first; null in normal use.
+using lock_probe = void (*)();
+extern constinit KRCORE_TLS_INITIAL_EXEC thread_local lock_probe t_lock_probe;
+
+// The library's lock: every lock of the library is one of these (or one of
+// the special locks that count themselves: critical_section, spin_lock, the
+// logger's line gate). A std::mutex whose holder is held off from a forced
+// end from the moment it has the lock until it lets go. Use it with
+// std::lock_guard or std::unique_lock. Not recursive; never throws from
+// unlock().
+class library_mutex {
+ public:
+  constexpr library_mutex() noexcept = default;
+  library_mutex(const library_mutex&) = delete;
+  library_mutex& operator=(const library_mutex&) = delete;
+
+  void lock() {
+    _mutex.lock();
+    enter_kill_hold();
+    if (t_lock_probe != nullptr) [[unlikely]]
+      run_probe();
+  }
+  bool try_lock() {
+    if (!_mutex.try_lock()) return false;
+    enter_kill_hold();
+    return true;
+  }
+  void unlock() {
+    _mutex.unlock();
+    leave_kill_hold();
+  }
+
+ private:
+  static void run_probe() {
+    const lock_probe probe = t_lock_probe;
+    t_lock_probe = nullptr;
+    probe();
+  }
+  std::mutex _mutex;
+};
+
+// std::lock_guard for a plain lock whose type is not the library's to choose
+// (a member of an exported class): held off from a forced end while held,
+// like library_mutex.
 template <class Lock>
 class held_lock {
  public:

@@ -10,20 +10,21 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/kill_hold.h"
 #include "foundation/utf.h"
 
 namespace krCore::detail {
 namespace {
 
 std::atomic<bool> g_hooked{false};
-std::mutex g_hookMutex;
+library_mutex g_hookMutex;
 std::shared_ptr<const debug_output_hook> g_hook;
 
 // Hands a wide text to the hook; false when none is installed.
 bool to_hook(const std::wstring& text) noexcept {
   std::shared_ptr<const debug_output_hook> hook;
   {
-    std::lock_guard<std::mutex> lock(g_hookMutex);
+    std::lock_guard<library_mutex> lock(g_hookMutex);
     hook = g_hook;
   }
   if (!hook) return false;
@@ -63,7 +64,7 @@ void debug_output(std::string_view text) noexcept {
 void set_debug_output_hook(debug_output_hook hook) {
   std::shared_ptr<const debug_output_hook> next;
   if (hook) next = std::make_shared<const debug_output_hook>(std::move(hook));
-  std::lock_guard<std::mutex> lock(g_hookMutex);
+  std::lock_guard<library_mutex> lock(g_hookMutex);
   g_hook = std::move(next);
   g_hooked.store(g_hook != nullptr, std::memory_order_release);
 }

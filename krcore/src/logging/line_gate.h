@@ -70,6 +70,9 @@ class KRCORE_INTERNAL line_gate {
   // True when the owner holds the lock more than once (a line logged from
   // the settings report or a callback). Call with the lock held.
   bool nested() const { return _depth > 1; }
+  // In a fork child, with the lock held by the calling (the only) thread:
+  // forgets the threads that were counted on their way, the parent's.
+  void forget_other_threads() { _state.store(kArrival | kHeld, std::memory_order_relaxed); }
 
  private:
   static constexpr std::uint32_t kHeld = 1;

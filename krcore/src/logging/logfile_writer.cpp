@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "foundation/fork_child.h"
 #include "foundation/spin_lock.h"
 #include "foundation/utf.h"
 
@@ -68,7 +69,63 @@ std::atomic<unsigned> g_log_check_interval_ms{100};
 
 void set_log_check_interval_ms(unsigned ms) { g_log_check_interval_ms.store(ms); }
 
-log_file_writer::~log_file_writer() { close(); }
+// The writers of the process, for fork: a child has only the thread that
+// forked, and whatever another thread held (the gate, the file) or had
+// queued stays so in the child's copy. Before the fork the forking thread
+// takes every writer's gate, so the child's copy of the queue is whole, and
+// the child then forgets what the parent's threads were doing.
+struct writer_forks {
+  spin_lock lock;
+  std::vector<log_file_writer*> writers;
+
+  static writer_forks& get() {
+    static writer_forks* const forks = [] {
+      auto* f = new writer_forks;  // never destroyed: a fork may come during exit
+      at_fork(&prepare, &parent, &child);
+      return f;
+    }();
+    return *forks;
+  }
+  static void prepare() {
+    writer_forks& f = get();
+    f.lock.lock();
+    for (log_file_writer* w : f.writers) w->_gate.lock();
+  }
+  static void parent() {
+    writer_forks& f = get();
+    for (log_file_writer* w : f.writers) w->_gate.unlock();
+    f.lock.unlock();
+  }
+  static void child() {
+    writer_forks& f = get();
+    for (log_file_writer* w : f.writers) {
+      w->forget_parent_threads();
+      w->_gate.unlock();
+    }
+    f.lock.unlock();
+  }
+};
+
+log_file_writer::log_file_writer() {
+  writer_forks& f = writer_forks::get();
+  const std::lock_guard<spin_lock> lock(f.lock);
+  f.writers.push_back(this);
+}
+
+log_file_writer::~log_file_writer() {
+  close();
+  writer_forks& f = writer_forks::get();
+  const std::lock_guard<spin_lock> lock(f.lock);
+  std::erase(f.writers, this);
+}
+
+void log_file_writer::forget_parent_threads() {
+  _gate.forget_other_threads();
+  _queue.clear();
+  _batch.clear();
+  _written.store(_queued, std::memory_order_relaxed);
+  _io.store(0, std::memory_order_relaxed);
+}
 
 unsigned long log_file_writer::open(const std::wstring& path, bool write_through,
                                     bool keep_content) {

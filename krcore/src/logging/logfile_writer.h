@@ -53,7 +53,7 @@ inline constexpr std::size_t kMaxCarry = std::size_t{4} << 20;
 // file: no thread waits for the gate while it owns the file.
 class KRCORE_INTERNAL log_file_writer {
  public:
-  log_file_writer() = default;
+  log_file_writer();
   ~log_file_writer();
   log_file_writer(const log_file_writer&) = delete;
   log_file_writer& operator=(const log_file_writer&) = delete;
@@ -154,6 +154,11 @@ class KRCORE_INTERNAL log_file_writer {
   void note_limit(unsigned long error);
   bool try_lock_io();
   void unlock_io();
+  // In a fork child, with the gate held: the lines queued or being written
+  // were the parent's threads', which write them there, and a thread that
+  // owned the file is not in this process. Drops them and frees the file.
+  void forget_parent_threads();
+  friend struct writer_forks;
   // Returns when the file lock looks free (it may be taken again at once)
   // or everything up to `sequence` is written.
   void wait_io(std::uint64_t sequence);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "foundation/kill_hold.h"
 #include "foundation/utf.h"
 #include "security/text.h"
 #include "foundation/errors.h"
@@ -16,7 +17,7 @@
 namespace krCore::detail {
 namespace {
 
-std::mutex g_knobs;
+library_mutex g_knobs;
 std::string g_root = "/";
 registry_dword_reader g_reader;
 
@@ -38,13 +39,13 @@ std::string parameter_key(const std::string& name) {
 }  // namespace
 
 void set_system_root(const std::string& root) {
-  std::lock_guard<std::mutex> lock(g_knobs);
+  std::lock_guard<library_mutex> lock(g_knobs);
   g_root = root.empty() ? "/" : root;
   if (g_root.back() != '/') g_root += '/';
 }
 
 std::string system_path(const std::string& relative) {
-  std::lock_guard<std::mutex> lock(g_knobs);
+  std::lock_guard<library_mutex> lock(g_knobs);
   return g_root + relative;
 }
 
@@ -106,7 +107,7 @@ samba_facts read_samba_facts() {
 }
 
 void set_registry_dword_reader(registry_dword_reader reader) {
-  std::lock_guard<std::mutex> lock(g_knobs);
+  std::lock_guard<library_mutex> lock(g_knobs);
   g_reader = std::move(reader);
 }
 
@@ -114,7 +115,7 @@ unsigned long read_registry_dword(const std::wstring& subkey, const std::wstring
                                   DWORD& data) {
   registry_dword_reader reader;
   {
-    std::lock_guard<std::mutex> lock(g_knobs);
+    std::lock_guard<library_mutex> lock(g_knobs);
     reader = g_reader;
   }
   if (reader) return reader(subkey, value, data);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 
 namespace krCore::detail {
@@ -194,12 +195,12 @@ void work_queue::wake_for_push() {
 }
 
 void work_queue::set_idle_probe(idle_probe* probe) {
-  std::lock_guard<std::mutex> lock(_probeLock);
+  std::lock_guard<library_mutex> lock(_probeLock);
   _probe = probe;
 }
 
 idle_probe::answer work_queue::ask_probe() {
-  std::unique_lock<std::mutex> lock(_probeLock, std::try_to_lock);
+  std::unique_lock<library_mutex> lock(_probeLock, std::try_to_lock);
   if (!lock || !_probe) return idle_probe::answer::none;
   return _probe->look();
 }

@@ -288,7 +288,7 @@ class work_queue {
   const bool _exactRemovals;
   // The probe and the lock that keeps it from being replaced while a
   // watcher is inside it.
-  std::mutex _probeLock;
+  library_mutex _probeLock;
   idle_probe* _probe = nullptr;
   // Emptied segments kept for reuse. Only the head end (one pool thread at
   // a time, under the head lock) hands them in and only the tail end (one

@@ -63,7 +63,7 @@ struct shared_state {
 unsigned hold_lock_until_marked(void* argument) {
   auto* state = static_cast<shared_state*>(argument);
   {
-    held_lock<spin_lock> hold(state->lock);
+    const std::lock_guard<spin_lock> hold(state->lock);
     ::SetEvent(state->inside);
     while (!t_kill_held_off) ::WaitForSingleObject(state->never, 1);
   }

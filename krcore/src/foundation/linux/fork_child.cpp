@@ -29,6 +29,11 @@ void at_fork_child(void (*reset)()) {
   ::pthread_atfork(nullptr, nullptr, reset);
 }
 
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
+  count_forks();
+  ::pthread_atfork(prepare, parent, child);
+}
+
 unsigned fork_generation() {
   (void)g_counting;
   return g_generation.load(std::memory_order_relaxed);

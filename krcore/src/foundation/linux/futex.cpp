@@ -4,8 +4,9 @@
 // Mutex abandonment and thread-end signalling both rest on the kernel's
 // robust-futex list: when a thread ends, the kernel marks every robust mutex
 // it still holds with FUTEX_OWNER_DIED and wakes one waiter on the word. The
-// check below proves that on this system once per process; if it fails,
-// mutex and thread waits fall back to polling whether the owner still exists.
+// check below asks once per process whether the threads' lists are
+// registered with the kernel; if not, mutex and thread waits fall back to
+// polling whether the owner still exists.
 #include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
@@ -15,11 +16,7 @@
 
 #include <cerrno>
 #include <climits>
-#include <mutex>
-#include <optional>
-#include <thread>
 
-#include "diagnostics/guarded_call.h"
 #include "foundation/fork_child.h"
 #include "foundation/linux/object.h"
 #include "foundation/spin_lock.h"
@@ -98,34 +95,17 @@ bool thread_gone(int tid) {
 
 namespace {
 
-// A thread takes a robust mutex and ends; the kernel must have cleared the
-// owner and set the owner-died bit by the time the thread is joined.
+// The kernel goes through a thread's robust list at its end only when the
+// thread registered the list, and the C library registers it for every
+// thread it starts (the first included) whenever the kernel accepts it. So
+// the calling thread's registration answers for all threads, and asking
+// for it starts nothing: the check also works where no further thread can
+// be started (a process at its thread limit).
 bool check_robust_futex() {
-  pthread_mutex_t m;
-  init_robust_mutex(&m);
-  int tid = 0;
-  std::thread([&] {
-    // Faults here are translated and analysed like on any library thread,
-    // when the thread can translate them.
-    std::optional<se_exception_initializer> guard;
-    make_thread_guard(guard, "futex");
-    const auto lock = [&] {
-      pthread_mutex_lock(&m);
-      tid = current_tid();
-    };
-    if (guard)
-      guarded_call(*guard, "futex", 1, lock);
-    else
-      lock();
-  }).join();
-  const std::uint32_t w = mutex_word(&m)->load();
-  const bool ok = tid != 0 && (w & kFutexOwnerDied) && (w & kFutexTidMask) == 0;
-  if (pthread_mutex_trylock(&m) == EOWNERDEAD) {
-    pthread_mutex_consistent(&m);
-    pthread_mutex_unlock(&m);
-  }
-  pthread_mutex_destroy(&m);
-  return ok;
+  struct robust_list_head* head = nullptr;
+  std::size_t length = 0;
+  return ::syscall(SYS_get_robust_list, 0, &head, &length) == 0 && head != nullptr &&
+         length == sizeof(struct robust_list_head);
 }
 
 }  // namespace

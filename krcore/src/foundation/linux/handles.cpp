@@ -17,6 +17,7 @@
 #include <krcore/foundation.h>
 
 #include "foundation/errors.h"
+#include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 #include "foundation/linux/object.h"
 
@@ -40,7 +41,7 @@ class handle_table {
   HANDLE insert(waitable* object) {
     std::uint32_t index;
     {
-      std::lock_guard<std::mutex> lock(_mutex);
+      std::lock_guard<library_mutex> lock(_mutex);
       if (!_free.empty()) {
         index = _free.back();
         _free.pop_back();
@@ -103,7 +104,7 @@ class handle_table {
     if (gen == 0) gen = 1;
     s.state.store(static_cast<std::uint64_t>(gen) << 32, std::memory_order_release);
     {
-      std::lock_guard<std::mutex> lock(_mutex);
+      std::lock_guard<library_mutex> lock(_mutex);
       _free.push_back(s.index);
     }
     object->release();
@@ -128,7 +129,7 @@ class handle_table {
            _chunks[index >> kChunkBits].load(std::memory_order_acquire) != nullptr;
   }
 
-  std::mutex _mutex;
+  library_mutex _mutex;
   std::vector<std::uint32_t> _free;
   std::uint32_t _next = 0;
   std::atomic<slot*> _chunks[kMaxChunks] = {};

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "foundation/kill_hold.h"
 #include "time/clocks.h"
 #include "foundation/errors.h"
 #include "foundation/waitable.h"
@@ -48,7 +49,7 @@ class message_queue final : public waitable {
 
   unsigned long post(const MSG& msg) {
     {
-      std::lock_guard<std::mutex> lock(_lock);
+      std::lock_guard<library_mutex> lock(_lock);
       if (_messages.size() >= kQueueLimit) return kErrorNotEnoughQuota;
       _messages.push_back(msg);
       _posted.fetch_add(1, std::memory_order_seq_cst);
@@ -58,7 +59,7 @@ class message_queue final : public waitable {
   }
 
   bool peek(MSG* out, UINT first, UINT last, bool remove) {
-    std::lock_guard<std::mutex> lock(_lock);
+    std::lock_guard<library_mutex> lock(_lock);
     _seen = _posted.load(std::memory_order_relaxed);
     for (auto it = _messages.begin(); it != _messages.end(); ++it) {
       if ((first != 0 || last != 0) && (it->message < first || it->message > last)) continue;
@@ -70,7 +71,7 @@ class message_queue final : public waitable {
   }
 
  private:
-  std::mutex _lock;
+  library_mutex _lock;
   std::deque<MSG> _messages;
   std::atomic<std::uint32_t> _posted{0};
   std::atomic<std::uint32_t> _waiters{0};
@@ -80,7 +81,7 @@ class message_queue final : public waitable {
 // Queues by thread id. Each entry holds one reference. Never destroyed:
 // threads may post while the process exits.
 struct queue_registry {
-  std::mutex lock;
+  library_mutex lock;
   std::unordered_map<DWORD, message_queue*> queues;
 };
 
@@ -100,7 +101,7 @@ struct own_queue {
     queue_registry& r = registry();
     message_queue* dropped = nullptr;
     {
-      std::lock_guard<std::mutex> lock(r.lock);
+      std::lock_guard<library_mutex> lock(r.lock);
       auto it = r.queues.find(static_cast<DWORD>(current_tid()));
       if (it != r.queues.end() && it->second == queue) {
         dropped = it->second;
@@ -129,7 +130,7 @@ message_queue* queue_of_this_thread() {
   message_queue* stale = nullptr;
   {
     queue_registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.lock);
+    std::lock_guard<library_mutex> lock(r.lock);
     // An entry under our id belongs to an earlier thread that was ended
     // without running its thread-exit code; the id is ours now.
     message_queue*& slot = r.queues[static_cast<DWORD>(current_tid())];
@@ -153,7 +154,7 @@ BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lpa
   message_queue* q = nullptr;
   {
     queue_registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.lock);
+    std::lock_guard<library_mutex> lock(r.lock);
     auto it = r.queues.find(thread_id);
     if (it != r.queues.end()) {
       q = it->second;

@@ -77,6 +77,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/fork_child.h"
+#include "foundation/kill_hold.h"
 #include "foundation/utf.h"
 #include "foundation/linux/block.h"
 #include "foundation/linux/untrusted_file.h"
@@ -105,7 +106,7 @@ struct name_header {
 static_assert(sizeof(name_header) == 256);
 
 struct registry {
-  std::mutex lock;
+  library_mutex lock;
   std::unordered_map<std::string, waitable*> objects;
   bool swept_root = false, swept_own = false;  // leftovers removed once per process
 };
@@ -269,7 +270,7 @@ class segment_storage : public block_storage {
   }
   ~segment_storage() override {
     {
-      std::lock_guard<std::mutex> guard(names().lock);
+      std::lock_guard<library_mutex> guard(names().lock);
       auto it = names().objects.find(_key);
       if (it != names().objects.end() && it->second == owner) names().objects.erase(it);
     }
@@ -470,7 +471,7 @@ HANDLE open_named(const named_args& args, const std::wstring& name, bool create,
   if (shm_dir() < 0) return fail(last_errno_as_win32());
 
   registry& reg = names();
-  std::unique_lock<std::mutex> guard(reg.lock);
+  std::unique_lock<library_mutex> guard(reg.lock);
   auto it = reg.objects.find(key);
   if (it != reg.objects.end()) {
     waitable* o = it->second;

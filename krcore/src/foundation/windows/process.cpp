@@ -38,6 +38,7 @@ void exit_process_now(int code) {
 // No process on Windows is a forked copy of another: nothing to reset, and
 // every process is of generation 0.
 void at_fork_child(void (*)()) {}
+void at_fork(void (*)(), void (*)(), void (*)()) {}
 unsigned fork_generation() { return 0; }
 
 // The system's preferred generator; no batch is kept, as the call does not

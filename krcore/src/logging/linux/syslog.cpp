@@ -12,6 +12,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/process_calls.h"
+#include "foundation/kill_hold.h"
 #include "time/filetime.h"
 
 namespace krCore::detail {
@@ -74,12 +75,12 @@ std::string syslog_datagram(int facility, int severity, const std::string& tag, 
 syslog_connection::~syslog_connection() { close_locked(); }
 
 unsigned long syslog_connection::connect() {
-  std::lock_guard<std::mutex> lock(_mutex);
+  std::lock_guard<library_mutex> lock(_mutex);
   return connect_locked();
 }
 
 unsigned long syslog_connection::send(std::string_view datagram) {
-  std::lock_guard<std::mutex> lock(_mutex);
+  std::lock_guard<library_mutex> lock(_mutex);
   if (_fd >= 0 && send_once(datagram) == 0) return 0;
   // Not connected, or the daemon restarted (its socket was replaced) or is
   // stuck: one more attempt on a fresh connection.

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "foundation/internal.h"
+#include "foundation/kill_hold.h"
 
 namespace krCore::detail {
 
@@ -52,7 +53,7 @@ class KRCORE_INTERNAL syslog_connection {
   void close_locked();
 
   const std::string _path;
-  std::mutex _mutex;
+  library_mutex _mutex;
   int _fd = -1;
 };
 

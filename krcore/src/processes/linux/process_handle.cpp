@@ -34,6 +34,7 @@
 
 #include "cmdline/splitting.h"
 #include "foundation/errors.h"
+#include "foundation/kill_hold.h"
 #include "foundation/linux/object.h"
 #include "foundation/utf.h"
 #include "processes/linux/spawn.h"
@@ -52,7 +53,7 @@ int pidfd_send_signal(int fd, int sig) {
 // What every handle to one child of ours shares: whether it was collected
 // and with which code, and the code a TerminateProcess asked for.
 struct child_state {
-  std::mutex lock;
+  library_mutex lock;
   bool collected = false;
   bool lost = false;  // ended, but collected by someone else: code unknown
   DWORD code = 0;
@@ -64,7 +65,7 @@ struct child_state {
 // child is collected, so the entry is unambiguous). Never destroyed: the
 // reaper thread may use it while the process exits.
 struct children_table {
-  std::mutex lock;
+  library_mutex lock;
   std::map<pid_t, std::weak_ptr<child_state>> by_pid;
 };
 children_table& children() {
@@ -74,7 +75,7 @@ children_table& children() {
 
 std::shared_ptr<child_state> find_child(pid_t pid) {
   children_table& table = children();
-  std::lock_guard<std::mutex> guard(table.lock);
+  std::lock_guard<library_mutex> guard(table.lock);
   auto it = table.by_pid.find(pid);
   if (it == table.by_pid.end()) return nullptr;
   auto state = it->second.lock();
@@ -85,7 +86,7 @@ std::shared_ptr<child_state> find_child(pid_t pid) {
 // Collects the child behind `pidfd` if it ended, keeping its code for every
 // handle; true once it is collected (by this call or an earlier one).
 bool collect_child(child_state& child, int pidfd, pid_t pid) {
-  std::lock_guard<std::mutex> guard(child.lock);
+  std::lock_guard<library_mutex> guard(child.lock);
   if (child.collected) return true;
   siginfo_t info;
   std::memset(&info, 0, sizeof info);
@@ -103,7 +104,7 @@ bool collect_child(child_state& child, int pidfd, pid_t pid) {
   }
   child.collected = true;
   children_table& table = children();
-  std::lock_guard<std::mutex> registry(table.lock);
+  std::lock_guard<library_mutex> registry(table.lock);
   table.by_pid.erase(pid);
   return true;
 }
@@ -160,7 +161,7 @@ class reaper {
 
   // Takes over `pidfd` (closed once the child is collected).
   void adopt(int pidfd, pid_t pid, std::shared_ptr<child_state> child) {
-    std::lock_guard<std::mutex> guard(_lock);
+    std::lock_guard<library_mutex> guard(_lock);
     _adopted.push_back({pidfd, pid, std::move(child)});
     if (_owner != ::getpid() && !start()) return;  // none yet, or forked since
     const std::uint64_t one = 1;
@@ -209,7 +210,7 @@ class reaper {
       if (fds[0].revents) {
         std::uint64_t count;
         (void)!::read(wake, &count, sizeof count);
-        std::lock_guard<std::mutex> guard(_lock);
+        std::lock_guard<library_mutex> guard(_lock);
         for (orphan& o : _adopted) watched.push_back(std::move(o));
         _adopted.clear();
       }
@@ -233,7 +234,7 @@ class reaper {
     }
   }
 
-  std::mutex _lock;
+  library_mutex _lock;
   std::vector<orphan> _adopted;  // handed over, not yet seen by the thread
   int _wake = -1;
   pid_t _owner = 0;  // the process whose thread runs (0: none started)
@@ -272,7 +273,7 @@ class process_object : public waitable {
     if (_ended.load(std::memory_order_acquire)) return true;
     struct pollfd p = {_pidfd, POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0) return false;
-    std::lock_guard<std::mutex> guard(_lock);
+    std::lock_guard<library_mutex> guard(_lock);
     if (!_ended.load()) {
       if (_child) {
         collect_child(*_child, _pidfd, _pid);
@@ -293,10 +294,10 @@ class process_object : public waitable {
       code = STILL_ACTIVE;
       return 0;
     }
-    std::lock_guard<std::mutex> guard(_lock);
+    std::lock_guard<library_mutex> guard(_lock);
     if (_child) {
       // A child's status tells whether our kill ended it or it exited first.
-      std::lock_guard<std::mutex> child_guard(_child->lock);
+      std::lock_guard<library_mutex> child_guard(_child->lock);
       if (_child->lost) return win32_from_errno(ECHILD);
       code = _child->killed && _child->code == 128u + SIGKILL ? _child->requested_code
                                                                : _child->code;
@@ -308,7 +309,7 @@ class process_object : public waitable {
 
   unsigned long signal(int sig, bool record, DWORD code) {
     if (record) {
-      std::lock_guard<std::mutex> guard(_lock);
+      std::lock_guard<library_mutex> guard(_lock);
       if (!_ended.load()) {
         _requested = true;
         _requested_code = code;
@@ -316,11 +317,11 @@ class process_object : public waitable {
     }
     if (pidfd_send_signal(_pidfd, sig) == 0) {
       if (record) {
-        std::lock_guard<std::mutex> guard(_lock);
+        std::lock_guard<library_mutex> guard(_lock);
         _killed_by_us = _requested;
         if (_child) {
           // Every handle to a child reports the code, whichever asked.
-          std::lock_guard<std::mutex> child_guard(_child->lock);
+          std::lock_guard<library_mutex> child_guard(_child->lock);
           if (!_child->collected && !_child->killed) {
             _child->killed = true;
             _child->requested_code = code;
@@ -341,7 +342,7 @@ class process_object : public waitable {
   std::atomic<std::uint32_t> _word{0};  // never changes: waits poll instead
   std::atomic<std::uint32_t> _waiters{0};
   std::atomic<bool> _ended{false};
-  std::mutex _lock;
+  library_mutex _lock;
   DWORD _code = 0;
   bool _requested = false;
   bool _killed_by_us = false;
@@ -490,7 +491,7 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, void*, vo
   auto state = std::make_shared<child_state>();
   {
     children_table& table = children();
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<library_mutex> guard(table.lock);
     table.by_pid[pid] = state;
   }
   // Without a handle nobody could wait for it: it is ended, and collected

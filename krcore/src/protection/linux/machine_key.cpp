@@ -46,6 +46,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/process_calls.h"
+#include "foundation/kill_hold.h"
 #include "foundation/linux/untrusted_file.h"
 #include "logging/debug_output.h"
 #include "protection/machine_key.h"
@@ -98,7 +99,7 @@ struct loaded_key {
 // The loaded state. The page is locked so that it is never swapped out and
 // marked so that core dumps leave it out; it lives as long as the process.
 struct key_cache {
-  std::mutex mutex;
+  library_mutex mutex;
   std::string path;
   bool path_set = false;
   bool loaded = false;
@@ -360,7 +361,7 @@ bool unchanged(const key_cache& c) {
 
 unsigned long current_key_material(key_material& out, bool check_file) {
   key_cache& c = cache();
-  std::lock_guard<std::mutex> lock(c.mutex);
+  std::lock_guard<library_mutex> lock(c.mutex);
   if (!c.path_set) {
     c.path = default_path();
     c.path_set = true;
@@ -374,7 +375,7 @@ unsigned long current_key_material(key_material& out, bool check_file) {
 
 void set_machine_key_file(const std::string& path) {
   key_cache& c = cache();
-  std::lock_guard<std::mutex> lock(c.mutex);
+  std::lock_guard<library_mutex> lock(c.mutex);
   c.path = path.empty() ? default_path() : path;
   c.path_set = true;
   c.loaded = false;
@@ -384,7 +385,7 @@ void set_machine_key_file(const std::string& path) {
 
 std::string machine_key_file() {
   key_cache& c = cache();
-  std::lock_guard<std::mutex> lock(c.mutex);
+  std::lock_guard<library_mutex> lock(c.mutex);
   return c.path_set ? c.path : default_path();
 }
 

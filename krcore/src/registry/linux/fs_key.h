@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/kill_hold.h"
 #include "registry/store.h"
 
 namespace krCore::detail::reg {
@@ -20,7 +21,7 @@ class fs_key : public key {
   fs_key& operator=(const fs_key&) = delete;
 
   const int fd;  // O_RDONLY | O_DIRECTORY, owned
-  std::mutex watch_mutex;
+  library_mutex watch_mutex;
   std::shared_ptr<watch> watcher;  // made by the first change request
 };
 

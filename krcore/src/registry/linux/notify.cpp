@@ -51,7 +51,7 @@ class watch {
     if (dir_fd >= 0) close(dir_fd);
   }
 
-  std::mutex mutex;  // guards everything below
+  library_mutex mutex;  // guards everything below
   int ifd = -1;
   int dir_fd = -1;  // the key's folder, for the paths of sub-key watches
   bool subtree = false;
@@ -189,7 +189,7 @@ DWORD change_kinds(watch& w, const inotify_event& ev) {
 // Reads what the kernel queued for `w` and signals when it holds a change
 // the key is watched for.
 void drain(watch& w) {
-  held_lock<std::mutex> lock(w.mutex);
+  std::lock_guard<library_mutex> lock(w.mutex);
   alignas(inotify_event) char buffer[8192];
   bool changed = false;
   for (;;) {
@@ -210,7 +210,7 @@ class notifier {
  public:
   // Registers `w`; starts the thread on first use.
   DWORD add(const std::shared_ptr<watch>& w) {
-    held_lock<std::mutex> lock(_mutex);
+    std::lock_guard<library_mutex> lock(_mutex);
     if (_epoll < 0) {
       _epoll = epoll_create1(EPOLL_CLOEXEC);
       if (_epoll < 0) return win32_from_errno(errno);
@@ -234,7 +234,7 @@ class notifier {
   }
 
   void remove(const watch& w) {
-    held_lock<std::mutex> lock(_mutex);
+    std::lock_guard<library_mutex> lock(_mutex);
     if (_epoll >= 0) epoll_ctl(_epoll, EPOLL_CTL_DEL, w.ifd, nullptr);
     _watches.erase(w.ifd);
   }
@@ -254,7 +254,7 @@ class notifier {
       for (int i = 0; i < n; ++i) {
         std::shared_ptr<watch> w;
         {
-          held_lock<std::mutex> lock(_mutex);
+          std::lock_guard<library_mutex> lock(_mutex);
           const auto it = _watches.find(events[i].data.fd);
           if (it != _watches.end()) w = it->second.lock();
         }
@@ -263,7 +263,7 @@ class notifier {
     }
   }
 
-  std::mutex _mutex;
+  library_mutex _mutex;
   int _epoll = -1;
   std::unordered_map<int, std::weak_ptr<watch>> _watches;
 };
@@ -303,12 +303,12 @@ DWORD start_watch(fs_key& k, bool subtree, DWORD filter, std::shared_ptr<watch>&
 void stop_watch(fs_key& k) {
   std::shared_ptr<watch> w;
   {
-    held_lock<std::mutex> lock(k.watch_mutex);
+    std::lock_guard<library_mutex> lock(k.watch_mutex);
     w = std::move(k.watcher);
   }
   if (!w) return;
   the_notifier().remove(*w);
-  held_lock<std::mutex> lock(w->mutex);
+  std::lock_guard<library_mutex> lock(w->mutex);
   w->fire();
 }
 
@@ -323,14 +323,14 @@ DWORD notify(key& base, bool subtree, DWORD filter, HANDLE event) {
   fs_key& k = as_fs(base);
   std::shared_ptr<watch> w;
   {
-    held_lock<std::mutex> lock(k.watch_mutex);
+    std::lock_guard<library_mutex> lock(k.watch_mutex);
     if (!k.watcher) {
       if (folder_gone(k.fd)) return kErrorKeyDeleted;
       if (DWORD rc = start_watch(k, subtree, filter, k.watcher)) return rc;
     }
     w = k.watcher;
   }
-  held_lock<std::mutex> lock(w->mutex);
+  std::lock_guard<library_mutex> lock(w->mutex);
   // A folder removed while this process holds it open shows no event until
   // the last handle closes; its link count says so at once.
   if (!w->deleted && folder_gone(k.fd)) w->deleted = true;

@@ -23,19 +23,19 @@ namespace {
 class handle_table {
  public:
   HKEY add(key_ptr k) {
-    held_lock<std::mutex> lock(_mutex);
+    std::lock_guard<library_mutex> lock(_mutex);
     const std::uintptr_t id = _next;
     _next += 4;
     _keys.emplace(id, std::move(k));
     return reinterpret_cast<HKEY>(id);
   }
   key_ptr find(HKEY h) {
-    held_lock<std::mutex> lock(_mutex);
+    std::lock_guard<library_mutex> lock(_mutex);
     const auto it = _keys.find(reinterpret_cast<std::uintptr_t>(h));
     return it == _keys.end() ? nullptr : it->second;
   }
   key_ptr remove(HKEY h) {
-    held_lock<std::mutex> lock(_mutex);
+    std::lock_guard<library_mutex> lock(_mutex);
     const auto it = _keys.find(reinterpret_cast<std::uintptr_t>(h));
     if (it == _keys.end()) return nullptr;
     key_ptr k = std::move(it->second);
@@ -44,7 +44,7 @@ class handle_table {
   }
 
  private:
-  std::mutex _mutex;
+  library_mutex _mutex;
   std::uintptr_t _next = 0x1000;
   std::unordered_map<std::uintptr_t, key_ptr> _keys;
 };

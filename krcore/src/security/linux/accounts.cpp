@@ -12,10 +12,12 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/kill_hold.h"
+
 namespace krCore::detail {
 namespace {
 
-std::mutex g_knobs;
+library_mutex g_knobs;
 std::string g_passwd, g_group, g_admin_name;
 
 struct files {
@@ -23,7 +25,7 @@ struct files {
 };
 
 files account_files() {
-  std::lock_guard<std::mutex> lock(g_knobs);
+  std::lock_guard<library_mutex> lock(g_knobs);
   return {g_passwd, g_group};
 }
 
@@ -79,13 +81,13 @@ bool file_lookup(const std::string& path, Read read, Match match, Out& out) {
 }  // namespace
 
 void set_account_files(const std::string& passwd, const std::string& group) {
-  std::lock_guard<std::mutex> lock(g_knobs);
+  std::lock_guard<library_mutex> lock(g_knobs);
   g_passwd = passwd;
   g_group = group;
 }
 
 void set_admin_group_name(const std::string& name) {
-  std::lock_guard<std::mutex> lock(g_knobs);
+  std::lock_guard<library_mutex> lock(g_knobs);
   g_admin_name = name;
 }
 
@@ -132,7 +134,7 @@ bool group_by_id(unsigned int gid, group_entry& out) {
 bool admin_group(group_entry& out) {
   std::string named;
   {
-    std::lock_guard<std::mutex> lock(g_knobs);
+    std::lock_guard<library_mutex> lock(g_knobs);
     named = g_admin_name;
   }
   if (!named.empty()) return group_by_name(named, out);

@@ -39,6 +39,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/linux/signal_chain.h"
+#include "foundation/kill_hold.h"
 #include "foundation/utf.h"
 #include "logging/logsink.h"
 #include "security/privileges.h"
@@ -216,8 +217,8 @@ unsigned long lower_on(int tid, std::uint64_t bits) {
     return e == 0 ? 0 : detail::win32_from_errno(e);
   }
   // Never destroyed: objects may be switched off during static destruction.
-  static std::mutex* const lock = new std::mutex;
-  std::lock_guard<std::mutex> guard(*lock);
+  static detail::library_mutex* const lock = new detail::library_mutex;
+  std::lock_guard<detail::library_mutex> guard(*lock);
   static const int install_error = [] {
     sigset_t none;
     sigemptyset(&none);
@@ -276,7 +277,7 @@ struct raise_record {
 };
 
 struct raise_table {
-  std::mutex lock;
+  detail::library_mutex lock;
   std::vector<raise_record> records;
   // The `copied` bits of every record, for start_unprivileged to read
   // without the lock. Updated with the lock held.
@@ -318,13 +319,13 @@ void auto_privilege::set(bool enable) {
     SetLastError(detail::kErrorNoSuchPrivilege);
     return;
   }
-  std::lock_guard<std::mutex> serial(_mutex);
+  const detail::held_lock<std::mutex> serial(_mutex);  // an exported member
   if (!enable) {
     std::vector<raise_record> mine;
     std::uint64_t others = 0;  // what other live objects raised
     {
       raise_table& t = raises();
-      std::lock_guard<std::mutex> guard(t.lock);
+      std::lock_guard<detail::library_mutex> guard(t.lock);
       for (auto it = t.records.begin(); it != t.records.end();) {
         if (it->by == this) {
           mine.push_back(std::move(*it));
@@ -391,7 +392,7 @@ void auto_privilege::set(bool enable) {
     return;
   }
   raise_table& t = raises();
-  std::lock_guard<std::mutex> guard(t.lock);
+  std::lock_guard<detail::library_mutex> guard(t.lock);
   t.records.push_back(std::move(record));
   t.records_changed();
   SetLastError(0);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/kill_hold.h"
 #include "signatures/authenticode.h"
 
 namespace krCore::detail {
@@ -61,7 +62,7 @@ void add_file(X509_STORE* store, const std::string& path) {
 }
 
 struct roots_cache {
-  std::mutex mutex;
+  library_mutex mutex;
   std::string state;
   X509_STORE* store = nullptr;
   ~roots_cache() { X509_STORE_free(store); }
@@ -73,7 +74,7 @@ X509_STORE* trusted_roots() {
   static roots_cache cache;
   std::vector<std::string> files;
   const std::string state = folder_state(codesign_roots_folder(), files);
-  std::lock_guard<std::mutex> lock(cache.mutex);
+  std::lock_guard<library_mutex> lock(cache.mutex);
   if (!cache.store || cache.state != state) {
     X509_STORE* store = X509_STORE_new();
     if (!store) return nullptr;

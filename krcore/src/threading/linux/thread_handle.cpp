@@ -12,6 +12,12 @@
 // thread's own destructors ran, so records are never freed: a record whose
 // handles are all closed waits in a graveyard until its thread is seen gone,
 // and is then reused.
+//
+// A fork child has only the thread that forked: the records of every other
+// thread (running, or not yet started) name threads of the parent, which
+// never end here. A record keeps the fork generation it was made in, and
+// one of an earlier generation reads as ended; the forking thread's own
+// record is brought up to the child's generation as the child starts.
 #include <cerrno>
 #include <climits>
 #include <mutex>
@@ -19,6 +25,8 @@
 
 #include <krcore/foundation.h>
 
+#include "foundation/fork_child.h"
+#include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
 #include "foundation/linux/object.h"
 #include "threading/linux/thread_native.h"
@@ -31,14 +39,19 @@ struct thread_record {
   pthread_mutex_t alive;
   waitable* object = nullptr;
   thread_native* native = nullptr;  // threads the library started
+  unsigned generation = 0;          // fork_generation() of the thread's process
 };
 
 namespace {
 
 enum : std::uint32_t { kNotStarted = 0, kRunning = 1, kEnded = 2 };
 
+// True when the record's thread belongs to the process this one was forked
+// from, and so is not here.
+bool of_parent(const thread_record* r) { return r->generation != fork_generation(); }
+
 struct graveyard {
-  std::mutex lock;
+  library_mutex lock;
   std::vector<thread_record*> records;
 };
 graveyard& graves() {
@@ -56,7 +69,7 @@ class thread_object : public waitable {
 
   bool prepare(sleep_slot& slot) override {
     const std::uint32_t st = _r->state.load(std::memory_order_seq_cst);
-    if (st == kEnded) return false;
+    if (st == kEnded || of_parent(_r)) return false;
     if (st == kNotStarted) {
       slot = {&_r->state, kNotStarted, true};
       return true;
@@ -78,9 +91,10 @@ class thread_object : public waitable {
 
  protected:
   void destroy() override {
-    thread_native* native = _r->native;
+    // A parent's thread cannot be joined here; its bookkeeping stays.
+    thread_native* native = of_parent(_r) ? nullptr : _r->native;
     {
-      std::lock_guard<std::mutex> guard(graves().lock);
+      std::lock_guard<library_mutex> guard(graves().lock);
       _r->object = nullptr;
       _r->native = nullptr;
       graves().records.push_back(_r);
@@ -96,6 +110,10 @@ class thread_object : public waitable {
   bool ended() {
     const std::uint32_t st = _r->state.load(std::memory_order_acquire);
     if (st == kEnded) return true;
+    if (of_parent(_r)) {
+      mark_ended(_r);
+      return true;
+    }
     if (st == kNotStarted) return false;
     const std::uint32_t w = mutex_word(&_r->alive)->load(std::memory_order_acquire);
     const bool gone = (w & kFutexOwnerDied) ||
@@ -135,14 +153,15 @@ void reset_alive(thread_record* r) {
 // A record whose thread is certainly gone, or a new one.
 thread_record* new_record() {
   {
-    std::lock_guard<std::mutex> guard(graves().lock);
+    std::lock_guard<library_mutex> guard(graves().lock);
     auto& v = graves().records;
     for (std::size_t i = 0; i < v.size(); ++i) {
       thread_record* r = v[i];
       const std::uint32_t w = mutex_word(&r->alive)->load();
-      if (r->state.load() == kEnded || (w & kFutexOwnerDied)) {
+      if (r->state.load() == kEnded || (w & kFutexOwnerDied) || of_parent(r)) {
         v[i] = v.back();
         v.pop_back();
+        r->generation = fork_generation();
         r->state.store(kNotStarted);
         r->waiters.store(0);
         reset_alive(r);
@@ -151,6 +170,7 @@ thread_record* new_record() {
     }
   }
   auto* r = new thread_record;
+  r->generation = fork_generation();
   init_robust_mutex(&r->alive);
   return r;
 }
@@ -164,7 +184,15 @@ struct current_thread {
 };
 thread_local current_thread t_current;
 
+// The forking thread goes on in the child, and so does its record.
+void adopt_forking_thread() {
+  if (t_current.object)
+    static_cast<thread_object*>(t_current.object)->record()->generation = fork_generation();
+}
+const int g_fork_adopt = (at_fork_child(&adopt_forking_thread), 0);
+
 void enter(thread_record* r) {
+  (void)g_fork_adopt;
   pthread_mutex_lock(&r->alive);
   r->state.store(kRunning, std::memory_order_seq_cst);
   if (r->waiters.load(std::memory_order_seq_cst) != 0) futex_wake(&r->state, INT_MAX, true);
@@ -175,7 +203,6 @@ void enter(thread_record* r) {
 
 HANDLE current_thread_handle() {
   if (!t_current.object) {
-    robust_futex_works();  // the start-up check starts a thread of its own
     thread_record* r = new_record();
     new thread_object(r);  // its one reference becomes the thread's own
     enter(r);
@@ -188,7 +215,6 @@ HANDLE current_thread_handle() {
 }
 
 HANDLE thread_record_create(thread_record** record) {
-  robust_futex_works();
   thread_record* r = new_record();
   waitable* o = new thread_object(r);  // the new thread's reference
   o->add_ref();                        // the handle's
