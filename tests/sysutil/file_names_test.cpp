@@ -148,7 +148,10 @@ bool run_child(const fs::path& exe, bool hide_proc,
 // The child copied to a folder and a name that are not UTF-8 reports its own
 // path (as the executable and in the process list) and its arguments, and
 // its logger's default file lands below the real application-data folder,
-// named after the real executable.
+// named after the real executable. Without /proc (root only: a mount
+// namespace) it still knows its path and its arguments, as the C library
+// handed them over at start-up, and logs to the same file; only the process
+// list, which is /proc, is gone.
 TEST_F(FileNames, ExecutablePathAndDefaultLogFileOfAProgramInSuchAFolder) {
   const fs::path bin = latin1 / "bin\xFF";
   fs::create_directory(bin);
@@ -157,38 +160,26 @@ TEST_F(FileNames, ExecutablePathAndDefaultLogFileOfAProgramInSuchAFolder) {
   fs::permissions(exe, fs::perms::owner_all);
   const fs::path appdata = dir / "data\xFE";
   fs::create_directory(appdata);
-
-  const scoped_env data("KRCORE_COMMON_APPDATA", appdata.c_str());
-  std::map<std::string, std::vector<std::wstring>> reported;
-  ASSERT_TRUE(run_child(exe, false, reported));
-  const std::vector<std::wstring> path{wide_from_file_name(exe.string())};
-  EXPECT_EQ(reported["module"], path);
-  EXPECT_EQ(reported["process"], path);
-  EXPECT_EQ(reported["arg"], (std::vector<std::wstring>{L"log", wide_from_file_name("caf\xE9")}));
-  EXPECT_EQ(file_name_from_wide(path[0]), exe.string());
   const fs::path log_folder = appdata / "Vantrel" / "Logs" / "child\xE9";
-  EXPECT_TRUE(fs::is_regular_file(log_folder / "child\xE9.0001.log.txt"));
-  EXPECT_EQ(entries(appdata / "Vantrel" / "Logs"), std::vector<std::string>{"child\xE9"});
-}
-
-// Without /proc the program still knows its path and its arguments (as
-// the C library handed them over at start-up) and logs to its default file.
-TEST_F(FileNames, ExecutablePathArgumentsAndLogFileWithoutProc) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  const fs::path bin = latin1 / "bin";
-  fs::create_directory(bin);
-  const fs::path exe = bin / "child\xE9";
-  fs::copy_file(MODULE_PATH_CHILD, exe);
-  fs::permissions(exe, fs::perms::owner_all);
-  const fs::path appdata = dir / "data";
-  fs::create_directory(appdata);
 
   const scoped_env data("KRCORE_COMMON_APPDATA", appdata.c_str());
-  std::map<std::string, std::vector<std::wstring>> reported;
-  ASSERT_TRUE(run_child(exe, true, reported));
-  EXPECT_EQ(reported["module"], std::vector<std::wstring>{wide_from_file_name(exe.string())});
-  EXPECT_EQ(reported["arg"], (std::vector<std::wstring>{L"log", wide_from_file_name("caf\xE9")}));
-  EXPECT_TRUE(fs::is_regular_file(appdata / "Vantrel" / "Logs" / "child\xE9" / "child\xE9.0001.log.txt"));
+  for (const bool hide_proc : {false, true}) {
+    if (hide_proc && ::geteuid() != 0) continue;
+    std::error_code ignored;
+    fs::remove_all(appdata / "Vantrel", ignored);
+    std::map<std::string, std::vector<std::wstring>> reported;
+    ASSERT_TRUE(run_child(exe, hide_proc, reported)) << hide_proc;
+    const std::vector<std::wstring> path{wide_from_file_name(exe.string())};
+    EXPECT_EQ(reported["module"], path) << hide_proc;
+    if (!hide_proc) {
+      EXPECT_EQ(reported["process"], path);
+    }
+    EXPECT_EQ(reported["arg"], (std::vector<std::wstring>{L"log", wide_from_file_name("caf\xE9")}))
+        << hide_proc;
+    EXPECT_EQ(file_name_from_wide(path[0]), exe.string());
+    EXPECT_TRUE(fs::is_regular_file(log_folder / "child\xE9.0001.log.txt")) << hide_proc;
+    EXPECT_EQ(entries(appdata / "Vantrel" / "Logs"), std::vector<std::string>{"child\xE9"});
+  }
 }
 
 }  // namespace
