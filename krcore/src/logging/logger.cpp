@@ -20,6 +20,8 @@
 
 namespace krCore {
 
+KRCORE_LIBRARY_SINGLETON_DEFINITION(logger);
+
 const wchar_t* const logger::pFileNamePattern = L"%s.%'0'4d.log.txt";
 const wchar_t* const logger::pfileNewLine = L"\r\n";
 const std::wstring logger::sfileNewLine = L"\r\n";
