@@ -30,6 +30,8 @@ namespace krCore::detail {
 // Paths and process
 // ---------------------------------------------------------------------------
 
+const wchar_t* const kPathSeparators = L"/";
+
 std::wstring executable_path(unsigned long& error) {
   std::string buf(256, '\0');
   for (;;) {
