@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <krcore/holders.h>
+
 #include <string>
 
 #include "foundation/errors.h"
@@ -17,17 +19,6 @@
 
 namespace krCore::detail {
 namespace {
-
-// A handle from the system, closed at the end of a scope.
-struct scoped_handle {
-  HANDLE h;
-  explicit scoped_handle(HANDLE handle) : h(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  ~scoped_handle() {
-    if (h) ::CloseHandle(h);
-  }
-  scoped_handle(const scoped_handle&) = delete;
-  scoped_handle& operator=(const scoped_handle&) = delete;
-};
 
 std::wstring base_name(const std::wstring& path) {
   const std::size_t cut = path.find_last_of(L"\\/");
@@ -38,30 +29,30 @@ std::wstring base_name(const std::wstring& path) {
 // 0 or the system's code.
 template <class Visit>
 unsigned long each_process(Visit visit) {
-  scoped_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot.h) return ::GetLastError();
+  auto_closehandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (snapshot.get() == INVALID_HANDLE_VALUE) return ::GetLastError();
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  if (!::Process32FirstW(snapshot.h, &entry)) {
+  if (!::Process32FirstW(snapshot.get(), &entry)) {
     const DWORD error = ::GetLastError();
     return error == ERROR_NO_MORE_FILES ? 0 : error;
   }
   do {
     if (!visit(entry)) return 0;
     entry.dwSize = sizeof entry;
-  } while (::Process32NextW(snapshot.h, &entry));
+  } while (::Process32NextW(snapshot.get(), &entry));
   const DWORD error = ::GetLastError();
   return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
 // The executable's full path as the process's image; 0 or the code.
 unsigned long image_path(unsigned long pid, std::wstring& path) {
-  scoped_handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process.h) return ::GetLastError();
+  auto_closehandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process.get()) return ::GetLastError();
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     DWORD size = static_cast<DWORD>(buffer.size());
-    if (::QueryFullProcessImageNameW(process.h, 0, buffer.data(), &size)) {
+    if (::QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size)) {
       buffer.resize(size);
       path = std::move(buffer);
       return 0;
