@@ -26,6 +26,18 @@
 #define KRCORE_API __attribute__((visibility("default")))
 #endif
 
+// Class templates of the interface. A template is instantiated in every
+// module that uses it, so on Windows it is never imported: a program's own
+// singleton<T> keeps its storage in the program. The library's own
+// instantiations are imported one by one (KRCORE_LIBRARY_SINGLETON in
+// singleton.h). On Linux the templates carry default visibility, so that the
+// dynamic linker merges each instantiation's storage across modules.
+#if defined(_WIN32)
+#define KRCORE_TEMPLATE_API
+#else
+#define KRCORE_TEMPLATE_API __attribute__((visibility("default")))
+#endif
+
 // Members of exported classes that only the library's own code calls: they
 // stay out of the shared library's exported names.
 #if defined(_WIN32)

@@ -31,6 +31,9 @@ class log_file_writer;
 
 class CommandLineArgs;
 
+class logger;
+KRCORE_LIBRARY_SINGLETON(logger);
+
 // The process-wide logger.
 //
 // Thread-safety: every operation may be called from any thread. Writing,

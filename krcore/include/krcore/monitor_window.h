@@ -9,6 +9,9 @@
 
 namespace krCore {
 
+class krMonitorWindow;
+KRCORE_LIBRARY_SINGLETON(krMonitorWindow);
+
 // A thread of its own that receives the system's broadcast messages and
 // reports each one it knows on the debugger output. Here that is a setting
 // of the wall clock (clock_settime, settimeofday, a step by a time daemon;

@@ -14,6 +14,9 @@
 
 namespace krCore {
 
+class ProcessServices;
+KRCORE_LIBRARY_SINGLETON(ProcessServices);
+
 // The process's shared services: the uptime stopwatch (running from the
 // first instance()), one command scheduler made on demand, a sequence
 // counter, and time stamps shaped for file names.

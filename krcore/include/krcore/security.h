@@ -101,6 +101,9 @@ KRCORE_API std::wstring GetThreadUserNameEx(int format, bool throwonerror);
 // Format 2 (DOMAIN\user).
 KRCORE_API std::wstring GetThreadUserNameEx(bool throwonerror);
 
+class globals;
+KRCORE_LIBRARY_SINGLETON(globals);
+
 // The machine's facts, collected once into text properties under fixed
 // upper-case keys (COMPUTERNAME, FQDNCOMPUTERNAME, HOSTNAMECOMPUTERNAME,
 // FLATDOMAINNAME, DOMAINNAME, DNSDOMAINNAME, ISSTANDALONE, CANONICALNAME,

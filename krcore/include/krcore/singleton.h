@@ -21,12 +21,12 @@ class KRCORE_API noncopyable_base {
 };
 
 // Storage of a process-wide instance: one pointer and one lock per type.
-// The templates carry default visibility so that the library and every
-// program linking it share one `_instance` per T. destroy_instance is
+// The library and every program linking it share one `_instance` per T
+// (see KRCORE_TEMPLATE_API). destroy_instance is
 // thread-safe against instance() (both take the lock) and throws what T's
 // destructor throws.
 template <class T>
-class KRCORE_API singleton_base {
+class KRCORE_TEMPLATE_API singleton_base {
  protected:
   singleton_base() = default;
   virtual ~singleton_base() = default;
@@ -53,7 +53,7 @@ critical_section singleton_base<T>::_cs;
 // If T's constructor throws, the exception propagates and a later call tries
 // again. close() must not race with users still holding the pointer.
 template <class T>
-class KRCORE_API singleton : public singleton_base<T> {
+class KRCORE_TEMPLATE_API singleton : public singleton_base<T> {
  public:
   singleton() = default;
   ~singleton() override = default;
@@ -77,3 +77,21 @@ class KRCORE_API singleton : public singleton_base<T> {
 };
 
 }  // namespace krCore
+
+// Declares, before the library's own class T is defined, that singleton<T>
+// and its storage are instantiated in the library: on Windows a program then
+// imports the one `_instance` and `_cs` of the DLL instead of making its
+// own. The library defines them with KRCORE_LIBRARY_SINGLETON_DEFINITION(T)
+// in T's source file (the declaration's attribute carries over). On Linux
+// the shared storage needs no declaration.
+#if defined(_WIN32)
+#define KRCORE_LIBRARY_SINGLETON(T)                                  \
+  extern template class KRCORE_API ::krCore::singleton_base<T>; \
+  extern template class KRCORE_API ::krCore::singleton<T>
+#define KRCORE_LIBRARY_SINGLETON_DEFINITION(T) \
+  template class ::krCore::singleton_base<T>;   \
+  template class ::krCore::singleton<T>
+#else
+#define KRCORE_LIBRARY_SINGLETON(T) static_assert(true)
+#define KRCORE_LIBRARY_SINGLETON_DEFINITION(T) static_assert(true)
+#endif

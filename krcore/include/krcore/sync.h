@@ -27,15 +27,22 @@ class KRCORE_API critical_section {
 
   void lock();
   void unlock();
-  // Diagnostics read from the platform lock's own words without locking
-  // (values may be stale by the time they return): -1 when free, 0 when
-  // held, above 0 when held and other threads wait.
+  // Diagnostics read without locking (values may be stale by the time they
+  // return): -1 when free, 0 when held, above 0 when held and other threads
+  // wait (seen on Linux only, where the platform lock's words tell).
   long lockcount();
   // How many times the owning thread holds the lock; 0 when free.
   long recursioncount();
 
  private:
   std::recursive_mutex _mutex;
+#if defined(_WIN32)
+  // The runtime's mutex keeps its owner and depth to itself on Windows, so
+  // the lock keeps them: a token of the owning thread (null when free),
+  // written by the owner only, and its depth.
+  std::atomic<const void*> _owner{nullptr};
+  std::atomic<long> _depth{0};
+#endif
 };
 
 // Holds a critical_section locked for a scope. Used by one thread only; the

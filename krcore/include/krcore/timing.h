@@ -17,6 +17,9 @@ namespace krCore {
 // TickCountProvider
 // ---------------------------------------------------------------------------
 
+class TickCountProvider;
+KRCORE_LIBRARY_SINGLETON(TickCountProvider);
+
 // The process-wide 64-bit count of milliseconds since system start (time
 // spent suspended included). It never wraps.
 //

@@ -20,6 +20,8 @@
 
 namespace krCore {
 
+KRCORE_LIBRARY_SINGLETON_DEFINITION(logger);
+
 const wchar_t* const logger::pFileNamePattern = L"%s.%'0'4d.log.txt";
 const wchar_t* const logger::pfileNewLine = L"\r\n";
 const std::wstring logger::sfileNewLine = L"\r\n";
@@ -131,11 +133,8 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
       if (filtered && !filter_match(line)) return;
       if (console_logging()) {
         detail::debug_output(line);
-        const std::string bytes = detail::utf8_from_wide(line);
-        // The console copy is best effort: a closed or full stdout has no one
-        // to tell, and the file and callback still get the line.
-        (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-        (void)std::fflush(stdout);
+        // Best effort: the file and callback still get the line.
+        detail::console_write(line);
       }
       if (file_logging()) write_to_file(line);
     }

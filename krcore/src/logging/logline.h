@@ -72,4 +72,9 @@ class KRCORE_INTERNAL log_line_builder {
 // The platform half: the calling thread's system-wide id.
 long current_thread_id();
 
+// The platform half: writes a finished line (ending in CR LF) to the
+// process's standard output as it is, best effort: a closed or full output
+// has no one to tell.
+void console_write(const std::wstring& line);
+
 }  // namespace krCore::detail

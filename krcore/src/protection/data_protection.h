@@ -52,7 +52,10 @@ KRCORE_INTERNAL BOOL CryptUnprotectData(const DATA_BLOB* in, wchar_t** descripti
                                         const DATA_BLOB* entropy, void* reserved, void* prompt,
                                         DWORD flags, DATA_BLOB* out);
 
-// The layout of a protected blob.
+// The layout of a protected blob. On Windows the protected form is the
+// system's own; a blob that starts with this magic was made on Linux and is
+// refused there with 13.
+constexpr BYTE kBlobMagic[4] = {'K', 'R', 'D', 'P'};
 constexpr std::size_t kBlobKeyIdSize = 16;
 constexpr std::size_t kBlobNonceSize = 12;
 constexpr std::size_t kBlobTagSize = 16;

@@ -17,6 +17,8 @@
 #include "threading/native_thread.h"
 
 namespace krCore {
+
+KRCORE_LIBRARY_SINGLETON_DEFINITION(krMonitorWindow);
 namespace {
 
 // What the constructor hands its thread: the object, and the event the

@@ -9,10 +9,7 @@
 
 namespace krCore {
 
-// The library itself never asks for the instance, so nothing here would
-// instantiate its storage: a DLL would then export no `_instance` for the
-// programs that call singleton<ProcessServices>::instance() to import.
-template std::atomic<ProcessServices*> singleton_base<ProcessServices>::_instance;
+KRCORE_LIBRARY_SINGLETON_DEFINITION(ProcessServices);
 
 ProcessServices::ProcessServices() { _uptime.Start(); }
 

@@ -18,6 +18,8 @@
 #include "security/text.h"
 
 namespace krCore {
+
+KRCORE_LIBRARY_SINGLETON_DEFINITION(globals);
 namespace detail {
 namespace {
 

@@ -34,7 +34,7 @@ std::wstring hex32(unsigned long value) {
 // The last element of the executable's path.
 std::wstring executable_file_name() {
   const std::wstring path = getmodulepath(true);
-  return path.substr(path.find_last_of(L'/') + 1);
+  return path.substr(path.find_last_of(detail::kPathSeparators) + 1);
 }
 
 // The answer to a box that nobody is asked: the button the box declares as
@@ -125,7 +125,7 @@ std::wstring getmodulepath(bool full) {
   std::wstring path = detail::executable_path(error);
   if (error != 0) throw krException(error, " getmodulepath::GetModuleFileName failed", 4);
   if (!full) {
-    const std::size_t slash = path.find_last_of(L'/');
+    const std::size_t slash = path.find_last_of(detail::kPathSeparators);
     path.resize(slash == std::wstring::npos ? 0 : slash);
   }
   return path;

@@ -13,6 +13,9 @@ namespace krCore::detail {
 // The executable's full path; 0 or the Win32 code of the failure in `error`.
 KRCORE_INTERNAL std::wstring executable_path(unsigned long& error);
 
+// The characters that end a folder's name in a path of this system.
+KRCORE_INTERNAL extern const wchar_t* const kPathSeparators;
+
 // The directory that stands in for the Windows directory.
 KRCORE_INTERNAL std::wstring system_directory(unsigned long& error);
 

@@ -8,6 +8,8 @@
 #include "time/filetime.h"
 
 namespace krCore {
+
+KRCORE_LIBRARY_SINGLETON_DEFINITION(TickCountProvider);
 namespace {
 constexpr unsigned long long kLargest32BitTick = 0xFFFFFFFFull;
 }  // namespace

@@ -1,9 +1,13 @@
 // Log files and lines on Windows: a file whose folder and name are not
 // ASCII, text past U+FFFF kept whole in the UTF-16 file, and the line's
-// prefix (local time, process and thread ids) as the system reports them.
+// prefix (local time, process and thread ids) as the system reports them;
+// console lines on a redirected output as they are.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -96,6 +100,38 @@ TEST_F(LoggerTest, ThePrefixCarriesTheSystemsLocalTimeAndIds) {
   swprintf(ids, 64, L" PID: %4lu TID: %5lu [INFO] hello\r\n", GetCurrentProcessId(),
            GetCurrentThreadId());
   EXPECT_TRUE(line.ends_with(ids)) << krCore::convertwstringtostring(line);
+}
+
+// Standard output redirected to a file the way a shell does it: the C
+// runtime's descriptor 1 in text mode and the process's output handle both
+// name the file. A line already ends in CR LF, so it must arrive unchanged.
+TEST_F(LoggerTest, ConsoleLinesReachARedirectedOutputUnchanged) {
+  const std::wstring file = (scratch / L"stdout.txt").wstring();
+  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
+  ASSERT_GE(fd, 0);
+  start(0x2, logger::log_normal);
+  std::fflush(stdout);
+  const HANDLE saved_handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  const int saved_fd = _dup(1);
+  ASSERT_EQ(_dup2(fd, 1), 0);
+  SetStdHandle(STD_OUTPUT_HANDLE, handle);
+  log->log(logger::log_normal, L"caf\u00e9 \u65e5\u5fd7 one");
+  log->log(logger::log_normal, L"two");
+  std::fflush(stdout);
+  _dup2(saved_fd, 1);
+  _close(saved_fd);
+  SetStdHandle(STD_OUTPUT_HANDLE, saved_handle);
+  _close(fd);
+
+  std::ifstream in(scratch / L"stdout.txt", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find(" [INFO] caf\xC3\xA9 \xE6\x97\xA5\xE5\xBF\x97 one\r\n"), std::string::npos)
+      << bytes;
+  EXPECT_NE(bytes.find(" [INFO] two\r\n"), std::string::npos) << bytes;
+  EXPECT_EQ(bytes.find("\r\r"), std::string::npos) << bytes;
 }
 
 }  // namespace

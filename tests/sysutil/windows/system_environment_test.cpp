@@ -10,6 +10,8 @@
 
 #include <sddl.h>
 
+#include <krcore/sysutil.h>
+
 #include "sysutil/directories.h"
 
 namespace {
@@ -38,6 +40,17 @@ TEST(SystemEnvironment, ValuesOfAnyLengthAndEmptyIsNotUnset) {
 
   SetEnvironmentVariableW(L"QMCORE_TEST_LONG", nullptr);
   SetEnvironmentVariableW(L"QMCORE_TEST_EMPTY", nullptr);
+}
+
+// The folder of the executable is its path up to the last backslash.
+TEST(SystemEnvironment, TheModulePathIsCutAtTheLastBackslash) {
+  wchar_t own[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, own, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  const std::wstring full(own, n);
+  EXPECT_EQ(krCore::getmodulepath(true), full);
+  EXPECT_EQ(krCore::getmodulepath(false), full.substr(0, full.find_last_of(L'\\')));
+  EXPECT_FALSE(krCore::getmodulepath(false).empty());
 }
 
 TEST(SystemEnvironment, FoldersComeFromTheSystem) {

@@ -31,6 +31,22 @@ TEST(SystemVersions, AModuleReadsTheSameByPathAndByHandle) {
   EXPECT_EQ(byHandle.getcurtrans(), byPath.getcurtrans());
 }
 
+// The compiler's runtime DLLs have no resource section at all: that is a
+// file without a version resource, not a failure.
+TEST(SystemVersions, AModuleWithoutResourcesHasNoVersion) {
+  HMODULE runtime = GetModuleHandleW(L"libstdc++-6.dll");
+  if (!runtime) runtime = GetModuleHandleW(L"libgcc_s_seh-1.dll");
+  ASSERT_NE(runtime, nullptr);
+  wchar_t path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(runtime, path, MAX_PATH), 0u);
+
+  krCore::fileversion byPath;
+  EXPECT_FALSE(byPath.open(std::wstring(path)));
+  EXPECT_EQ(GetLastError(), 1813u);
+  krCore::fileversion byHandle;
+  EXPECT_FALSE(byHandle.open(runtime));
+}
+
 TEST(SystemVersions, LanguageNamesAreTheSystems) {
   std::wstring name;
   ASSERT_TRUE(krCore::fileversion::getlidname(0x409, name));

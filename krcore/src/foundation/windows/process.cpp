@@ -73,18 +73,3 @@ void wake_one_on_address(std::atomic<std::uint32_t>* word) { ::WakeByAddressSing
 void wake_all_on_address(std::atomic<std::uint32_t>* word) { ::WakeByAddressAll(word); }
 
 }  // namespace krCore::detail
-
-namespace krCore {
-
-// The runtime's recursive mutex keeps its words private on Windows: the
-// diagnostics answer what a probe can see. A lock that a probe can take is
-// free (unless the caller itself holds it); one it cannot is held.
-long critical_section::lockcount() {
-  if (!_mutex.try_lock()) return 0;
-  _mutex.unlock();
-  return -1;
-}
-
-long critical_section::recursioncount() { return lockcount() < 0 ? 0 : 1; }
-
-}  // namespace krCore

@@ -23,7 +23,7 @@ namespace {
 
 constexpr unsigned long kNteFail = 0x80090020;  // an internal error of the cipher
 
-constexpr BYTE kMagic[4] = {'K', 'R', 'D', 'P'};
+constexpr const BYTE (&kMagic)[4] = kBlobMagic;
 constexpr BYTE kVersion = 1;
 constexpr BYTE kAlgorithmAesGcmHmacSha256 = 1;
 constexpr std::uint16_t kBlobFlagLocalMachine = 0x0004;

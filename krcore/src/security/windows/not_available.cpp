@@ -1,9 +1,9 @@
-// Security on Windows: not available yet.
+// Security on Windows: what is not available yet.
 //
-// Accounts, the machine's facts, the version of the system, privileges,
-// applying access lists and the security policy fail here with
-// ERROR_CALL_NOT_IMPLEMENTED (lookups find nothing, tests answer no), each
-// saying once on the debugger output that it is missing.
+// Accounts, privileges, applying access lists and the security policy fail
+// here with ERROR_CALL_NOT_IMPLEMENTED (lookups find nothing, tests answer
+// no), each saying once on the debugger output that it is missing. The
+// machine's facts and the system's version are real (machine.cpp).
 #include <atomic>
 
 #include <krcore/exceptions.h>
@@ -11,8 +11,6 @@
 
 #include "foundation/windows/not_available.h"
 #include "security/accounts.h"
-#include "security/machine.h"
-#include "security/osversion.h"
 #include "security/privileges.h"
 #include "security/system_files.h"
 
@@ -21,7 +19,6 @@ namespace krCore {
 namespace {
 
 std::atomic<bool> g_reported_accounts{false};
-std::atomic<bool> g_reported_machine{false};
 std::atomic<bool> g_reported_policy{false};
 std::atomic<bool> g_reported_acl{false};
 
@@ -54,34 +51,6 @@ bool admin_group(group_entry&) { return no_accounts(); }
 unsigned int effective_uid() { return static_cast<unsigned int>(-1); }
 bool in_admin_group() { return no_accounts(); }
 bool may_manage_services() { return in_admin_group(); }
-
-bool os_host_name(std::wstring& name, unsigned long& error) {
-  name.clear();
-  error = not_available(g_reported_machine, L"the machine's facts");
-  return false;
-}
-std::wstring os_canonical_name(const std::wstring& host) { return host; }
-// A 32-bit process asks the system: on a 64-bit system it runs under WOW64,
-// and the file-system redirection scope depends on knowing that.
-bool os_is_64bit() {
-  if (sizeof(void*) == 8) return true;
-  BOOL wow64 = FALSE;
-  return ::IsWow64Process(::GetCurrentProcess(), &wow64) != FALSE && wow64 != FALSE;
-}
-unsigned long os_processor_count() {
-  SYSTEM_INFO info;
-  ::GetSystemInfo(&info);
-  return info.dwNumberOfProcessors;
-}
-std::string os_machine() { return os_is_64bit() ? "x86_64" : "i686"; }
-bool machine_is_workstation() {
-  not_available(g_reported_machine, L"the machine's facts");
-  return false;
-}
-bool query_os_version(os_version_info&) {
-  not_available(g_reported_machine, L"the version of the system");
-  return false;
-}
 
 }  // namespace detail
 

@@ -35,6 +35,8 @@ namespace krCore::detail {
 // Paths and process
 // ---------------------------------------------------------------------------
 
+const wchar_t* const kPathSeparators = L"/";
+
 std::string executable_from_link(std::string text, const std::string& link) {
   static constexpr char kDeleted[] = " (deleted)";
   constexpr std::size_t kDeletedLength = sizeof kDeleted - 1;

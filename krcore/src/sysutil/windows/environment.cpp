@@ -11,6 +11,9 @@
 
 namespace krCore::detail {
 
+// The system's paths use the backslash; a forward slash separates too.
+const wchar_t* const kPathSeparators = L"\\/";
+
 std::wstring executable_path(unsigned long& error) {
   return module_file_name(GetModuleHandleW(nullptr), error);
 }

@@ -18,8 +18,11 @@ unsigned long load_version_resource(const std::wstring& path, std::vector<unsign
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
   if (size == 0) {
+    // A module without any resources (most a MinGW linker makes) answers
+    // 1812 here; it has no version resource as much as one whose resources
+    // hold none.
     const DWORD error = GetLastError();
-    return error ? error : kErrorResourceTypeNotFound;
+    return error && error != kErrorResourceDataNotFound ? error : kErrorResourceTypeNotFound;
   }
   located = true;
   try {
