@@ -27,7 +27,8 @@ inline constexpr size_t kMaxValueNameUnits = 16383;
 // The length of `name` in UTF-16 units.
 inline size_t utf16_units(std::wstring_view name) {
   size_t units = 0;
-  for (wchar_t c : name) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 2 : 1;
+  // Above U+FFFF a character takes two units (never where wchar_t is UTF-16).
+  for (wchar_t c : name) units += (static_cast<std::uint32_t>(c) >> 16) != 0 ? 2 : 1;
   return units;
 }
 
