@@ -106,7 +106,8 @@ TEST_F(LogFileTest, ALongRunOfNumberedFilesShiftsOnASmallStack) {
   };
   EXPECT_EQ(raw(numbered(base, kFiles + 1)), std::to_string(kFiles));
   EXPECT_EQ(raw(numbered(base, 2)), "1");
-  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"[INFO] after the shift\r\n"), std::wstring::npos);
+  EXPECT_NE(read_log(numbered(base, 1)).text.find(L"[INFO] after the shift\r\n"),
+            std::wstring::npos);
 }
 
 TEST_F(LogFileTest, ACurrentFileThatCannotBeShiftedKeepsItsLines) {

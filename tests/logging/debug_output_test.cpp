@@ -61,7 +61,9 @@ bool run_child(const std::string& target, const std::string& stderr_path) {
     _exit(127);
   }
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-  struct pollfd p {pidfd, POLLIN, 0};
+  struct pollfd p {
+    pidfd, POLLIN, 0
+  };
   const bool ended = pidfd >= 0 && poll(&p, 1, 60000) == 1;
   if (!ended) kill(child, SIGKILL);
   if (pidfd >= 0) close(pidfd);

@@ -161,9 +161,9 @@ reported_paths run_copy(const std::string& name, bool remove) {
 // A removed executable keeps its path; one whose name really ends in the
 // kernel's mark for a removed file keeps that name, removed or not.
 TEST(ModulePath, DeletedExecutableKeepsItsPath) {
-  for (const auto& [name, remove] : {std::pair{"copy of tests", true},
-                                     std::pair{"agent (deleted)", false},
-                                     std::pair{"agent (deleted)", true}}) {
+  for (const auto& [name, remove] :
+       {std::pair{"copy of tests", true}, std::pair{"agent (deleted)", false},
+        std::pair{"agent (deleted)", true}}) {
     const reported_paths seen = run_copy(name, remove);
     ASSERT_FALSE(seen.dir.empty());
     EXPECT_EQ(seen.full, seen.dir + "/" + name) << name << (remove ? ", removed" : "");

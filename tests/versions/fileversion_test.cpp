@@ -171,7 +171,9 @@ TEST(FileVersion, FilesWithoutVersionAndMissingFiles) {
   // a "folder" that is a file.
   for (const auto& path : {dir / "no-folder" / "x.dll", dir / "text.txt" / "x.dll"}) {
     SetLastError(0);
-    EXPECT_EQ(GetFileVersionInfoSizeW(krCore::convertstringtowstring(path.string()).c_str(), nullptr), 0u);
+    EXPECT_EQ(
+        GetFileVersionInfoSizeW(krCore::convertstringtowstring(path.string()).c_str(), nullptr),
+        0u);
     EXPECT_EQ(GetLastError(), 3u) << path;
   }
   std::filesystem::remove_all(dir);

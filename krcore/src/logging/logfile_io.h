@@ -94,8 +94,8 @@ class KRCORE_INTERNAL log_file {
   std::intptr_t _handle = kClosed;
   std::string _name;       // the name it was opened under, as the system spells it
   file_identity _opened;   // the file it was then
-  std::uint64_t _position = 0;                     // where the next write goes
-  mutable std::uint64_t _sizeLimit = UINT64_MAX;   // the process's file-size limit
+  std::uint64_t _position = 0;                    // where the next write goes
+  mutable std::uint64_t _sizeLimit = UINT64_MAX;  // the process's file-size limit
 };
 
 // A monotonic millisecond count that costs next to nothing to read (its

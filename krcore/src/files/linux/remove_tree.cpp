@@ -37,9 +37,11 @@ constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_
 
 [[noreturn]] void fail(const std::string& what, const std::string& shown, int err) {
   std::string why = what;
-  if (err == EMFILE || err == ENFILE) why.append(" (the open-descriptor limit, RLIMIT_NOFILE, was reached)");
-  throw boost::filesystem::filesystem_error(why, boost::filesystem::path(shown),
-                                            boost::system::error_code(err, boost::system::system_category()));
+  if (err == EMFILE || err == ENFILE)
+    why.append(" (the open-descriptor limit, RLIMIT_NOFILE, was reached)");
+  throw boost::filesystem::filesystem_error(
+      why, boost::filesystem::path(shown),
+      boost::system::error_code(err, boost::system::system_category()));
 }
 
 // One folder being walked and its name in the folder above.
@@ -189,8 +191,8 @@ void run(int parent_fd, const std::string& name, const std::string& shown, const
     if (err == ENOENT) return;
     if (err != ELOOP && err != ENOTDIR) fail("cannot be opened", shown, err);
     if (const int leaf_err = how.leaf(parent_fd, name.c_str()))
-      fail(leaf_err == EBUSY ? "the file is held open by a log writer" : "cannot be removed",
-           shown, leaf_err);
+      fail(leaf_err == EBUSY ? "the file is held open by a log writer" : "cannot be removed", shown,
+           leaf_err);
     return;
   }
   try {
@@ -211,8 +213,9 @@ void remove_path(const boost::filesystem::path& path) {
   std::string shown = path.string();
   while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
   const std::string::size_type slash = shown.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : shown.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : shown.substr(0, slash);
   const std::string name = slash == std::string::npos ? shown : shown.substr(slash + 1);
   if (name.empty() || name == "." || name == "..")
     fail("cannot be removed by that name", shown, EINVAL);

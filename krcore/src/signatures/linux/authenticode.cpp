@@ -1,7 +1,8 @@
 // Authenticode verification with OpenSSL: the image digest recomputed over
-// the file's bytes in one pass (streamed from the file in bounded pieces), the PKCS #7 signature over the indirect-data
-// content, and the signer's chain built to the administrator's code-signing
-// roots, each failure reported with the trust provider's code for it.
+// the file's bytes in one pass (streamed from the file in bounded pieces),
+// the PKCS #7 signature over the indirect-data content, and the signer's
+// chain built to the administrator's code-signing roots, each failure
+// reported with the trust provider's code for it.
 #include "signatures/authenticode.h"
 
 #include <openssl/err.h>
@@ -109,8 +110,8 @@ using image_feed = std::function<bool(EVP_MD_CTX*, std::size_t, std::size_t)>;
 
 // The Authenticode image digest: the whole file without the checksum, the
 // certificate-table directory entry and the certificate table.
-bool image_digest(const image_feed& feed, std::size_t size, const pe_layout& pe,
-                  const EVP_MD* md, std::vector<unsigned char>& out) {
+bool image_digest(const image_feed& feed, std::size_t size, const pe_layout& pe, const EVP_MD* md,
+                  std::vector<unsigned char>& out) {
   md_ctx_ptr ctx(EVP_MD_CTX_new());
   const std::size_t after = pe.cert_table + pe.cert_size;
   if (!ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr) || !feed(ctx.get(), 0, pe.checksum) ||

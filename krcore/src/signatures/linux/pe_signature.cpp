@@ -85,7 +85,8 @@ unsigned long pe_file::read_signature(pe_layout& layout, pkcs7_ptr& signature) {
 bool pe_file::digest_range(EVP_MD_CTX* ctx, std::uint64_t from, std::uint64_t to) {
   if (!_buffer) _buffer.reset(new unsigned char[kDigestChunk]);
   while (from < to) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kDigestChunk, to - from));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kDigestChunk, to - from));
     const ssize_t got = ::pread(_fd.get(), _buffer.get(), n, static_cast<off_t>(from));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
