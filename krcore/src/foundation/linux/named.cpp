@@ -285,7 +285,10 @@ class segment_storage : public block_storage {
     const pid_t pid = ::getpid();
     _announced = ofd_lock(_fd.get(), F_RDLCK, false, kProcessLockBase + pid) ? pid : 0;
     _generation = fork_generation();
-    return pid;
+    // Without the lock others could not see this process live: 0 leaves
+    // the owner to be judged by its thread alone, and the next take asks
+    // again.
+    return _announced;
   }
 
   // Asked through an open file description of our own that holds no locks,
@@ -423,6 +426,13 @@ unsigned long open_segment(segment_request& r) {
         if (errno == ENOENT || errno == ELOOP || errno == ENXIO) continue;  // replaced meanwhile
         return last_errno_as_win32();
       }
+      // The name may have changed hands between the look and the open: a
+      // file another account put there could hold a write lock that the
+      // blocking lock below would wait on for ever.
+      struct stat opened;
+      if (::fstat(r.fd.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+          opened.st_ino != st.st_ino || !owned_file(opened, r.owner))
+        continue;
     }
     const int fd = r.fd.get();
     r.exclusive = own && ofd_lock(fd, F_WRLCK, false);

@@ -25,15 +25,22 @@ void take_default_action(int sig, const siginfo_t* info) {
   if (info->si_code <= 0 || sig == SIGTRAP) (void)raise(sig);
 }
 
+bool is_fault_signal(int sig) {
+  return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGTRAP;
+}
+
 }  // namespace
 
 int chained_signal::install(int sig, void (*handler)(int, siginfo_t*, void*), int flags,
                             const sigset_t& mask) {
+  // The host's disposition is read before ours is in place, so a signal
+  // that arrives the moment it is, on any thread, finds it.
+  if (sigaction(sig, nullptr, &_previous) != 0) return errno;
   struct sigaction sa {};
   sa.sa_sigaction = handler;
   sa.sa_flags = SA_SIGINFO | flags;
   sa.sa_mask = mask;
-  return sigaction(sig, &sa, &_previous) == 0 ? 0 : errno;
+  return sigaction(sig, &sa, nullptr) == 0 ? 0 : errno;
 }
 
 void chained_signal::pass_on(int sig, siginfo_t* info, void* context) {
@@ -46,7 +53,9 @@ void chained_signal::pass_on(int sig, siginfo_t* info, void* context) {
     return;
   }
   if (prev.sa_handler == SIG_IGN) {
-    if (info->si_code > 0) take_default_action(sig, info);
+    // A fault ignored would only run again: it takes its default action.
+    // Anything else the kernel sends is dropped, as it would have been.
+    if (info->si_code > 0 && is_fault_signal(sig)) take_default_action(sig, info);
     return;
   }
   sigset_t during;

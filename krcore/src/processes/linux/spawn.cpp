@@ -8,13 +8,18 @@
 // async-signal-safe calls until it starts the program: it sets every
 // caught signal back to its default action, restores the caller's signal
 // mask, changes directory and tries the program (each PATH candidate, made
-// beforehand by the parent). A failure is written as its errno to a pipe
-// that closes on a successful start, so the parent learns the outcome
-// before returning, as posix_spawn reports it.
+// beforehand by the parent). The caller is held (CLONE_VFORK) until the
+// child has started the program or ended; a failure is left as its errno in
+// a shared page, so the parent learns the outcome before returning, as
+// posix_spawn reports it. (No pipe: a fork of another thread could inherit
+// its writing end and hold the caller's read for as long as it lives.)
+// Where clone3 is filtered (ENOSYS or EPERM from a container's profile),
+// the older clone call gives the same.
 #include "processes/linux/spawn.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +36,7 @@ namespace krCore::detail {
 namespace {
 
 constexpr std::uint64_t kClonePidfd = 0x1000;  // CLONE_PIDFD
+constexpr std::uint64_t kCloneVfork = 0x4000;  // CLONE_VFORK
 
 // The kernel's clone3 argument block, first version (64 bytes).
 struct clone3_args {
@@ -66,7 +72,7 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
 
 // The child's part; never returns.
 [[noreturn]] void run_child(const std::vector<const char*>& paths, char* const* argv,
-                            const char* directory, const sigset_t& mask, int report) {
+                            const char* directory, const sigset_t& mask, volatile int* report) {
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction action;
     if (sig == SIGKILL || sig == SIGSTOP || ::sigaction(sig, nullptr, &action) != 0) continue;
@@ -96,7 +102,7 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
     }
     if (error == ENOENT && denied) error = EACCES;
   }
-  (void)!::write(report, &error, sizeof error);
+  *report = error;
   ::_exit(127);
 }
 
@@ -108,8 +114,10 @@ int spawn_with_pidfd(const std::string& program, bool search, char* const* argv,
   std::vector<const char*> paths;
   paths.reserve(found.size());
   for (const std::string& p : found) paths.push_back(p.c_str());
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  void* page = ::mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return errno;
+  volatile int* report = static_cast<volatile int*>(page);
+  *report = 0;
 
   // No handler of the caller may run in the copy before it is reset there.
   sigset_t all, previous;
@@ -117,27 +125,24 @@ int spawn_with_pidfd(const std::string& program, bool search, char* const* argv,
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   int fd = -1;
   clone3_args args{};
-  args.flags = kClonePidfd;
+  args.flags = kClonePidfd | kCloneVfork;
   args.pidfd = reinterpret_cast<std::uintptr_t>(&fd);
   args.exit_signal = SIGCHLD;
-  const long child = ::syscall(SYS_clone3, &args, sizeof args);
+  long child = ::syscall(SYS_clone3, &args, sizeof args);
+  if (child < 0 && (errno == ENOSYS || errno == EPERM)) {
+    // clone(flags, stack, parent_tid, child_tid, tls): the descriptor comes
+    // back through parent_tid.
+    child = ::syscall(SYS_clone, static_cast<unsigned long>(kClonePidfd | kCloneVfork | SIGCHLD),
+                      nullptr, &fd, nullptr, 0UL);
+  }
   if (child == 0)
-    run_child(paths, argv, directory.empty() ? nullptr : directory.c_str(), previous, report[1]);
+    run_child(paths, argv, directory.empty() ? nullptr : directory.c_str(), previous, report);
   const int clone_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  ::close(report[1]);
-  if (child < 0) {
-    ::close(report[0]);
-    return clone_error;
-  }
-
-  int error = 0;
-  ssize_t n;
-  do {
-    n = ::read(report[0], &error, sizeof error);
-  } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
-  if (n != static_cast<ssize_t>(sizeof error)) {
+  const int error = *report;
+  ::munmap(page, sizeof(int));
+  if (child < 0) return clone_error;
+  if (error == 0) {
     pid = static_cast<pid_t>(child);
     pidfd = fd;
     return 0;
@@ -148,7 +153,7 @@ int spawn_with_pidfd(const std::string& program, bool search, char* const* argv,
          errno == EINTR) {
   }
   ::close(fd);
-  return error != 0 ? error : ECHILD;
+  return error;
 }
 
 }  // namespace krCore::detail

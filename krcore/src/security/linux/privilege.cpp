@@ -170,6 +170,26 @@ struct lower_request {
 };
 lower_request g_request;
 
+// Lowerings a thread still owes: one that blocked the signal too long was
+// reported, but the signal stays queued for it, and when it opens up again
+// its handler lowers what is recorded here for it. Filled under lower_on's
+// lock (a slot is claimed by storing its thread last), emptied by the
+// thread's own handler (the thread cleared last).
+struct late_lowering {
+  std::atomic<int> tid{0};
+  std::atomic<std::uint64_t> bits{0};
+};
+late_lowering g_late[16];
+
+void owe_lowering(int tid, std::uint64_t bits) {
+  for (late_lowering& slot : g_late) {
+    if (slot.tid.load(std::memory_order_acquire) != 0) continue;
+    slot.bits.store(bits, std::memory_order_relaxed);
+    slot.tid.store(tid, std::memory_order_release);
+    return;
+  }
+}
+
 int lower_signal() { return SIGRTMAX - 4; }
 
 // The thread would not take the signal that asks it to lower.
@@ -188,6 +208,13 @@ void lower_handler(int sig, siginfo_t* info, void* context) {
     g_request.result.store(change_own(0, g_request.bits.load()));
     g_request.done.store(1);
     ::syscall(SYS_futex, &g_request.done, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+  me = thread_id();
+  for (late_lowering& slot : g_late) {
+    if (slot.tid.load(std::memory_order_acquire) != me) continue;
+    const std::uint64_t bits = slot.bits.load(std::memory_order_relaxed);
+    slot.tid.store(0, std::memory_order_release);
+    (void)change_own(0, bits);
   }
   errno = saved;
 }
@@ -257,7 +284,10 @@ unsigned long lower_on(int tid, std::uint64_t bits) {
       continue;
     }
     int expected = tid;
-    if (g_request.target.compare_exchange_strong(expected, 0)) return outcome;
+    if (g_request.target.compare_exchange_strong(expected, 0)) {
+      owe_lowering(tid, g_request.bits.load());  // its signal is still queued
+      return outcome;
+    }
     while (g_request.done.load() == 0) {  // the handler is running: it is quick
     }
   }
