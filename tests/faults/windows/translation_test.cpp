@@ -16,7 +16,7 @@
 
 #include "diagnostics/fault_frames.h"
 #include "diagnostics/fault_signals.h"
-#include "fault_generators.h"
+#include "faults/fault_generators.h"
 
 namespace {
 
@@ -53,11 +53,18 @@ void check(const fault_case& c) {
     EXPECT_EQ(e.code(), c.code);
     const EXCEPTION_RECORD* r = e.pointers()->ExceptionRecord;
     const auto address = reinterpret_cast<std::uintptr_t>(e.address());
-    if (c.info0 != kAny) EXPECT_EQ(r->ExceptionInformation[0], c.info0);
-    if (c.info1 != kAny) EXPECT_EQ(r->ExceptionInformation[1], c.info1);
-    if (expected_address != kAny) EXPECT_EQ(address, expected_address);
-    if (const auto* av = dynamic_cast<const se::access_violation*>(&e))
+    if (c.info0 != kAny) {
+      EXPECT_EQ(r->ExceptionInformation[0], c.info0);
+    }
+    if (c.info1 != kAny) {
+      EXPECT_EQ(r->ExceptionInformation[1], c.info1);
+    }
+    if (expected_address != kAny) {
+      EXPECT_EQ(address, expected_address);
+    }
+    if (const auto* av = dynamic_cast<const se::access_violation*>(&e)) {
       EXPECT_EQ(av->is_read_op(), r->ExceptionInformation[0] == 0);
+    }
     EXPECT_TRUE(e.is_continuable());
     // The record shows the faulting instruction, where the captured stack
     // starts, and the callers down to this function.
@@ -210,7 +217,9 @@ TEST(FaultTranslationOnWindows, ConcurrentThreadsEachGetTheirOwnFaults) {
           faultgen::read_at(address);
           ++wrong[t];
         } catch (const se::access_violation& e) {
-          if (e.inaccessible_address() != reinterpret_cast<unsigned long>(address)) ++wrong[t];
+          if (e.pointers()->ExceptionRecord->ExceptionInformation[1] !=
+              reinterpret_cast<std::uintptr_t>(address))
+            ++wrong[t];
         }
       }
     });
