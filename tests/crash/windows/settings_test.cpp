@@ -19,7 +19,7 @@ void own_handler(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, s
 
 // A runtime call with a null buffer: the runtime reports an invalid argument.
 errno_t convert_into_nothing() {
-  static volatile auto convert = &_itow_s;
+  static errno_t (*volatile convert)(int, wchar_t*, size_t, int) = &_itow_s;
   return convert(12, nullptr, 0, 10);
 }
 

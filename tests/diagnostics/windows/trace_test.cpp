@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "diagnostics/system_facts.h"
-#include "trace_lines.h"
-#include "trace_targets.h"
+#include "diagnostics/trace_lines.h"
+#include "diagnostics/trace_targets.h"
 
 namespace {
 
