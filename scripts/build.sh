@@ -13,10 +13,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
 shift || true
-mingw() {  # toolchain file, triplet, whether to build the tests
+mingw() {  # toolchain file, triplet, whether to build the tests (and the fault benchmark)
   scripts/mingw-boost.sh "$2" "$PWD/build/mingw-boost/$2"
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$1"
-        -DKRCORE_MINGW_BOOST_DIR="$PWD/build/mingw-boost/$2" -DKRCORE_BUILD_BENCH=OFF
+        -DKRCORE_MINGW_BOOST_DIR="$PWD/build/mingw-boost/$2" -DKRCORE_BUILD_BENCH="$3"
         -DKRCORE_BUILD_TESTS="$3" -DKRCORE_BUILD_TOOLS=ON)
 }
 case $flavour in

@@ -36,6 +36,17 @@ __attribute__((noinline)) long long divide64(long long dividend, long long divis
 }
 
 namespace {
+#if defined(_WIN32)
+// MinGW's runtime has no feenableexcept: unmask the SSE traps in MXCSR,
+// whose mask bits lie 7 above the flags <fenv.h> names.
+void feenableexcept(int excepts) {
+  unsigned int mxcsr;
+  asm volatile("stmxcsr %0" : "=m"(mxcsr));
+  mxcsr &= ~(static_cast<unsigned int>(excepts & 0x3F) << 7);
+  asm volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+#endif
+
 __attribute__((noinline)) double trap_on(int excepts, double a, double b, char op) {
   feenableexcept(excepts);
   volatile double x = a, y = b;

@@ -7,7 +7,9 @@
 //   write           a write through a bad pointer inside a noexcept function;
 //   wrong-clause    a read under a catch clause for another class (main's
 //                   clause takes it);
-//   recurse         direct recursion until the stack is used up.
+//   recurse         direct recursion until the stack is used up;
+//   other-thread    a read through a bad pointer on a thread without a
+//                   translator (left to the system).
 // The main function catches every translated exception, prints "caught"
 // and exits with 0; any other end is the library's doing.
 #include <krcore/se_translator.h>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -71,6 +74,11 @@ int run(const std::string& which) {
   }
   if (which == "wrong-clause") return read_in_wrong_clause();
   if (which == "recurse") return recurse(0);
+  if (which == "other-thread") {
+    int value = 0;
+    std::thread([&value] { value = *reinterpret_cast<const volatile int*>(g_bad); }).join();
+    return value;
+  }
   return -1;
 }
 

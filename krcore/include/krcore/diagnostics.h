@@ -114,7 +114,7 @@ class KRCORE_API sym_engine {
   // Writes the frames of the walk already started, from the current one.
   bool format_frames(std::ostream& os, unsigned int skip, const char* format);
 
-  unsigned long _address;
+  std::uintptr_t _address;  // a whole code address, also where `long` is 32 bits
   bool _initialised = false;
   struct walk_state;
   walk_state* _walk = nullptr;

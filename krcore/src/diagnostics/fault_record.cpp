@@ -164,6 +164,7 @@ void fault_slot_release(fault_slot* slot) noexcept {
   fault_pool* pool = slot->pool;
   slot->refs.fetch_sub(1, std::memory_order_acq_rel);
   pool_release(pool);
+  fault_record_released();
 }
 
 std::size_t fault_frames_of_context(const CONTEXT* context, const void** out,

@@ -62,6 +62,12 @@ fault_slot* fault_slot_claim(EXCEPTION_POINTERS* pointers) noexcept;
 void fault_slot_retain(fault_slot* slot) noexcept;
 void fault_slot_release(fault_slot* slot) noexcept;
 
+// The platform's part of a release (called by fault_slot_release on the
+// releasing thread): what a fault used up of the thread that can only be
+// set up again once its handling is over (on Windows, the stack's guard
+// pages after an overflow).
+void fault_record_released() noexcept;
+
 // Stack-walk side: when `context` is the CONTEXT of a fault record that an
 // object still refers to (on any thread), copies up to `capacity` of the
 // program counters captured with that fault into `out` and returns how many;

@@ -37,7 +37,10 @@ krProcessSettings::invalid_parameter_handler invalid_parameter_handler() {
 
 krProcessSettings::krProcessSettings()
     : _previousHandler(g_handler.exchange(&InvalidParameterHandler)),
-      _previousErrorMode(g_errorMode.exchange(kServiceErrorMode)) {}
+      _previousErrorMode(g_errorMode.exchange(kServiceErrorMode)) {
+  detail::apply_error_mode(kServiceErrorMode);
+  detail::apply_invalid_parameter_handler(&InvalidParameterHandler);
+}
 
 krProcessSettings* krProcessSettings::instance() {
   krProcessSettings* settings = g_instance.load(std::memory_order_acquire);
@@ -56,6 +59,7 @@ void krProcessSettings::close() {
   krProcessSettings* settings = g_instance.exchange(nullptr, std::memory_order_acq_rel);
   if (!settings) return;
   g_handler.store(settings->_previousHandler);
+  detail::apply_invalid_parameter_handler(settings->_previousHandler);
   delete settings;
 }
 
@@ -72,6 +76,7 @@ void krProcessSettings::InvalidParameterHandler(const wchar_t* expression, const
 krProcessSettings::invalid_parameter_handler krProcessSettings::SetInvalidParameterHandler(
     invalid_parameter_handler handler) {
   auto_lock lock(settings_lock());
+  detail::apply_invalid_parameter_handler(handler);
   return g_handler.exchange(handler);
 }
 

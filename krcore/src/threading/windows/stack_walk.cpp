@@ -206,42 +206,9 @@ class stack_judge::code_map {
 namespace {
 
 #if defined(_WIN64)
-// The committed part of a suspended thread's stack, from its thread
-// information block: every frame lies inside, and nothing outside is read.
-struct stack_bounds {
-  std::uintptr_t low = 0, high = 0;
-  explicit stack_bounds(const void* teb) {
-    const auto* tib = static_cast<const volatile NT_TIB*>(teb);
-    low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
-    high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
-  }
-  bool holds(std::uintptr_t sp) const { return sp >= low && sp < high && high - sp >= 8; }
-};
-
 // Deep enough for any stack the library's threads run; a deeper one is
 // judged unsafe rather than walked on.
 constexpr int kMaxFrames = 256;
-
-// Steps `context` from the frame of the function at its Rip to its
-// caller's: by the function's entry (in the image at `image_base`), or for
-// a function that keeps no frame (null entry) by the return address on top
-// of the stack. False when the stack pointer leaves the stack or does not
-// move up.
-bool unwind_frame(CONTEXT& context, std::uintptr_t image_base, RUNTIME_FUNCTION* function,
-                  const stack_bounds& stack) {
-  const DWORD64 sp = context.Rsp;
-  if (!stack.holds(sp)) return false;
-  if (function) {
-    void* handler_data = nullptr;
-    DWORD64 establisher = 0;
-    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context,
-                       &handler_data, &establisher, nullptr);
-  } else {
-    context.Rip = *reinterpret_cast<const volatile DWORD64*>(sp);
-    context.Rsp = sp + sizeof(DWORD64);
-  }
-  return context.Rsp > sp && stack.holds(context.Rsp);
-}
 
 // True when every frame of the suspended thread (`context`) from the top
 // down to the library's thread start may be ended: the top in the program's
@@ -288,6 +255,30 @@ bool every_frame_safe(CONTEXT context, const void* teb, const stack_judge::code_
 #endif
 
 }  // namespace
+
+#if defined(_WIN64)
+stack_bounds::stack_bounds(const void* teb) {
+  const auto* tib = static_cast<const volatile NT_TIB*>(teb);
+  low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+  high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+}
+
+bool unwind_frame(CONTEXT& context, std::uintptr_t image_base, RUNTIME_FUNCTION* function,
+                  const stack_bounds& stack) {
+  const DWORD64 sp = context.Rsp;
+  if (!stack.holds(sp)) return false;
+  if (function) {
+    void* handler_data = nullptr;
+    DWORD64 establisher = 0;
+    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context,
+                       &handler_data, &establisher, nullptr);
+  } else {
+    context.Rip = *reinterpret_cast<const volatile DWORD64*>(sp);
+    context.Rsp = sp + sizeof(DWORD64);
+  }
+  return context.Rsp > sp && stack.holds(context.Rsp);
+}
+#endif
 
 stack_judge::stack_judge(const void* thread_start)
     : _code(std::make_unique<const code_map>(thread_start)) {}

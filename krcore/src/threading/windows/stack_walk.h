@@ -4,9 +4,30 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace krCore::detail {
+
+#if defined(_WIN64)
+// The part of a thread's stack that a walk may read: every frame lies inside,
+// and nothing outside is read.
+struct stack_bounds {
+  std::uintptr_t low = 0, high = 0;
+  stack_bounds(std::uintptr_t lowest, std::uintptr_t highest) : low(lowest), high(highest) {}
+  // The committed stack that a thread information block describes.
+  explicit stack_bounds(const void* teb);
+  bool holds(std::uintptr_t sp) const { return sp >= low && sp < high && high - sp >= 8; }
+};
+
+// Steps `context` from the frame of the function at its Rip to its
+// caller's: by the function's entry (in the image at `image_base`), or for
+// a function that keeps no frame (null entry) by the return address on top
+// of the stack. False when the stack pointer leaves the stack or does not
+// move up. Takes no lock and allocates nothing.
+bool unwind_frame(CONTEXT& context, std::uintptr_t image_base, RUNTIME_FUNCTION* function,
+                  const stack_bounds& stack);
+#endif
 
 // What the judgement knows of the process's code, and the judgement itself.
 // Construct it once, with no thread suspended: collecting the modules and
