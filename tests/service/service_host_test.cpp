@@ -141,7 +141,8 @@ TEST(ServiceWatchdog, FedWhileHealthyAndStarvedWhenNot) {
 }
 
 TEST(ServiceHost, StopSignalsEndTheWaitAndOthersAreLeftAlone) {
-  static std::atomic<int> host_usr1{0};
+  static std::atomic<int> host_usr1;
+  host_usr1 = 0;
   struct sigaction usr1 {};
   usr1.sa_handler = [](int) { ++host_usr1; };
   ASSERT_EQ(::sigaction(SIGUSR1, &usr1, nullptr), 0);
