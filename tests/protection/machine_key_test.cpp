@@ -20,6 +20,7 @@
 
 #include "foundation/in_child.h"
 #include "foundation/thrown.h"
+#include "logging/log_capture.h"
 #include "protection/key_dir.h"
 
 namespace {
@@ -247,15 +248,31 @@ TEST_F(MachineKey, ABlobMadeAsRootIsReadByAnUnprivilegedAccount) {
   const gid_t gid = nobody->pw_gid;
   const std::string base64 = securestring(L"shared").to_encrypted_base64();
   const std::string unmade = dir.file("unmade.key");
+  const std::string unmade_below = dir.file("below/unmade.key");
+  const std::string folder = std::filesystem::path(unmade).parent_path().string();
 
   const int status = in_child([&] {
     if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 10;
     if (securestring::from_encrypted_base64(base64).str() != L"shared") return 11;
     if (securestring(L"again").str() != L"again") return 12;
-    // An account that may not write the key's directory cannot make a key.
+    // An account that may not write the key's directory cannot make a key;
+    // one missing below such a folder is not made either, and the line says
+    // which folder is at fault, not merely that the file does not exist.
+    const logtest::debug_capture capture;
     krCore::detail::set_machine_key_file(unmade);
     auto e = thrown<krException>([] { securestring s(L"x"); });
-    return e && e->code() == 5 ? 0 : 13;
+    if (!e || e->code() != 5) return 13;
+    krCore::detail::set_machine_key_file(unmade_below);
+    e = thrown<krException>([] { securestring s(L"x"); });
+    if (!e || e->code() != 2) return 14;
+    const std::wstring expected = L"machine key [" + krCore::convertstringtowstring(unmade_below) +
+                                  L"] is missing and cannot be made (error 2: the folder [" +
+                                  krCore::convertstringtowstring(folder) +
+                                  L"] may not be written by this account (Permission denied), so "
+                                  L"the folders below it cannot be made)";
+    for (const std::wstring& text : capture.texts())
+      if (text.find(expected) == 0) return 0;
+    return 15;
   });
   EXPECT_EQ(status, 0);
 }

@@ -62,7 +62,7 @@ void usage(std::FILE* to) {
       "                      application data directory, %%ProgramData%%)\n"
 #else
       "                      application data directory, KRCORE_COMMON_APPDATA or\n"
-      "                      /var/lib)\n"
+      "                      /var/lib; LOGS_DIRECTORY when systemd sets it)\n"
 #endif
       "  --tail LINES        how many lines of the log to show at the end (default:\n"
       "                      10); 0 shows none and does not read the log back\n"
@@ -139,6 +139,9 @@ class heartbeat : public threadwork, public std::enable_shared_from_this<heartbe
 
   void start() { _scheduler.AddDelay(0.0, shared_from_this()); }
   int beats() const { return _beats.load(); }
+  // Whether a beat came in the last few seconds: the scheduler and its pool
+  // are not stuck.
+  bool beating() const { return _scheduler.Stopwatch().Elapsed_s() - _last.load() < 5.0; }
 
   void Execute() override {
     ProcessServices& services = *singleton<ProcessServices>::instance();
@@ -149,6 +152,10 @@ class heartbeat : public threadwork, public std::enable_shared_from_this<heartbe
           << L"] s, process counter [" << services.NextCounter() << L"]";
     }
     const double now = _scheduler.Stopwatch().Elapsed_s();
+    _last = now;
+    qmagent::report_status("running: heartbeat " + std::to_string(beat) + ", uptime " +
+                           std::to_string(static_cast<long>(services.Stopwatch().Elapsed_s())) +
+                           " s");
     _next = (_next < 0.0 ? now : _next) + 1.0;
     if (singleton<logger>::instance()->is_enabled(logger::log_verbose)) {
       basic_log_ostream<wchar_t> out(logger::log_verbose);
@@ -161,6 +168,7 @@ class heartbeat : public threadwork, public std::enable_shared_from_this<heartbe
   ICommandScheduler& _scheduler;
   double _next = -1.0;
   std::atomic<int> _beats{0};
+  std::atomic<double> _last{0.0};
 };
 
 // The logger's default base name: under the common application-data
@@ -216,7 +224,13 @@ int main(int argc, char** argv) {
   std::printf("Module path:      %s\n", convertwstringtostring(getmodulepath(true)).c_str());
 
   // The log file: option 0x1, plus 0x2 (a copy on standard output) when
-  // verbose. The default base name is the logger's default location.
+  // verbose. The default base name is the logger's default location, or
+  // the logs directory systemd made for the unit ($LOGS_DIRECTORY).
+#ifndef _WIN32
+  const char* logs_directory = std::getenv("LOGS_DIRECTORY");
+  if (opt.logfile.empty() && logs_directory && *logs_directory)
+    opt.logfile = convertstringtowstring(logs_directory) + L"/qmagent";
+#endif
   const std::wstring base = opt.logfile.empty() ? default_log_base() : opt.logfile;
   const std::wstring logfile = base + L".0001.log.txt";
   const std::string logpath = convertwstringtostring(logfile);
@@ -255,6 +269,8 @@ int main(int argc, char** argv) {
 
   auto beat = std::make_shared<heartbeat>(scheduler);
   beat->start();
+  qmagent::set_health_check([&beat] { return beat->beating(); });
+  qmagent::report_ready("started, log " + logpath);
   if (opt.duration_s > 0)
     std::printf("Running for %g s (Ctrl-C stops earlier)...\n", opt.duration_s);
   else
@@ -262,6 +278,7 @@ int main(int argc, char** argv) {
   (void)std::fflush(stdout);
 
   const char* const stopped_by = qmagent::wait_for_stop(opt.duration_s);
+  qmagent::report_stopping(std::string("stopping (") + stopped_by + ")");
   {
     basic_log_ostream<wchar_t> out(logger::log_normal);
     out << L"qmagent - stopping (" << convertstringtowstring(stopped_by) << L"), uptime ["

@@ -5,6 +5,9 @@
 // session waits on. stop_linux.cpp and stop_windows.cpp implement this.
 #pragma once
 
+#include <functional>
+#include <string>
+
 namespace qmagent {
 
 // What stops the agent, in words for the help text and the start message.
@@ -24,6 +27,18 @@ const char* wait_for_stop(double duration_s);
 // Says that the agent has shut its services down and closed its log: a
 // console being closed is held open until then (Windows); no-op elsewhere.
 void stopped();
+
+// What the service manager shows of the agent (Linux, under systemd with
+// Type=notify; no-ops elsewhere): ready with a first status line, a new
+// status line, and the start of its stop.
+void report_ready(const std::string& status);
+void report_status(const std::string& status);
+void report_stopping(const std::string& status);
+
+// The check wait_for_stop asks before each keep-alive it sends to the
+// service manager's watchdog: a hung agent stops sending and is restarted.
+// Set it before wait_for_stop. No-op on Windows.
+void set_health_check(std::function<bool()> check);
 
 #ifdef _WIN32
 // `qmagent --stop`: asks the running agents of this session to stop.

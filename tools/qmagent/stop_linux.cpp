@@ -1,46 +1,45 @@
-// The agent's stop requests on Linux: SIGINT and SIGTERM, blocked in every
-// thread and taken synchronously by the main thread's wait.
-#include "stop.h"
+// The agent's stop requests on Linux: SIGINT and SIGTERM, taken by the
+// library's service_host, which also speaks to systemd when the agent runs
+// as a Type=notify unit (readiness, status lines, the watchdog).
+#include <krcore/exceptions.h>
+#include <krcore/service.h>
 
 #include <signal.h>
-#include <time.h>
 
-#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "stop.h"
 
 namespace qmagent {
 
 const char* const kStopRequests = "SIGINT or SIGTERM";
 
 namespace {
-sigset_t stop_signals;
+std::unique_ptr<krCore::service_host> host;
 }  // namespace
 
 bool arm_stop_requests() {
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  return true;
-}
-
-const char* wait_for_stop(double duration_s) {
-  for (;;) {
-    int sig;
-    if (duration_s > 0) {
-      timespec limit;
-      limit.tv_sec = static_cast<time_t>(duration_s);
-      limit.tv_nsec = static_cast<long>((duration_s - static_cast<double>(limit.tv_sec)) * 1e9);
-      sig = ::sigtimedwait(&stop_signals, nullptr, &limit);
-    } else {
-      sig = ::sigwaitinfo(&stop_signals, nullptr);
-    }
-    if (sig > 0) return sig == SIGINT ? "SIGINT" : "SIGTERM";
-    if (errno == EAGAIN) return "duration";
-    // EINTR: another signal; a restarted wait would count the duration
-    // again, which a demo can live with.
+  try {
+    host = std::make_unique<krCore::service_host>();
+    return true;
+  } catch (const krException& e) {
+    (void)std::fprintf(stderr, "qmagent: the stop signals cannot be caught: %s\n", e.what());
+    return false;
   }
 }
 
-void stopped() {}
+const char* wait_for_stop(double duration_s) {
+  const int sig = host->wait_for_stop(duration_s);
+  if (sig == 0) return "duration";
+  return sig == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+void stopped() { host.reset(); }
+
+void report_ready(const std::string& status) { (void)host->ready(status); }
+void report_status(const std::string& status) { (void)host->status(status); }
+void report_stopping(const std::string& status) { (void)host->stopping(status); }
+void set_health_check(std::function<bool()> check) { host->set_health_check(std::move(check)); }
 
 }  // namespace qmagent

@@ -87,6 +87,12 @@ const char* wait_for_stop(double duration_s) {
 
 void stopped() { ::SetEvent(done_event); }
 
+// The service control manager has no such messages for a console program.
+void report_ready(const std::string&) {}
+void report_status(const std::string&) {}
+void report_stopping(const std::string&) {}
+void set_health_check(std::function<bool()>) {}
+
 int request_stop() {
   const HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName);
   if (!event) {

@@ -15,6 +15,7 @@
 
 #include "time/clocks.h"
 #include "logging/debug_output.h"
+#include "logging/loud_failure.h"
 #include "sysutil/directories.h"
 #include "sysutil/environment.h"
 #include "logging/logfile_writer.h"
@@ -187,8 +188,11 @@ void logger::open_logfile(bool reportsettings) {
       path = numbered_filename(1);
       if (detail::path_exists(path)) keep_content = !rename_file_for_backup(1);
     }
-    if (const unsigned long error = _file->open(path, file_write_through_logging(), keep_content))
+    if (const unsigned long error = _file->open(path, file_write_through_logging(), keep_content)) {
+      detail::report_log_unopened(path, error);
       throw w32_exception(error);
+    }
+    detail::report_log_opened();
     if (!_file->is_open()) throw std::runtime_error("unable to create new log file");
     if (reportsettings) log_logsettings(L"open log file", _logLevel.load());
 

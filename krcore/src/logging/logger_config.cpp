@@ -22,6 +22,7 @@
 #include "logging/debug_output.h"
 #include "logging/logfile_writer.h"
 #include "logging/logger_config.h"
+#include "logging/loud_failure.h"
 #include "registry/reg_query.h"
 #include "threading/native_thread.h"
 
@@ -103,6 +104,8 @@ void logger::read_regsettings() {
     key.Open(HKEY_LOCAL_MACHINE, REG_SUBKEY_KRLOGGING);
     if (const auto enable = dword_setting(key, REG_DWORD_ISENABLED, 0))
       _enabled.exchange(*enable ? 1 : 0);
+    DWORD unused = 0;
+    if (key.QueryDWORD(REG_DWORD_ISENABLED, unused) == 2) detail::report_logging_off_unset();
     if (_enabled.load() == 0) {
       debug(
           L"logger::read_reg_settings - KR Logging is disabled in the registry, or the registry "
@@ -174,6 +177,7 @@ void logger::read_regsettings() {
   } catch (const w32_exception& e) {
     debug(failure_text(
         L"logger::read_reg_settings failed to read log settings from registry with error [", e));
+    if (e.code == 2 && _enabled.load() == 0) detail::report_logging_off_unset();
   }
 }
 

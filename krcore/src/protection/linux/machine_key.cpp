@@ -33,6 +33,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <krcore/exceptions.h>
 #include <openssl/crypto.h>
 
 #include <cerrno>
@@ -48,7 +49,9 @@
 #include "foundation/process_calls.h"
 #include "foundation/kill_hold.h"
 #include "foundation/linux/untrusted_file.h"
+#include "foundation/utf.h"
 #include "logging/debug_output.h"
+#include "logging/loud_failure.h"
 #include "protection/machine_key.h"
 
 namespace krCore::detail {
@@ -265,7 +268,16 @@ unsigned long create_key(const std::string& path) {
     err = publish_key(path, key, kKeyMode, geteuid(), getegid());
   OPENSSL_cleanse(key, sizeof key);
   if (already_exists(err)) return 0;
-  if (err == 0) mark_made(path);
+  if (err == 0) {
+    mark_made(path);
+  } else {
+    // The code alone would blame the missing file for a folder this
+    // account may not write.
+    const std::string fault = folder_fault(wide_from_file_name(path));
+    report(path, "is missing and cannot be made (error " + std::to_string(err) + ": " +
+                     (fault.empty() ? geterrormessage_shortstring(err) : fault) +
+                     "); nothing can be protected or unprotected until it exists");
+  }
   return err;
 }
 
