@@ -6,7 +6,7 @@
 # Prints "<N> Windows tests passed, <K> skipped for Wine gaps, <M> left out
 # as open defects" and fails if
 # any test fails. A test skips only where Wine lacks what it needs, and
-# says so (the README lists those skips).
+# says so (docs/windows.md lists those skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$PWD/build/windows

@@ -78,3 +78,21 @@ if(NOT rc EQUAL 0)
 endif()
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} KRCORE_REGISTRY_ROOT=${WORK_DIR}/registry
     ${app_dir}/app)
+
+# The first agent of examples/, as the README's quick start shows it (the
+# README holds its source verbatim): built with its own CMake project and
+# with pkg-config, each run for a second.
+set(example ${SOURCE_DIR}/../../../examples/first_agent)
+file(READ ${example}/main.cpp example_source)
+string(FIND "${readme}" "${example_source}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the README's quick start is not examples/first_agent/main.cpp as it stands")
+endif()
+run(${CMAKE_COMMAND} -S ${example} -B ${WORK_DIR}/first_agent -G Ninja
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/first_agent)
+run(${CMAKE_COMMAND} -E env KRCORE_REGISTRY_ROOT=${WORK_DIR}/registry
+    ${WORK_DIR}/first_agent/first_agent 1)
+run(${CXX} -Wall -Wextra -Werror ${example}/main.cpp -o ${WORK_DIR}/first_agent-pc ${flags})
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} KRCORE_REGISTRY_ROOT=${WORK_DIR}/registry
+    ${WORK_DIR}/first_agent-pc 1)

@@ -12,6 +12,7 @@
 #include <krcore/protection.h>
 #include <krcore/registry.h>
 #include <krcore/se_translator.h>
+#include <krcore/service.h>
 #include <krcore/security.h>
 #include <krcore/signatures.h>
 #include <krcore/sysutil.h>
