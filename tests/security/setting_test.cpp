@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <memory>
 
 #include "security_support.h"
 
@@ -63,6 +64,11 @@ TEST(EnvironmentSettings, HonouredByAnOrdinaryProgramIgnoredBySetuidRoot) {
   SKIP_UNLESS_ROOT();
   const fs::path dir = fs::temp_directory_path() / fs::unique_path("qmcore-setuid-%%%%%%%%");
   fs::create_directories(dir);
+  // The setuid copy goes with the folder whatever ends the test.
+  const std::unique_ptr<const fs::path, void (*)(const fs::path*)> cleanup(&dir, [](const fs::path* d) {
+    boost::system::error_code ec;
+    fs::remove_all(*d, ec);
+  });
   fs::permissions(dir, fs::perms(0755));
   const fs::path probe = dir / "probe";
   fs::copy_file(SETTING_PROBE_PATH, probe);
@@ -116,9 +122,6 @@ TEST(EnvironmentSettings, HonouredByAnOrdinaryProgramIgnoredBySetuidRoot) {
   EXPECT_EQ(seen["appdata"].find(theirs.string()), std::string::npos) << seen["appdata"];
   EXPECT_NE(seen["probe-key"], "0");
   EXPECT_EQ(size_of(root_only), written);
-
-  boost::system::error_code ec;
-  fs::remove_all(dir, ec);
 }
 
 }  // namespace
