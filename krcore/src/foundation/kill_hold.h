@@ -74,7 +74,7 @@ extern constinit KRCORE_TLS_INITIAL_EXEC thread_local lock_probe t_lock_probe;
 // unlock().
 class library_mutex {
  public:
-  constexpr library_mutex() noexcept = default;
+  library_mutex() noexcept = default;  // constexpr where std::mutex's is
   library_mutex(const library_mutex&) = delete;
   library_mutex& operator=(const library_mutex&) = delete;
 
