@@ -24,6 +24,18 @@ long long days_from_civil(long long y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
+// " <value>" in decimal, without a per-call allocation or format parse.
+void append_number(unsigned long value, std::wstring& out) {
+  wchar_t digits[24];
+  wchar_t* p = digits + 24;
+  do {
+    *--p = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  *--p = L' ';
+  out.append(p, static_cast<std::size_t>(digits + 24 - p));
+}
+
 // `message` with each run of line breaks, and the tabs after it, shown as
 // " | "; breaks at the end are dropped.
 void append_one_line(std::wstring_view message, std::wstring& out) {
@@ -69,11 +81,16 @@ void log_line_builder::text_line(std::wstring_view message, unsigned level, std:
     _textZone = text;
     _textSecond = second;
   }
-  wchar_t ids[64];
-  (void)std::swprintf(ids, 64, L".%03u%ls %lu %ld ",
-                      static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000), _textZone.c_str(),
-                      _pid, current_thread_id());
-  out.assign(_textDate).append(ids);
+  const auto ms = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
+  out.assign(_textDate);
+  out += L'.';
+  out += static_cast<wchar_t>(L'0' + ms / 100);
+  out += static_cast<wchar_t>(L'0' + ms / 10 % 10);
+  out += static_cast<wchar_t>(L'0' + ms % 10);
+  out += _textZone;
+  append_number(static_cast<unsigned long>(_pid), out);
+  append_number(static_cast<unsigned long>(current_thread_id()), out);
+  out += L' ';
   const wchar_t* tag = level_tag(level);
   if (*tag) out.append(tag).append(L" ");
   append_one_line(message, out);
