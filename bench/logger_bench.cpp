@@ -196,6 +196,36 @@ void run_file_rounds() {
   close_peers(peers);
 }
 
+// The two file formats against each other: the UTF-16 file and the UTF-8
+// text file (option 0x20), each round on a fresh logger and file, the order
+// alternated per round. Goal: the text format costs no more per line.
+void run_format_rounds() {
+  std::printf("format rounds: ns per line, 1 thread, %d lines\n", kLinesPerThread);
+  std::vector<double> text_over_utf16;
+  std::vector<double> figures[2];
+  for (int round = 0; round < kRounds; ++round) {
+    double ns[2];
+    for (int i = 0; i < 2; ++i) {
+      const int format = round % 2 == 0 ? i : 1 - i;
+      logger* log = krCore::singleton<logger>::instance();
+      const std::wstring base = (bench_dir() / (format ? "text" : "utf16")).wstring();
+      log->initialize(format ? 0x21 : 0x1, logger::log_normal, 4000, 10, base.c_str());
+      file_peers p;
+      p.ours = log;
+      log->log(logger::log_normal, kFileMessage);  // the file's head, untimed
+      ns[format] = ns_per_line(p, kOurs, 1);
+      figures[format].push_back(ns[format]);
+      logger::close();
+    }
+    text_over_utf16.push_back(ns[1] / ns[0]);
+  }
+  std::printf("  medians: UTF-16 file %.0f ns, UTF-8 text file %.0f ns\n", median(figures[0]),
+              median(figures[1]));
+  print_ratio("UTF-8 text / UTF-16 file", text_over_utf16, "<= 1.0x");
+  std::error_code ignored;
+  std::filesystem::remove_all(bench_dir(), ignored);
+}
+
 // The --only run: one writer's rounds, nothing else. Returns the exit code.
 int run_one_writer(const char* spec) {
   const std::string text(spec);
@@ -307,6 +337,7 @@ int main(int argc, char** argv) {
   // The file rounds first: the callback part's logger replaces their
   // file-only one.
   run_file_rounds();
+  run_format_rounds();
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto rate = [&](const std::string& name) {

@@ -129,7 +129,10 @@ class KRCORE_API logger : public singleton<logger> {
   void set_log_levels(log_levels level);
   // Bits: 0x1 file, 0x2 debugger output and standard output, 0x4 process-
   // unique file names, 0x8 default location beside the executable,
-  // 0x10000 write-through files.
+  // 0x10000 write-through files; 0x20 text for Linux tools: UTF-8 without a
+  // byte-order mark, LF line ends, ISO-8601 times with the zone and each
+  // entry on one line (its own line breaks shown as " | "), decided when a
+  // file opens.
   void set_log_options(unsigned long options);
   // Throws std::invalid_argument("max logfiles must be at least 1") for n < 1.
   void set_max_logfiles_per_process(int n);
@@ -157,6 +160,7 @@ class KRCORE_API logger : public singleton<logger> {
   bool pid_unique_filenames_logging() const { return (_logOptions.load() & 0x4) != 0; }
   bool exe_directory_logging() const { return (_logOptions.load() & 0x8) != 0; }
   bool file_write_through_logging() const { return (_logOptions.load() & 0x10000) != 0; }
+  bool utf8_text_logging() const { return (_logOptions.load() & 0x20) != 0; }
 
  private:
   static constexpr int _bufsize = 4096;

@@ -56,24 +56,31 @@ void append_wide(std::wstring& out, char32_t c) {
 constexpr char32_t kEscapeBase = 0x10FE00;
 bool is_escape(char32_t c) { return c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF; }
 
-void append_utf8(std::string& out, char32_t c, char bad) {
+// The UTF-8 bytes of `c` to `put`, one at a time; `bad` for a value that is
+// not a scalar value.
+template <class Put>
+void put_utf8(char32_t c, char bad, Put put) {
   if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
+    put(static_cast<char>(c));
   } else if (!is_scalar(c)) {
-    out.push_back(bad);
+    put(bad);
   } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    put(static_cast<char>(0xC0 | (c >> 6)));
+    put(static_cast<char>(0x80 | (c & 0x3F)));
   } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    put(static_cast<char>(0xE0 | (c >> 12)));
+    put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    put(static_cast<char>(0x80 | (c & 0x3F)));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    put(static_cast<char>(0xF0 | (c >> 18)));
+    put(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    put(static_cast<char>(0x80 | (c & 0x3F)));
   }
+}
+
+void append_utf8(std::string& out, char32_t c, char bad) {
+  put_utf8(c, bad, [&out](char b) { out.push_back(b); });
 }
 
 // Decodes the sequence at `p` (before `end`). Returns its length with the
@@ -158,6 +165,19 @@ std::string utf8_from_wide(std::wstring_view text, char bad) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) append_utf8(out, next_character(text, i), bad);
+  return out;
+}
+
+char* encode_utf8(std::wstring_view text, char* out) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char32_t c = static_cast<char32_t>(text[i]);
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+      ++i;
+    } else {
+      put_utf8(next_character(text, i), '?', [&out](char b) { *out++ = b; });
+    }
+  }
   return out;
 }
 

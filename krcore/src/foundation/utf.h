@@ -14,6 +14,10 @@ namespace krCore::detail {
 
 // Wide → UTF-8. A value that is not a Unicode scalar value becomes `bad`.
 KRCORE_INTERNAL std::string utf8_from_wide(std::wstring_view text, char bad = '?');
+// Writes the UTF-8 encoding of `text` to `out`, which must have room for 4
+// bytes per character (a value that is not a scalar value becomes '?');
+// returns the end.
+KRCORE_INTERNAL char* encode_utf8(std::wstring_view text, char* out);
 // UTF-8 → wide. Each maximal invalid subpart becomes U+FFFD.
 KRCORE_INTERNAL std::wstring wide_from_utf8(std::string_view text);
 // Wide → UTF-16 (surrogate pairs above U+FFFF). A value that is not a scalar

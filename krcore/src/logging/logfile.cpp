@@ -188,6 +188,7 @@ void logger::open_logfile(bool reportsettings) {
       path = numbered_filename(1);
       if (detail::path_exists(path)) keep_content = !rename_file_for_backup(1);
     }
+    _file->set_utf8_text(utf8_text_logging());
     if (const unsigned long error = _file->open(path, file_write_through_logging(), keep_content)) {
       detail::report_log_unopened(path, error);
       throw w32_exception(error);

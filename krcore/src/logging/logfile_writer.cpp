@@ -135,7 +135,8 @@ unsigned long log_file_writer::open(const std::wstring& path, bool write_through
   std::uint64_t size = 0;
   if (const unsigned long error = file.open(path, write_through, keep_content, identity, size))
     return error;
-  if (size == 0) {
+  _utf8 = _utf8Next;
+  if (size == 0 && !_utf8) {
     const std::string_view bom(reinterpret_cast<const char*>(kByteOrderMark),
                                sizeof kByteOrderMark);
     if (const unsigned long error = file.write(&bom, 1)) return error;
@@ -155,7 +156,7 @@ unsigned long log_file_writer::enqueue(std::wstring_view line) {
   unsigned long error = 0;
   char* begin = begin_line(line.size() * 4, error);
   if (!begin) return error;
-  const unsigned long written = end_line(encode_utf16le(line, begin));
+  const unsigned long written = end_line(_utf8 ? encode_utf8(line, begin) : encode_utf16le(line, begin));
   return error != 0 ? error : written;
 }
 

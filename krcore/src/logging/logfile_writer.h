@@ -66,6 +66,11 @@ class KRCORE_INTERNAL log_file_writer {
   // ones follow them. 0 or a Win32 code; on failure no file is open.
   unsigned long open(const std::wstring& path, bool write_through, bool keep_content = false);
 
+  // Whether the files opened from now on are UTF-8 text (no byte-order mark,
+  // lines queued by enqueue encoded as UTF-8) rather than UTF-16LE.
+  void set_utf8_text(bool on) { _utf8Next = on; }
+  bool utf8_text() const { return _utf8; }
+
   // Encodes `line` as UTF-16LE into the calling thread's buffer and queues
   // it (begin_line and end_line in one). Returns the first failure's code.
   unsigned long enqueue(std::wstring_view line);
@@ -169,6 +174,8 @@ class KRCORE_INTERNAL log_file_writer {
   log_file _file;
   file_identity _identity;
   std::uint64_t _size = 0;
+  bool _utf8 = false;
+  bool _utf8Next = false;
   std::int64_t _lastCheck = 0;     // coarse_milliseconds() of the last check
   std::uint64_t _checkedSize = 0;  // bytes in the file at the last check
 

@@ -176,6 +176,10 @@ char* log_line_builder::prefix(unsigned level, char* out) {
 }
 
 const std::wstring& log_line_builder::build(const wchar_t* message, unsigned level) {
+  if (_utf8) {
+    text_line(message, level, _line);
+    return _line;
+  }
   char head[kPrefixBytes];
   const char* const end = prefix(level, head);
   _line.clear();

@@ -38,6 +38,13 @@ class KRCORE_INTERNAL log_line_builder {
     return kPrefixBytes + 4 * length + 4;
   }
 
+  // With `on`, build() makes the line of the UTF-8 text format instead:
+  //   "2024-03-07T14:05:09.042+01:00 612 3044 [INFO] message\n"
+  // local time with its offset from UTC, process and thread id, the tag, and
+  // the message with each run of line breaks (and the tabs after it) shown
+  // as " | ", so an entry is one line.
+  void set_utf8_text(bool on) { _utf8 = on; }
+
   // The tag of a level: "[ERROR]", "[WARN]", "[INFO]" or "[VERB]", by the
   // highest of the bits 8, 4, 2, 1; empty when none is set.
   static const wchar_t* level_tag(unsigned level);
@@ -51,6 +58,8 @@ class KRCORE_INTERNAL log_line_builder {
   // Writes the prefix (up to the message) as UTF-16LE bytes; returns the end.
   char* prefix(unsigned level, char* out);
   void refresh_head(std::int64_t second);
+  // The line of the UTF-8 text format, in wide characters (text_line.cpp).
+  void text_line(std::wstring_view message, unsigned level, std::wstring& out);
   // Brings the head to `now` (a time in 100 ns units, as the clock table
   // gives it): the date and time when the second changed, the milliseconds.
   void stamp(unsigned long long now);
@@ -67,6 +76,11 @@ class KRCORE_INTERNAL log_line_builder {
   // The fork generation `_pid` belongs to.
   unsigned _forkGeneration;
   std::wstring _line;
+  bool _utf8 = false;
+  // The text format's "YYYY-MM-DDThh:mm:ss" and "+hh:mm" of `_textSecond`.
+  std::int64_t _textSecond = INT64_MIN;
+  std::wstring _textDate;
+  std::wstring _textZone;
 };
 
 // The platform half: the calling thread's system-wide id.
