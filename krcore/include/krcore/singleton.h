@@ -78,8 +78,8 @@ class KRCORE_TEMPLATE_API singleton : public singleton_base<T> {
 
 }  // namespace krCore
 
-// Declares, before the library's own class T is defined, that singleton<T>
-// and its storage are instantiated in the library: on Windows a program then
+// Declares, before the library's own class T is defined, that singleton<T>'s
+// storage is instantiated in the library: on Windows a program then
 // imports the one `_instance` and `_cs` of the DLL instead of making its
 // own. The library defines them with KRCORE_LIBRARY_SINGLETON_DEFINITION(T)
 // in T's source file (the declaration's attribute carries over). On Linux
@@ -87,7 +87,7 @@ class KRCORE_TEMPLATE_API singleton : public singleton_base<T> {
 #if defined(_WIN32)
 #define KRCORE_LIBRARY_SINGLETON(T)                                  \
   extern template class KRCORE_API ::krCore::singleton_base<T>; \
-  extern template class KRCORE_API ::krCore::singleton<T>
+  static_assert(true, "each module makes instance() over the imported storage")
 #define KRCORE_LIBRARY_SINGLETON_DEFINITION(T) \
   template class ::krCore::singleton_base<T>;   \
   template class ::krCore::singleton<T>
