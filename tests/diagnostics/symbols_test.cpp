@@ -235,10 +235,12 @@ TEST(RegisterWalk, RejectsMissingOrUnreadableContext) {
   EXPECT_FALSE(sym_engine::stack_trace(os, reinterpret_cast<CONTEXT*>(0x20)));
   EXPECT_EQ(os.str(), "");
 
-  // A pc in no module ends the walk at once.
+  // A pc in no module (a call through a bad pointer) is a frame of its own;
+  // with no readable stack above it the walk ends there.
   CONTEXT nowhere{};
   nowhere.Rip = 0x1000;
-  EXPECT_FALSE(engine.stack_first(&nowhere));
+  EXPECT_TRUE(engine.stack_first(&nowhere));
+  EXPECT_FALSE(engine.stack_next());
 }
 
 }  // namespace

@@ -22,11 +22,11 @@ int read_through(const volatile int* p, std::string& trail) {
 // Returns 0 when the null read surfaced as an access violation at address 0
 // in this function's catch clause, else what went wrong.
 int check_own_fault(const volatile int* null_pointer) {
-  krCore::se_translator guard;
+  se_translator guard;
   std::string trail;
   try {
     read_through(null_pointer, trail);
-  } catch (const krCore::se_translator::access_violation& e) {
+  } catch (const se_translator::access_violation& e) {
     if (!e.is_read_op() || e.inaccessible_address() != 0) return 2;
     return trail.empty() ? 0 : 3;
   }
