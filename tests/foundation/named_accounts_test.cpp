@@ -7,6 +7,7 @@
 // second account is uid 65534.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -105,7 +106,7 @@ TEST(NamedAccounts, WhatAnotherAccountWritesNeverFaultsOrSteersRoot) {
 // sticky folder: root takes every name back.
 TEST(NamedAccounts, RootTakesBackFifosLinksAndFoldersPlantedAtItsNames) {
   ASSERT_EQ(::geteuid(), 0u) << "needs root to start a second account";
-  synctest::set_sysctl("fs/protected_regular", "2");
+  const synctest::sysctl_setting regular("fs/protected_regular", "2");
   const std::wstring names[] = {unique_name("plant-fifo"), unique_name("plant-link"),
                                 unique_name("plant-dir"), unique_name("plant-file")};
   ASSERT_EQ(as_other_account([&] {
@@ -142,7 +143,7 @@ TEST(NamedAccounts, RootTakesBackFifosLinksAndFoldersPlantedAtItsNames) {
 TEST(NamedAccounts, AnAccountsNameSquattedByAnotherStillWorks) {
   ASSERT_EQ(::geteuid(), 0u) << "needs root to start other accounts";
   constexpr uid_t kThird = 65533;
-  synctest::set_sysctl("fs/protected_regular", "2");
+  const synctest::sysctl_setting regular("fs/protected_regular", "2");
   const std::wstring name = unique_name("squat-other");
   const std::string plant = "/dev/shm/qmcore~" + std::to_string(kThird) + "." + narrow(name);
   ASSERT_EQ(as_other_account([&] {
@@ -184,6 +185,28 @@ TEST(NamedAccounts, AHardLinkDoesNotJoinTwoOfRootsNames) {
 // A process killed while holding a named object leaves its file; the next
 // process to open any name in that namespace removes it, and never a live
 // one.
+// Another account can use up the machine's segments (kernel.shmmni, shared
+// by all accounts of an IPC namespace); a private namespace whose limit is
+// already reached stands for that. Root's new object then fails with a
+// quota code, leaves no name behind, and its existing objects go on.
+TEST(NamedAccounts, SegmentsUsedUpGiveAQuotaErrorAndLeaveNoName) {
+  const std::wstring name = unique_name("no-segments");
+  EXPECT_EQ(testsupport::in_child([&] {
+              if (::unshare(CLONE_NEWIPC) != 0) return 10;
+              krCore::manualresetevent before(unique_name("before"));
+              const int limit = ::open("/proc/sys/kernel/shmmni", O_WRONLY);
+              if (limit < 0 || ::write(limit, "1", 1) != 1) return 11;
+              ::close(limit);
+              if (krCore::detail::create_semaphore(0, 1, name) != nullptr) return 12;
+              if (GetLastError() != 1816) return 13;
+              struct stat st;
+              if (::stat(root_file(name).c_str(), &st) == 0) return 14;
+              before.signal();
+              return WaitForSingleObject(before, 0) == 0 ? 0 : 15;
+            }),
+            0);
+}
+
 TEST(NamedAccounts, LeftoversOfEndedProcessesGoAtTheNextOpenInTheNamespace) {
   const std::wstring dead = unique_name("leftover"), live = unique_name("live"),
                      ready_name = unique_name("leftover-ready");

@@ -195,7 +195,7 @@ TEST_F(Named, RootNeverSharesAnObjectAnotherAccountMade) {
   // A planted file in root's namespace, held open under a lock, where the
   // kernel refuses root an O_CREAT open of another account's file in a
   // sticky folder (Debian's default).
-  synctest::set_sysctl("fs/protected_regular", "2");
+  const synctest::sysctl_setting regular("fs/protected_regular", "2");
   const std::string planted = "/dev/shm/qmcore." + narrow(name);
   int ready_pipe[2];
   ASSERT_EQ(::pipe(ready_pipe), 0);

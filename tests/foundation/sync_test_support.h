@@ -124,9 +124,22 @@ inline void await_waiters(HANDLE h, unsigned n) {
 
 // Sets /proc/sys/<name> (a Debian default the machine may differ from);
 // the test machine keeps it.
-inline void set_sysctl(const char* name, const char* value) {
-  std::ofstream(std::string("/proc/sys/") + name) << value;
-}
+// Sets a sysctl for one scope and puts the machine's value back after it.
+class sysctl_setting {
+ public:
+  sysctl_setting(const char* name, const char* value) : _path(std::string("/proc/sys/") + name) {
+    std::ifstream(_path) >> _saved;
+    std::ofstream(_path) << value;
+  }
+  ~sysctl_setting() {
+    if (!_saved.empty()) std::ofstream(_path) << _saved;
+  }
+  sysctl_setting(const sysctl_setting&) = delete;
+  sysctl_setting& operator=(const sysctl_setting&) = delete;
+
+ private:
+  std::string _path, _saved;
+};
 
 inline void kill_helper(pid_t pid) {
   ::kill(pid, SIGKILL);

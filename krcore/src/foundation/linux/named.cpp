@@ -339,7 +339,9 @@ struct segment_request {
 // the header. 0 or the Win32 code.
 unsigned long make_segment(segment_request& r) {
   const int id = ::shmget(IPC_PRIVATE, kSegmentSize, IPC_CREAT | segment_mode(r.owner));
-  if (id < 0) return last_errno_as_win32();
+  // ENOSPC is the machine's count of segments (kernel.shmmni) used up,
+  // perhaps by another account: a quota, not a full disk.
+  if (id < 0) return errno == ENOSPC ? kErrorNotEnoughQuota : last_errno_as_win32();
   void* map = ::shmat(id, nullptr, 0);
   const unsigned long code = map == reinterpret_cast<void*>(-1) ? last_errno_as_win32() : 0;
   ::shmctl(id, IPC_RMID, nullptr);  // goes with its last attachment
@@ -442,7 +444,13 @@ unsigned long open_segment(segment_request& r) {
       ::unlinkat(shm_dir(), file, 0);
       continue;
     }
-    if (r.exclusive) return make_segment(r);
+    if (r.exclusive) {
+      const unsigned long code = make_segment(r);
+      // A name without its object would only be swept later: take it back
+      // now, while the lock keeps everyone else off it.
+      if (code != 0 && names_same_file(fd, r.file)) ::unlinkat(shm_dir(), file, 0);
+      return code;
+    }
     if (fresh) continue;  // a sweeper took it from under us
     const unsigned long code = join_segment(r);
     if (code != kErrorFileNotFound || !own) return code;

@@ -29,6 +29,7 @@
 #include <krcore/foundation.h>
 
 #include <cstdint>
+#include <future>
 #include <thread>
 
 #include "scheduling/broadcast.h"
@@ -90,6 +91,8 @@ struct clock_change_watch::state {
   std::string zone_name;
   fd_holder timer, zone, stop;
   std::thread thread;
+  // The thread's start: 0, or the Win32 code of why it cannot watch.
+  std::promise<unsigned long> started;
 
   // True when the clock was set since the last call; re-arms the timer.
   bool clock_was_set() {
@@ -121,7 +124,9 @@ struct clock_change_watch::state {
 
   void run() {
     std::optional<se_exception_initializer> guard;
-    if (make_thread_guard(guard, "clock_watch") != 0) return;  // no watch: logged
+    const unsigned long code = make_thread_guard(guard, "clock_watch");
+    started.set_value(code);
+    if (code != 0) return;  // the constructor reports it
     // Process-directed signals belong to the program's own threads.
     sigset_t all;
     sigfillset(&all);
@@ -173,6 +178,12 @@ clock_change_watch::clock_change_watch(std::function<void()> on_change,
   } catch (const std::system_error& e) {
     throw krException(win32_from_errno(e.code().value()),
                       "clock_change_watch: the watch thread could not be started.", 4);
+  }
+  // A thread that cannot catch its own faults does not watch: say so here
+  // rather than report a watch that never calls back.
+  if (const unsigned long code = s.started.get_future().get(); code != 0) {
+    s.thread.join();
+    throw krException(code, "clock_change_watch: the watch thread could not set up its fault handling.", 4);
   }
 }
 

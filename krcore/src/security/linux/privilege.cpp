@@ -441,7 +441,18 @@ start_unprivileged::start_unprivileged() {
 start_unprivileged::~start_unprivileged() {
   // Only what a scope still in force raised comes back: one that ended
   // meanwhile has lowered, or was about to lower, the rest.
-  if (const std::uint64_t back = _lowered & raises().scoped.load()) change_own(back, 0);
+  const std::uint64_t back = _lowered & raises().scoped.load();
+  if (back == 0) return;
+  // The scope that raised them is still in force and expects them held: a
+  // thread that cannot take them back goes on without them, and says so.
+  if (const int e = change_own(back, 0); e != 0 && log_enabled(kLogNormal)) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "auto_privilege - thread [%d] could not take back capabilities 0x%llx set aside "
+                  "while it started a thread. Error Code: 0x%lx",
+                  thread_id(), static_cast<unsigned long long>(back), win32_from_errno(e));
+    log_entry(kLogNormal, wide_from_utf8(text));
+  }
 }
 
 }  // namespace detail
