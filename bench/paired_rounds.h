@@ -17,10 +17,13 @@
 struct paired_figures {
   double subject_ms = 0, peer_ms = 0;  // medians over all rounds
   double ratio = 0;                    // median of the rounds' own ratios
-  // The third of the rounds that took least time in all (both runs), and
-  // the third that took most: the machine's fast and slow phases.
-  double fast_ratio = 0, fast_peer_ms = 0;
-  double slow_ratio = 0, slow_peer_ms = 0;
+  // Each run judged alone, as the machine's phases (and the processor a
+  // run lands on) change faster than a round: the runs within 1.5 times
+  // their own kind's fastest are the fast phase, the others the slow one;
+  // the ratios are of the medians within each phase.
+  double fast_ratio = 0, fast_subject_ms = 0, fast_peer_ms = 0;
+  double slow_ratio = 0, slow_subject_ms = 0, slow_peer_ms = 0;
+  std::size_t fast_subject_runs = 0, fast_peer_runs = 0;
 };
 
 inline double elapsed_ms(const std::function<void()>& run) {
@@ -52,26 +55,28 @@ inline paired_figures run_paired(int rounds, const std::function<void()>& subjec
     }
     all.push_back(r);
   }
-  const auto figures_of = [](const std::vector<round>& part, double& ratio, double& peer_ms) {
-    std::vector<double> ratios, peers;
-    for (const round& r : part) {
-      ratios.push_back(r.subject / r.peer);
-      peers.push_back(r.peer);
-    }
-    ratio = median_of(ratios);
-    peer_ms = median_of(peers);
-  };
   paired_figures f;
-  std::vector<double> subjects;
-  for (const round& r : all) subjects.push_back(r.subject);
+  std::vector<double> subjects, peers, ratios;
+  for (const round& r : all) {
+    subjects.push_back(r.subject);
+    peers.push_back(r.peer);
+    ratios.push_back(r.subject / r.peer);
+  }
   f.subject_ms = median_of(subjects);
-  figures_of(all, f.ratio, f.peer_ms);
-  std::sort(all.begin(), all.end(), [](const round& a, const round& b) {
-    return a.subject + a.peer < b.subject + b.peer;
-  });
-  const std::size_t third = std::max<std::size_t>(1, all.size() / 3);
-  figures_of({all.begin(), all.begin() + third}, f.fast_ratio, f.fast_peer_ms);
-  figures_of({all.end() - third, all.end()}, f.slow_ratio, f.slow_peer_ms);
+  f.peer_ms = median_of(peers);
+  f.ratio = median_of(ratios);
+  const auto split = [](const std::vector<double>& runs, double& fast_ms, double& slow_ms) {
+    const double fastest = *std::min_element(runs.begin(), runs.end());
+    std::vector<double> fast, slow;
+    for (double ms : runs) (ms < 1.5 * fastest ? fast : slow).push_back(ms);
+    fast_ms = median_of(fast);
+    slow_ms = median_of(slow);
+    return fast.size();
+  };
+  f.fast_subject_runs = split(subjects, f.fast_subject_ms, f.slow_subject_ms);
+  f.fast_peer_runs = split(peers, f.fast_peer_ms, f.slow_peer_ms);
+  f.fast_ratio = f.fast_subject_ms / f.fast_peer_ms;
+  if (f.slow_subject_ms > 0 && f.slow_peer_ms > 0) f.slow_ratio = f.slow_subject_ms / f.slow_peer_ms;
   return f;
 }
 
@@ -79,7 +84,10 @@ inline void print_paired(const std::string& subject, const std::string& peer,
                          const paired_figures& f) {
   std::printf("%s %.3f ms / %s %.3f ms = %.2f (median of the rounds' ratios)\n", subject.c_str(),
               f.subject_ms, peer.c_str(), f.peer_ms, f.ratio);
-  std::printf("  fast phase: %.2f against %s %.3f ms; slow phase: %.2f against %s %.3f ms\n",
-              f.fast_ratio, peer.c_str(), f.fast_peer_ms, f.slow_ratio, peer.c_str(),
-              f.slow_peer_ms);
+  std::printf("  fast phase: %.3f ms (%zu runs) / %s %.3f ms (%zu runs) = %.2f\n",
+              f.fast_subject_ms, f.fast_subject_runs, peer.c_str(), f.fast_peer_ms,
+              f.fast_peer_runs, f.fast_ratio);
+  if (f.slow_ratio > 0)
+    std::printf("  slow phase: %.3f ms / %s %.3f ms = %.2f\n", f.slow_subject_ms, peer.c_str(),
+                f.slow_peer_ms, f.slow_ratio);
 }
