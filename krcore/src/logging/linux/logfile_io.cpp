@@ -30,6 +30,7 @@ namespace {
 
 constexpr unsigned long kErrorDiskFull = 112;
 constexpr unsigned long kErrorFileTooLarge = 223;
+constexpr unsigned long kErrorCantAccessFile = 1920;
 
 file_identity identity_of(const struct stat& st) {
   return file_identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
@@ -258,7 +259,8 @@ unsigned long log_folder::open_for(const std::wstring& file, std::string& diagno
       open_untrusted(parent.get(), name, file_kind::directory, links, opened, st);
   if (!result) {
     diagnostic = with_full_name(result.diagnostic, name, full);
-    if (result.code == 1920) diagnostic.append(" (its folder may be written by other accounts)");
+    if (result.code == kErrorCantAccessFile)
+      diagnostic.append(" (its folder may be written by other accounts)");
     return result.code;
   }
   _handle = opened.release();
@@ -274,7 +276,6 @@ void log_folder::close() noexcept {
   if (_handle != kClosed) ::close(fd_of(_handle));
   _handle = kClosed;
 }
-
 
 void log_file::close() noexcept {
   if (_handle != kClosed) ::close(fd_of(_handle));
