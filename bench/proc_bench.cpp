@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "paired_rounds.h"
 #include "recording_reporter.h"
 
 namespace {
@@ -108,6 +109,32 @@ void polite_request_figures() {
               ms.size(), ms[ms.size() / 2], ms.back());
 }
 
+// The listing with names against libproc2's, in alternated rounds (see
+// paired_rounds.h).
+void alternated_rounds() {
+  enum pids_item items[] = {PIDS_ID_PID, PIDS_CMD};
+  struct pids_info* info = nullptr;
+  if (procps_pids_new(&info, items, 2) < 0) return;
+  std::vector<unsigned long> pids;
+  std::wstring name;
+  const paired_figures f = run_paired(
+      201,
+      [&] {
+        pids.clear();
+        krCore::EnumerateProcesses(pids);
+        for (unsigned long pid : pids) krCore::GetProcessName(pid, name, false, false);
+      },
+      [&] {
+        struct pids_fetch* fetched = procps_pids_reap(info, PIDS_FETCH_TASKS_ONLY);
+        const int total = fetched ? fetched->counts->total : 0;
+        for (int i = 0; i < total; ++i)
+          benchmark::DoNotOptimize(PIDS_VAL(1, str, fetched->stacks[i], info));
+      });
+  procps_pids_unref(&info);
+  std::printf("alternated rounds over %zu processes:\n", pids.size());
+  print_paired("EnumerateProcesses + GetProcessName", "procps_pids_reap", f);
+}
+
 void on_term(int) { ::_exit(3); }
 
 }  // namespace
@@ -136,6 +163,7 @@ int main(int argc, char** argv) {
   if (peer > 0)
     for (const char* ours : {"BM_qmcore_enumerate_and_name", "BM_qmcore_process_query"})
       std::printf("%s / procps: %.2f\n", ours, time_of(ours) / peer);
+  alternated_rounds();
   polite_request_figures();
   benchmark::Shutdown();
   return 0;

@@ -1,5 +1,6 @@
 // Process handles, enumeration, names, waits and the three terminations,
 // all against real children of the helper program.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -63,6 +64,32 @@ TEST_F(Processes, EnumerationListsUsAndOurChildWithTheirNames) {
   std::map<int, std::wstring> all;
   ASSERT_EQ(krCore::enumerateprocessesbynamex64withpid(all), 0u);
   EXPECT_EQ(all[static_cast<int>(c.pi.dwProcessId)], base_name(child_program()));
+}
+
+// A host that closes descriptors it does not know of, and opens a folder
+// that then gets the number the library kept /proc under: the names still
+// come from /proc, not from that folder.
+TEST_F(Processes, NamesComeFromProcAfterTheHostReusedItsDescriptor) {
+  const std::wstring real = krCore::GetProcessName(::getpid(), true);
+  int kept = -1;
+  for (const auto& entry : boost::filesystem::directory_iterator("/proc/self/fd")) {
+    boost::system::error_code ignored;
+    if (boost::filesystem::read_symlink(entry.path(), ignored).string() == "/proc")
+      kept = std::stoi(entry.path().filename().string());
+  }
+  ASSERT_GE(kept, 0) << "no descriptor of /proc is open";
+  const boost::filesystem::path fake =
+      boost::filesystem::temp_directory_path() / ("qmcore-fake-proc-" + std::to_string(::getpid()));
+  boost::filesystem::create_directories(fake / std::to_string(::getpid()));
+  boost::filesystem::create_symlink("/fake/planted", fake / std::to_string(::getpid()) / "exe");
+  const int other = ::open(fake.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::dup2(other, kept), kept);  // closes the library's copy first
+  ::close(other);
+  EXPECT_EQ(krCore::GetProcessName(::getpid(), true), real);
+  ::close(kept);
+  boost::filesystem::remove_all(fake);
+  EXPECT_EQ(krCore::GetProcessName(::getpid(), true), real);
 }
 
 TEST_F(Processes, NamesOfMissingProcessesFailWith87) {

@@ -176,6 +176,15 @@ void logger::open_logfile(bool reportsettings) {
       const logging_paused paused(_enabled);
       CreateDirectories(folder);
     }
+    // Every step of this rotation works in the folder as it is opened here
+    // (see log_folder): a name swapped meanwhile leads nowhere else.
+    detail::log_folder& files = _file->folder();
+    std::string why;
+    if (const unsigned long error = files.open_for(_baseFilename, why)) {
+      detail::debug_output("logger::open_logfile - " + why + "\r\n");
+      detail::report_log_unopened(numbered_filename(1), error);
+      throw w32_exception(error);
+    }
     std::wstring path;
     // A current file that could not be shifted up keeps its lines: the new
     // ones are appended to it.
@@ -183,10 +192,10 @@ void logger::open_logfile(bool reportsettings) {
     if (pid_unique_filenames_logging()) {
       do {
         path = numbered_filename(_nextFileNumber++);
-      } while (detail::path_exists(path));
+      } while (files.exists(path));
     } else {
       path = numbered_filename(1);
-      if (detail::path_exists(path)) keep_content = !rename_file_for_backup(1);
+      if (files.exists(path)) keep_content = !rename_file_for_backup(1);
     }
     _file->set_utf8_text(utf8_text_logging());
     if (const unsigned long error = _file->open(path, file_write_through_logging(), keep_content)) {
@@ -199,8 +208,7 @@ void logger::open_logfile(bool reportsettings) {
 
     _createdFiles.push_back(path);
     while (_createdFiles.size() > static_cast<std::size_t>(_maxFileCount)) {
-      const unsigned long error =
-          detail::remove_unlocked_file(_createdFiles.front(), _file->identity());
+      const unsigned long error = files.remove_unlocked(_createdFiles.front(), _file->identity());
       // A file someone else removed already counts as pruned.
       if (error != 0 && error != 2) {
         detail::debug_output(
@@ -222,11 +230,12 @@ bool logger::rename_file_for_backup(int n) {
   // The run of files above n that exist moves up by one, the highest first
   // so that nothing is overwritten; one at the configured count goes. A
   // loop, not a recursion: the run may be tens of thousands of files long.
+  const detail::log_folder& files = _file->folder();
   int top = n;
-  while (top < _maxFileCount && detail::path_exists(numbered_filename(top + 1))) ++top;
+  while (top < _maxFileCount && files.exists(numbered_filename(top + 1))) ++top;
   if (top >= _maxFileCount) {
     const std::wstring last = numbered_filename(top);
-    if (const unsigned long error = detail::remove_unlocked_file(last, _file->identity())) {
+    if (const unsigned long error = files.remove_unlocked(last, _file->identity())) {
       detail::debug_output(
           "logger::rename_file_for_backup - the maximum configured number of log files has been "
           "reached, but file " +
@@ -239,7 +248,7 @@ bool logger::rename_file_for_backup(int n) {
   for (int k = top; k >= n; --k) {
     const std::wstring from = numbered_filename(k);
     const std::wstring to = numbered_filename(k + 1);
-    if (const unsigned long error = detail::rename_unlocked_file(from, to, _file->identity())) {
+    if (const unsigned long error = files.rename_unlocked(from, to, _file->identity())) {
       detail::debug_output("logger::rename_file_for_backup - could not rename [" + narrow(from) +
                            "] to [" + narrow(to) + "]. Error was [" +
                            geterrormessage_shortstring(error) + "].\r\n");

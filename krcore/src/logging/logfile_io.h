@@ -8,6 +8,12 @@
 // violation). Every rename and removal the library makes first probes the
 // file with a shared lock and also compares it with the file the process
 // has open, so the open file is never moved or removed by the library.
+//
+// The folder may be one that other accounts can write to. The files of one
+// rotation are looked up, shifted, pruned and created relative to one
+// opened folder (`log_folder`), never through their full paths again, so a
+// name swapped for a link while the files move cannot send a privileged
+// rename, removal or write outside the folder.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +30,62 @@ struct file_identity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   bool valid = false;
+};
+
+// The folder the log files lie in, opened once for a series of steps on its
+// files. Its own name is followed when it is a link only where no other
+// account may write the folder above (a link there is refused with 1920
+// otherwise); the folders above it are the configuration's to name. Every
+// step below takes a full path, as the logger names its files, and works
+// on the file of that name in this folder; a path in another folder is
+// reached through that folder, opened the same way for the step. One owner
+// at a time (movable, not copyable); not thread-safe.
+class KRCORE_INTERNAL log_folder {
+ public:
+  log_folder() = default;
+  ~log_folder() { close(); }
+  log_folder(log_folder&& other) noexcept
+      : _handle(other._handle), _path(std::move(other._path)) {
+    other._handle = kClosed;
+  }
+  log_folder& operator=(log_folder&& other) noexcept {
+    if (this != &other) {
+      close();
+      _handle = other._handle;
+      _path = std::move(other._path);
+      other._handle = kClosed;
+    }
+    return *this;
+  }
+  log_folder(const log_folder&) = delete;
+  log_folder& operator=(const log_folder&) = delete;
+
+  // Opens the folder that holds `file` (a folder open before is closed
+  // first). 0 or a Win32 code, and then `diagnostic` is one line naming
+  // the folder and the reason.
+  unsigned long open_for(const std::wstring& file, std::string& diagnostic);
+  bool is_open() const { return _handle != kClosed; }
+  // Whether `file` lies in this folder (by its path's text).
+  bool holds(const std::wstring& file) const;
+  void close() noexcept;
+
+  // True when something (of any kind, a link included) has `path`'s name.
+  bool exists(const std::wstring& path) const;
+  // Removes `path` unless a writer holds it or it is `open` (32 then), or
+  // it is no regular file (13). 0 or a Win32 code.
+  unsigned long remove_unlocked(const std::wstring& path, const file_identity& open) const;
+  // Renames `from` to `to` (both in this folder), replacing `to` and
+  // copying when the system cannot rename, unless a writer holds either
+  // file or either is `open` (32 then), or either is no regular file (13).
+  // 0 or a Win32 code.
+  unsigned long rename_unlocked(const std::wstring& from, const std::wstring& to,
+                                const file_identity& open) const;
+
+ private:
+  friend class log_file;
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t _handle = kClosed;  // the platform's handle, opaque here
+  std::wstring _path;               // the folder's path, as the logger names it
 };
 
 // One open log file, held with its exclusive writer lock; closing the file
@@ -68,6 +130,9 @@ class KRCORE_INTERNAL log_file {
   // returns. On failure the object is closed.
   unsigned long open(const std::wstring& path, bool write_through, bool keep_content,
                      file_identity& identity, std::uint64_t& size);
+  // The same in `folder`, which holds `path` (see log_folder).
+  unsigned long open(const log_folder& folder, const std::wstring& path, bool write_through,
+                     bool keep_content, file_identity& identity, std::uint64_t& size);
   // Writes all `count` parts in order at the current position, in as few
   // system calls as the kernel allows. A write that fails part-way (a full
   // disk, the process's file-size limit: 112, 223) cuts the part it stopped
@@ -101,19 +166,5 @@ class KRCORE_INTERNAL log_file {
 // A monotonic millisecond count that costs next to nothing to read (its
 // steps are a few milliseconds apart).
 KRCORE_INTERNAL std::int64_t coarse_milliseconds();
-
-// True when something exists under `path`.
-KRCORE_INTERNAL bool path_exists(const std::wstring& path);
-
-// Removes `path` unless a writer holds it or it is `open` (32 then). 0 or a
-// Win32 code.
-KRCORE_INTERNAL unsigned long remove_unlocked_file(const std::wstring& path,
-                                                   const file_identity& open);
-
-// Renames `from` to `to`, replacing `to` and copying across file systems,
-// unless a writer holds either file or either is `open` (32 then). 0 or a
-// Win32 code.
-KRCORE_INTERNAL unsigned long rename_unlocked_file(const std::wstring& from, const std::wstring& to,
-                                                   const file_identity& open);
 
 }  // namespace krCore::detail

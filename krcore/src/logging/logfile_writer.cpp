@@ -133,7 +133,8 @@ unsigned long log_file_writer::open(const std::wstring& path, bool write_through
   log_file file;
   file_identity identity;
   std::uint64_t size = 0;
-  if (const unsigned long error = file.open(path, write_through, keep_content, identity, size))
+  if (const unsigned long error =
+          file.open(_folder, path, write_through, keep_content, identity, size))
     return error;
   _utf8 = _utf8Next;
   if (size == 0 && !_utf8) {

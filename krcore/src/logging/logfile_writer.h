@@ -63,8 +63,13 @@ class KRCORE_INTERNAL log_file_writer {
 
   // Opens `path` (see log_file::open) and writes the byte-order mark into an
   // empty file; with `keep_content` an existing file's lines stay and new
-  // ones follow them. 0 or a Win32 code; on failure no file is open.
+  // ones follow them. The file is made in `folder()` when that holds it.
+  // 0 or a Win32 code; on failure no file is open.
   unsigned long open(const std::wstring& path, bool write_through, bool keep_content = false);
+
+  // The log files' folder as the logger last opened it for a rotation (see
+  // log_folder); guarded by `gate` like the file.
+  log_folder& folder() { return _folder; }
 
   // Whether the files opened from now on are UTF-8 text (no byte-order mark,
   // lines queued by enqueue encoded as UTF-8) rather than UTF-16LE.
@@ -171,6 +176,7 @@ class KRCORE_INTERNAL log_file_writer {
   static constexpr std::uint32_t kIoHeld = 1;
   static constexpr std::uint32_t kIoHeldWithWaiters = 2;
 
+  log_folder _folder;
   log_file _file;
   file_identity _identity;
   std::uint64_t _size = 0;

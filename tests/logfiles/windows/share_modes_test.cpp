@@ -56,7 +56,10 @@ TEST_F(ShareModes, AReaderFollowsTheFileAndARotationMovesIt) {
 
   // The library itself never moves the file it has open...
   const std::wstring moved = (dir / L"a.1.log.txt").wstring();
-  EXPECT_EQ(krCore::detail::rename_unlocked_file(path, moved, identity), kSharingViolation);
+  krCore::detail::log_folder folder;
+  std::string why;
+  ASSERT_EQ(folder.open_for(path, why), 0u) << why;
+  EXPECT_EQ(folder.rename_unlocked(path, moved, identity), kSharingViolation);
   EXPECT_TRUE(writer.still_named());
   // ...but an outside rotation may, and the writer notices.
   ASSERT_TRUE(MoveFileExW(path.c_str(), moved.c_str(), 0)) << GetLastError();
@@ -79,17 +82,20 @@ TEST_F(ShareModes, HeldFilesAreNeitherMovedNorRemoved) {
                                      nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(foreign, INVALID_HANDLE_VALUE) << GetLastError();
   const file_identity none;
-  EXPECT_EQ(krCore::detail::remove_unlocked_file(other, none), kSharingViolation);
-  EXPECT_EQ(krCore::detail::rename_unlocked_file(path, other, none), kSharingViolation);
-  EXPECT_EQ(krCore::detail::rename_unlocked_file(other, path, none), kSharingViolation);
-  EXPECT_TRUE(krCore::detail::path_exists(other));
+  krCore::detail::log_folder folder;
+  std::string why;
+  ASSERT_EQ(folder.open_for(path, why), 0u) << why;
+  EXPECT_EQ(folder.remove_unlocked(other, none), kSharingViolation);
+  EXPECT_EQ(folder.rename_unlocked(path, other, none), kSharingViolation);
+  EXPECT_EQ(folder.rename_unlocked(other, path, none), kSharingViolation);
+  EXPECT_TRUE(folder.exists(other));
   CloseHandle(foreign);
 
   // Let go, the same calls go through.
-  EXPECT_EQ(krCore::detail::rename_unlocked_file(other, path, none), 0u);
-  EXPECT_FALSE(krCore::detail::path_exists(other));
-  EXPECT_EQ(krCore::detail::remove_unlocked_file(path, none), 0u);
-  EXPECT_FALSE(krCore::detail::path_exists(path));
+  EXPECT_EQ(folder.rename_unlocked(other, path, none), 0u);
+  EXPECT_FALSE(folder.exists(other));
+  EXPECT_EQ(folder.remove_unlocked(path, none), 0u);
+  EXPECT_FALSE(folder.exists(path));
 }
 
 TEST_F(ShareModes, ReadingBackLeavesTheWritePositionAlone) {

@@ -59,6 +59,12 @@ bool folder_exists(int dir_fd, const std::string& path) {
   return ::fstatat(dir_fd, folder.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Whether `path` itself is a symbolic link.
+bool is_link(int dir_fd, const std::string& path) {
+  struct stat st;
+  return ::fstatat(dir_fd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
 }  // namespace
 
 void unique_fd::reset(int fd) {
@@ -81,7 +87,8 @@ file_result open_checked(int dir_fd, const std::string& path, int flags, mode_t 
   while (raw < 0 && errno == EINTR);
   if (raw < 0) {
     const int err = errno;
-    if (err == ELOOP && links == final_link::refuse)
+    // With O_DIRECTORY the kernel calls a final link "not a directory".
+    if (links == final_link::refuse && (err == ELOOP || (err == ENOTDIR && is_link(dir_fd, path))))
       return failure(kErrorCantAccessFile, path, "is a symbolic link; refused");
     if (err == ENOTDIR && kind == file_kind::directory)
       return failure(kErrorPathNotFound, path, "is not a directory");

@@ -30,6 +30,7 @@ namespace {
 
 constexpr unsigned long kErrorDiskFull = 112;
 constexpr unsigned long kErrorFileTooLarge = 223;
+constexpr unsigned long kErrorCantAccessFile = 1920;
 
 file_identity identity_of(const struct stat& st) {
   return file_identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
@@ -46,8 +47,8 @@ bool same_file(const file_identity& a, const file_identity& b) {
 // file is not probed (the step itself reports it).
 class probe {
  public:
-  probe(const std::string& path, const file_identity& open) {
-    _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  probe(int folder, const std::string& name, const file_identity& open) {
+    _fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (_fd < 0) {
       // A link is no log file of ours, whatever its name says.
       if (errno == ELOOP) _error = kErrorInvalidData;
@@ -161,13 +162,14 @@ unsigned long write_all(int fd, const std::string_view* parts, std::size_t count
   return 0;
 }
 
-// Copies `from` to `to` (replacing it) for a rename across file systems.
-unsigned long copy_file(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+// Copies `from` to `to` in `folder` (replacing it) where the system cannot
+// rename (a file that is a mount point of its own).
+unsigned long copy_file(int folder, const std::string& from, const std::string& to) {
+  const int in = ::openat(folder, from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (in < 0) return last_errno_as_win32();
   // Never truncate through a link planted at the target's name.
-  const int out =
-      ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  const int out = ::openat(folder, to.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (out < 0) {
     const unsigned long error = last_errno_as_win32();
     ::close(in);
@@ -193,10 +195,87 @@ unsigned long copy_file(const std::string& from, const std::string& to) {
   return error;
 }
 
-// The descriptor in a log_file's opaque handle.
+// The descriptor in a log_file's or log_folder's opaque handle.
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
+// `path` split at its last slash: the folder ("/" for the root, "." for
+// a bare name) and the name in it.
+std::pair<std::string, std::string> split_path(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The folder part of `path` as the logger spells it.
+std::wstring folder_of(const std::wstring& path) {
+  const std::wstring::size_type slash = path.rfind(L'/');
+  if (slash == std::wstring::npos) return L".";
+  return slash == 0 ? std::wstring(L"/") : path.substr(0, slash);
+}
+
+// The name of `path` in its folder, as the system spells it.
+std::string name_in_folder(const std::wstring& path) {
+  return split_path(file_name_from_wide(path)).second;
+}
+
+// A diagnostic that named a file by its name in a folder names it by its
+// full path instead.
+std::string with_full_name(std::string diagnostic, const std::string& name,
+                           const std::string& full) {
+  const std::string shown = "[" + name + "]";
+  if (diagnostic.compare(0, shown.size(), shown) == 0)
+    diagnostic.replace(0, shown.size(), "[" + full + "]");
+  return diagnostic;
+}
+
+// Whether an account other than this process's own and root's may change
+// the entries of the folder `st` describes.
+bool others_may_write(const struct stat& st) {
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != ::geteuid());
+}
+
 }  // namespace
+
+unsigned long log_folder::open_for(const std::wstring& file, std::string& diagnostic) {
+  close();
+  const std::wstring folder = folder_of(file);
+  const std::string full = file_name_from_wide(folder);
+  auto [above, name] = split_path(full);
+  if (name.empty()) name = ".";  // the root itself
+  // The folders above are the configuration's to name; from the folder
+  // that holds the log folder on, nothing is reached by path again.
+  unique_fd parent(::open(above.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (!parent || ::fstat(parent.get(), &st) != 0) {
+    const unsigned long error = last_errno_as_win32();
+    diagnostic = "[" + above + "] cannot be opened as a folder (error " + std::to_string(error) + ")";
+    return error;
+  }
+  // A link at the folder's own name is followed only where no other
+  // account could have put it there.
+  const final_link links = others_may_write(st) ? final_link::refuse : final_link::follow;
+  unique_fd opened;
+  const file_result result =
+      open_untrusted(parent.get(), name, file_kind::directory, links, opened, st);
+  if (!result) {
+    diagnostic = with_full_name(result.diagnostic, name, full);
+    if (result.code == kErrorCantAccessFile)
+      diagnostic.append(" (its folder may be written by other accounts)");
+    return result.code;
+  }
+  _handle = opened.release();
+  _path = folder;
+  return 0;
+}
+
+bool log_folder::holds(const std::wstring& file) const {
+  return is_open() && folder_of(file) == _path;
+}
+
+void log_folder::close() noexcept {
+  if (_handle != kClosed) ::close(fd_of(_handle));
+  _handle = kClosed;
+}
 
 void log_file::close() noexcept {
   if (_handle != kClosed) ::close(fd_of(_handle));
@@ -206,16 +285,31 @@ void log_file::close() noexcept {
 unsigned long log_file::open(const std::wstring& path, bool write_through, bool keep_content,
                              file_identity& identity, std::uint64_t& size) {
   close();
+  log_folder folder;
+  std::string diagnostic;
+  if (const unsigned long error = folder.open_for(path, diagnostic)) {
+    debug_output("log_file::open - " + diagnostic + "\r\n");
+    return error;
+  }
+  return open(folder, path, write_through, keep_content, identity, size);
+}
+
+unsigned long log_file::open(const log_folder& folder, const std::wstring& path,
+                             bool write_through, bool keep_content, file_identity& identity,
+                             std::uint64_t& size) {
+  close();
+  if (!folder.holds(path)) return open(path, write_through, keep_content, identity, size);
   // The folder may be one others can write to: a link planted at the
   // current file's name must not make a privileged writer truncate or
   // write its target, nor a FIFO hold it.
   unique_fd opened;
   struct stat st {};
   std::string name = file_name_from_wide(path);
-  const file_result result =
-      open_untrusted_for_write(AT_FDCWD, name, write_through ? O_DSYNC : 0, 0644, opened, st);
+  const std::string leaf = split_path(name).second;
+  const file_result result = open_untrusted_for_write(
+      fd_of(folder._handle), leaf, write_through ? O_DSYNC : 0, 0644, opened, st);
   if (!result) {
-    debug_output("log_file::open - " + result.diagnostic + "\r\n");
+    debug_output("log_file::open - " + with_full_name(result.diagnostic, leaf, name) + "\r\n");
     return result.code;
   }
   const int fd = opened.release();
@@ -327,30 +421,60 @@ std::int64_t coarse_milliseconds() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool path_exists(const std::wstring& path) {
+bool log_folder::exists(const std::wstring& path) const {
+  if (!holds(path)) {
+    log_folder other;
+    std::string diagnostic;
+    return other.open_for(path, diagnostic) == 0 && other.exists(path);
+  }
   struct stat st;
-  return ::lstat(file_name_from_wide(path).c_str(), &st) == 0;
+  return ::fstatat(fd_of(_handle), name_in_folder(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-unsigned long remove_unlocked_file(const std::wstring& path, const file_identity& open) {
-  const std::string name = file_name_from_wide(path);
-  const probe guard(name, open);
+unsigned long log_folder::remove_unlocked(const std::wstring& path,
+                                          const file_identity& open) const {
+  if (!holds(path)) {
+    log_folder other;
+    std::string diagnostic;
+    if (const unsigned long error = other.open_for(path, diagnostic)) {
+      debug_output("log_folder::remove_unlocked - " + diagnostic + "\r\n");
+      return error;
+    }
+    return other.remove_unlocked(path, open);
+  }
+  // A name swapped for a link or a folder after the probe is at worst a
+  // link removed itself: unlinkat neither follows one nor removes a folder.
+  const int fd = fd_of(_handle);
+  const std::string name = name_in_folder(path);
+  const probe guard(fd, name, open);
   if (guard.error() != 0) return guard.error();
-  return ::unlink(name.c_str()) == 0 ? 0 : last_errno_as_win32();
+  return ::unlinkat(fd, name.c_str(), 0) == 0 ? 0 : last_errno_as_win32();
 }
 
-unsigned long rename_unlocked_file(const std::wstring& from, const std::wstring& to,
-                                   const file_identity& open) {
-  const std::string source = file_name_from_wide(from);
-  const std::string target = file_name_from_wide(to);
-  const probe source_guard(source, open);
+unsigned long log_folder::rename_unlocked(const std::wstring& from, const std::wstring& to,
+                                          const file_identity& open) const {
+  if (!holds(from) || !holds(to)) {
+    log_folder other;
+    std::string diagnostic;
+    if (const unsigned long error = other.open_for(from, diagnostic)) {
+      debug_output("log_folder::rename_unlocked - " + diagnostic + "\r\n");
+      return error;
+    }
+    // The log files move within their folder only.
+    if (!other.holds(to)) return kErrorInvalidParameter;
+    return other.rename_unlocked(from, to, open);
+  }
+  const int fd = fd_of(_handle);
+  const std::string source = name_in_folder(from);
+  const std::string target = name_in_folder(to);
+  const probe source_guard(fd, source, open);
   if (source_guard.error() != 0) return source_guard.error();
-  const probe target_guard(target, open);
+  const probe target_guard(fd, target, open);
   if (target_guard.error() != 0) return target_guard.error();
-  if (::rename(source.c_str(), target.c_str()) == 0) return 0;
+  if (::renameat(fd, source.c_str(), fd, target.c_str()) == 0) return 0;
   if (errno != EXDEV) return last_errno_as_win32();
-  if (const unsigned long error = copy_file(source, target)) return error;
-  return ::unlink(source.c_str()) == 0 ? 0 : last_errno_as_win32();
+  if (const unsigned long error = copy_file(fd, source, target)) return error;
+  return ::unlinkat(fd, source.c_str(), 0) == 0 ? 0 : last_errno_as_win32();
 }
 
 }  // namespace krCore::detail

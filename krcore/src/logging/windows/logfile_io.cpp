@@ -116,6 +116,13 @@ void log_file::close() noexcept {
   _handle = kClosed;
 }
 
+unsigned long log_file::open(const log_folder&, const std::wstring& path, bool write_through,
+                             bool keep_content, file_identity& identity, std::uint64_t& size) {
+  // The file itself is opened without following a reparse point; the
+  // folders on its way are the system's to resolve.
+  return open(path, write_through, keep_content, identity, size);
+}
+
 unsigned long log_file::open(const std::wstring& path, bool write_through, bool keep_content,
                              file_identity& identity, std::uint64_t& size) {
   close();
@@ -238,11 +245,37 @@ void log_file::sync() const { FlushFileBuffers(handle_of(_handle)); }
 
 std::int64_t coarse_milliseconds() { return static_cast<std::int64_t>(GetTickCount64()); }
 
-bool path_exists(const std::wstring& path) {
+namespace {
+
+// The folder part of `path`, either separator counting.
+std::wstring folder_of(const std::wstring& path) {
+  const std::wstring::size_type slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+}  // namespace
+
+// On Windows the folder is named by its path: a folder in use cannot be
+// renamed away, and every file step refuses a reparse point itself.
+unsigned long log_folder::open_for(const std::wstring& file, std::string&) {
+  close();
+  _path = folder_of(file);
+  _handle = 0;
+  return 0;
+}
+
+bool log_folder::holds(const std::wstring& file) const {
+  return is_open() && folder_of(file) == _path;
+}
+
+void log_folder::close() noexcept { _handle = kClosed; }
+
+bool log_folder::exists(const std::wstring& path) const {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-unsigned long remove_unlocked_file(const std::wstring& path, const file_identity& open) {
+unsigned long log_folder::remove_unlocked(const std::wstring& path,
+                                          const file_identity& open) const {
   // The deletion goes through the probe's own handle, so the file removed
   // is the one that was checked.
   probe guard(path, GENERIC_READ | DELETE, open);
@@ -255,8 +288,8 @@ unsigned long remove_unlocked_file(const std::wstring& path, const file_identity
   return 0;
 }
 
-unsigned long rename_unlocked_file(const std::wstring& from, const std::wstring& to,
-                                   const file_identity& open) {
+unsigned long log_folder::rename_unlocked(const std::wstring& from, const std::wstring& to,
+                                          const file_identity& open) const {
   {
     const probe source(from, GENERIC_READ, open);
     if (source.error() != 0) return source.error();

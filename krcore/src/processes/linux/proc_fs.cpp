@@ -11,7 +11,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "foundation/errors.h"
@@ -22,24 +26,69 @@
 namespace krCore::detail {
 namespace {
 
-std::string proc_path(unsigned long pid, const char* leaf) {
-  return "/proc/" + std::to_string(pid) + "/" + leaf;
+// /proc, opened once and kept, so that every file below it is reached with
+// openat from there instead of a path walked again from the root; -1 when
+// it cannot be opened (errno set). The host may close descriptors it does
+// not know (a daemon closing all but three), and the number may then stand
+// for another folder: the descriptor is used only while it is still the
+// folder it was, else /proc is opened again (the old number is the host's
+// now, never closed here). No lock: threads that race each open their own,
+// and one is kept.
+struct proc_folder {
+  std::atomic<int> fd{-1};
+  std::atomic<std::uint64_t> device{0}, inode{0};
+};
+
+int proc_fd() {
+  static proc_folder kept;
+  int current = kept.fd.load(std::memory_order_acquire);
+  struct stat st;
+  if (current >= 0 && ::fstat(current, &st) == 0 &&
+      static_cast<std::uint64_t>(st.st_dev) == kept.device.load(std::memory_order_relaxed) &&
+      static_cast<std::uint64_t>(st.st_ino) == kept.inode.load(std::memory_order_relaxed))
+    return current;
+  const int opened = ::open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (opened < 0 || ::fstat(opened, &st) != 0) {
+    if (opened >= 0) ::close(opened);
+    return -1;
+  }
+  kept.device.store(static_cast<std::uint64_t>(st.st_dev), std::memory_order_relaxed);
+  kept.inode.store(static_cast<std::uint64_t>(st.st_ino), std::memory_order_relaxed);
+  kept.fd.store(opened, std::memory_order_release);
+  return opened;
 }
 
-// The whole small file, or false with errno set.
-bool read_small_file(const std::string& path, std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[4096];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+// "<pid>/<leaf>" below /proc, in a caller's fixed buffer.
+class proc_entry {
+ public:
+  proc_entry(unsigned long pid, const char* leaf) {
+    char* end = std::to_chars(_text, _text + 24, pid).ptr;
+    if (*leaf) *end++ = '/';
+    const std::size_t n = std::min(std::strlen(leaf), sizeof _text - 1 - static_cast<std::size_t>(end - _text));
+    std::memcpy(end, leaf, n);
+    end[n] = 0;
+  }
+  const char* c_str() const { return _text; }
+
+ private:
+  char _text[48];
+};
+
+// The small file `leaf` of process `pid`, at most `size` bytes of it read
+// into `buffer` in one positioned read (the files read here are generated
+// whole by the kernel at the first read); -1 with errno, else the length.
+ssize_t read_small_file(unsigned long pid, const char* leaf, char* buffer, std::size_t size) {
+  const int proc = proc_fd();
+  if (proc < 0) return -1;
+  const int fd = ::openat(proc, proc_entry(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  ssize_t n;
+  do n = ::pread(fd, buffer, size, 0);
+  while (n < 0 && errno == EINTR);
   const int err = errno;
   ::close(fd);
-  if (n < 0) {
-    errno = err;
-    return false;
-  }
-  text.assign(buffer, static_cast<std::size_t>(n));
-  return true;
+  errno = err;
+  return n;
 }
 
 std::string base_name(const std::string& path) {
@@ -50,25 +99,34 @@ std::string base_name(const std::string& path) {
 // The executable's path, the kernel's " (deleted)" mark removed (a name
 // that really ends so kept); false with errno.
 bool executable_path(unsigned long pid, std::string& path) {
+  const int proc = proc_fd();
+  if (proc < 0) return false;
   char buffer[4096];
-  const std::string link = proc_path(pid, "exe");
-  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  const ssize_t n = ::readlinkat(proc, proc_entry(pid, "exe").c_str(), buffer, sizeof buffer - 1);
   if (n < 0) return false;
-  path = executable_from_link(std::string(buffer, static_cast<std::size_t>(n)), link);
+  path = executable_from_link(std::string(buffer, static_cast<std::size_t>(n)),
+                              "/proc/" + std::to_string(pid) + "/exe");
   return true;
 }
 
 bool process_exists(unsigned long pid) {
   struct stat st;
-  return ::stat(proc_path(pid, "").c_str(), &st) == 0;
+  const int proc = proc_fd();
+  return proc >= 0 && ::fstatat(proc, proc_entry(pid, "").c_str(), &st, 0) == 0;
 }
 
 }  // namespace
 
 unsigned long list_process_ids(unsigned long* pids, std::size_t capacity, std::size_t& returned) {
   returned = 0;
-  DIR* dir = ::opendir("/proc");
-  if (!dir) return last_errno_as_win32();
+  const int proc = proc_fd();
+  const int listed = proc < 0 ? -1 : ::openat(proc, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (!dir) {
+    const unsigned long error = last_errno_as_win32();
+    if (listed >= 0) ::close(listed);
+    return error;
+  }
   while (returned < capacity) {
     const struct dirent* entry = ::readdir(dir);
     if (!entry) break;
@@ -99,9 +157,11 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   }
   unsigned long error = last_errno_as_win32();
   if (!process_exists(pid)) return kErrorInvalidParameter;
+  char buffer[4096];
   // The first command-line argument (empty for kernel threads and zombies).
-  if (read_small_file(proc_path(pid, "cmdline"), text)) {
-    text.resize(std::strlen(text.c_str()));
+  ssize_t n = read_small_file(pid, "cmdline", buffer, sizeof buffer);
+  if (n >= 0) {
+    text.assign(buffer, strnlen(buffer, static_cast<std::size_t>(n)));
     if (!text.empty()) {
       name = wide_from_file_name(full ? text : base_name(text));
       return 0;
@@ -109,7 +169,9 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   } else {
     error = last_errno_as_win32();
   }
-  if (read_small_file(proc_path(pid, "comm"), text)) {
+  n = read_small_file(pid, "comm", buffer, sizeof buffer);
+  if (n >= 0) {
+    text.assign(buffer, static_cast<std::size_t>(n));
     while (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty()) {
       name = wide_from_file_name(text);

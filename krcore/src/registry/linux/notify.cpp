@@ -15,7 +15,10 @@
 // counts as a change at once, and the next request tries again and fails
 // with 1816 (ERROR_NOT_ENOUGH_QUOTA) while the tree still cannot be watched
 // whole. An overflow of the kernel's queue counts as a change too, and the
-// tree is walked again for the sub-keys made meanwhile.
+// tree is walked again for the sub-keys made meanwhile. A request refused
+// for a limit (the account's inotify watches or instances, the process's
+// descriptors) says so in one line on the debugger output that names the
+// key and the limit.
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <dirent.h>
@@ -37,6 +40,7 @@
 #include "foundation/linux/untrusted_file.h"
 #include "foundation/kill_hold.h"
 #include "foundation/waitable.h"
+#include "logging/debug_output.h"
 #include "registry/linux/fs_key.h"
 #include "threading/native_thread.h"
 
@@ -59,6 +63,7 @@ class watch {
   int root_wd = -1;
   std::unordered_map<int, std::string> paths;  // watch descriptor -> path below the key
   DWORD incomplete = 0;  // the code of the last sub-key that could not be watched
+  const char* limit = nullptr;  // the limit that stopped it, when one did
   bool pending = false;
   bool deleted = false;
   std::vector<HANDLE> armed;  // our own duplicates of the requesters' events
@@ -83,11 +88,54 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
                                      IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
                                      IN_ONLYDIR;
 
+// The limit an inotify or open failure `e` met, as an administrator finds
+// it; null when it met none. `instance`: the failure of inotify_init1,
+// whose EMFILE is the account's instances unless the process's own
+// descriptors are used up.
+const char* limit_met(int e, bool instance) {
+  switch (e) {
+    case ENOSPC:
+      return "the account's inotify watches (fs.inotify.max_user_watches)";
+    case EMFILE: {
+      const int probe = instance ? open("/", O_PATH | O_CLOEXEC) : -1;
+      if (probe >= 0) {
+        close(probe);
+        return "the account's inotify instances (fs.inotify.max_user_instances)";
+      }
+      return "the process's open descriptors (RLIMIT_NOFILE)";
+    }
+    case ENFILE:
+      return "the system's open files (fs.file-max)";
+    case ENOMEM:
+      return "the kernel's memory for inotify";
+    default:
+      return nullptr;
+  }
+}
+
 // The code for a watch the kernel refused: its watches or memory used up
-// is the account's quota, as the system would say.
-DWORD watch_failure(int e) {
-  return e == ENOSPC || e == ENOMEM || e == EMFILE || e == ENFILE ? DWORD{kErrorNotEnoughQuota}
-                                                                  : win32_from_errno(e);
+// is the account's quota, as the system would say. `limit` receives the
+// limit met (see limit_met).
+DWORD watch_failure(int e, const char*& limit, bool instance = false) {
+  limit = limit_met(e, instance);
+  return limit ? DWORD{kErrorNotEnoughQuota} : win32_from_errno(e);
+}
+
+// One line on the debugger output for a request refused with `code`,
+// naming the key folder `dir_fd` and the limit met. Runs only on the
+// failure path. Returns `code`.
+DWORD refused(int dir_fd, DWORD code, const char* limit) {
+  char folder[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(dir_fd);
+  const ssize_t n = dir_fd >= 0 ? readlink(link.c_str(), folder, sizeof folder - 1) : -1;
+  std::string line = "registry: the key [";
+  line.append(n > 0 ? std::string_view(folder, static_cast<size_t>(n)) : std::string_view("?"))
+      .append("] cannot be watched for changes (error ")
+      .append(std::to_string(code))
+      .append(")");
+  if (limit) line.append(": ").append(limit).append(" are used up");
+  debug_output(line + "\r\n");
+  return code;
 }
 
 // Opens the folder `rel` ('/'-separated names below the key) from the key's
@@ -117,13 +165,13 @@ DWORD add_tree(watch& w, const std::string& top, int* root_wd = nullptr) {
     const unique_fd fd = open_below(w, rel);
     if (!fd) {
       if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && !failure)
-        failure = watch_failure(errno);
+        failure = watch_failure(errno, w.limit);
       continue;
     }
     const std::string path = "/proc/self/fd/" + std::to_string(fd.get());
     const int wd = inotify_add_watch(w.ifd, path.c_str(), kWatchMask);
     if (wd < 0) {
-      if (!failure) failure = watch_failure(errno);
+      if (!failure) failure = watch_failure(errno, w.limit);
       continue;
     }
     w.paths[wd] = rel;
@@ -133,7 +181,7 @@ DWORD add_tree(watch& w, const std::string& top, int* root_wd = nullptr) {
     DIR* dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
     if (!dir) {
       if (list_fd >= 0) close(list_fd);
-      if (!failure) failure = watch_failure(errno);
+      if (!failure) failure = watch_failure(errno, w.limit);
       continue;
     }
     while (const dirent* e = readdir(dir))
@@ -290,10 +338,16 @@ DWORD start_watch(fs_key& k, bool subtree, DWORD filter, std::shared_ptr<watch>&
   w->subtree = subtree;
   w->filter = filter & 0xF;
   w->ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (w->ifd < 0) return win32_from_errno(errno);
+  if (w->ifd < 0) {
+    const DWORD rc = watch_failure(errno, w->limit, true);
+    return refused(k.fd, rc, w->limit);
+  }
   w->dir_fd = fcntl(k.fd, F_DUPFD_CLOEXEC, 0);
-  if (w->dir_fd < 0) return win32_from_errno(errno);
-  if (DWORD rc = add_tree(*w, std::string(), &w->root_wd)) return rc;
+  if (w->dir_fd < 0) {
+    const DWORD rc = watch_failure(errno, w->limit);
+    return refused(k.fd, rc, w->limit);
+  }
+  if (DWORD rc = add_tree(*w, std::string(), &w->root_wd)) return refused(k.fd, rc, w->limit);
   if (DWORD rc = the_notifier().add(w)) return rc;
   out = std::move(w);
   return 0;
@@ -339,7 +393,7 @@ DWORD notify(key& base, bool subtree, DWORD filter, HANDLE event) {
   // can be, no request is taken that might miss their changes.
   if (w->incomplete) {
     w->incomplete = add_tree(*w, std::string());
-    if (w->incomplete) return w->incomplete;
+    if (w->incomplete) return refused(k.fd, w->incomplete, w->limit);
   }
   HANDLE own = duplicate_handle(event);
   if (!own) return GetLastError();

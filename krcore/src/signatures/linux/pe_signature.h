@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 
 #include <openssl/evp.h>
@@ -62,7 +63,12 @@ class KRCORE_INTERNAL pe_file {
   std::uint64_t _size = 0;
   std::string _headers;
   std::string _table;
-  std::unique_ptr<unsigned char[]> _buffer;
+  // The digest's read buffer, aligned to a page (see digest_range).
+  static constexpr std::size_t kPage = 4096;
+  struct page_aligned_delete {
+    void operator()(unsigned char* p) const { ::operator delete[](p, std::align_val_t{kPage}); }
+  };
+  std::unique_ptr<unsigned char[], page_aligned_delete> _buffer;
 };
 
 // Finds the first certificate-table entry of `file` (find_pe_signature) and
