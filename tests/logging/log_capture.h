@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <krcore/logging.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <mutex>
@@ -36,6 +39,46 @@ class debug_capture {
  private:
   mutable std::mutex _mutex;
   std::vector<std::wstring> _texts;
+};
+
+// Standard output sent to a temporary file while it lives, both the C
+// runtime's descriptor 1 and (on Windows, where the runtime moves it along)
+// the process's output handle; take() gives back the bytes exactly as
+// written. GoogleTest's own capture reads its file in text mode, which on
+// Windows turns every CR LF into LF.
+class stdout_capture {
+ public:
+  stdout_capture() {
+    std::fflush(stdout);
+    _file = std::tmpfile();
+    _saved = dup(1);
+    if (_file && _saved >= 0) dup2(fileno(_file), 1);
+  }
+  ~stdout_capture() { restore(); }
+  stdout_capture(const stdout_capture&) = delete;
+  stdout_capture& operator=(const stdout_capture&) = delete;
+
+  std::string take() {
+    restore();
+    std::string out;
+    if (!_file) return out;
+    std::rewind(_file);
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, _file)) > 0;) out.append(buffer, n);
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (_saved < 0) return;
+    std::fflush(stdout);
+    dup2(_saved, 1);
+    close(_saved);
+    _saved = -1;
+  }
+
+  std::FILE* _file = nullptr;
+  int _saved = -1;
 };
 
 struct entry {

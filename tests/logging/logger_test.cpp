@@ -74,18 +74,18 @@ TEST_F(LoggerTest, ConsoleCopyOnlyWithOption2AndTheCallbackGetsBareMessagesAfter
     EXPECT_FALSE(capture.texts().empty());
     order.push_back(std::to_wstring(level) + L":" + message);
   });
-  testing::internal::CaptureStdout();
+  stdout_capture output;
   log->log(logger::log_error, L"first");
   log->log(logger::log_verbose, "second (narrow)");
   log->log(std::wstring(L"caf\u00e9"));
   log->logverbose(std::string("fourth"));
   log->log(logger::log_normal, static_cast<const wchar_t*>(nullptr));
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = output.take();
   EXPECT_EQ(order, (std::vector<std::wstring>{L"8:first", L"1:second (narrow)", L"2:caf\u00e9",
                                               L"1:fourth"}));
   ASSERT_EQ(capture.texts().size(), 4u);
   EXPECT_TRUE(capture.texts()[2].ends_with(L" [INFO] caf\u00e9\r\n"));
-  // Standard output gets the same lines, in UTF-8.
+  // Standard output gets the same lines, in UTF-8, byte for byte.
   std::string expected;
   for (const std::wstring& text : capture.texts()) expected += krCore::convertwstringtostring(text);
   EXPECT_EQ(out, expected);
@@ -154,7 +154,7 @@ TEST_F(LoggerTest, ConcurrentLoggingWhileSettingsChange) {
   start(0x2, logger::log_normal);
   constexpr int kThreads = 4, kLines = 1500;
   debug_capture capture;
-  testing::internal::CaptureStdout();
+  stdout_capture output;
   std::atomic<bool> done{false};
   std::thread changer([&] {
     for (int i = 0; !done.load(); ++i) {
@@ -176,7 +176,7 @@ TEST_F(LoggerTest, ConcurrentLoggingWhileSettingsChange) {
   for (auto& w : workers) w.join();
   done = true;
   changer.join();
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = output.take();
 
   const std::wregex line(
       LR"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} PID: +\d+ TID: +\d+ \[WARN\] (worker \d+ line \d+)\r\n$)");

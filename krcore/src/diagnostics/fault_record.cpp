@@ -73,18 +73,20 @@ KRCORE_TLS_INITIAL_EXEC thread_local fault_slot* t_pending = nullptr;
 // Gives the pool up at thread exit; objects that still refer to its slots
 // keep it alive until they are gone.
 struct pool_owner {
-  ~pool_owner() {
-    if (fault_pool* pool = t_pool) {
-      t_pool = nullptr;
-      pool_release(pool);
-    }
-  }
+  ~pool_owner() { fault_pool_detach_thread(); }
 };
 thread_local pool_owner t_owner;
 
 }  // namespace
 
-void fault_pool_attach_thread() {
+void fault_pool_detach_thread() noexcept {
+  if (fault_pool* pool = t_pool) {
+    t_pool = nullptr;
+    pool_release(pool);
+  }
+}
+
+void fault_pool_attach_thread(bool release_at_exit) {
   if (t_pool) return;
   auto* pool = new fault_pool;
   for (fault_slot& slot : pool->slots) {
@@ -92,7 +94,7 @@ void fault_pool_attach_thread() {
     slot.pool = pool;
   }
   pool_register(pool);
-  (void)&t_owner;  // odr-use: registers the thread-exit destructor
+  if (release_at_exit) (void)&t_owner;  // odr-use: registers the thread-exit destructor
   t_pool = pool;
 }
 

@@ -41,7 +41,15 @@ struct fault_slot {
 };
 
 // Creates the calling thread's pool if it has none. Throws std::bad_alloc.
-void fault_pool_attach_thread();
+// With `release_at_exit` a C++ thread-exit destructor gives the pool up;
+// without, the platform half calls fault_pool_detach_thread as the thread
+// ends (on Windows a thread-exit destructor of a DLL's would keep the DLL
+// loaded until the thread ends).
+void fault_pool_attach_thread(bool release_at_exit = true);
+
+// Gives up the calling thread's pool, as its exit does: objects that still
+// refer to its slots keep it alive until they are gone.
+void fault_pool_detach_thread() noexcept;
 
 // Signal-handler side: takes a slot of the calling thread's pool that no
 // object refers to (adding one when every one is referred to, or, only when

@@ -40,7 +40,8 @@ std::size_t utf16_units(const std::wstring& text) {
 }
 
 // Replaces `out` (already wiped) with the `units` UTF-16LE units at `bytes`,
-// pairing surrogates; an unpaired one becomes U+FFFD.
+// pairing surrogates (one character where wchar_t has 32 bits, the pair
+// itself where wide text is UTF-16); an unpaired one becomes U+FFFD.
 void decode_utf16le_into(const BYTE* bytes, std::size_t units, std::wstring& out) {
   out.clear();
   out.reserve(units);
@@ -51,7 +52,12 @@ void decode_utf16le_into(const BYTE* bytes, std::size_t units, std::wstring& out
     const char32_t u = unit(i);
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
         unit(i + 1) <= 0xDFFF) {
-      out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00)));
+      if constexpr (sizeof(wchar_t) == 2) {
+        out.push_back(static_cast<wchar_t>(u));
+        out.push_back(static_cast<wchar_t>(unit(i + 1)));
+      } else {
+        out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00)));
+      }
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
       out.push_back(static_cast<wchar_t>(0xFFFD));

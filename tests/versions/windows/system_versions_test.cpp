@@ -4,11 +4,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <krcore/foundation.h>
 #include <krcore/versions.h>
 
 #include <string>
 
+#include "foundation/thrown.h"
+
 namespace {
+
+using testsupport::thrown;
 
 std::wstring system_file(const wchar_t* name) {
   wchar_t dir[MAX_PATH];
@@ -31,20 +36,31 @@ TEST(SystemVersions, AModuleReadsTheSameByPathAndByHandle) {
   EXPECT_EQ(byHandle.getcurtrans(), byPath.getcurtrans());
 }
 
-// The compiler's runtime DLLs have no resource section at all: that is a
-// file without a version resource, not a failure.
+// The compiler's runtime DLLs have no resource section at all. The system
+// tells that apart from a file whose resources hold no version (1813): it
+// answers 1812, which open passes on as the failure it is, by path and by
+// handle alike.
 TEST(SystemVersions, AModuleWithoutResourcesHasNoVersion) {
   HMODULE runtime = GetModuleHandleW(L"libstdc++-6.dll");
   if (!runtime) runtime = GetModuleHandleW(L"libgcc_s_seh-1.dll");
   ASSERT_NE(runtime, nullptr);
   wchar_t path[MAX_PATH];
   ASSERT_GT(GetModuleFileNameW(runtime, path, MAX_PATH), 0u);
+  SetLastError(0);
+  ASSERT_EQ(GetFileVersionInfoSizeW(path, nullptr), 0u);
+  ASSERT_EQ(GetLastError(), 1812u);
 
   krCore::fileversion byPath;
-  EXPECT_FALSE(byPath.open(std::wstring(path)));
-  EXPECT_EQ(GetLastError(), 1813u);
+  const auto e = thrown<krException>([&] { byPath.open(std::wstring(path)); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->code(), 1812u);
+  EXPECT_EQ(std::string(e->what()),
+            "fileversion::open::GetFileVersionInfoSize() failed on file (" +
+                krCore::convertwstringtostring(path) + "). Error Code: 1812");
   krCore::fileversion byHandle;
-  EXPECT_FALSE(byHandle.open(runtime));
+  const auto h = thrown<krException>([&] { byHandle.open(runtime); });
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->code(), 1812u);
 }
 
 TEST(SystemVersions, LanguageNamesAreTheSystems) {

@@ -47,10 +47,15 @@ constexpr DWORD kStackOverflow = 0xC00000FD;
 constexpr ULONG kStackGuarantee = 64 * 1024;
 
 // What the handler knows of a thread with a translator, allocated on its
-// first translator and found through a slot of the system's thread-local
-// storage: reading it never allocates, so a fault on any thread (one that
-// holds the heap's lock, say) costs the handler one lookup.
+// first translator and found through a fiber-local slot of the system's:
+// reading it never allocates, so a fault on any thread (one that holds the
+// heap's lock, say) costs the handler one lookup. The slot's callback frees
+// it as the thread ends; a C++ thread-exit destructor would do that too, but
+// the C++ runtime holds a DLL with such destructors loaded until every
+// thread that ran one has ended, so a host that unloads the library from a
+// thread that once set a translator could never unload it.
 struct thread_state {
+  DWORD thread = ::GetCurrentThreadId();
   se_translator::translator_function translator = nullptr;
   // The fault the trampoline is to throw.
   se_translator::translator_function fn = nullptr;
@@ -66,23 +71,24 @@ struct thread_state {
   bool handling = false;
 };
 
-DWORD g_state_slot = TLS_OUT_OF_INDEXES;
+DWORD g_state_slot = FLS_OUT_OF_INDEXES;
+// The handler as the system keeps it, for its removal.
+void* g_handler = nullptr;
 
 thread_state* current_state() {
-  return g_state_slot == TLS_OUT_OF_INDEXES ? nullptr
-                                            : static_cast<thread_state*>(::TlsGetValue(g_state_slot));
+  return g_state_slot == FLS_OUT_OF_INDEXES ? nullptr
+                                            : static_cast<thread_state*>(::FlsGetValue(g_state_slot));
 }
 
-// Frees the thread's state at its exit.
-struct state_owner {
-  thread_state* state = nullptr;
-  ~state_owner() {
-    if (!state) return;
-    ::TlsSetValue(g_state_slot, nullptr);
-    delete state;
-  }
-};
-thread_local state_owner t_state;
+// The slot's callback: as a thread ends, its state and its pool go. Run on
+// another thread (the slot is freed as the library is unloaded), only the
+// state goes: the pool is the thread's, and the library's code that could
+// refer to it goes with the library.
+void WINAPI release_state(void* value) {
+  auto* state = static_cast<thread_state*>(value);
+  if (state->thread == ::GetCurrentThreadId()) fault_pool_detach_thread();
+  delete state;
+}
 
 }  // namespace
 }  // namespace krCore::detail
@@ -247,10 +253,11 @@ LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
 }
 
 void add_handler() {
-  g_state_slot = ::TlsAlloc();
-  if (g_state_slot == TLS_OUT_OF_INDEXES)
-    throw krException(::GetLastError(), "se_translator: TlsAlloc failed.", 4);
-  if (!::AddVectoredExceptionHandler(1, &on_exception))
+  g_state_slot = ::FlsAlloc(&release_state);
+  if (g_state_slot == FLS_OUT_OF_INDEXES)
+    throw krException(::GetLastError(), "se_translator: FlsAlloc failed.", 4);
+  g_handler = ::AddVectoredExceptionHandler(1, &on_exception);
+  if (!g_handler)
     throw krException(ERROR_NOT_ENOUGH_MEMORY, "se_translator: AddVectoredExceptionHandler failed.",
                       4);
   install_unhandled_filter();
@@ -308,21 +315,30 @@ se_translator::translator_function set_thread_translator(se_translator::translat
   if (fn && !state) {
     static std::once_flag added;
     std::call_once(added, add_handler);
-    fault_pool_attach_thread();
+    fault_pool_attach_thread(false);
     // Without the guarantee a stack overflow cannot be translated, but every
     // other fault can: a refusal is no reason to refuse the translator.
     ULONG guarantee = kStackGuarantee;
     (void)::SetThreadStackGuarantee(&guarantee);
     auto made = std::make_unique<thread_state>();
-    if (!::TlsSetValue(g_state_slot, made.get()))
-      throw krException(::GetLastError(), "se_translator: TlsSetValue failed.", 4);
-    state = t_state.state = made.release();
+    if (!::FlsSetValue(g_state_slot, made.get()))
+      throw krException(::GetLastError(), "se_translator: FlsSetValue failed.", 4);
+    state = made.release();
   }
   if (!state) return nullptr;  // no translator was ever set on this thread
   if (fn) restore_stack_guard();
   const se_translator::translator_function previous = state->translator;
   state->translator = fn;
   return previous;
+}
+
+void release_fault_handlers() noexcept {
+  if (g_handler) ::RemoveVectoredExceptionHandler(g_handler);
+  g_handler = nullptr;
+  uninstall_unhandled_filter();
+  const DWORD slot = g_state_slot;
+  g_state_slot = FLS_OUT_OF_INDEXES;
+  if (slot != FLS_OUT_OF_INDEXES) ::FlsFree(slot);
 }
 
 }  // namespace krCore::detail

@@ -28,6 +28,7 @@ namespace {
 
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
 std::terminate_handler g_previous_terminate = nullptr;
+bool g_installed = false;
 
 // Writes the minidump of the process at the fault; false when it could not.
 bool write_minidump(EXCEPTION_POINTERS* pointers) {
@@ -91,6 +92,15 @@ LONG WINAPI on_unhandled(EXCEPTION_POINTERS* pointers) {
 void install_unhandled_filter() {
   g_previous_filter = ::SetUnhandledExceptionFilter(&on_unhandled);
   g_previous_terminate = std::set_terminate(&on_terminate);
+  g_installed = true;
+}
+
+void uninstall_unhandled_filter() noexcept {
+  if (!g_installed) return;
+  g_installed = false;
+  const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(g_previous_filter);
+  if (current != &on_unhandled) ::SetUnhandledExceptionFilter(current);  // another's since
+  if (std::get_terminate() == &on_terminate) std::set_terminate(g_previous_terminate);
 }
 
 }  // namespace krCore::detail

@@ -48,6 +48,7 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostics/windows/unhandled_filter.h"
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
 #include "foundation/windows/library_wait.h"
@@ -440,11 +441,14 @@ bool set_thread_timer_slack(unsigned long) { return false; }
 
 // The library's entry as a DLL (a program that links its objects never
 // calls it). Unloaded by FreeLibrary (`reserved` null), it gives back its
-// fiber-local slot, which a host that loads and unloads it again and again
-// would otherwise run out of; at the end of the process (`reserved` not
-// null) other threads may have been stopped anywhere, and nothing is given
-// back.
+// fiber-local slots, which a host that loads and unloads it again and again
+// would otherwise run out of, and the fault handlers it added to the
+// process; at the end of the process (`reserved` not null) other threads
+// may have been stopped anywhere, and nothing is given back.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_DETACH && !reserved) krCore::detail::release_slot();
+  if (reason == DLL_PROCESS_DETACH && !reserved) {
+    krCore::detail::release_fault_handlers();
+    krCore::detail::release_slot();
+  }
   return TRUE;
 }

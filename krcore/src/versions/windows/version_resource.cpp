@@ -18,11 +18,12 @@ unsigned long load_version_resource(const std::wstring& path, std::vector<unsign
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
   if (size == 0) {
-    // A module without any resources (most a MinGW linker makes) answers
-    // 1812 here; it has no version resource as much as one whose resources
-    // hold none.
+    // The system's code as it is: 1813 for resources without a version,
+    // 1812 for an image without any resource section (as most a MinGW
+    // linker makes) and, from some versions of the call, for anything
+    // without a version resource.
     const DWORD error = GetLastError();
-    return error && error != kErrorResourceDataNotFound ? error : kErrorResourceTypeNotFound;
+    return error ? error : kErrorResourceTypeNotFound;
   }
   located = true;
   try {
