@@ -279,6 +279,20 @@ TEST_F(JournalSink, FullSocketNeverHoldsTheLoggerUp) {
   EXPECT_TRUE(journal.next_starting("jt after"));
 }
 
+// A journald that restarts makes its socket anew: the entries after it
+// reach the new one.
+TEST_F(JournalSink, RestartedJournalIsFollowed) {
+  start_journal();
+  {
+    receiver first;
+    log->log(logger::log_normal, L"jt to the first");
+    EXPECT_TRUE(first.next_starting("jt to the first"));
+  }
+  receiver second;
+  log->log(logger::log_normal, L"jt to the second");
+  EXPECT_TRUE(second.next_starting("jt to the second"));
+}
+
 // A child forked while other threads log goes on logging to the journal
 // (no lock of the journal's is left held in it).
 TEST_F(JournalSink, ForkChildLogsToTheJournal) {

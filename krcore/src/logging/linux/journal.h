@@ -25,12 +25,10 @@ KRCORE_INTERNAL int journal_priority(unsigned level);
 // Appends one field in the form its value needs.
 KRCORE_INTERNAL void journal_field(std::string& out, std::string_view name, std::string_view value);
 
-// Sends `datagram` to the socket at `path` through `fd` (an unconnected
-// non-blocking AF_UNIX datagram socket) without waiting; one too large for
-// a datagram goes as a sealed memory file. 0, or the Win32 code: 2 or 3
-// when there is no socket, 1722 when nobody reads it, 1460 when its queue
-// is full.
-KRCORE_INTERNAL unsigned long journal_send(int fd, const std::string& path,
-                                           std::string_view datagram);
+// Sends `datagram` through `fd` (a non-blocking AF_UNIX datagram socket
+// connected to the journal's) without waiting; one too large for a
+// datagram goes as a sealed memory file. 0, or the Win32 code: 1722 when
+// nobody reads the socket any more, 1460 when its queue is full.
+KRCORE_INTERNAL unsigned long journal_send(int fd, std::string_view datagram);
 
 }  // namespace krCore::detail

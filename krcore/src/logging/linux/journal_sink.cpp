@@ -1,16 +1,22 @@
 // The journal copy on Linux: journald's native protocol on its datagram
 // socket (see journal.h), spoken without libsystemd.
 //
-// The process keeps one unconnected, non-blocking socket and addresses each
-// datagram to the socket's path, so a journald that restarted (and made its
-// socket anew) is reached without a reconnect, and a queue that is full
-// answers at once instead of holding the logger's lock. A child of fork goes
-// on with the parent's socket: it addresses the same journal, and the
-// entries carry the child's own process id, which the kernel attaches.
+// The process keeps one non-blocking socket connected to the journal's, so
+// that a full queue answers at once instead of holding the logger's lock,
+// and so that the socket can wait for room: a burst longer than the
+// journal's queue (net.unix.max_dgram_qlen, 10 by default) waits up to
+// kRoomWaitMs for journald to catch up, as its own client would wait
+// without a bound. A journal that takes nothing within that wait is not
+// waited for again until it has taken an entry: while it stays stuck, the
+// copies are dropped at once. A journald that restarted made its socket
+// anew; the sink connects again then. A child of fork goes on with the
+// parent's socket: it reaches the same journal, and its entries carry the
+// child's own process id, which the kernel attaches.
 #include "logging/linux/journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -39,6 +45,8 @@ constexpr int kSendBuffer = 8 << 20;
 // sends the same entries the same way; a larger one goes as a memory file
 // at once, without a doomed copy into the kernel first.
 constexpr std::size_t kLargestDatagram = 192 * 1024;
+// The longest wait for room in the journal's queue (see above).
+constexpr int kRoomWaitMs = 10;
 
 unsigned long send_error(int err) {
   switch (err) {
@@ -51,12 +59,25 @@ unsigned long send_error(int err) {
   }
 }
 
-bool socket_address(const std::string& path, sockaddr_un& address) {
-  address = sockaddr_un{};
+// A new socket connected to `path`, or -1 with errno.
+int connect_socket(const std::string& path) {
+  sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return true;
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
 // A sealed memory file holding `data`; -1 with errno on failure.
@@ -84,13 +105,18 @@ int sealed_memfd(std::string_view data) {
   return fd;
 }
 
-ssize_t send_to(int fd, const sockaddr_un& address, msghdr& message) {
-  message.msg_name = const_cast<sockaddr_un*>(&address);
-  message.msg_namelen = sizeof address;
+ssize_t send_message(int fd, msghdr& message) {
   for (;;) {
     const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0 || errno != EINTR) return n;
   }
+}
+
+// Whether the error means the journal's socket went away under a connected
+// socket (journald restarted), so that connecting again may help.
+bool reconnect_helps(unsigned long error) {
+  return error == kRpcServerUnavailable || error == win32_from_errno(ENOTCONN) ||
+         error == win32_from_errno(EPIPE) || error == win32_from_errno(ECONNRESET);
 }
 
 // The process's sink: the socket, the line buffer reused by every entry and
@@ -102,7 +128,9 @@ ssize_t send_to(int fd, const sockaddr_un& address, msghdr& message) {
 struct journal_sink {
   library_mutex mutex;
   int fd = -1;
-  bool tried = false;  // whether making the socket was tried
+  bool named = false;  // whether `path` and `identifier` were read
+  // Set while the journal takes nothing: no wait for room then.
+  bool stuck = false;
   std::string path;
   std::string datagram;
   std::string text;  // the message as UTF-8
@@ -119,16 +147,32 @@ struct journal_sink {
     return *sink;
   }
 
-  // With the lock held: the socket, made on first use.
-  bool open() {
-    if (tried) return fd >= 0;
-    tried = true;
+  // With the lock held: sends `datagram`, connecting first when needed,
+  // and once more on a fresh connection when the old one lost its journal.
+  // With the lock held: reads the socket's path and the program's name,
+  // once.
+  void name_once() {
+    if (named) return;
     path = journal_socket_path();
     identifier = program_invocation_short_name ? program_invocation_short_name : "";
-    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
-    return true;
+    named = true;
+  }
+
+  unsigned long deliver(std::string_view datagram) {
+    unsigned long error = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (fd < 0 && (fd = connect_socket(path)) < 0) return send_error(errno);
+      error = journal_send(fd, datagram);
+      if (error == kErrorTimeout && !stuck) {
+        pollfd room{fd, POLLOUT, 0};
+        if (::poll(&room, 1, kRoomWaitMs) == 1) error = journal_send(fd, datagram);
+      }
+      if (!reconnect_helps(error)) break;
+      ::close(fd);
+      fd = -1;
+    }
+    stuck = error == kErrorTimeout;
+    return error;
   }
 };
 
@@ -171,15 +215,13 @@ void journal_field(std::string& out, std::string_view name, std::string_view val
   out += '\n';
 }
 
-unsigned long journal_send(int fd, const std::string& path, std::string_view datagram) {
-  sockaddr_un address;
-  if (!socket_address(path, address)) return win32_from_errno(ENAMETOOLONG);
+unsigned long journal_send(int fd, std::string_view datagram) {
   iovec part{const_cast<char*>(datagram.data()), datagram.size()};
   msghdr message{};
   message.msg_iov = &part;
   message.msg_iovlen = 1;
   if (datagram.size() <= kLargestDatagram) {
-    if (send_to(fd, address, message) >= 0) return 0;
+    if (send_message(fd, message) >= 0) return 0;
     if (errno != EMSGSIZE && errno != ENOBUFS) return send_error(errno);
   }
   // Too large for one datagram: the entry goes as a sealed memory file,
@@ -195,7 +237,7 @@ unsigned long journal_send(int fd, const std::string& path, std::string_view dat
   header->cmsg_type = SCM_RIGHTS;
   header->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(header), &memfd, sizeof(int));
-  const unsigned long error = send_to(fd, address, carrier) >= 0 ? 0 : send_error(errno);
+  const unsigned long error = send_message(fd, carrier) >= 0 ? 0 : send_error(errno);
   ::close(memfd);
   return error;
 }
@@ -206,27 +248,24 @@ unsigned long journal_copy(std::wstring_view message, unsigned level,
   const std::lock_guard<library_mutex> lock(sink.mutex);
   unsigned long error = 0;
   try {
-    if (!sink.open()) {
-      error = last_errno_as_win32();
-    } else {
-      // Both buffers keep their capacity: no allocation once they have
-      // grown to the longest entry.
-      std::string& text = sink.text;
-      text.resize(4 * message.size());
-      text.resize(static_cast<std::size_t>(encode_utf8(message, text.data()) - text.data()));
-      std::string& out = sink.datagram;
-      out.clear();
-      journal_field(out, "MESSAGE", text);
-      append_number_field(out, "PRIORITY", static_cast<unsigned>(journal_priority(level)));
-      if (!sink.identifier.empty()) journal_field(out, "SYSLOG_IDENTIFIER", sink.identifier);
-      append_number_field(out, "TID", static_cast<unsigned long long>(current_thread_id()));
-      if (where && where->file) {
-        journal_field(out, "CODE_FILE", where->file);
-        append_number_field(out, "CODE_LINE", where->line);
-        if (where->function) journal_field(out, "CODE_FUNC", where->function);
-      }
-      error = journal_send(sink.fd, sink.path, out);
+    sink.name_once();
+    // Both buffers keep their capacity: no allocation once they have grown
+    // to the longest entry.
+    std::string& text = sink.text;
+    text.resize(4 * message.size());
+    text.resize(static_cast<std::size_t>(encode_utf8(message, text.data()) - text.data()));
+    std::string& out = sink.datagram;
+    out.clear();
+    journal_field(out, "MESSAGE", text);
+    append_number_field(out, "PRIORITY", static_cast<unsigned>(journal_priority(level)));
+    if (!sink.identifier.empty()) journal_field(out, "SYSLOG_IDENTIFIER", sink.identifier);
+    append_number_field(out, "TID", static_cast<unsigned long long>(current_thread_id()));
+    if (where && where->file) {
+      journal_field(out, "CODE_FILE", where->file);
+      append_number_field(out, "CODE_LINE", where->line);
+      if (where->function) journal_field(out, "CODE_FUNC", where->function);
     }
+    error = sink.deliver(out);
   } catch (...) {
     error = kErrorNotEnoughMemory;
   }
