@@ -46,6 +46,14 @@ TEST(Tasks, RunEveryRunsUntilCancelled) {
   ASSERT_EQ(later.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
   EXPECT_EQ(command->runs(), at_cancel);
   EXPECT_GE(at_cancel, 3);
+
+  // Cancelled while its first run waits: that run never comes.
+  auto waiting = run_every(scheduler, 0.02, [&] { ++runs; });
+  waiting->cancel();
+  std::promise<void> after;
+  scheduler.AddDelay(0.1, std::make_shared<marker>(after));
+  ASSERT_EQ(after.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(waiting->runs(), 0);
   scheduler.Shutdown(10000);
 }
 
