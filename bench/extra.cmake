@@ -6,6 +6,10 @@ target_link_libraries(threadpool_bench PRIVATE Threads::Threads)
 # logger_bench: spdlog is the peer the log file writer is measured against.
 find_package(spdlog REQUIRED)
 target_link_libraries(logger_bench PRIVATE spdlog::spdlog)
+# ... and libsystemd's sd_journal_send the peer of the journal copy.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBSYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(logger_bench PRIVATE PkgConfig::LIBSYSTEMD)
 # scheduler_bench: boost::asio::steady_timer as the peer is header-only and
 # needs the thread library only.
 target_link_libraries(scheduler_bench PRIVATE Threads::Threads)

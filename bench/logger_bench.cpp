@@ -18,6 +18,15 @@
 // logs kRounds x threads x kLinesPerThread timed lines after one untimed
 // warm-up round of one thread.
 //
+// The journal rounds: nanoseconds per entry of the logger's journal copy
+// (option 0x40, the file off) against libsystemd's sd_journal_send with the
+// same fields, both sending to the same socket in the same run, alternated
+// per round. sd_journal_send knows no other socket than journald's, so
+// without a journald the program moves into a mount namespace of its own
+// with a private /run, where a receiver thread stands in for journald at
+// /run/systemd/journal/socket (root only; the rounds are skipped
+// otherwise). Entries the receiver did not get are reported beside.
+//
 // The callback part: lines per second through the callback sink (the whole
 // write step: level test, lock, prefix, filters, callback) against the
 // straightforward write step a logger without caches would run, and the
@@ -27,7 +36,15 @@
 #include <krcore/logging.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
+#define SD_JOURNAL_SUPPRESS_LOCATION  // the same fields as ours: no CODE_*
+#include <systemd/sd-journal.h>
+#include <errno.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -226,6 +243,144 @@ void run_format_rounds() {
   std::filesystem::remove_all(bench_dir(), ignored);
 }
 
+// ---------------------------------------------------------------------------
+// The journal rounds
+// ---------------------------------------------------------------------------
+
+const char kJournalSocket[] = "/run/systemd/journal/socket";
+
+// Whether a journald listens; else, as root, a private /run where the
+// receiver below can stand in for it. Must run before any thread starts (a
+// mount namespace is per process here). Empty when ready, else why not.
+std::string prepare_journal_socket() {
+  struct stat st {};
+  if (::stat(kJournalSocket, &st) == 0 && S_ISSOCK(st.st_mode)) return "journald";
+  if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("bench-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755") != 0)
+    return std::string("mount: ") + std::strerror(errno);
+  ::mkdir("/run/systemd", 0755);
+  ::mkdir("/run/systemd/journal", 0755);
+  return "";
+}
+
+// Receives datagrams as fast as it can and counts them, until the one that
+// says QUIT.
+struct journal_receiver {
+  int fd = -1;
+  std::atomic<long> received{0};
+  std::thread thread;
+
+  bool start() {
+    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, kJournalSocket);
+    const int size = 8 << 20;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    thread = std::thread([this] {
+      std::vector<char> buffer(256 * 1024);
+      for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n == 4 && std::memcmp(buffer.data(), "QUIT", 4) == 0) return;
+        if (n >= 0) received.fetch_add(1, std::memory_order_release);
+      }
+    });
+    return true;
+  }
+  // Sends a datagram of its own and returns the count once it came: every
+  // entry sent before has arrived by then.
+  long settled() {
+    const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, kJournalSocket);
+    const long before = received.load(std::memory_order_acquire);
+    (void)::sendto(s, "MARK", 4, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::close(s);
+    long now;
+    while ((now = received.load(std::memory_order_acquire)) <= before) std::this_thread::yield();
+    // The marker arrived after everything sent before it; it is not counted.
+    received.fetch_sub(1, std::memory_order_acq_rel);
+    return now - 1;
+  }
+  void stop() {
+    const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, kJournalSocket);
+    (void)::sendto(s, "QUIT", 4, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::close(s);
+    thread.join();
+    ::close(fd);
+    ::unlink(kJournalSocket);
+  }
+};
+
+// One round of one writer; ns per entry, `lost` gets the entries the
+// receiver (when ours) did not get.
+double journal_round(bool ours, journal_receiver* receiver, long& lost) {
+  logger* log = krCore::singleton<logger>::instance();
+  const long before = receiver ? receiver->settled() : 0;
+  const std::string tid = std::to_string(gettid());
+  const auto begin = std::chrono::steady_clock::now();
+  long failed = 0;
+  if (ours) {
+    for (int i = 0; i < kLinesPerThread; ++i) log->log(logger::log_normal, kFileMessage);
+  } else {
+    for (int i = 0; i < kLinesPerThread; ++i)
+      failed += sd_journal_send("MESSAGE=%s", kNarrowMessage, "PRIORITY=6",
+                                "SYSLOG_IDENTIFIER=%s", program_invocation_short_name,
+                                "TID=%s", tid.c_str(), nullptr) < 0;
+  }
+  const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - begin;
+  lost = receiver ? kLinesPerThread - (receiver->settled() - before) : failed;
+  return took.count() / kLinesPerThread;
+}
+
+void run_journal_rounds(const std::string& setup) {
+  if (!setup.empty() && setup != "journald") {
+    std::printf("journal rounds: skipped (no journald and no private /run: %s)\n", setup.c_str());
+    return;
+  }
+  journal_receiver receiver;
+  const bool stand_in = setup.empty();
+  if (stand_in && !receiver.start()) {
+    std::printf("journal rounds: skipped (the stand-in socket: %s)\n", std::strerror(errno));
+    return;
+  }
+  journal_receiver* counted = stand_in ? &receiver : nullptr;
+  logger* log = krCore::singleton<logger>::instance();
+  log->initialize(0x40, logger::log_normal, 4000, 10, (bench_dir() / "journal").wstring().c_str());
+  std::printf("journal rounds: ns per entry, 1 thread, %d entries, to %s\n", kLinesPerThread,
+              stand_in ? "a stand-in receiver (no journald here)" : "journald");
+  long lost = 0;
+  (void)journal_round(true, counted, lost);  // warm-up, untimed
+  (void)journal_round(false, counted, lost);
+  std::vector<double> peer_over_ours, figures[2];
+  long lost_total[2] = {0, 0};
+  for (int round = 0; round < kRounds; ++round) {
+    double ns[2];
+    for (int i = 0; i < 2; ++i) {
+      const int w = round % 2 == 0 ? i : 1 - i;  // 0 ours, 1 sd_journal_send
+      ns[w] = journal_round(w == 0, counted, lost);
+      lost_total[w] += lost;
+      figures[w].push_back(ns[w]);
+    }
+    peer_over_ours.push_back(ns[1] / ns[0]);
+    std::printf("  round %d: qmcore %.0f, sd_journal_send %.0f\n", round + 1, ns[0], ns[1]);
+  }
+  std::printf("  medians: qmcore %.0f ns, sd_journal_send %.0f ns; entries not received: "
+              "qmcore %ld, sd_journal_send %ld\n",
+              median(figures[0]), median(figures[1]), lost_total[0], lost_total[1]);
+  print_ratio("sd_journal_send / qmcore", peer_over_ours, ">= 1.0x");
+  logger::close();
+  if (stand_in) receiver.stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(bench_dir(), ignored);
+}
+
 // The --only run: one writer's rounds, nothing else. Returns the exit code.
 int run_one_writer(const char* spec) {
   const std::string text(spec);
@@ -333,11 +488,14 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strncmp(argv[1], "--only=", 7) == 0) return run_one_writer(argv[1] + 7);
+  // Before any thread: the journal rounds may need a mount namespace.
+  const std::string journal_setup = prepare_journal_socket();
   benchmark::Initialize(&argc, argv);
   // The file rounds first: the callback part's logger replaces their
   // file-only one.
   run_file_rounds();
   run_format_rounds();
+  run_journal_rounds(journal_setup);
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto rate = [&](const std::string& name) {

@@ -38,8 +38,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # a real system-log daemon for the event-log tests
   rsyslog
-  # the peer of the log file benchmark
-  libspdlog-dev
+  # the peers of the log file benchmark (libsystemd: the journal's own client)
+  libspdlog-dev libsystemd-dev
   # procps' libproc2: the peer of the process listing benchmark
   libproc2-dev
   # MinGW and icoutils: PE fixtures with version resources and the reference

@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <source_location>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,6 +100,13 @@ class KRCORE_API logger : public singleton<logger> {
   void log(log_levels level, const wchar_t* message, bool bypassfilters = false);
   // Narrow text is UTF-8 and is widened only after the level test passed.
   void log(log_levels level, const char* message, bool bypassfilters = false);
+  // One entry that names the place in the program that wrote it
+  // (`std::source_location::current()`): the journal's copy (option 0x40)
+  // carries it as CODE_FILE, CODE_LINE and CODE_FUNC; the other outputs are
+  // those of log(level, message, bypassfilters). `where` is read during the
+  // call only.
+  void log(log_levels level, const wchar_t* message, const std::source_location& where,
+           bool bypassfilters = false);
   // Short forms at log_normal.
   void log(const wchar_t* message, bool bypassfilters = false);
   void log(const std::wstring& message, bool bypassfilters = false);
@@ -132,7 +140,10 @@ class KRCORE_API logger : public singleton<logger> {
   // 0x10000 write-through files; 0x20 text for Linux tools: UTF-8 without a
   // byte-order mark, LF line ends, ISO-8601 times with the zone and each
   // entry on one line (its own line breaks shown as " | "), decided when a
-  // file opens.
+  // file opens; 0x40 a copy of each entry to the system journal (Linux:
+  // journald's native socket; the level as its priority), beside the other
+  // outputs and best effort: an entry the journal cannot take at once is
+  // dropped there, counted and said once, never waited for.
   void set_log_options(unsigned long options);
   // Throws std::invalid_argument("max logfiles must be at least 1") for n < 1.
   void set_max_logfiles_per_process(int n);
@@ -161,6 +172,7 @@ class KRCORE_API logger : public singleton<logger> {
   bool exe_directory_logging() const { return (_logOptions.load() & 0x8) != 0; }
   bool file_write_through_logging() const { return (_logOptions.load() & 0x10000) != 0; }
   bool utf8_text_logging() const { return (_logOptions.load() & 0x20) != 0; }
+  bool journal_logging() const { return (_logOptions.load() & 0x40) != 0; }
 
  private:
   static constexpr int _bufsize = 4096;

@@ -1,12 +1,14 @@
 // The threads-and-scheduling family: the worker-thread base, the clock-change
-// monitor, the fixed and dynamic thread pools, the command scheduler and the
-// process services. Each part has its own header; this one includes them
-// all, for code that uses the family as a whole.
+// monitor, the fixed and dynamic thread pools, the command scheduler, the
+// process services, and submit and run_every over them. Each part has its
+// own header; this one includes them all, for code that uses the family as
+// a whole.
 #pragma once
 
 #include <krcore/monitor_window.h>
 #include <krcore/process_services.h>
 #include <krcore/scheduler.h>
+#include <krcore/tasks.h>
 #include <krcore/thread.h>
 #include <krcore/thread_pool.h>
 

@@ -12,6 +12,7 @@
 #include "foundation/compiler.h"
 #include "foundation/kill_hold.h"
 #include "logging/debug_output.h"
+#include "logging/journal_sink.h"
 #include "sysutil/environment.h"
 #include "logging/log_filter.h"
 #include "logging/logfile_writer.h"
@@ -21,6 +22,15 @@
 namespace krCore {
 
 KRCORE_LIBRARY_SINGLETON_DEFINITION(logger);
+
+namespace {
+
+// The source place of the entry the calling thread is logging, while its
+// log call runs; taken (and cleared) by the write step, so an entry the
+// write logs in turn (the settings report) does not claim it.
+thread_local const detail::log_source* t_where = nullptr;
+
+}  // namespace
 
 const wchar_t* const logger::pFileNamePattern = L"%s.%'0'4d.log.txt";
 const wchar_t* const logger::pfileNewLine = L"\r\n";
@@ -85,6 +95,16 @@ void logger::log(log_levels level, const char* message, bool bypassfilters) {
   }
 }
 
+void logger::log(log_levels level, const wchar_t* message, const std::source_location& where,
+                 bool bypassfilters) {
+  if (!message || !is_enabled(level)) return;
+  const detail::log_source source{where.file_name(), static_cast<unsigned>(where.line()),
+                                  where.function_name()};
+  t_where = &source;
+  log(level, message, bypassfilters);
+  t_where = nullptr;
+}
+
 void logger::log(const wchar_t* message, bool bypassfilters) {
   log(log_normal, message, bypassfilters);
 }
@@ -118,6 +138,8 @@ void logger::logverbose(const std::string& message, bool bypassfilters) {
 }
 
 void logger::write(const wchar_t* message, log_levels level, bool bypassfilters) {
+  const detail::log_source* const where = t_where;
+  t_where = nullptr;
   if (_enabled.load() == 0) return;
   try {
     const bool filtered = !bypassfilters && (!_includeFilters.empty() || !_excludeFilters.empty());
@@ -127,7 +149,7 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
     // A file keeps the format it was opened with; without one the option says.
     const bool text = _file->is_open() ? _file->utf8_text() : utf8_text_logging();
     _lineBuilder->set_utf8_text(text);
-    if (!filtered && !console_logging() && file_logging() && _file->is_open() && !text) {
+    if (!filtered && !console_logging() && file_logging() && _file->is_open()) {
       // The usual case: the open file is the line's only output, so the
       // line is built straight in the file's encoding.
       write_entry_to_file(message, static_cast<unsigned>(level));
@@ -141,6 +163,8 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
       }
       if (file_logging()) write_to_file(line);
     }
+    // After the file: the journal's copy may be dropped, the file's never.
+    if (journal_logging()) (void)detail::journal_copy(message, static_cast<unsigned>(level), where);
     if (_writeMessageFunc) _writeMessageFunc(message, level);
   } catch (const std::exception& e) {
     detail::debug_output(std::string("Unexpected exception caught in logger::write - ") + e.what() +

@@ -18,6 +18,7 @@ namespace {
 
 std::atomic<bool> off_reported{false};
 std::atomic<bool> unopened_reported{false};
+std::atomic<bool> journal_drop_reported{false};
 
 // To the debugger output, and to standard error unless the debugger output
 // already goes there.
@@ -48,6 +49,16 @@ void report_log_unopened(const std::wstring& path, unsigned long error) noexcept
     say("logger: the log file [" + utf8_from_wide(path) + "] cannot be opened: " +
         (fault.empty() ? geterrormessage_shortstring(error) : fault) +
         "; its lines are dropped until it can be\n");
+  } catch (...) {
+  }
+}
+
+void report_journal_drop(const std::string& path, unsigned long error) noexcept {
+  if (journal_drop_reported.exchange(true)) return;
+  try {
+    say("logger: the journal socket [" + path + "] does not take entries: " +
+        geterrormessage_shortstring(error) +
+        "; the journal's copies are dropped (and counted), the log file's are not\n");
   } catch (...) {
   }
 }

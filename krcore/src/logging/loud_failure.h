@@ -26,6 +26,11 @@ KRCORE_INTERNAL void report_log_unopened(const std::wstring& path, unsigned long
 // A log file opened: the next failure to open one is reported again.
 KRCORE_INTERNAL void report_log_opened() noexcept;
 
+// An entry for the system journal was dropped (see journal_sink.h): the
+// socket `path` did not take it, with Win32 code `error`. Once per process;
+// the drops go on being counted. Never throws.
+KRCORE_INTERNAL void report_journal_drop(const std::string& path, unsigned long error) noexcept;
+
 // The platform half: why a file cannot be made at `path` when a folder on
 // its way is at fault ("the folder [/x] may not be written by this account
 // (Permission denied)"), or empty when no folder is.
