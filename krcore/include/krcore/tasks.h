@@ -82,12 +82,21 @@ class periodic_command : public threadwork,
 
   // One run, then the next one is scheduled `period` seconds later, also
   // when the callable throws (the exception then goes on to the pool, which
-  // handles it as any work item's).
+  // handles it as any work item's). When the scheduler refuses the next run
+  // (it is shutting down), the command counts as cancelled.
   void Execute() override {
     if (_cancelled.load()) return;
     struct next_run {
       periodic_command& self;
-      ~next_run() { self.schedule(); }
+      // A scheduler that is shutting down takes no more commands: the
+      // runs end there, as they would at a cancel.
+      ~next_run() {
+        try {
+          self.schedule();
+        } catch (...) {
+          self._cancelled.store(true);
+        }
+      }
     } next{*this};
     _runs.fetch_add(1);
     _fn();
