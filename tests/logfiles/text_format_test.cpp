@@ -2,7 +2,12 @@
 // file. No byte-order mark, UTF-8, LF only, every entry (the settings report
 // too) on one line that starts with an ISO-8601 time naming its zone offset;
 // a file keeps the format it was opened with.
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <thread>
 
 #include "logfile_support.h"
 
@@ -111,6 +116,51 @@ TEST_F(TextFormat, NegativeZoneAndFormatFixedPerFile) {
   const std::vector<std::string> lines = split_lines(raw(numbered(other, 1)));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(text_line(lines[1], "-03:00", "[INFO] west")) << lines[1];
+}
+
+}  // namespace
+
+namespace {
+
+// The text line's process and thread ids are the writer's own: another
+// thread's line carries its id, and a forked child's line its process and
+// thread (the ids are formatted once and kept).
+TEST_F(TextFormat, IdsAreEachWritersOwn) {
+  const fs::path base = dir / "agent";
+  log->initialize(0x21, logger::log_normal, 0, 0, base.wstring().c_str());
+  log->log(L"from main");
+  long other = 0;
+  std::thread([&] {
+    other = static_cast<long>(::syscall(SYS_gettid));
+    log->log(L"from other");
+  }).join();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    log->log(L"from child");
+    log->flush();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  logger::close();
+
+  const std::string text = raw(numbered(base, 1));
+  const auto ids_of = [&](const std::string& message) {
+    const std::size_t end = text.find(" [INFO] " + message);
+    EXPECT_NE(end, std::string::npos) << message;
+    const std::size_t start = text.rfind('\n', end) + 1;
+    // "<time><zone> <pid> <tid>"
+    const std::string head = text.substr(start, end - start);
+    const std::size_t tid = head.rfind(' ');
+    const std::size_t pid = head.rfind(' ', tid - 1);
+    return std::pair<std::string, std::string>(head.substr(pid + 1, tid - pid - 1),
+                                               head.substr(tid + 1));
+  };
+  const std::string self = std::to_string(::getpid());
+  EXPECT_EQ(ids_of("from main"), std::make_pair(self, std::to_string(::syscall(SYS_gettid))));
+  EXPECT_EQ(ids_of("from other"), std::make_pair(self, std::to_string(other)));
+  EXPECT_EQ(ids_of("from child"), std::make_pair(std::to_string(child), std::to_string(child)));
 }
 
 }  // namespace

@@ -115,10 +115,14 @@ void logger::write_entry_to_file(const wchar_t* message, unsigned level) {
   try {
     const std::wstring_view text(message);
     unsigned long error = 0;
-    char* const begin =
-        _file->begin_line(detail::log_line_builder::utf16le_bound(text.size()), error);
+    const bool utf8 = _file->utf8_text();
+    char* const begin = _file->begin_line(utf8 ? detail::log_line_builder::utf8_bound(text.size())
+                                               : detail::log_line_builder::utf16le_bound(text.size()),
+                                          error);
     if (!begin) throw w32_exception(error);
-    const unsigned long written = _file->end_line(_lineBuilder->build_utf16le(text, level, begin));
+    const unsigned long written =
+        _file->end_line(utf8 ? _lineBuilder->build_utf8(text, level, begin)
+                             : _lineBuilder->build_utf16le(text, level, begin));
     if (error == 0) error = written;
     if (error != 0) throw w32_exception(error);
     check_file_size();

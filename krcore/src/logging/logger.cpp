@@ -127,7 +127,7 @@ void logger::write(const wchar_t* message, log_levels level, bool bypassfilters)
     // A file keeps the format it was opened with; without one the option says.
     const bool text = _file->is_open() ? _file->utf8_text() : utf8_text_logging();
     _lineBuilder->set_utf8_text(text);
-    if (!filtered && !console_logging() && file_logging() && _file->is_open() && !text) {
+    if (!filtered && !console_logging() && file_logging() && _file->is_open()) {
       // The usual case: the open file is the line's only output, so the
       // line is built straight in the file's encoding.
       write_entry_to_file(message, static_cast<unsigned>(level));

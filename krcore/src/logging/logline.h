@@ -38,6 +38,12 @@ class KRCORE_INTERNAL log_line_builder {
     return kPrefixBytes + 4 * length + 4;
   }
 
+  // The line of the UTF-8 text format (below) as UTF-8 bytes, written to
+  // `out`, which has room for utf8_bound(message.size()) bytes. Returns the
+  // end.
+  char* build_utf8(std::wstring_view message, unsigned level, char* out);
+  static constexpr std::size_t utf8_bound(std::size_t length) { return 128 + 4 * length; }
+
   // With `on`, build() makes the line of the UTF-8 text format instead:
   //   "2024-03-07T14:05:09.042+01:00 612 3044 [INFO] message\n"
   // local time with its offset from UTC, process and thread id, the tag, and
@@ -60,6 +66,8 @@ class KRCORE_INTERNAL log_line_builder {
   void refresh_head(std::int64_t second);
   // The line of the UTF-8 text format, in wide characters (text_line.cpp).
   void text_line(std::wstring_view message, unsigned level, std::wstring& out);
+  // Formats the text format's date, time and zone of `second`.
+  void refresh_text(std::int64_t second);
   // Brings the head to `now` (a time in 100 ns units, as the clock table
   // gives it): the date and time when the second changed, the milliseconds.
   void stamp(unsigned long long now);
@@ -79,8 +87,8 @@ class KRCORE_INTERNAL log_line_builder {
   bool _utf8 = false;
   // The text format's "YYYY-MM-DDThh:mm:ss" and "+hh:mm" of `_textSecond`.
   std::int64_t _textSecond = INT64_MIN;
-  std::wstring _textDate;
-  std::wstring _textZone;
+  std::string _textDate;
+  std::string _textZone;
 };
 
 // The platform half: the calling thread's system-wide id.

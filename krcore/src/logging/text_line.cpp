@@ -1,9 +1,14 @@
 // The line of the UTF-8 text format (see log_line_builder::set_utf8_text):
 // what tools that read lines expect, with a time that names its zone. The
-// date, time and zone are formatted once per second, like the other
-// format's head.
+// line is built as UTF-8 bytes straight into the file's buffer; the date,
+// time and zone are formatted once per second and the thread id once per
+// thread, like the other format's head.
 #include <climits>
 #include <cstdio>
+#include <cstring>
+
+#include "foundation/compiler.h"
+#include "foundation/utf.h"
 
 #include "foundation/fork_child.h"
 #include "logging/logline.h"
@@ -24,39 +29,81 @@ long long days_from_civil(long long y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
-// " <value>" in decimal, without a per-call allocation or format parse.
-void append_number(unsigned long value, std::wstring& out) {
-  wchar_t digits[24];
-  wchar_t* p = digits + 24;
-  do {
-    *--p = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  *--p = L' ';
-  out.append(p, static_cast<std::size_t>(digits + 24 - p));
+// The calling thread's id as decimal text, formatted on its first line.
+// Trivially destructible: reaching it costs no guard.
+struct text_thread_id {
+  char digits[24];
+  unsigned char size = 0;
+};
+constinit KRCORE_TLS_INITIAL_EXEC thread_local text_thread_id t_text_tid{};
+
+// A forked child's one thread formats its own id on its next line.
+const int g_text_fork_reset = (at_fork_child([] { t_text_tid.size = 0; }), 0);
+
+char* put_text(std::string_view text, char* out) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
 }
 
-// `message` with each run of line breaks, and the tabs after it, shown as
-// " | "; breaks at the end are dropped.
-void append_one_line(std::wstring_view message, std::wstring& out) {
+// " <value>" in decimal.
+char* put_number(unsigned long value, char* out) {
+  char digits[24];
+  char* p = digits + sizeof digits;
+  do {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  *--p = ' ';
+  return put_text(std::string_view(p, static_cast<std::size_t>(digits + sizeof digits - p)), out);
+}
+
+std::string_view this_thread_id_text() {
+  text_thread_id& id = t_text_tid;
+  if (id.size == 0) {
+    char* end = put_number(static_cast<unsigned long>(current_thread_id()), id.digits);
+    id.size = static_cast<unsigned char>(end - id.digits);
+  }
+  return {id.digits, id.size};
+}
+
+// `message` in UTF-8 with each run of line breaks, and the tabs after it,
+// shown as " | "; breaks at the end are dropped. At most 4 bytes per
+// character.
+char* put_one_line(std::wstring_view message, char* out) {
   std::size_t i = 0;
   while (i < message.size()) {
-    const wchar_t c = message[i];
-    if (c != L'\r' && c != L'\n') {
-      out += c;
-      ++i;
-      continue;
-    }
+    std::size_t run = i;
+    while (run < message.size() && message[run] != L'\r' && message[run] != L'\n') ++run;
+    out = encode_utf8(message.substr(i, run - i), out);
+    i = run;
     while (i < message.size() &&
            (message[i] == L'\r' || message[i] == L'\n' || message[i] == L'\t'))
       ++i;
-    if (i < message.size()) out += L" | ";
+    if (i < message.size()) out = put_text(" | ", out);
   }
+  return out;
 }
 
 }  // namespace
 
-void log_line_builder::text_line(std::wstring_view message, unsigned level, std::wstring& out) {
+void log_line_builder::refresh_text(std::int64_t second) {
+  SYSTEMTIME t;
+  local_time_at(second, t);
+  char text[48];
+  int n = std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", t.wYear, t.wMonth,
+                        t.wDay, t.wHour, t.wMinute, t.wSecond);
+  _textDate.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  const long long offset =
+      (days_from_civil(t.wYear, t.wMonth, t.wDay) * 86400 + t.wHour * 3600 + t.wMinute * 60 +
+       t.wSecond - second) / 60;
+  const long long minutes = offset < 0 ? -offset : offset;
+  n = std::snprintf(text, sizeof text, "%c%02lld:%02lld", offset < 0 ? '-' : '+', minutes / 60,
+                    minutes % 60);
+  _textZone.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  _textSecond = second;
+}
+
+char* log_line_builder::build_utf8(std::wstring_view message, unsigned level, char* out) {
   const unsigned long long now = clocks().utc_now();
   const auto second = static_cast<std::int64_t>(now / kFileTimeUnitsPerSecond -
                                                 kFileTimeUnixEpoch / kFileTimeUnitsPerSecond);
@@ -65,36 +112,28 @@ void log_line_builder::text_line(std::wstring_view message, unsigned level, std:
     _pid = current_process_id();
     _second = INT64_MIN;  // the other head names the old process
   }
-  if (second != _textSecond) {
-    SYSTEMTIME t;
-    local_time_at(second, t);
-    wchar_t text[32];
-    (void)std::swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
-                        t.wHour, t.wMinute, t.wSecond);
-    _textDate = text;
-    const long long offset =
-        (days_from_civil(t.wYear, t.wMonth, t.wDay) * 86400 + t.wHour * 3600 + t.wMinute * 60 +
-         t.wSecond - second) / 60;
-    const long long minutes = offset < 0 ? -offset : offset;
-    (void)std::swprintf(text, 32, L"%lc%02lld:%02lld", offset < 0 ? L'-' : L'+', minutes / 60,
-                        minutes % 60);
-    _textZone = text;
-    _textSecond = second;
-  }
+  if (second != _textSecond) refresh_text(second);
   const auto ms = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
-  out.assign(_textDate);
-  out += L'.';
-  out += static_cast<wchar_t>(L'0' + ms / 100);
-  out += static_cast<wchar_t>(L'0' + ms / 10 % 10);
-  out += static_cast<wchar_t>(L'0' + ms % 10);
-  out += _textZone;
-  append_number(static_cast<unsigned long>(_pid), out);
-  append_number(static_cast<unsigned long>(current_thread_id()), out);
-  out += L' ';
-  const wchar_t* tag = level_tag(level);
-  if (*tag) out.append(tag).append(L" ");
-  append_one_line(message, out);
-  out += L'\n';
+  out = put_text(_textDate, out);
+  *out++ = '.';
+  *out++ = static_cast<char>('0' + ms / 100);
+  *out++ = static_cast<char>('0' + ms / 10 % 10);
+  *out++ = static_cast<char>('0' + ms % 10);
+  out = put_text(_textZone, out);
+  out = put_number(static_cast<unsigned long>(_pid), out);
+  out = put_text(this_thread_id_text(), out);
+  *out++ = ' ';
+  for (const wchar_t* tag = level_tag(level); *tag; ++tag) *out++ = static_cast<char>(*tag);
+  if (*level_tag(level)) *out++ = ' ';
+  out = put_one_line(message, out);
+  *out++ = '\n';
+  return out;
+}
+
+void log_line_builder::text_line(std::wstring_view message, unsigned level, std::wstring& out) {
+  std::string bytes(utf8_bound(message.size()), '\0');
+  bytes.resize(static_cast<std::size_t>(build_utf8(message, level, bytes.data()) - bytes.data()));
+  out = wide_from_utf8(bytes);
 }
 
 }  // namespace krCore::detail
