@@ -33,8 +33,15 @@ status=0
 # Counted first, so that ctest's own record of the run (Testing/Temporary/
 # LastTest.log: each program's exit code and output) is the run's, not the
 # count's.
+# Single tests of otherwise sound programs left out the same way:
+#  - a dynamic pool's not-ended item: the test passes, then the process
+#    faults at its exit about once in four runs under Wine (a thread still
+#    inside the item as the process ends; not found yet).
+open_tests='^NotEndedItem\.IsReportedUntilItEndsAndThePoolIsNotDestroyedUnderIt<krCore::ThreadpoolDynamic>$'
 open=$(ctest --test-dir "$build" -N -L open_defect | sed -n 's/^Total Tests: //p')
-ctest --test-dir "$build" --output-on-failure -j 2 --timeout 600 -LE open_defect >"$log" 2>&1 ||
+open_single=$(ctest --test-dir "$build" -N -LE open_defect -R "$open_tests" | sed -n 's/^Total Tests: //p')
+open=$(( ${open:-0} + ${open_single:-0} ))
+ctest --test-dir "$build" --output-on-failure -j 2 --timeout 600 -LE open_defect -E "$open_tests" >"$log" 2>&1 ||
   status=$?
 cat "$log"
 # A program that failed without printing a line never reached its tests:

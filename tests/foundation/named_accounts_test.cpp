@@ -151,7 +151,12 @@ TEST(NamedAccounts, AnAccountsNameSquattedByAnotherStillWorks) {
               return fd >= 0 && ::ftruncate(fd, 4096) == 0 ? 0 : 1;
             }),
             0);
-  std::string helper = synctest::helper_for_other_account();
+  const synctest::other_account_helper& other = synctest::helper_for_other_account();
+  std::string helper = other.path;
+  std::vector<std::string> environment = other.environment;
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   const int code = testsupport::in_child([&] {
     if (::setgroups(0, nullptr) != 0 || ::setgid(kThird) != 0 || ::setuid(kThird) != 0) return 70;
     krCore::autoresetevent e(name);
@@ -159,7 +164,7 @@ TEST(NamedAccounts, AnAccountsNameSquattedByAnotherStillWorks) {
     std::string cmd = "signal-event", arg = narrow(name);
     char* argv[] = {helper.data(), cmd.data(), arg.data(), nullptr};
     pid_t pid = -1;
-    if (::posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, environ) != 0) return 21;
+    if (::posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return 21;
     if (synctest::wait_helper(pid) != 0) return 22;  // it found the same object
     return WaitForSingleObject(e, kLong) == 0 ? 0 : 23;
   });

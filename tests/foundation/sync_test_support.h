@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -59,49 +60,75 @@ inline pid_t spawn_helper(const std::vector<std::string>& args) {
 // The second account the cross-account tests run the helper as.
 constexpr uid_t kOtherAccount = 65534;
 
+// Copies `from` to `to`, readable and runnable by every account.
+inline bool copy_for_everyone(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary);
+  out << in.rdbuf();
+  out.close();
+  return in && out && ::chmod(to.c_str(), 0755) == 0;
+}
+
 // The helper as a program the second account may start: a copy in a fresh
 // folder every account may enter, since the build tree may sit in one that
-// the second account cannot (a private home, mode 0700). Made once per test
-// process and removed when it ends.
-inline const std::string& helper_for_other_account() {
-  struct copy {
-    std::string dir, path;
-    copy() {
-      char name[] = "/tmp/qmcore-helper.XXXXXX";
-      if (!::mkdtemp(name) || ::chmod(name, 0755) != 0) return;
-      dir = name;
-      path = dir + "/sync_helper";
-      std::ifstream in(SYNC_HELPER_PATH, std::ios::binary);
-      std::ofstream out(path, std::ios::binary);
-      out << in.rdbuf();
-      out.close();
-      if (!in || !out || ::chmod(path.c_str(), 0755) != 0) path.clear();
-    }
-    ~copy() {
-      if (!dir.empty()) {
-        ::unlink((dir + "/sync_helper").c_str());
-        ::rmdir(dir.c_str());
+// the second account cannot (a private home, mode 0700). A thread
+// sanitizer's suppression file named in TSAN_OPTIONS is copied beside it
+// for the same reason, and `environment` is this process's, pointing there.
+// Made once per test process and removed when it ends.
+struct other_account_helper {
+  std::string dir, path;
+  std::vector<std::string> environment;
+  other_account_helper() {
+    char name[] = "/tmp/qmcore-helper.XXXXXX";
+    if (!::mkdtemp(name) || ::chmod(name, 0755) != 0) return;
+    dir = name;
+    path = dir + "/sync_helper";
+    if (!copy_for_everyone(SYNC_HELPER_PATH, path)) path.clear();
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      const std::string key = "suppressions=";
+      const std::size_t at = entry.find(key);
+      if (entry.rfind("TSAN_OPTIONS=", 0) == 0 && at != std::string::npos) {
+        const std::size_t end = std::min(entry.find_first_of(" :", at), entry.size());
+        const std::string copied = dir + "/tsan.supp";
+        copy_for_everyone(entry.substr(at + key.size(), end - at - key.size()), copied);
+        entry.replace(at + key.size(), end - at - key.size(), copied);
       }
+      environment.push_back(entry);
     }
-  };
-  static const copy c;
-  return c.path;
+  }
+  ~other_account_helper() {
+    if (dir.empty()) return;
+    ::unlink((dir + "/sync_helper").c_str());
+    ::unlink((dir + "/tsan.supp").c_str());
+    ::rmdir(dir.c_str());
+  }
+};
+
+inline const other_account_helper& helper_for_other_account() {
+  static const other_account_helper h;
+  return h;
 }
 
 // Starts the helper with `args` in a forked child that drops to the second
 // account first; its pid.
 inline pid_t spawn_helper_as_other_account(const std::vector<std::string>& args) {
   std::vector<std::string> copy = args;
-  std::string path = helper_for_other_account();
+  const other_account_helper& helper = helper_for_other_account();
+  std::string path = helper.path;
   std::vector<char*> argv{path.data()};
   for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> environment = helper.environment;
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(kOtherAccount) != 0 ||
         ::setuid(kOtherAccount) != 0)
       ::_exit(70);
-    ::execv(path.c_str(), argv.data());
+    ::execve(path.c_str(), argv.data(), envp.data());
     ::_exit(71);
   }
   return pid;
@@ -122,8 +149,6 @@ inline void await_waiters(HANDLE h, unsigned n) {
     std::this_thread::yield();
 }
 
-// Sets /proc/sys/<name> (a Debian default the machine may differ from);
-// the test machine keeps it.
 // Sets a sysctl for one scope and puts the machine's value back after it.
 class sysctl_setting {
  public:

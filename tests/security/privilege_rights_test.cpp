@@ -170,6 +170,13 @@ unsigned record_caps_and_wait(void* p) {
 }
 
 TEST(Privileges, LibraryThreadsNeverHoldAScopesPrivilegeAndDeafThreadsAreReported) {
+#if defined(__SANITIZE_THREAD__)
+  // The checker starts a background thread of its own in every forked
+  // child, before the child lowers anything: it holds all of root's
+  // capabilities, so a raise is never the scope's alone and, by design,
+  // nothing is set aside for new threads.
+  GTEST_SKIP() << "the thread sanitizer's thread in the child holds the capability already";
+#endif
   SKIP_UNLESS_ROOT();
   const int bits = run_as(0, 0, {}, [] {
     drop(CAP_SYS_NICE, false);

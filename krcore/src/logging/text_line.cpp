@@ -94,7 +94,7 @@ void log_line_builder::refresh_text(std::int64_t second) {
                         t.wDay, t.wHour, t.wMinute, t.wSecond);
   _textDate.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
   const long long offset =
-      (days_from_civil(t.wYear, t.wMonth, t.wDay) * 86400 + t.wHour * 3600 + t.wMinute * 60 +
+      (days_from_civil(t.wYear, t.wMonth, t.wDay) * 86400 + t.wHour * 3600LL + t.wMinute * 60LL +
        t.wSecond - second) / 60;
   const long long minutes = offset < 0 ? -offset : offset;
   n = std::snprintf(text, sizeof text, "%c%02lld:%02lld", offset < 0 ? '-' : '+', minutes / 60,

@@ -37,7 +37,7 @@ inline constexpr size_t kMaxFileNameBytes = 255;
 // The most a hashed entry's kept name may take (the escaped name and its
 // line end): a value name of 16,383 UTF-16 units is at most 49,149 escaped
 // bytes.
-inline constexpr size_t kMaxKeptNameBytes = 64 * 1024;
+inline constexpr size_t kMaxKeptNameBytes = size_t{64} * 1024;
 
 // The file name of the key `name` in its parent's folder, and of the value
 // `name` in its key's folder ("@" first). A name whose escaped form does not

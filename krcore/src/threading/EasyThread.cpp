@@ -113,8 +113,8 @@ int EasyThreadImpl::StartThread() {
 
 unsigned EasyThreadImpl::ThreadEntry(void* self) {
   std::optional<se_exception_initializer> guard;
-  if (const unsigned long code = detail::make_thread_guard(guard, kFile))
-    return static_cast<unsigned>(code);  // the thread's exit code
+  const unsigned long code = detail::make_thread_guard(guard, kFile);
+  if (code != 0 || !guard) return static_cast<unsigned>(code);  // the thread's exit code
   detail::guarded_call(*guard, kFile, 164, [self] { static_cast<EasyThreadImpl*>(self)->Run(); });
   return 0;
 }

@@ -181,7 +181,7 @@ KRCORE_NO_SANITIZE_UNDEFINED unsigned int enter_pool_thread(
     // A thread that cannot translate its faults runs no items: it is left
     // out of the pool.
     std::optional<se_exception_initializer> guard;
-    if (const unsigned long code = make_thread_guard(guard, file)) {
+    if (const unsigned long code = make_thread_guard(guard, file); code != 0 || !guard) {
       no_body();
       launch.failed();
       return static_cast<unsigned int>(code);

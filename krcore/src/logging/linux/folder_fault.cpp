@@ -14,6 +14,17 @@
 
 namespace krCore::detail {
 
+namespace {
+
+// The C library's text for an error number (strerror's may be overwritten
+// by another thread).
+std::string errno_text(int err) {
+  char buf[256];
+  return strerror_r(err, buf, sizeof buf);  // the GNU form returns the text
+}
+
+}  // namespace
+
 std::string folder_fault(const std::wstring& path) {
   std::string folder = file_name_from_wide(path);
   bool made_below = false;  // a folder missing below the one judged
@@ -27,13 +38,13 @@ std::string folder_fault(const std::wstring& path) {
       break;
     }
     if (errno != ENOENT)
-      return "the folder [" + folder + "] cannot be reached (" + std::strerror(errno) + ")";
+      return "the folder [" + folder + "] cannot be reached (" + errno_text(errno) + ")";
     made_below = true;
     if (folder == "/") return {};
   }
   if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return {};
   return "the folder [" + folder + "] may not be written by this account (" +
-         std::strerror(errno) + (made_below ? "), so the folders below it cannot be made" : ")");
+         errno_text(errno) + (made_below ? "), so the folders below it cannot be made" : ")");
 }
 
 }  // namespace krCore::detail

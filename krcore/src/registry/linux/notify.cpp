@@ -290,8 +290,8 @@ class notifier {
  private:
   static unsigned thread_main(void* self) {
     std::optional<se_exception_initializer> guard;
-    if (const unsigned long code = make_thread_guard(guard, "registry notifier"))
-      return static_cast<unsigned>(code);
+    const unsigned long code = make_thread_guard(guard, "registry notifier");
+    if (code != 0 || !guard) return static_cast<unsigned>(code);
     for (;;) guarded_call(*guard, __FILE__, __LINE__, [&] { static_cast<notifier*>(self)->run(); });
   }
 

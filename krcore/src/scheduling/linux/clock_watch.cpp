@@ -126,7 +126,7 @@ struct clock_change_watch::state {
     std::optional<se_exception_initializer> guard;
     const unsigned long code = make_thread_guard(guard, "clock_watch");
     started.set_value(code);
-    if (code != 0) return;  // the constructor reports it
+    if (code != 0 || !guard) return;  // the constructor reports it
     // Process-directed signals belong to the program's own threads.
     sigset_t all;
     sigfillset(&all);

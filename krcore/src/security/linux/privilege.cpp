@@ -33,6 +33,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <mutex>
 #include <vector>
@@ -229,9 +230,13 @@ bool blocks_signal(int tid, int sig) {
   char line[256];
   unsigned long long mask = 0;
   bool found = false;
-  while (!found && std::fgets(line, sizeof line, f))
-    found = std::sscanf(line, "SigBlk: %llx", &mask) == 1;
-  std::fclose(f);
+  while (!found && std::fgets(line, sizeof line, f)) {
+    if (std::strncmp(line, "SigBlk:", 7) != 0) continue;
+    char* end = nullptr;
+    mask = std::strtoull(line + 7, &end, 16);
+    found = end != line + 7;
+  }
+  (void)std::fclose(f);
   return found && (mask >> (sig - 1)) & 1;
 }
 
