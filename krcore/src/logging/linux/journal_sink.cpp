@@ -44,7 +44,7 @@ constexpr int kSendBuffer = 8 << 20;
 // the kernel's default limits (net.core.wmem_max 212992), so every machine
 // sends the same entries the same way; a larger one goes as a memory file
 // at once, without a doomed copy into the kernel first.
-constexpr std::size_t kLargestDatagram = 192 * 1024;
+constexpr std::size_t kLargestDatagram = std::size_t{192} * 1024;
 // The longest wait for room in the journal's queue (see above).
 constexpr int kRoomWaitMs = 10;
 
@@ -161,7 +161,10 @@ struct journal_sink {
   unsigned long deliver(std::string_view datagram) {
     unsigned long error = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (fd < 0 && (fd = connect_socket(path)) < 0) return send_error(errno);
+      if (fd < 0) {
+        fd = connect_socket(path);
+        if (fd < 0) return send_error(errno);
+      }
       error = journal_send(fd, datagram);
       if (error == kErrorTimeout && !stuck) {
         pollfd room{fd, POLLOUT, 0};

@@ -17,7 +17,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <optional>
 
 #include "foundation/errors.h"
 #include "foundation/linux/untrusted_file.h"
@@ -87,21 +86,17 @@ std::uint64_t file_size_limit() {
   return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-// For the scope of a write that may cross the file-size limit: SIGXFSZ,
-// whose default action ends the process, is blocked on the calling thread
-// (the kernel sends it to the writing thread), so the write fails with
-// EFBIG instead; a signal the write left pending is taken before the mask
-// is restored. The process's disposition is never touched.
-class file_size_signal_held {
+// For the scope of a write that may cross the file-size limit: once
+// `hold` is called, SIGXFSZ, whose default action ends the process, is
+// blocked on the calling thread (the kernel sends it to the writing
+// thread), so the write fails with EFBIG instead; at the end of the scope a
+// signal the write left pending is taken before the mask is restored. The
+// process's disposition is never touched.
+class file_size_signal_hold {
  public:
-  file_size_signal_held() {
-    sigemptyset(&_signal);
-    sigaddset(&_signal, SIGXFSZ);
-    ::pthread_sigmask(SIG_BLOCK, &_signal, &_previous);
-    sigset_t pending;
-    _was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) == 1;
-  }
-  ~file_size_signal_held() {
+  file_size_signal_hold() = default;
+  ~file_size_signal_hold() {
+    if (!_held) return;
     if (!_was_pending) {
       const struct timespec now {};
       while (::sigtimedwait(&_signal, nullptr, &now) == SIGXFSZ) {
@@ -109,13 +104,25 @@ class file_size_signal_held {
     }
     ::pthread_sigmask(SIG_SETMASK, &_previous, nullptr);
   }
-  file_size_signal_held(const file_size_signal_held&) = delete;
-  file_size_signal_held& operator=(const file_size_signal_held&) = delete;
+  file_size_signal_hold(const file_size_signal_hold&) = delete;
+  file_size_signal_hold& operator=(const file_size_signal_hold&) = delete;
+
+  // Blocks the signal for the rest of the scope; a second call does nothing.
+  void hold() {
+    if (_held) return;
+    _held = true;
+    sigemptyset(&_signal);
+    sigaddset(&_signal, SIGXFSZ);
+    ::pthread_sigmask(SIG_BLOCK, &_signal, &_previous);
+    sigset_t pending;
+    _was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) == 1;
+  }
 
  private:
-  sigset_t _signal;
-  sigset_t _previous;
+  bool _held = false;
   bool _was_pending = false;
+  sigset_t _signal{};
+  sigset_t _previous{};
 };
 
 // Writes every part at the descriptor's position; a short write resumes
@@ -125,8 +132,8 @@ class file_size_signal_held {
 // any after a short one) holds SIGXFSZ off.
 unsigned long write_all(int fd, const std::string_view* parts, std::size_t count,
                         std::size_t& partial, bool near_limit) {
-  std::optional<file_size_signal_held> held;
-  if (near_limit) held.emplace();
+  file_size_signal_hold signal;
+  if (near_limit) signal.hold();
   constexpr std::size_t kMaxVectors = 64;
   struct iovec vectors[kMaxVectors];
   std::size_t next = 0;     // first part not yet handed to the kernel
@@ -149,7 +156,7 @@ unsigned long write_all(int fd, const std::string_view* parts, std::size_t count
     }
     std::size_t asked = 0;
     for (std::size_t i = 0; i < n; ++i) asked += vectors[i].iov_len;
-    if (static_cast<std::size_t>(written) < asked && !held) held.emplace();
+    if (static_cast<std::size_t>(written) < asked) signal.hold();
     // Step over what the kernel took; a short write resumes mid-part.
     auto left = static_cast<std::size_t>(written);
     while (next < count && left >= parts[next].size() - skipped) {
