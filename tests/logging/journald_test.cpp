@@ -22,10 +22,8 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -40,6 +38,7 @@
 #include <vector>
 
 #include "foundation/in_child.h"
+#include "service/notify_receiver.h"
 
 extern char** environ;
 
@@ -53,8 +52,7 @@ constexpr const char* kJournalctl = "/bin/journalctl";
 constexpr const char* kPrivate[] = {"/run/systemd", "/run/log", "/var/log/journal"};
 // Set for the copy of the program that runs in the namespace.
 constexpr const char* kInside = "KRCORE_TEST_JOURNALD_NAMESPACE";
-// The test's own files there: the settings store, the log files and the
-// socket on which journald says it is ready.
+// The test's own files there: the settings store and the log files.
 const std::string kOwn = "/run/systemd/qmcore-test";
 // The exit code that says the namespace or journald could not be made.
 constexpr int kCannot = 77;
@@ -182,23 +180,12 @@ class RealJournald : public ::testing::Test {
   // Starts journald and waits (60 s at most) until it says it is ready;
   // ends this process with kCannot when it does not.
   void start_journald() {
-    sockaddr_un address{AF_UNIX, "/run/systemd/qmcore-test/ready"};
-    ::unlink(address.sun_path);
-    const int ready = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::bind(ready, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    std::string env[] = {std::string("NOTIFY_SOCKET=") + address.sun_path,
+    krtest::notify_receiver ready(true);
+    std::string env[] = {std::string("NOTIFY_SOCKET=") + ::getenv("NOTIFY_SOCKET"),
                          "SYSTEMD_LOG_TARGET=console", "SYSTEMD_LOG_LEVEL=warning"};
     journald = start(kJournald, {const_cast<char*>(kJournald)},
                      {env[0].data(), env[1].data(), env[2].data()});
-    // Its end is watched too: a journald that fails ends at once.
-    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, journald, 0));
-    char said[4096] = {};
-    for (pollfd p[] = {{ready, POLLIN, 0}, {ended, POLLIN, 0}};
-         !std::strstr(said, "READY=1") && ::poll(p, 2, 60000) > 0 && !p[1].revents;)
-      said[std::max<ssize_t>(::recv(ready, said, sizeof said - 1, 0), 0)] = '\0';
-    ::close(ended);
-    ::close(ready);
-    if (!std::strstr(said, "READY=1")) {
+    if (ready.next().find("READY=1") == std::string::npos) {
       std::fprintf(stderr, "%s did not start in the namespace\n", kJournald);
       std::_Exit(kCannot);
     }
