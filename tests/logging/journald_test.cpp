@@ -7,10 +7,13 @@
 // program with the test's filter), where the test mounts fresh tmpfs over
 // /run/systemd, /run/log and /var/log/journal and starts a journald of its
 // own, which makes its sockets at their default paths and keeps its
-// journal in memory. All of it ends with the namespace, whose processes
-// die with the test. journald and journalctl are separate, uninstrumented
-// programs, so the tests run the same under the sanitizers. Without the
-// right to make a namespace, or without journald, the tests skip.
+// journal in memory. The journal's bad days are made with that journald
+// too: stopped, or not started yet (its socket missing), and halted with
+// SIGSTOP until its queue is full. All of it ends with the namespace, whose
+// processes die with the test. journald and journalctl are separate,
+// uninstrumented programs, so the tests run the same under the sanitizers.
+// Without the right to make a namespace, or without journald, the tests
+// skip.
 #include <gtest/gtest.h>
 #include <krcore/logging.h>
 #include <krcore/registry.h>
@@ -24,13 +27,18 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <future>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -38,6 +46,8 @@
 #include <vector>
 
 #include "foundation/in_child.h"
+#include "log_capture.h"
+#include "logging/journal_sink.h"
 #include "service/notify_receiver.h"
 
 extern char** environ;
@@ -163,7 +173,7 @@ class RealJournald : public ::testing::Test {
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               0);
     const std::pair<const wchar_t*, DWORD> values[] = {
-        {L"Enable", 1}, {L"Level", 1}, {L"Options", 0x41}};
+        {L"Enable", 1}, {L"Level", 1}, {L"Options", 0x61}};  // the file as UTF-8 text
     for (const auto& [name, value] : values)
       EXPECT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
                 0);
@@ -215,6 +225,27 @@ class RealJournald : public ::testing::Test {
         out[message.substr(3, message.find_first_of(" \n", 3) - 3)] = entry;
     }
     return out;
+  }
+
+  // How many lines of the log file hold `text`.
+  std::size_t in_file(const std::string& text) {
+    log->flush();
+    std::size_t count = 0;
+    for (const auto& file : std::filesystem::directory_iterator(kOwn)) {
+      if (!file.is_regular_file()) continue;
+      std::ifstream in(file.path(), std::ios::binary);
+      const std::string lines{std::istreambuf_iterator<char>(in), {}};
+      for (std::size_t at = 0; (at = lines.find(text, at)) != std::string::npos; ++at) ++count;
+    }
+    return count;
+  }
+  // How many of the lines `said` recorded say that the journal's copies
+  // are lost.
+  static int drops_said(const logtest::debug_capture& said) {
+    const std::vector<std::wstring> texts = said.texts();
+    return static_cast<int>(std::count_if(texts.begin(), texts.end(), [](const std::wstring& t) {
+      return t.find(L"does not take entries") != std::wstring::npos;
+    }));
   }
 
   logger* const log = krCore::singleton<logger>::instance();
@@ -290,20 +321,56 @@ TEST_F(RealJournald, EntriesArriveWithTheirFields) {
   EXPECT_EQ(from_account["_UID"], "65534");
 }
 
-// A journald restarted while the agent runs makes its socket anew: the
-// line logged while it is down is lost to the journal (and said once on
-// standard error), the lines after it reach the new journald.
-TEST_F(RealJournald, RestartedJournaldGetsTheLaterLines) {
+// A journald stopped while the agent runs, or not started yet (its socket
+// missing), costs the journal's copies only: every line reaches the file,
+// the drops are counted, and one line (on standard error and the debugger
+// output) says so. journald started again makes its socket anew, and the
+// lines after it reach it.
+TEST_F(RealJournald, MissingJournaldKeepsTheFileAndSaysSoOnce) {
   if (!inside()) return run_in_namespace();
+  logtest::debug_capture said;
   log->log(logger::log_normal, L"jd before");
   stop_journald();
-  log->log(logger::log_normal, L"jd down");
+  ::unlink("/run/systemd/journal/socket");  // as before journald first starts
+  const std::uint64_t dropped = krCore::detail::journal_dropped();
+  for (int i = 0; i < 5; ++i) log->log(logger::log_normal, L"jd down");
+  EXPECT_EQ(krCore::detail::journal_dropped(), dropped + 5);
+  EXPECT_EQ(in_file("jd down"), 5u);
   start_journald();
   log->log(logger::log_normal, L"jd after");
   log->log(logger::log_warning, L"jd later");
   const std::map<std::string, fields> got = entries(::getpid());
   for (const char* word : {"before", "after", "later"}) EXPECT_EQ(got.count(word), 1u) << word;
   EXPECT_EQ(got.count("down"), 0u);
+  EXPECT_EQ(drops_said(said), 1);
+}
+
+// A journald that stops reading (halted here) fills its socket's queue:
+// the logger goes on at full speed, dropping and counting the copies that
+// find no room, saying so once, and the file keeps every line. A logger
+// that waited for room would never end the burst. Once journald has read
+// its queue, the next entry arrives.
+TEST_F(RealJournald, FullSocketNeverHoldsTheLoggerUp) {
+  if (!inside()) return run_in_namespace();
+  logtest::debug_capture said;
+  const std::uint64_t dropped = krCore::detail::journal_dropped();
+  ASSERT_EQ(::kill(journald, SIGSTOP), 0);
+  siginfo_t halted{};  // SIGSTOP cannot be caught: it stops or has ended
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(journald), &halted, WSTOPPED | WEXITED | WNOWAIT), 0);
+  ASSERT_EQ(halted.si_code, CLD_STOPPED);
+  constexpr int kLines = 3000;  // the queue holds net.unix.max_dgram_qlen (10 by default)
+  auto burst = std::async(std::launch::async, [this] {
+    for (int i = 0; i < kLines; ++i) log->log(logger::log_normal, L"jd burst");
+  });
+  const bool ended = burst.wait_for(std::chrono::seconds(120)) == std::future_status::ready;
+  ::kill(journald, SIGCONT);  // also frees a logger that waits for room
+  ASSERT_TRUE(ended) << "the logger waits for the journal";
+  EXPECT_GT(krCore::detail::journal_dropped(), dropped);
+  EXPECT_EQ(drops_said(said), 1);
+  EXPECT_EQ(in_file("jd burst"), static_cast<std::size_t>(kLines));
+  EXPECT_EQ(journalctl({"--sync"}).first, 0);
+  log->log(logger::log_normal, L"jd after");
+  EXPECT_EQ(entries(::getpid(), "MESSAGE=jd after").count("after"), 1u);
 }
 
 // Children forked while another thread logs without pause go on logging
