@@ -65,7 +65,10 @@ packages=(
   # the Debian packages (scripts/package.sh) and their test
   # (scripts/package-test.sh): debhelper, lintian, help2man for the manual
   # pages, pkg-config, man and systemd-analyze
-  debhelper dpkg-dev lintian help2man pkg-config man-db systemd
+  debhelper dpkg-dev lintian help2man pkg-config man-db
+  # systemd-analyze, and a real journald with journalctl for the journal
+  # copy's tests
+  systemd
 )
 
 [[ $scope == demo ]] && packages=("${demo_packages[@]}")
