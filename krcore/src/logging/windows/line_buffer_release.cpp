@@ -8,7 +8,6 @@
 
 #include <atomic>
 
-#include "foundation/windows/fiber_slot.h"
 #include "logging/line_buffer_release.h"
 
 namespace krCore::detail {
@@ -20,10 +19,20 @@ void WINAPI on_thread_end(void* slot) { release_line_buffer(slot); }
 // unloaded.
 std::atomic<DWORD> g_buffer_slot{FLS_OUT_OF_INDEXES};
 
+DWORD buffer_slot() {
+  DWORD slot = g_buffer_slot.load(std::memory_order_acquire);
+  if (slot != FLS_OUT_OF_INDEXES) return slot;
+  const DWORD fresh = ::FlsAlloc(&on_thread_end);
+  if (fresh == FLS_OUT_OF_INDEXES || g_buffer_slot.compare_exchange_strong(slot, fresh))
+    return fresh;
+  ::FlsFree(fresh);  // another thread took one first; nobody holds a value in this one
+  return slot;
+}
+
 }  // namespace
 
 bool release_line_buffer_at_thread_end(void* slot) noexcept {
-  const DWORD index = take_fiber_slot(g_buffer_slot, &on_thread_end);
+  const DWORD index = buffer_slot();
   return index != FLS_OUT_OF_INDEXES && ::FlsSetValue(index, slot);
 }
 

@@ -51,7 +51,6 @@
 #include "diagnostics/windows/unhandled_filter.h"
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
-#include "foundation/windows/fiber_slot.h"
 #include "foundation/windows/library_wait.h"
 #include "logging/line_buffer_release.h"
 #include "logging/logsink.h"
@@ -190,6 +189,16 @@ void WINAPI leave_on_exit(void* block) {
 // thread starts, given back as the library is unloaded (release_slot).
 std::atomic<DWORD> g_leaving_slot{FLS_OUT_OF_INDEXES};
 
+DWORD leaving_slot() {
+  DWORD slot = g_leaving_slot.load(std::memory_order_acquire);
+  if (slot != FLS_OUT_OF_INDEXES) return slot;
+  const DWORD fresh = ::FlsAlloc(&leave_on_exit);
+  if (fresh == FLS_OUT_OF_INDEXES || g_leaving_slot.compare_exchange_strong(slot, fresh))
+    return fresh;
+  ::FlsFree(fresh);  // another thread's start took one first; nobody holds a value in this one
+  return slot;
+}
+
 // Gives the slot back when no thread of the library is left. Freeing a slot
 // runs its callback, on the freeing thread, for every thread that still
 // holds a value in it: only threads ended by force, which never cleared
@@ -205,7 +214,7 @@ unsigned __stdcall thread_start(void* start) {
       static_cast<std::shared_ptr<thread_block>*>(start));
   const std::shared_ptr<thread_block> block = *owner;
   t_block = block.get();
-  const DWORD slot = take_fiber_slot(g_leaving_slot, &leave_on_exit);
+  const DWORD slot = leaving_slot();
   if (slot != FLS_OUT_OF_INDEXES) ::FlsSetValue(slot, block.get());
   block->library_wait.store(&t_library_wait, std::memory_order_release);
   block->held_off.store(&t_kill_held_off, std::memory_order_release);
