@@ -11,7 +11,6 @@
 #include "foundation/fork_child.h"
 #include "foundation/spin_lock.h"
 #include "foundation/utf.h"
-#include "logging/line_buffer_release.h"
 
 namespace krCore::detail {
 namespace {
@@ -21,10 +20,10 @@ namespace {
 // to the thread's longest line.
 //
 // Trivially destructible, so the slot stays usable for the whole life of the
-// thread: a line logged after the thread's buffer was freed at its end (by
-// a static destructor, an atexit handler, another thread-local's
-// destructor) finds the slot marked `ended`, and is written through a
-// buffer of its own.
+// thread: a line logged after the thread's destructors began (a static
+// destructor, an atexit handler, another thread-local's destructor) finds
+// a slot whose buffer `slot_release` has freed and marked `ended`, and is
+// written through a buffer of its own.
 struct thread_slot {
   char* buffer = nullptr;
   std::size_t capacity = 0;
@@ -42,6 +41,18 @@ KRCORE_TLS_INITIAL_EXEC thread_local thread_slot t_slot;
 
 thread_slot& this_thread_slot() { return t_slot; }
 
+// Frees the thread's buffer when the thread's destructors run; constructed
+// with the first buffer, so a thread that never logs registers nothing.
+struct slot_release {
+  ~slot_release() {
+    delete[] t_slot.buffer;
+    t_slot.buffer = nullptr;
+    t_slot.capacity = 0;
+    t_slot.ended = true;
+  }
+};
+thread_local slot_release t_release;
+
 constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 constexpr unsigned long kErrorFileTooLarge = 223;
 
@@ -53,14 +64,6 @@ constexpr int kWaitSpins = 300;
 constexpr int kQuietSpins = 60;
 
 }  // namespace
-
-void release_line_buffer(void* released) noexcept {
-  auto* slot = static_cast<thread_slot*>(released);
-  delete[] slot->buffer;
-  slot->buffer = nullptr;
-  slot->capacity = 0;
-  slot->ended = true;
-}
 
 std::atomic<unsigned> g_log_check_interval_ms{100};
 
@@ -173,10 +176,7 @@ char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
       error = 8;
       return nullptr;
     }
-    // The first buffer is freed as the thread ends; a thread for which that
-    // cannot be arranged keeps none.
-    if (!slot.buffer && !slot.ended && !release_line_buffer_at_thread_end(&slot))
-      slot.ended = true;
+    if (!slot.ended) (void)&t_release;  // first buffer: free it at thread end
     delete[] slot.buffer;
     slot.buffer = buffer;
     slot.capacity = capacity;

@@ -52,7 +52,6 @@
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
 #include "foundation/windows/library_wait.h"
-#include "logging/line_buffer_release.h"
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
 #include "threading/timer_slack.h"
@@ -442,15 +441,13 @@ bool set_thread_timer_slack(unsigned long) { return false; }
 
 // The library's entry as a DLL (a program that links its objects never
 // calls it). Unloaded by FreeLibrary (`reserved` null), it gives back its
-// fiber-local slots (freeing the line buffers of the host's threads that
-// logged), which a host that loads and unloads it again and again would
-// otherwise run out of, and the fault handlers it added to the process; at
-// the end of the process (`reserved` not null) other threads may have been
-// stopped anywhere, and nothing is given back.
+// fiber-local slots, which a host that loads and unloads it again and again
+// would otherwise run out of, and the fault handlers it added to the
+// process; at the end of the process (`reserved` not null) other threads
+// may have been stopped anywhere, and nothing is given back.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH && !reserved) {
     krCore::detail::release_fault_handlers();
-    krCore::detail::release_line_buffer_slot();
     krCore::detail::release_slot();
   }
   return TRUE;
