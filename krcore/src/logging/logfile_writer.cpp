@@ -11,47 +11,10 @@
 #include "foundation/fork_child.h"
 #include "foundation/spin_lock.h"
 #include "foundation/utf.h"
+#include "logging/line_slot.h"
 
 namespace krCore::detail {
 namespace {
-
-// The calling thread's encoded line and its place in a writer's queue. The
-// buffer keeps its capacity, so a line costs no allocation once it has grown
-// to the thread's longest line.
-//
-// Trivially destructible, so the slot stays usable for the whole life of the
-// thread: a line logged after the thread's destructors began (a static
-// destructor, an atexit handler, another thread-local's destructor) finds
-// a slot whose buffer `slot_release` has freed and marked `ended`, and is
-// written through a buffer of its own.
-struct thread_slot {
-  char* buffer = nullptr;
-  std::size_t capacity = 0;
-  const log_file_writer* writer = nullptr;
-  std::uint64_t sequence = 0;
-  // Set by claim_own: the thread owns the file and the batch to write.
-  bool claimed = false;
-  bool ended = false;
-};
-
-// The initial-exec model reaches the slot without a call into the dynamic
-// linker on every line; the slot is small enough for the static TLS space
-// the loader keeps for libraries loaded later.
-KRCORE_TLS_INITIAL_EXEC thread_local thread_slot t_slot;
-
-thread_slot& this_thread_slot() { return t_slot; }
-
-// Frees the thread's buffer when the thread's destructors run; constructed
-// with the first buffer, so a thread that never logs registers nothing.
-struct slot_release {
-  ~slot_release() {
-    delete[] t_slot.buffer;
-    t_slot.buffer = nullptr;
-    t_slot.capacity = 0;
-    t_slot.ended = true;
-  }
-};
-thread_local slot_release t_release;
 
 constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 constexpr unsigned long kErrorFileTooLarge = 223;
@@ -176,7 +139,7 @@ char* log_file_writer::begin_line(std::size_t bound, unsigned long& error) {
       error = 8;
       return nullptr;
     }
-    if (!slot.ended) (void)&t_release;  // first buffer: free it at thread end
+    if (!slot.ended && !slot.buffer) free_line_buffer_at_thread_end();
     delete[] slot.buffer;
     slot.buffer = buffer;
     slot.capacity = capacity;

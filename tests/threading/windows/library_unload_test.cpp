@@ -1,15 +1,22 @@
 // qmcore.dll loaded and unloaded again and again by a host, which starts
 // one of the library's threads each time (the logger's configuration
-// watcher) and ends it again: each unload gives back what the load took
-// of the process's fixed supplies. This program links neither the DLL nor
-// its objects; it loads the DLL by name from the search path.
+// watcher) and ends it again, and logs to a file from its own threads, one
+// of which outlives the unload: each unload gives back what the load took
+// of the process's fixed supplies, and leaves nothing that holds the DLL
+// loaded. This program links neither the DLL nor its objects; it loads the
+// DLL by name from the search path, and reaches the logger's programmatic
+// start by its exported name.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -36,8 +43,10 @@ class LibraryUnload : public ::testing::Test {
     std::filesystem::remove_all(folder, ignored);
   }
 
-  // Loads the library, starts the logger (and with it its watcher thread),
-  // closes it (which ends the thread) and unloads the library.
+  // Loads the library, starts the logger (and with it its watcher thread)
+  // and has it write to a file, logs from this thread and from another one
+  // that is still running as the library goes, closes the logger (which
+  // ends the watcher) and unloads the library.
   void load_log_and_unload() {
     const HMODULE library = ::LoadLibraryW(L"qmcore.dll");
     ASSERT_NE(library, nullptr) << ::GetLastError();
@@ -45,14 +54,57 @@ class LibraryUnload : public ::testing::Test {
         reinterpret_cast<void (*)()>(::GetProcAddress(library, "krLogInitialize")));
     const auto log = reinterpret_cast<int (*)(const wchar_t*)>(
         reinterpret_cast<void (*)()>(::GetProcAddress(library, "krLog")));
+    const auto flush = reinterpret_cast<int (*)()>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(library, "krLogFlush")));
     const auto close = reinterpret_cast<int (*)()>(
         reinterpret_cast<void (*)()>(::GetProcAddress(library, "krLogClose")));
-    ASSERT_TRUE(initialize && log && close);
-    initialize((folder / "unload").wstring().c_str());
+    // singleton<logger>'s instance and logger::initialize(options, level,
+    // size, files, name), whose `this` comes first as for a free function.
+    const auto* instance = reinterpret_cast<const std::atomic<void*>*>(
+        ::GetProcAddress(library, "_ZN6krCore14singleton_baseINS_6loggerEE9_instanceE"));
+    const auto to_file = reinterpret_cast<void (*)(void*, int, int, int, int, const wchar_t*)>(
+        reinterpret_cast<void (*)()>(
+            ::GetProcAddress(library, "_ZN6krCore6logger10initializeEiiiiPKw")));
+    ASSERT_TRUE(initialize && log && flush && close && instance && to_file);
+    const std::wstring base = (folder / "unload").wstring();
+    initialize(base.c_str());
+    to_file(instance->load(), 1, 3, 0, 0, base.c_str());  // the file only, normal level
     EXPECT_EQ(log(L"loaded once more"), 0);
+    // A host thread that logged keeps running past the unload.
+    const HANDLE logged = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE unloaded = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread host([&] {
+      log(L"from a host thread");
+      ::SetEvent(logged);
+      ::WaitForSingleObject(unloaded, INFINITE);
+    });
+    const DWORD waited = ::WaitForSingleObject(logged, 60000);
+    EXPECT_EQ(flush(), 0);
     EXPECT_EQ(close(), 0);
-    ASSERT_TRUE(::FreeLibrary(library)) << ::GetLastError();
-    ASSERT_EQ(::GetModuleHandleW(L"qmcore.dll"), nullptr) << "the library stayed loaded";
+    const bool freed = ::FreeLibrary(library);
+    const HMODULE left = ::GetModuleHandleW(L"qmcore.dll");
+    ::SetEvent(unloaded);
+    host.join();
+    ::CloseHandle(logged);
+    ::CloseHandle(unloaded);
+    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    ASSERT_TRUE(freed) << ::GetLastError();
+    ASSERT_EQ(left, nullptr) << "the library stayed loaded";
+    EXPECT_NE(logged_text().find(L"from a host thread"), std::wstring::npos)
+        << "the host thread's line never reached a file";
+  }
+
+  // What the log files in the folder hold (UTF-16LE), one after another.
+  std::wstring logged_text() const {
+    std::wstring text;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                     static_cast<unsigned char>(bytes[i + 1]) << 8);
+    }
+    return text;
   }
 
   std::filesystem::path folder;

@@ -52,6 +52,7 @@
 #include "foundation/errors.h"
 #include "foundation/kill_hold.h"
 #include "foundation/windows/library_wait.h"
+#include "logging/line_slot.h"
 #include "logging/logsink.h"
 #include "threading/native_thread.h"
 #include "threading/timer_slack.h"
@@ -448,6 +449,7 @@ bool set_thread_timer_slack(unsigned long) { return false; }
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH && !reserved) {
     krCore::detail::release_fault_handlers();
+    krCore::detail::release_line_slots();
     krCore::detail::release_slot();
   }
   return TRUE;
