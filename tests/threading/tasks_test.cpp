@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -55,6 +56,32 @@ TEST(Tasks, RunEveryRunsUntilCancelled) {
   ASSERT_EQ(after.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
   EXPECT_EQ(waiting->runs(), 0);
   scheduler.Shutdown(10000);
+}
+
+// A period of 0 (or below) would run the command back to back and hold a
+// pool thread for ever; it is refused, as are periods no clock reaches and
+// a command with nothing to run, and nothing is scheduled for them.
+TEST(Tasks, RunEveryRefusesAPeriodItCannotKeepAndAnEmptyCallable) {
+  CommandSchedulerFixed scheduler;
+  scheduler.Start();
+  std::atomic<long> runs{0};
+  for (const double period : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::infinity()}) {
+    try {
+      run_every(scheduler, period, [&] { ++runs; });
+      ADD_FAILURE() << "period " << period << " was taken";
+    } catch (const w32_exception& e) {
+      EXPECT_EQ(e.error_code(), 87ul) << period;
+    }
+  }
+  try {
+    run_every(scheduler, 1.0, std::function<void()>());
+    ADD_FAILURE() << "an empty callable was taken";
+  } catch (const w32_exception& e) {
+    EXPECT_EQ(e.error_code(), 87ul);
+  }
+  scheduler.Shutdown(10000);
+  EXPECT_EQ(runs, 0);
 }
 
 }  // namespace

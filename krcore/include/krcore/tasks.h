@@ -6,11 +6,13 @@
 // scheduler, the process services' included.
 #pragma once
 
+#include <krcore/exceptions.h>
 #include <krcore/scheduler.h>
 #include <krcore/sync.h>
 #include <krcore/thread_pool.h>
 
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <future>
 #include <memory>
@@ -132,10 +134,16 @@ class periodic_command : public threadwork,
 // Runs `fn` on `scheduler`'s pool every `period_s` seconds, the first run
 // `period_s` seconds from now, until the returned command is cancelled. The
 // period counts from the end of one run to the start of the next, so runs
-// never overlap. Errors: what the scheduler's AddDelay throws, and
-// std::bad_alloc. Thread-safety: as AddDelay.
+// never overlap. Errors: w32_exception with ERROR_INVALID_PARAMETER for a
+// period that is not a positive finite number of seconds (0 would run the
+// command back to back for ever) or an empty callable; what the
+// scheduler's AddDelay throws; std::bad_alloc. Thread-safety: as AddDelay.
 inline std::shared_ptr<periodic_command> run_every(ICommandScheduler& scheduler, double period_s,
                                                    std::function<void()> fn) {
+  if (!(period_s > 0.0) || !std::isfinite(period_s))
+    throw w32_exception(L"run_every: the period must be a positive, finite number of seconds",
+                        ERROR_INVALID_PARAMETER);
+  if (!fn) throw w32_exception(L"run_every: a command needs a callable", ERROR_INVALID_PARAMETER);
   auto command = std::make_shared<periodic_command>(scheduler, period_s, std::move(fn));
   command->schedule();
   return command;
