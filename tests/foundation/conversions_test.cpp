@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <krcore/foundation.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,19 +40,25 @@ TEST(Conversions, MalformedInputHasDefinedResults) {
   EXPECT_EQ(convertstringtowstring("\xf4\x90\x80\x80"), L"\uFFFD\uFFFD\uFFFD\uFFFD");
 }
 
-TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
-  // The log file's encoder takes runs of 8, 16 and 32 plain characters at
-  // once and the rest one by one: a character that needs care (a pair, a
-  // replacement, the first one past the runs' range) at every position, in
-  // texts of every length around the run sizes.
+TEST(Conversions, LogFileEncodingsMatchTheGeneralConversionsAtEveryPosition) {
+  // The log files' encoders take runs of 8, 16 and 32 plain characters at
+  // once, the last few as the run that ends with them, and the rest one by
+  // one: a character that needs care (a pair, a replacement, the first one
+  // past a run's range, a line break) at every position, in texts of every
+  // length around the run sizes. UTF-16LE and UTF-8 must be what the
+  // general conversions give; the text format's line stops at a break.
   // (A character past U+FFFF is a pair where wchar_t has 16 bits.)
   const std::wstring special[] = {
+      L"\u007f",
+      L"\u0080",
       L"\u00e9",
       L"\u8000",
       L"\ud7ff",
       std::wstring(1, static_cast<wchar_t>(0xD800)),
       L"\ue000",
       L"\U0001F600",
+      L"\r",
+      L"\n",
       std::wstring(1, static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDFFF)),
       // Negative where wchar_t is a signed 32-bit type: no character, so a
       // replacement, not a unit made of its low bits.
@@ -61,6 +68,10 @@ TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
       for (std::size_t at = 0; at <= length; ++at) {
         std::wstring text(length, L'a');
         if (at < length) text.replace(at, 1, odd);
+        const auto where = [&] {
+          return "character " + std::to_string(static_cast<unsigned>(odd[0])) + " at " +
+                 std::to_string(at) + " of " + std::to_string(length);
+        };
         std::vector<char> out(4 * text.size() + 1);
         const char* const begin = out.data();
         const char* end = krCore::detail::encode_utf16le(text, out.data());
@@ -69,8 +80,18 @@ TEST(Conversions, LogFileEncodingMatchesUtf16AtEveryPosition) {
           expected.push_back(static_cast<char>(unit & 0xFF));
           expected.push_back(static_cast<char>(unit >> 8));
         }
-        ASSERT_EQ(std::string(begin, end), expected)
-            << "character " << static_cast<unsigned>(odd[0]) << " at " << at << " of " << length;
+        ASSERT_EQ(std::string(begin, end), expected) << "UTF-16LE, " << where();
+
+        end = krCore::detail::encode_utf8(text, out.data());
+        ASSERT_EQ(std::string(begin, end), krCore::detail::utf8_from_wide(text))
+            << "UTF-8, " << where();
+
+        const std::size_t line = std::min(text.find_first_of(L"\r\n"), text.size());
+        std::size_t used = 99;
+        end = krCore::detail::encode_utf8_to_break(text, used, out.data());
+        ASSERT_EQ(used, line) << "UTF-8 to a break, " << where();
+        ASSERT_EQ(std::string(begin, end), krCore::detail::utf8_from_wide(text.substr(0, line)))
+            << "UTF-8 to a break, " << where();
       }
     }
   }

@@ -4,7 +4,9 @@
 // replacement behaviour the library documents for malformed input.
 #include "foundation/utf.h"
 
+#include <algorithm>
 #include <bit>
+#include <type_traits>
 #include <cstdint>
 #include <cstring>
 
@@ -168,17 +170,105 @@ std::string utf8_from_wide(std::wstring_view text, char bad) {
   return out;
 }
 
-char* encode_utf8(std::wstring_view text, char* out) {
-  for (std::size_t i = 0; i < text.size();) {
-    const char32_t c = static_cast<char32_t>(text[i]);
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-      ++i;
-    } else {
-      put_utf8(next_character(text, i), '?', [&out](char b) { *out++ = b; });
+namespace {
+
+constexpr std::size_t kAsciiRun = 16;
+
+// Writes the 16 characters at `s` as bytes at `out` and returns the end,
+// if all are ASCII (and, with `kStopAtBreak`, none is CR or LF); null,
+// writing nothing, otherwise. Log text is nearly all ASCII: one test of
+// the OR of all sixteen, and of the packed bytes for the breaks, decides.
+template <bool kStopAtBreak>
+char* narrow_ascii_run(const wchar_t* s, char* out) {
+#if defined(__SSE2__)
+  const auto load = [s](std::size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + at));
+  };
+  __m128i bytes;
+  if constexpr (sizeof(wchar_t) == 4) {
+    const __m128i a = load(0);
+    const __m128i b = load(4);
+    const __m128i c = load(8);
+    const __m128i d = load(12);
+    const __m128i high = _mm_and_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
+                                       _mm_set1_epi32(static_cast<int>(0xFFFFFF80u)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return nullptr;
+    bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+  } else {
+    const __m128i a = load(0);
+    const __m128i b = load(8);
+    const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return nullptr;
+    bytes = _mm_packus_epi16(a, b);
+  }
+  if constexpr (kStopAtBreak) {
+    const __m128i breaks = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')),
+                                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
+    if (_mm_movemask_epi8(breaks) != 0) return nullptr;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+  return out + kAsciiRun;
+#else
+  unsigned bad = 0;
+  for (std::size_t k = 0; k < kAsciiRun; ++k) {
+    const auto c = static_cast<std::make_unsigned_t<wchar_t>>(s[k]);
+    bad |= c >= 0x80 || (kStopAtBreak && (c == L'\r' || c == L'\n'));
+  }
+  if (bad != 0) return nullptr;
+  for (std::size_t k = 0; k < kAsciiRun; ++k) out[k] = static_cast<char>(s[k]);
+  return out + kAsciiRun;
+#endif
+}
+
+// The UTF-8 encoding of `text` from `i` (to its first CR or LF with
+// `kStopAtBreak`) at `out`; `i` is left at the end or the break.
+template <bool kStopAtBreak>
+char* encode_utf8_from(std::wstring_view text, std::size_t& i, char* out) {
+  const std::size_t n = text.size();
+  while (i < n) {
+    if (n - i >= kAsciiRun) {
+      if (char* const end = narrow_ascii_run<kStopAtBreak>(text.data() + i, out)) {
+        out = end;
+        i += kAsciiRun;
+        continue;
+      }
+    }
+    // The last few: the run that ends with them, if it passes, once more.
+    // Its characters before `i` are then ASCII (and no break), which went
+    // out as one byte each, so it writes their bytes again where they are.
+    if (n - i < kAsciiRun && n >= kAsciiRun) {
+      const std::size_t back = kAsciiRun - (n - i);
+      if (char* const end = narrow_ascii_run<kStopAtBreak>(text.data() + n - kAsciiRun, out - back)) {
+        i = n;
+        return end;
+      }
+    }
+    // The run that failed the test, or the last few, one at a time.
+    const std::size_t stop = i + std::min(kAsciiRun, n - i);
+    while (i < stop) {
+      const char32_t c = static_cast<char32_t>(text[i]);
+      if (kStopAtBreak && (c == U'\r' || c == U'\n')) return out;
+      if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+        ++i;
+      } else {
+        put_utf8(next_character(text, i), '?', [&out](char b) { *out++ = b; });
+      }
     }
   }
   return out;
+}
+
+}  // namespace
+
+char* encode_utf8(std::wstring_view text, char* out) {
+  std::size_t i = 0;
+  return encode_utf8_from<false>(text, i, out);
+}
+
+char* encode_utf8_to_break(std::wstring_view text, std::size_t& used, char* out) {
+  used = 0;
+  return encode_utf8_from<true>(text, used, out);
 }
 
 std::wstring wide_from_utf8(std::string_view text) { return decode_utf8_text(text, false); }

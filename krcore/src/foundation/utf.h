@@ -18,6 +18,9 @@ KRCORE_INTERNAL std::string utf8_from_wide(std::wstring_view text, char bad = '?
 // bytes per character (a value that is not a scalar value becomes '?');
 // returns the end.
 KRCORE_INTERNAL char* encode_utf8(std::wstring_view text, char* out);
+// The same for `text` up to its first CR or LF (all of it if it has none);
+// `used` gets the characters encoded.
+KRCORE_INTERNAL char* encode_utf8_to_break(std::wstring_view text, std::size_t& used, char* out);
 // UTF-8 → wide. Each maximal invalid subpart becomes U+FFFD.
 KRCORE_INTERNAL std::wstring wide_from_utf8(std::string_view text);
 // Wide → UTF-16 (surrogate pairs above U+FFFF). A value that is not a scalar

@@ -96,6 +96,24 @@ constexpr const wchar_t* kTags[] = {L"", L"[VERB]", L"[INFO]", L"[WARN]", L"[ERR
 constexpr tag_field kTagFields[] = {make_tag_field(kTags[0]), make_tag_field(kTags[1]),
                                     make_tag_field(kTags[2]), make_tag_field(kTags[3]),
                                     make_tag_field(kTags[4])};
+// The same tags for the text format: UTF-8, the space after each but the
+// empty one, in a slot of fixed size.
+struct text_tag_field {
+  char bytes[log_line_builder::kTextTagSlot];
+  std::size_t size;
+};
+constexpr text_tag_field make_text_tag_field(std::wstring_view tag) {
+  text_tag_field field{};
+  std::size_t at = 0;
+  for (const wchar_t c : tag) field.bytes[at++] = static_cast<char>(c);
+  if (at != 0) field.bytes[at++] = ' ';
+  field.size = at;
+  return field;
+}
+constexpr text_tag_field kTextTagFields[] = {
+    make_text_tag_field(kTags[0]), make_text_tag_field(kTags[1]), make_text_tag_field(kTags[2]),
+    make_text_tag_field(kTags[3]), make_text_tag_field(kTags[4])};
+
 std::size_t tag_index(unsigned level) {
   return static_cast<std::size_t>(std::bit_width(level & 0xFu));
 }
@@ -113,6 +131,12 @@ log_line_builder::log_line_builder(unsigned long pid)
 }
 
 const wchar_t* log_line_builder::level_tag(unsigned level) { return kTags[tag_index(level)]; }
+
+const char* log_line_builder::text_tag(unsigned level, std::size_t& size) {
+  const text_tag_field& field = kTextTagFields[tag_index(level)];
+  size = field.size;
+  return field.bytes;
+}
 
 void log_line_builder::refresh_head(std::int64_t second) {
   SYSTEMTIME t;
@@ -141,6 +165,7 @@ void log_line_builder::stamp(unsigned long long now) {
     if (_forkGeneration != fork_generation()) {
       _forkGeneration = fork_generation();
       _pid = current_process_id();
+      _textSecond = INT64_MIN;  // the text format's head names the old process
     }
     refresh_head(second);
   }

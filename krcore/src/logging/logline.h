@@ -54,6 +54,11 @@ class KRCORE_INTERNAL log_line_builder {
   // The tag of a level: "[ERROR]", "[WARN]", "[INFO]" or "[VERB]", by the
   // highest of the bits 8, 4, 2, 1; empty when none is set.
   static const wchar_t* level_tag(unsigned level);
+  // The same tag for the text format, in UTF-8 with the space after it
+  // (none after the empty tag): a slot of kTextTagSlot bytes, of which
+  // `size` are the tag.
+  static constexpr std::size_t kTextTagSlot = 8;
+  static const char* text_tag(unsigned level, std::size_t& size);
 
  private:
   // Room for the prefix: a 5-digit year and 20-digit ids at the most, the
@@ -85,10 +90,12 @@ class KRCORE_INTERNAL log_line_builder {
   unsigned _forkGeneration;
   std::wstring _line;
   bool _utf8 = false;
-  // The text format's "YYYY-MM-DDThh:mm:ss" and "+hh:mm" of `_textSecond`.
+  // The text format's "YYYY-MM-DDThh:mm:ss.mmm+hh:mm pid" of `_textSecond`
+  // in UTF-8, its milliseconds at `_textMsAt`.
   std::int64_t _textSecond = INT64_MIN;
-  std::string _textDate;
-  std::string _textZone;
+  char _textHead[64];
+  std::size_t _textHeadSize = 0;
+  std::size_t _textMsAt = 0;
 };
 
 // The platform half: the calling thread's system-wide id.

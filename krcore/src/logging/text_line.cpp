@@ -3,6 +3,7 @@
 // line is built as UTF-8 bytes straight into the file's buffer; the date,
 // time and zone are formatted once per second and the thread id once per
 // thread, like the other format's head.
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -57,13 +58,13 @@ char* put_number(unsigned long value, char* out) {
   return put_text(std::string_view(p, static_cast<std::size_t>(digits + sizeof digits - p)), out);
 }
 
-std::string_view this_thread_id_text() {
+const text_thread_id& this_thread_id_text() {
   text_thread_id& id = t_text_tid;
   if (id.size == 0) {
     char* end = put_number(static_cast<unsigned long>(current_thread_id()), id.digits);
     id.size = static_cast<unsigned char>(end - id.digits);
   }
-  return {id.digits, id.size};
+  return id;
 }
 
 // `message` in UTF-8 with each run of line breaks, and the tabs after it,
@@ -72,10 +73,9 @@ std::string_view this_thread_id_text() {
 char* put_one_line(std::wstring_view message, char* out) {
   std::size_t i = 0;
   while (i < message.size()) {
-    std::size_t run = i;
-    while (run < message.size() && message[run] != L'\r' && message[run] != L'\n') ++run;
-    out = encode_utf8(message.substr(i, run - i), out);
-    i = run;
+    std::size_t used = 0;
+    out = encode_utf8_to_break(message.substr(i), used, out);
+    i += used;
     while (i < message.size() &&
            (message[i] == L'\r' || message[i] == L'\n' || message[i] == L'\t'))
       ++i;
@@ -89,17 +89,17 @@ char* put_one_line(std::wstring_view message, char* out) {
 void log_line_builder::refresh_text(std::int64_t second) {
   SYSTEMTIME t;
   local_time_at(second, t);
-  char text[48];
-  int n = std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", t.wYear, t.wMonth,
-                        t.wDay, t.wHour, t.wMinute, t.wSecond);
-  _textDate.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
   const long long offset =
       (days_from_civil(t.wYear, t.wMonth, t.wDay) * 86400 + t.wHour * 3600LL + t.wMinute * 60LL +
        t.wSecond - second) / 60;
   const long long minutes = offset < 0 ? -offset : offset;
-  n = std::snprintf(text, sizeof text, "%c%02lld:%02lld", offset < 0 ? '-' : '+', minutes / 60,
-                    minutes % 60);
-  _textZone.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  // At most 5 + 15 + 4 + 6 + 21 bytes.
+  const int n = std::snprintf(_textHead, sizeof _textHead,
+                              "%04u-%02u-%02uT%02u:%02u:%02u.000%c%02lld:%02lld %lu", t.wYear,
+                              t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
+                              offset < 0 ? '-' : '+', minutes / 60, minutes % 60, _pid);
+  _textHeadSize = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof _textHead - 1) : 0;
+  _textMsAt = static_cast<std::size_t>(std::strchr(_textHead, '.') - _textHead) + 1;
   _textSecond = second;
 }
 
@@ -110,22 +110,28 @@ char* log_line_builder::build_utf8(std::wstring_view message, unsigned level, ch
   if (_forkGeneration != fork_generation()) {
     _forkGeneration = fork_generation();
     _pid = current_process_id();
-    _second = INT64_MIN;  // the other head names the old process
+    _second = INT64_MIN;  // both heads name the old process
+    _textSecond = INT64_MIN;
   }
   if (second != _textSecond) refresh_text(second);
   const auto ms = static_cast<unsigned>(now / kFileTimeUnitsPerMs % 1000);
-  out = put_text(_textDate, out);
-  *out++ = '.';
-  *out++ = static_cast<char>('0' + ms / 100);
-  *out++ = static_cast<char>('0' + ms / 10 % 10);
-  *out++ = static_cast<char>('0' + ms % 10);
-  out = put_text(_textZone, out);
-  out = put_number(static_cast<unsigned long>(_pid), out);
-  out = put_text(this_thread_id_text(), out);
+  _textHead[_textMsAt] = static_cast<char>('0' + ms / 100);
+  _textHead[_textMsAt + 1] = static_cast<char>('0' + ms / 10 % 10);
+  _textHead[_textMsAt + 2] = static_cast<char>('0' + ms % 10);
+  // Each part is copied with the rest of its slot, which the next part
+  // overwrites: a copy of fixed size is a few moves where one of the part's
+  // own size is a call. The line's room holds every slot.
+  static_assert(sizeof _textHead + sizeof(text_thread_id{}.digits) + kTextTagSlot <=
+                utf8_bound(0));
+  std::memcpy(out, _textHead, sizeof _textHead);
+  out += _textHeadSize;
+  const text_thread_id& tid = this_thread_id_text();
+  std::memcpy(out, tid.digits, sizeof tid.digits);
+  out += tid.size;
   *out++ = ' ';
-  for (const wchar_t* tag = level_tag(level); *tag; ++tag) *out++ = static_cast<char>(*tag);
-  if (*level_tag(level)) *out++ = ' ';
-  out = put_one_line(message, out);
+  std::size_t tag_size = 0;
+  std::memcpy(out, text_tag(level, tag_size), kTextTagSlot);
+  out = put_one_line(message, out + tag_size);
   *out++ = '\n';
   return out;
 }
