@@ -174,6 +174,26 @@ namespace {
 
 constexpr std::size_t kAsciiRun = 16;
 
+#if defined(__SSE2__)
+// Sixteen 32-bit characters in four vectors, and whether none of them has
+// a bit of `mask` set (a negative wchar_t has its high bits set too).
+struct wide_run {
+  __m128i a, b, c, d;
+};
+wide_run load_wide_run(const wchar_t* s) {
+  const auto load = [s](std::size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + at));
+  };
+  return {load(0), load(4), load(8), load(12)};
+}
+bool clear_of(const wide_run& r, std::uint32_t mask) {
+  const __m128i high = _mm_and_si128(_mm_or_si128(_mm_or_si128(r.a, r.b), _mm_or_si128(r.c, r.d)),
+                                     _mm_set1_epi32(static_cast<int>(mask)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) == 0xFFFF;
+}
+#endif
+
+
 // Writes the 16 characters at `s` as bytes at `out` and returns the end,
 // if all are ASCII (and, with `kStopAtBreak`, none is CR or LF); null,
 // writing nothing, otherwise. Log text is nearly all ASCII: one test of
@@ -181,23 +201,16 @@ constexpr std::size_t kAsciiRun = 16;
 template <bool kStopAtBreak>
 char* narrow_ascii_run(const wchar_t* s, char* out) {
 #if defined(__SSE2__)
-  const auto load = [s](std::size_t at) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + at));
-  };
   __m128i bytes;
   if constexpr (sizeof(wchar_t) == 4) {
-    const __m128i a = load(0);
-    const __m128i b = load(4);
-    const __m128i c = load(8);
-    const __m128i d = load(12);
-    const __m128i high = _mm_and_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
-                                       _mm_set1_epi32(static_cast<int>(0xFFFFFF80u)));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return nullptr;
-    bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    const wide_run r = load_wide_run(s);
+    if (!clear_of(r, 0xFFFFFF80u)) return nullptr;
+    bytes = _mm_packus_epi16(_mm_packs_epi32(r.a, r.b), _mm_packs_epi32(r.c, r.d));
   } else {
-    const __m128i a = load(0);
-    const __m128i b = load(8);
-    const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+    const __m128i high =
+        _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return nullptr;
     bytes = _mm_packus_epi16(a, b);
   }
@@ -351,19 +364,10 @@ char* narrow_block(const wchar_t* s, char* out) {
 char* narrow_plain_run(const wchar_t* s, char* out) {
 #if defined(__SSE2__)
   if constexpr (sizeof(wchar_t) == 4) {
-    const auto load = [s](std::size_t at) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + at));
-    };
-    const __m128i a = load(0);
-    const __m128i b = load(4);
-    const __m128i c = load(8);
-    const __m128i d = load(12);
-    // A negative wchar_t has its high bits set too, so it fails the test.
-    const __m128i high = _mm_and_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
-                                       _mm_set1_epi32(static_cast<int>(0xFFFF8000u)));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return nullptr;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(a, b));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_packs_epi32(c, d));
+    const wide_run r = load_wide_run(s);
+    if (!clear_of(r, 0xFFFF8000u)) return nullptr;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(r.a, r.b));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_packs_epi32(r.c, r.d));
     return out + 4 * kBlock;
   }
 #endif
