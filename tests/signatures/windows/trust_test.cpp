@@ -71,6 +71,10 @@ bool chain_goes_unchecked() { return system_verdict(fixture("self.exe")) == 0; }
 constexpr const char* kChainGap =
     "Wine's trust provider skips the chain check of a SHA-256-signed signer certificate";
 
+// Wine's Authenticode policy does not look at the signer's usages: a
+// signer certificate for servers only is trusted to sign code.
+constexpr const char* kUsageGap = "Wine's trust provider does not check the signer's usages";
+
 // The DER bytes of the test root (a PEM file).
 std::vector<BYTE> root_der() {
   const std::vector<BYTE> pem = read_bytes(fixture("roots/root.pem"));
@@ -88,21 +92,17 @@ std::vector<BYTE> root_der() {
   return der;
 }
 
-// Adds the test root to the current user's root store, or takes it out.
-bool trust_test_root(bool trusted) {
+// Adds the test root to the current user's root store (kept there: the
+// build tree's Wine prefix is the tests' own).
+bool trust_test_root() {
   const std::vector<BYTE> der = root_der();
   if (der.empty()) return false;
   HCERTSTORE store =
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
   if (!store) return false;
-  PCCERT_CONTEXT added = nullptr;
-  bool ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                             static_cast<DWORD>(der.size()),
-                                             CERT_STORE_ADD_REPLACE_EXISTING, &added) != FALSE;
-  if (ok && !trusted)
-    ok = CertDeleteCertificateFromStore(added) != FALSE;  // frees `added`
-  else if (added)
-    CertFreeCertificateContext(added);
+  const bool ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                   static_cast<DWORD>(der.size()),
+                                                   CERT_STORE_ADD_USE_EXISTING, nullptr) != FALSE;
   CertCloseStore(store, 0);
   return ok;
 }
@@ -112,7 +112,7 @@ bool trust_test_root(bool trusted) {
 class SystemTrust : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(trust_test_root(true));
+    ASSERT_TRUE(trust_test_root());
     scratch = fs::temp_directory_path() /
               ("qmcore-sig-" + std::to_string(GetCurrentProcessId()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -120,7 +120,6 @@ class SystemTrust : public ::testing::Test {
     fs::create_directories(scratch);
   }
   void TearDown() override {
-    EXPECT_TRUE(trust_test_root(false));
     std::error_code ignored;
     fs::remove_all(scratch, ignored);
   }
@@ -210,8 +209,27 @@ TEST_F(SystemTrust, ChainsAreJudgedAsOnLinux) {
     SCOPED_TRACE(c.file);
     EXPECT_EQ(c.verdict, krCore::winverifytrustonfile(fixture(c.file).wstring()));
   }
-  ASSERT_TRUE(trust_test_root(false));
-  EXPECT_EQ(kUntrustedRoot, krCore::winverifytrustonfile(fixture("good64.exe").wstring()));
+}
+
+// Signers whose certificates carry a SHA-1 signature, with their whole
+// chain, root included: trusted when a root store holds their root, and
+// then on their time; a root that no store holds is not trusted.
+TEST_F(SystemTrust, TrustComesFromTheRootStoresAndTheSignersTime) {
+  EXPECT_EQ(kTrusted, krCore::winverifytrustonfile(fixture("legacy/good.exe").wstring()));
+  EXPECT_EQ(kExpired, krCore::winverifytrustonfile(fixture("legacy/expired.exe").wstring()));
+  EXPECT_EQ(kUntrustedRoot,
+            krCore::winverifytrustonfile(fixture("legacy/stranger.exe").wstring()));
+  std::vector<std::wstring> builtin;
+  krCore::GetTrustedPublishers(builtin);
+  EXPECT_TRUE(krCore::verifydigitalcertificate(builtin, fixture("legacy/good.exe").wstring()));
+  EXPECT_FALSE(
+      krCore::verifydigitalcertificate(builtin, fixture("legacy/stranger.exe").wstring()));
+}
+
+// A signer certificate made for servers only signs no code.
+TEST_F(SystemTrust, ASignerWithoutCodeSigningUsageIsRefused) {
+  if (system_verdict(fixture("legacy/web.exe")) == 0) GTEST_SKIP() << kUsageGap;
+  EXPECT_EQ(kWrongUsage, krCore::winverifytrustonfile(fixture("legacy/web.exe").wstring()));
 }
 
 TEST_F(SystemTrust, SignerNamesAreThoseOfThePrimarySignerAndItsIssuer) {
