@@ -34,12 +34,11 @@ class checked_file {
       _error = ::GetLastError();
       return;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (::GetFileType(_handle) != FILE_TYPE_DISK)
-      _error = ERROR_ACCESS_DENIED;
-    else if (!::GetFileInformationByHandle(_handle, &info))
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool on_disk = ::GetFileType(_handle) == FILE_TYPE_DISK;
+    if (on_disk && !::GetFileInformationByHandle(_handle, &info))
       _error = ::GetLastError();
-    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    else if (!on_disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
       _error = ERROR_ACCESS_DENIED;
   }
   checked_file(const checked_file&) = delete;
