@@ -9,6 +9,13 @@ __attribute__((noinline)) int read_through(const volatile int* p) {
 }
 const int kReadLine = __LINE__ - 3;
 
+__attribute__((noinline)) int read_after_write(volatile int* out, const volatile int* p) {
+  *out = 1;
+  const int value = *p;  // the faulting read, one statement into the function
+  return value + 1;
+}
+const int kReadAfterWriteLine = __LINE__ - 3;
+
 namespace {
 int (*volatile g_next)(const volatile int*) = nullptr;
 }

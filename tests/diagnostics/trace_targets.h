@@ -9,6 +9,11 @@ namespace tracetarget {
 int read_through(const volatile int* p);
 extern const int kReadLine;
 
+// Writes 1 to `out`, then reads through `p`; the read is at line
+// kReadAfterWriteLine, the write on the line before.
+int read_after_write(volatile int* out, const volatile int* p);
+extern const int kReadAfterWriteLine;
+
 // Calls a function with internal linkage, fault_in_static(), that reads
 // through `p`.
 int via_static(const volatile int* p);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the signed PE files the signature tests check: a test root and
 # intermediate valid for a century, signing certificates for the cases the
-# checks tell apart, small 32- and 64-bit programs built with the MinGW
-# cross compilers, and those programs signed with osslsigncode.
+# checks tell apart (and a few whose own signature is SHA-1), small 32- and
+# 64-bit programs built with the MinGW cross compilers, and those programs
+# signed with osslsigncode.
 #   make_fixtures.sh OUTDIR
 # OUTDIR/roots holds the trusted root only (the tests point the library's
 # roots folder there); OUTDIR/*.exe are the signed and unsigned files;
@@ -111,10 +112,25 @@ make_root other "/CN=Other Root"
 issue stranger "/CN=Vantrel Stranger" other code_ext "$century_start" "$century_end"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 36500 \
   -subj "/CN=Vantrel Self Signed" -addext "extendedKeyUsage=codeSigning" 2>/dev/null
+# issue_sha1 NAME SUBJECT ISSUER EXTENSION START END: as issue, signed with
+# SHA-1.
+issue_sha1() {
+  openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "$2" 2>/dev/null
+  openssl ca -batch -notext -config ca.cnf -md sha1 -cert "$3.pem" -keyfile "$3.key" \
+    -in "$1.csr" -out "$1.pem" -extensions "$4" -startdate "$5" -enddate "$6" 2>/dev/null
+}
+issue_sha1 legacy "/CN=Vantrel Legacy Signer" inter code_ext "$century_start" "$century_end"
+issue_sha1 legacy_expired "/CN=Vantrel Legacy Expired" inter code_ext 20200101000000Z 20210101000000Z
+issue_sha1 legacy_web "/CN=Vantrel Legacy Web Server" inter tls_ext "$century_start" "$century_end"
+issue_sha1 legacy_stranger "/CN=Vantrel Legacy Stranger" other code_ext "$century_start" "$century_end"
 
 cp root.pem ../roots/root.pem
 for c in vantrel orgonly acme expired web tsa; do cat "$c.pem" inter.pem > "$c.chain"; done
 cat stranger.pem other.pem > stranger.chain
+# The legacy signers carry their whole chain, root included, so that a
+# system that does not trust the root finds it and says so.
+for c in legacy legacy_expired legacy_web; do cat "$c.pem" inter.pem root.pem > "$c.chain"; done
+cat legacy_stranger.pem other.pem > legacy_stranger.chain
 for c in serverca_signer serverca_tsa; do cat "$c.pem" serverca.pem > "$c.chain"; done
 cat codeca_signer.pem codeca.pem > codeca_signer.chain
 cp self.pem self.chain
@@ -166,6 +182,11 @@ sign hello64.exe limited/server_ca.exe serverca_signer sha256
 sign hello64.exe limited/code_ca.exe codeca_signer sha256
 sign hello64.exe limited/expired_stamped_server_ca.exe expired sha256 -time 1590969600 \
   -TSA-certs serverca_tsa.chain -TSA-key serverca_tsa.key -TSA-time 1590969600
+mkdir ../legacy
+sign hello64.exe legacy/good.exe legacy sha256
+sign hello64.exe legacy/expired.exe legacy_expired sha256 -time 1590969600
+sign hello64.exe legacy/web.exe legacy_web sha256
+sign hello64.exe legacy/stranger.exe legacy_stranger sha256
 cp ../good64.exe nested_base.exe
 osslsigncode sign -certs acme.chain -key acme.key -h sha256 -nest -in nested_base.exe \
   -out ../nested.exe >/dev/null

@@ -7,7 +7,8 @@
 // underneath): the roots it trusts for code signing are the PEM files of the
 // folder /etc/krcore/codesign-roots/, or of the folder that the environment
 // variable KRCORE_CODESIGN_ROOTS names. Which roots to trust is the
-// administrator's decision, as a machine's root store is.
+// administrator's decision, as a machine's root store is. On Windows the
+// system's trust provider checks them, against the system's root stores.
 #pragma once
 
 #include <krcore/foundation.h>

@@ -47,15 +47,27 @@ void pool_register(fault_pool* pool) {
   g_pools = pool;
 }
 
-void pool_release(fault_pool* pool) noexcept {
+// Takes `pool` off the list; g_pools_lock is held.
+void pool_unlink(fault_pool* pool) noexcept {
+  if (pool->prev)
+    pool->prev->next = pool->next;
+  else
+    g_pools = pool->next;
+  if (pool->next) pool->next->prev = pool->prev;
+}
+
+// Drops one reference to `pool`, freeing it with the last. On a thread that
+// is ending (`thread_ended`) the list lock is taken without touching the
+// thread's thread-locals.
+void pool_release(fault_pool* pool, bool thread_ended = false) noexcept {
   if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  {
+  if (thread_ended) {
+    g_pools_lock.lock_uncounted();
+    pool_unlink(pool);
+    g_pools_lock.unlock_uncounted();
+  } else {
     std::lock_guard<library_mutex> lock(g_pools_lock);
-    if (pool->prev)
-      pool->prev->next = pool->next;
-    else
-      g_pools = pool->next;
-    if (pool->next) pool->next->prev = pool->prev;
+    pool_unlink(pool);
   }
   for (fault_slot* slot = pool->extra.load(); slot;) {
     fault_slot* next = slot->next_extra;
@@ -73,21 +85,30 @@ KRCORE_TLS_INITIAL_EXEC thread_local fault_slot* t_pending = nullptr;
 // Gives the pool up at thread exit; objects that still refer to its slots
 // keep it alive until they are gone.
 struct pool_owner {
-  ~pool_owner() { fault_pool_detach_thread(); }
+  ~pool_owner() {
+    if (fault_pool* pool = t_pool) {
+      t_pool = nullptr;
+      pool_release(pool);
+    }
+  }
 };
 thread_local pool_owner t_owner;
 
 }  // namespace
 
-void fault_pool_detach_thread() noexcept {
-  if (fault_pool* pool = t_pool) {
-    t_pool = nullptr;
-    pool_release(pool);
-  }
+void fault_pool_release_ended_thread(fault_pool* pool) noexcept {
+  if (pool) pool_release(pool, true);
 }
 
-void fault_pool_attach_thread(bool release_at_exit) {
-  if (t_pool) return;
+std::size_t fault_pool_live_count() noexcept {
+  std::lock_guard<library_mutex> lock(g_pools_lock);
+  std::size_t count = 0;
+  for (const fault_pool* pool = g_pools; pool; pool = pool->next) ++count;
+  return count;
+}
+
+fault_pool* fault_pool_attach_thread(bool release_at_exit) {
+  if (t_pool) return t_pool;
   auto* pool = new fault_pool;
   for (fault_slot& slot : pool->slots) {
     slot.refs.store(0, std::memory_order_relaxed);
@@ -96,6 +117,7 @@ void fault_pool_attach_thread(bool release_at_exit) {
   pool_register(pool);
   if (release_at_exit) (void)&t_owner;  // odr-use: registers the thread-exit destructor
   t_pool = pool;
+  return pool;
 }
 
 fault_slot* fault_slot_begin() {

@@ -40,16 +40,26 @@ struct fault_slot {
   fault_slot* next_extra;  // the pool's next extra slot (extra slots only)
 };
 
-// Creates the calling thread's pool if it has none. Throws std::bad_alloc.
-// With `release_at_exit` a C++ thread-exit destructor gives the pool up;
-// without, the platform half calls fault_pool_detach_thread as the thread
-// ends (on Windows a thread-exit destructor of a DLL's would keep the DLL
-// loaded until the thread ends).
-void fault_pool_attach_thread(bool release_at_exit = true);
+// Creates the calling thread's pool if it has none, and returns it. Throws
+// std::bad_alloc. With `release_at_exit` a C++ thread-exit destructor gives
+// the pool up; without, the platform half keeps the pool and gives it to
+// fault_pool_release_ended_thread as the thread ends (on Windows a
+// thread-exit destructor of a DLL's would keep the DLL loaded until the
+// thread ends).
+fault_pool* fault_pool_attach_thread(bool release_at_exit = true);
 
-// Gives up the calling thread's pool, as its exit does: objects that still
-// refer to its slots keep it alive until they are gone.
-void fault_pool_detach_thread() noexcept;
+// Gives up `pool` (as fault_pool_attach_thread returned it) as its thread
+// ends, the way the thread-exit destructor does elsewhere: objects that
+// still refer to its slots keep it alive until they are gone. For the
+// system's end-of-thread callbacks, which may run after the thread's
+// thread-local storage is gone (MinGW emulates it, and frees it first on
+// the C++ runtime's threads): reads no thread-local of the thread, and the
+// pool is not used on it again.
+void fault_pool_release_ended_thread(fault_pool* pool) noexcept;
+
+// The pools alive now: owned by a thread, or kept by an object that refers
+// to one of their records. For tests.
+std::size_t fault_pool_live_count() noexcept;
 
 // Signal-handler side: takes a slot of the calling thread's pool that no
 // object refers to (adding one when every one is referred to, or, only when

@@ -93,6 +93,11 @@ class library_mutex {
     _mutex.unlock();
     leave_kill_hold();
   }
+  // The lock without the count, for code that runs as its thread ends, when
+  // the thread's thread-local storage (which holds the count) may be gone
+  // already: a thread that far on its way out is not ended by force.
+  void lock_uncounted() { _mutex.lock(); }
+  void unlock_uncounted() { _mutex.unlock(); }
 
  private:
   static void run_probe() {

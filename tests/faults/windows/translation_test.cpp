@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "diagnostics/fault_frames.h"
+#include "diagnostics/fault_record.h"
 #include "diagnostics/fault_signals.h"
 #include "faults/fault_generators.h"
 
@@ -196,6 +197,35 @@ TEST(FaultTranslationOnWindows, RecordsStayValidAcrossFaultsAndThreads) {
     EXPECT_EQ(e.inaccessible_address(), 0x58u);
     EXPECT_GE(krCore::detail::fault_frames(e).count, 2u);
   }
+}
+
+// The C++ runtime's threads lose their thread-local storage before the
+// system's end-of-thread callbacks run, and it is there that an ended
+// thread's records are given up: none may stay behind, and one that an
+// object still refers to goes with that object.
+TEST(FaultTranslationOnWindows, AnEndedThreadsRecordsGoWithItOrWithTheLastObjectKeepingOne) {
+  { se on_this_thread_too; }
+  const std::size_t before = krCore::detail::fault_pool_live_count();
+  for (int i = 0; i < 20; ++i) {
+    std::thread([] {
+      se guard;
+      EXPECT_THROW(faultgen::read_at(reinterpret_cast<void*>(0x68)), se::access_violation);
+    }).join();
+  }
+  EXPECT_EQ(krCore::detail::fault_pool_live_count(), before);
+
+  std::exception_ptr kept;
+  std::thread([&kept] {
+    se guard;
+    try {
+      faultgen::read_at(reinterpret_cast<void*>(0x70));
+    } catch (const se::access_violation&) {
+      kept = std::current_exception();
+    }
+  }).join();
+  EXPECT_EQ(krCore::detail::fault_pool_live_count(), before + 1);
+  kept = nullptr;
+  EXPECT_EQ(krCore::detail::fault_pool_live_count(), before);
 }
 
 TEST(FaultTranslationOnWindows, ConcurrentThreadsEachGetTheirOwnFaults) {

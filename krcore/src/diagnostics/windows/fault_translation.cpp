@@ -53,9 +53,13 @@ constexpr ULONG kStackGuarantee = 64 * 1024;
 // it as the thread ends; a C++ thread-exit destructor would do that too, but
 // the C++ runtime holds a DLL with such destructors loaded until every
 // thread that ran one has ended, so a host that unloads the library from a
-// thread that once set a translator could never unload it.
+// thread that once set a translator could never unload it. The callback
+// may run after the thread's thread-local storage is gone (MinGW emulates
+// it, and the C++ runtime's threads free it first), so what it needs is
+// here: the thread's pool of fault records, to give up.
 struct thread_state {
   DWORD thread = ::GetCurrentThreadId();
+  fault_pool* pool = nullptr;
   se_translator::translator_function translator = nullptr;
   // The fault the trampoline is to throw.
   se_translator::translator_function fn = nullptr;
@@ -83,10 +87,10 @@ thread_state* current_state() {
 // The slot's callback: as a thread ends, its state and its pool go. Run on
 // another thread (the slot is freed as the library is unloaded), only the
 // state goes: the pool is the thread's, and the library's code that could
-// refer to it goes with the library.
+// refer to it goes with the library. Reads no thread-local.
 void WINAPI release_state(void* value) {
   auto* state = static_cast<thread_state*>(value);
-  if (state->thread == ::GetCurrentThreadId()) fault_pool_detach_thread();
+  if (state->thread == ::GetCurrentThreadId()) fault_pool_release_ended_thread(state->pool);
   delete state;
 }
 
@@ -315,12 +319,13 @@ se_translator::translator_function set_thread_translator(se_translator::translat
   if (fn && !state) {
     static std::once_flag added;
     std::call_once(added, add_handler);
-    fault_pool_attach_thread(false);
+    fault_pool* const pool = fault_pool_attach_thread(false);
     // Without the guarantee a stack overflow cannot be translated, but every
     // other fault can: a refusal is no reason to refuse the translator.
     ULONG guarantee = kStackGuarantee;
     (void)::SetThreadStackGuarantee(&guarantee);
     auto made = std::make_unique<thread_state>();
+    made->pool = pool;
     if (!::FlsSetValue(g_state_slot, made.get()))
       throw krException(::GetLastError(), "se_translator: FlsSetValue failed.", 4);
     state = made.release();
