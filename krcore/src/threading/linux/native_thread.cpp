@@ -137,11 +137,12 @@ void thread_native_reap(thread_native* n) {
       t_native = nullptr;
       pthread_detach(n->thread);
     } else {
-#if defined(__SANITIZE_ADDRESS__)
-      // The sanitizer's join waits for its own end-of-thread bookkeeping,
-      // which a thread ended by force never runs; such a thread is detached
-      // (its stack is not reclaimed in this build).
-      if (n->kill.load() == kKillDone)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+      // The sanitizers' join waits for their own end-of-thread bookkeeping,
+      // which a thread ended by force never runs (the thread sanitizer's
+      // spins for ever); such a thread is detached (its stack is not
+      // reclaimed in these builds).
+      if (n->kill.load() >= kKillExiting)
         pthread_detach(n->thread);
       else
         pthread_join(n->thread, nullptr);
