@@ -148,7 +148,9 @@ bool elevation_policy_default() { return false; }
 
 CSid CSid::FromString(const std::wstring& text) {
   PSID raw = nullptr;
-  if (!::ConvertStringSidToSidW(text.c_str(), &raw)) throw w32_exception(detail::kErrorInvalidSid);
+  // (Some versions of the system make a SID of empty text.)
+  if (text.empty() || !::ConvertStringSidToSidW(text.c_str(), &raw))
+    throw w32_exception(detail::kErrorInvalidSid);
   auto_localfree hold(raw);
   return detail::describe_sid(raw);
 }
