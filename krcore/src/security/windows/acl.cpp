@@ -94,7 +94,7 @@ DWORD access_for(const CSid* owner, const CSid* group) {
 
 // Opens the object itself, never a link's target.
 HANDLE open_object(const boost::filesystem::path& path, DWORD access, const char* who) {
-  const std::wstring name = path.wstring();
+  const std::wstring& name = path.wstring();
   HANDLE object = ::CreateFileW(name.c_str(), access,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING,
