@@ -112,7 +112,10 @@ unsigned long thread_user_name(int format, std::wstring& name) {
   const auto kind = static_cast<EXTENDED_NAME_FORMAT>(format);
   ULONG size = 0;
   ::GetUserNameExW(kind, nullptr, &size);
-  if (size == 0) return ::GetLastError() ? ::GetLastError() : kErrorNoneMapped;
+  if (size == 0) {
+    const DWORD error = ::GetLastError();
+    return error != 0 ? error : static_cast<unsigned long>(kErrorNoneMapped);
+  }
   std::wstring buffer(size, L'\0');
   if (!::GetUserNameExW(kind, buffer.data(), &size)) return ::GetLastError();
   buffer.resize(size);

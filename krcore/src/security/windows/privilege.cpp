@@ -100,8 +100,11 @@ void auto_privilege::set(bool enable) {
   if (!enable) {
     unsigned long failed = 0;
     for (const auto& [thread, value] : _raised) {
+      // Held over the change too, so a raise on another thread cannot find
+      // the privilege enabled and then see it disabled under it.
+      std::unique_lock<detail::library_mutex> counts_lock(g_counts_lock, std::defer_lock);
       if (thread == 0) {
-        std::lock_guard<detail::library_mutex> counts_lock(g_counts_lock);
+        counts_lock.lock();
         if (--process_counts()[value] > 0) continue;
         process_counts().erase(value);
       }
