@@ -20,6 +20,11 @@
 // "NT AUTHORITY\System" name root; "Administrators" and
 // "BUILTIN\Administrators" name the administrators' group; a name of the form
 // ".\name" or "<COMPUTERNAME>\name" is a local name.
+//
+// On Windows the table does not apply: a SID is the system's own, names and
+// SIDs resolve through the system's account lookup, the privileges, rights
+// and access lists are the system's, and what each declaration below says
+// of Linux is said of Windows where it differs.
 #pragma once
 
 #include <krcore/foundation.h>
@@ -182,7 +187,8 @@ class KRCORE_API CSid {
   // text that is not one. The SID of a Linux identity is given in its one
   // form of the table (S-1-22-1-0 becomes S-1-5-18).
   static CSid FromString(const std::wstring& text);
-  // The SID of a user or group id.
+  // The SID of a user or group id. On Windows, where accounts have no such
+  // ids, both give an invalid SID (last error 50) and never throw.
   static CSid FromUid(unsigned int uid);
   static CSid FromGid(unsigned int gid);
   // The calling thread's user (its effective user id).
@@ -199,7 +205,8 @@ class KRCORE_API CSid {
   const std::wstring& AccountName() const { return _account; }
   const std::wstring& Domain() const { return _domain; }
   // The Linux identity: true with the id and whether it is a group when the
-  // SID stands for a user or group of the account database.
+  // SID stands for a user or group of the account database. Always false on
+  // Windows.
   bool unix_id(bool& isGroup, unsigned int& id) const;
 
   bool operator==(const CSid& other) const { return _sid == other._sid; }
@@ -260,7 +267,9 @@ class KRCORE_API CDacl {
   void RemoveAllAces() { _entries.clear(); }
 
   // Replaces the access ACL (and, on a folder, the default ACL) of the
-  // object. Throws krException with the Win32 code of the failing call (50
+  // object. On Windows it replaces the object's DACL with these entries as
+  // they are (masks and inheritance flags as given), protected from
+  // inheritance from the parent; `fd` is a C runtime descriptor. Throws krException with the Win32 code of the failing call (50
   // for a file system without ACL support, 2 for a missing path, 5 when the
   // caller may not change it, 1920 when the path is a symbolic link, which
   // is never followed).
@@ -275,7 +284,9 @@ class KRCORE_API CDacl {
 // it first changes the owner (an owner that is a group makes root the owner
 // and that group the owning group; the administrators' group makes root the
 // owner and leaves the owning group as it is), then the group (the
-// administrators' group is never made the owning group), then the DACL. Same errors as CDacl::apply. A value type;
+// administrators' group is never made the owning group), then the DACL. On
+// Windows the owner and group are the SIDs as given, set with the DACL in
+// one call. Same errors as CDacl::apply. A value type;
 // not synchronised.
 class KRCORE_API CSecurityDesc {
  public:
@@ -337,6 +348,10 @@ class KRCORE_API AtlUtils {
 // set (nothing is raised, nothing is logged). Failures of the calls
 // themselves are logged. Never throws. Thread-safe; set() calls on one
 // object are serialised.
+// On Windows the privilege is enabled in the token (the thread's while it
+// impersonates, else the process's), 1300 when the token does not hold it;
+// set(false) disables only what the object enabled, and on the process's
+// token only when no other live object's scope still needs it.
 class KRCORE_API auto_privilege {
  public:
   explicit auto_privilege(const std::wstring& privilege);
@@ -368,7 +383,9 @@ class KRCORE_API auto_privilege {
 // privilege names) are kept in /var/lib/krcore/accountrights, one line per
 // SID and right, changed under an exclusive lock by writing a temporary file
 // and renaming it. Linux does not enforce these rights: they are policy for
-// the agent's own decisions. Not copyable; one thread at a time.
+// the agent's own decisions. On Windows the policy, its domain facts and
+// the rights are the system's (codes from LsaNtStatusToWinError). Not
+// copyable; one thread at a time.
 class KRCORE_API lsa : private noncopyable_base {
  public:
   lsa();
@@ -412,7 +429,7 @@ KRCORE_API OSVERSIONINFOEXW GetOSVersion();
 // one (root).
 KRCORE_API bool IsVistaOrLater();
 // The system's "EnableLUA" policy value; missing or not a DWORD reads as
-// enabled, the platform's default. Throws w32_exception when the policy key
+// the platform's default: enabled on Linux, disabled on Windows. Throws w32_exception when the policy key
 // cannot be opened.
 KRCORE_API bool is_uac_enabled();
 // Whether the calling user is an administrator, taking the elevation into
@@ -425,7 +442,8 @@ KRCORE_API unsigned long isuserbuiltinadminaccount(bool& isBuiltinAdmin);
 // effective group and the supplementary groups).
 KRCORE_API bool isuserprocessadminequivalent();
 // 2 (full) with effective uid 0, 3 (limited) for another member of the
-// administrators' group, else 1 (default).
+// administrators' group, else 1 (default). On Windows the process token's
+// elevation type; krException when the token cannot be read.
 KRCORE_API TOKEN_ELEVATION_TYPE getprocesstokenelevationtype();
 
 }  // namespace krCore

@@ -2,16 +2,18 @@
 // questions "is this user an administrator" asks of the calling thread's
 // identity.
 //
-// Elevation maps onto Linux as: effective uid 0 is a full token; a member of
-// the administrators' group without uid 0 holds a limited one (it can become
-// root, but is not now); everyone else has the default token.
+// The identity questions themselves are the platform half's
+// (security/identity.h): on Linux effective uid 0 is a full token, a member
+// of the administrators' group without uid 0 holds a limited one (it can
+// become root, but is not now), everyone else has the default token; on
+// Windows the token says.
 #include <krcore/security.h>
 
 #include <cstring>
 #include <cwchar>
 
 #include "foundation/utf.h"
-#include "security/accounts.h"
+#include "security/identity.h"
 #include "security/osversion.h"
 #include "security/privileges.h"
 #include "security/system_files.h"
@@ -56,16 +58,17 @@ OSVERSIONINFOEXW GetOSVersion() {
 // administrator is not elevated until it runs as root.
 bool IsVistaOrLater() { return true; }
 
-// The elevation policy is always on here: a member of the administrators'
-// group holds a limited token until it becomes root. So "EnableLUA" missing,
-// of another type or any non-zero value means enabled; only an explicit 0
-// turns the policy off (and with it the token test in isadmin_consider_uac).
+// "EnableLUA" missing or of another type reads as the platform's default
+// (on: Linux, where a member of the administrators' group holds a limited
+// token until it becomes root; off: Windows, as the system reads it); any
+// non-zero value means enabled, an explicit 0 turns the policy off (and with
+// it the token test in isadmin_consider_uac).
 bool is_uac_enabled() {
   if (!IsVistaOrLater()) return false;
   DWORD value = 1;
   const unsigned long rc = detail::read_registry_dword(
       L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", L"EnableLUA", value);
-  if (rc == 2) return true;
+  if (rc == 2) return detail::elevation_policy_default();
   if (rc != 0) throw w32_exception(rc);
   return value != 0;
 }
@@ -97,10 +100,9 @@ bool isadmin_consider_uac() {
 }
 
 unsigned long isuserbuiltinadminaccount(bool& isBuiltinAdmin) {
-  unsigned long parts[3];
-  // The account domain cannot be read without a machine id (2: not found).
-  if (!detail::machine_sid_parts(parts)) return 2;
-  const CSid builtin = CSid::FromString(detail::machine_sid_text() + L"-500");
+  std::wstring domain;
+  if (const unsigned long error = detail::account_domain_sid(domain)) return error;
+  const CSid builtin = CSid::FromString(domain + L"-500");
   isBuiltinAdmin = builtin == CSid::CurrentUser();
   return 0;
 }
@@ -111,7 +113,7 @@ bool isuserprocessadminequivalent() {
   detail::log_at(detail::kLogNormal, L"isuserprocessadminequivalent() called for current user [" +
                                          name + L"], GetUserNameExW returned [" +
                                          (ok ? L"1" : L"0") + L"]");
-  const bool admin = detail::effective_uid() == 0 || detail::in_admin_group();
+  const bool admin = detail::is_admin_equivalent();
   detail::log_at(detail::kLogNormal, L"isuserprocessadminequivalent()  indicates that the user: " +
                                          name + (admin ? L" IS an admin equivalent"
                                                        : L" is NOT an admin equivalent"));
@@ -119,12 +121,11 @@ bool isuserprocessadminequivalent() {
 }
 
 TOKEN_ELEVATION_TYPE getprocesstokenelevationtype() {
-  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
-  if (detail::effective_uid() == 0) type = TokenElevationTypeFull;
-  else if (detail::in_admin_group()) type = TokenElevationTypeLimited;
+  const TOKEN_ELEVATION_TYPE type = detail::elevation_type();
   const wchar_t* name = type == TokenElevationTypeFull      ? L"TokenElevationTypeFull"
                         : type == TokenElevationTypeLimited ? L"TokenElevationTypeLimited"
-                                                            : L"TokenElevationTypeDefault";
+                        : type == TokenElevationTypeDefault ? L"TokenElevationTypeDefault"
+                                                            : L"Unknown";
   detail::log_at(detail::kLogNormal,
                  std::wstring(L"getprocesstokenelevationtype() elevation type: ") + name);
   return type;

@@ -11,7 +11,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/utf.h"
-#include "security/accounts.h"
+#include "security/identity.h"
 #include "security/machine.h"
 #include "security/osversion.h"
 #include "security/system_files.h"
@@ -21,49 +21,6 @@ namespace krCore {
 
 KRCORE_LIBRARY_SINGLETON_DEFINITION(globals);
 namespace detail {
-namespace {
-
-
-// The user name in a format, or the Win32 code of the failure.
-unsigned long thread_user_name(int format, std::wstring& name) {
-  user_entry user;
-  if (!user_by_id(effective_uid(), user)) return detail::kErrorNoneMapped;
-  const std::wstring account = wide_from_utf8(user.name);
-  switch (format) {
-    case 2: {  // NameSamCompatible
-      // Directory users that sssd names "user@corp.example.com" belong to
-      // the flat domain CORP; a name with a backslash has its domain already.
-      const size_t at = account.find(L'@');
-      if (account.find(L'\\') != std::wstring::npos) {
-        name = account;
-      } else if (at != std::wstring::npos) {
-        std::wstring domain = account.substr(at + 1, account.find(L'.', at) - at - 1);
-        for (wchar_t& c : domain) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
-        name = domain + L"\\" + account.substr(0, at);
-      } else {
-        name = GetComputerNameW(false) + L"\\" + account;
-      }
-      return 0;
-    }
-    case 3: {  // NameDisplay: the full name is the GECOS field up to its first comma
-      const std::wstring full = wide_from_utf8(user.gecos.substr(0, user.gecos.find(',')));
-      name = full.empty() ? account : full;
-      return 0;
-    }
-    case 8: {  // NameUserPrincipal: only a domain account has one
-      const samba_facts facts = read_samba_facts();
-      if (!facts.domain_member || facts.realm.empty()) return detail::kErrorNoneMapped;
-      const std::wstring realm = lower_case(facts.realm);
-      const std::wstring user = account.substr(account.find(L'\\') + 1);
-      name = user.find(L'@') != std::wstring::npos ? user : user + L"@" + realm;
-      return 0;
-    }
-    default:
-      return detail::kErrorNoneMapped;
-  }
-}
-
-}  // namespace
 
 std::wstring netbios_name(const std::wstring& host) {
   constexpr size_t kNetbiosLength = 15;

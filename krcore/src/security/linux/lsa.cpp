@@ -24,6 +24,7 @@
 #include "foundation/errors.h"
 #include "foundation/linux/untrusted_file.h"
 #include "foundation/utf.h"
+#include "security/identity.h"
 #include "security/system_files.h"
 #include "security/text.h"
 
@@ -168,10 +169,6 @@ class store_lock {
 
 }  // namespace
 
-lsa::lsa() = default;
-
-lsa::~lsa() { close(); }
-
 void lsa::close() {
   delete static_cast<policy_handle*>(_handle);
   _handle = nullptr;
@@ -189,18 +186,6 @@ void lsa::open(unsigned long access) {
     fail(detail::kErrorAccessDenied, text);
   }
   _handle = new policy_handle{access};
-}
-
-void lsa::openforread() {
-  if (detail::log_enabled(detail::kLogNormal))
-    detail::log_entry(detail::kLogNormal, L"lsa::openforread() called.");
-  open(1);
-}
-
-void lsa::openfullaccess() {
-  if (detail::log_enabled(detail::kLogNormal))
-    detail::log_entry(detail::kLogNormal, L"lsa::openfullaccess() called.");
-  open(0xF0FFF);
 }
 
 std::wstring lsa::getdomainorworkgroupname(bool& isWorkgroup) {
@@ -227,41 +212,12 @@ std::wstring lsa::getdnsdomainname() {
   return detail::lower_case(facts.realm);
 }
 
-namespace {
-
-// The account's name as the rights are keyed on it, after the rules for
-// domain controllers and for ".\" names.
-std::wstring rights_account_name(const std::wstring& account) {
-  std::wstring name = account;
-  globals* facts = singleton<globals>::instance();
-  std::wstring type;
-  if (facts->getproperty(L"OSTYPE", type) && type == L"DOMAINCONTROLLER") {
-    detail::log_entry(detail::kLogNormal, L"lsa::modifyrightforuser() indicates the computer is a DC");
-    const size_t slash = name.find(L'\\');
-    if (slash != std::wstring::npos) {
-      name = name.substr(slash + 1);
-      detail::log_entry(detail::kLogNormal,
-                        L"lsa::modifyrightforuser() indicates the computer is a DC. Using accountname " +
-                            name);
-    }
-  }
-  std::wstring computer;
-  facts->getproperty(L"COMPUTERNAME", computer);
-  for (size_t at = name.find(L".\\"); at != std::wstring::npos; at = name.find(L".\\", at)) {
-    name.replace(at, 2, computer + L"\\");
-    at += computer.size() + 1;
-  }
-  return name;
-}
-
-}  // namespace
-
 void lsa::modifyrightforuser(const std::wstring& account, const std::wstring& right, bool add) {
   const char* text = add ? "lsa::addrighttouser() LsaAddAccountRights() failed."
                          : "lsa::addrighttouser() LsaRemoveAccountRights() failed.";
   const auto* handle = static_cast<policy_handle*>(_handle);
   if (!handle) fail(detail::kErrorInvalidHandle, text);
-  const std::wstring name = rights_account_name(account);
+  const std::wstring name = detail::rights_account_name(account);
   CSid sid;
   if (!sid.LoadAccount(name.c_str())) fail(detail::kErrorNoneMapped, text);
   const std::wstring known = canonical_right(right);
@@ -285,7 +241,7 @@ std::vector<std::wstring> lsa::enumerateaccountrights(const std::wstring& accoun
   const char* text = "lsa::enumerateaccountrights() LsaEnumerateAccountRights() failed.";
   if (!_handle) fail(detail::kErrorInvalidHandle, text);
   CSid sid;
-  if (!sid.LoadAccount(rights_account_name(account).c_str())) fail(detail::kErrorNoneMapped, text);
+  if (!sid.LoadAccount(detail::rights_account_name(account).c_str())) fail(detail::kErrorNoneMapped, text);
   rights_table table;
   if (const unsigned long error = read_store(table)) fail(error, text);
   std::vector<std::wstring> rights;
