@@ -23,9 +23,7 @@ std::vector<std::wstring> whole_lines(const fs::path& base, int max, const std::
   std::vector<std::wstring> tags;
   torn = false;
   for (int n = max; n >= 1; --n) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%04d.log.txt", n);
-    const fs::path file(base.string() + suffix);
+    const fs::path file = numbered(base, n);
     if (!fs::exists(file)) continue;
     for (const std::wstring& line : read_log(file).lines()) {
       if (is_report(line)) continue;
@@ -62,9 +60,7 @@ TEST_F(LogFileTest, TheFileSizeLimitDropsALineAndRotatesInsteadOfEndingTheProces
     if (torn) std::_Exit(3);
     int files = 0;
     for (int n = 1; n <= 50; ++n) {
-      char suffix[32];
-      std::snprintf(suffix, sizeof suffix, ".%04d.log.txt", n);
-      const fs::path file(base.string() + suffix);
+      const fs::path file = numbered(base, n);
       if (!fs::exists(file)) continue;
       ++files;
       if (fs::file_size(file) > 100000) std::_Exit(4);

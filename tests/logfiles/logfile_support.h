@@ -46,9 +46,14 @@ struct log_content {
   }
 };
 
-inline log_content read_log(const fs::path& path) {
+// The whole content of a file, as bytes.
+inline std::string raw(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline log_content read_log(const fs::path& path) {
+  const std::string bytes = raw(path);
   log_content content;
   content.bom = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
   content.even = bytes.size() % 2 == 0;
@@ -58,6 +63,13 @@ inline log_content read_log(const fs::path& path) {
                                           static_cast<unsigned char>(bytes[i + 1]) << 8));
   content.text = krCore::detail::wide_from_utf16(units);
   return content;
+}
+
+// The file of number `n` of a base.
+inline fs::path numbered(const fs::path& base, int n) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".%04d.log.txt", n);
+  return fs::path(base.string() + suffix);
 }
 
 // A line of a settings report: its first line, one of its items, or the
@@ -86,13 +98,6 @@ class LogFileTest : public ::testing::Test {
     ::unsetenv("KRCORE_COMMON_APPDATA");
     std::error_code ignored;
     if (!::getenv("KEEP_LOGS")) fs::remove_all(dir, ignored);
-  }
-
-  // The file of number `n` of a base.
-  static fs::path numbered(const fs::path& base, int n) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%04d.log.txt", n);
-    return fs::path(base.string() + suffix);
   }
 
   // Every line (reports excluded) of every file of `base`, numbers 1..max.

@@ -14,12 +14,6 @@ using namespace logfiletest;
 
 constexpr uid_t kNobody = 65534;
 
-// The whole content of `file`.
-std::string content_of(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class SharedFolderTest : public LogFileTest {
  protected:
   void SetUp() override {
@@ -75,7 +69,7 @@ TEST_F(SharedFolderTest, AFolderSwappedForALinkTakesNoRotationOutside) {
   logger::close();
 
   for (int n = 1; n <= 3; ++n)
-    EXPECT_EQ(content_of(numbered(victim / "Svc", n)), "precious " + std::to_string(n)) << n;
+    EXPECT_EQ(raw(numbered(victim / "Svc", n)), "precious " + std::to_string(n)) << n;
   EXPECT_FALSE(fs::exists(numbered(victim / "Svc", 4)));
   EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 3);
   // The file the logger had stays where the account moved it, untouched.

@@ -15,11 +15,6 @@ namespace {
 
 using namespace logfiletest;
 
-std::string raw(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> out;
   std::size_t start = 0;

@@ -4,36 +4,26 @@
 // type is refused without touching the output.
 #include <gtest/gtest.h>
 #include <krcore/registry.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "registry_support.h"
+
 namespace {
 
-namespace fs = std::filesystem;
-
-class TypedValuesTest : public ::testing::Test {
+// The settings store's private root, and a key in it.
+class TypedValuesTest : public regtest::RegistryTest {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qmcore-typed-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    ::setenv("KRCORE_REGISTRY_ROOT", root.c_str(), 1);
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Typed", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              0);
+    RegistryTest::SetUp();
+    key = create(L"SOFTWARE\\Typed");
   }
   void TearDown() override {
     RegCloseKey(key);
-    ::unsetenv("KRCORE_REGISTRY_ROOT");
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
+    RegistryTest::TearDown();
   }
-  fs::path root;
   HKEY key = nullptr;
 };
 

@@ -169,5 +169,4 @@ TEST(CertContext, HolderCopiesOwnTheirReferences) {
   EXPECT_EQ(L"Held", display(released));
   EXPECT_TRUE(CertFreeCertificateContext(released));
   EXPECT_TRUE(CertFreeCertificateContext(nullptr));
-  EXPECT_EQ(L"My", krCore::DefaultCertSettings::Store());
 }

@@ -302,19 +302,6 @@ TEST(CommandTables, EveryNewIdIsARandomVersion4Guid) {
 }
 #endif
 
-TEST(CommandTables, EveryCommandOfATableOfManyBlocksIsFoundById) {
-  // The ID table names entries by their place in the entry blocks, which
-  // grow from 64 to 4096 entries: every place must lead back to its entry.
-  command_tables tables;
-  std::vector<std::wstring> ids(20000);
-  for (int i = 0; i < 20000; ++i) ids[i] = add_new(tables, i, nullptr);
-  for (int i = 0; i < 20000; i += 7) {
-    std::shared_ptr<CommandShell_t> command = tables.remove(ids[i]);
-    ASSERT_TRUE(command) << "at " << i;
-    EXPECT_EQ(command->ExecuteMoment, i);
-  }
-}
-
 TEST(CommandTables, ALargeTableGrowsIntoHugePageBlocksAndLetsGoOfEveryWorkItem) {
   // Past some thousands of commands the tables' memory comes in blocks
   // advised for huge pages (where this process may have them), and the

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -45,23 +46,27 @@ bool set_clock_to_itself() {
   return ::clock_settime(CLOCK_REALTIME, &now) == 0;
 }
 
-// A condition that tests wait for, set from any thread.
+// A count that tests wait for, raised from any thread: set once, it is a
+// latch; as a callback, it counts the calls.
 class latch {
  public:
   void set() {
     std::lock_guard<std::mutex> lock(_m);
-    _set = true;
+    ++_count;
     _cv.notify_all();
   }
-  bool wait() {
+  bool wait(int count = 1) {
     std::unique_lock<std::mutex> lock(_m);
-    return _cv.wait_for(lock, kStep, [this] { return _set; });
+    return _cv.wait_for(lock, kStep, [&] { return _count >= count; });
+  }
+  std::function<void()> callback() {
+    return [this] { set(); };
   }
 
  private:
   std::mutex _m;
   std::condition_variable _cv;
-  bool _set = false;
+  int _count = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -220,31 +225,6 @@ TEST(MessageWait, RejectsWhatItCannotWaitFor) {
 // The clock and zone watch.
 // ---------------------------------------------------------------------------
 
-// Counts the watch's calls and lets a test wait for the next one.
-class change_counter {
- public:
-  std::function<void()> callback() {
-    return [this] {
-      std::lock_guard<std::mutex> lock(_m);
-      ++_calls;
-      _cv.notify_all();
-    };
-  }
-  bool wait_for(int calls) {
-    std::unique_lock<std::mutex> lock(_m);
-    return _cv.wait_for(lock, kStep, [&] { return _calls >= calls; });
-  }
-  int calls() {
-    std::lock_guard<std::mutex> lock(_m);
-    return _calls;
-  }
-
- private:
-  std::mutex _m;
-  std::condition_variable _cv;
-  int _calls = 0;
-};
-
 class ClockWatch : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -259,7 +239,7 @@ class ClockWatch : public ::testing::Test {
   }
 
   std::filesystem::path dir;
-  change_counter changes;
+  latch changes;
 };
 
 TEST_F(ClockWatch, ZoneFileChangesAreNoticed) {
@@ -268,19 +248,19 @@ TEST_F(ClockWatch, ZoneFileChangesAreNoticed) {
   // The usual way a zone is switched: a new file renamed over the old name.
   write("localtime.new", "zone data");
   std::filesystem::rename(dir / "localtime.new", dir / "localtime");
-  ASSERT_TRUE(changes.wait_for(1));
+  ASSERT_TRUE(changes.wait(1));
   // Rewritten in place also counts.
   write("localtime", "other zone data");
-  ASSERT_TRUE(changes.wait_for(2));
+  ASSERT_TRUE(changes.wait(2));
 }
 
 TEST_F(ClockWatch, SettingTheClockIsNoticedEveryTime) {
   krCore::detail::clock_change_watch watch(changes.callback(), (dir / "localtime").string());
   if (!set_clock_to_itself()) GTEST_SKIP() << "setting the clock needs CAP_SYS_TIME";
-  ASSERT_TRUE(changes.wait_for(1));
+  ASSERT_TRUE(changes.wait(1));
   // The timer was armed again.
   ASSERT_TRUE(set_clock_to_itself());
-  ASSERT_TRUE(changes.wait_for(2));
+  ASSERT_TRUE(changes.wait(2));
 }
 
 // ---------------------------------------------------------------------------

@@ -67,7 +67,6 @@ TEST(CommandScheduler, AddDelayZeroIsSubmittedAtOnce) {
   EXPECT_EQ(scheduler.Start(), 2);
   auto item = std::make_shared<probe_work>();
   const std::wstring id = scheduler.AddDelay(0.0, item);
-  EXPECT_EQ(id.size(), 36u);
   EXPECT_TRUE(krCore::IsGuid(id));
   EXPECT_TRUE(item->completed(kStepMs));
   EXPECT_EQ(item->runs.load(), 1);
