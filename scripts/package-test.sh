@@ -125,7 +125,7 @@ cmake --build "$work/consumer" >/dev/null
 step "a consumer built with pkg-config"
 # shellcheck disable=SC2046  # the flags are words
 c++ -Wall -Wextra -Werror tests/package/consumer/main.cpp tests/package/consumer/derived.cpp \
-  tests/package/consumer/fault.cpp -o "$work/consumer-pc" \
+  tests/package/consumer/fault.cpp tests/package/consumer/system.cpp -o "$work/consumer-pc" \
   $(pkg-config --cflags --libs qmcore)
 "$work/consumer-pc"
 

@@ -4,8 +4,10 @@
 # Installs build/windows (scripts/build.sh windows builds it) into
 # build/windows/package-test/prefix, builds tests/package/consumer with the
 # same toolchain file and find_package(qmcore) from that prefix, and runs
-# it: it logs to a file, runs scheduled commands on pools and reads its own
-# and qmcore.dll's version resources. Then the installed demo agent runs
+# it: it logs to a file, runs scheduled commands on pools, reads its own
+# and qmcore.dll's version resources, catches a null read in its own code
+# with a stack that names the function, protects a credential and reads it
+# back, lists the processes by name and answers a Win32_Process query. Then the installed demo agent runs
 # until two heartbeats are in its log and is stopped with `qmagent --stop`
 # from a second process; it must end cleanly. Then it runs again in a console
 # of its own and is stopped by Ctrl-C pressed there (tests/package/windows/

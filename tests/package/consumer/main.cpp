@@ -2,8 +2,9 @@
 // headers only, the same sources on Linux and on Windows (MinGW, run under
 // Wine). Exits 0 when the calls behave: it logs a line through krLog into a
 // file of its own and finds it there, runs commands on the process-wide
-// scheduler and on the schedulers and pools of derived.cpp, and catches a null
-// read in its own code (fault.cpp). Built with CMake it also reads back the version
+// scheduler and on the schedulers and pools of derived.cpp, catches a null
+// read in its own code (fault.cpp), and protects a credential, lists the
+// processes and queries them (system.cpp). Built with CMake it also reads back the version
 // resource that the package's CMake function gave it, and on Windows the
 // one qmcore.dll carries; built with pkg-config it has none.
 #include <krcore/diagnostics.h>
@@ -46,6 +47,10 @@
 int check_derived_classes();
 // fault.cpp: a null read in this program's own code, caught here.
 int check_own_fault(const volatile int* null_pointer);
+// system.cpp: a credential, the process list and a process query.
+int check_credential();
+int check_process_list();
+int check_process_query();
 
 namespace {
 
@@ -169,12 +174,13 @@ int main() {
   if (check_derived_classes() != 0) return 4;
   if (check_log_file() != 0) return 5;
   if (check_process_scheduler() != 0) return 6;
-#if !defined(_WIN32)  // the Windows DLL does not translate faults yet
   static const volatile int* volatile null_pointer = nullptr;
   if (const int r = check_own_fault(null_pointer); r != 0) {
     std::fprintf(stderr, "own fault: %d\n", r);
     return 7;
   }
-#endif
+  if (check_credential() != 0) return 8;
+  if (check_process_list() != 0) return 9;
+  if (check_process_query() != 0) return 10;
   return 0;
 }
