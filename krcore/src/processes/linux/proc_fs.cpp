@@ -77,9 +77,8 @@ class proc_entry {
 // The small file `leaf` of process `pid`, at most `size` bytes of it read
 // into `buffer` in one positioned read (the files read here are generated
 // whole by the kernel at the first read); -1 with errno, else the length.
-ssize_t read_small_file(unsigned long pid, const char* leaf, char* buffer, std::size_t size) {
-  const int proc = proc_fd();
-  if (proc < 0) return -1;
+ssize_t read_small_file(int proc, unsigned long pid, const char* leaf, char* buffer,
+                        std::size_t size) {
   const int fd = ::openat(proc, proc_entry(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return -1;
   ssize_t n;
@@ -98,9 +97,7 @@ std::string base_name(const std::string& path) {
 
 // The executable's path, the kernel's " (deleted)" mark removed (a name
 // that really ends so kept); false with errno.
-bool executable_path(unsigned long pid, std::string& path) {
-  const int proc = proc_fd();
-  if (proc < 0) return false;
+bool executable_path(int proc, unsigned long pid, std::string& path) {
   char buffer[4096];
   const ssize_t n = ::readlinkat(proc, proc_entry(pid, "exe").c_str(), buffer, sizeof buffer - 1);
   if (n < 0) return false;
@@ -109,10 +106,9 @@ bool executable_path(unsigned long pid, std::string& path) {
   return true;
 }
 
-bool process_exists(unsigned long pid) {
+bool process_exists(int proc, unsigned long pid) {
   struct stat st;
-  const int proc = proc_fd();
-  return proc >= 0 && ::fstatat(proc, proc_entry(pid, "").c_str(), &st, 0) == 0;
+  return ::fstatat(proc, proc_entry(pid, "").c_str(), &st, 0) == 0;
 }
 
 }  // namespace
@@ -141,35 +137,47 @@ unsigned long list_process_ids(unsigned long* pids, std::size_t capacity, std::s
 }
 
 unsigned long process_executable_base_name(unsigned long pid, std::wstring& name) {
+  const int proc = proc_fd();
+  if (proc < 0) return last_errno_as_win32();
   std::string path;
-  if (!executable_path(pid, path)) return errno == ENOENT && !process_exists(pid) ? kErrorInvalidParameter
-                                                                                   : last_errno_as_win32();
+  if (!executable_path(proc, pid, path))
+    return errno == ENOENT && !process_exists(proc, pid) ? kErrorInvalidParameter
+                                                         : last_errno_as_win32();
   name = wide_from_file_name(base_name(path));
   return 0;
 }
 
 unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   if (pid == 0) return kErrorInvalidParameter;
+  const int proc = proc_fd();
+  if (proc < 0) return last_errno_as_win32();
   std::string text;
-  if (executable_path(pid, text)) {
+  if (executable_path(proc, pid, text)) {
     name = wide_from_file_name(full ? text : base_name(text));
     return 0;
   }
+  const bool no_memory = errno == ENOENT;
   unsigned long error = last_errno_as_win32();
-  if (!process_exists(pid)) return kErrorInvalidParameter;
   char buffer[4096];
-  // The first command-line argument (empty for kernel threads and zombies).
-  ssize_t n = read_small_file(pid, "cmdline", buffer, sizeof buffer);
-  if (n >= 0) {
-    text.assign(buffer, strnlen(buffer, static_cast<std::size_t>(n)));
-    if (!text.empty()) {
-      name = wide_from_file_name(full ? text : base_name(text));
-      return 0;
+  ssize_t n;
+  // A task without memory of its own (a kernel thread, a zombie; the kernel
+  // answers ENOENT for its executable) has no command line either: it goes
+  // straight to its short name. Most entries of a listing are such.
+  if (!no_memory) {
+    if (!process_exists(proc, pid)) return kErrorInvalidParameter;
+    // The first command-line argument.
+    n = read_small_file(proc, pid, "cmdline", buffer, sizeof buffer);
+    if (n >= 0) {
+      text.assign(buffer, strnlen(buffer, static_cast<std::size_t>(n)));
+      if (!text.empty()) {
+        name = wide_from_file_name(full ? text : base_name(text));
+        return 0;
+      }
+    } else {
+      error = last_errno_as_win32();
     }
-  } else {
-    error = last_errno_as_win32();
   }
-  n = read_small_file(pid, "comm", buffer, sizeof buffer);
+  n = read_small_file(proc, pid, "comm", buffer, sizeof buffer);
   if (n >= 0) {
     text.assign(buffer, static_cast<std::size_t>(n));
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -180,7 +188,7 @@ unsigned long process_name(unsigned long pid, bool full, std::wstring& name) {
   } else {
     error = last_errno_as_win32();
   }
-  return process_exists(pid) ? (error ? error : kErrorAccessDenied) : kErrorInvalidParameter;
+  return process_exists(proc, pid) ? (error ? error : kErrorAccessDenied) : kErrorInvalidParameter;
 }
 
 unsigned long boot_time_seconds(long long& seconds) {
