@@ -34,7 +34,8 @@ if(NOT rc EQUAL 0 OR NOT EXISTS ${libdir}/libqmcore.so)
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
 find_program(CXX NAMES c++ g++ REQUIRED)
-run(${CXX} -Wall -Wextra -Werror ${SOURCE_DIR}/main.cpp ${SOURCE_DIR}/derived.cpp ${SOURCE_DIR}/fault.cpp -o ${WORK_DIR}/consumer-pc ${flags})
+run(${CXX} -Wall -Wextra -Werror ${SOURCE_DIR}/main.cpp ${SOURCE_DIR}/derived.cpp ${SOURCE_DIR}/fault.cpp
+    ${SOURCE_DIR}/system.cpp -o ${WORK_DIR}/consumer-pc ${flags})
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/consumer-pc)
 
 # The README's own snippets, verbatim: each fenced block that follows a line
