@@ -96,7 +96,7 @@ HANDLE token_of(long thread) {
 }  // namespace
 
 void auto_privilege::set(bool enable) {
-  std::lock_guard<std::mutex> lock(_mutex);
+  const detail::held_lock<std::mutex> serial(_mutex);  // an exported member
   if (!enable) {
     unsigned long failed = 0;
     for (const auto& [thread, value] : _raised) {
