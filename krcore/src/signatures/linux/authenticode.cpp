@@ -212,8 +212,8 @@ bool timestamp_time(PKCS7_SIGNER_INFO* signer, X509_STORE* roots, std::time_t* w
   if (at < 0) return false;
   const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(X509at_get_attr(attrs, at), 0);
   if (!value || value->type != V_ASN1_SEQUENCE) return false;
-  const unsigned char* p = value->value.sequence->data;
-  pkcs7_ptr token(d2i_PKCS7(nullptr, &p, value->value.sequence->length));
+  pkcs7_ptr token(decode_pkcs7(value->value.sequence->data,
+                               static_cast<std::size_t>(value->value.sequence->length)));
   if (!token || !PKCS7_type_is_signed(token.get()) || !token->d.sign->contents) return false;
   PKCS7* inner = token->d.sign->contents;
   if (OBJ_obj2nid(inner->type) != NID_id_smime_ct_TSTInfo || !inner->d.other ||

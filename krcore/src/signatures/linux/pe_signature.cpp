@@ -25,7 +25,7 @@ constexpr std::size_t kDigestChunk = std::size_t{64} << 10;  // a multiple of kP
 // The signed message in the DER bytes of a certificate-table entry.
 unsigned long decode_signature(const unsigned char* der, std::size_t der_size,
                                pkcs7_ptr& signature) {
-  signature.reset(d2i_PKCS7(nullptr, &der, static_cast<long>(der_size)));
+  signature = decode_pkcs7(der, der_size);
   if (!signature || !PKCS7_type_is_signed(signature.get()) || !signature->d.sign ||
       !signature->d.sign->contents) {
     signature.reset();

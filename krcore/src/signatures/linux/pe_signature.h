@@ -71,6 +71,13 @@ class KRCORE_INTERNAL pe_file {
   std::unique_ptr<unsigned char[], page_aligned_delete> _buffer;
 };
 
+// Decodes the DER bytes of a PKCS #7 message as d2i_PKCS7 does (trailing
+// bytes ignored), null when they are none. The certificates of a signed
+// message are shared with earlier messages that carried the very same
+// certificate bytes, from a cache of the last 64 (signed_data.cpp); they are
+// not to be changed. Thread-safe.
+KRCORE_INTERNAL pkcs7_ptr decode_pkcs7(const unsigned char* der, std::size_t size);
+
 // Finds the first certificate-table entry of `file` (find_pe_signature) and
 // decodes it as a PKCS #7 SignedData. Returns 0, TRUST_E_SUBJECT_FORM_UNKNOWN
 // for a file that is no PE image, or TRUST_E_NOSIGNATURE when there is no
