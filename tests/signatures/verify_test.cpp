@@ -13,6 +13,7 @@
 #include "signature_support.h"
 #include "decoded_signature.h"
 #include "signatures/authenticode.h"
+#include "signatures/linux/pe_signature.h"
 
 using namespace sigtest;
 using krCore::winverifytrustonfile;
@@ -235,6 +236,55 @@ TEST_F(TrustVerdict, BitFlipSweepRejectsEveryChangeToSignedBytes) {
     }
   }
   EXPECT_EQ(0u, accepted);
+}
+
+// A signed message's certificates come from a cache of decoded ones: the
+// message is still the one OpenSSL decodes from the whole bytes, and the
+// same certificate bytes give the very same certificate the next time.
+// (That changed certificate bytes never do is the bit-flip sweep's part.)
+TEST_F(TrustVerdict, SignedMessagesDecodeAsWholeWithTheirCertificatesShared) {
+  const auto encoded = [](PKCS7* p7) {
+    unsigned char* out = nullptr;
+    const int n = i2d_PKCS7(p7, &out);
+    std::vector<unsigned char> bytes(out, out + std::max(n, 0));
+    OPENSSL_free(out);
+    return bytes;
+  };
+  const auto check = [&](const unsigned char* der, std::size_t size) {
+    const unsigned char* p = der;
+    const sigtest::pkcs7_ptr whole(d2i_PKCS7(nullptr, &p, static_cast<long>(size)));
+    const auto first = krCore::detail::decode_pkcs7(der, size);
+    const auto again = krCore::detail::decode_pkcs7(der, size);
+    ASSERT_TRUE(whole && first && again);
+    EXPECT_EQ(encoded(whole.get()), encoded(first.get()));
+    const STACK_OF(X509)* certs = first->d.sign->cert;
+    ASSERT_EQ(sk_X509_num(whole->d.sign->cert), sk_X509_num(certs));
+    ASSERT_GT(sk_X509_num(certs), 0);
+    for (int i = 0; i < sk_X509_num(certs); ++i)
+      EXPECT_EQ(sk_X509_value(certs, i), sk_X509_value(again->d.sign->cert, i));
+  };
+  int tokens = 0;
+  for (const char* name : {"good64.exe", "sha1.exe", "stamped.exe"}) {
+    SCOPED_TRACE(name);
+    const std::vector<unsigned char> bytes = read_bytes(fixture(name));
+    krCore::detail::pe_layout layout;
+    const unsigned char* der = nullptr;
+    std::size_t size = 0;
+    ASSERT_EQ(0u, krCore::detail::find_pe_signature(bytes.data(), bytes.size(), layout, der, size));
+    check(der, size);
+    // The time-stamp token, where there is one, is a signed message too.
+    const auto message = krCore::detail::decode_pkcs7(der, size);
+    PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(message.get()), 0);
+    const std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> token_oid(
+        OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1), ASN1_OBJECT_free);
+    const int at = X509at_get_attr_by_OBJ(signer->unauth_attr, token_oid.get(), -1);
+    if (at < 0) continue;
+    ++tokens;
+    const ASN1_TYPE* token = X509_ATTRIBUTE_get0_type(X509at_get_attr(signer->unauth_attr, at), 0);
+    ASSERT_EQ(V_ASN1_SEQUENCE, token->type);
+    check(token->value.sequence->data, static_cast<std::size_t>(token->value.sequence->length));
+  }
+  EXPECT_EQ(1, tokens);
 }
 
 // Files signed by others: Debian's EFI binaries chain to the distribution's
