@@ -8,7 +8,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "signature_support.h"
 #include "decoded_signature.h"
@@ -285,6 +287,43 @@ TEST_F(TrustVerdict, SignedMessagesDecodeAsWholeWithTheirCertificatesShared) {
     check(token->value.sequence->data, static_cast<std::size_t>(token->value.sequence->length));
   }
   EXPECT_EQ(1, tokens);
+}
+
+// Checks on several threads share the cache of decoded certificates while
+// one thread keeps turning it over with certificates changed in their
+// signature (each a new entry, more than it holds): every check keeps its
+// verdict, and a certificate dropped from the cache stays alive for the
+// checks still using it.
+TEST_F(TrustVerdict, ChecksOnSeveralThreadsKeepTheirVerdictsWhileTheCacheTurnsOver) {
+  const auto verdict = [](const std::vector<unsigned char>& b) {
+    return krCore::detail::verify_authenticode_bytes(b.data(), b.size());
+  };
+  std::vector<unsigned char> changed = read_bytes(fixture("good64.exe"));
+  sigtest::pkcs7_ptr p7;
+  krCore::detail::pe_layout layout;
+  ASSERT_EQ(0u, sigtest::read_signature(changed.data(), changed.size(), layout, p7));
+  unsigned char* cert = nullptr;
+  const int cert_size = i2d_X509(sk_X509_value(p7->d.sign->cert, 0), &cert);
+  const auto at = std::search(changed.begin(), changed.end(), cert, cert + cert_size);
+  OPENSSL_free(cert);
+  ASSERT_NE(at, changed.end());
+  const std::size_t signature_end = static_cast<std::size_t>(at - changed.begin() + cert_size);
+
+  std::atomic<bool> turned_over{false};
+  std::vector<std::thread> checks;
+  for (const char* name : {"good64.exe", "stamped.exe"}) {
+    checks.emplace_back([&, bytes = read_bytes(fixture(name))] {
+      do EXPECT_EQ(kTrusted, verdict(bytes));
+      while (!turned_over.load());
+    });
+  }
+  // Each round flips one more bit: every round's certificate is a new one.
+  for (std::size_t i = 0; i < 3 * 64; ++i) {
+    changed[signature_end - 1 - i / 8] ^= static_cast<unsigned char>(1u << (i % 8));
+    EXPECT_NE(kTrusted, verdict(changed));
+  }
+  turned_over = true;
+  for (std::thread& t : checks) t.join();
 }
 
 // Files signed by others: Debian's EFI binaries chain to the distribution's
