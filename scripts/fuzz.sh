@@ -40,7 +40,7 @@ targets=(
   "log_filter|fuzz/log_filter_fuzz.cpp|krcore/src/logging/log_filter.cpp|"
   "value_file|fuzz/value_file_fuzz.cpp|krcore/src/registry/linux/value_file.cpp||-max_len=4096,quarantine_size_mb=16"
   "regfile|fuzz/regfile_fuzz.cpp|tools/krreg/regfile.cpp krcore/src/registry/linux/value_file.cpp|-Itools/krreg"
-  "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|krcore/src/signatures/pe_layout.cpp $(echo krcore/src/signatures/linux/{pe_signature,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
+  "signature_reader|tests/signatures/fuzz/signature_reader_fuzz.cpp|krcore/src/signatures/pe_layout.cpp $(echo krcore/src/signatures/linux/{pe_signature,signed_data,authenticode,cert_context,code_roots,x509_bytes}.cpp)|-lcrypto"
 )
 # Seed corpora: the repository's, and for the signature reader the signed
 # files the signature tests make.

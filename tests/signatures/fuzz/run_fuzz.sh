@@ -21,6 +21,7 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
   "$here/signature_reader_fuzz.cpp" \
   "$src/src/signatures/pe_layout.cpp" \
   "$src/src/signatures/linux/pe_signature.cpp" \
+  "$src/src/signatures/linux/signed_data.cpp" \
   "$src/src/signatures/linux/authenticode.cpp" \
   "$src/src/signatures/linux/cert_context.cpp" \
   "$src/src/signatures/linux/code_roots.cpp" \
