@@ -12,6 +12,7 @@
 // elements in its place gives the message that decoding the whole would.
 // Anything that is not plain definite-length DER of the expected shape is
 // decoded whole, as before.
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
@@ -97,7 +98,8 @@ class certificate_cache {
   }
 
   // The certificate whose DER encoding is exactly [der, der + size), as a
-  // new reference; null when those bytes are no certificate.
+  // new reference; null when those bytes are no certificate. One whose key
+  // cannot be had or lacks its parameters is decoded afresh every time.
   X509* find_or_decode(const unsigned char* der, std::size_t size) {
     {
       std::lock_guard<library_mutex> lock(_mutex);
@@ -109,6 +111,11 @@ class certificate_cache {
       X509_free(decoded);
       return nullptr;
     }
+    // A key without its parameters (DSA's may leave them to the issuer's)
+    // gets them filled in by the chain it is verified in: such a
+    // certificate is not shared, so no chain's parameters pass to another.
+    const EVP_PKEY* key = X509_get0_pubkey(decoded);
+    if (!key || EVP_PKEY_missing_parameters(key)) return decoded;
     X509* spare = nullptr;  // the reference let go of once the lock is
     {
       std::lock_guard<library_mutex> lock(_mutex);
