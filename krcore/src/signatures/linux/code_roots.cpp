@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/fork_child.h"
 #include "foundation/kill_hold.h"
 #include "signatures/authenticode.h"
 
@@ -65,13 +66,24 @@ struct roots_cache {
   library_mutex mutex;
   std::string state;
   X509_STORE* store = nullptr;
-  ~roots_cache() { X509_STORE_free(store); }
 };
+
+// Never freed (a check may run during static destruction). A child of
+// fork gets the cache between two changes, never with its lock held.
+roots_cache& roots() {
+  static roots_cache* const cache = [] {
+    auto* c = new roots_cache;
+    at_fork([] { roots().mutex.lock(); }, [] { roots().mutex.unlock(); },
+            [] { roots().mutex.unlock(); });
+    return c;
+  }();
+  return *cache;
+}
 
 }  // namespace
 
 X509_STORE* trusted_roots() {
-  static roots_cache cache;
+  roots_cache& cache = roots();
   std::vector<std::string> files;
   const std::string state = folder_state(codesign_roots_folder(), files);
   std::lock_guard<library_mutex> lock(cache.mutex);
