@@ -84,9 +84,8 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
   }
   ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   int error = 0;
-  if (directory && ::chdir(directory) != 0) {
-    error = errno;
-  } else if (stdio >= 0 && (::dup2(stdio, 0) != 0 || ::dup2(stdio, 1) != 1)) {
+  if ((directory && ::chdir(directory) != 0) ||
+      (stdio >= 0 && (::dup2(stdio, 0) != 0 || ::dup2(stdio, 1) != 1))) {
     error = errno;
   } else {
     // As the shell searches: a program found but not executable is

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <krcore/exceptions.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -115,7 +117,8 @@ unsigned long run_key_helper(char op, const DATA_BLOB* in, const DATA_BLOB* entr
   if (const int err = spawn_with_pidfd(helper, false, argv, "", pid, pidfd, theirs.get())) {
     return refuse(helper, key_file,
                   err == ENOENT ? std::string("is missing")
-                                : "cannot be run (" + std::string(std::strerror(err)) + ")");
+                                : "cannot be run (" +
+                                      geterrormessage_shortstring(win32_from_errno(err)) + ")");
   }
   theirs.reset();
 
