@@ -21,39 +21,13 @@
 #include <krcore/foundation.h>
 
 #include "foundation/errors.h"
+#include "foundation/linux/untrusted_file.h"
 #include "protection/data_protection.h"
 #include "protection/linux/key_helper.h"
 
 namespace {
 
 using namespace krCore::detail;
-
-bool read_all(unsigned char* data, std::size_t size) {
-  while (size) {
-    const ssize_t n = ::read(0, data, size);
-    if (n == 0) return false;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool write_all(const unsigned char* data, std::size_t size) {
-  while (size) {
-    const ssize_t n = ::write(1, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Answers with `code` and the `size` bytes at `data`; false when the caller
 // is gone.
@@ -62,7 +36,7 @@ bool answer(unsigned long code, const BYTE* data, std::size_t size) {
   std::memcpy(head, kHelperMagic, sizeof kHelperMagic);
   put_le32(head + 4, static_cast<std::uint32_t>(code));
   put_le32(head + 8, static_cast<std::uint32_t>(size));
-  return write_all(head, sizeof head) && (size == 0 || write_all(data, size));
+  return write_all(1, head, sizeof head) && (size == 0 || write_all(1, data, size));
 }
 
 int refuse(unsigned long code) {
@@ -92,7 +66,7 @@ int main(int argc, char** argv) {
   // and the library would only run this program again.
   if (::geteuid() != 0) return refuse(kErrorAccessDenied);
   unsigned char head[kHelperRequestHeader];
-  if (!read_all(head, sizeof head) || std::memcmp(head, kHelperMagic, sizeof kHelperMagic) != 0 ||
+  if (!read_all(0, head, sizeof head) || std::memcmp(head, kHelperMagic, sizeof kHelperMagic) != 0 ||
       head[4] != kHelperVersion || (head[5] != kHelperProtect && head[5] != kHelperUnprotect))
     return refuse(kErrorInvalidData);
   const std::uint32_t entropy_size = get_le32(head + 8);
@@ -102,7 +76,7 @@ int main(int argc, char** argv) {
   secret_bytes entropy, data;
   entropy.bytes.resize(entropy_size);
   data.bytes.resize(data_size);
-  if (!read_all(entropy.bytes.data(), entropy_size) || !read_all(data.bytes.data(), data_size))
+  if (!read_all(0, entropy.bytes.data(), entropy_size) || !read_all(0, data.bytes.data(), data_size))
     return refuse(kErrorInvalidData);
 
   DATA_BLOB in{data_size, data.bytes.data()};

@@ -47,33 +47,28 @@ bool ready(int fd, short events, clock::time_point deadline) {
   }
 }
 
-bool send_all(int fd, const unsigned char* data, std::size_t size, clock::time_point deadline) {
+// Sends or receives all `size` bytes within the deadline; false when the
+// time is up, the helper went, or a call failed.
+bool transfer(bool sending, int fd, unsigned char* data, std::size_t size,
+              clock::time_point deadline) {
   while (size) {
-    if (!ready(fd, POLLOUT, deadline)) return false;
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return false;
-    }
+    if (!ready(fd, sending ? POLLOUT : POLLIN, deadline)) return false;
+    const ssize_t n = sending ? ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT)
+                              : ::recv(fd, data, size, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
   }
   return true;
 }
 
+bool send_all(int fd, const unsigned char* data, std::size_t size, clock::time_point deadline) {
+  return transfer(true, fd, const_cast<unsigned char*>(data), size, deadline);
+}
+
 bool receive_all(int fd, unsigned char* data, std::size_t size, clock::time_point deadline) {
-  while (size) {
-    if (!ready(fd, POLLIN, deadline)) return false;
-    const ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
-    if (n == 0) return false;
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return transfer(false, fd, data, size, deadline);
 }
 
 // Collects the helper, ending it first when it has not ended on its own.

@@ -153,19 +153,6 @@ std::string directory_of(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
 }
 
-bool write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // True when `path` is the installed key, root's and readable by root alone,
 // and this process is not root's: the key helper serves this account.
 bool roots_alone(const std::string& path) {
