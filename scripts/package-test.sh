@@ -91,8 +91,10 @@ for d in /etc/krcore /etc/krcore/registry /etc/krcore/codesign-roots /var/lib/kr
 done
 key=/var/lib/krcore/machine.key
 [[ -f $key && $(stat -c %s "$key") == 32 ]] || fail "$key is not a 32-byte file"
-expect_mode "$key" 644 root:root
+expect_mode "$key" 600 root:root
 expect_mode "$key.made" 644 root:root
+helper=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/qmcore/krkeyhelper
+expect_mode "$helper" 4755 root:root
 logging='HKLM\SOFTWARE\Vantrel\Logging'
 query=$(krreg query "$logging")
 for value in 'Enable +REG_DWORD +0x1' 'Level +REG_DWORD +0x2' 'Options +REG_DWORD +0x1' \
@@ -103,8 +105,10 @@ done
 step "a reinstall keeps the key and the administrator's settings"
 key_sum=$(sha256sum "$key")
 krreg add "$logging" /v Level /t REG_DWORD /d 3 /f >/dev/null
+chmod 644 "$key"  # as earlier versions left it
 dpkg -i "${debs[@]}" >/dev/null
 [[ $(sha256sum "$key") == "$key_sum" ]] || fail "the reinstall replaced the machine key"
+expect_mode "$key" 600 root:root
 krreg query "$logging" /v Level | grep -Eq 'Level +REG_DWORD +0x3$' ||
   fail "the reinstall replaced the logging key's Level"
 
@@ -121,6 +125,17 @@ step "a consumer built with find_package"
 cmake -S tests/package/consumer -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/consumer"
+
+step "another account protects with the machine key through the helper, and cannot read it"
+# A copy of the consumer in a folder that account may enter (the work folder
+# may be private to root).
+shared=$(mktemp -d)
+chmod 755 "$shared"
+cp "$work/consumer/consumer" "$shared/"
+as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+"${as_nobody[@]}" cat "$key" >/dev/null 2>&1 && fail "another account read the machine key"
+"${as_nobody[@]}" "$shared/consumer" --credential || fail "another account could not protect"
+rm -rf "$shared"
 
 step "a consumer built with pkg-config"
 # shellcheck disable=SC2046  # the flags are words

@@ -11,6 +11,12 @@
 
 namespace krCore::detail {
 
+// What current_key_material answers in a process of another account than
+// root when the key file is the installed one, root's and readable by root
+// alone: the key helper (protection/linux/key_helper.h) does the work. Never
+// set as a last error.
+constexpr unsigned long kKeyReadableByRootAlone = 0xE0000005;
+
 // Copies the current key material into `out` (the caller wipes it after
 // use). With `check_file` (every protection, and a reader whose blob names
 // another key) the status of the key file the key came from (held open) is
@@ -25,8 +31,9 @@ namespace krCore::detail {
 // output with the file's name: 0x80090016 (NTE_BAD_KEYSET) when the key is
 // gone and a key was made before, 5 when the file is owned by another
 // account or writable by others (or cannot be made), 13 when it is not a
-// regular file holding exactly a key, 1920 when it is a symbolic link, or
-// the system's code. Never blocks on the file (a FIFO is refused).
+// regular file holding exactly a key, 1920 when it is a symbolic link,
+// kKeyReadableByRootAlone (above), or the system's code. Never blocks on the
+// file (a FIFO is refused).
 // Thread-safe.
 KRCORE_INTERNAL unsigned long current_key_material(key_material& out, bool check_file);
 

@@ -145,7 +145,10 @@ int check_version_resources() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // `consumer --credential`: the credential alone, as an account other than
+  // root runs it (the machine key is root's; the library's helper serves).
+  if (argc == 2 && std::string(argv[1]) == "--credential") return check_credential();
   const std::wstring text = krCore::geterrormessage(5);
 #if defined(_WIN32)
   // The system's own text, in the system's language and wording.

@@ -191,4 +191,26 @@ unsigned long read_exact_at(int fd, void* buffer, std::size_t size, off_t offset
   return 0;
 }
 
+namespace {
+template <class Call, class Byte>
+bool whole(Call call, int fd, Byte* p, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = call(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+bool read_all(int fd, void* buffer, std::size_t size) {
+  return whole(::read, fd, static_cast<unsigned char*>(buffer), size);
+}
+
+bool write_all(int fd, const void* data, std::size_t size) {
+  return whole(::write, fd, static_cast<const unsigned char*>(data), size);
+}
+
 }  // namespace krCore::detail

@@ -103,4 +103,10 @@ KRCORE_INTERNAL file_result read_bounded(int fd, const std::string& name, std::s
 // read's error code.
 KRCORE_INTERNAL unsigned long read_exact_at(int fd, void* buffer, std::size_t size, off_t offset);
 
+// Reads exactly `size` bytes from `fd` (a pipe or socket too), or writes
+// all `size` bytes to it, going on after a signal. False when the stream
+// ends first or a call fails (errno tells which).
+KRCORE_INTERNAL bool read_all(int fd, void* buffer, std::size_t size);
+KRCORE_INTERNAL bool write_all(int fd, const void* data, std::size_t size);
+
 }  // namespace krCore::detail

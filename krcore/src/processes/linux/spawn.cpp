@@ -72,7 +72,8 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
 
 // The child's part; never returns.
 [[noreturn]] void run_child(const std::vector<const char*>& paths, char* const* argv,
-                            const char* directory, const sigset_t& mask, volatile int* report) {
+                            const char* directory, int stdio, const sigset_t& mask,
+                            volatile int* report) {
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction action;
     if (sig == SIGKILL || sig == SIGSTOP || ::sigaction(sig, nullptr, &action) != 0) continue;
@@ -83,7 +84,8 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
   }
   ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   int error = 0;
-  if (directory && ::chdir(directory) != 0) {
+  if ((directory && ::chdir(directory) != 0) ||
+      (stdio >= 0 && (::dup2(stdio, 0) != 0 || ::dup2(stdio, 1) != 1))) {
     error = errno;
   } else {
     // As the shell searches: a program found but not executable is
@@ -109,7 +111,7 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
 }  // namespace
 
 int spawn_with_pidfd(const std::string& program, bool search, char* const* argv,
-                     const std::string& directory, pid_t& pid, int& pidfd) {
+                     const std::string& directory, pid_t& pid, int& pidfd, int stdio) {
   const std::vector<std::string> found = candidates(program, search);
   std::vector<const char*> paths;
   paths.reserve(found.size());
@@ -136,7 +138,8 @@ int spawn_with_pidfd(const std::string& program, bool search, char* const* argv,
                       nullptr, &fd, nullptr, 0UL);
   }
   if (child == 0)
-    run_child(paths, argv, directory.empty() ? nullptr : directory.c_str(), previous, report);
+    run_child(paths, argv, directory.empty() ? nullptr : directory.c_str(), stdio, previous,
+              report);
   const int clone_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   const int error = *report;

@@ -16,6 +16,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/random.h"
+#include "protection/linux/key_helper.h"
 #include "protection/machine_key.h"
 
 namespace krCore::detail {
@@ -52,6 +53,12 @@ struct scoped_key {
 BOOL fail(unsigned long code) {
   SetLastError(static_cast<DWORD>(code));
   return 0;
+}
+
+// The other accounts' way to root's key: the helper does the whole call.
+BOOL through_helper(char op, const DATA_BLOB* in, const DATA_BLOB* entropy, DATA_BLOB* out) {
+  const unsigned long err = run_key_helper(op, in, entropy, machine_key_file(), out);
+  return err ? fail(err) : 1;
 }
 
 bool valid_blob_arg(const DATA_BLOB* b) { return b && (b->cbData == 0 || b->pbData); }
@@ -112,7 +119,9 @@ BOOL CryptProtectData(const DATA_BLOB* in, const wchar_t*, const DATA_BLOB* entr
   if (in->cbData > 0x7FFFFFFFu - kBlobMinSize) return fail(kErrorInvalidParameter);
 
   scoped_key key;
-  if (const unsigned long err = current_key_material(key.k, true)) return fail(err);
+  if (const unsigned long err = current_key_material(key.k, true))
+    return err == kKeyReadableByRootAlone ? through_helper(kHelperProtect, in, entropy, out)
+                                          : fail(err);
 
   const std::size_t size = kBlobMinSize + in->cbData;
   BYTE* blob = static_cast<BYTE*>(LocalAlloc(0, size));
@@ -163,7 +172,9 @@ BOOL CryptUnprotectData(const DATA_BLOB* in, wchar_t** description, const DATA_B
     return fail(err);
 
   scoped_key key;
-  if (const unsigned long err = current_key_material(key.k, false)) return fail(err);
+  if (const unsigned long err = current_key_material(key.k, false))
+    return err == kKeyReadableByRootAlone ? through_helper(kHelperUnprotect, in, entropy, out)
+                                          : fail(err);
   if (CRYPTO_memcmp(key.k.key_id, parts.key_id, kBlobKeyIdSize) != 0) {
     // The key file may have been replaced since it was loaded: look again
     // before calling the blob foreign.

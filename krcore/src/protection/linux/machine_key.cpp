@@ -1,6 +1,7 @@
-// The machine key on Linux: 32 kernel random bytes in a file that every
-// account can read and only its owner can write, made by whichever process
-// needs it first, and never made a second time.
+// The machine key on Linux: 32 kernel random bytes in a file that only its
+// owner can read and write, made by whichever process needs it first, and
+// never made a second time. Other accounts use root's key through the key
+// helper (key_helper.h) and never see its bytes.
 //
 // Linux has no machine-bound protection call, so the key file is the
 // machine's secret. It is never derived from /etc/machine-id, which cloned
@@ -60,7 +61,8 @@ namespace {
 constexpr char kDefaultKeyFile[] = "/var/lib/krcore/machine.key";
 constexpr char kMadeSuffix[] = ".made";
 constexpr std::size_t kKeySize = 32;
-constexpr mode_t kKeyMode = 0644;
+constexpr mode_t kKeyMode = 0600;
+constexpr mode_t kMarkerMode = 0644;
 constexpr mode_t kDirMode = 0755;
 constexpr unsigned long kNteBadKeyset = 0x80090016;
 
@@ -151,30 +153,27 @@ std::string directory_of(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
 }
 
-bool write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+// True when `path` is the installed key, root's and readable by root alone,
+// and this process is not root's: the key helper serves this account.
+bool roots_alone(const std::string& path) {
+  struct stat st {};
+  return geteuid() != 0 && path == kDefaultKeyFile && lstat(path.c_str(), &st) == 0 &&
+         S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) == 0;
 }
 
 // Reads the key of an existing file, refusing a file that is not a regular
 // file owned by root or this account and writable by no one else (as ssh
 // refuses a private key with loose modes). Returns 0, 2/3 when there is no
 // file, 13 for a file that is not exactly a key, 1920 for a link, 5 for the
-// wrong owner or mode, or the system's code; every failure but a missing
-// file is reported on the debugger output.
+// wrong owner or mode, kKeyReadableByRootAlone for the installed key read
+// by another account, or the system's code; every failure but a missing
+// file and the installed key's is reported on the debugger output.
 unsigned long read_key(const std::string& path, unsigned char (&key)[kKeySize], struct stat& st,
                        unique_fd& fd) {
   const file_result opened =
       open_untrusted(AT_FDCWD, path, file_kind::regular, final_link::refuse, fd, st);
   if (!opened) {
+    if (opened.code == kErrorAccessDenied && roots_alone(path)) return kKeyReadableByRootAlone;
     if (opened.code != kErrorFileNotFound && opened.code != kErrorPathNotFound)
       debug_output("machine key " + opened.diagnostic + "\n");
     return opened.code;
@@ -212,9 +211,10 @@ void mark_made(const std::string& path) {
   const std::string marker = path + kMadeSuffix;
   struct stat st {};
   if (lstat(marker.c_str(), &st) == 0) return;
-  const int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kKeyMode);
+  const int fd =
+      open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kMarkerMode);
   if (fd < 0) return;
-  (void)fchmod(fd, kKeyMode);
+  (void)fchmod(fd, kMarkerMode);
   close(fd);
 }
 
