@@ -22,7 +22,9 @@
 // a sticky folder). The creator keeps its exclusive lock until the object is
 // ready; openers wait for a shared lock, which they get only after the
 // creator has downgraded. A name unlinked between open and lock is noticed
-// by comparing the file with the name, and retried. A process that may own a
+// by comparing the file with the name, and retried. A file held by others
+// whose object cannot be attached is taken back under a lock of its own
+// (kTakeBackLock), so only the first of its holders unlinks the name. A process that may own a
 // named mutex also holds a shared lock on byte 1 + its pid, the kernel's word
 // that the process still has the object (see process_holds).
 //
@@ -114,6 +116,9 @@ constexpr std::size_t kMaxNameChars = 260;
 constexpr std::size_t kMaxReadable = 200;
 constexpr std::uint32_t kHeaderMagic = 0x6B726F63;  // "kroc"
 constexpr off_t kProcessLockBase = 1;
+// Held by the process that takes back a file naming no usable object, until
+// it closes the file; past every process's byte.
+constexpr off_t kTakeBackLock = off_t{1} << 40;
 
 // A name file's whole content, written by the owning account alone. A
 // header of an older layout has zeros where the namespace and time go.
@@ -573,8 +578,12 @@ unsigned long open_segment(segment_request& r) {
     const unsigned long code = join_segment(r);
     if (code != kErrorFileNotFound || !own) return code;
     // Our own file, but no usable object (a leftover someone still holds,
-    // or a layout of another version): the name is taken back.
-    ::unlinkat(shm_dir(), file, 0);
+    // or a layout of another version): the name is taken back, by one
+    // process at a time. Others may hold the file too and fail alike; one
+    // that unlinked the name by name after another had already made a new
+    // object there would take that live object's name.
+    if (ofd_lock(fd, F_WRLCK, true, kTakeBackLock) && names_same_file(fd, r.file))
+      ::unlinkat(shm_dir(), file, 0);
   }
   return kErrorInvalidHandle;
 }
