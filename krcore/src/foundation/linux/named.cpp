@@ -598,28 +598,25 @@ unsigned long open_segment(segment_request& r) {
 unsigned long open_place(segment_request& r, const std::string& key, int slot, bool create) {
   const std::string plain = file_name(r.owner, key, slot),
                     qualified = file_name(r.owner, key, slot, &r.ipc);
+  r.create = create;
   for (int attempt = 0; attempt < 64; ++attempt) {
-    r.create = false;
-    r.rival.clear();
+    // The plain place: joined when it is this namespace's, made when free.
+    r.preferred = true;
     r.file = plain;
+    r.rival = create ? qualified : std::string();
     r.fd.reset();
     unsigned long code = open_segment(r);
-    if (code == 0 || (code != kErrorFileNotFound && code != kOtherNamespace)) return code;
-    const bool plain_taken = code == kOtherNamespace;
+    if (code == kBeingMade) continue;
+    if (code != kOtherNamespace && (code != kErrorFileNotFound || create)) return code;
+    // The qualified place, while the plain one is another namespace's (or,
+    // looking only, holds nothing of this one).
+    r.preferred = false;
     r.file = qualified;
+    r.rival = create ? plain : std::string();
     r.fd.reset();
     code = open_segment(r);
     if (code == kOtherNamespace) return kErrorAccessDenied;
-    if (code != kErrorFileNotFound || !create) return code;
-    r.create = true;
-    r.preferred = !plain_taken;
-    r.file = plain_taken ? qualified : plain;
-    r.rival = plain_taken ? plain : qualified;
-    r.fd.reset();
-    code = open_segment(r);
-    r.rival.clear();
-    // Given way, or the plain place changed hands meanwhile: look again.
-    if (code != kBeingMade && code != kOtherNamespace) return code;
+    if (code != kBeingMade) return code;
   }
   return kErrorInvalidHandle;
 }
@@ -631,6 +628,7 @@ unsigned long open_own(segment_request& r, const std::string& key, bool create) 
   const int slots = r.owner == 0 ? 1 : kSlots;  // root removes plants instead
   for (const bool making : {false, true}) {
     if (making && !create) break;
+    if (!making && create && slots == 1) continue;  // one place: the making pass joins too
     for (int slot = 0; slot < slots; ++slot) {
       const unsigned long code = open_place(r, key, slot, making);
       if (code == 0 || (code != kErrorFileNotFound && code != kErrorAccessDenied)) return code;
