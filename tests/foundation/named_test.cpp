@@ -3,11 +3,13 @@
 // behind, sixteen helpers race to create one name, a second account shares
 // root's objects but never lends root its own, a fork child keeps a name its
 // parent closed, a process in another IPC namespace keeps objects of its
-// own, and /dev/shm holds nothing of this test once its objects are closed.
+// own while one without /proc shares them, and /dev/shm holds nothing of
+// this test once its objects are closed.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <krcore/foundation.h>
 
@@ -365,6 +367,26 @@ TEST_F(Named, AnotherIpcNamespaceKeepsObjectsOfItsOwn) {
   ASSERT_EQ(::write(down[1], "c", 1), 1);
   EXPECT_EQ(child_code(), 0)
       << "12/13: it joined this side's object; 15/17: its side did not agree on one";
+}
+
+// A process that cannot tell its IPC namespace (no /proc) still shares the
+// objects of its namespace.
+TEST_F(Named, AProcessWithoutProcSharesObjects) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to hide /proc";
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's runtime in the helper reads its options and threads from /proc";
+#endif
+  const std::wstring name = unique_name("no-proc");
+  krCore::autoresetevent e(name);
+  EXPECT_EQ(testsupport::in_child([&] {
+              if (::unshare(CLONE_NEWNS) != 0 ||
+                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                  ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+                return 10;
+              return synctest::wait_helper(synctest::spawn_helper({"signal-event", narrow(name)}));
+            }),
+            0);  // found this process's event
+  EXPECT_EQ(WaitForSingleObject(e, 0), 0u);
 }
 
 TEST_F(Named, NamesOfUpTo260Characters) {
