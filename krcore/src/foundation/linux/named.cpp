@@ -2,15 +2,15 @@
 // through name files in /dev/shm.
 //
 // A name is a small file that only its account can write: a header saying
-// what the object is (kind, a semaphore's maximum, the segment's id, the
-// creating process, the file's own name). The state words live in a segment
-// made with IPC_PRIVATE and marked for removal at once, so it goes with its
-// last attachment; a segment's size is fixed, so no process can shrink the
-// memory under another's feet the way it could truncate a file, and its
-// owner and mode can be changed by its creator alone. Another account that
-// may join an object writes the state words and nothing else: they are plain
-// words (foundation/linux/block.h), and nothing that account can write is
-// read as a pointer, size or kind.
+// what the object is (kind, a semaphore's maximum, the segment's id, IPC
+// namespace and creation time, the creating process, the file's own name).
+// The state words live in a segment made with IPC_PRIVATE and marked for
+// removal at once, so it goes with its last attachment; a segment's size is
+// fixed, so no process can shrink the memory under another's feet the way
+// it could truncate a file, and its owner and mode can be changed by its
+// creator alone. Another account that may join an object writes the state
+// words and nothing else: they are plain words (foundation/linux/block.h),
+// and nothing that account can write is read as a pointer, size or kind.
 //
 // Open-file-description locks on the name file's first byte serve as a
 // reference count that survives crashes: each holder keeps a shared lock for
@@ -24,9 +24,10 @@
 // creator has downgraded. A name unlinked between open and lock is noticed
 // by comparing the file with the name, and retried. A file held by others
 // whose object cannot be attached is taken back under a lock of its own
-// (kTakeBackLock), so only the first of its holders unlinks the name. A process that may own a
-// named mutex also holds a shared lock on byte 1 + its pid, the kernel's word
-// that the process still has the object (see process_holds).
+// (kTakeBackLock), so only the first of its holders unlinks the name. A
+// process that may own a named mutex also holds a shared lock on byte 1 +
+// its pid, the kernel's word that the process still has the object (see
+// process_holds).
 //
 // A fork child shares its parent's open file description and so its lock:
 // closing a handle therefore closes the descriptor first and then asks with
@@ -69,10 +70,11 @@
 // object exists at the qualified name and joins that instead; one that makes
 // the qualified file gives way when the plain file is its namespace's or is
 // being made, so the two places never hold one namespace's objects at once.
-// A process that cannot tell its namespace (no /proc) records 0 and treats a
-// file whose object it cannot attach as another namespace's. The segment's
-// creation time is recorded and checked too, so an id reused meanwhile by
-// the same account is not taken for the object.
+// A process that cannot tell its namespace (no /proc) records 0; while
+// either side's namespace is unknown, a file whose object cannot be attached
+// counts as another namespace's, and one whose object can as the same. The
+// segment's creation time is recorded and checked too, so an id reused
+// meanwhile by the same account is not taken for the object.
 //
 // Names up to 260 characters are accepted. A name whose escaped form is too
 // long for a file name is stored under the SHA-256 digest of its UTF-8 text;
