@@ -2,10 +2,13 @@
 // library peers: event signal-to-wake latency (a ping-pong round trip between
 // two threads) against std::mutex + std::condition_variable, an uncontended
 // critical_section lock/unlock against std::recursive_mutex, and the cost of
-// signalling an event that nobody waits for, and the same for named objects.
-// Prints the ratios at the end.
+// signalling an event that nobody waits for, and the same for named objects;
+// making and closing a named event against a POSIX shared-memory object of
+// the same size. Prints the ratios at the end.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <krcore/foundation.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -143,6 +146,30 @@ void BM_NamedEventSignalNoWaiter(benchmark::State& state) {
 }
 BENCHMARK(BM_NamedEventSignalNoWaiter);
 
+// A name nobody else holds: made, mapped and removed again each time.
+void BM_NamedEventMakeClose(benchmark::State& state) {
+  const std::wstring name = bench_name("made");
+  for (auto _ : state) {
+    krCore::manualresetevent e(false, name);
+    benchmark::DoNotOptimize(e);
+  }
+}
+BENCHMARK(BM_NamedEventMakeClose);
+
+void BM_ShmObjectMakeClose(benchmark::State& state) {
+  const std::string name = "/krbench-" + std::to_string(::getpid()) + "-shm";
+  for (auto _ : state) {
+    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    void* p = MAP_FAILED;
+    if (fd >= 0 && ::ftruncate(fd, 4096) == 0)
+      p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p != MAP_FAILED) ::munmap(p, 4096);
+    if (fd >= 0) ::close(fd);
+    ::shm_unlink(name.c_str());
+  }
+}
+BENCHMARK(BM_ShmObjectMakeClose);
+
 // Keeps each benchmark's time per iteration for the ratios.
 class ratio_reporter : public benchmark::ConsoleReporter {
  public:
@@ -171,6 +198,7 @@ int main(int argc, char** argv) {
   ratio(reporter, "BM_EventSignalNoWaiter", "BM_CondVarNotifyNoWaiter");
   ratio(reporter, "BM_NamedMutexTakeRelease", "BM_RecursiveMutex");
   ratio(reporter, "BM_NamedEventSignalNoWaiter", "BM_EventSignalNoWaiter");
+  ratio(reporter, "BM_NamedEventMakeClose", "BM_ShmObjectMakeClose");
   benchmark::Shutdown();
   return 0;
 }

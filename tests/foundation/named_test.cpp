@@ -2,17 +2,22 @@
 // the same names, a SIGKILLed helper abandons a mutex or leaves a segment
 // behind, sixteen helpers race to create one name, a second account shares
 // root's objects but never lends root its own, a fork child keeps a name its
-// parent closed, and /dev/shm holds nothing of this test once its objects
-// are closed.
+// parent closed, a process in another IPC namespace keeps objects of its
+// own while one without /proc shares them, and /dev/shm holds nothing of
+// this test once its objects are closed.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <krcore/foundation.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
+#include "foundation/in_child.h"
 #include "sync_test_support.h"
 #include "foundation/waitable.h"
 
@@ -279,6 +284,109 @@ TEST_F(Named, AMutexClosedWhileOwnedLeavesNoName) {
     EXPECT_EQ(again.release(), 0u);
     EXPECT_EQ(again.release(), 0u);
   }
+}
+
+// A process in another IPC namespace that shares /dev/shm (a service with a
+// private IPC namespace, a container) sees this side's name files but not
+// its segments. It keeps objects of its own under the names, a name of
+// another kind here is no obstacle there, neither side sees or takes the
+// other's state or file, and its object stays the one object of its side
+// while this side's name comes and goes.
+TEST_F(Named, AnotherIpcNamespaceKeepsObjectsOfItsOwn) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root for a new IPC namespace";
+  const std::wstring name = unique_name("ipc-ns"), kind_name = unique_name("ipc-ns-kind");
+  const std::string file = "/dev/shm/qmcore." + narrow(name);
+  int down[2], up[2];
+  ASSERT_EQ(::pipe(down), 0);
+  ASSERT_EQ(::pipe(up), 0);
+  // Forked before this side opens the names: the child's process has no
+  // attachment of them to share.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(down[1]);
+    ::close(up[0]);
+    const auto step = [&](char tell) {
+      char c = 0;
+      return ::write(up[1], &tell, 1) == 1 && ::read(down[0], &c, 1) == 1;
+    };
+    int code = 99;
+    try {
+      code = [&] {
+        if (::unshare(CLONE_NEWIPC) != 0) return 10;
+        char c = 0;
+        if (::read(down[0], &c, 1) != 1) return 11;
+        krCore::autoresetevent e(name);
+        if (GetLastError() != 0) return 12;             // joined the other side's
+        if (WaitForSingleObject(e, 0) != 258) return 13;  // saw the other side's state
+        krCore::mutex m(kind_name);
+        if (!m.own()) return 14;
+        pid_t helper = synctest::spawn_helper({"signal-event", narrow(name)});
+        if (synctest::wait_helper(helper) != 0 || WaitForSingleObject(e, kLong) != 0) return 15;
+        if (!step('b')) return 16;  // the other side closes its event meanwhile
+        helper = synctest::spawn_helper({"signal-event", narrow(name)});
+        if (synctest::wait_helper(helper) != 0 || WaitForSingleObject(e, kLong) != 0) return 17;
+        return 0;
+      }();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  ::close(down[0]);
+  ::close(up[1]);
+  struct ending {
+    int down, up;
+    pid_t child;
+    ~ending() {
+      ::close(down);
+      ::close(up);
+      if (child > 0) ::kill(child, SIGKILL);
+      if (child > 0) ::waitpid(child, nullptr, 0);
+    }
+  } ending{down[1], up[0], child};
+  ASSERT_GT(child, 0);
+  const auto child_code = [&] {
+    ending.child = 0;
+    return testsupport::exit_code_within(child, kLong);
+  };
+  std::optional<krCore::autoresetevent> mine(std::in_place, name);
+  krCore::manualresetevent other_kind(kind_name);
+  mine->signal();
+  struct stat before, after;
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  char c = 0;
+  ASSERT_EQ(::write(down[1], "a", 1), 1);
+  ASSERT_EQ(::read(up[0], &c, 1), 1) << "the child ended with " << child_code();
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // still this side's file
+  EXPECT_EQ(WaitForSingleObject(*mine, 0), 0u);  // its own signal, not taken there
+  const pid_t helper = synctest::spawn_helper({"signal-event", narrow(name)});
+  EXPECT_EQ(synctest::wait_helper(helper), 0);  // found this side's event
+  EXPECT_EQ(WaitForSingleObject(*mine, kLong), 0u);
+  mine.reset();
+  ASSERT_NE(::stat(file.c_str(), &after), 0);  // the plain name is free now
+  ASSERT_EQ(::write(down[1], "c", 1), 1);
+  EXPECT_EQ(child_code(), 0)
+      << "12/13: it joined this side's object; 15/17: its side did not agree on one";
+}
+
+// A process that cannot tell its IPC namespace (no /proc) still shares the
+// objects of its namespace.
+TEST_F(Named, AProcessWithoutProcSharesObjects) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to hide /proc";
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's runtime in the helper reads its options and threads from /proc";
+#endif
+  const std::wstring name = unique_name("no-proc");
+  krCore::autoresetevent e(name);
+  EXPECT_EQ(testsupport::in_child([&] {
+              if (::unshare(CLONE_NEWNS) != 0 ||
+                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                  ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+                return 10;
+              return synctest::wait_helper(synctest::spawn_helper({"signal-event", narrow(name)}));
+            }),
+            0);  // found this process's event
+  EXPECT_EQ(WaitForSingleObject(e, 0), 0u);
 }
 
 TEST_F(Named, NamesOfUpTo260Characters) {

@@ -32,13 +32,19 @@ inline std::wstring unique_name(const char* tag) {
 
 inline std::string narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
-// The segments in /dev/shm that belong to this test process.
+// The segments in /dev/shm that belong to this test process: root's names
+// of its objects, plain or qualified with an IPC namespace.
 inline std::vector<std::string> leftover_segments() {
   std::vector<std::string> out;
-  const std::string prefix = "qmcore.krtest-" + std::to_string(::getpid()) + "-";
+  const std::string mark = ".krtest-" + std::to_string(::getpid()) + "-";
   if (DIR* d = ::opendir("/dev/shm")) {
-    while (dirent* e = ::readdir(d))
-      if (std::string(e->d_name).rfind(prefix, 0) == 0) out.push_back(e->d_name);
+    while (dirent* e = ::readdir(d)) {
+      const std::string file = e->d_name;
+      const std::size_t dot = file.find('.');
+      if ((file.rfind("qmcore.", 0) == 0 || file.rfind("qmcore@", 0) == 0) &&
+          file.compare(dot, mark.size(), mark) == 0)
+        out.push_back(file);
+    }
     ::closedir(d);
   }
   return out;
