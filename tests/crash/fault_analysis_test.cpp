@@ -1,5 +1,6 @@
 // Exception analysis of real hardware faults: a read access violation is
-// recorded and the thread goes on, another fault kind is logged by its
+// logged as a warning (what it records is read_violation_test.cpp's part,
+// shared with Windows), another fault kind is logged by its
 // continuability, a non-continuable one reaches the event log, and a write
 // access violation reports to the event log and ends the process with
 // status 5.
@@ -44,7 +45,8 @@ class FaultAnalysisTest : public logtest::LoggerTest {
   crashtest::syslog_receiver receiver{socket_path};
 };
 
-TEST_F(FaultAnalysisTest, AReadAccessViolationIsAWarningAndTheThreadGoesOn) {
+// What is recorded is read_violation_test.cpp's part; here, how it is logged.
+TEST_F(FaultAnalysisTest, AReadAccessViolationIsLoggedAsAWarningOnly) {
   se_exception_initializer guard;
   for (int i = 0; i < 2; ++i) {
     try {
@@ -55,21 +57,6 @@ TEST_F(FaultAnalysisTest, AReadAccessViolationIsAWarningAndTheThreadGoesOn) {
   }
   ASSERT_EQ(guard.info_count(), 2u);
   const auto recorded = guard.info()[0];
-  EXPECT_EQ(recorded.code(), code32(0xC0000005));
-  // "at 0x" is followed by the faulting instruction, inside read_at, in 16
-  // upper-case digits.
-  const std::string context = krCore::convertwstringtostring(recorded.context());
-  std::smatch m;  // (<regex> comes with the receiver)
-  ASSERT_TRUE(std::regex_search(
-      context, m,
-      std::regex("^Access Violation at 0x([0-9A-F]{16}), thread attempts to read at 0x8, Flags: "
-                 "\\[0x0\\], Code: \\[0xc0000005\\]\r\nFile: work.cpp, Line: 7, Stack trace : "
-                 "\r\n")))
-      << context;
-  const std::uintptr_t at = std::stoull(m[1], nullptr, 16);
-  const auto fn = reinterpret_cast<std::uintptr_t>(&faultgen::read_at);
-  EXPECT_TRUE(at >= fn && at < fn + 64) << context;
-  EXPECT_EQ(recorded.message(), recorded.context());
   const auto warnings = at_level(entries, logger::log_warning);
   ASSERT_EQ(warnings.size(), 2u);
   EXPECT_EQ(warnings[0], recorded.context());
