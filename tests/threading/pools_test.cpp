@@ -552,21 +552,17 @@ class PoolLog : public logtest::LoggerTest {
 
 TEST_F(PoolLog, ShutdownsAndThreadEndsWriteTheirLines) {
   start(0, 0xF);
-  threadpool fixed(1, 8);
-  fixed.start();
-  auto item = work();
-  fixed.submitwork(item);
-  ASSERT_TRUE(item->completed(kStepMs));
-  const std::wstring fixed_id = std::to_wstring(item->thread_id.load());
-  EXPECT_TRUE(fixed.shutdown(kStepMs));
-
-  ThreadpoolDynamic dynamic(1, 8);
-  dynamic.start();
-  auto other = work();
-  dynamic.submitwork(other);
-  ASSERT_TRUE(other->completed(kStepMs));
-  const std::wstring dynamic_id = std::to_wstring(other->thread_id.load());
-  EXPECT_TRUE(dynamic.shutdown(kStepMs));
+  // Runs one item on `pool`, shuts it down and gives the thread's id.
+  const auto run_one = [](auto&& pool) {
+    pool.start();
+    auto item = work();
+    pool.submitwork(item);
+    EXPECT_TRUE(item->completed(kStepMs));
+    EXPECT_TRUE(pool.shutdown(kStepMs));
+    return std::to_wstring(item->thread_id.load());
+  };
+  const std::wstring fixed_id = run_one(threadpool(1, 8));
+  const std::wstring dynamic_id = run_one(ThreadpoolDynamic(1, 8));
 
   EXPECT_TRUE(has(L"threadpool::shutdown() called with [10000] ms timeout"));
   EXPECT_TRUE(has(L"threadpool::runhandler - shutdown thread ID [" + fixed_id +
