@@ -85,11 +85,12 @@ make_root() {
     2>/dev/null
 }
 
-# A certificate issued by ISSUER: NAME SUBJECT ISSUER EXTENSION START END.
+# A certificate issued by ISSUER: NAME SUBJECT ISSUER EXTENSION START END
+# [DIGEST], signed with SHA-256 unless DIGEST is named.
 issue() {
   openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "$2" 2>/dev/null
-  openssl ca -batch -notext -config ca.cnf -cert "$3.pem" -keyfile "$3.key" -in "$1.csr" \
-    -out "$1.pem" -extensions "$4" -startdate "$5" -enddate "$6" 2>/dev/null
+  openssl ca -batch -notext -config ca.cnf -md "${7:-sha256}" -cert "$3.pem" -keyfile "$3.key" \
+    -in "$1.csr" -out "$1.pem" -extensions "$4" -startdate "$5" -enddate "$6" 2>/dev/null
 }
 
 make_root root "/CN=Signature Test Root/O=Signature Tests"
@@ -112,17 +113,11 @@ make_root other "/CN=Other Root"
 issue stranger "/CN=Vantrel Stranger" other code_ext "$century_start" "$century_end"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 36500 \
   -subj "/CN=Vantrel Self Signed" -addext "extendedKeyUsage=codeSigning" 2>/dev/null
-# issue_sha1 NAME SUBJECT ISSUER EXTENSION START END: as issue, signed with
-# SHA-1.
-issue_sha1() {
-  openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "$2" 2>/dev/null
-  openssl ca -batch -notext -config ca.cnf -md sha1 -cert "$3.pem" -keyfile "$3.key" \
-    -in "$1.csr" -out "$1.pem" -extensions "$4" -startdate "$5" -enddate "$6" 2>/dev/null
-}
-issue_sha1 legacy "/CN=Vantrel Legacy Signer" inter code_ext "$century_start" "$century_end"
-issue_sha1 legacy_expired "/CN=Vantrel Legacy Expired" inter code_ext 20200101000000Z 20210101000000Z
-issue_sha1 legacy_web "/CN=Vantrel Legacy Web Server" inter tls_ext "$century_start" "$century_end"
-issue_sha1 legacy_stranger "/CN=Vantrel Legacy Stranger" other code_ext "$century_start" "$century_end"
+# Signers whose own certificates are signed with SHA-1.
+issue legacy "/CN=Vantrel Legacy Signer" inter code_ext "$century_start" "$century_end" sha1
+issue legacy_expired "/CN=Vantrel Legacy Expired" inter code_ext 20200101000000Z 20210101000000Z sha1
+issue legacy_web "/CN=Vantrel Legacy Web Server" inter tls_ext "$century_start" "$century_end" sha1
+issue legacy_stranger "/CN=Vantrel Legacy Stranger" other code_ext "$century_start" "$century_end" sha1
 
 cp root.pem ../roots/root.pem
 for c in vantrel orgonly acme expired web tsa; do cat "$c.pem" inter.pem > "$c.chain"; done
