@@ -70,20 +70,20 @@ std::string trace_of_fault(void (*fault)(), const char* format, unsigned skip = 
 TEST(FaultTrace, NamesTheFaultingFileLineFunctionAndModuleThenTheCallers) {
   // The faulting read follows a write on the line before: the faulting
   // frame is looked up at its instruction, not one byte back.
-  const std::string text = trace_of_fault(
-      [] { tracetarget::read_after_write(&g_sink, g_bad); }, "%f(%l) : %m at %s\n");
+  const std::string text =
+      trace_of_fault([] { tracetarget::read_after_write(&g_sink, g_bad); }, "%f(%l) : %m at %s\n");
   const std::vector<std::string> lines = lines_of(text);
   ASSERT_GE(lines.size(), 3u) << text;
   EXPECT_TRUE(ends_with(lines[0], "trace_targets.cpp(" +
-                                      std::to_string(tracetarget::kReadAfterWriteLine) + ") : " +
-                                      kModule + " at tracetarget::read_after_write()"))
+                                      std::to_string(tracetarget::kReadAfterWriteLine) +
+                                      ") : " + kModule + " at tracetarget::read_after_write()"))
       << text;
 #if !defined(_WIN32)
   EXPECT_EQ(lines[0][0], '/') << "the file carries its full path: " << lines[0];
 #endif
   // The callers' return addresses are looked up inside their calls.
-  EXPECT_NE(lines[1].find("fault_trace_test.cpp(" + std::to_string(g_fault_call_line) + ") : " +
-                          kModule + " at "),
+  EXPECT_NE(lines[1].find("fault_trace_test.cpp(" + std::to_string(g_fault_call_line) +
+                          ") : " + kModule + " at "),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("FaultTrace_NamesTheFaultingFileLineFunctionAndModuleThenTheCallers_"
@@ -137,8 +137,9 @@ TEST(FaultTrace, WalkStartsAtTheFaultAddressAndSkipsFromThere) {
     EXPECT_STREQ(name, "tracetarget::read_through()");
     ASSERT_TRUE(engine.stack_next());
     ASSERT_GT(engine.symbol(name, sizeof name), 0u);
-    EXPECT_TRUE(ends_with(name, "FaultTrace_WalkStartsAtTheFaultAddressAndSkipsFromThere_Test::"
-                                "TestBody()"))
+    EXPECT_TRUE(ends_with(name,
+                          "FaultTrace_WalkStartsAtTheFaultAddressAndSkipsFromThere_Test::"
+                          "TestBody()"))
         << name;
 
     // Skipping the faulting frame starts the text at its caller.
@@ -194,7 +195,8 @@ TEST(FaultTrace, CallThroughABadPointerNamesAnUnknownFrameThenTheCaller) {
     EXPECT_EQ(lines[0], "?()|?.?");
     EXPECT_TRUE(ends_with(lines[1],
                           "FaultTrace_CallThroughABadPointerNamesAnUnknownFrameThenTheCaller_Test::"
-                          "TestBody()|" + kModule))
+                          "TestBody()|" +
+                              kModule))
         << lines[1];
   }
 }

@@ -2,8 +2,9 @@
 // verdict, the image changed inside and outside what the digest covers, the
 // signer's names and the failures of reading them, and the publisher check.
 // On Linux the library judges (oracle_test.cpp has osslsigncode's second
-// opinion on the same files); on Windows the system does, and the verdicts that rest on the signer's chain skip where
-// Wine's trust provider checks no chain.
+// opinion on the same files); on Windows the system does, and the verdicts
+// that rest on the signer's chain skip where Wine's trust provider checks no
+// chain.
 #include <krcore/signatures.h>
 
 #include <algorithm>
@@ -88,7 +89,7 @@ TEST_F(SignedFiles, SignerNamesAreThoseOfThePrimarySignerAndItsIssuer) {
     const wchar_t* issuer;
   } cases[] = {
       {"good32.exe", L"Vantrel Software Ltd", L"Signature Test Intermediate"},
-      {"orgonly.exe", L"Vantrel Systems", L"Signature Test Intermediate"},  // organisation only
+      {"orgonly.exe", L"Vantrel Systems", L"Signature Test Intermediate"},      // organisation only
       {"nested.exe", L"Vantrel Software Ltd", L"Signature Test Intermediate"},  // not the second
       // Names are read whatever the trust: the self-signed signer is its own issuer.
       {"self.exe", L"Vantrel Self Signed", L"Vantrel Self Signed"},
