@@ -24,6 +24,22 @@ KRCORE_INTERNAL void at_fork_child(void (*reset)());
 // registration, the others in the order. Thread-safe.
 KRCORE_INTERNAL void at_fork(void (*prepare)(), void (*parent)(), void (*child)());
 
+// The process-wide T, made on first use and never destroyed (it may be
+// used during static destruction), whose member `mutex` (the lock of its
+// state) is held across fork(): a child gets T between two changes, never
+// with that lock held. Thread-safe.
+template <class T>
+T& lasting_across_fork() {
+  static T* const object = [] {
+    T* made = new T;
+    at_fork([] { lasting_across_fork<T>().mutex.lock(); },
+            [] { lasting_across_fork<T>().mutex.unlock(); },
+            [] { lasting_across_fork<T>().mutex.unlock(); });
+    return made;
+  }();
+  return *object;
+}
+
 // Counts the forks that led to this process: 0 in a process that was
 // started afresh, one more in each child. A cache of per-process facts
 // keeps the generation it was filled in and refills when it differs.

@@ -137,15 +137,7 @@ struct journal_sink {
   std::string identifier;
   std::atomic<std::uint64_t> dropped{0};
 
-  static journal_sink& get() {
-    static journal_sink* const sink = [] {
-      auto* s = new journal_sink;
-      at_fork([] { get().mutex.lock(); }, [] { get().mutex.unlock(); },
-              [] { get().mutex.unlock(); });
-      return s;
-    }();
-    return *sink;
-  }
+  static journal_sink& get() { return lasting_across_fork<journal_sink>(); }
 
   // With the lock held: sends `datagram`, connecting first when needed,
   // and once more on a fresh connection when the old one lost its journal.

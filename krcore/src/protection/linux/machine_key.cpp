@@ -28,7 +28,6 @@
 // running account and writable by no one else. The key and its derived
 // material live in one locked page that core dumps leave out.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -47,6 +46,7 @@
 #include <utility>
 
 #include "foundation/errors.h"
+#include "foundation/fork_child.h"
 #include "foundation/process_calls.h"
 #include "foundation/kill_hold.h"
 #include "foundation/linux/untrusted_file.h"
@@ -118,18 +118,9 @@ struct key_cache {
   loaded_key* key = nullptr;
 };
 
-key_cache& cache() {
-  // Never destroyed, so that a secret read during static destruction works.
-  // The lock is held across fork() so that a child, which has only the
-  // forking thread, never inherits it locked.
-  static key_cache* const c = [] {
-    auto* fresh = new key_cache;
-    pthread_atfork([] { cache().mutex.lock(); }, [] { cache().mutex.unlock(); },
-                   [] { cache().mutex.unlock(); });
-    return fresh;
-  }();
-  return *c;
-}
+// Never destroyed, so that a secret read during static destruction works;
+// a child of fork never inherits its lock held.
+key_cache& cache() { return lasting_across_fork<key_cache>(); }
 
 loaded_key* locked_page() {
   const long page = sysconf(_SC_PAGESIZE);

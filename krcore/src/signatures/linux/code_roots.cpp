@@ -68,17 +68,9 @@ struct roots_cache {
   X509_STORE* store = nullptr;
 };
 
-// Never freed (a check may run during static destruction). A child of
-// fork gets the cache between two changes, never with its lock held.
-roots_cache& roots() {
-  static roots_cache* const cache = [] {
-    auto* c = new roots_cache;
-    at_fork([] { roots().mutex.lock(); }, [] { roots().mutex.unlock(); },
-            [] { roots().mutex.unlock(); });
-    return c;
-  }();
-  return *cache;
-}
+// Never freed (a check may run during static destruction); a child of fork
+// gets the cache between two changes, never with its lock held.
+roots_cache& roots() { return lasting_across_fork<roots_cache>(); }
 
 }  // namespace
 

@@ -84,25 +84,19 @@ class certificate_cache {
  public:
   static constexpr std::size_t kCapacity = 64;
 
-  static certificate_cache& get() {
-    // Never freed: the certificates' keys belong to OpenSSL's providers,
-    // which may be gone by the time static objects are destroyed.
-    static certificate_cache* const cache = [] {
-      auto* c = new certificate_cache;
-      // A child of fork gets the cache as it was between two changes.
-      at_fork([] { get()._mutex.lock(); }, [] { get()._mutex.unlock(); },
-              [] { get()._mutex.unlock(); });
-      return c;
-    }();
-    return *cache;
-  }
+  // Never freed: the certificates' keys belong to OpenSSL's providers,
+  // which may be gone by the time static objects are destroyed. A child of
+  // fork gets the cache as it was between two changes.
+  static certificate_cache& get() { return lasting_across_fork<certificate_cache>(); }
+
+  library_mutex mutex;  // guards _entries and _clock
 
   // The certificate whose DER encoding is exactly [der, der + size), as a
   // new reference; null when those bytes are no certificate. One whose key
   // cannot be had or lacks its parameters is decoded afresh every time.
   X509* find_or_decode(const unsigned char* der, std::size_t size) {
     {
-      std::lock_guard<library_mutex> lock(_mutex);
+      std::lock_guard<library_mutex> lock(mutex);
       if (X509* cached = find_locked(der, size)) return cached;
     }
     const unsigned char* p = der;
@@ -118,7 +112,7 @@ class certificate_cache {
     if (!key || EVP_PKEY_missing_parameters(key)) return decoded;
     X509* spare = nullptr;  // the reference let go of once the lock is
     {
-      std::lock_guard<library_mutex> lock(_mutex);
+      std::lock_guard<library_mutex> lock(mutex);
       // Another thread may have added the same bytes meanwhile.
       if (X509* cached = find_locked(der, size)) {
         spare = decoded;
@@ -174,7 +168,6 @@ class certificate_cache {
     return dropped;
   }
 
-  library_mutex _mutex;
   std::vector<entry> _entries;
   std::uint64_t _clock = 0;
 };
