@@ -6,6 +6,9 @@
 #include <krcore/diagnostics.h>
 
 #include <cstdint>
+// GCC 12 reports a false maybe-uninitialized inside std::regex when building
+// with the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #include <string>
 

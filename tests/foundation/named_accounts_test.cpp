@@ -11,10 +11,13 @@
 #include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <krcore/foundation.h>
 
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "foundation/in_child.h"
 #include "sync_test_support.h"
@@ -99,6 +102,54 @@ TEST(NamedAccounts, WhatAnotherAccountWritesNeverFaultsOrSteersRoot) {
     return synctest::wait_helper(child) == 0 ? 0 : 13;
   });
   EXPECT_EQ(code, 0) << "-1: root's process died of a signal";
+}
+
+// Read locks the second account holds on a name file of root's (as every
+// account that may read it can), also on the byte root's processes take a
+// dead name back under, neither keep the name from root nor hold root's
+// next open: it was a wait without end while any account held the byte.
+TEST(NamedAccounts, LocksAnotherAccountHoldsOnRootsNameNeverHoldRoot) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to start a second account";
+  const std::wstring name = unique_name("locked");
+  const int code = testsupport::in_child([&] {
+    int go[2], ready[2], done[2];
+    if (::pipe(go) != 0 || ::pipe(ready) != 0 || ::pipe(done) != 0) return 10;
+    // Forked before root attaches anything, as a stranger shares nothing.
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+      ::close(done[1]);  // its end comes when the test closes its own
+      ::_exit(as_other_account([&] {
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) return 1;
+        const int fd = ::open(root_file(name).c_str(), O_RDONLY | O_NOFOLLOW);
+        for (const off_t byte : {off_t{0}, off_t{1} << 40}) {
+          struct flock fl = {};
+          fl.l_type = F_RDLCK;
+          fl.l_whence = SEEK_SET;
+          fl.l_start = byte;
+          fl.l_len = 1;
+          if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &fl) != 0) return 2;
+        }
+        return ::write(ready[1], "x", 1) == 1 && ::read(done[0], &c, 1) >= 0 ? 0 : 3;
+      }));
+    }
+    auto ev = std::make_unique<krCore::manualresetevent>(name);
+    char c = 0;
+    if (::write(go[1], "x", 1) != 1 || ::read(ready[0], &c, 1) != 1) return 11;
+    ev.reset();  // the file stays, held by the other account; the state goes
+    const pid_t opener = ::fork();
+    if (opener == 0) {
+      krCore::manualresetevent again(name);  // throws, ending the child with 99, on failure
+      again.signal();
+      ::_exit(WaitForSingleObject(again, 0) == WAIT_OBJECT_0 ? 0 : 1);
+    }
+    const int opened = testsupport::exit_code_within(opener, 30000);
+    ::close(done[1]);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    return opened == 0 ? 0 : 12;
+  });
+  EXPECT_EQ(code, 0) << "12: root's open of its own name did not end well within 30 s";
 }
 
 // Plants of each kind where root's names go, by the second account, while

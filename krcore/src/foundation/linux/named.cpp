@@ -24,7 +24,8 @@
 // creator has downgraded. A name unlinked between open and lock is noticed
 // by comparing the file with the name, and retried. A file held by others
 // whose object cannot be attached is taken back under a lock of its own
-// (kTakeBackLock), so only the first of its holders unlinks the name. A
+// (kTakeBackLock), so only the first of its holders unlinks the name; a
+// lock another account put there is never waited on (see take_back). A
 // process that may own a named mutex also holds a shared lock on byte 1 +
 // its pid, the kernel's word that the process still has the object (see
 // process_holds).
@@ -271,6 +272,30 @@ bool names_same_file(int fd, const std::string& file) {
   struct stat a, b;
   return ::fstat(fd, &a) == 0 && ::fstatat(shm_dir(), file.c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
          a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+// Unlinks the name `file` of the held file `fd`, whose object cannot be
+// attached, unless the name has moved on to another file. One holder at a
+// time takes it back, under a write lock on kTakeBackLock, which only a
+// process of the owning account can take (it needs the file open for
+// writing). The wait for a fellow taker is short and bounded, and a read
+// lock there, which any account that may read the file can take, is never
+// waited on: the name is then taken back without the lock.
+void take_back(int fd, const std::string& file) {
+  for (int round = 0; round < 200; ++round) {
+    if (ofd_lock(fd, F_WRLCK, false, kTakeBackLock)) break;
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kTakeBackLock;
+    fl.l_len = 1;
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type == F_RDLCK) break;
+    if (fl.l_type == F_WRLCK) {
+      const struct timespec pause = {0, 1000000};  // a taker holds it for an unlink
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+  if (names_same_file(fd, file)) ::unlinkat(shm_dir(), file.c_str(), 0);
 }
 
 // Opens `file` of this account for the exclusive lock, without following a
@@ -584,8 +609,7 @@ unsigned long open_segment(segment_request& r) {
     // process at a time. Others may hold the file too and fail alike; one
     // that unlinked the name by name after another had already made a new
     // object there would take that live object's name.
-    if (ofd_lock(fd, F_WRLCK, true, kTakeBackLock) && names_same_file(fd, r.file))
-      ::unlinkat(shm_dir(), file, 0);
+    take_back(fd, r.file);
   }
   return kErrorInvalidHandle;
 }

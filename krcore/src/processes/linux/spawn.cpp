@@ -84,8 +84,10 @@ std::vector<std::string> candidates(const std::string& program, bool search) {
   }
   ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   int error = 0;
-  if ((directory && ::chdir(directory) != 0) ||
-      (stdio >= 0 && (::dup2(stdio, 0) != 0 || ::dup2(stdio, 1) != 1))) {
+  // dup2 of a descriptor onto itself would leave its close-on-exec flag.
+  const int from = stdio == 0 || stdio == 1 ? ::fcntl(stdio, F_DUPFD, 3) : stdio;
+  if ((stdio >= 0 && from < 0) || (directory && ::chdir(directory) != 0) ||
+      (from >= 0 && (::dup2(from, 0) != 0 || ::dup2(from, 1) != 1))) {
     error = errno;
   } else {
     // As the shell searches: a program found but not executable is

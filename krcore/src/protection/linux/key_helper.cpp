@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "foundation/errors.h"
+#include "foundation/kill_hold.h"
 #include "foundation/linux/untrusted_file.h"
 #include "foundation/process_calls.h"
 #include "logging/debug_output.h"
@@ -71,9 +72,11 @@ bool receive_all(int fd, unsigned char* data, std::size_t size, clock::time_poin
   return transfer(false, fd, data, size, deadline);
 }
 
-// Collects the helper, ending it first when it has not ended on its own.
-void collect(int pidfd, bool end_it) {
-  if (end_it) (void)::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+// Collects the helper, ending it first when it has not ended on its own
+// by the deadline (at once with `end_it`).
+void collect(int pidfd, bool end_it, clock::time_point deadline) {
+  if (end_it || !ready(pidfd, POLLIN, deadline))
+    (void)::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
   siginfo_t info;
   while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 &&
          errno == EINTR) {
@@ -99,6 +102,9 @@ unsigned long run_key_helper(char op, const DATA_BLOB* in, const DATA_BLOB* entr
                              const std::string& key_file, DATA_BLOB* out) {
   const std::size_t entropy_size = entropy ? entropy->cbData : 0;
   if (in->cbData > kHelperMaxData || entropy_size > kHelperMaxData) return kErrorNotEnoughMemory;
+  // Bounded by the deadline; a thread ended by force meanwhile would leave
+  // the helper, running as root, waiting on a socket nobody closes.
+  const kill_hold hold;
   const std::string helper = key_helper_path();
 
   int pair[2];
@@ -139,12 +145,12 @@ unsigned long run_key_helper(char op, const DATA_BLOB* in, const DATA_BLOB* entr
     ok = size <= kHelperMaxData + kBlobMinSize;
     result = ok ? static_cast<BYTE*>(LocalAlloc(0, size ? size : 1)) : nullptr;
     if (ok && !result) {
-      collect(pidfd, true);
+      collect(pidfd, true, deadline);
       return kErrorNotEnoughMemory;
     }
     ok = ok && receive_all(mine.get(), result, size, deadline);
   }
-  collect(pidfd, !ok);
+  collect(pidfd, !ok, deadline);
   if (!ok) {
     if (result) {
       wipe_secret(result, size ? size : 1);

@@ -53,8 +53,9 @@ KRCORE_INTERNAL std::string key_helper_path();
 // helper's own answer (the codes of the protect/unprotect pair), 8 when a
 // size is over kHelperMaxData, 5 when the helper cannot be run or gives no
 // well-formed answer (reported on the debugger output, naming the helper
-// and `key_file`). Waits at most 30 seconds for the helper, then ends it.
-// Thread-safe; holds no lock while the helper runs.
+// and `key_file`). Waits at most 30 seconds for the helper, then ends it;
+// the calling thread is not ended by force meanwhile. Thread-safe; holds no
+// lock while the helper runs.
 KRCORE_INTERNAL unsigned long run_key_helper(char op, const DATA_BLOB* in, const DATA_BLOB* entropy,
                                              const std::string& key_file, DATA_BLOB* out);
 

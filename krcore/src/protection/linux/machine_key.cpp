@@ -193,7 +193,11 @@ unsigned long read_key(const std::string& path, unsigned char (&key)[kKeySize], 
 // parent of a private directory is the administrator's business).
 void ensure_directory(const std::string& path) {
   const std::string dir = directory_of(path);
-  if (mkdir(dir.c_str(), kDirMode) == 0) (void)chmod(dir.c_str(), kDirMode);
+  if (mkdir(dir.c_str(), kDirMode) == 0) {
+    (void)chmod(dir.c_str(), kDirMode);
+    // Root's, also when made by the key helper for another account.
+    if (geteuid() == 0) (void)chown(dir.c_str(), 0, 0);
+  }
 }
 
 // Records that a key was made at `path`; best effort (an account that may
@@ -206,6 +210,7 @@ void mark_made(const std::string& path) {
       open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kMarkerMode);
   if (fd < 0) return;
   (void)fchmod(fd, kMarkerMode);
+  if (geteuid() == 0) (void)fchown(fd, 0, 0);
   close(fd);
 }
 
@@ -256,7 +261,7 @@ unsigned long create_key(const std::string& path) {
   if (getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key))
     err = errno_code();
   else
-    err = publish_key(path, key, kKeyMode, geteuid(), getegid());
+    err = publish_key(path, key, kKeyMode, geteuid(), geteuid() == 0 ? 0 : getegid());
   OPENSSL_cleanse(key, sizeof key);
   if (already_exists(err)) return 0;
   if (err == 0) {

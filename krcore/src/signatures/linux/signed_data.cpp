@@ -83,6 +83,9 @@ std::size_t header_size(std::size_t length) {
 class certificate_cache {
  public:
   static constexpr std::size_t kCapacity = 64;
+  // Larger ones (real ones are a few KiB) are decoded afresh each time, so
+  // hostile files cannot keep much memory in the cache.
+  static constexpr std::size_t kLargest = 16384;
 
   // Never freed: the certificates' keys belong to OpenSSL's providers,
   // which may be gone by the time static objects are destroyed. A child of
@@ -93,7 +96,8 @@ class certificate_cache {
 
   // The certificate whose DER encoding is exactly [der, der + size), as a
   // new reference; null when those bytes are no certificate. One whose key
-  // cannot be had or lacks its parameters is decoded afresh every time.
+  // cannot be had or lacks its parameters, or one over kLargest bytes, is
+  // decoded afresh every time.
   X509* find_or_decode(const unsigned char* der, std::size_t size) {
     {
       std::lock_guard<library_mutex> lock(mutex);
@@ -109,7 +113,7 @@ class certificate_cache {
     // gets them filled in by the chain it is verified in: such a
     // certificate is not shared, so no chain's parameters pass to another.
     const EVP_PKEY* key = X509_get0_pubkey(decoded);
-    if (!key || EVP_PKEY_missing_parameters(key)) return decoded;
+    if (!key || EVP_PKEY_missing_parameters(key) || size > kLargest) return decoded;
     X509* spare = nullptr;  // the reference let go of once the lock is
     {
       std::lock_guard<library_mutex> lock(mutex);
