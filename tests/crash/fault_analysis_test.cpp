@@ -48,13 +48,7 @@ class FaultAnalysisTest : public logtest::LoggerTest {
 // What is recorded is read_violation_test.cpp's part; here, how it is logged.
 TEST_F(FaultAnalysisTest, AReadAccessViolationIsLoggedAsAWarningOnly) {
   se_exception_initializer guard;
-  for (int i = 0; i < 2; ++i) {
-    try {
-      faultgen::read_at(reinterpret_cast<void*>(0x8));
-    } catch (...) {
-      guard.Analyze("work.cpp", 7);
-    }
-  }
+  faultgen::read_null_twice_analysed(guard);
   ASSERT_EQ(guard.info_count(), 2u);
   const auto recorded = guard.info()[0];
   const auto warnings = at_level(entries, logger::log_warning);

@@ -18,13 +18,7 @@ namespace {
 
 TEST(FaultAnalysis, AReadViolationIsRecordedWithItsStackTraceAndTheThreadGoesOn) {
   krCore::se_exception_initializer guard;
-  for (int i = 0; i < 2; ++i) {
-    try {
-      faultgen::read_at(reinterpret_cast<void*>(0x8));
-    } catch (...) {
-      guard.Analyze("work.cpp", 7);
-    }
-  }
+  faultgen::read_null_twice_analysed(guard);
   ASSERT_EQ(guard.info_count(), 2u);
   const auto recorded = guard.info()[0];
   EXPECT_EQ(recorded.code(), static_cast<long>(static_cast<int>(0xC0000005u)));

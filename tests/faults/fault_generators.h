@@ -36,6 +36,19 @@ void privileged_instruction();
 void breakpoint(std::uintptr_t* where);
 void single_step(std::uintptr_t* where);
 
+// Reads address 8 twice, the fault analysed by `guard` each time as the
+// library's users do it (in a catch-all at "work.cpp" line 7).
+template <class Guard>
+void read_null_twice_analysed(Guard& guard) {
+  for (int i = 0; i < 2; ++i) {
+    try {
+      read_at(reinterpret_cast<void*>(0x8));
+    } catch (...) {
+      guard.Analyze("work.cpp", 7);
+    }
+  }
+}
+
 }  // namespace faultgen
 
 // Built without -fnon-call-exceptions: the fault happens in a frame with

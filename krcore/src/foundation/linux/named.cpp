@@ -257,16 +257,21 @@ bool ofd_lock(int fd, short type, bool wait, off_t start = 0) {
   return r == 0;
 }
 
-// True when an open file description other than `fd`'s holds a lock on the
-// byte at `start`.
-bool held_elsewhere(int fd, off_t start) {
+// The kind of lock (F_RDLCK, F_WRLCK, F_UNLCK for none) that an open file
+// description other than `fd`'s holds on the byte at `start`; F_WRLCK when
+// the kernel cannot tell.
+short lock_elsewhere(int fd, off_t start) {
   struct flock fl = {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = start;
   fl.l_len = 1;
-  return ::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
+  return ::fcntl(fd, F_OFD_GETLK, &fl) != 0 ? static_cast<short>(F_WRLCK) : fl.l_type;
 }
+
+// True when an open file description other than `fd`'s holds a lock on the
+// byte at `start`.
+bool held_elsewhere(int fd, off_t start) { return lock_elsewhere(fd, start) != F_UNLCK; }
 
 bool names_same_file(int fd, const std::string& file) {
   struct stat a, b;
@@ -284,13 +289,9 @@ bool names_same_file(int fd, const std::string& file) {
 void take_back(int fd, const std::string& file) {
   for (int round = 0; round < 200; ++round) {
     if (ofd_lock(fd, F_WRLCK, false, kTakeBackLock)) break;
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kTakeBackLock;
-    fl.l_len = 1;
-    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type == F_RDLCK) break;
-    if (fl.l_type == F_WRLCK) {
+    const short held = lock_elsewhere(fd, kTakeBackLock);
+    if (held == F_RDLCK) break;
+    if (held == F_WRLCK) {
       const struct timespec pause = {0, 1000000};  // a taker holds it for an unlink
       ::nanosleep(&pause, nullptr);
     }
